@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the build, the tests and the example need.
+# Run as root (CI does); with sudo where it exists otherwise.
+set -euo pipefail
+PKGS=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev
+  libcli11-dev libblkid-dev
+  qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
+  fonts-noto-cjk
+  clang libclang-rt-14-dev
+  xvfb xauth
+  pff-tools pst-utils
+  util-linux fdisk dosfstools
+)
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

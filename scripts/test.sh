@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds every part with warnings as errors, and runs every test:
+# the normal build, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then a short bounded run of each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+
+echo "== build and test (RelWithDebInfo, -Werror)"
+bash scripts/build.sh build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_WERROR=ON
+(cd build/ci && ctest --output-on-failure -j "$jobs")
+
+echo "== build and test with ASan + UBSan"
+bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=ON -DKESTRIX_SANITIZE=ON
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j "$jobs")
+
+if [ -f scripts/fuzz.sh ]; then
+  echo "== fuzz"
+  bash scripts/fuzz.sh
+fi

@@ -1,0 +1,168 @@
+#include "cli/commands.h"
+
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+
+#include "cli/command_registry.h"
+#include "cli/progress.h"
+#include "rebuild/extract.h"
+#include "rebuild/rebuild.h"
+#include "scan/errors.h"
+#include "sources/open_source.h"
+#include "sources/size_text.h"
+
+namespace kestrix::cli {
+
+namespace {
+
+std::string plural(std::int64_t n, const std::string& one, const std::string& many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+void reportUnreadable(std::ostream& err, const std::string& source, const std::vector<scan::SectorRun>& runs) {
+  if (runs.empty()) return;
+  std::int64_t n = 0;
+  for (const auto& r : runs) n += r.count;
+  err << "kestrix-cli: " << plural(n, "sector", "sectors") << " of \"" << source
+      << "\" could not be read and were skipped: " << scan::describeSectorRuns(runs) << '\n';
+}
+
+}  // namespace
+
+ScanOutcome scanForFragments(scan::ByteSource& src, bool quiet, const std::atomic<bool>& stop, std::ostream& err) {
+  ScanOutcome outcome;
+  {
+    ProgressLine line("scan", !quiet);
+    scan::ScanOptions options;
+    options.chunkSize = 4 * scan::kChunkSize;
+    outcome.scan = scan::scanSource(
+        src, stop, [&](const scan::ScanProgress& p) { line.update(p.done, p.total); }, options);
+  }
+  reportUnreadable(err, src.name(), outcome.scan.unreadable);
+  if (outcome.scan.stopped)
+    err << "kestrix-cli: the scan was stopped at byte " << outcome.scan.bytesRead << " of " << src.size()
+        << "; the fragments found so far are listed\n";
+  outcome.fragments = scan::DetectFragments(outcome.scan.hits);
+  return outcome;
+}
+
+int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
+  auto src = sources::openSource(cmd.source);
+  ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);
+  const auto rows = scan::MakeFragmentRows(outcome.fragments, *src);
+  ScanReport report{cmd.source, src->size(), &outcome.scan, outcome.fragments, rows, cmd.hits};
+  printScanReport(out, report, cmd.format);
+  return outcome.scan.stopped ? kExitError : kExitOk;
+}
+
+int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
+  auto src = sources::openSource(cmd.source);
+  auto* file = dynamic_cast<scan::FileByteSource*>(src.get());
+  rebuild::refuseUnsafeOutput(cmd.output, file ? file->fd() : -1, cmd.source);
+  ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);
+  if (outcome.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
+  std::vector<rebuild::SectorExtent> extents;
+  std::int64_t bytes = 0;
+  for (std::int64_t n : cmd.fragments) {
+    if (n < 1 || n > std::int64_t(outcome.fragments.size()))
+      throw Error("There is no fragment " + std::to_string(n) + " in \"" + cmd.source + "\": the scan found " +
+                  plural(std::int64_t(outcome.fragments.size()), "fragment", "fragments"));
+    extents.push_back(rebuild::extentOf(outcome.fragments[std::size_t(n - 1)]));
+    bytes += (extents.back().end - extents.back().first) * 512;
+  }
+  rebuild::checkRoomFor(cmd.output, bytes, bytes);
+  rebuild::OutputFile output(cmd.output);
+  rebuild::ExtractResult result;
+  {
+    ProgressLine line("extract", !cmd.quiet);
+    result = rebuild::ExtractFragments(*src, extents, output, stop,
+                                       [&](const rebuild::ExtractProgress& p) { line.update(p.done, p.total); });
+  }
+  output.close();
+  reportUnreadable(err, cmd.source, result.unreadable);
+  if (result.sectorsPastEnd > 0)
+    err << "kestrix-cli: " << plural(result.sectorsPastEnd, "sector", "sectors")
+        << " of the last interval lie past the end of \"" << cmd.source << "\" and were written as zeros\n";
+  out << "Wrote " << plural(result.intervalsWritten, "interval", "intervals") << " ("
+      << sources::SizeToText(std::uint64_t(result.bytesWritten)) << ") of "
+      << plural(std::int64_t(extents.size()), "fragment", "fragments") << " to \"" << cmd.output << "\"\n";
+  if (result.stopped) {
+    err << "kestrix-cli: stopped; \"" << cmd.output << "\" holds the whole intervals written before the stop\n";
+    return kExitError;
+  }
+  return kExitOk;
+}
+
+int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, std::atomic<bool>& stop) {
+  if (cmd.inputs.size() != cmd.outputs.size())
+    throw Error("Each input needs its own output: " + plural(std::int64_t(cmd.inputs.size()), "input", "inputs") +
+                " but " + plural(std::int64_t(cmd.outputs.size()), "output", "outputs") + " were given");
+  for (std::size_t i = 0; i < cmd.inputs.size(); ++i) {
+    const std::string name = std::filesystem::path(cmd.inputs[i]).filename().string();
+    rebuild::RebuildResult result;
+    {
+      ProgressLine line("", !cmd.quiet);
+      result = rebuild::rebuildFile(cmd.inputs[i], cmd.outputs[i], stop, [&](const rebuild::RebuildProgress& p) {
+        const bool indexing = p.phase == rebuild::RebuildProgress::Phase::Indexing;
+        line.setLabel((indexing ? "初始化PST文件" : "重组PST文件") + name + "...");
+        line.update(p.done, p.total, indexing);
+      });
+    }
+    const std::int64_t intervals = result.write.idsWritten;
+    out << "Rebuilt \"" << cmd.outputs[i] << "\" from \"" << cmd.inputs[i] << "\": "
+        << plural(result.intervalsFound, "interval", "intervals") << " found, "
+        << plural(intervals, "interval", "intervals") << " written (IDs 0 to " << intervals - 1 << "), "
+        << plural(intervals - result.write.intervalsCopied, "zero interval", "zero intervals") << ", "
+        << sources::SizeToText(std::uint64_t(result.write.size)) << '\n';
+    if (result.stopped()) {
+      err << "kestrix-cli: stopped; \"" << cmd.outputs[i] << "\" is incomplete\n";
+      return kExitError;
+    }
+  }
+  out << "Complete!\n";
+  return kExitOk;
+}
+
+}  // namespace kestrix::cli
+
+namespace kestrix::cli {
+
+namespace {
+
+const std::map<std::string, Format> kFormats{{"table", Format::Table}, {"tsv", Format::Tsv}, {"json", Format::Json}};
+
+const bool kScanRegistered = registerCommand({"scan", 10, "List the PST fragments found on a source", [](CLI::App& sub) {
+  auto cmd = std::make_shared<ScanCommand>();
+  sub.add_option("SOURCE", cmd->source, "Image file or device to read")->required();
+  sub.add_option("--format", cmd->format, "Output format: table, tsv or json")
+      ->transform(CLI::CheckedTransformer(kFormats, CLI::ignore_case));
+  sub.add_flag("--hits", cmd->hits, "Also list every allocation-map page found (ID and sector)");
+  sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
+  return CommandRun([cmd](CommandContext& c) { return runScan(*cmd, c.out, c.err, c.stop); });
+}});
+
+const bool kExtractRegistered = registerCommand(
+    {"extract", 20, "Write fragments of a source to a file that rebuild accepts", [](CLI::App& sub) {
+       auto cmd = std::make_shared<ExtractCommand>();
+       sub.add_option("SOURCE", cmd->source, "Image file or device to read")->required();
+       sub.add_option("--fragments", cmd->fragments, "Fragment numbers as scan lists them, in output order")
+           ->delimiter(',')
+           ->required();
+       sub.add_option("-o,--output", cmd->output, "File to write")->required();
+       sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
+       return CommandRun([cmd](CommandContext& c) { return runExtract(*cmd, c.out, c.err, c.stop); });
+     }});
+
+const bool kRebuildRegistered = registerCommand(
+    {"rebuild", 30, "Rebuild PST files from files of whole map intervals", [](CLI::App& sub) {
+       auto cmd = std::make_shared<RebuildCommand>();
+       sub.add_option("INPUT", cmd->inputs, "Fragment file; each INPUT is followed by its -o OUTPUT")->required();
+       sub.add_option("-o,--output", cmd->outputs, "PST file to write (replaced when it exists)")->required();
+       sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
+       return CommandRun([cmd](CommandContext& c) { return runRebuild(*cmd, c.out, c.err, c.stop); });
+     }});
+
+}  // namespace
+
+}  // namespace kestrix::cli

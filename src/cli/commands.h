@@ -1,0 +1,62 @@
+#pragma once
+// The commands of kestrix-cli as functions: they write results to out and notes to err,
+// return the exit status, and throw kestrix::Error for a failure that ends the command.
+
+#include <atomic>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/output_format.h"
+#include "scan/fragments.h"
+#include "scan/scan.h"
+
+namespace kestrix::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitError = 1;
+inline constexpr int kExitUsage = 2;
+
+// A scan and its fragments, with the unreadable sectors and a stop reported on err.
+struct ScanOutcome {
+  scan::ScanResult scan;
+  std::vector<scan::Fragment> fragments;
+};
+ScanOutcome scanForFragments(scan::ByteSource& src, bool quiet, const std::atomic<bool>& stop, std::ostream& err);
+
+struct ScanCommand {
+  std::string source;
+  Format format = Format::Table;
+  bool hits = false;
+  bool quiet = false;
+  std::size_t chunkSize = 4 * scan::kChunkSize;
+};
+int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop);
+
+struct ExtractCommand {
+  std::string source;
+  std::vector<std::int64_t> fragments;  // numbers as the scan gives them, in output order
+  std::string output;
+  bool quiet = false;
+};
+int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop);
+
+struct RebuildCommand {
+  std::vector<std::string> inputs;
+  std::vector<std::string> outputs;  // one per input, in the same order
+  bool quiet = false;
+};
+int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, std::atomic<bool>& stop);
+
+struct ExampleCommand {
+  std::string dir = "kestrix-example";
+  std::string pst;  // a real PST file to hide in the image; empty = the shipped sample
+  bool quiet = false;
+};
+int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err);
+
+// Parses the arguments and runs the command; returns the exit status (2 for bad usage).
+int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err, std::atomic<bool>& stop);
+
+}  // namespace kestrix::cli

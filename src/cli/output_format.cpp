@@ -1,0 +1,121 @@
+#include "cli/output_format.h"
+
+#include <algorithm>
+
+namespace kestrix::cli {
+
+const char* const kFragmentColumns[5] = {"ID", "开始ID", "结束ID", "碎片大小", "文件大小"};
+
+namespace {
+
+// Display width of UTF-8 text: code points from U+1100 on count as two columns.
+std::size_t displayWidth(const std::string& text) {
+  std::size_t width = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    width += len >= 3 ? 2 : 1;
+    i += len;
+  }
+  return width;
+}
+
+std::vector<std::string> cells(const scan::FragmentRow& row) { return {row.id, row.start, row.end, row.size, row.fileSize}; }
+
+}  // namespace
+
+std::string jsonString(const std::string& text) {
+  std::string out = "\"";
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      static const char* hex = "0123456789abcdef";
+      out += "\\u00";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+void printTable(std::ostream& out, const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()));
+    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], displayWidth(row[c]));
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < row.size(); ++c) {
+      if (c) line += "  ";
+      line += row[c];
+      if (c + 1 < row.size()) line.append(widths[c] - displayWidth(row[c]), ' ');
+    }
+    out << line << '\n';
+  }
+}
+
+void printScanReport(std::ostream& out, const ScanReport& report, Format format) {
+  const auto& hits = report.scan->hits;
+  switch (format) {
+    case Format::Tsv: {
+      for (int c = 0; c < 5; ++c) out << kFragmentColumns[c] << (c < 4 ? '\t' : '\n');
+      for (const auto& row : report.rows)
+        out << row.id << '\t' << row.start << '\t' << row.end << '\t' << row.size << '\t' << row.fileSize << '\n';
+      if (report.withHits) {
+        out << "\n页ID\t扇区\n";
+        for (const auto& hit : hits) out << hit.id << '\t' << hit.sector << '\n';
+      }
+      break;
+    }
+    case Format::Table: {
+      std::vector<std::vector<std::string>> rows{{kFragmentColumns, kFragmentColumns + 5}};
+      for (const auto& row : report.rows) rows.push_back(cells(row));
+      printTable(out, rows);
+      out << "碎片: " << report.rows.size() << '\n';
+      if (report.withHits) {
+        std::vector<std::vector<std::string>> hitRows{{"页ID", "扇区"}};
+        for (const auto& hit : hits) hitRows.push_back({std::to_string(hit.id), std::to_string(hit.sector)});
+        out << '\n';
+        printTable(out, hitRows);
+      }
+      break;
+    }
+    case Format::Json: {
+      out << "{\n  \"source\": " << jsonString(report.source) << ",\n  \"size\": " << report.sourceSize
+          << ",\n  \"stopped\": " << (report.scan->stopped ? "true" : "false")
+          << ",\n  \"bytesScanned\": " << report.scan->bytesRead << ",\n  \"unreadableSectors\": [";
+      for (std::size_t i = 0; i < report.scan->unreadable.size(); ++i)
+        out << (i ? ", " : "") << "{\"first\": " << report.scan->unreadable[i].first
+            << ", \"count\": " << report.scan->unreadable[i].count << "}";
+      out << "],\n  \"fragments\": [";
+      for (std::size_t i = 0; i < report.fragments.size(); ++i) {
+        const auto& f = report.fragments[i];
+        const auto& r = report.rows[i];
+        out << (i ? ",\n" : "\n") << "    {\"number\": " << f.number << ", \"startId\": " << f.first.id
+            << ", \"startSector\": " << f.first.sector << ", \"endId\": " << f.last.id
+            << ", \"endSector\": " << f.endSector() << ", \"intervals\": " << f.intervals()
+            << ", \"bytes\": " << (f.endSector() - f.first.sector) * 512 << ", \"cells\": [";
+        const auto c = cells(r);
+        for (std::size_t k = 0; k < c.size(); ++k) out << (k ? ", " : "") << jsonString(c[k]);
+        out << "]}";
+      }
+      out << (report.fragments.empty() ? "]" : "\n  ]");
+      if (report.withHits) {
+        out << ",\n  \"hits\": [";
+        for (std::size_t i = 0; i < hits.size(); ++i)
+          out << (i ? ", " : "") << "{\"id\": " << hits[i].id << ", \"sector\": " << hits[i].sector << "}";
+        out << "]";
+      }
+      out << "\n}\n";
+      break;
+    }
+  }
+}
+
+}  // namespace kestrix::cli

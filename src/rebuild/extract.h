@@ -1,0 +1,45 @@
+#pragma once
+// Writing chosen fragments out of a source as whole map intervals, so that the rebuild
+// can take the result.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "rebuild/output_file.h"
+#include "scan/byte_source.h"
+#include "scan/fragments.h"
+
+namespace kestrix::rebuild {
+
+// Sectors [first, end) of the source: a fragment's B and B'.
+struct SectorExtent {
+  std::int64_t first = 0;
+  std::int64_t end = 0;
+};
+SectorExtent extentOf(const scan::Fragment& fragment);
+
+struct ExtractProgress {
+  std::int64_t done = 0;   // bytes written
+  std::int64_t total = 0;  // bytes to write
+};
+using ExtractProgressFn = std::function<void(const ExtractProgress&)>;
+
+struct ExtractResult {
+  std::int64_t bytesWritten = 0;
+  std::int64_t intervalsWritten = 0;
+  std::vector<scan::SectorRun> unreadable;  // source sectors written as zeros
+  std::int64_t sectorsPastEnd = 0;          // sectors beyond the source's end, written as zeros
+  bool stopped = false;
+};
+
+// Writes source bytes first*512 .. end*512 of each extent, in the order given, one interval
+// at a time; the stop flag is tested before each interval, so the output always holds whole
+// intervals. A sector that cannot be read, or lies past the source's end, is written as
+// zeros and counted. Throws kestrix::Error when the output cannot be written.
+ExtractResult ExtractFragments(scan::ByteSource& src, std::span<const SectorExtent> extents, OutputFile& output,
+                               const std::atomic<bool>& stop, const ExtractProgressFn& progress);
+
+}  // namespace kestrix::rebuild

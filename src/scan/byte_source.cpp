@@ -1,0 +1,89 @@
+#include "scan/byte_source.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kestrix {
+
+std::string systemReason(int err) { return std::strerror(err); }
+
+std::string cannotOpenMessage(const std::string& path, int err) {
+  return "Cannot open file \"" + path + "\". " + systemReason(err);
+}
+
+}  // namespace kestrix
+
+namespace kestrix::scan {
+
+FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
+  m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (m_fd < 0) throw Error(cannotOpenMessage(m_path, errno));
+  struct stat st {};
+  if (::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    m_size = st.st_size;
+  } else {
+    // Device nodes report no length in stat; seeking to the end gives the whole device.
+    const off_t end = ::lseek(m_fd, 0, SEEK_END);
+    m_size = end < 0 ? 0 : end;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(m_fd);
+    throw Error(cannotOpenMessage(m_path, EISDIR));
+  }
+}
+
+FileByteSource::~FileByteSource() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+std::size_t FileByteSource::readAt(std::int64_t offset, std::span<std::byte> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done, offset + std::int64_t(done));
+    if (n > 0) {
+      done += std::size_t(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      m_lastError = errno;
+      break;
+    }
+  }
+  return done;
+}
+
+void readSectorsRetrying(ByteSource& src, std::int64_t offset, std::span<std::byte> out,
+                         std::vector<SectorRun>& unreadable) {
+  constexpr std::size_t kSector = 512;
+  const std::size_t got = src.readAt(offset, out);
+  if (got == out.size()) return;
+  for (std::size_t at = got / kSector * kSector; at < out.size(); at += kSector) {
+    std::span<std::byte> sector = out.subspan(at, std::min(kSector, out.size() - at));
+    const std::size_t n = src.readAt(offset + std::int64_t(at), sector);
+    if (n == sector.size()) continue;
+    std::fill(sector.begin(), sector.end(), std::byte{0});
+    if (sector.size() < kSector) continue;  // a part-sector at the very end is never tested
+    const std::int64_t bad = (offset + std::int64_t(at)) / std::int64_t(kSector);
+    if (!unreadable.empty() && unreadable.back().first + unreadable.back().count == bad)
+      ++unreadable.back().count;
+    else
+      unreadable.push_back({bad, 1});
+  }
+}
+
+void readExactly(ByteSource& src, std::int64_t offset, std::span<std::byte> out) {
+  const std::size_t got = src.readAt(offset, out);
+  if (got == out.size()) return;
+  std::string reason = "the data ends early (truncated)";
+  if (auto* file = dynamic_cast<FileByteSource*>(&src); file && file->lastError() != 0)
+    reason = systemReason(file->lastError());
+  throw Error("Cannot read file \"" + src.name() + "\" at byte " + std::to_string(offset + std::int64_t(got)) +
+              ". " + reason);
+}
+
+}  // namespace kestrix::scan

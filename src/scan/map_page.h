@@ -1,0 +1,52 @@
+#pragma once
+// Recognition of PST allocation-map pages and the two header fields the scan reads.
+// Pure functions over 512-byte pages: no I/O, no allocation, no state.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kestrix::scan {
+
+inline constexpr std::size_t kPageSize = 512;
+inline constexpr std::int64_t kFirstMapPageOffset = 0x4400;   // byte offset of map page ID 0
+inline constexpr std::int64_t kFirstMapPageSector = 34;       // = 0x4400 / 512
+inline constexpr std::int64_t kIntervalBytes = 0x3E000;       // one map interval
+inline constexpr std::int64_t kIntervalSectors = 496;         // = 0x3E000 / 512
+inline constexpr std::int64_t kSecondMapPageSector = 530;     // sector of map page ID 1
+inline constexpr int kFillThreshold = 256;
+
+using Page = std::span<const std::byte, kPageSize>;
+
+// Little-endian reads from a byte span; the caller guarantees the bytes exist.
+std::int64_t readLe64(std::span<const std::byte> bytes, std::size_t at);
+std::uint32_t readLe32(std::span<const std::byte> bytes, std::size_t at);
+
+// True when at least 256 of the 512 bytes are 0x00 or 0xFF.
+bool IsMostlyFill(Page page);
+
+// True for the page offsets a map page may record: a multiple of 512 whose sector d is a
+// multiple of 530, or satisfies (d - 530) mod 496 == 0, in signed truncating arithmetic
+// (so sector 34, every 530 + 496k and also negative values that meet the rules pass).
+bool IsMapPageOffset(std::int64_t offset);
+
+// Page ID for a page offset: ((offset div 512) - 530) div 496 + 1, truncated toward zero,
+// low 32 bits kept. Sector 34 gives 0, 530 gives 1, 0 gives 0, 1060 gives 2.
+std::int32_t MapPageId(std::int64_t offset);
+
+// Page offset stored in the trailer (bytes 504..511, signed little-endian).
+std::int64_t MapPageOffsetField(Page page);
+
+// The page test: mostly fill, type bytes 0x84 0x84 at 496/497, and a map-page offset.
+// The result is that of the three conditions in that order; the cheap type test runs first.
+bool IsPstMapPage(Page page);
+
+// From a PST header's first 512 bytes: 0 without the "!BDN" magic, else the number of
+// whole map intervals below the declared end offset (bytes 184..191), low 32 bits.
+std::int32_t PstHeaderIntervals(Page header);
+
+// The declared end-of-file offset (bytes 184..191); meaningful only with the magic.
+std::int64_t PstHeaderEndOffset(Page header);
+bool HasPstMagic(std::span<const std::byte> header);
+
+}  // namespace kestrix::scan

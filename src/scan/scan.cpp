@@ -1,0 +1,67 @@
+#include "scan/scan.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "scan/map_page.h"
+
+namespace kestrix::scan {
+
+namespace {
+
+void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, std::vector<FoundPage>& hits) {
+  const std::size_t steps = bytes.size() / kPageSize;
+  for (std::size_t i = 0; i < steps; ++i) {
+    Page page(bytes.data() + i * kPageSize, kPageSize);
+    if (IsPstMapPage(page)) hits.push_back({MapPageId(MapPageOffsetField(page)), firstSector + std::int64_t(i)});
+  }
+}
+
+}  // namespace
+
+std::int64_t ScanResult::unreadableSectors() const {
+  std::int64_t n = 0;
+  for (const auto& r : unreadable) n += r.count;
+  return n;
+}
+
+ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const ScanProgressFn& progress,
+                      const ScanOptions& options) {
+  ScanResult result;
+  const std::int64_t total = options.size < 0 ? src.size() : options.size;
+  std::size_t chunk = std::max<std::size_t>(kPageSize, options.chunkSize / kPageSize * kPageSize);
+  auto buffer = std::make_unique<std::byte[]>(chunk);
+  std::int64_t position = 0;
+  while (position < total) {
+    if (stop.load(std::memory_order_relaxed)) {
+      result.stopped = true;
+      break;
+    }
+    if (progress) progress({position, total});
+    const auto length = std::size_t(std::min<std::int64_t>(std::int64_t(chunk), total - position));
+    std::span<std::byte> want(buffer.get(), length);
+    readSectorsRetrying(src, position, want, result.unreadable);
+    testSteps(want, position / std::int64_t(kPageSize), result.hits);
+    position += std::int64_t(length);
+  }
+  result.bytesRead = position;
+  if (progress) progress({position, total});
+  return result;
+}
+
+std::vector<std::string> FoundPageTexts(const FoundPage& hit) {
+  return {"", std::to_string(hit.id), std::to_string(hit.sector), "", "", ""};
+}
+
+std::string describeSectorRuns(const std::vector<SectorRun>& runs, std::size_t maxRuns) {
+  std::string text;
+  for (std::size_t i = 0; i < runs.size() && i < maxRuns; ++i) {
+    if (i) text += ", ";
+    text += std::to_string(runs[i].first);
+    if (runs[i].count > 1) text += "-" + std::to_string(runs[i].first + runs[i].count - 1);
+  }
+  if (runs.size() > maxRuns) text += ", ... (" + std::to_string(runs.size() - maxRuns) + " more)";
+  return text;
+}
+
+}  // namespace kestrix::scan

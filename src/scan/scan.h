@@ -1,0 +1,56 @@
+#pragma once
+// The scan: reads a source front to back and records every allocation-map page.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "scan/byte_source.h"
+
+namespace kestrix::scan {
+
+inline constexpr std::size_t kChunkSize = 0x40000;  // 256 KiB
+
+// One hit of the found-page list: the page's ID and its sector on the source.
+struct FoundPage {
+  std::int32_t id = 0;
+  std::int64_t sector = 0;
+  friend bool operator==(const FoundPage&, const FoundPage&) = default;
+};
+
+struct ScanProgress {
+  std::int64_t done = 0;   // bytes of the source behind the read position
+  std::int64_t total = 0;  // bytes to scan
+};
+
+struct ScanOptions {
+  std::int64_t size = -1;              // bytes to scan from byte 0; -1 = the whole source
+  std::size_t chunkSize = kChunkSize;  // a multiple of 512; results do not depend on it
+};
+
+struct ScanResult {
+  std::vector<FoundPage> hits;      // in increasing sector order
+  std::vector<SectorRun> unreadable;  // sectors that could not be read, merged into runs
+  std::int64_t bytesRead = 0;       // bytes behind the read position when the loop ended
+  bool stopped = false;             // the stop flag ended the loop before the end
+  std::int64_t unreadableSectors() const;
+};
+
+using ScanProgressFn = std::function<void(const ScanProgress&)>;
+
+// Scans [0, size) in chunks. The stop flag is tested before each chunk: a chunk that was
+// read is examined completely. Progress is reported before each chunk and once at the end.
+// Only whole 512-byte steps that were actually read are tested; a short read is retried
+// sector by sector, and sectors that still cannot be read are skipped and listed.
+ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const ScanProgressFn& progress,
+                      const ScanOptions& options = {});
+
+// The six texts of one hit as the found-page list holds them: "", ID, sector, "", "", "".
+std::vector<std::string> FoundPageTexts(const FoundPage& hit);
+
+// "first-last" or "first" for one run, runs joined by ", " (for messages).
+std::string describeSectorRuns(const std::vector<SectorRun>& runs, std::size_t maxRuns = 8);
+
+}  // namespace kestrix::scan

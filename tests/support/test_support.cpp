@@ -1,0 +1,68 @@
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include "rebuild/sample_image.h"
+
+namespace kestrix::test {
+
+std::size_t MemorySource::readAt(std::int64_t offset, std::span<std::byte> out) {
+  ++reads;
+  if (offset < 0 || offset >= size()) return 0;
+  const std::size_t n = std::min<std::size_t>(out.size(), m_bytes.size() - std::size_t(offset));
+  std::memcpy(out.data(), m_bytes.data() + offset, n);
+  return n;
+}
+
+std::size_t FaultySource::readAt(std::int64_t offset, std::span<std::byte> out) {
+  calls.emplace_back(offset, out.size());
+  std::size_t want = std::min(out.size(), maxRead);
+  for (std::int64_t bad : badSectors) {
+    const std::int64_t start = bad * 512;
+    if (start + 512 > offset && start < offset + std::int64_t(want))
+      want = std::size_t(std::max<std::int64_t>(0, start - offset));
+  }
+  return m_inner.readAt(offset, out.first(want));
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kestrix-test-XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  m_path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(m_path, ec);
+}
+
+std::vector<std::byte> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::byte> bytes(chars.size());
+  std::memcpy(bytes.data(), chars.data(), chars.size());
+  return bytes;
+}
+
+void writeFile(const std::string& path, std::span<const std::byte> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string enronPath() { return std::string(KESTRIX_TESTDATA_DIR) + "/enron.pst"; }
+
+const std::vector<std::byte>& enronPst() {
+  static const std::vector<std::byte> bytes = readFile(enronPath());
+  return bytes;
+}
+
+std::vector<std::byte> mapPageAt(std::int64_t fileOffset) { return rebuild::makeMapPage(fileOffset, 1); }
+
+}  // namespace kestrix::test

@@ -1,0 +1,70 @@
+#pragma once
+// Fixtures for the tests: in-memory sources, a source that fails on cue, temporary folders.
+
+#include <cstdint>
+#include <filesystem>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "scan/byte_source.h"
+
+namespace kestrix::test {
+
+class MemorySource : public scan::ByteSource {
+ public:
+  explicit MemorySource(std::vector<std::byte> bytes, std::string name = "memory.img")
+      : m_bytes(std::move(bytes)), m_name(std::move(name)) {}
+  std::int64_t size() const override { return std::int64_t(m_bytes.size()); }
+  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override;
+  std::string name() const override { return m_name; }
+  std::vector<std::byte>& bytes() { return m_bytes; }
+  int reads = 0;
+
+ private:
+  std::vector<std::byte> m_bytes;
+  std::string m_name;
+};
+
+// Wraps a source: returns at most maxRead bytes per call (short reads), stops before any
+// sector in badSectors, and can claim a size larger than the data (a source that shrank).
+class FaultySource : public scan::ByteSource {
+ public:
+  explicit FaultySource(scan::ByteSource& inner) : m_inner(inner) {}
+  std::int64_t size() const override { return claimedSize >= 0 ? claimedSize : m_inner.size(); }
+  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override;
+  std::string name() const override { return m_inner.name(); }
+
+  std::size_t maxRead = SIZE_MAX;
+  std::set<std::int64_t> badSectors;
+  std::int64_t claimedSize = -1;
+  std::vector<std::pair<std::int64_t, std::size_t>> calls;  // offset, requested length
+
+ private:
+  scan::ByteSource& m_inner;
+};
+
+// A folder removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return m_path; }
+  std::string file(const std::string& name) const { return (m_path / name).string(); }
+
+ private:
+  std::filesystem::path m_path;
+};
+
+std::vector<std::byte> readFile(const std::string& path);
+void writeFile(const std::string& path, std::span<const std::byte> bytes);
+
+// The shipped sample mailbox: 13,984,768 bytes, map intervals with IDs 0 to 54.
+const std::vector<std::byte>& enronPst();
+std::string enronPath();
+
+// A 512-byte page that passes the map-page test, recording the given file offset.
+std::vector<std::byte> mapPageAt(std::int64_t fileOffset);
+
+}  // namespace kestrix::test
