@@ -41,6 +41,19 @@ std::int64_t largestFile(const std::string& folder) {
   return limit;
 }
 
+// Whether the folder takes a file of `size` bytes: a file system may allow less than its
+// FILESIZEBITS say (ext4 with 4 KiB blocks stops at 16 TiB), so a throw-away file is set to
+// that length, as holes, and removed again. True when the probe cannot be made.
+bool lengthFits(const std::string& folder, std::int64_t size) {
+  std::string probe = folder + "/.kestrix-size-probe-XXXXXX";
+  const int fd = ::mkstemp(probe.data());
+  if (fd < 0) return true;
+  const bool fits = ::ftruncate(fd, size) == 0 || errno != EFBIG;
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return fits;
+}
+
 }  // namespace
 
 void refuseUnsafeOutput(const std::string& outputPath, int sourceFd, const std::string& sourceName) {
@@ -56,17 +69,18 @@ void refuseUnsafeOutput(const std::string& outputPath, int sourceFd, const std::
 
 void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::int64_t allocatedBytes) {
   const std::string folder = folderOf(outputPath);
+  const bool holes = supportsHoles(folder);
   const std::int64_t largest = largestFile(folder);
-  if (finalSize > largest)
+  if (finalSize > largest || (holes && !lengthFits(folder, finalSize)))
     throw Error("Cannot write file \"" + outputPath + "\". It would be " + sources::SizeToText(std::uint64_t(finalSize)) +
-                " long, more than the largest file allowed there (" + sources::SizeToText(std::uint64_t(largest)) + ")");
+                " long, more than the largest file its file system allows");
   struct statvfs vfs {};
   if (::statvfs(folder.c_str(), &vfs) != 0) return;  // unknown: the checked writes still catch a full disk
   std::int64_t freeBytes = std::int64_t(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
   struct stat existing {};
   if (::stat(outputPath.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && existing.st_nlink == 1)
     freeBytes += std::int64_t(existing.st_blocks) * 512;
-  const std::int64_t needed = supportsHoles(folder) ? allocatedBytes : finalSize;
+  const std::int64_t needed = holes ? allocatedBytes : finalSize;
   if (needed > freeBytes)
     throw Error("Cannot write file \"" + outputPath + "\". It needs " + sources::SizeToText(std::uint64_t(needed)) +
                 " of disk space but only " + sources::SizeToText(std::uint64_t(freeBytes)) + " is free there");

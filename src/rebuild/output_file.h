@@ -15,9 +15,10 @@ namespace kestrix::rebuild {
 void refuseUnsafeOutput(const std::string& outputPath, int sourceFd, const std::string& sourceName);
 
 // Refuses an output of finalSize bytes of which only allocatedBytes hold data (the rest left
-// as holes) when it cannot fit: larger than the destination's largest file, or more than its
-// free space (counting the space an existing file of that name gives back). On a file system
-// without holes the whole finalSize must fit.
+// as holes) when it cannot fit: longer than the destination's file system or the process
+// limit allow (probed with a throw-away file of that length), or more than its free space
+// (counting the space an existing file of that name gives back). On a file system without
+// holes the whole finalSize must fit. Nothing is written when it throws.
 void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::int64_t allocatedBytes);
 
 class OutputFile {

@@ -1,0 +1,320 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+
+#include "rebuild/extract.h"
+#include "rebuild/header_block.h"
+#include "rebuild/rebuild.h"
+#include "rebuild/sample_image.h"
+#include "scan/map_page.h"
+#include "support/test_support.h"
+
+using namespace kestrix;
+using namespace kestrix::rebuild;
+using test::MemorySource;
+using test::TempDir;
+
+namespace {
+
+constexpr std::int64_t kInterval = 0x3E000;
+constexpr std::int64_t kHeader = 0x4400;
+
+// A whole interval whose map page records the offset of `id`; its body is noise marked with
+// the id so that the copies can be told apart.
+std::vector<std::byte> interval(std::int32_t id, std::uint64_t mark = 0) {
+  std::vector<std::byte> bytes(static_cast<std::size_t>(kInterval));
+  fillNoise(bytes, 1000 + std::uint64_t(id) + mark * 7777);
+  const auto page = test::mapPageAt(kHeader + std::int64_t(id) * kInterval);
+  std::copy(page.begin(), page.end(), bytes.begin());
+  return bytes;
+}
+
+std::vector<std::byte> concat(std::initializer_list<std::vector<std::byte>> parts) {
+  std::vector<std::byte> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::span<const std::byte> at(const std::vector<std::byte>& bytes, std::int64_t offset, std::int64_t length = kInterval) {
+  return std::span(bytes).subspan(std::size_t(offset), std::size_t(length));
+}
+
+bool same(std::span<const std::byte> a, std::span<const std::byte> b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+bool allZero(std::span<const std::byte> a) {
+  return std::all_of(a.begin(), a.end(), [](std::byte b) { return b == std::byte{0}; });
+}
+
+std::int64_t allocatedBytes(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return std::int64_t(st.st_blocks) * 512;
+}
+
+RebuildResult rebuildPaths(const std::string& in, const std::string& out) {
+  std::atomic<bool> stop{false};
+  return rebuildFile(in, out, stop, {});
+}
+
+}  // namespace
+
+TEST(Rebuild, PutsEveryIntervalAtItsOffset) {
+  TempDir dir;
+  const auto i3 = interval(3), i1 = interval(1), i2 = interval(2);
+  test::writeFile(dir.file("in.bin"), concat({i3, i1, i2}));
+  const RebuildResult r = rebuildPaths(dir.file("in.bin"), dir.file("out.pst"));
+  EXPECT_EQ(r.intervalsFound, 3);
+  EXPECT_EQ(r.highestId, 3);
+  const auto out = test::readFile(dir.file("out.pst"));
+  ASSERT_EQ(std::int64_t(out.size()), kHeader + 4 * kInterval);
+  EXPECT_TRUE(same(at(out, 0, kHeader), HeaderBlock()));
+  EXPECT_TRUE(allZero(at(out, kHeader)));  // ID 0 is missing
+  EXPECT_TRUE(same(at(out, kHeader + kInterval), i1));
+  EXPECT_TRUE(same(at(out, kHeader + 2 * kInterval), i2));
+  EXPECT_TRUE(same(at(out, kHeader + 3 * kInterval), i3));
+  EXPECT_EQ(r.write.intervalsCopied, 3);
+}
+
+TEST(Rebuild, IndexRules) {
+  // The later of two blocks with one ID wins; a page off the block grid is not found; a
+  // trailing part block is never tested; negative IDs are indexed but never written.
+  auto shifted = interval(4);
+  std::rotate(shifted.begin(), shifted.end() - 512, shifted.end());  // its page now starts at 512
+  auto tail = interval(6);
+  tail.resize(std::size_t(kInterval - 1));
+  const auto first1 = interval(1, 1), second1 = interval(1, 2), negative = interval(-1);
+  MemorySource input(concat({first1, shifted, negative, second1, tail}));
+  std::atomic<bool> stop{true};  // the index pass clears a stop left from before
+  const PageIndex index = BuildPageIndex(input, stop, {});
+  EXPECT_FALSE(stop.load());
+  ASSERT_EQ(index.records().size(), 3u);
+  EXPECT_EQ(index.highestId(), 1);
+  EXPECT_EQ(index.LookupPage(1)->position, 3 * kInterval);
+  EXPECT_EQ(index.LookupPage(-1)->position, 2 * kInterval);
+  EXPECT_FALSE(index.LookupPage(4).has_value());
+  EXPECT_FALSE(index.LookupPage(6).has_value());
+  EXPECT_EQ(RebuiltSize(index), kHeader + 2 * kInterval);
+
+  TempDir dir;
+  OutputFile out(dir.file("out.pst"));
+  const WriteStats stats = WriteRebuiltPst(index, input, out, stop, {});
+  out.close();
+  const auto bytes = test::readFile(dir.file("out.pst"));
+  ASSERT_EQ(std::int64_t(bytes.size()), kHeader + 2 * kInterval);
+  EXPECT_TRUE(same(at(bytes, kHeader + kInterval), second1));
+  EXPECT_EQ(stats.intervalsCopied, 1);
+}
+
+TEST(Rebuild, EmptyInputGivesHeaderAndOneZeroInterval) {
+  TempDir dir;
+  test::writeFile(dir.file("empty.bin"), {});
+  std::vector<std::byte> noise(100000);
+  fillNoise(noise, 9);
+  test::writeFile(dir.file("noise.bin"), noise);
+  for (const char* name : {"empty.bin", "noise.bin"}) {
+    rebuildPaths(dir.file(name), dir.file("out.pst"));
+    const auto out = test::readFile(dir.file("out.pst"));
+    EXPECT_EQ(out.size(), 271360u) << name;  // 0x4400 + 0x3E000
+    EXPECT_TRUE(allZero(at(out, kHeader)));
+  }
+}
+
+TEST(Rebuild, StopDuringEitherPass) {
+  MemorySource input(concat({interval(0), interval(1), interval(2)}));
+  TempDir dir;
+  std::atomic<bool> stop{false};
+  // Stop during the index pass: the output is the header block alone.
+  PageIndex index = BuildPageIndex(input, stop, [&](const RebuildProgress&) { stop = true; });
+  {
+    OutputFile out(dir.file("a.pst"));
+    const WriteStats s = WriteRebuiltPst(index, input, out, stop, {});
+    EXPECT_TRUE(s.stopped);
+  }
+  EXPECT_EQ(std::filesystem::file_size(dir.file("a.pst")), std::uintmax_t(kHeader));
+
+  // Stop during the write pass: header and the intervals written so far.
+  index = BuildPageIndex(input, stop, {});
+  ASSERT_EQ(index.highestId(), 2);
+  {
+    OutputFile out(dir.file("b.pst"));
+    const WriteStats s = WriteRebuiltPst(index, input, out, stop, [&](const RebuildProgress& p) {
+      if (p.phase == RebuildProgress::Phase::Writing && p.done == 1) stop = true;
+    });
+    EXPECT_TRUE(s.stopped);
+    EXPECT_EQ(s.idsWritten, 1);
+  }
+  const auto b = test::readFile(dir.file("b.pst"));
+  ASSERT_EQ(std::int64_t(b.size()), kHeader + kInterval);
+  EXPECT_TRUE(same(at(b, kHeader), at(input.bytes(), 0)));
+}
+
+TEST(Rebuild, MissingIntervalsAreHolesAndReadAsZero) {
+  TempDir dir;
+  const auto i40 = interval(40);
+  test::writeFile(dir.file("in.bin"), concat({i40, interval(0)}));
+  const RebuildResult r = rebuildPaths(dir.file("in.bin"), dir.file("out.pst"));
+  EXPECT_EQ(r.write.size, kHeader + 41 * kInterval);
+  const auto out = test::readFile(dir.file("out.pst"));
+  EXPECT_TRUE(same(at(out, kHeader + 40 * kInterval), i40));
+  EXPECT_TRUE(allZero(at(out, kHeader + kInterval, 39 * kInterval)));
+  // 39 zero intervals take no space on a file system with holes (ext4, tmpfs, xfs, btrfs).
+  EXPECT_LT(allocatedBytes(dir.file("out.pst")), 10 * kInterval);
+}
+
+TEST(Rebuild, ExistingOutputIsReplaced) {
+  TempDir dir;
+  test::writeFile(dir.file("in.bin"), interval(0));
+  std::vector<std::byte> old(10 * kInterval, std::byte{0x5A});
+  test::writeFile(dir.file("out.pst"), old);
+  rebuildPaths(dir.file("in.bin"), dir.file("out.pst"));
+  EXPECT_EQ(std::filesystem::file_size(dir.file("out.pst")), std::uintmax_t(kHeader + kInterval));
+}
+
+TEST(Rebuild, RefusesToWriteOverItsInput) {
+  TempDir dir;
+  const auto data = concat({interval(0), interval(1)});
+  test::writeFile(dir.file("in.bin"), data);
+  std::filesystem::create_hard_link(dir.file("in.bin"), dir.file("hard.pst"));
+  std::filesystem::create_symlink(dir.file("in.bin"), dir.file("soft.pst"));
+  for (const char* out : {"in.bin", "hard.pst", "soft.pst"}) {
+    try {
+      rebuildPaths(dir.file("in.bin"), dir.file(out));
+      ADD_FAILURE() << "rebuilt over its input through " << out;
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("is the input"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(same(test::readFile(dir.file("in.bin")), data)) << out;
+  }
+  // A device is never an output.
+  EXPECT_THROW(rebuildPaths(dir.file("in.bin"), "/dev/null"), Error);
+}
+
+TEST(Rebuild, ReadAndWriteFailuresAreReported) {
+  // An input that shrank after it was indexed.
+  MemorySource input(concat({interval(0), interval(1)}));
+  std::atomic<bool> stop{false};
+  const PageIndex index = BuildPageIndex(input, stop, {});
+  input.bytes().resize(std::size_t(kInterval + 1000));
+  TempDir dir;
+  {
+    OutputFile out(dir.file("out.pst"));
+    try {
+      WriteRebuiltPst(index, input, out, stop, {});
+      ADD_FAILURE() << "a truncated input went unnoticed";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("Cannot read file \"memory.img\""), std::string::npos) << e.what();
+    }
+  }
+  // A full disk.
+  if (::access("/dev/full", W_OK) == 0) {
+    MemorySource whole(concat({interval(0)}));
+    const PageIndex index2 = BuildPageIndex(whole, stop, {});
+    OutputFile full("/dev/full");
+    try {
+      WriteRebuiltPst(index2, whole, full, stop, {});
+      ADD_FAILURE() << "a full disk went unnoticed";
+    } catch (const Error& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot write file \"/dev/full\" at byte 0. No space left on device");
+    }
+  }
+}
+
+TEST(Rebuild, RefusesOutputsThatCannotFit) {
+  TempDir dir;
+  // Larger than any file the destination takes, or more data than its free space.
+  EXPECT_THROW(checkRoomFor(dir.file("x.pst"), INT64_MAX, 0), Error);
+  try {
+    checkRoomFor(dir.file("x.pst"), std::int64_t(1) << 40, std::int64_t(1) << 61);
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("free there"), std::string::npos) << e.what();
+  }
+  EXPECT_NO_THROW(checkRoomFor(dir.file("x.pst"), kHeader + kInterval, kHeader + kInterval));
+
+  // A crafted map page with the highest ID: refused, or written as holes; never written out.
+  test::writeFile(dir.file("in.bin"), interval(INT32_MAX));
+  try {
+    const RebuildResult r = rebuildPaths(dir.file("in.bin"), dir.file("out.pst"));
+    EXPECT_EQ(r.write.size, kHeader + (std::int64_t(INT32_MAX) + 1) * kInterval);
+    EXPECT_LT(allocatedBytes(dir.file("out.pst")), 10 * kInterval);
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("largest file"), std::string::npos) << e.what();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.pst")));
+  }
+}
+
+TEST(Extract, WritesWholeIntervalsInTheOrderGiven) {
+  ImageBuilder image(4);
+  const auto pst = makeSyntheticPst(6, 11);
+  image.noise(100);
+  const std::int64_t b = image.appendIntervals(pst, 3, 3);
+  image.noise(33);
+  const std::int64_t a = image.appendIntervals(pst, 0, 3);
+  image.noise(10);
+  MemorySource src(image.take());
+  TempDir dir;
+  const std::vector<SectorExtent> extents{{b, b + 3 * 496}, {a, a + 3 * 496}};
+  std::atomic<bool> stop{false};
+  {
+    OutputFile out(dir.file("frag.bin"));
+    const ExtractResult r = ExtractFragments(src, extents, out, stop, {});
+    EXPECT_EQ(r.intervalsWritten, 6);
+    EXPECT_TRUE(r.unreadable.empty());
+    out.close();
+  }
+  const auto frag = test::readFile(dir.file("frag.bin"));
+  ASSERT_EQ(std::int64_t(frag.size()), 6 * kInterval);
+  EXPECT_TRUE(same(at(frag, 0, 3 * kInterval), at(pst, kHeader + 3 * kInterval, 3 * kInterval)));
+  // The rebuild takes it and gives the file back from 0x4400 on.
+  rebuildPaths(dir.file("frag.bin"), dir.file("out.pst"));
+  const auto out = test::readFile(dir.file("out.pst"));
+  ASSERT_EQ(out.size(), pst.size());
+  EXPECT_TRUE(same(at(out, kHeader, 6 * kInterval), at(pst, kHeader, 6 * kInterval)));
+}
+
+TEST(Extract, BadSectorsAndTheSourceEndBecomeZeros) {
+  ImageBuilder image(8);
+  const auto pst = makeSyntheticPst(3, 12);
+  const std::int64_t a = image.appendIntervals(pst, 0, 2);  // the last one is cut short below
+  MemorySource inner(image.take());
+  inner.bytes().resize(inner.bytes().size() - 100 * 512);
+  test::FaultySource src(inner);
+  src.badSectors = {a + 10, a + 11};
+  TempDir dir;
+  std::atomic<bool> stop{false};
+  OutputFile out(dir.file("frag.bin"));
+  const std::vector<SectorExtent> extents{{a, a + 2 * 496}};
+  const ExtractResult r = ExtractFragments(src, extents, out, stop, {});
+  out.close();
+  EXPECT_EQ(r.unreadable, (std::vector<scan::SectorRun>{{a + 10, 2}}));
+  EXPECT_EQ(r.sectorsPastEnd, 100);
+  const auto frag = test::readFile(dir.file("frag.bin"));
+  ASSERT_EQ(std::int64_t(frag.size()), 2 * kInterval);
+  EXPECT_TRUE(allZero(at(frag, 10 * 512, 1024)));
+  EXPECT_TRUE(allZero(at(frag, 2 * kInterval - 100 * 512, 100 * 512)));
+  EXPECT_TRUE(same(at(frag, 0, 10 * 512), at(pst, kHeader, 10 * 512)));
+}
+
+TEST(Extract, StopLeavesWholeIntervals) {
+  const auto pst = makeSyntheticPst(4, 13);
+  MemorySource src(std::vector<std::byte>(pst.begin() + kHeader, pst.end()));
+  TempDir dir;
+  std::atomic<bool> stop{false};
+  OutputFile out(dir.file("frag.bin"));
+  const std::vector<SectorExtent> extents{{0, 4 * 496}};
+  int calls = 0;
+  const ExtractResult r = ExtractFragments(src, extents, out, stop, [&](const ExtractProgress&) {
+    if (++calls == 2) stop = true;
+  });
+  out.close();
+  EXPECT_TRUE(r.stopped);
+  EXPECT_EQ(r.intervalsWritten, 2);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("frag.bin")), std::uintmax_t(2 * kInterval));
+}

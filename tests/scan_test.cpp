@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "rebuild/sample_image.h"
+#include "scan/map_page.h"
+#include "scan/scan.h"
+#include "support/test_support.h"
+
+using namespace kestrix;
+using namespace kestrix::scan;
+using test::FaultySource;
+using test::MemorySource;
+
+namespace {
+
+// An image of `sectors` sectors of noise with map pages planted at the given sectors.
+std::vector<std::byte> imageWith(std::int64_t sectors, const std::vector<std::pair<std::int64_t, std::int64_t>>& pages) {
+  std::vector<std::byte> bytes(std::size_t(sectors) * 512);
+  rebuild::fillNoise(bytes, 5);
+  for (auto [sector, fileOffset] : pages) {
+    const auto page = test::mapPageAt(fileOffset);
+    std::copy(page.begin(), page.end(), bytes.begin() + sector * 512);
+  }
+  return bytes;
+}
+
+std::int64_t offsetOfId(std::int64_t id) { return 0x4400 + id * 0x3E000; }
+
+ScanResult scanAll(ByteSource& src, const ScanOptions& options = {}) {
+  std::atomic<bool> stop{false};
+  return scanSource(src, stop, {}, options);
+}
+
+}  // namespace
+
+TEST(Scan, FindsPagesAtEverySectorWhateverTheChunkSize) {
+  // Pages at the first and last step of a chunk, in the middle, and at the source's end.
+  const std::int64_t sectors = 3 * 512 + 7;
+  std::vector<std::pair<std::int64_t, std::int64_t>> planted{
+      {0, offsetOfId(0)}, {511, offsetOfId(3)}, {512, offsetOfId(4)}, {1031, offsetOfId(9)}, {sectors - 1, 0}};
+  MemorySource src(imageWith(sectors, planted));
+  const std::vector<FoundPage> expected{{0, 0}, {3, 511}, {4, 512}, {9, 1031}, {0, sectors - 1}};
+  for (std::size_t chunk : {std::size_t(512), std::size_t(4096), kChunkSize, 4 * kChunkSize, std::size_t(1000)}) {
+    SCOPED_TRACE(chunk);
+    ScanOptions options;
+    options.chunkSize = chunk;
+    const ScanResult r = scanAll(src, options);
+    EXPECT_EQ(r.hits, expected);
+    EXPECT_EQ(r.bytesRead, src.size());
+    EXPECT_FALSE(r.stopped);
+    EXPECT_TRUE(r.unreadable.empty());
+  }
+}
+
+TEST(Scan, ChunkingAndSizes) {
+  {
+    MemorySource empty({});
+    const ScanResult r = scanAll(empty);
+    EXPECT_TRUE(r.hits.empty());
+    EXPECT_EQ(empty.reads, 0);
+  }
+  {
+    // Three full chunks and one of 1,024 bytes: its two steps are sectors 1,536 and 1,537.
+    const std::int64_t size = 0x40000 * 3 + 1024;
+    MemorySource src(imageWith(size / 512, {{1536, offsetOfId(1)}, {1537, offsetOfId(2)}}));
+    FaultySource counting(src);
+    ScanOptions options;
+    options.chunkSize = kChunkSize;
+    const ScanResult r = scanAll(counting, options);
+    ASSERT_EQ(counting.calls.size(), 4u);
+    EXPECT_EQ(counting.calls.back(), std::make_pair(std::int64_t(0xC0000), std::size_t(1024)));
+    EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 1536}, {2, 1537}}));
+  }
+  {
+    // A trailing part-sector is read but never tested, even when it holds a page's start.
+    auto bytes = imageWith(4, {{2, offsetOfId(1)}});
+    const auto page = test::mapPageAt(offsetOfId(5));
+    bytes.insert(bytes.end(), page.begin(), page.begin() + 300);
+    MemorySource src(std::move(bytes));
+    EXPECT_EQ(scanAll(src).hits, (std::vector<FoundPage>{{1, 2}}));
+  }
+  {
+    // Only the given size is scanned.
+    MemorySource src(imageWith(2048, {{10, offsetOfId(1)}, {1500, offsetOfId(2)}}));
+    ScanOptions options;
+    options.size = 1000 * 512;
+    EXPECT_EQ(scanAll(src, options).hits, (std::vector<FoundPage>{{1, 10}}));
+  }
+}
+
+TEST(Scan, ShortReadsAreRetriedAndTestOnlyBytesRead) {
+  MemorySource src(imageWith(2048, {{100, offsetOfId(1)}, {1100, offsetOfId(2)}, {2047, offsetOfId(3)}}));
+  FaultySource shortReads(src);
+  shortReads.maxRead = 700;  // every read stops part-way through a sector
+  const ScanResult r = scanAll(shortReads);
+  EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 100}, {2, 1100}, {3, 2047}}));
+  EXPECT_TRUE(r.unreadable.empty());
+}
+
+TEST(Scan, UnreadableSectorsAreSkippedCountedAndNeverHits) {
+  MemorySource src(imageWith(4096, {{100, offsetOfId(1)}, {600, offsetOfId(2)}, {601, offsetOfId(3)}, {3000, offsetOfId(4)}}));
+  FaultySource failing(src);
+  failing.badSectors = {600, 601, 602, 1500};
+  const ScanResult r = scanAll(failing);
+  // The pages in bad sectors are not reported; the scan goes on past them.
+  EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 100}, {4, 3000}}));
+  EXPECT_EQ(r.unreadable, (std::vector<SectorRun>{{600, 3}, {1500, 1}}));
+  EXPECT_EQ(r.unreadableSectors(), 4);
+  EXPECT_EQ(describeSectorRuns(r.unreadable), "600-602, 1500");
+  EXPECT_EQ(r.bytesRead, src.size());
+}
+
+TEST(Scan, SourceThatShrankIsReportedNotInvented) {
+  MemorySource src(imageWith(1024, {{10, offsetOfId(1)}}));
+  FaultySource shrunk(src);
+  shrunk.claimedSize = 1024 * 512 + 3 * 512;  // three sectors more than can be read
+  const ScanResult r = scanAll(shrunk);
+  EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 10}}));
+  EXPECT_EQ(r.unreadable, (std::vector<SectorRun>{{1024, 3}}));
+}
+
+TEST(Scan, StopIsTestedBeforeEachChunk) {
+  MemorySource src(imageWith(4 * 512, {{5, offsetOfId(1)}, {600, offsetOfId(2)}}));
+  std::atomic<bool> stop{false};
+  std::vector<ScanProgress> seen;
+  ScanOptions options;
+  options.chunkSize = kChunkSize;
+  // The stop arrives while the first chunk is being handled: that chunk is examined
+  // completely, no further chunk is read.
+  const ScanResult r = scanSource(
+      src, stop,
+      [&](const ScanProgress& p) {
+        seen.push_back(p);
+        stop = true;
+      },
+      options);
+  EXPECT_TRUE(r.stopped);
+  EXPECT_EQ(r.bytesRead, std::int64_t(kChunkSize));
+  EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 5}}));
+  EXPECT_EQ(src.reads, 1);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.front().done, 0);
+  EXPECT_EQ(seen.front().total, src.size());
+
+  std::atomic<bool> already{true};
+  MemorySource untouched(imageWith(8, {}));
+  EXPECT_TRUE(scanSource(untouched, already, {}).stopped);
+  EXPECT_EQ(untouched.reads, 0);
+}
+
+TEST(Scan, FoundPageTextsHaveSixStrings) {
+  EXPECT_EQ(FoundPageTexts({-3, 5000000000}), (std::vector<std::string>{"", "-3", "5000000000", "", "", ""}));
+}
+
+TEST(Scan, ReadsFilesThroughFileByteSource) {
+  test::TempDir dir;
+  EXPECT_THROW(
+      {
+        try {
+          FileByteSource missing(dir.file("missing.img"));
+        } catch (const Error& e) {
+          EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + dir.file("missing.img") + "\". No such file or directory");
+          throw;
+        }
+      },
+      Error);
+  test::writeFile(dir.file("enron.img"), test::enronPst());
+  FileByteSource src(dir.file("enron.img"));
+  EXPECT_EQ(src.size(), 13984768);
+  const ScanResult r = scanAll(src);
+  ASSERT_EQ(r.hits.size(), 55u);
+  for (std::size_t i = 0; i < r.hits.size(); ++i) EXPECT_EQ(r.hits[i], (FoundPage{std::int32_t(i), 34 + 496 * std::int64_t(i)}));
+}
