@@ -3,6 +3,7 @@
 // source. Contract between the library and its callers (window, kestrix-cli recover).
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -15,6 +16,34 @@
 
 namespace kestrix::rebuild {
 
+// How files are put together (AssembleFiles):
+//
+// * Every fragment that starts with ID 0, whose header (the 512 bytes 34 sectors before its
+//   first map page, read as the fragment list's 文件大小 reads them) carries the magic and
+//   declares k > 0 whole intervals, starts a file, numbered from 1 in scan order and named
+//   "file<N>.pst". A later ID 0 fragment always starts a file of its own; it is never taken
+//   into another file.
+// * A fragment "covers" ID u when its first ID <= u <= its last ID. Only the IDs 0 .. k-1
+//   of a fragment count: the part of a fragment at IDs >= k (or below 0) is ignored when
+//   deciding what it covers and what it overlaps, and is never written.
+// * For the lowest ID u < k not yet covered, the candidates are the fragments that cover u,
+//   do not start with ID 0, and overlap (in IDs 0 .. k-1) no fragment already chosen. Of
+//   those, the one whose first map page lies nearest after that of the fragment chosen last
+//   wins; when none lies after it, the one nearest before it. With no candidate, u is missing.
+//   This repeats until every ID below k is covered or missing. A fragment may serve several
+//   files: files are assembled independently of each other.
+// * Declared shorter than found (the fragments go on past ID k-1): the file has k intervals,
+//   as its header says; the intervals found past it are counted in intervalsBeyondEnd and
+//   not written. Declared longer than found: the IDs that nothing covers are missing and are
+//   written as zero intervals (holes), so the file keeps its declared length.
+// * Length of the written file: 0x4400 + k * 0x3E000, the declared end rounded down to whole
+//   intervals, which is what the rebuild gives for IDs 0 .. k-1. A real PST file's end lies
+//   on such a boundary, so with every interval found the file has the original's length.
+
+// missingIds lists at most this many IDs; missingCount counts them all. A crafted header
+// may declare 2^31 - 1 intervals, which must not cost gigabytes of memory.
+inline constexpr std::size_t kMaxListedMissingIds = 65536;
+
 // A file that begins with an ID 0 fragment whose header declares k > 0 intervals.
 struct AssembledFile {
   std::int32_t number = 0;                    // 序号, from 1
@@ -25,6 +54,13 @@ struct AssembledFile {
   bool headerHasMagic = true;                 // the file's own header can be written
   std::vector<std::int32_t> fragmentNumbers;  // chosen fragments, the ID 0 fragment first
   std::vector<std::int32_t> missingIds;       // IDs below k that no chosen fragment covers
+  // Added to the contract:
+  std::int64_t missingCount = 0;        // all missing IDs; missingIds holds the first ones, ascending
+  std::int64_t intervalsBeyondEnd = 0;  // intervals of chosen fragments at IDs >= k, not written
+
+  std::int64_t intervalsFound() const { return std::int64_t(declaredIntervals) - missingCount; }
+  // Length of the written file in bytes: 0x4400 + k * 0x3E000.
+  std::int64_t outputSize() const;
 };
 
 // Assembles files from the fragments of one scan (in scan order), reading each ID 0
@@ -48,12 +84,48 @@ struct RecoverResult {
   std::int64_t intervalsMissing = 0;        // left as zero holes
   std::vector<scan::SectorRun> unreadable;  // source sectors written as zeros
   bool stopped = false;
+  // Added to the contract:
+  bool ownHeader = false;            // the file's own header was written (else the header block)
+  std::int64_t sectorsPastEnd = 0;   // of the unreadable sectors, those past the source's end
 };
 
-// Writes the file straight from the source: its own header when it carries the magic (else
-// the fixed header block), every found interval at its place, missing ones as holes.
+// Writes the file straight from the source: its own header (the 17,408 bytes before its ID 0
+// map page) when those bytes carry the magic and file.headerHasMagic is set, else the fixed
+// header block; every found interval at 0x4400 + id * 0x3E000; missing intervals never written,
+// so they are holes once the length is set to file.outputSize(). Source bytes are read through
+// scan::readSectorsRetrying: a sector that cannot be read (or lies past the source's end) is
+// written as zeros and listed in unreadable. The stop flag is tested before each interval;
+// after a stop the file ends after the last interval written (IDs are written in increasing
+// order), so it is plainly incomplete. Throws kestrix::Error when the output cannot be written
+// or a fragment number of the file is not in fragments.
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
                                  const RecoverProgressFn& progress);
+
+// --- Added to the contract ---
+
+// "5, 9-11, 20": missing IDs as runs, at most maxRuns runs then ", ..." (for messages).
+std::string describeMissingIds(const AssembledFile& file, std::size_t maxRuns = 8);
+
+// One stretch of a written file and where its bytes came from.
+struct ByteRun {
+  enum class Origin {
+    Source,       // source bytes sourceOffset .. sourceOffset + length
+    HeaderBlock,  // the fixed header block
+    Zeros,        // a missing interval, or source sectors that could not be read
+  };
+  Origin origin = Origin::Source;
+  std::int64_t fileOffset = 0;    // bytes from the start of the written file
+  std::int64_t sourceOffset = -1; // bytes from the start of the source; -1 unless Origin::Source
+  std::int64_t length = 0;        // bytes
+  friend bool operator==(const ByteRun&, const ByteRun&) = default;
+};
+
+// The runs that make up a file written by WriteAssembledFile with the given result, in file
+// order, covering bytes 0 .. result.size with no gap: the header, the found intervals (an
+// unbroken stretch of the source in one run, the header included when it is the file's own),
+// and zero runs for missing intervals and for the unreadable sectors of result.unreadable.
+std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, const AssembledFile& file,
+                                  const RecoverResult& result);
 
 }  // namespace kestrix::rebuild

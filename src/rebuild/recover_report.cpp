@@ -1,0 +1,115 @@
+#include "rebuild/recover_report.h"
+
+#include <sstream>
+
+namespace kestrix::rebuild {
+
+namespace {
+
+constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+// Length of the valid UTF-8 sequence at text[i], 0 when the bytes there are not one.
+std::size_t utf8Length(const std::string& text, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = b(i);
+  std::size_t len = 0;
+  std::uint32_t cp = 0;
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+  else return 0;
+  if (i + len > text.size()) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(i + k) & 0x3F);
+  }
+  const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+  const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+  const bool notChar = cp == 0xFFFE || cp == 0xFFFF || cp > 0x10FFFF;
+  return overlong || surrogate || notChar ? 0 : len;
+}
+
+}  // namespace
+
+std::string xmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const char ch = text[i];
+    const std::size_t len = utf8Length(text, i);
+    if (len == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    if (len > 1) {
+      out.append(text, i, len);
+      i += len;
+      continue;
+    }
+    switch (ch) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default:
+        if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n' && ch != '\r')
+          out += kReplacement;
+        else
+          out += ch;
+    }
+    ++i;
+  }
+  return out;
+}
+
+std::string DfxmlReport(const RecoverReport& report) {
+  std::ostringstream x;
+  x << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    << "<dfxml xmlns=\"http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML\"\n"
+    << "       xmlns:dc=\"http://purl.org/dc/elements/1.1/\"\n"
+    << "       xmlns:kestrix=\"urn:kestrix:recover\"\n"
+    << "       version=\"1.2.0\">\n"
+    << "  <metadata>\n    <dc:type>Carve Report</dc:type>\n  </metadata>\n"
+    << "  <creator>\n"
+    << "    <program>" << xmlEscape(report.program) << "</program>\n"
+    << "    <version>" << xmlEscape(report.version) << "</version>\n"
+    << "    <execution_environment>\n"
+    << "      <command_line>" << xmlEscape(report.commandLine) << "</command_line>\n"
+    << "      <start_time>" << xmlEscape(report.startTime) << "</start_time>\n"
+    << "    </execution_environment>\n"
+    << "  </creator>\n"
+    << "  <source>\n"
+    << "    <image_filename>" << xmlEscape(report.imageFilename) << "</image_filename>\n"
+    << "    <imagesize>" << report.imageSize << "</imagesize>\n"
+    << "  </source>\n";
+  for (const ReportedFile& f : report.files) {
+    x << "  <fileobject>\n"
+      << "    <filename>" << xmlEscape(f.fileName) << "</filename>\n"
+      << "    <filesize>" << f.fileSize << "</filesize>\n"
+      << "    <kestrix:declared_size>" << f.declaredSize << "</kestrix:declared_size>\n"
+      << "    <kestrix:missing_intervals>" << f.intervalsMissing << "</kestrix:missing_intervals>\n"
+      << "    <kestrix:unreadable_sectors>" << f.sectorsUnreadable << "</kestrix:unreadable_sectors>\n"
+      << "    <kestrix:fragments>";
+    for (std::size_t i = 0; i < f.fragmentNumbers.size(); ++i) x << (i ? "," : "") << f.fragmentNumbers[i];
+    x << "</kestrix:fragments>\n";
+    if (f.stopped) x << "    <kestrix:incomplete>stopped</kestrix:incomplete>\n";
+    x << "    <byte_runs>\n";
+    for (const ByteRun& r : f.runs) {
+      x << "      <byte_run file_offset=\"" << r.fileOffset << "\"";
+      switch (r.origin) {
+        case ByteRun::Origin::Source: x << " img_offset=\"" << r.sourceOffset << "\""; break;
+        case ByteRun::Origin::Zeros: x << " fill=\"0\""; break;
+        case ByteRun::Origin::HeaderBlock: x << " type=\"header_block\""; break;
+      }
+      x << " len=\"" << r.length << "\"/>\n";
+    }
+    x << "    </byte_runs>\n  </fileobject>\n";
+  }
+  x << "</dfxml>\n";
+  return x.str();
+}
+
+}  // namespace kestrix::rebuild

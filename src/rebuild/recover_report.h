@@ -1,0 +1,47 @@
+#pragma once
+// The report of a recovery in Digital Forensics XML (DFXML), the format in which carving
+// tools exchange where each recovered file came from on the source.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "rebuild/assembly.h"
+
+namespace kestrix::rebuild {
+
+// One written file: its name (as written in the output folder), its length in bytes and
+// the runs it is made of (FileByteRuns), with the facts a reader wants beside them.
+struct ReportedFile {
+  std::string fileName;
+  std::int64_t fileSize = 0;
+  std::vector<ByteRun> runs;
+  std::int64_t declaredSize = 0;
+  std::int64_t intervalsMissing = 0;
+  std::int64_t sectorsUnreadable = 0;
+  std::vector<std::int32_t> fragmentNumbers;
+  bool stopped = false;
+};
+
+struct RecoverReport {
+  std::string program = "kestrix-cli";
+  std::string version;
+  std::string commandLine;
+  std::string startTime;  // ISO 8601, UTC
+  std::string imageFilename;
+  std::int64_t imageSize = 0;
+  std::vector<ReportedFile> files;
+};
+
+// The whole document, UTF-8. One <fileobject> per file with <filename>, <filesize> and
+// <byte_runs>: a <byte_run file_offset img_offset len> for bytes copied from the source, a
+// <byte_run file_offset len fill="0"> for zeros (missing intervals, unreadable sectors), and
+// for the fixed header block a run with type="header_block" and no img_offset.
+std::string DfxmlReport(const RecoverReport& report);
+
+// Text with &, <, >, " and ' escaped, and control characters other than tab, newline and
+// carriage return (not allowed in XML 1.0) replaced by U+FFFD; invalid UTF-8 bytes likewise.
+std::string xmlEscape(const std::string& text);
+
+}  // namespace kestrix::rebuild
