@@ -158,7 +158,9 @@ const bool kRebuildRegistered = registerCommand(
     {"rebuild", 30, "Rebuild PST files from files of whole map intervals", [](CLI::App& sub) {
        auto cmd = std::make_shared<RebuildCommand>();
        sub.add_option("INPUT", cmd->inputs, "Fragment file; each INPUT is followed by its -o OUTPUT")->required();
-       sub.add_option("-o,--output", cmd->outputs, "PST file to write (replaced when it exists)")->required();
+       sub.add_option("-o,--output", cmd->outputs, "PST file to write (replaced when it exists)")
+           ->required()
+           ->allow_extra_args(false);
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
        return CommandRun([cmd](CommandContext& c) { return runRebuild(*cmd, c.out, c.err, c.stop); });
      }});

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "rebuild/sample_image.h"
+#include "support/test_support.h"
+
+using namespace kestrix;
+using test::TempDir;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+Outcome runArgs(std::vector<std::string> args, bool stopped = false) {
+  args.insert(args.begin(), "kestrix-cli");
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  std::ostringstream out, err;
+  std::atomic<bool> stop{stopped};
+  Outcome r;
+  r.status = cli::runCli(int(argv.size()), argv.data(), out, err, stop);
+  r.out = out.str();
+  r.err = err.str();
+  return r;
+}
+
+// The real program, for what only a process shows: exit status and stderr.
+Outcome program(const std::string& args) {
+  TempDir dir;
+  const std::string cmd = std::string(KESTRIX_CLI_PATH) + " " + args + " >" + dir.file("out") + " 2>" + dir.file("err");
+  Outcome r;
+  const int raw = std::system(cmd.c_str());
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  auto text = [](const std::vector<std::byte>& b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); };
+  r.out = text(test::readFile(dir.file("out")));
+  r.err = text(test::readFile(dir.file("err")));
+  return r;
+}
+
+bool sameFrom(const std::vector<std::byte>& a, const std::vector<std::byte>& b, std::size_t from) {
+  return a.size() == b.size() && std::equal(a.begin() + std::ptrdiff_t(from), a.end(), b.begin() + std::ptrdiff_t(from));
+}
+
+// enron.pst cut in three, out of order, with noise and a stray map page between.
+struct PiecesImage {
+  TempDir dir;
+  std::string path = dir.file("disk.img");
+  PiecesImage() {
+    const auto& pst = test::enronPst();
+    rebuild::ImageBuilder image(1);
+    image.noise(700);
+    image.appendIntervals(pst, 40, 15);
+    image.noise(123);
+    image.append(std::span(pst).first(0x4400));
+    image.appendIntervals(pst, 0, 20);
+    image.noise(50);
+    image.append(test::mapPageAt(0x4400 + 3 * 0x3E000));
+    image.noise(60);
+    image.appendIntervals(pst, 20, 20);
+    image.noise(9);
+    test::writeFile(path, image.bytes());
+  }
+};
+
+}  // namespace
+
+TEST(Cli, ScanListsFragmentsInEveryFormat) {
+  const std::string enron = test::enronPath();
+  Outcome r = runArgs({"scan", "--quiet", "--format", "tsv", enron});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "ID\t开始ID\t结束ID\t碎片大小\t文件大小\n1\t0 - 34\t54 - 27314\t55\t55 <13.33 MB>\n");
+  EXPECT_EQ(r.err, "");
+
+  r = runArgs({"scan", "-q", enron});
+  EXPECT_NE(r.out.find("1   0 - 34  54 - 27314  55"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("碎片: 1"), std::string::npos);
+
+  r = runArgs({"scan", "-q", "--format", "json", "--hits", enron});
+  EXPECT_NE(r.out.find("\"startId\": 0, \"startSector\": 34, \"endId\": 54, \"endSector\": 27314, \"intervals\": 55"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"cells\": [\"1\", \"0 - 34\", \"54 - 27314\", \"55\", \"55 <13.33 MB>\"]"), std::string::npos);
+  EXPECT_NE(r.out.find("{\"id\": 54, \"sector\": 26818}"), std::string::npos);
+
+  r = runArgs({"scan", "-q", "--format", "tsv", "--hits", enron});
+  EXPECT_NE(r.out.find("\n页ID\t扇区\n0\t34\n1\t530\n"), std::string::npos) << r.out;
+}
+
+TEST(Cli, ExtractThenRebuildGivesTheFileBack) {
+  PiecesImage image;
+  Outcome r = runArgs({"scan", "-q", "--format", "tsv", image.path});
+  ASSERT_EQ(r.status, 0);
+  // Pieces in disk order: IDs 40-54, 0-19, the stray page, 20-39.
+  EXPECT_NE(r.out.find("\n1\t40 - 700\t54 - 8140\t15\t0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\t0 - "), std::string::npos);
+  EXPECT_NE(r.out.find("\t20\t55 <13.33 MB>\n"), std::string::npos) << r.out;
+
+  const std::string frags = image.dir.file("frags.bin"), pst = image.dir.file("out.pst");
+  r = runArgs({"extract", "-q", image.path, "--fragments", "4,1,2", "-o", frags});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::filesystem::file_size(frags), std::uintmax_t(55) * 0x3E000);
+  r = runArgs({"rebuild", "-q", frags, "-o", pst});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Complete!"), std::string::npos);
+  EXPECT_TRUE(sameFrom(test::readFile(pst), test::enronPst(), 0x4400));
+}
+
+TEST(Cli, RebuildTakesSeveralPairs) {
+  TempDir dir;
+  const auto a = rebuild::makeSyntheticPst(3, 1), b = rebuild::makeSyntheticPst(5, 2);
+  test::writeFile(dir.file("a.bin"), std::span(a).subspan(0x4400));
+  test::writeFile(dir.file("b.bin"), std::span(b).subspan(0x4400));
+  Outcome r = runArgs({"rebuild", "-q", dir.file("a.bin"), "-o", dir.file("a.pst"), dir.file("b.bin"), "-o", dir.file("b.pst")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(sameFrom(test::readFile(dir.file("a.pst")), a, 0x4400));
+  EXPECT_TRUE(sameFrom(test::readFile(dir.file("b.pst")), b, 0x4400));
+
+  r = runArgs({"rebuild", "-q", dir.file("a.bin"), dir.file("b.bin"), "-o", dir.file("a.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("2 inputs but 1 output"), std::string::npos) << r.err;
+  // A failure ends the command: the second pair is not touched, no "Complete!".
+  r = runArgs({"rebuild", "-q", dir.file("missing.bin"), "-o", dir.file("x.pst"), dir.file("b.bin"), "-o", dir.file("y.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.find("Complete!"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("y.pst")));
+}
+
+TEST(Cli, ErrorsAndRefusals) {
+  PiecesImage image;
+  Outcome r = runArgs({"extract", "-q", image.path, "--fragments", "9", "-o", image.dir.file("f.bin")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("There is no fragment 9"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(image.dir.file("f.bin")));
+
+  const auto before = test::readFile(image.path);
+  r = runArgs({"extract", "-q", image.path, "--fragments", "1", "-o", image.path});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is the input"), std::string::npos) << r.err;
+  EXPECT_EQ(test::readFile(image.path), before);
+
+  // A stop before the scan's first chunk: nothing to list, reported, not a success.
+  r = runArgs({"scan", "-q", image.path}, true);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("stopped at byte 0"), std::string::npos) << r.err;
+}
+
+TEST(Cli, ExitStatusAndMessagesOfTheProgram) {
+  Outcome r = program("scan x-does-not-exist.img");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot open file \"x-does-not-exist.img\". No such file or directory\n");
+  r = program("scan");
+  EXPECT_EQ(r.status, 2);
+  r = program("scan --format xml " + test::enronPath());
+  EXPECT_EQ(r.status, 2);
+  r = program("frobnicate");
+  EXPECT_EQ(r.status, 2);
+  for (const char* help : {"--help", "scan --help", "extract --help", "rebuild --help"}) {
+    r = program(help);
+    EXPECT_EQ(r.status, 0) << help;
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << help;
+  }
+  // Not a terminal: no progress line on stderr.
+  r = program("scan --format tsv " + test::enronPath());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(Cli, ExampleRunsEndToEnd) {
+  TempDir dir;
+  const Outcome r = runArgs({"example", "-q", "--dir", dir.path().string()});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_NE(r.out.find("enron: fragments"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("DIFFERS"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("enron-rebuilt.pst")));
+}
