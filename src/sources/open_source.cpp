@@ -1,9 +1,20 @@
 #include "sources/open_source.h"
 
+#include <cerrno>
+
+#include "sources/catalogue.h"
+#include "sources/source_picker.h"
+
 namespace kestrix::sources {
 
 std::unique_ptr<scan::ByteSource> openSource(const std::string& name) {
-  return std::make_unique<scan::FileByteSource>(name);
+  try {
+    return openSourceByName(systemCatalogue(), name);
+  } catch (const SourceOpenError& e) {
+    if ((e.error() == EACCES || e.error() == EPERM) && isDevicePath(e.path()))
+      throw Error(std::string(e.what()) + "\n" + rightsNeededText(e.path()));
+    throw;
+  }
 }
 
 }  // namespace kestrix::sources

@@ -1,0 +1,89 @@
+#include "sources/catalogue.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+
+#include "sources/size_text.h"
+
+namespace kestrix::sources {
+
+SourceOpenError::SourceOpenError(std::string path, int err)
+    : Error(cannotOpenMessage(path, err)), m_path(std::move(path)), m_error(err) {}
+
+DiskGeometry standardGeometry(std::int64_t length, std::uint32_t bytesPerSector, bool removable) {
+  DiskGeometry g;
+  g.MediaType = removable ? kMediaRemovable : kMediaFixed;
+  g.TracksPerCylinder = 255;
+  g.SectorsPerTrack = 63;
+  g.BytesPerSector = bytesPerSector;
+  g.Cylinders = bytesPerSector == 0 ? 0 : length / (255 * 63 * std::int64_t(bytesPerSector));
+  return g;
+}
+
+std::unique_ptr<scan::ByteSource> Catalogue::open(const std::string& nativePath) const {
+  return openReadOnly(nativePath);
+}
+
+std::unique_ptr<scan::ByteSource> openReadOnly(const std::string& path) {
+  // A first open keeps the errno of a refusal for the rights hint; FileByteSource then opens
+  // the same way (O_RDONLY | O_CLOEXEC) and takes a device's whole length.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw SourceOpenError(path, errno);
+  ::close(fd);
+  return std::make_unique<scan::FileByteSource>(path);
+}
+
+std::string SourcePathOf(const std::string& text) {
+  const std::string physical = PhysicalDriveName;
+  if (text.compare(0, physical.size(), physical) == 0) return DevicePrefix + physical + text.substr(physical.size());
+  if (text.size() >= 2 && text.size() < 4 && text.compare(1, 1, DriveSuffix) == 0)
+    return DevicePrefix + text.substr(0, 2);
+  return text;
+}
+
+std::string NativePathOf(const Catalogue& catalogue, const std::string& sourcePath) {
+  const std::string prefix = DevicePrefix;
+  if (sourcePath.compare(0, prefix.size(), prefix) != 0) return sourcePath;
+  const std::string physical = prefix + PhysicalDriveName;
+  std::string node;
+  if (sourcePath.compare(0, physical.size(), physical) == 0) {
+    const std::string digits = sourcePath.substr(physical.size());
+    if (!digits.empty() && digits.size() <= 6 &&
+        digits.find_first_not_of("0123456789") == std::string::npos)
+      node = catalogue.diskNode(std::stoi(digits));
+  } else if (sourcePath.size() > prefix.size()) {
+    const char letter = char(std::toupper(static_cast<unsigned char>(sourcePath[prefix.size()])));
+    if (letter >= 'C' && letter <= 'Z') node = catalogue.volumeNode(letter);
+  }
+  if (node.empty()) throw SourceOpenError(sourcePath, ENODEV);
+  return node;
+}
+
+bool isDevicePath(const std::string& path) {
+  if (path.compare(0, 4, DevicePrefix) == 0) return true;
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
+}
+
+std::string rightsNeededText(const std::string& nativePath) {
+  if (::geteuid() == 0)
+    return "\"" + nativePath +
+           "\" is refused even to root: the system keeps it from being read (a security policy or the "
+           "device rules of a container).";
+  struct stat st {};
+  if (::stat(nativePath.c_str(), &st) == 0 && (st.st_mode & S_IRGRP) != 0 && st.st_gid != 0) {
+    if (const group* g = ::getgrgid(st.st_gid)) {
+      const std::string name = g->gr_name;
+      return "Reading \"" + nativePath + "\" needs root rights or membership of the group \"" + name +
+             "\": run it with sudo, or add your user to \"" + name + "\" and log in again.";
+    }
+  }
+  return "Reading \"" + nativePath + "\" needs root rights: run it with sudo.";
+}
+
+}  // namespace kestrix::sources
