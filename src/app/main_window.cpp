@@ -1,0 +1,1038 @@
+#include "app/main_window.h"
+
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <filesystem>
+
+#include "app/about_box.h"
+#include "app/app_info.h"
+#include "app/remaining_time.h"
+#include "app/settings.h"
+#include "app/user_dialogs.h"
+#include "app/worker.h"
+#include "rebuild/extract.h"
+#include "rebuild/list_rules.h"
+#include "rebuild/output_file.h"
+#include "rebuild/rebuild.h"
+#include "scan/errors.h"
+#include "scan/map_page.h"
+#include "scan/scan.h"
+#include "sources/catalogue.h"
+#include "sources/size_text.h"
+#include "widgets/sort_list_view.h"
+
+namespace kestrix::app {
+
+using widgets::SortListView;
+
+namespace {
+
+constexpr const char* kTimeRemaining = "剩余时间: ";
+constexpr const char* kListEmpty = "列表为空!";
+constexpr const char* kPstFilter = "PST File(*.PST *.pst)";
+// Worker phases: which gauge a progress report drives.
+constexpr int kPhaseScan = 0;
+constexpr int kPhaseIndex = 1;
+constexpr int kPhaseWrite = 2;
+constexpr int kPhaseExtract = 3;
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+std::string s(const QString& q) { return q.toStdString(); }
+
+QString sizeText(std::int64_t bytes) { return q(sources::SizeToText(static_cast<std::uint64_t>(bytes))); }
+
+QString sectorCount(const std::vector<scan::SectorRun>& runs) {
+  std::int64_t n = 0;
+  for (const auto& r : runs) n += r.count;
+  return QString::number(n);
+}
+
+QFont windowFont() {
+  QFont font;
+  font.setFamilies({"SimSun", "宋体", "Noto Sans CJK SC", "Noto Serif CJK SC", "WenQuanYi Micro Hei"});
+  font.setPixelSize(12);
+  return font;
+}
+
+QPushButton* button(const char* name, const QString& caption, QWidget* parent, QRect geometry) {
+  auto* b = new QPushButton(caption, parent);
+  b->setObjectName(name);
+  b->setGeometry(geometry);
+  return b;
+}
+
+QLabel* label(const char* name, const QString& caption, QWidget* parent, QRect geometry) {
+  auto* l = new QLabel(caption, parent);
+  l->setObjectName(name);
+  l->setGeometry(geometry);
+  return l;
+}
+
+// A tab page whose controls stand at fixed positions, and an optional bar at its bottom.
+QWidget* fixedPage(QWidget** area, const char* name) {
+  auto* page = new QWidget;
+  page->setObjectName(name);
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  *area = new QWidget(page);
+  layout->addWidget(*area, 1);
+  return page;
+}
+
+QWidget* filledPage(QWidget* content, const char* name) {
+  auto* page = new QWidget;
+  page->setObjectName(name);
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(content);
+  return page;
+}
+
+SortListView* sortList(const char* name, const QStringList& captions, const std::vector<int>& widths) {
+  auto* view = new SortListView;
+  view->setObjectName(name);
+  view->setColumns(captions, widths);
+  return view;
+}
+
+std::int64_t FileSizeByName(const QString& path) {
+  struct stat st {};
+  if (::stat(path.toLocal8Bit().constData(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+}  // namespace
+
+struct MainWindow::ScanOutput {
+  std::string sourceName;
+  scan::ScanResult scan;
+  std::vector<scan::Fragment> fragments;
+  std::vector<scan::FragmentRow> rows;
+  std::vector<rebuild::AssembledFile> files;
+  std::vector<rebuild::FileListRow> fileRows;
+  bool rowsDone = false;
+  std::string error;
+};
+
+struct MainWindow::ExtractOutput {
+  std::string output;
+  std::string error;
+  bool stopped = false;
+  std::int64_t bytes = 0, intervals = 0, missing = 0, sectorsPastEnd = 0;
+  std::vector<scan::SectorRun> unreadable;
+};
+
+MainWindow::MainWindow(WindowOptions options, QWidget* parent)
+    : QMainWindow(parent),
+      m_options(std::move(options)),
+      m_catalogue(m_options.catalogue ? *m_options.catalogue : sources::systemCatalogue()),
+      m_dialogs(m_options.dialogs ? *m_options.dialogs : standardDialogs()),
+      m_picker(m_catalogue) {
+  setObjectName("Form1");
+  if (m_options.exeDir.empty()) m_options.exeDir = s(QCoreApplication::applicationDirPath());
+  m_worker = new Worker(this);
+  connect(m_worker, &Worker::progress, this, &MainWindow::onProgress);
+  connect(m_worker, &Worker::finished, this, &MainWindow::onWorkerFinished);
+  buildLayout();
+  buildMenus();
+  FormCreate();
+  // The About box is made once, hidden, and takes the caption FormCreate set.
+  m_about = new AboutBox(windowTitle(), this);
+  m_about->setWindowIcon(QIcon(programIcon(48)));
+}
+
+MainWindow::~MainWindow() {
+  // Nothing may outlive the window on the worker: stop it and wait.
+  m_closing = true;
+  m_scanStop = true;
+  m_rebuildStop = true;
+  if (m_worker->running()) m_worker->wait();
+}
+
+void MainWindow::buildLayout() {
+  setFont(windowFont());
+  setWindowIcon(QIcon(programIcon(48)));
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+  auto* panel = new QWidget;
+  panel->setObjectName("Panel1");
+  panel->setFixedSize(584, 493);
+  setCentralWidget(panel);
+  auto* panelLayout = new QVBoxLayout(panel);
+  panelLayout->setContentsMargins(1, 1, 1, 1);
+  Splitter1 = new QSplitter(Qt::Vertical, panel);
+  Splitter1->setObjectName("Splitter1");
+  Splitter1->setHandleWidth(3);
+  Splitter1->setChildrenCollapsible(false);
+  panelLayout->addWidget(Splitter1);
+
+  // Upper page control: the found pages (hidden), the fragments, the files (shown after a scan).
+  PageControl1 = new QTabWidget;
+  PageControl1->setObjectName("PageControl1");
+  list = sortList("list", {"Num", "Offset", "Sector", "ID", "CRC"}, {50, 80, 80, 50, 100});
+  BlockList = sortList("BlockList", {"ID", "开始ID", "结束ID", "碎片大小", "文件大小"}, {50, 100, 100, 150, 150});
+  BlockList->setCheckBoxes(true);
+  FileList = sortList("FileList", {"序号", "文件名", "大小", "缺少数据", ""}, {80, 100, 100, 150, 150});
+  const auto numeric = [](SortListView*, int, const std::string& a, const std::string& b, int& res, bool& handled) {
+    res = rebuild::CompareLeadingInteger(a, b);
+    handled = true;
+  };
+  list->setOnCustomSort(numeric);       // listCustomSort
+  BlockList->setOnCustomSort(numeric);  // BlockListCustomSort
+  PageControl1->addTab(filledPage(list, "TabSheet1"), "数据");
+  PageControl1->addTab(filledPage(BlockList, "TabSheet2"), "碎片");
+  PageControl1->addTab(filledPage(FileList, "TabSheet3"), "文件");
+  PageControl1->setTabVisible(2, false);
+  Splitter1->addWidget(PageControl1);
+
+  // Lower page control: the four steps.
+  PageControl2 = new QTabWidget;
+  PageControl2->setObjectName("PageControl2");
+
+  QWidget* area = nullptr;
+  QWidget* tab1 = fixedPage(&area, "TabSheet4");
+  label("Label1", "数据源:", area, {6, 23, 61, 13});
+  Source = new QLineEdit(area);
+  Source->setObjectName("Source");
+  Source->setGeometry(56, 19, 505, 20);
+  Source->setReadOnly(true);
+  Source->setContextMenuPolicy(Qt::CustomContextMenu);
+  Source->installEventFilter(this);
+  m_pop = new QMenu(Source);
+  m_pop->setObjectName("pop");
+  connect(Source, &QLineEdit::customContextMenuRequested, this, [this](const QPoint& at) {
+    if (!m_pop->isEmpty()) m_pop->exec(Source->mapToGlobal(at));
+  });
+  bScanFree = new QCheckBox("仅扫描剩余空间", area);
+  bScanFree->setObjectName("bScanFree");
+  bScanFree->setGeometry(432, 47, 129, 17);
+  bScanFree->setVisible(false);
+  Exdatalist = new QCheckBox("输出数据列表", area);
+  Exdatalist->setObjectName("Exdatalist");
+  Exdatalist->setGeometry(432, 64, 129, 17);
+  Button1 = button("Button1", "恢复", area, {8, 87, 75, 25});
+  Button3 = button("Button3", "暂停", area, {256, 87, 75, 25});
+  Button2 = button("Button2", "停止", area, {491, 87, 75, 25});
+  gg = new QProgressBar(area);
+  gg->setObjectName("gg");
+  gg->setGeometry(8, 128, 553, 25);
+  gg->setRange(0, 100);
+  gg->setValue(0);
+  gg->setFormat("%p%");
+  gg->setAlignment(Qt::AlignCenter);
+  sb = new QStatusBar(tab1);
+  sb->setObjectName("sb");
+  sb->setSizeGripEnabled(false);
+  sb->setFixedHeight(19);
+  sbPanel[0] = new QLabel(kTimeRemaining);
+  sbPanel[0]->setObjectName("sbPanel0");
+  sbPanel[0]->setFixedWidth(240);
+  sbPanel[1] = new QLabel("碎片数量: ");
+  sbPanel[1]->setObjectName("sbPanel1");
+  sbPanel[1]->setMinimumWidth(50);
+  sb->addWidget(sbPanel[0]);
+  sb->addWidget(sbPanel[1], 1);
+  tab1->layout()->addWidget(sb);
+  PageControl2->addTab(tab1, "1. 路径");
+
+  QWidget* tab2 = fixedPage(&area, "TabSheet5");
+  RecoverFileList = sortList("RecoverFileList", {"文件名", "路径", "大小"}, {100, 200, 80});
+  RecoverFileList->setParent(area);
+  RecoverFileList->setGeometry(0, 0, 574, 113);
+  pb = new QProgressBar(area);
+  pb->setObjectName("pb");
+  pb->setGeometry(16, 128, 545, 17);
+  pb->setTextVisible(false);
+  pb->setRange(0, 100);
+  pb->setValue(0);
+  Button4 = button("Button4", "重组", area, {8, 160, 75, 25});
+  label8 = label("label8", "", area, {120, 168, 225, 13});
+  Button5 = button("Button5", "停止", area, {488, 160, 75, 25});
+  PageControl2->addTab(tab2, "2. 重组");
+
+  QWidget* tab3 = fixedPage(&area, "TabSheet6");
+  label("Label2", "修复软件:", area, {32, 35, 73, 13});
+  Edit1 = new QLineEdit(area);
+  Edit1->setObjectName("Edit1");
+  Edit1->setGeometry(104, 32, 449, 20);
+  Edit1->setEnabled(false);
+  Button6 = button("Button6", "添加修复软件", area, {440, 64, 113, 25});
+  QLabel* label3 = label("Label3", "建议安装outlook, 并且使用scanpst.exe程序修复pst文件!", area, {88, 136, 481, 41});
+  QFont bold;
+  bold.setFamilies({"MS Sans Serif", "Microsoft Sans Serif", "DejaVu Sans", "Noto Sans CJK SC"});
+  bold.setPixelSize(13);
+  bold.setBold(true);
+  label3->setFont(bold);
+  QPalette navy = label3->palette();
+  navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
+  label3->setPalette(navy);
+  label3->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label3->setWordWrap(true);
+  PageControl2->addTab(tab3, "3. 修复");
+
+  ManView = sortList("ManView", {"ID", "开始ID", "结束ID", "碎片大小", "文件大小"}, {50, 100, 100, 100, 100});
+  ManView->setColumnHidden(4, true);  // the fragment's 文件大小 is kept but not shown
+  PageControl2->addTab(filledPage(ManView, "TabSheet7"), "4. 手工");
+  Splitter1->addWidget(PageControl2);
+  Splitter1->setSizes({272, 216});
+  Splitter1->setStretchFactor(0, 0);
+  Splitter1->setStretchFactor(1, 1);
+
+  ElapsedTime = new QTimer(this);
+  ElapsedTime->setObjectName("ElapsedTime");
+  ElapsedTime->setInterval(1000);
+  connect(ElapsedTime, &QTimer::timeout, this, &MainWindow::ElapsedTimeTimer);
+
+  connect(Button1, &QPushButton::clicked, this, &MainWindow::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &MainWindow::Button2Click);
+  connect(Button4, &QPushButton::clicked, this, &MainWindow::Button4Click);
+  connect(Button5, &QPushButton::clicked, this, &MainWindow::Button5Click);
+  connect(Button6, &QPushButton::clicked, this, &MainWindow::Button6Click);
+  connect(RecoverFileList, &QTreeWidget::itemDoubleClicked, this, [this] { RecoverFileListDblClick(); });
+  RecoverFileList->viewport()->installEventFilter(this);  // a double click below the rows counts too
+  BlockList->installEventFilter(this);
+  connect(FileList, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
+    if (!m_fillingFileList && current) FileListChange(current);
+  });
+}
+
+void MainWindow::buildMenus() {
+  QMenu* n2 = menuBar()->addMenu("文件");
+  n2->setObjectName("N2");
+  QAction* n4 = n2->addAction("关闭", this, &MainWindow::N4Click);
+  n4->setObjectName("N4");
+  QMenu* n3 = menuBar()->addMenu("帮助");
+  n3->setObjectName("N3");
+  n3->addAction("帮助", this, &MainWindow::N5Click)->setObjectName("N5");
+  n3->addSeparator()->setObjectName("N10");
+  n3->addAction("检查升级")->setObjectName("Checkforupdate1");
+  QAction* n6 = n3->addAction("关于KESTRIX", this, &MainWindow::N6Click);
+  n6->setObjectName("N6");
+  n6->setVisible(false);
+
+  BlockList->setContextMenuPolicy(Qt::ActionsContextMenu);
+  auto* n7 = new QAction("恢复碎片", BlockList);
+  n7->setObjectName("N7");
+  connect(n7, &QAction::triggered, this, &MainWindow::N7Click);
+  auto* n11 = new QAction("-", BlockList);
+  n11->setObjectName("N11");
+  n11->setSeparator(true);
+  auto* n12 = new QAction("全选", BlockList);
+  n12->setObjectName("N12");
+  connect(n12, &QAction::triggered, this, &MainWindow::N12Click);
+  BlockList->addActions({n7, n11, n12});
+
+  ManView->setContextMenuPolicy(Qt::ActionsContextMenu);
+  auto* n8 = new QAction("清空碎片", ManView);
+  n8->setObjectName("N8");
+  connect(n8, &QAction::triggered, this, &MainWindow::N8Click);
+  auto* n9 = new QAction("恢复碎片", ManView);
+  n9->setObjectName("N9");
+  connect(n9, &QAction::triggered, this, &MainWindow::N9Click);
+  ManView->addActions({n8, n9});
+
+  FileList->setContextMenuPolicy(Qt::ActionsContextMenu);
+  auto* n1 = new QAction("恢复文件", FileList);
+  n1->setObjectName("N1");
+  connect(n1, &QAction::triggered, this, &MainWindow::N1Click);
+  FileList->addAction(n1);
+
+  setFixedSize(584, 493 + menuBar()->sizeHint().height());
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect desk = screen->availableGeometry();
+    move(desk.center() - QPoint(width() / 2, height() / 2));
+  }
+}
+
+void MainWindow::FormCreate() {
+  PageControl1->setCurrentIndex(0);
+  PageControl2->setCurrentIndex(0);
+  Exdatalist->setVisible(false);
+  PageControl1->setTabVisible(0, false);
+  PageControl1->setCurrentIndex(1);
+
+  m_settingsPath = SettingsPath(m_options.exeDir);
+  std::error_code ec;
+  if (std::filesystem::exists(m_settingsPath, ec)) {
+    Edit1->setText(q(ReadIniValue(m_settingsPath, "Settings", "Fix").value_or("")));
+  } else {
+    try {
+      WriteIniValue(m_settingsPath, "Settings", "Fix", s(Edit1->text()));
+    } catch (const std::exception& e) {
+      showError(QString::fromUtf8(e.what()));  // start-up goes on: the caption is needed anyway
+    }
+  }
+
+  const QString caption = QString::fromUtf8(kCaptionText) + " " + kMakerUrl;
+  QGuiApplication::setApplicationDisplayName(caption);
+  setWindowTitle(caption);
+}
+
+void MainWindow::FormClose() {
+  try {
+    WriteIniValue(m_settingsPath, "Settings", "Fix", s(Edit1->text()));
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));  // the window closes all the same
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (m_worker->running()) {
+    // Closing stops the run and waits for it; its results are not offered any more.
+    m_closing = true;
+    m_scanStop = true;
+    m_rebuildStop = true;
+    m_worker->wait();
+  }
+  m_closing = true;
+  FormClose();
+  event->accept();
+}
+
+void MainWindow::showError(const QString& text) { m_dialogs.error(this, text); }
+
+void MainWindow::showInformation(const QString& text) { m_dialogs.information(this, text); }
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Source) {
+    if (event->type() == QEvent::MouseButtonPress) {
+      SourceMouseDown(static_cast<QMouseEvent*>(event)->button());
+    } else if (event->type() == QEvent::KeyPress && !static_cast<QKeyEvent*>(event)->text().isEmpty()) {
+      SourceKeyPress();
+    }
+  } else if (watched == BlockList && event->type() == QEvent::KeyPress) {
+    const QString text = static_cast<QKeyEvent*>(event)->text();
+    if (text.size() == 1 && (text[0].toLower() == 'd' || text[0].toLower() == 'u')) {
+      BlockListKeyPress(text[0]);
+      return true;
+    }
+  } else if (watched == RecoverFileList->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+    if (!RecoverFileList->itemAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+      RecoverFileListDblClick();
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+QString MainWindow::statusPanelText(int panel) const {
+  return panel >= 0 && panel < 2 ? sbPanel[panel]->text() : QString();
+}
+
+bool MainWindow::running() const { return m_worker->running(); }
+
+// ---- busy state and the remaining time ----
+
+void MainWindow::BeginBusy() {
+  for (QWidget* w : {static_cast<QWidget*>(PageControl1), static_cast<QWidget*>(Source),
+                     static_cast<QWidget*>(Button1), static_cast<QWidget*>(bScanFree),
+                     static_cast<QWidget*>(RecoverFileList), static_cast<QWidget*>(Button4),
+                     static_cast<QWidget*>(Button6), static_cast<QWidget*>(ManView)})
+    w->setEnabled(false);
+  m_timerTicks = 1;
+  ElapsedTime->start();
+  m_busy = true;
+  emit busyChanged(true);
+}
+
+void MainWindow::EndBusy() {
+  for (QWidget* w : {static_cast<QWidget*>(PageControl1), static_cast<QWidget*>(Source),
+                     static_cast<QWidget*>(Button1), static_cast<QWidget*>(bScanFree),
+                     static_cast<QWidget*>(RecoverFileList), static_cast<QWidget*>(Button4),
+                     static_cast<QWidget*>(Button6), static_cast<QWidget*>(ManView)})
+    w->setEnabled(true);
+  ElapsedTime->stop();
+  sbPanel[0]->setText("Time remainder: ");
+  m_busy = false;
+  emit busyChanged(false);
+}
+
+void MainWindow::ElapsedTimeTimer() {
+  ++m_timerTicks;
+  const auto remaining = RemainingSeconds(gg->value() < 0 ? 0 : gg->value(), gg->maximum(), m_timerTicks);
+  if (!remaining) return;
+  sbPanel[0]->setText(QString(kTimeRemaining) + q(SecondsToText(*remaining)));
+}
+
+void MainWindow::setGauge(std::int64_t doneBytes, std::int64_t totalBytes) {
+  m_gaugeShift = GaugeShift(totalBytes);
+  gg->setRange(0, std::max(1, GaugeUnits(totalBytes, m_gaugeShift)));
+  gg->setValue(GaugeUnits(doneBytes, m_gaugeShift));
+}
+
+void MainWindow::onProgress(int phase, qint64 done, qint64 total) {
+  switch (phase) {
+    case kPhaseScan:
+    case kPhaseExtract:
+      gg->setValue(std::min(gg->maximum(), GaugeUnits(done, m_gaugeShift)));
+      break;
+    case kPhaseIndex:
+    case kPhaseWrite: {
+      const QString name = QFileInfo(m_rebuildInputs.value(m_rebuildIndex)).fileName();
+      label8->setText((phase == kPhaseIndex ? "初始化PST文件" : "重组PST文件") + name + "...");
+      // Indexing counts input bytes (in KiB), writing counts IDs; one scale per pass.
+      const int shift = phase == kPhaseIndex ? GaugeShift(total) : 0;
+      const std::int32_t max = phase == kPhaseIndex ? GaugeUnits(total, shift)
+                                                    : std::int32_t(std::min<qint64>(total, INT32_MAX));
+      const std::int32_t at = phase == kPhaseIndex ? GaugeUnits(done, shift)
+                                                   : std::int32_t(std::min<qint64>(done, INT32_MAX));
+      pb->setRange(0, std::max(1, max));
+      pb->setValue(std::min(at, pb->maximum()));
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void MainWindow::onWorkerFinished() {
+  const Job job = m_job;
+  m_job = Job::None;
+  switch (job) {
+    case Job::Scan:
+      scanDone();
+      break;
+    case Job::Rebuild:
+      rebuildFileDone();
+      break;
+    case Job::Extract:
+    case Job::Recover:
+      extractDone();
+      break;
+    case Job::None:
+      break;
+  }
+}
+
+// ---- the source box ----
+
+void MainWindow::SourceMouseDown(Qt::MouseButton button) {
+  if (button != Qt::RightButton) return;
+  m_pop->clear();
+  for (const sources::SourceMenuEntry& entry : sources::BuildSourceMenu(m_catalogue)) {
+    if (entry.kind == sources::EntryKind::Separator) {
+      m_pop->addSeparator();
+      continue;
+    }
+    QAction* item = m_pop->addAction(q(entry.caption));
+    item->setObjectName(q(entry.name));
+    connect(item, &QAction::triggered, this, [this, entry] { SourceItemClick(entry); });
+  }
+}
+
+void MainWindow::SourceItemClick(const sources::SourceMenuEntry& entry) {
+  m_odFilter.clear();  // the open dialog keeps no filter after any choice
+  QString image;
+  if (entry.kind == sources::EntryKind::Image) {
+    image = m_dialogs.openFile(this, m_odFilter);
+    if (image.isEmpty()) return;
+  }
+  try {
+    m_picker.SourceItemClick(entry, s(image));
+    syncSourceBox();
+  } catch (const std::exception& e) {
+    syncSourceBox();  // the box shows the new name; its size is 0 until it can be opened
+    showError(QString::fromUtf8(e.what()));
+  }
+}
+
+void MainWindow::syncSourceBox() {
+  const QSignalBlocker quiet(Source);
+  Source->setText(q(m_picker.SourceText()));
+}
+
+void MainWindow::SourceKeyPress() { QApplication::beep(); }
+
+// ---- the scan ----
+
+void MainWindow::Button1Click() {
+  if (m_worker->running()) return;
+  m_scanStop = false;
+  list->clear();
+  BlockList->clear();
+  FileList->clear();
+  m_fragments.clear();
+  m_files.clear();
+
+  std::shared_ptr<scan::ByteSource> src;
+  try {
+    src = sources::openSourceByName(m_catalogue, SourcePath());
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));
+    return;
+  }
+  const std::int64_t size = SourceSize();
+  setGauge(0, size);
+  BeginBusy();
+  auto out = std::make_shared<ScanOutput>();
+  out->sourceName = SourcePath();
+  m_scanOutput = out;
+  m_job = Job::Scan;
+  std::atomic<bool>& stop = m_scanStop;
+  m_worker->start([src, out, size, &stop](const Worker::Report& report) {
+    try {
+      scan::ScanOptions options;
+      options.size = size;
+      out->scan = scan::scanSource(
+          *src, stop, [&](const scan::ScanProgress& p) { report(kPhaseScan, p.done, p.total); }, options);
+      out->fragments = scan::DetectFragments(out->scan.hits);
+      out->rows = scan::MakeFragmentRows(out->fragments, *src);
+      out->rowsDone = true;
+      out->files = rebuild::AssembleFiles(out->fragments, *src);
+      for (const auto& file : out->files) out->fileRows.push_back(rebuild::MakeFileListRow(file));
+    } catch (const std::exception& e) {
+      out->error = e.what();
+    }
+  });
+}
+
+void MainWindow::Button2Click() { m_scanStop = true; }
+
+void MainWindow::scanDone() {
+  std::shared_ptr<ScanOutput> out = std::move(m_scanOutput);
+  gg->setValue(0);
+  BlockList->setUpdatesEnabled(false);
+  for (const scan::FragmentRow& row : out->rows)
+    BlockList->addRow({q(row.id), q(row.start), q(row.end), q(row.size), q(row.fileSize)});
+  BlockList->setUpdatesEnabled(true);
+  if (!out->rows.empty()) sbPanel[1]->setText("碎片: " + QString::number(BlockList->rowCount()));
+  m_scannedSource = out->sourceName;
+  if (out->rowsDone) m_fragments = out->fragments;
+  m_files = out->files;
+  m_fillingFileList = true;
+  for (const rebuild::FileListRow& row : out->fileRows)
+    FileList->addRow({q(row.number), q(row.name), q(row.size), q(row.missing), q(row.fragments)});
+  m_fillingFileList = false;
+  PageControl1->setTabVisible(2, true);
+  EndBusy();
+  if (!m_closing) {
+    if (!out->error.empty()) showError(QString::fromUtf8(out->error.c_str()));
+    if (!out->scan.unreadable.empty())
+      showInformation(QString("有 %1 个扇区无法读取, 已跳过 (\"%2\"): %3")
+                          .arg(sectorCount(out->scan.unreadable), q(out->sourceName),
+                               q(scan::describeSectorRuns(out->scan.unreadable))));
+  }
+  emit scanFinished();
+}
+
+// ---- the rebuild ----
+
+void MainWindow::Button4Click() {
+  if (m_worker->running()) return;
+  const QStringList inputs = m_dialogs.openFiles(this, "PST File(*.PST)");
+  if (inputs.isEmpty() || !QFileInfo::exists(inputs.first())) return;
+  for (const QString& path : inputs)
+    RecoverFileList->addRow({QFileInfo(path).fileName(), path, sizeText(FileSizeByName(path))});
+  m_rebuildInputs = inputs;
+  m_rebuildIndex = 0;
+  startNextRebuild();
+}
+
+void MainWindow::startNextRebuild() {
+  while (!m_closing && m_rebuildIndex < m_rebuildInputs.size()) {
+    const QString output = m_dialogs.saveFile(this, "PST File(*.PST)", m_lastSavePath);
+    if (output.isEmpty()) {
+      ++m_rebuildIndex;
+      continue;
+    }
+    m_lastSavePath = output;
+    const QString input = m_rebuildInputs[m_rebuildIndex];
+    BeginBusy();
+    label8->setText("初始化PST文件" + QFileInfo(input).fileName() + "...");
+    auto error = std::make_shared<std::string>();
+    m_rebuildError = error;
+    m_job = Job::Rebuild;
+    std::atomic<bool>& stop = m_rebuildStop;
+    m_worker->start([in = s(input), out = s(output), error, &stop](const Worker::Report& report) {
+      try {
+        rebuild::rebuildFile(in, out, stop, [&](const rebuild::RebuildProgress& p) {
+          const bool indexing = p.phase == rebuild::RebuildProgress::Phase::Indexing;
+          report(indexing ? kPhaseIndex : kPhaseWrite, p.done, p.total);
+        });
+      } catch (const std::exception& e) {
+        *error = e.what();
+      }
+    });
+    return;
+  }
+  if (m_closing) return;
+  label8->setText("Complete!");
+  Button4->setText("Rebuild");
+  emit rebuildFinished();
+}
+
+void MainWindow::rebuildFileDone() {
+  pb->setValue(0);
+  // Button1 keeps its caption "恢复": it still starts a scan.
+  EndBusy();
+  const std::string error = m_rebuildError ? *m_rebuildError : std::string();
+  m_rebuildError.reset();
+  if (!error.empty()) {
+    // A failed file ends the command: no "Complete!", the later inputs are left alone.
+    label8->setText("");
+    m_rebuildInputs.clear();
+    if (!m_closing) showError(QString::fromUtf8(error.c_str()));
+    emit rebuildFinished();
+    return;
+  }
+  ++m_rebuildIndex;
+  startNextRebuild();
+}
+
+void MainWindow::Button5Click() { m_rebuildStop = true; }
+
+void MainWindow::RecoverFileListDblClick() { RecoverFileList->clear(); }
+
+void MainWindow::Button6Click() {
+  const QString path = m_dialogs.openFile(this, m_odFilter);
+  if (!path.isEmpty()) Edit1->setText(path);
+}
+
+// ---- the fragment lists ----
+
+namespace {
+
+rebuild::RangeCells cellsOf(const QTreeWidgetItem* item) { return {s(item->text(1)), s(item->text(2))}; }
+
+QStringList allCells(const QTreeWidgetItem* item, int count) {
+  QStringList cells;
+  for (int c = 0; c < count; ++c) cells << item->text(c);
+  return cells;
+}
+
+}  // namespace
+
+bool MainWindow::FragmentFitsManual() const {
+  const QList<QTreeWidgetItem*> selected = BlockList->selectedItems();
+  if (selected.isEmpty()) return false;
+  std::vector<rebuild::RangeCells> manual;
+  manual.reserve(std::size_t(ManView->rowCount()));
+  for (int i = 0; i < ManView->rowCount(); ++i) manual.push_back(cellsOf(ManView->row(i)));
+  return rebuild::FragmentFitsManual(cellsOf(selected.first()), manual);
+}
+
+int MainWindow::TakeAndStep(QChar key) {
+  SortListView* L = BlockList;
+  SortListView* M = ManView;
+  const QChar c = key.toLower();
+  const auto itemIndex = [L] { return L->currentItem() ? L->indexOfTopLevelItem(L->currentItem()) : -1; };
+  if (c != 'd' && c != 'u') return itemIndex();
+  const QList<QTreeWidgetItem*> selected = L->selectedItems();
+  if (selected.isEmpty()) return itemIndex();
+  const int at = L->indexOfTopLevelItem(selected.first());
+  const int last = L->rowCount() - 1;
+  const bool manualWasEmpty = M->rowCount() == 0;
+  QTreeWidgetItem* focused = L->currentItem() ? L->currentItem() : selected.first();
+
+  const auto copyFocused = [&] {
+    M->addRow(allCells(focused, L->columnCount()));
+    M->scrollToBottom();
+  };
+  const auto take = [&] {
+    const bool fits = FragmentFitsManual();
+    if (manualWasEmpty || fits) {
+      focused->setCheckState(0, Qt::Checked);
+      copyFocused();
+    }
+  };
+  const auto moveTo = [&](int index) {
+    QTreeWidgetItem* item = L->row(index);
+    L->setCurrentItem(item);
+    L->scrollToItem(item);
+  };
+
+  if (c == 'd') {
+    take();
+    if (at < last) {
+      moveTo(at + 1);
+    } else {
+      L->scrollToTop();
+      moveTo(0);
+    }
+  } else if (at > 0) {
+    take();
+    moveTo(at - 1);
+  } else {
+    focused->setCheckState(0, Qt::Checked);
+    const bool fits = FragmentFitsManual();
+    if (manualWasEmpty || fits) copyFocused();
+    L->scrollToBottom();
+    moveTo(last);
+  }
+  return itemIndex();
+}
+
+void MainWindow::BlockListKeyPress(QChar key) {
+  try {
+    TakeAndStep(key);
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));
+  }
+}
+
+void MainWindow::UncheckAllRows(SortListView* view) {
+  view->setUpdatesEnabled(false);
+  if (view->rowCount() == 0) {
+    showInformation(kListEmpty);
+    view->setUpdatesEnabled(true);
+    if (!m_worker->running()) EndBusy();
+    return;
+  }
+  for (int i = 0; i < view->rowCount(); ++i)
+    if (view->row(i)->checkState(0) == Qt::Checked) view->row(i)->setCheckState(0, Qt::Unchecked);
+  view->setUpdatesEnabled(true);
+}
+
+void MainWindow::N8Click() {
+  ManView->clear();
+  UncheckAllRows(BlockList);
+}
+
+void MainWindow::N12Click() {
+  for (int i = 0; i < BlockList->rowCount(); ++i) BlockList->row(i)->setCheckState(0, Qt::Checked);
+}
+
+void MainWindow::FileListChange(QTreeWidgetItem* item) {
+  BlockList->setUpdatesEnabled(false);
+  ManView->setUpdatesEnabled(false);
+  for (int i = 0; i < BlockList->rowCount(); ++i) BlockList->row(i)->setCheckState(0, Qt::Unchecked);
+  if (item && item->columnCount() > 1) {
+    if (Source->isEnabled()) {
+      PageControl2->setCurrentIndex(3);
+      ManView->clear();
+    }
+    const std::vector<std::string> tokens = rebuild::SplitFragmentTokens(s(item->text(4)));
+    for (int i = 0; i < BlockList->rowCount(); ++i) {
+      QTreeWidgetItem* row = BlockList->row(i);
+      const std::string caption = s(row->text(0));
+      for (const std::string& token : tokens)
+        if (caption == token) row->setCheckState(0, Qt::Checked);
+    }
+    for (int i = 0; i < BlockList->rowCount(); ++i) {
+      QTreeWidgetItem* row = BlockList->row(i);
+      if (row->checkState(0) == Qt::Checked) ManView->addRow(allCells(row, 4));
+    }
+  }
+  BlockList->setUpdatesEnabled(true);
+  ManView->setUpdatesEnabled(true);
+}
+
+// ---- 恢复碎片 and 恢复文件 ----
+
+void MainWindow::N7Click() {
+  std::vector<std::pair<std::int64_t, std::int64_t>> extents;
+  try {
+    for (int i = 0; i < BlockList->rowCount(); ++i) {
+      QTreeWidgetItem* row = BlockList->row(i);
+      if (row->checkState(0) != Qt::Checked) continue;
+      const rebuild::RowExtent e = rebuild::RangeCellsExtent(cellsOf(row));
+      extents.emplace_back(e.first, e.end);
+    }
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));
+    return;
+  }
+  if (extents.empty()) {
+    showInformation(BlockList->rowCount() == 0 ? QString(kListEmpty) : QString("请先勾选要恢复的碎片!"));
+    return;
+  }
+  startExtraction(extents);
+}
+
+void MainWindow::N9Click() {
+  std::vector<std::pair<std::int64_t, std::int64_t>> extents;
+  try {
+    for (int i = 0; i < ManView->rowCount(); ++i) {
+      const rebuild::RowExtent e = rebuild::RangeCellsExtent(cellsOf(ManView->row(i)));
+      extents.emplace_back(e.first, e.end);
+    }
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));
+    return;
+  }
+  if (extents.empty()) {
+    showInformation(kListEmpty);
+    return;
+  }
+  startExtraction(extents);
+}
+
+void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
+  if (m_worker->running()) return;
+  const std::string sourceName = m_scannedSource.empty() ? SourcePath() : m_scannedSource;
+  const QString output = m_dialogs.saveFile(this, "PST File(*.PST)", "fragments.pst");
+  if (output.isEmpty()) return;
+  std::shared_ptr<scan::ByteSource> src;
+  try {
+    src = sources::openSourceByName(m_catalogue, sourceName);
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));
+    return;
+  }
+  std::vector<rebuild::SectorExtent> extents;
+  std::int64_t bytes = 0;
+  for (const auto& [first, end] : pairs) {
+    extents.push_back({first, end});
+    bytes += (end - first) * 512;
+  }
+  m_scanStop = false;
+  PageControl2->setCurrentIndex(0);  // the gauge and Stop of tab 1 follow the run
+  setGauge(0, bytes);
+  BeginBusy();
+  auto out = std::make_shared<ExtractOutput>();
+  out->output = s(output);
+  m_extractOutput = out;
+  m_job = Job::Extract;
+  std::atomic<bool>& stop = m_scanStop;
+  m_worker->start([src, out, extents, bytes, sourceName, &stop](const Worker::Report& report) {
+    try {
+      auto* file = dynamic_cast<scan::FileByteSource*>(src.get());
+      rebuild::refuseUnsafeOutput(out->output, file ? file->fd() : -1, sourceName);
+      rebuild::checkRoomFor(out->output, bytes, bytes);
+      rebuild::OutputFile output(out->output);
+      const rebuild::ExtractResult r = rebuild::ExtractFragments(
+          *src, extents, output, stop, [&](const rebuild::ExtractProgress& p) { report(kPhaseExtract, p.done, p.total); });
+      output.close();
+      out->stopped = r.stopped;
+      out->bytes = r.bytesWritten;
+      out->intervals = r.intervalsWritten;
+      out->unreadable = r.unreadable;
+      out->sectorsPastEnd = r.sectorsPastEnd;
+    } catch (const std::exception& e) {
+      out->error = e.what();
+    }
+  });
+}
+
+void MainWindow::N1Click() {
+  if (m_worker->running()) return;
+  if (FileList->rowCount() == 0) {
+    showInformation(kListEmpty);
+    return;
+  }
+  QTreeWidgetItem* item = FileList->currentItem();
+  if (!item && !FileList->selectedItems().isEmpty()) item = FileList->selectedItems().first();
+  if (!item) {
+    showInformation("请先选择一个文件!");
+    return;
+  }
+  const auto number = scan::TextToInt32(s(item->text(0)));
+  const auto found = std::find_if(m_files.begin(), m_files.end(),
+                                  [&](const rebuild::AssembledFile& f) { return number && f.number == *number; });
+  if (found == m_files.end()) {
+    showInformation(kListEmpty);
+    return;
+  }
+  const rebuild::AssembledFile file = *found;
+  const QString output = m_dialogs.saveFile(this, "PST File(*.PST)", q(file.fileName));
+  if (output.isEmpty()) return;
+  std::shared_ptr<scan::ByteSource> src;
+  try {
+    src = sources::openSourceByName(m_catalogue, m_scannedSource);
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));
+    return;
+  }
+  m_scanStop = false;
+  PageControl2->setCurrentIndex(0);
+  setGauge(0, file.outputSize());
+  BeginBusy();
+  auto out = std::make_shared<ExtractOutput>();
+  out->output = s(output);
+  m_extractOutput = out;
+  m_job = Job::Recover;
+  std::atomic<bool>& stop = m_scanStop;
+  const std::string sourceName = m_scannedSource;
+  m_worker->start([src, out, file, fragments = m_fragments, sourceName, &stop](const Worker::Report& report) {
+    try {
+      auto* f = dynamic_cast<scan::FileByteSource*>(src.get());
+      rebuild::refuseUnsafeOutput(out->output, f ? f->fd() : -1, sourceName);
+      const std::int64_t missing = file.missingCount;
+      rebuild::checkRoomFor(out->output, file.outputSize(),
+                            file.outputSize() - missing * std::int64_t(scan::kIntervalBytes));
+      rebuild::OutputFile output(out->output);
+      const rebuild::RecoverResult r = rebuild::WriteAssembledFile(
+          *src, fragments, file, output, stop,
+          [&](const rebuild::RecoverProgress& p) { report(kPhaseExtract, p.done, p.total); });
+      output.close();
+      out->stopped = r.stopped;
+      out->bytes = r.size;
+      out->intervals = r.intervalsWritten;
+      out->missing = r.intervalsMissing;
+      out->unreadable = r.unreadable;
+      out->sectorsPastEnd = r.sectorsPastEnd;
+    } catch (const std::exception& e) {
+      out->error = e.what();
+    }
+  });
+}
+
+void MainWindow::extractDone() {
+  std::shared_ptr<ExtractOutput> out = std::move(m_extractOutput);
+  gg->setValue(0);
+  EndBusy();
+  if (m_closing || !out) {
+    emit extractFinished();
+    return;
+  }
+  if (!out->error.empty()) {
+    showError(QString::fromUtf8(out->error.c_str()));
+  } else {
+    QString text;
+    const QString path = q(out->output);
+    if (out->stopped)
+      text = QString("已停止: \"%1\" 只含停止前写完的 %2 个区间 (%3)").arg(path).arg(out->intervals).arg(sizeText(out->bytes));
+    else if (out->missing > 0)
+      text = QString("完成! \"%1\" (%2): 写入 %3 个区间, 缺少 %4 个区间 (已留为零)")
+                 .arg(path, sizeText(out->bytes))
+                 .arg(out->intervals)
+                 .arg(out->missing);
+    else
+      text = QString("完成! \"%1\" (%2): 写入 %3 个区间").arg(path, sizeText(out->bytes)).arg(out->intervals);
+    if (!out->unreadable.empty())
+      text += QString("\n有 %1 个扇区无法读取, 已写为零: %2")
+                  .arg(sectorCount(out->unreadable), q(scan::describeSectorRuns(out->unreadable)));
+    if (out->sectorsPastEnd > 0) text += QString("\n其中 %1 个扇区超出数据源末尾").arg(out->sectorsPastEnd);
+    showInformation(text);
+  }
+  emit extractFinished();
+}
+
+// ---- menus ----
+
+void MainWindow::N4Click() { close(); }
+
+void MainWindow::N5Click() {
+  const std::filesystem::path dir(m_options.exeDir);
+  std::error_code ec;
+  const std::filesystem::path chm = dir / "help.chm";
+  const std::filesystem::path manual = std::filesystem::exists(chm, ec) ? chm : dir / "help.html";
+  QDesktopServices::openUrl(QUrl::fromLocalFile(q(manual.string())));
+}
+
+void MainWindow::N6Click() { m_about->exec(); }
+
+}  // namespace kestrix::app

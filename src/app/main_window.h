@@ -1,0 +1,189 @@
+#pragma once
+// The main window: choose a source and scan it (tab "1. 路径"), rebuild PST files ("2. 重组"),
+// name a repair program ("3. 修复"), collect fragments by hand ("4. 手工"); the fragments
+// found in the upper part. Long work runs on a Worker; the window stays responsive.
+//
+// Control and handler names follow the window layout (Button1 ... Button6, N1 ... N12, gg,
+// sb, BlockList ...); every control carries its name as its objectName.
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rebuild/assembly.h"
+#include "scan/fragments.h"
+#include "sources/source_picker.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QSplitter;
+class QStatusBar;
+class QTabWidget;
+class QTimer;
+class QTreeWidgetItem;
+
+namespace kestrix::sources {
+class Catalogue;
+}
+namespace kestrix::widgets {
+class SortListView;
+}
+
+namespace kestrix::app {
+
+class AboutBox;
+class UserDialogs;
+class Worker;
+
+struct WindowOptions {
+  std::string exeDir;                              // cfg.ini and the manual live here
+  const sources::Catalogue* catalogue = nullptr;   // the disks and volumes offered; the system's when null
+  UserDialogs* dialogs = nullptr;                  // questions and messages; the standard ones when null
+};
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit MainWindow(WindowOptions options = {}, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // The handlers, as the controls call them.
+  void Button1Click();  // 恢复: scan the source
+  void Button2Click();  // 停止 on tab 1: stop the scan (and a 恢复碎片 / 恢复文件 run)
+  void Button4Click();  // 重组: rebuild PST files
+  void Button5Click();  // 停止 on tab 2: stop the rebuild
+  void Button6Click();  // 添加修复软件
+  void RecoverFileListDblClick();
+  void N1Click();   // 恢复文件
+  void N4Click();   // 关闭
+  void N5Click();   // 帮助
+  void N6Click();   // About
+  void N7Click();   // 恢复碎片 of the checked BlockList rows
+  void N8Click();   // 清空碎片
+  void N9Click();   // 恢复碎片 of every ManView row
+  void N12Click();  // 全选
+  void ElapsedTimeTimer();
+  void SourceMouseDown(Qt::MouseButton button);
+  void SourceItemClick(const sources::SourceMenuEntry& entry);
+  void SourceKeyPress();
+  void BlockListKeyPress(QChar key);
+  void FileListChange(QTreeWidgetItem* item);
+
+  // Part of the handlers, reachable for the tests.
+  int TakeAndStep(QChar key);
+  bool FragmentFitsManual() const;
+  void UncheckAllRows(widgets::SortListView* view);
+  void BeginBusy();
+  void EndBusy();
+  bool busy() const { return m_busy; }
+  bool running() const;
+
+  const std::string& SourcePath() const { return m_picker.SourcePath(); }
+  std::int64_t SourceSize() const { return m_picker.SourceSize(); }
+  std::int32_t timerTicks() const { return m_timerTicks; }
+  void setTimerTicks(std::int32_t ticks) { m_timerTicks = ticks; }
+  const std::string& settingsPath() const { return m_settingsPath; }
+  QString statusPanelText(int panel) const;
+  QMenu* sourceMenu() const { return m_pop; }
+  AboutBox* aboutBox() const { return m_about; }
+
+ signals:
+  void scanFinished();       // a scan's results are in the lists, the window is idle
+  void rebuildFinished();    // the rebuild command has ended (all files, or by an error)
+  void extractFinished();    // a 恢复碎片 or 恢复文件 run has ended
+  void busyChanged(bool busy);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  enum class Job { None, Scan, Rebuild, Extract, Recover };
+  struct ScanOutput;
+  struct ExtractOutput;
+
+  void buildLayout();
+  void buildMenus();
+  void FormCreate();
+  void FormClose();
+  void showError(const QString& text);
+  void showInformation(const QString& text);
+
+  void onProgress(int phase, qint64 done, qint64 total);
+  void onWorkerFinished();
+  void scanDone();
+  void startNextRebuild();
+  void rebuildFileDone();
+  void extractDone();
+  void startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& extents);
+  void syncSourceBox();
+  void setGauge(std::int64_t doneBytes, std::int64_t totalBytes);
+
+  WindowOptions m_options;
+  const sources::Catalogue& m_catalogue;
+  UserDialogs& m_dialogs;
+  sources::SourcePicker m_picker;
+  std::string m_settingsPath;
+  QString m_odFilter = "pst file (*.pst)";  // od's filter until the first source choice
+
+  // Controls, named as in the window layout.
+  QTabWidget* PageControl1 = nullptr;
+  QTabWidget* PageControl2 = nullptr;
+  QSplitter* Splitter1 = nullptr;
+  widgets::SortListView* list = nullptr;
+  widgets::SortListView* BlockList = nullptr;
+  widgets::SortListView* FileList = nullptr;
+  widgets::SortListView* RecoverFileList = nullptr;
+  widgets::SortListView* ManView = nullptr;
+  QLineEdit* Source = nullptr;
+  QCheckBox* bScanFree = nullptr;
+  QCheckBox* Exdatalist = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* Button2 = nullptr;
+  QPushButton* Button3 = nullptr;
+  QPushButton* Button4 = nullptr;
+  QPushButton* Button5 = nullptr;
+  QPushButton* Button6 = nullptr;
+  QProgressBar* gg = nullptr;
+  QProgressBar* pb = nullptr;
+  QStatusBar* sb = nullptr;
+  QLabel* sbPanel[2] = {nullptr, nullptr};
+  QLabel* label8 = nullptr;
+  QLineEdit* Edit1 = nullptr;
+  QMenu* m_pop = nullptr;
+  QTimer* ElapsedTime = nullptr;
+  AboutBox* m_about = nullptr;
+
+  Worker* m_worker = nullptr;
+  Job m_job = Job::None;
+  bool m_busy = false;
+  bool m_closing = false;
+  std::int32_t m_timerTicks = 0;
+  std::atomic<bool> m_scanStop{false};     // Button2: the scan, 恢复碎片, 恢复文件
+  std::atomic<bool> m_rebuildStop{false};  // Button5: the rebuild
+  int m_gaugeShift = 0;
+
+  // The last scan: its source and what it found, for 恢复碎片 and 恢复文件.
+  std::string m_scannedSource;
+  std::vector<scan::Fragment> m_fragments;
+  std::vector<rebuild::AssembledFile> m_files;
+  std::shared_ptr<ScanOutput> m_scanOutput;
+  bool m_fillingFileList = false;
+
+  // The rebuild command in progress: its inputs, the one being rebuilt, the last output.
+  QStringList m_rebuildInputs;
+  int m_rebuildIndex = 0;
+  QString m_lastSavePath;
+  std::shared_ptr<std::string> m_rebuildError;
+  std::shared_ptr<ExtractOutput> m_extractOutput;
+};
+
+}  // namespace kestrix::app

@@ -1,0 +1,35 @@
+#include "app/remaining_time.h"
+
+#include <limits>
+
+namespace kestrix::app {
+
+std::string SecondsToText(std::int32_t seconds) {
+  return std::to_string(seconds / 60) + " : " + std::to_string(seconds % 60);
+}
+
+std::optional<std::int32_t> RemainingSeconds(std::int32_t position, std::int32_t maximum, std::int32_t ticks) {
+  if (ticks <= 0) return std::nullopt;
+  const std::int32_t rate = position / ticks;
+  if (rate == 0) return std::nullopt;
+  return std::int32_t((std::int64_t(maximum) - position) / rate);
+}
+
+int GaugeShift(std::int64_t totalBytes) {
+  int shift = 0;
+  std::int64_t units = totalBytes < 0 ? 0 : totalBytes / 1024;
+  while (units > std::numeric_limits<std::int32_t>::max()) {
+    units >>= 1;
+    ++shift;
+  }
+  return shift;
+}
+
+std::int32_t GaugeUnits(std::int64_t bytes, int shift) {
+  if (bytes <= 0) return 0;
+  const std::int64_t units = (bytes / 1024) >> shift;
+  return units > std::numeric_limits<std::int32_t>::max() ? std::numeric_limits<std::int32_t>::max()
+                                                         : std::int32_t(units);
+}
+
+}  // namespace kestrix::app

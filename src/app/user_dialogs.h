@@ -1,0 +1,28 @@
+#pragma once
+// Every question the window asks the user and every message it shows, in one place: the
+// program uses the standard file dialogs and message boxes; the tests answer in their stead.
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+namespace kestrix::app {
+
+class UserDialogs {
+ public:
+  virtual ~UserDialogs() = default;
+  // The open dialog od: one existing file; "" when cancelled. filter: "" for none.
+  virtual QString openFile(QWidget* parent, const QString& filter) = 0;
+  // The open dialog odr: several existing files; empty when cancelled.
+  virtual QStringList openFiles(QWidget* parent, const QString& filter) = 0;
+  // A save dialog starting at `start` (a path or a file name); "" when cancelled.
+  virtual QString saveFile(QWidget* parent, const QString& filter, const QString& start) = 0;
+  virtual void error(QWidget* parent, const QString& text) = 0;
+  virtual void information(QWidget* parent, const QString& text) = 0;
+};
+
+// The standard dialogs and message boxes.
+UserDialogs& standardDialogs();
+
+}  // namespace kestrix::app
