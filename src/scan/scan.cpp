@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "scan/map_page.h"
 
@@ -30,7 +31,14 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
   ScanResult result;
   const std::int64_t total = options.size < 0 ? src.size() : options.size;
   std::size_t chunk = std::max<std::size_t>(kPageSize, options.chunkSize / kPageSize * kPageSize);
-  auto buffer = std::make_unique<std::byte[]>(chunk);
+  // Page-aligned on purpose: the kernel copies into a buffer at the general allocator's
+  // 16-byte offset several times slower on some CPUs (5x measured), which made the whole
+  // scan copy-bound.
+  constexpr std::align_val_t kBufferAlign{4096};
+  struct AlignedDelete {
+    void operator()(std::byte* p) const { ::operator delete(p, kBufferAlign); }
+  };
+  const std::unique_ptr<std::byte, AlignedDelete> buffer(static_cast<std::byte*>(::operator new(chunk, kBufferAlign)));
   std::int64_t position = 0;
   while (position < total) {
     if (stop.load(std::memory_order_relaxed)) {
