@@ -1,0 +1,222 @@
+// The Linux backend against a real block device: a loop device over an image with a
+// partition table, a labelled FAT partition and a PST written at a known sector.
+// Needs root and loop devices (CI and the build machines have both); skips with the reason
+// otherwise. The loop device is always detached.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "rebuild/sample_image.h"
+#include "scan/fragments.h"
+#include "scan/scan.h"
+#include "sources/catalogue.h"
+#include "sources/open_source.h"
+#include "sources/source_picker.h"
+#include "sources/volume_list.h"
+#include "support/test_support.h"
+
+using namespace kestrix;
+using namespace kestrix::sources;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t kImageBytes = 16 << 20;
+constexpr std::int64_t kPartitionStart = 2048;   // sectors
+constexpr std::int64_t kPartitionSectors = 8192;  // 4 MiB
+constexpr std::int64_t kPstSector = 12288;       // 6 MiB, outside the partition
+
+// Runs a shell command; returns its exit status and what it printed (both streams).
+int run(const std::string& command, std::string* output = nullptr) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  std::string text;
+  std::array<char, 256> buffer{};
+  while (std::fgets(buffer.data(), int(buffer.size()), pipe)) text += buffer.data();
+  const int status = ::pclose(pipe);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool haveTool(const std::string& tool) { return run("command -v " + tool) == 0; }
+
+// A loop device attached with partition scanning, detached (with its partitions) on exit.
+class LoopDevice {
+ public:
+  ~LoopDevice() {
+    if (m_device.empty()) return;
+    run("partx -d " + m_device);
+    run("losetup -d " + m_device);
+  }
+  // Returns "" on success, else why the device could not be attached.
+  std::string attach(const std::string& image) {
+    std::string out;
+    if (run("losetup -f --show -P " + image, &out) != 0) return "losetup -f --show -P failed: " + out;
+    m_device = out.substr(0, out.find('\n'));
+    run("partx -a " + m_device);  // makes the partition nodes where -P did not (fails if they exist)
+    if (!fs::exists(m_device + "p1")) return "the partition node " + m_device + "p1 did not appear";
+    return {};
+  }
+  const std::string& device() const { return m_device; }
+
+ private:
+  std::string m_device;
+};
+
+std::string skipReason() {
+  if (::geteuid() != 0) return "loop devices need root";
+  if (!fs::exists("/dev/loop-control")) return "no /dev/loop-control: loop devices are not available here";
+  for (const char* tool : {"losetup", "partx", "sfdisk", "mkfs.vfat"})
+    if (!haveTool(tool)) return std::string(tool) + " is not installed (util-linux, fdisk, dosfstools)";
+  return {};
+}
+
+}  // namespace
+
+TEST(LoopDevice, PartitionIsListedAndTheDiskIsScannedByName) {
+  if (const std::string reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+  test::TempDir dir;
+  const std::string image = dir.file("disk.img");
+  {
+    std::vector<std::byte> bytes(std::size_t(kImageBytes), std::byte{0});
+    const auto pst = rebuild::makeSyntheticPst(3, 7);
+    std::copy(pst.begin(), pst.end(), bytes.begin() + kPstSector * 512);
+    test::writeFile(image, bytes);
+  }
+  std::string out;
+  ASSERT_EQ(run("printf 'label: dos\\nstart=" + std::to_string(kPartitionStart) + ", size=" +
+                    std::to_string(kPartitionSectors) + ", type=c\\n' | sfdisk -q " + image, &out), 0)
+      << out;
+  // The file system is made in the image before it is attached, so nothing writes to the device.
+  ASSERT_EQ(run("mkfs.vfat -n KESTRIX -i 1234ABCD --offset " + std::to_string(kPartitionStart) + " " + image + " " +
+                    std::to_string(kPartitionSectors / 2), &out), 0)
+      << out;
+
+  LoopDevice loop;
+  if (const std::string reason = loop.attach(image); !reason.empty()) GTEST_SKIP() << reason;
+  const std::string partition = loop.device() + "p1";
+  const Catalogue& cat = systemCatalogue();
+
+  int disk = -1;
+  for (int n = 0; n <= 255 && disk < 0; ++n)
+    if (cat.diskNode(n) == loop.device()) disk = n;
+  ASSERT_GE(disk, 0) << loop.device() << " is not among the disks";
+  char letter = 0;
+  for (char x = 'C'; x <= 'Z' && !letter; ++x)
+    if (cat.volumeNode(x) == partition) letter = x;
+  if (!letter) GTEST_SKIP() << "every drive letter is taken by other volumes";
+  const std::string drive(1, letter);
+
+  // The menu offers the disk and the labelled partition, as the window would.
+  const auto menu = BuildSourceMenu(cat);
+  const auto diskEntry = std::find_if(menu.begin(), menu.end(), [&](const auto& e) { return e.nativePath == loop.device(); });
+  ASSERT_NE(diskEntry, menu.end());
+  EXPECT_EQ(diskEntry->name, "PhysicalDrive" + std::to_string(disk));
+  EXPECT_EQ(diskEntry->caption, "HD" + std::to_string(disk) + ", Fixed Drive, [16 MB]");
+  const auto volumeEntry = std::find_if(menu.begin(), menu.end(), [&](const auto& e) { return e.nativePath == partition; });
+  ASSERT_NE(volumeEntry, menu.end());
+  EXPECT_EQ(volumeEntry->name, drive + "xx");
+  // Not mounted: no free-space answer, sizes 0.00 MB.
+  EXPECT_EQ(volumeEntry->caption, "KESTRIX (" + drive + ":), HD" + std::to_string(disk) + ", FAT, [0.00 MB/0.00 MB]");
+  const TNTVolumeInfo info(cat, drive);
+  EXPECT_EQ(info.SerialText, "1234ABCD");
+  EXPECT_EQ(info.Extent, (DiskExtent{std::uint32_t(disk), kPartitionStart * 512, kPartitionSectors * 512}));
+
+  // The whole device is the source: its exact length from the device.
+  auto src = openSource("PhysicalDrive" + std::to_string(disk));
+  EXPECT_EQ(src->name(), loop.device());
+  std::uint64_t deviceBytes = 0;
+  {
+    const int fd = ::open(loop.device().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ioctl(fd, BLKGETSIZE64, &deviceBytes), 0);
+    ::close(fd);
+  }
+  EXPECT_EQ(src->size(), std::int64_t(deviceBytes));
+  EXPECT_EQ(src->size(), kImageBytes);
+  std::atomic<bool> stop{false};
+  const auto result = scan::scanSource(*src, stop, {});
+  const auto fragments = scan::DetectFragments(result.hits);
+  ASSERT_EQ(fragments.size(), 1u);
+  EXPECT_EQ(fragments[0].first, (scan::FoundPage{0, kPstSector + 34}));
+  EXPECT_EQ(fragments[0].last, (scan::FoundPage{2, kPstSector + 34 + 2 * 496}));
+
+  // The volume by its letter covers the whole partition although its size is unknown.
+  SourcePicker picker(cat);
+  picker.SourceItemClick(*volumeEntry);
+  EXPECT_EQ(picker.SourcePath(), "\\\\.\\" + drive + ":");
+  EXPECT_EQ(picker.SourceSize(), kPartitionSectors * 512);
+  EXPECT_EQ(openSource("\\\\.\\" + drive + ":")->name(), partition);
+
+  // The command line: sources names the device nodes, scan takes PhysicalDriveN.
+  std::atomic<bool> cliStop{false};
+  std::ostringstream json, jsonErr;
+  const char* sourcesArgs[] = {"kestrix-cli", "sources", "--format", "json"};
+  EXPECT_EQ(cli::runCli(4, sourcesArgs, json, jsonErr, cliStop), 0);
+  EXPECT_NE(json.str().find("\"source\": \"" + drive + ":\", \"name\": \"" + drive + "xx\", \"caption\": \"KESTRIX ("),
+            std::string::npos)
+      << json.str();
+  EXPECT_NE(json.str().find("\"device\": \"" + partition + "\""), std::string::npos);
+  std::ostringstream scanOut, scanErr;
+  const std::string diskName = "PhysicalDrive" + std::to_string(disk);
+  const char* scanArgs[] = {"kestrix-cli", "scan", "-q", "--format", "tsv", diskName.c_str()};
+  EXPECT_EQ(cli::runCli(6, scanArgs, scanOut, scanErr, cliStop), 0) << scanErr.str();
+  EXPECT_NE(scanOut.str().find("\n1\t0 - " + std::to_string(kPstSector + 34) + "\t"), std::string::npos) << scanOut.str();
+}
+
+TEST(OpenSource, ARefusedDeviceNamesTheRightsItNeeds) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a device node and drop to another user";
+  const group* disk = ::getgrnam("disk");
+  if (!disk) GTEST_SKIP() << "there is no group \"disk\"";
+  test::TempDir dir;
+  const std::string node = dir.file("sdz");
+  if (::mknod(node.c_str(), S_IFBLK | 0640, ::makedev(7, 0)) != 0 || ::chown(node.c_str(), 0, disk->gr_gid) != 0)
+    GTEST_SKIP() << "cannot make a block device node here";
+  ::chmod(dir.path().c_str(), 0755);
+
+  // The open is refused to an ordinary user; the message names the node, the reason and
+  // the rights. The child drops to "nobody" so the test process keeps its rights.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(fds[0]);
+    std::string message = "(opened)";
+    if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+      try {
+        openSource(node);
+      } catch (const std::exception& e) {
+        message = e.what();
+      }
+    } else {
+      message = "(could not drop rights)";
+    }
+    (void)!::write(fds[1], message.data(), message.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string message;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) message.append(buffer, std::size_t(n));
+  ::close(fds[0]);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(message, "Cannot open file \"" + node + "\". Permission denied\nReading \"" + node +
+                         "\" needs root rights or membership of the group \"disk\": run it with sudo, or add "
+                         "your user to \"disk\" and log in again.");
+}
