@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+#include "rebuild/assembly.h"
+#include "rebuild/header_block.h"
+#include "rebuild/sample_image.h"
+#include "scan/map_page.h"
+#include "scan/scan.h"
+#include "support/test_support.h"
+
+using namespace kestrix;
+using rebuild::AssembledFile;
+using rebuild::ByteRun;
+using scan::kFirstMapPageOffset;
+using scan::kIntervalBytes;
+
+namespace {
+
+constexpr std::int64_t kIv = kIntervalBytes;
+
+std::int64_t fileLength(std::int64_t intervals) { return kFirstMapPageOffset + intervals * kIv; }
+
+void setDeclaredEnd(std::vector<std::byte>& pst, std::int64_t end) {
+  for (int i = 0; i < 8; ++i) pst[std::size_t(184 + i)] = std::byte((std::uint64_t(end) >> (8 * i)) & 0xFF);
+}
+
+// Appends a file's own header and its intervals 0 .. count-1, as where a file's start survived.
+void appendStart(rebuild::ImageBuilder& image, std::span<const std::byte> pst, std::int32_t count) {
+  image.append(pst.first(std::size_t(kFirstMapPageOffset)));
+  image.appendIntervals(pst, 0, count);
+}
+
+struct Scanned {
+  test::MemorySource src;
+  std::vector<scan::Fragment> fragments;
+  std::vector<AssembledFile> files;
+  explicit Scanned(std::vector<std::byte> bytes) : src(std::move(bytes)) {
+    std::atomic<bool> stop{false};
+    const auto result = scan::scanSource(src, stop, {});
+    fragments = scan::DetectFragments(result.hits);
+    files = rebuild::AssembleFiles(fragments, src);
+  }
+};
+
+std::vector<std::byte> writeToFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
+                                   const AssembledFile& file, rebuild::RecoverResult* out = nullptr,
+                                   const std::atomic<bool>* stopFlag = nullptr,
+                                   const rebuild::RecoverProgressFn& progress = {}) {
+  test::TempDir dir;
+  std::atomic<bool> noStop{false};
+  rebuild::OutputFile output(dir.file("out.pst"));
+  const auto result =
+      rebuild::WriteAssembledFile(src, fragments, file, output, stopFlag ? *stopFlag : noStop, progress);
+  output.close();
+  if (out) *out = result;
+  auto bytes = test::readFile(dir.file("out.pst"));
+  EXPECT_EQ(std::int64_t(bytes.size()), result.size);
+  return bytes;
+}
+
+std::span<const std::byte> interval(std::span<const std::byte> file, std::int64_t id) {
+  return file.subspan(std::size_t(fileLength(id)), std::size_t(kIv));
+}
+
+bool allZero(std::span<const std::byte> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](std::byte b) { return b == std::byte{0}; });
+}
+
+// The runs cover the file without a gap and each says truly where its bytes came from.
+void expectRunsDescribe(const std::vector<ByteRun>& runs, std::span<const std::byte> source,
+                        std::span<const std::byte> file) {
+  std::int64_t at = 0;
+  for (const ByteRun& r : runs) {
+    ASSERT_EQ(r.fileOffset, at);
+    ASSERT_GT(r.length, 0);
+    const auto part = file.subspan(std::size_t(r.fileOffset), std::size_t(r.length));
+    switch (r.origin) {
+      case ByteRun::Origin::Source:
+        EXPECT_TRUE(std::equal(part.begin(), part.end(), source.begin() + r.sourceOffset)) << "run at " << at;
+        break;
+      case ByteRun::Origin::Zeros: EXPECT_TRUE(allZero(part)) << "run at " << at; break;
+      case ByteRun::Origin::HeaderBlock:
+        EXPECT_TRUE(std::ranges::equal(part, rebuild::HeaderBlock())) << "run at " << at;
+        break;
+    }
+    at += r.length;
+  }
+  EXPECT_EQ(at, std::int64_t(file.size()));
+}
+
+}  // namespace
+
+TEST(FileAssembly, NearestFollowingFragmentWinsThenNearestBefore) {
+  const auto pst = rebuild::makeSyntheticPst(9, 1);
+  const auto old = rebuild::makeSyntheticPst(9, 2);  // an older copy: same IDs, other bytes
+  rebuild::ImageBuilder image(5);
+  image.noise(100);
+  image.appendIntervals(old, 6, 3);  // 1: before the start, farther than fragment 4
+  image.noise(100);
+  image.appendIntervals(old, 3, 3);  // 2: before the start, nearer than fragment 5
+  image.noise(100);
+  appendStart(image, pst, 3);        // 3: IDs 0-2 and the header
+  image.noise(100);
+  image.appendIntervals(pst, 6, 3);  // 4: after the start, before fragment 5
+  image.noise(3000);
+  image.appendIntervals(pst, 3, 3);  // 5: farther away, but after the start
+  image.noise(100);
+  Scanned s(image.take());
+  ASSERT_EQ(s.fragments.size(), 5u);
+  ASSERT_EQ(s.files.size(), 1u);
+  const AssembledFile& f = s.files[0];
+  // ID 3: fragment 5 is the only one after fragment 3. ID 6: nothing lies after fragment 5,
+  // so the nearest before it, fragment 4, wins over fragment 1.
+  EXPECT_EQ(f.fragmentNumbers, (std::vector<std::int32_t>{3, 5, 4}));
+  EXPECT_EQ(f.declaredIntervals, 9);
+  EXPECT_EQ(f.missingCount, 0);
+  EXPECT_TRUE(f.missingIds.empty());
+  EXPECT_EQ(f.fileName, "file1.pst");
+  EXPECT_EQ(f.headerSector, s.fragments[2].first.sector - 34);
+
+  rebuild::RecoverResult result;
+  const auto written = writeToFile(s.src, s.fragments, f, &result);
+  EXPECT_TRUE(std::ranges::equal(written, pst));  // the older copy's bytes were not taken
+  EXPECT_TRUE(result.ownHeader);
+  EXPECT_EQ(result.intervalsWritten, 9);
+  EXPECT_EQ(result.intervalsMissing, 0);
+  const auto runs = rebuild::FileByteRuns(s.fragments, f, result);
+  EXPECT_EQ(runs.size(), 3u);  // header with IDs 0-2, then 3-5, then 6-8
+  expectRunsDescribe(runs, s.src.bytes(), written);
+
+  const auto row = rebuild::MakeFileListRow(f);
+  EXPECT_EQ(row.number, "1");
+  EXPECT_EQ(row.name, "file1.pst");
+  EXPECT_EQ(row.size, "2.19 MB");  // 0x4400 + 9 * 0x3E000 = 2,303,040 bytes
+  EXPECT_EQ(row.missing, "0");
+  EXPECT_EQ(row.fragments, "3,5,4");
+}
+
+TEST(FileAssembly, EveryIdZeroFragmentWithADeclaredLengthStartsItsOwnFile) {
+  const auto a = rebuild::makeSyntheticPst(4, 11);
+  const auto b = rebuild::makeSyntheticPst(3, 12);
+  auto noMagic = rebuild::makeSyntheticPst(3, 13);
+  noMagic[0] = std::byte{'X'};
+  rebuild::ImageBuilder image(6);
+  image.appendIntervals(b, 0, 3);  // 1: ID 0 at sector 0, its header would lie before the source
+  image.noise(100);
+  appendStart(image, a, 2);        // 2: file A, IDs 0-1
+  image.noise(100);
+  appendStart(image, b, 3);        // 3: file B, IDs 0-2, nearest after A and covering ID 2
+  image.noise(100);
+  appendStart(image, noMagic, 3);  // 4: a header without the magic starts no file
+  image.noise(100);
+  image.appendIntervals(a, 2, 2);  // 5: the rest of A
+  image.noise(100);
+  Scanned s(image.take());
+  ASSERT_EQ(s.fragments.size(), 5u);
+  ASSERT_EQ(s.files.size(), 2u);
+  EXPECT_EQ(s.files[0].fileName, "file1.pst");
+  EXPECT_EQ(s.files[0].fragmentNumbers, (std::vector<std::int32_t>{2, 5}));
+  EXPECT_EQ(s.files[0].missingCount, 0);
+  EXPECT_EQ(s.files[1].number, 2);
+  EXPECT_EQ(s.files[1].fileName, "file2.pst");
+  EXPECT_EQ(s.files[1].fragmentNumbers, (std::vector<std::int32_t>{3}));
+  EXPECT_TRUE(std::ranges::equal(writeToFile(s.src, s.fragments, s.files[0]), a));
+  EXPECT_TRUE(std::ranges::equal(writeToFile(s.src, s.fragments, s.files[1]), b));
+}
+
+TEST(FileAssembly, FragmentsOverlappingTheChosenOnesAreRefused) {
+  const auto pst = rebuild::makeSyntheticPst(8, 21);
+  rebuild::ImageBuilder image(7);
+  appendStart(image, pst, 3);        // 1: IDs 0-2
+  image.noise(100);
+  image.appendIntervals(pst, 1, 4);  // 2: IDs 1-4, nearest after but overlapping 1-2
+  image.noise(100);
+  image.appendIntervals(pst, 3, 3);  // 3: IDs 3-5
+  image.noise(100);
+  image.appendIntervals(pst, 5, 3);  // 4: IDs 5-7, nearest after 3 but overlapping ID 5
+  image.noise(100);
+  image.appendIntervals(pst, 6, 2);  // 5: IDs 6-7
+  image.noise(100);
+  Scanned s(image.take());
+  ASSERT_EQ(s.fragments.size(), 5u);
+  ASSERT_EQ(s.files.size(), 1u);
+  EXPECT_EQ(s.files[0].fragmentNumbers, (std::vector<std::int32_t>{1, 3, 5}));
+  EXPECT_EQ(s.files[0].missingCount, 0);
+  EXPECT_TRUE(std::ranges::equal(writeToFile(s.src, s.fragments, s.files[0]), pst));
+
+  // With only overlapping fragments left, the IDs they alone hold are missing.
+  rebuild::ImageBuilder only(8);
+  appendStart(only, pst, 3);
+  only.noise(100);
+  only.appendIntervals(pst, 1, 4);
+  only.noise(100);
+  Scanned t(only.take());
+  ASSERT_EQ(t.files.size(), 1u);
+  EXPECT_EQ(t.files[0].fragmentNumbers, (std::vector<std::int32_t>{1}));
+  EXPECT_EQ(t.files[0].missingIds, (std::vector<std::int32_t>{3, 4, 5, 6, 7}));
+  EXPECT_EQ(t.files[0].missingCount, 5);
+  EXPECT_EQ(rebuild::describeMissingIds(t.files[0]), "3-7");
+  EXPECT_EQ(rebuild::MakeFileListRow(t.files[0]).missing, "5");
+}
+
+TEST(FileAssembly, DeclaredLengthShorterOrLongerThanFound) {
+  // Shorter: the header says 4 intervals, the fragment goes on to ID 5. The file keeps its
+  // declared length; the two intervals past it are counted, not written.
+  auto shorter = rebuild::makeSyntheticPst(6, 31);
+  setDeclaredEnd(shorter, fileLength(4));
+  {
+    rebuild::ImageBuilder image(9);
+    image.noise(10);
+    appendStart(image, shorter, 6);
+    image.noise(100);
+    Scanned s(image.take());
+    ASSERT_EQ(s.files.size(), 1u);
+    const auto& f = s.files[0];
+    EXPECT_EQ(f.declaredIntervals, 4);
+    EXPECT_EQ(f.missingCount, 0);
+    EXPECT_EQ(f.intervalsBeyondEnd, 2);
+    EXPECT_EQ(f.outputSize(), fileLength(4));
+    const auto written = writeToFile(s.src, s.fragments, f);
+    EXPECT_TRUE(std::ranges::equal(written, std::span(shorter).first(std::size_t(fileLength(4)))));
+  }
+  // Longer: the header says 8, only IDs 0-4 exist. IDs 5-7 are zero holes; the length holds.
+  auto longer = rebuild::makeSyntheticPst(5, 32);
+  setDeclaredEnd(longer, fileLength(8));
+  {
+    rebuild::ImageBuilder image(10);
+    image.noise(10);
+    appendStart(image, longer, 5);
+    image.noise(100);
+    Scanned s(image.take());
+    ASSERT_EQ(s.files.size(), 1u);
+    const auto& f = s.files[0];
+    EXPECT_EQ(f.missingIds, (std::vector<std::int32_t>{5, 6, 7}));
+    EXPECT_EQ(f.intervalsFound(), 5);
+    rebuild::RecoverResult result;
+    const auto written = writeToFile(s.src, s.fragments, f, &result);
+    ASSERT_EQ(std::int64_t(written.size()), fileLength(8));
+    EXPECT_TRUE(std::equal(longer.begin(), longer.end(), written.begin()));
+    for (int id = 5; id < 8; ++id) EXPECT_TRUE(allZero(interval(written, id))) << id;
+    EXPECT_EQ(result.intervalsMissing, 3);
+    expectRunsDescribe(rebuild::FileByteRuns(s.fragments, f, result), s.src.bytes(), written);
+  }
+  // An end between two interval boundaries: 大小 shows it, the file ends at the lower one.
+  auto ragged = rebuild::makeSyntheticPst(3, 33);
+  setDeclaredEnd(ragged, fileLength(3) + 1000);
+  // A crafted end near 2^31 intervals: listed in bounded memory and time, counted in full.
+  auto crafted = rebuild::makeSyntheticPst(2, 34);
+  setDeclaredEnd(crafted, fileLength(INT32_MAX));
+  {
+    rebuild::ImageBuilder image(11);
+    image.noise(10);
+    appendStart(image, ragged, 3);
+    image.noise(100);
+    appendStart(image, crafted, 2);
+    image.noise(100);
+    Scanned s(image.take());
+    ASSERT_EQ(s.files.size(), 2u);
+    EXPECT_EQ(s.files[0].declaredSize, fileLength(3) + 1000);
+    EXPECT_EQ(s.files[0].outputSize(), fileLength(3));
+    EXPECT_EQ(rebuild::MakeFileListRow(s.files[0]).size, "761.97 KB");  // 780,264 bytes
+    const auto& c = s.files[1];
+    EXPECT_EQ(c.declaredIntervals, INT32_MAX);
+    EXPECT_EQ(c.missingCount, std::int64_t(INT32_MAX) - 2);
+    EXPECT_EQ(c.missingIds.size(), rebuild::kMaxListedMissingIds);
+    EXPECT_EQ(c.missingIds.front(), 2);
+    EXPECT_EQ(rebuild::MakeFileListRow(c).missing, std::to_string(std::int64_t(INT32_MAX) - 2));
+    EXPECT_TRUE(rebuild::describeMissingIds(c).ends_with(", ..."));
+  }
+}
+
+TEST(RecoverWrite, UnreadableSectorsHeaderBlockAndStop) {
+  const auto pst = rebuild::makeSyntheticPst(4, 41);
+  rebuild::ImageBuilder image(12);
+  image.noise(50);
+  appendStart(image, pst, 2);
+  image.noise(100);
+  const std::int64_t rest = image.appendIntervals(pst, 2, 2);
+  image.noise(100);
+  Scanned s(image.take());
+  ASSERT_EQ(s.files.size(), 1u);
+  const AssembledFile& f = s.files[0];
+
+  // Sectors 5 of the header and 7-8 of ID 3 cannot be read: zeros there, listed, the rest intact.
+  test::FaultySource faulty(s.src);
+  const std::int64_t badHeader = f.headerSector + 5, badData = rest + 496 + 7;
+  faulty.badSectors = {badHeader, badData, badData + 1};
+  rebuild::RecoverResult result;
+  const auto written = writeToFile(faulty, s.fragments, f, &result);
+  EXPECT_EQ(result.unreadable,
+            (std::vector<scan::SectorRun>{{badHeader, 1}, {badData, 2}}));
+  EXPECT_TRUE(result.ownHeader);
+  auto expected = pst;
+  std::fill_n(expected.begin() + 5 * 512, 512, std::byte{0});
+  std::fill_n(expected.begin() + fileLength(3) + 7 * 512, 1024, std::byte{0});
+  EXPECT_TRUE(std::ranges::equal(written, expected));
+  const auto runs = rebuild::FileByteRuns(s.fragments, f, result);
+  expectRunsDescribe(runs, s.src.bytes(), written);
+  EXPECT_EQ(std::ranges::count_if(runs, [](const ByteRun& r) { return r.origin == ByteRun::Origin::Zeros; }), 2);
+
+  // A header that has lost its magic by the time it is written: the fixed header block.
+  AssembledFile noHeader = f;
+  noHeader.headerHasMagic = false;
+  const auto withBlock = writeToFile(s.src, s.fragments, noHeader, &result);
+  EXPECT_FALSE(result.ownHeader);
+  EXPECT_TRUE(std::ranges::equal(std::span(withBlock).first(rebuild::kHeaderBlockSize), rebuild::HeaderBlock()));
+  EXPECT_TRUE(std::equal(withBlock.begin() + kFirstMapPageOffset, withBlock.end(), pst.begin() + kFirstMapPageOffset));
+  expectRunsDescribe(rebuild::FileByteRuns(s.fragments, noHeader, result), s.src.bytes(), withBlock);
+
+  // Stopped after the second interval: the file ends there and says so.
+  std::atomic<bool> stop{false};
+  const auto part = writeToFile(s.src, s.fragments, f, &result, &stop, [&](const rebuild::RecoverProgress& p) {
+    if (p.done >= fileLength(2)) stop = true;
+  });
+  EXPECT_TRUE(result.stopped);
+  EXPECT_EQ(result.intervalsWritten, 2);
+  EXPECT_EQ(std::int64_t(part.size()), fileLength(2));
+  EXPECT_TRUE(std::equal(part.begin(), part.end(), pst.begin()));
+  expectRunsDescribe(rebuild::FileByteRuns(s.fragments, f, result), s.src.bytes(), part);
+
+  // A fragment number the list does not hold is an error, not a silent gap.
+  AssembledFile stale = f;
+  stale.fragmentNumbers.push_back(99);
+  EXPECT_THROW(writeToFile(s.src, s.fragments, stale), Error);
+}

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "rebuild/recover_report.h"
+#include "rebuild/sample_image.h"
+#include "scan/map_page.h"
+#include "support/test_support.h"
+
+using namespace kestrix;
+using scan::kFirstMapPageOffset;
+using scan::kIntervalBytes;
+using test::TempDir;
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+Outcome recover(std::vector<std::string> args) {
+  args.insert(args.begin(), {"kestrix-cli", "recover"});
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  std::ostringstream out, err;
+  std::atomic<bool> stop{false};
+  Outcome r;
+  r.status = cli::runCli(int(argv.size()), argv.data(), out, err, stop);
+  r.out = out.str();
+  r.err = err.str();
+  return r;
+}
+
+std::string text(const std::vector<std::byte>& bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// Intervals [first, first + count) of enron.pst as an older version of the file would hold
+// them: the same map pages, other contents.
+std::vector<std::byte> olderCopy(std::int32_t first, std::int32_t count) {
+  const auto& pst = test::enronPst();
+  const auto from = std::size_t(kFirstMapPageOffset + first * kIntervalBytes);
+  std::vector<std::byte> bytes(pst.begin() + std::ptrdiff_t(from),
+                               pst.begin() + std::ptrdiff_t(from + std::size_t(count * kIntervalBytes)));
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    if (i % std::size_t(kIntervalBytes) >= 512) bytes[i] ^= std::byte{0x5A};
+  return bytes;
+}
+
+// enron.pst in pieces, out of order, noise between, and older copies of some intervals:
+//   old 37-39, D 37-54, A header + 0-17, old 15-20, B 18-36 (or B1 18-19 and B2 21-36,
+//   with ID 20 lost). The older copies are what the assembly rule must pass over: 15-20
+//   overlaps A, and 37-39 lies farther before B than D does.
+std::vector<std::byte> enronImage(bool loseInterval20) {
+  const auto& pst = test::enronPst();
+  rebuild::ImageBuilder image(77);
+  image.noise(900);
+  image.append(olderCopy(37, 3));
+  image.noise(333);
+  image.appendIntervals(pst, 37, 18);
+  image.noise(1200);
+  image.append(std::span(pst).first(std::size_t(kFirstMapPageOffset)));
+  image.appendIntervals(pst, 0, 18);
+  image.noise(45);
+  image.append(olderCopy(15, 6));
+  image.noise(700);
+  if (loseInterval20) {
+    image.appendIntervals(pst, 18, 2);
+    image.noise(2000);
+    image.appendIntervals(pst, 21, 16);
+  } else {
+    image.appendIntervals(pst, 18, 19);
+  }
+  image.noise(512);
+  return image.take();
+}
+
+struct Run {
+  std::int64_t fileOffset, imgOffset, len;
+  bool fill;
+};
+
+// The byte_run elements of one fileobject of report.xml.
+std::vector<Run> runsOf(const std::string& xml, const std::string& fileName) {
+  const auto at = xml.find("<filename>" + fileName + "</filename>");
+  const auto end = xml.find("</fileobject>", at);
+  std::vector<Run> runs;
+  if (at == std::string::npos || end == std::string::npos) return runs;
+  const std::string part = xml.substr(at, end - at);
+  const std::regex re(R"re(<byte_run file_offset="(\d+)"(?: img_offset="(\d+)")?( fill="0")? len="(\d+)"/>)re");
+  for (std::sregex_iterator it(part.begin(), part.end(), re), stop; it != stop; ++it)
+    runs.push_back({std::stoll((*it)[1]), (*it)[2].matched ? std::stoll((*it)[2]) : -1, std::stoll((*it)[4]),
+                    (*it)[3].matched});
+  return runs;
+}
+
+void expectReportDescribes(const std::string& xml, const std::string& name, const std::vector<std::byte>& image,
+                           const std::vector<std::byte>& file) {
+  const auto runs = runsOf(xml, name);
+  ASSERT_FALSE(runs.empty());
+  std::int64_t at = 0;
+  for (const Run& r : runs) {
+    ASSERT_EQ(r.fileOffset, at);
+    if (r.fill) {
+      EXPECT_TRUE(std::all_of(file.begin() + at, file.begin() + at + r.len, [](std::byte b) { return b == std::byte{0}; }));
+    } else {
+      ASSERT_GE(r.imgOffset, 0);
+      ASSERT_LE(r.imgOffset + r.len, std::int64_t(image.size()));
+      EXPECT_TRUE(std::equal(file.begin() + at, file.begin() + at + r.len, image.begin() + r.imgOffset));
+    }
+    at += r.len;
+  }
+  EXPECT_EQ(at, std::int64_t(file.size()));
+}
+
+bool havePython() { return std::system("python3 -c 'import xml.etree.ElementTree' >/dev/null 2>&1") == 0; }
+
+}  // namespace
+
+TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
+  TempDir dir;
+  const auto image = enronImage(false);
+  test::writeFile(dir.file("disk.img"), image);
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "--report", "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  // 1: old 37-39, 2: D, 3: A, 4: old 15-20, 5: B.
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+55\s+0\s+3,5,2\n)"))) << r.out;
+  const auto written = test::readFile(dir.file("out/file1.pst"));
+  EXPECT_TRUE(written == test::enronPst());
+
+  const std::string xml = text(test::readFile(dir.file("out/report.xml")));
+  EXPECT_NE(xml.find("<filesize>13984768</filesize>"), std::string::npos);
+  expectReportDescribes(xml, "file1.pst", image, written);
+  EXPECT_EQ(runsOf(xml, "file1.pst").size(), 3u);  // A with its header, B, D
+  if (havePython()) {
+    const std::string check = "python3 -c \"import sys, xml.etree.ElementTree as E; "
+                              "n='{http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML}'; "
+                              "r=E.parse(sys.argv[1]).getroot(); "
+                              "f=r.findall(n+'fileobject'); "
+                              "sys.exit(0 if len(f)==1 and f[0].find(n+'filename').text=='file1.pst' and "
+                              "sum(int(b.get('len')) for b in f[0].iter(n+'byte_run'))==13984768 else 1)\" ";
+    EXPECT_EQ(std::system((check + dir.file("out/report.xml")).c_str()), 0);
+  } else {
+    GTEST_LOG_(INFO) << "python3 is not installed: report.xml was checked without an XML parser";
+  }
+}
+
+TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheLengthHolds) {
+  TempDir dir;
+  test::writeFile(dir.file("disk.img"), enronImage(true));
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+54\s+1\s+3,5,6,2\n)"))) << r.out;
+  EXPECT_NE(r.out.find("IDs 20)"), std::string::npos) << r.out;
+
+  const std::string path = dir.file("out/file1.pst");
+  const auto written = test::readFile(path);
+  const auto& pst = test::enronPst();
+  ASSERT_EQ(written.size(), pst.size());
+  const auto hole = std::size_t(kFirstMapPageOffset + 20 * kIntervalBytes);
+  const auto holeEnd = hole + std::size_t(kIntervalBytes);
+  EXPECT_TRUE(std::equal(pst.begin(), pst.begin() + std::ptrdiff_t(hole), written.begin()));
+  EXPECT_TRUE(std::all_of(written.begin() + std::ptrdiff_t(hole), written.begin() + std::ptrdiff_t(holeEnd),
+                          [](std::byte b) { return b == std::byte{0}; }));
+  EXPECT_TRUE(std::equal(pst.begin() + std::ptrdiff_t(holeEnd), pst.end(), written.begin() + std::ptrdiff_t(holeEnd)));
+  // The zero interval takes no space: all but the (at most two) part blocks at its edges.
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_LE(std::int64_t(st.st_blocks) * 512, std::int64_t(pst.size()) - kIntervalBytes + 2 * 4096);
+}
+
+TEST(RecoverCommand, RefusalsAndNothingToRecover) {
+  TempDir dir;
+  const auto image = enronImage(false);
+  test::writeFile(dir.file("disk.img"), image);
+
+  // An output that is the source itself, through a link: refused, the source untouched.
+  std::filesystem::create_directories(dir.file("out"));
+  std::filesystem::create_symlink(dir.file("disk.img"), dir.file("out/file1.pst"));
+  auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("It is the input"), std::string::npos) << r.err;
+  EXPECT_TRUE(test::readFile(dir.file("disk.img")) == image);
+
+  // A folder that is a file; a file number that does not exist.
+  test::writeFile(dir.file("plain"), std::vector<std::byte>(10));
+  r = recover({dir.file("disk.img"), "-o", dir.file("plain"), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is not a folder"), std::string::npos) << r.err;
+  r = recover({dir.file("disk.img"), "-o", dir.file("out2"), "--file", "2", "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("There is no file 2"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out2/file1.pst")));
+
+  // A source with fragments but no file start: an error, and nothing written.
+  rebuild::ImageBuilder noStart(3);
+  noStart.noise(100);
+  noStart.appendIntervals(test::enronPst(), 5, 4);
+  test::writeFile(dir.file("nostart.img"), noStart.bytes());
+  r = recover({dir.file("nostart.img"), "-o", dir.file("out3"), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("1 fragment was found"), std::string::npos) << r.err;
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("out3")));
+}
+
+TEST(RecoverReport, EscapesWhatXmlCannotHoldAsIs) {
+  EXPECT_EQ(rebuild::xmlEscape("a&b<c>\"d'"), "a&amp;b&lt;c&gt;&quot;d&apos;");
+  EXPECT_EQ(rebuild::xmlEscape("盘\x01x"), "盘\xEF\xBF\xBDx");    // a control character
+  EXPECT_EQ(rebuild::xmlEscape("a\xC3(b\xFF"), "a\xEF\xBF\xBD(b\xEF\xBF\xBD");  // bytes that are not UTF-8
+  EXPECT_EQ(rebuild::xmlEscape("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // a surrogate
+  EXPECT_EQ(rebuild::xmlEscape("tab\tnl\n"), "tab\tnl\n");
+}
