@@ -54,6 +54,11 @@ std::vector<std::byte> olderCopy(std::int32_t first, std::int32_t count) {
   return bytes;
 }
 
+const std::vector<std::byte>& synthetic() {
+  static const auto bytes = rebuild::makeSyntheticPst(3, 5);
+  return bytes;
+}
+
 // enron.pst in pieces, out of order, noise between, and older copies of some intervals:
 //   old 37-39, D 37-54, A header + 0-17, old 15-20, B 18-36 (or B1 18-19 and B2 21-36,
 //   with ID 20 lost). The older copies are what the assembly rule must pass over: 15-20
@@ -79,6 +84,8 @@ std::vector<std::byte> enronImage(bool loseInterval20) {
     image.appendIntervals(pst, 18, 19);
   }
   image.noise(512);
+  image.append(synthetic());  // file2.pst, in one piece
+  image.noise(64);
   return image.take();
 }
 
@@ -136,16 +143,25 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
   const auto written = test::readFile(dir.file("out/file1.pst"));
   EXPECT_TRUE(written == test::enronPst());
 
+  EXPECT_TRUE(test::readFile(dir.file("out/file2.pst")) == synthetic());
+
   const std::string xml = text(test::readFile(dir.file("out/report.xml")));
   EXPECT_NE(xml.find("<filesize>13984768</filesize>"), std::string::npos);
   expectReportDescribes(xml, "file1.pst", image, written);
+  expectReportDescribes(xml, "file2.pst", image, synthetic());
   EXPECT_EQ(runsOf(xml, "file1.pst").size(), 3u);  // A with its header, B, D
+
+  // --file 2 writes that file alone.
+  const auto one = recover({dir.file("disk.img"), "-o", dir.file("one"), "--file", "2", "-q"});
+  ASSERT_EQ(one.status, 0) << one.err;
+  EXPECT_TRUE(test::readFile(dir.file("one/file2.pst")) == synthetic());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("one/file1.pst")));
   if (havePython()) {
     const std::string check = "python3 -c \"import sys, xml.etree.ElementTree as E; "
                               "n='{http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML}'; "
                               "r=E.parse(sys.argv[1]).getroot(); "
                               "f=r.findall(n+'fileobject'); "
-                              "sys.exit(0 if len(f)==1 and f[0].find(n+'filename').text=='file1.pst' and "
+                              "sys.exit(0 if len(f)==2 and f[0].find(n+'filename').text=='file1.pst' and "
                               "sum(int(b.get('len')) for b in f[0].iter(n+'byte_run'))==13984768 else 1)\" ";
     EXPECT_EQ(std::system((check + dir.file("out/report.xml")).c_str()), 0);
   } else {
@@ -159,7 +175,8 @@ TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheLengthHolds) {
   const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+54\s+1\s+3,5,6,2\n)"))) << r.out;
-  EXPECT_NE(r.out.find("IDs 20)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1 of 55 intervals not found: ID 20, file bytes 5096448 to 5350399"), std::string::npos)
+      << r.out;
 
   const std::string path = dir.file("out/file1.pst");
   const auto written = test::readFile(path);
@@ -195,9 +212,9 @@ TEST(RecoverCommand, RefusalsAndNothingToRecover) {
   r = recover({dir.file("disk.img"), "-o", dir.file("plain"), "-q"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("is not a folder"), std::string::npos) << r.err;
-  r = recover({dir.file("disk.img"), "-o", dir.file("out2"), "--file", "2", "-q"});
+  r = recover({dir.file("disk.img"), "-o", dir.file("out2"), "--file", "3", "-q"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("There is no file 2"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("There is no file 3"), std::string::npos) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir.file("out2/file1.pst")));
 
   // A source with fragments but no file start: an error, and nothing written.

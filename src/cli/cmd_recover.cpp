@@ -172,10 +172,17 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
                       sources::SizeToText(std::uint64_t(result.size)) + ") and is incomplete");
       break;
     }
-    if (f->missingCount > 0)
-      notes.push_back(f->fileName + ": " + plural(f->missingCount, "interval", "intervals") + " of " +
-                      std::to_string(f->declaredIntervals) + " not found (IDs " + rebuild::describeMissingIds(*f) +
-                      "); written as zeros, 253,952 bytes each at byte 17,408 + ID x 253,952");
+    if (f->missingCount == 1) {
+      const std::int64_t at = scan::kFirstMapPageOffset + std::int64_t(f->missingIds[0]) * scan::kIntervalBytes;
+      notes.push_back(f->fileName + ": 1 of " + std::to_string(f->declaredIntervals) + " intervals not found: ID " +
+                      std::to_string(f->missingIds[0]) + ", file bytes " + std::to_string(at) + " to " +
+                      std::to_string(at + scan::kIntervalBytes - 1) + ", written as zeros");
+    } else if (f->missingCount > 1) {
+      notes.push_back(f->fileName + ": " + std::to_string(f->missingCount) + " of " +
+                      std::to_string(f->declaredIntervals) + " intervals not found: IDs " +
+                      rebuild::describeMissingIds(*f) +
+                      " (ID n is file bytes 17408 + n * 253952 to 17408 + (n + 1) * 253952 - 1), written as zeros");
+    }
     if (!result.ownHeader)
       notes.push_back(f->fileName + ": its own header could not be read; the fixed header block was written, so a "
                                     "repair program must make the file consistent");
