@@ -15,7 +15,7 @@ std::size_t MemorySource::readAt(std::int64_t offset, std::span<std::byte> out) 
   ++reads;
   if (offset < 0 || offset >= size()) return 0;
   const std::size_t n = std::min<std::size_t>(out.size(), m_bytes.size() - std::size_t(offset));
-  std::memcpy(out.data(), m_bytes.data() + offset, n);
+  if (n > 0) std::memcpy(out.data(), m_bytes.data() + offset, n);
   return n;
 }
 
@@ -46,7 +46,7 @@ std::vector<std::byte> readFile(const std::string& path) {
   if (!in) throw std::runtime_error("cannot read " + path);
   std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<std::byte> bytes(chars.size());
-  std::memcpy(bytes.data(), chars.data(), chars.size());
+  if (!chars.empty()) std::memcpy(bytes.data(), chars.data(), chars.size());
   return bytes;
 }
 
