@@ -10,6 +10,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +60,7 @@ bool haveTool(const std::string& tool) { return run("command -v " + tool) == 0; 
 class LoopDevice {
  public:
   ~LoopDevice() {
+    if (!m_mountPoint.empty()) run("umount " + m_mountPoint);
     if (m_device.empty()) return;
     run("partx -d " + m_device);
     run("losetup -d " + m_device);
@@ -72,10 +74,18 @@ class LoopDevice {
     if (!fs::exists(m_device + "p1")) return "the partition node " + m_device + "p1 did not appear";
     return {};
   }
+  // Mounts partition 1 read-only; returns "" on success, else why it could not.
+  std::string mountFirstPartition(const std::string& point) {
+    std::string out;
+    if (run("mount -o ro " + m_device + "p1 " + point, &out) != 0) return "mount -o ro failed: " + out;
+    m_mountPoint = point;
+    return {};
+  }
   const std::string& device() const { return m_device; }
 
  private:
   std::string m_device;
+  std::string m_mountPoint;
 };
 
 std::string skipReason() {
@@ -177,6 +187,46 @@ TEST(LoopDevice, PartitionIsListedAndTheDiskIsScannedByName) {
   const char* scanArgs[] = {"kestrix-cli", "scan", "-q", "--format", "tsv", diskName.c_str()};
   EXPECT_EQ(cli::runCli(6, scanArgs, scanOut, scanErr, cliStop), 0) << scanErr.str();
   EXPECT_NE(scanOut.str().find("\n1\t0 - " + std::to_string(kPstSector + 34) + "\t"), std::string::npos) << scanOut.str();
+}
+
+TEST(LoopDevice, AMountedVolumeShowsItsFreeSpaceAndIsScannedWhole) {
+  if (const std::string reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+  if (!haveTool("mkfs.ext4") || !haveTool("mount")) GTEST_SKIP() << "mkfs.ext4 or mount is not installed";
+  test::TempDir dir;
+  const std::string image = dir.file("disk.img");
+  test::writeFile(image, std::vector<std::byte>(std::size_t(kImageBytes)));
+  std::string out;
+  ASSERT_EQ(run("printf 'label: dos\\nstart=2048, size=16384, type=83\\n' | sfdisk -q " + image, &out), 0) << out;
+  ASSERT_EQ(run("mkfs.ext4 -q -F -L KXEXT -E offset=1048576 " + image + " 8M", &out), 0) << out;
+  LoopDevice loop;
+  if (const std::string reason = loop.attach(image); !reason.empty()) GTEST_SKIP() << reason;
+  const std::string point = dir.file("mnt");
+  fs::create_directory(point);
+  if (const std::string reason = loop.mountFirstPartition(point); !reason.empty()) GTEST_SKIP() << reason;
+
+  const Catalogue& cat = systemCatalogue();
+  char letter = 0;
+  for (char x = 'C'; x <= 'Z' && !letter; ++x)
+    if (cat.volumeNode(x) == loop.device() + "p1") letter = x;
+  if (!letter) GTEST_SKIP() << "every drive letter is taken by other volumes";
+  const TNTVolumeInfo info(cat, std::string(1, letter));
+  EXPECT_EQ(info.VolumeLabel, "KXEXT");
+  EXPECT_EQ(info.FileSystem, "ext4");
+  struct statvfs vfs {};
+  ASSERT_EQ(::statvfs(point.c_str(), &vfs), 0);
+  EXPECT_EQ(info.TotalSize, std::int64_t(vfs.f_blocks * vfs.f_frsize));
+  EXPECT_EQ(info.FreeSize, std::int64_t(vfs.f_bavail * vfs.f_frsize));
+  EXPECT_GT(info.FreeSize, 0);
+  ASSERT_EQ(run("blkid -s UUID -o value " + loop.device() + "p1", &out), 0);
+  std::string uuid = out.substr(0, 8);
+  for (char& c : uuid) c = char(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(info.SerialText, uuid);
+
+  // The file system is smaller than its partition; the scan by letter covers the partition.
+  EXPECT_LT(info.TotalSize, 16384 * 512);
+  SourcePicker picker(cat);
+  picker.SourceChange(std::string(1, letter) + ":");
+  EXPECT_EQ(picker.SourceSize(), 16384 * 512);
 }
 
 TEST(OpenSource, ARefusedDeviceNamesTheRightsItNeeds) {

@@ -222,5 +222,7 @@ TEST(OpenSource, CommandLineNamesUnknownDevices) {
   std::atomic<bool> stop{false};
   const char* argv[] = {"kestrix-cli", "scan", "-q", "PhysicalDrive250"};
   EXPECT_EQ(kestrix::cli::runCli(4, argv, out, err, stop), 1);
-  EXPECT_EQ(err.str(), "Cannot open file \"\\\\.\\PhysicalDrive250\". No such device\n");
+  EXPECT_EQ(err.str(),
+            "Cannot open file \"\\\\.\\PhysicalDrive250\". No such device\n"
+            "kestrix-cli sources lists the disks and volumes of this machine.\n");
 }

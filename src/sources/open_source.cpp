@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "sources/catalogue.h"
+#include "sources/size_text.h"
 #include "sources/source_picker.h"
 
 namespace kestrix::sources {
@@ -13,6 +14,8 @@ std::unique_ptr<scan::ByteSource> openSource(const std::string& name) {
   } catch (const SourceOpenError& e) {
     if ((e.error() == EACCES || e.error() == EPERM) && isDevicePath(e.path()))
       throw Error(std::string(e.what()) + "\n" + rightsNeededText(e.path()));
+    if (e.error() == ENODEV && e.path().starts_with(DevicePrefix))
+      throw Error(std::string(e.what()) + "\nkestrix-cli sources lists the disks and volumes of this machine.");
     throw;
   }
 }
