@@ -74,7 +74,13 @@ void refuseFolderOnSource(const std::string& dir, scan::ByteSource& src) {
   auto* file = dynamic_cast<scan::FileByteSource*>(&src);
   struct stat in {}, out {};
   if (!file || ::fstat(file->fd(), &in) != 0 || !S_ISBLK(in.st_mode)) return;
-  if (::stat(dir.c_str(), &out) != 0) return;
+  // The folder may not exist yet: creating it would already write to the file system it
+  // lands on, so the nearest existing folder above it decides.
+  fs::path existing = fs::absolute(dir);
+  while (::stat(existing.c_str(), &out) != 0) {
+    if (existing == existing.parent_path()) return;
+    existing = existing.parent_path();
+  }
   const bool same = out.st_dev == in.st_rdev || wholeDiskOf(out.st_dev) == wholeDiskOf(in.st_rdev);
   if (same)
     throw Error("Cannot write into folder \"" + dir + "\". It lies on the source \"" + src.name() +
@@ -103,8 +109,8 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   auto src = sources::openSource(cmd.source);
   auto* sourceFile = dynamic_cast<scan::FileByteSource*>(src.get());
   const int sourceFd = sourceFile ? sourceFile->fd() : -1;
-  makeFolder(cmd.dir);
   refuseFolderOnSource(cmd.dir, *src);
+  makeFolder(cmd.dir);
 
   ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);
   if (outcome.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
