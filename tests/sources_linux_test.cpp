@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -131,4 +132,27 @@ TEST(LinuxCatalogue, NameOrderSerialsFileSystemsAndMountPoints) {
   EXPECT_EQ(mountPointOf(info, 8, 17), "/media/my disk");
   EXPECT_EQ(mountPointOf(info, 8, 1), "");
   EXPECT_EQ(mountPointOf(info, 25, 40), "");
+}
+
+TEST(LinuxCatalogue, ADiskWithAFileSystemAndNoPartitionTableIsAVolume) {
+  if (std::system("command -v mkfs.vfat >/dev/null 2>&1") != 0) GTEST_SKIP() << "mkfs.vfat (dosfstools) is not installed";
+  kestrix::test::TempDir dir;
+  const fs::path root = dir.path();
+  addDisk(root, "vda", 8192);
+  addDisk(root, "vdb", 8192);
+  const std::string vda = (root / "dev" / "vda").string();
+  ASSERT_EQ(std::system(("mkfs.vfat -n WHOLE -i 0BADF00D " + vda + " >/dev/null 2>&1").c_str()), 0);
+
+  const LinuxCatalogue cat((root / "sys").string(), (root / "dev").string(), (root / "mountinfo").string());
+  EXPECT_EQ(cat.volumeNode('C'), vda);
+  EXPECT_EQ(cat.volumeNode('D'), "");  // vdb holds nothing
+  const auto info = cat.volumeInformation('C');
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->label, "WHOLE");
+  EXPECT_EQ(info->fileSystem, "FAT");
+  EXPECT_EQ(info->serial, 0x0BADF00Du);
+  EXPECT_EQ(cat.volumeExtent('C'), (DiskExtent{0, 0, 8192 * 512}));
+  const auto menu = BuildSourceMenu(cat);
+  ASSERT_GE(menu.size(), 3u);
+  EXPECT_EQ(menu[2].caption, "WHOLE (C:), HD0, FAT, [0.00 MB/0.00 MB]");
 }

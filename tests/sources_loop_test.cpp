@@ -54,6 +54,13 @@ int run(const std::string& command, std::string* output = nullptr) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::string readLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
 bool haveTool(const std::string& tool) { return run("command -v " + tool) == 0; }
 
 // A loop device attached with partition scanning, detached (with its partitions) on exit.
@@ -62,6 +69,7 @@ class LoopDevice {
   ~LoopDevice() {
     if (!m_mountPoint.empty()) run("umount " + m_mountPoint);
     if (m_device.empty()) return;
+    if (!m_madeNode.empty()) ::unlink(m_madeNode.c_str());
     run("partx -d " + m_device);
     run("losetup -d " + m_device);
   }
@@ -70,8 +78,18 @@ class LoopDevice {
     std::string out;
     if (run("losetup -f --show -P " + image, &out) != 0) return "losetup -f --show -P failed: " + out;
     m_device = out.substr(0, out.find('\n'));
-    run("partx -a " + m_device);  // makes the partition nodes where -P did not (fails if they exist)
-    if (!fs::exists(m_device + "p1")) return "the partition node " + m_device + "p1 did not appear";
+    run("partx -a " + m_device);  // tells the kernel of the partitions where -P did not (fails if it knows)
+    const std::string partition = m_device + "p1";
+    if (!fs::exists(partition)) {
+      // A /dev that is not devtmpfs (some containers) gets no node for the new partition:
+      // make it from the numbers the kernel gives in sysfs, and remove it afterwards.
+      const std::string numbers = readLine("/sys/class/block/" + fs::path(partition).filename().string() + "/dev");
+      unsigned major = 0, minor = 0;
+      if (std::sscanf(numbers.c_str(), "%u:%u", &major, &minor) != 2 ||
+          ::mknod(partition.c_str(), S_IFBLK | 0600, ::makedev(major, minor)) != 0)
+        return "the partition node " + partition + " did not appear and cannot be made";
+      m_madeNode = partition;
+    }
     return {};
   }
   // Mounts partition 1 read-only; returns "" on success, else why it could not.
@@ -86,6 +104,7 @@ class LoopDevice {
  private:
   std::string m_device;
   std::string m_mountPoint;
+  std::string m_madeNode;
 };
 
 std::string skipReason() {
