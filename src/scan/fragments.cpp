@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <limits>
 
 #include "scan/map_page.h"
 #include "sources/size_text.h"
@@ -96,7 +97,10 @@ std::string notAnIntegerMessage(std::string_view text) {
 std::string FragmentFileSizeText(ByteSource& src, std::int32_t startId, std::int64_t startSector) {
   static const std::string kNoHeader = "0 < 0B >";
   if (startId != 0) return "0";
-  if (startSector < kFirstMapPageSector) return kNoHeader;
+  // A header whose byte offset does not fit in 64 bits lies on no source (crafted hits).
+  if (startSector < kFirstMapPageSector ||
+      startSector - kFirstMapPageSector > std::numeric_limits<std::int64_t>::max() / std::int64_t(kPageSize))
+    return kNoHeader;
   std::array<std::byte, kPageSize> header{};
   const std::int64_t at = (startSector - kFirstMapPageSector) * std::int64_t(kPageSize);
   if (src.readAt(at, header) != header.size()) return kNoHeader;
