@@ -1,0 +1,93 @@
+// Writes the seed inputs of the fuzz targets: make_seeds DIR creates DIR/map_page,
+// DIR/fragment_walk and DIR/rebuild_index with a few well-formed inputs each, so that the
+// fuzzers start from real map pages, headers and fragment layouts instead of from nothing.
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rebuild/sample_image.h"
+#include "scan/map_page.h"
+
+namespace fs = std::filesystem;
+using kestrix::scan::kFirstMapPageOffset;
+using kestrix::scan::kIntervalBytes;
+using kestrix::scan::kPageSize;
+
+namespace {
+
+void put(const fs::path& dir, const std::string& name, const std::vector<std::byte>& bytes) {
+  std::ofstream out(dir / name, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  if (!out.flush()) {
+    std::cerr << "make_seeds: cannot write " << (dir / name) << '\n';
+    std::exit(1);
+  }
+}
+
+std::vector<std::byte> mapPage(std::int32_t id) {
+  return kestrix::rebuild::makeMapPage(kFirstMapPageOffset + std::int64_t(id) * kIntervalBytes, std::uint64_t(id));
+}
+
+std::vector<std::byte> noise(std::size_t n, std::uint64_t seed) {
+  std::vector<std::byte> out(n);
+  kestrix::rebuild::fillNoise(out, seed);
+  return out;
+}
+
+void append(std::vector<std::byte>& to, const std::vector<std::byte>& bytes) {
+  to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
+std::vector<std::byte> program(std::mt19937& rng, bool raw) {
+  std::vector<std::byte> out{std::byte(rng() % 3), std::byte(rng()), std::byte(rng())};
+  for (int i = 0; i < 200; ++i) {
+    const unsigned r = rng() % 100;
+    const unsigned op = r < 80 ? 0 : r < 86 ? 4 : r < 90 ? 5 : r < 97 || !raw ? 6 : 7;
+    out.push_back(std::byte(op));
+    for (int k = 0; k < 12; ++k) out.push_back(std::byte(rng()));  // operands; unused ones become later ops
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: make_seeds DIR\n";
+    return 2;
+  }
+  const fs::path root = argv[1];
+  for (const char* name : {"map_page", "fragment_walk", "rebuild_index"}) fs::create_directories(root / name);
+
+  // Page test: a map page, a PST header, noise, and a short run with a map page inside.
+  const auto pst = kestrix::rebuild::makeSyntheticPst(3, 42);
+  put(root / "map_page", "map-page", mapPage(5));
+  put(root / "map_page", "map-page-id0", mapPage(0));
+  put(root / "map_page", "header", {pst.begin(), pst.begin() + kPageSize});
+  put(root / "map_page", "noise", noise(kPageSize, 1));
+  auto run = noise(kPageSize, 2);
+  append(run, mapPage(7));
+  append(run, noise(kPageSize + 100, 3));
+  put(root / "map_page", "run", run);
+
+  // Fragment walk: layouts built mostly of consecutive map pages.
+  std::mt19937 rng(3);
+  for (int i = 0; i < 4; ++i) put(root / "fragment_walk", "layout" + std::to_string(i), program(rng, i >= 2));
+
+  // Index pass: intervals out of order with noise blocks, a repeated ID and a short tail.
+  std::vector<std::byte> input{std::byte{0}};
+  for (std::int32_t id : {3, 0, 1, 8, 2}) append(input, mapPage(id));
+  append(input, noise(kPageSize, 4));
+  append(input, mapPage(1));
+  put(root / "rebuild_index", "shuffled", input);
+  auto tailed = input;
+  tailed[0] = std::byte{0x41};  // the last page starts a short tail
+  append(tailed, mapPage(9));
+  put(root / "rebuild_index", "tail", tailed);
+  return 0;
+}
