@@ -1,0 +1,50 @@
+#pragma once
+// For the window tests: a QApplication on the offscreen platform, and dialogs that answer
+// from a script and record every message instead of showing it.
+
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+
+#include "app/user_dialogs.h"
+
+namespace kestrix::test {
+
+class ScriptedDialogs final : public app::UserDialogs {
+ public:
+  std::deque<QString> openAnswers;        // openFile, in order; "" when empty (cancel)
+  std::deque<QStringList> openManyAnswers;
+  std::deque<QString> saveAnswers;
+  QStringList errors;
+  QStringList informations;
+  QStringList openFilters;  // the filter of each openFile call
+  QStringList saveStarts;   // the start path of each saveFile call
+
+  QString openFile(QWidget*, const QString& filter) override {
+    openFilters << filter;
+    return take(openAnswers);
+  }
+  QStringList openFiles(QWidget*, const QString&) override {
+    if (openManyAnswers.empty()) return {};
+    QStringList a = openManyAnswers.front();
+    openManyAnswers.pop_front();
+    return a;
+  }
+  QString saveFile(QWidget*, const QString&, const QString& start) override {
+    saveStarts << start;
+    return take(saveAnswers);
+  }
+  void error(QWidget*, const QString& text) override { errors << text; }
+  void information(QWidget*, const QString& text) override { informations << text; }
+
+ private:
+  static QString take(std::deque<QString>& answers) {
+    if (answers.empty()) return {};
+    QString a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+};
+
+}  // namespace kestrix::test

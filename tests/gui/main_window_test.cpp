@@ -1,0 +1,504 @@
+// The main window, driven as a user drives it: handlers, keys, menus, and whole runs on the
+// worker thread (waited for through the window's signals, never by sleeping).
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/about_box.h"
+#include "app/app_info.h"
+#include "app/main_window.h"
+#include "gui_support.h"
+#include "rebuild/sample_image.h"
+#include "scan/map_page.h"
+#include "sources/fake_catalogue.h"
+#include "sources/size_text.h"
+#include "support/test_support.h"
+#include "widgets/sort_list_view.h"
+
+namespace kestrix::app {
+namespace {
+
+using widgets::SortListView;
+constexpr int kWait = 120000;  // ms; a generous bound, never a pace
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class Window : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir.path() / "devices");
+    catalogue = std::make_unique<sources::FakeCatalogue>(dir.file("devices"));
+  }
+  void TearDown() override { window.reset(); }
+
+  MainWindow& open() {
+    window = std::make_unique<MainWindow>(WindowOptions{dir.path().string(), catalogue.get(), &dialogs});
+    return *window;
+  }
+  template <typename T>
+  T* child(const char* name) const {
+    T* found = window->findChild<T*>(name);
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+  }
+  SortListView* list(const char* name) const { return child<SortListView>(name); }
+  QAction* action(const char* name) const { return child<QAction>(name); }
+
+  // Chooses an image file through the source menu's first entry.
+  void chooseImage(const std::string& path) {
+    dialogs.openAnswers.push_back(QString::fromStdString(path));
+    window->SourceItemClick({sources::EntryKind::Image, "Openimage", "打开磁盘镜像", 19, ""});
+  }
+  // Fragment rows with the given (start ID, end ID); sectors follow the IDs.
+  void addFragments(SortListView* view, const std::vector<std::pair<int, int>>& ranges, int firstNumber = 1) {
+    int n = firstNumber;
+    for (auto [a, b] : ranges)
+      view->addRow({QString::number(n++), QString("%1 - %2").arg(a).arg(1000 + a * 496),
+                    QString("%1 - %2").arg(b).arg(1000 + (b + 1) * 496), QString::number(b - a + 1), "0"});
+  }
+  static QStringList captions(SortListView* view) {
+    QStringList c;
+    for (int i = 0; i < view->rowCount(); ++i) c << view->row(i)->text(0);
+    return c;
+  }
+  static QStringList checked(SortListView* view) {
+    QStringList c;
+    for (int i = 0; i < view->rowCount(); ++i)
+      if (view->row(i)->checkState(0) == Qt::Checked) c << view->row(i)->text(0);
+    return c;
+  }
+
+  test::TempDir dir;
+  test::ScriptedDialogs dialogs;
+  std::unique_ptr<sources::FakeCatalogue> catalogue;
+  std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(Window, StartsWithTheFragmentTabFixedSizeAndCaption) {
+  MainWindow& w = open();
+  auto* upper = child<QTabWidget>("PageControl1");
+  EXPECT_FALSE(upper->isTabVisible(0));  // 数据
+  EXPECT_TRUE(upper->isTabVisible(1));
+  EXPECT_FALSE(upper->isTabVisible(2));  // 文件, until a scan
+  EXPECT_EQ(upper->tabText(1), "碎片");
+  EXPECT_EQ(upper->currentIndex(), 1);
+  auto* lower = child<QTabWidget>("PageControl2");
+  EXPECT_EQ(lower->currentIndex(), 0);
+  EXPECT_EQ((QStringList{lower->tabText(0), lower->tabText(1), lower->tabText(2), lower->tabText(3)}),
+            (QStringList{"1. 路径", "2. 重组", "3. 修复", "4. 手工"}));
+  EXPECT_TRUE(child<QCheckBox>("Exdatalist")->isHidden());
+  EXPECT_TRUE(child<QCheckBox>("bScanFree")->isHidden());
+  EXPECT_FALSE(action("N6")->isVisible());  // no menu leads to the About box
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: ");
+  EXPECT_EQ(w.statusPanelText(1), "碎片数量: ");
+  EXPECT_EQ(child<QPushButton>("Button1")->text(), "恢复");
+
+  EXPECT_EQ(w.minimumSize(), w.maximumSize());
+  EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_EQ(w.centralWidget()->size(), QSize(584, 493));
+  const QString caption = QString::fromUtf8(kCaptionText) + " " + kMakerUrl;
+  EXPECT_EQ(w.windowTitle(), caption);
+  ASSERT_NE(w.aboutBox(), nullptr);
+  EXPECT_EQ(w.aboutBox()->windowTitle(), caption);
+  EXPECT_EQ(w.aboutBox()->findChild<QLabel*>("Label2")->text(), kMakerName);
+  EXPECT_TRUE(w.aboutBox()->findChild<QLabel*>("Label3")->text().contains("example.com"));
+}
+
+TEST_F(Window, SettingsFileIsMadeKeptAndRewrittenOnEveryClose) {
+  const std::string ini = dir.file("cfg.ini");
+  open();
+  EXPECT_EQ(slurp(ini), "[Settings]\r\nFix=\r\n");  // first start: made with an empty path
+  EXPECT_TRUE(child<QLineEdit>("Edit1")->text().isEmpty());
+
+  // A repair program chosen, the window closed and opened again: the same path.
+  dialogs.openAnswers.push_back("/opt/repair/scanpst.exe");
+  window->Button6Click();
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text(), "/opt/repair/scanpst.exe");
+  window->close();
+  window.reset();
+  EXPECT_NE(slurp(ini).find("Fix=/opt/repair/scanpst.exe"), std::string::npos);
+  open();
+  EXPECT_EQ(child<QLineEdit>("Edit1")->text(), "/opt/repair/scanpst.exe");
+
+  // Closing with an unchanged path still writes the key, over whatever the file says now.
+  {
+    std::ofstream out(ini, std::ios::binary);
+    out << "[Other]\r\nA=1\r\n";
+  }
+  window->close();
+  EXPECT_NE(slurp(ini).find("Fix=/opt/repair/scanpst.exe"), std::string::npos);
+  EXPECT_NE(slurp(ini).find("A=1"), std::string::npos);
+
+  // A file without the key: the path is empty, and the next close writes the key.
+  window.reset();
+  {
+    std::ofstream out(ini, std::ios::binary);
+    out << "[Other]\r\nA=1\r\n";
+  }
+  open();
+  EXPECT_TRUE(child<QLineEdit>("Edit1")->text().isEmpty());
+  window->close();
+  EXPECT_NE(slurp(ini).find("[Settings]\r\nFix=\r\n"), std::string::npos);
+  EXPECT_TRUE(dialogs.errors.isEmpty());
+}
+
+TEST_F(Window, RemainingTimeFollowsTheGauge) {
+  MainWindow& w = open();
+  auto* gg = child<QProgressBar>("gg");
+  gg->setRange(0, 100000);
+  gg->setValue(5000);
+  w.setTimerTicks(4);
+  w.ElapsedTimeTimer();  // the tick that makes the count 5: rate 1000, 95 s left
+  EXPECT_EQ(w.timerTicks(), 5);
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 1 : 35");
+  gg->setValue(100000);
+  w.ElapsedTimeTimer();
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 0 : 0");
+  gg->setRange(0, 7327);
+  gg->setValue(2);
+  w.setTimerTicks(1);
+  w.ElapsedTimeTimer();  // rate 1, 7325 s: no hours, no leading zeros
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122 : 5");
+  gg->setValue(3);
+  w.setTimerTicks(3);
+  w.ElapsedTimeTimer();  // rate 0: the text stays
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122 : 5");
+
+  w.BeginBusy();
+  EXPECT_TRUE(w.busy());
+  EXPECT_EQ(w.timerTicks(), 1);
+  EXPECT_FALSE(child<QPushButton>("Button1")->isEnabled());
+  EXPECT_FALSE(list("ManView")->isEnabled());
+  EXPECT_TRUE(child<QPushButton>("Button2")->isEnabled());
+  EXPECT_TRUE(child<QPushButton>("Button5")->isEnabled());
+  w.EndBusy();
+  EXPECT_TRUE(child<QPushButton>("Button1")->isEnabled());
+  EXPECT_EQ(w.statusPanelText(0), "Time remainder: ");
+}
+
+TEST_F(Window, BlockListSortsNumerically) {
+  open();
+  SortListView* blocks = list("BlockList");
+  blocks->addRow({"1", "10 - 100", "12 - 1588", "3", "12 <5.8 MB>"});
+  blocks->addRow({"2", "2 - 5000", "2 - 5496", "1", "0 < 0B >"});
+  blocks->addRow({"10", "0 - 40", "3 - 2024", "4", "3 <1 MB>"});
+  blocks->ColumnClick(1);
+  EXPECT_EQ(captions(blocks), (QStringList{"10", "2", "1"}));
+  blocks->ColumnClick(4);
+  EXPECT_EQ(captions(blocks), (QStringList{"2", "10", "1"}));  // 0, 3, 12
+  blocks->ColumnClick(0);
+  blocks->ColumnClick(0);
+  EXPECT_EQ(captions(blocks), (QStringList{"10", "2", "1"}));  // descending: 10 before 2
+}
+
+TEST_F(Window, StepKeysTakeOnlyFragmentsThatFitTheManualList) {
+  open();
+  SortListView* blocks = list("BlockList");
+  SortListView* manual = list("ManView");
+  addFragments(manual, {{5, 9}});
+  addFragments(blocks, {{10, 12}, {9, 12}, {0, 4}, {3, 6}}, 2);
+  blocks->setCurrentItem(blocks->row(0));
+  for (int i = 0; i < 4; ++i)  // the third press is a capital D, which acts as d
+    QTest::keyClick(blocks, Qt::Key_D, i == 2 ? Qt::ShiftModifier : Qt::NoModifier);
+  EXPECT_EQ(captions(manual), (QStringList{"1", "2", "4"}));  // 10-12 and 0-4 fit; 9-12 and 3-6 touch 5-9
+  EXPECT_EQ(checked(blocks), (QStringList{"2", "4"}));
+  EXPECT_EQ(blocks->currentItem(), blocks->row(0));  // d on the last row went back to the first
+  EXPECT_EQ(manual->row(1)->text(4), "0");  // all sub-items are copied, the hidden one too
+
+  QTest::keyClick(blocks, Qt::Key_X);  // any other key does nothing here
+  EXPECT_EQ(manual->rowCount(), 3);
+  EXPECT_EQ(blocks->currentItem(), blocks->row(0));
+}
+
+TEST_F(Window, StepKeysAtTheEndsOfTheList) {
+  open();
+  SortListView* blocks = list("BlockList");
+  SortListView* manual = list("ManView");
+  addFragments(manual, {{5, 9}});
+  addFragments(blocks, {{6, 7}, {30, 31}, {20, 21}});
+  // u on the first row: checked although it overlaps, not copied, the selection goes to the last row.
+  blocks->setCurrentItem(blocks->row(0));
+  QTest::keyClick(blocks, Qt::Key_U);
+  EXPECT_EQ(checked(blocks), (QStringList{"1"}));
+  EXPECT_EQ(manual->rowCount(), 1);
+  EXPECT_EQ(blocks->currentItem(), blocks->row(2));
+  // u on a middle row takes it and steps up.
+  QTest::keyClick(blocks, Qt::Key_U);
+  EXPECT_EQ(captions(manual), (QStringList{"1", "3"}));
+  EXPECT_EQ(blocks->currentItem(), blocks->row(1));
+  // d on the last row takes it (it fits) and goes to the first row.
+  blocks->setCurrentItem(blocks->row(2));
+  manual->clear();
+  addFragments(manual, {{5, 9}});
+  QTest::keyClick(blocks, Qt::Key_D);
+  EXPECT_EQ(captions(manual), (QStringList{"1", "3"}));
+  EXPECT_EQ(blocks->currentItem(), blocks->row(0));
+
+  // With the manual list empty, a fragment whose end ID is below its start is still taken.
+  manual->clear();
+  blocks->clear();
+  addFragments(blocks, {{8, 4}, {1, 2}});
+  blocks->setCurrentItem(blocks->row(0));
+  QTest::keyClick(blocks, Qt::Key_D);
+  EXPECT_EQ(captions(manual), (QStringList{"1"}));
+  // With it not empty, never.
+  blocks->setCurrentItem(blocks->row(0));
+  QTest::keyClick(blocks, Qt::Key_D);
+  EXPECT_EQ(captions(manual), (QStringList{"1"}));
+
+  // No selected row: nothing happens.
+  blocks->clearSelection();
+  blocks->setCurrentItem(nullptr);
+  QTest::keyClick(blocks, Qt::Key_D);
+  EXPECT_EQ(manual->rowCount(), 1);
+  EXPECT_TRUE(dialogs.errors.isEmpty());
+}
+
+TEST_F(Window, StepKeyOnARowThatIsNotAnIntegerReportsAndMovesNothing) {
+  open();
+  SortListView* blocks = list("BlockList");
+  SortListView* manual = list("ManView");
+  addFragments(manual, {{5, 9}});
+  blocks->addRow({"1", "x7 - 100", "8 - 1092", "2", "0"});
+  blocks->addRow({"2", "20 - 100", "21 - 1092", "2", "0"});
+  blocks->setCurrentItem(blocks->row(0));
+  QTest::keyClick(blocks, Qt::Key_D);
+  ASSERT_EQ(dialogs.errors.size(), 1);
+  EXPECT_EQ(dialogs.errors[0], "'x7' is not a valid integer value");
+  EXPECT_EQ(manual->rowCount(), 1);
+  EXPECT_TRUE(checked(blocks).isEmpty());
+  EXPECT_EQ(blocks->currentItem(), blocks->row(0));
+}
+
+TEST_F(Window, ClearAndSelectAll) {
+  open();
+  SortListView* blocks = list("BlockList");
+  SortListView* manual = list("ManView");
+  addFragments(manual, {{5, 9}});
+  window->N12Click();  // 全选 on an empty list: nothing, no message
+  window->N8Click();   // 清空碎片 on an empty list: ManView emptied, then the message
+  EXPECT_EQ(manual->rowCount(), 0);
+  EXPECT_EQ(dialogs.informations, (QStringList{"列表为空!"}));
+  EXPECT_FALSE(window->busy());
+
+  addFragments(blocks, {{0, 1}, {2, 3}, {4, 5}});
+  window->N12Click();
+  EXPECT_EQ(checked(blocks), (QStringList{"1", "2", "3"}));
+  addFragments(manual, {{0, 1}});
+  window->N8Click();
+  EXPECT_TRUE(checked(blocks).isEmpty());
+  EXPECT_EQ(manual->rowCount(), 0);
+  EXPECT_EQ(dialogs.informations.size(), 1);
+}
+
+TEST_F(Window, FileRowChecksItsFragmentsAndCopiesThemInListOrder) {
+  open();
+  SortListView* blocks = list("BlockList");
+  SortListView* manual = list("ManView");
+  SortListView* files = list("FileList");
+  addFragments(blocks, {{0, 1}, {2, 3}, {4, 5}, {6, 7}, {8, 9}});
+  blocks->ColumnClick(0);
+  blocks->ColumnClick(0);  // descending: 5 4 3 2 1
+  blocks->row(0)->setCheckState(0, Qt::Checked);
+  addFragments(manual, {{40, 41}});
+  QTreeWidgetItem* row = files->addRow({"1", "file1.pst", "2.5 MB", "0", "1,3, 4"});
+  window->FileListChange(row);
+  EXPECT_EQ(checked(blocks), (QStringList{"4", "3", "1"}));
+  EXPECT_EQ(captions(manual), (QStringList{"4", "3", "1"}));
+  EXPECT_EQ(manual->row(0)->text(3), "2");
+  EXPECT_EQ(child<QTabWidget>("PageControl2")->currentIndex(), 3);
+
+  // A row without sub-items only clears the check marks.
+  QTreeWidgetItem* bare = files->addRow({"2"});
+  window->FileListChange(bare);
+  EXPECT_TRUE(checked(blocks).isEmpty());
+  EXPECT_EQ(captions(manual), (QStringList{"4", "3", "1"}));
+}
+
+TEST_F(Window, SourceMenuOffersTheCataloguesDisksAndAChoiceSetsPathAndSize) {
+  catalogue->addDisk(0, 3 << 20);
+  catalogue->addDisk(2, 1 << 20);  // behind a gap: still offered
+  MainWindow& w = open();
+  w.SourceMouseDown(Qt::LeftButton);
+  EXPECT_TRUE(w.sourceMenu()->actions().isEmpty());  // only a right press builds the menu
+  w.SourceMouseDown(Qt::RightButton);
+  QStringList texts;
+  for (QAction* a : w.sourceMenu()->actions()) texts << (a->isSeparator() ? "-" : a->text());
+  EXPECT_EQ(texts, (QStringList{"打开磁盘镜像", "-", "HD0, Fixed Drive, [3 MB]", "HD2, Fixed Drive, [1 MB]"}));
+  w.sourceMenu()->actions().at(2)->trigger();
+  EXPECT_EQ(child<QLineEdit>("Source")->text(), "PhysicalDrive0");
+  EXPECT_EQ(w.SourcePath(), "\\\\.\\PhysicalDrive0");
+  EXPECT_EQ(w.SourceSize(), 3 << 20);
+  EXPECT_TRUE(dialogs.errors.isEmpty());
+}
+
+TEST_F(Window, SourceThatCannotBeOpenedIsReportedAndForgetsTheOldSize) {
+  MainWindow& w = open();
+  test::writeFile(dir.file("small.img"), std::vector<std::byte>(4096));
+  chooseImage(dir.file("small.img"));
+  EXPECT_EQ(w.SourceSize(), 4096);
+  const std::string missing = dir.file("missing.img");
+  chooseImage(missing);
+  ASSERT_EQ(dialogs.errors.size(), 1);
+  EXPECT_EQ(dialogs.errors[0], QString::fromStdString("Cannot open file \"" + missing + "\". No such file or directory"));
+  EXPECT_EQ(w.SourceSize(), 0);  // no scan runs with the size of the earlier image
+  // The scan reports the same, and the window does not enter the busy state.
+  w.Button1Click();
+  EXPECT_EQ(dialogs.errors.size(), 2);
+  EXPECT_FALSE(w.busy());
+  EXPECT_FALSE(w.running());
+}
+
+// An image: noise, IDs 3..5 of a six-interval file, noise, the file's header with IDs 0..2.
+struct Example {
+  std::vector<std::byte> pst;
+  std::int64_t tailSector = 0, headSector = 0;
+  std::string path;
+};
+Example makeExample(const test::TempDir& dir) {
+  Example ex;
+  ex.pst = rebuild::makeSyntheticPst(6, 11);
+  rebuild::ImageBuilder image(5);
+  image.noise(300);
+  ex.tailSector = image.appendIntervals(ex.pst, 3, 3);
+  image.noise(77);
+  image.append(std::span(ex.pst).first(std::size_t(scan::kFirstMapPageOffset)));
+  ex.headSector = image.appendIntervals(ex.pst, 0, 3);
+  image.noise(1000);
+  ex.path = dir.file("disk.img");
+  test::writeFile(ex.path, image.bytes());
+  return ex;
+}
+
+TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
+  const Example ex = makeExample(dir);
+  MainWindow& w = open();
+  chooseImage(ex.path);
+  EXPECT_EQ(child<QLineEdit>("Source")->text(), QString::fromStdString(ex.path));
+
+  QSignalSpy scanned(&w, &MainWindow::scanFinished);
+  w.Button1Click();
+  EXPECT_TRUE(w.busy());
+  ASSERT_TRUE(scanned.count() > 0 || scanned.wait(kWait));
+  EXPECT_FALSE(w.busy());
+  SortListView* blocks = list("BlockList");
+  ASSERT_EQ(blocks->rowCount(), 2);
+  const auto range = [](std::int64_t id, std::int64_t sector) { return QString("%1 - %2").arg(id).arg(sector); };
+  EXPECT_EQ(blocks->rowTexts(0), (QStringList{"1", range(3, ex.tailSector), range(5, ex.tailSector + 3 * 496), "3", "0"}));
+  const QString declared = QString::fromStdString(
+      "6 <" + sources::SizeToText(std::uint64_t(scan::kFirstMapPageOffset + 6 * scan::kIntervalBytes)) + ">");
+  EXPECT_EQ(blocks->rowTexts(1), (QStringList{"2", range(0, ex.headSector), range(2, ex.headSector + 3 * 496), "3", declared}));
+  EXPECT_EQ(w.statusPanelText(1), "碎片: 2");
+  EXPECT_EQ(w.statusPanelText(0), "Time remainder: ");
+  EXPECT_EQ(child<QProgressBar>("gg")->value(), 0);
+  EXPECT_TRUE(child<QTabWidget>("PageControl1")->isTabVisible(2));
+  SortListView* files = list("FileList");
+  ASSERT_EQ(files->rowCount(), 1);
+  EXPECT_EQ(files->row(0)->text(1), "file1.pst");
+  EXPECT_EQ(files->row(0)->text(4), "2,1");
+  EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
+
+  // 恢复文件: the file straight from the source, byte for byte.
+  files->setCurrentItem(files->row(0));
+  QSignalSpy extracted(&w, &MainWindow::extractFinished);
+  dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("file1.pst")));
+  w.N1Click();
+  ASSERT_TRUE(extracted.count() > 0 || extracted.wait(kWait));
+  EXPECT_EQ(dialogs.saveStarts.last(), "file1.pst");
+  EXPECT_TRUE(test::readFile(dir.file("file1.pst")) == ex.pst);
+  ASSERT_EQ(dialogs.informations.size(), 1);
+  EXPECT_TRUE(dialogs.informations[0].startsWith("完成!")) << dialogs.informations[0].toStdString();
+
+  // 恢复碎片 of every fragment, then 重组 of what it wrote: the file's intervals at their places.
+  window->N12Click();
+  dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("fragments.pst")));
+  w.N7Click();
+  ASSERT_TRUE(extracted.count() > 1 || extracted.wait(kWait));
+  EXPECT_EQ(std::filesystem::file_size(dir.file("fragments.pst")), std::uintmax_t(6 * scan::kIntervalBytes));
+
+  QSignalSpy rebuilt(&w, &MainWindow::rebuildFinished);
+  dialogs.openManyAnswers.push_back({QString::fromStdString(dir.file("fragments.pst"))});
+  dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("rebuilt.pst")));
+  w.Button4Click();
+  ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
+  EXPECT_EQ(child<QLabel>("label8")->text(), "Complete!");
+  EXPECT_EQ(child<QPushButton>("Button1")->text(), "恢复");  // keeps its caption after a rebuild
+  SortListView* inputs = list("RecoverFileList");
+  ASSERT_EQ(inputs->rowCount(), 1);
+  EXPECT_EQ(inputs->rowTexts(0), (QStringList{"fragments.pst", QString::fromStdString(dir.file("fragments.pst")),
+                                             QString::fromStdString(sources::SizeToText(6 * scan::kIntervalBytes))}));
+  const auto out = test::readFile(dir.file("rebuilt.pst"));
+  ASSERT_EQ(out.size(), ex.pst.size());
+  EXPECT_TRUE(std::equal(out.begin() + scan::kFirstMapPageOffset, out.end(), ex.pst.begin() + scan::kFirstMapPageOffset));
+  EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
+
+  // A double click on the input list empties it.
+  w.RecoverFileListDblClick();
+  EXPECT_EQ(inputs->rowCount(), 0);
+}
+
+TEST_F(Window, RebuildFailureIsReportedAndDoesNotSayComplete) {
+  const Example ex = makeExample(dir);
+  const auto before = test::readFile(ex.path);
+  MainWindow& w = open();
+  QSignalSpy rebuilt(&w, &MainWindow::rebuildFinished);
+  // The output is the input: refused before anything is written.
+  dialogs.openManyAnswers.push_back({QString::fromStdString(ex.path), QString::fromStdString(ex.path)});
+  dialogs.saveAnswers.push_back(QString::fromStdString(ex.path));
+  w.Button4Click();
+  ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
+  ASSERT_EQ(dialogs.errors.size(), 1);
+  EXPECT_TRUE(dialogs.errors[0].contains(QString::fromStdString(ex.path))) << dialogs.errors[0].toStdString();
+  EXPECT_NE(child<QLabel>("label8")->text(), "Complete!");
+  EXPECT_EQ(dialogs.saveStarts.size(), 1);  // the second input was not taken up
+  EXPECT_EQ(list("RecoverFileList")->rowCount(), 2);
+  EXPECT_FALSE(w.busy());
+  EXPECT_TRUE(test::readFile(ex.path) == before);  // the input is untouched
+
+  // A cancelled first dialog changes nothing.
+  w.Button4Click();
+  EXPECT_EQ(list("RecoverFileList")->rowCount(), 2);
+}
+
+TEST_F(Window, StopAndCloseDuringAScan) {
+  // A sparse image large enough that the scan is still running when Stop or Close comes
+  // (it need not be: either way the run must end cleanly).
+  const std::string big = dir.file("big.img");
+  std::filesystem::resize_file((std::ofstream(big), big), std::uintmax_t(1) << 31);
+  MainWindow& w = open();
+  chooseImage(big);
+  QSignalSpy scanned(&w, &MainWindow::scanFinished);
+  w.Button1Click();
+  w.Button2Click();
+  ASSERT_TRUE(scanned.count() > 0 || scanned.wait(kWait));
+  EXPECT_FALSE(w.busy());
+  EXPECT_EQ(list("BlockList")->rowCount(), 0);
+
+  w.Button1Click();
+  ASSERT_TRUE(w.running());
+  w.close();  // stops the scan and waits for it
+  EXPECT_FALSE(w.running());
+  EXPECT_NE(slurp(dir.file("cfg.ini")).find("Fix="), std::string::npos);
+  EXPECT_TRUE(dialogs.errors.isEmpty());
+}
+
+}  // namespace
+}  // namespace kestrix::app

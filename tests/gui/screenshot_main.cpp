@@ -1,0 +1,61 @@
+// Draws the main window after a scan of an image into a PNG:
+//   kestrix_screenshot IMAGE OUT.png
+// (docs/screenshot.png is made from the built-in example's disk.img this way).
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QPixmap>
+#include <QTabWidget>
+
+#include <cstdio>
+
+#include "app/main_window.h"
+#include "app/user_dialogs.h"
+#include "sources/catalogue.h"
+#include "widgets/sort_list_view.h"
+
+namespace {
+
+// Answers the image dialog with the given path; shows messages on stderr.
+class Answers final : public kestrix::app::UserDialogs {
+ public:
+  explicit Answers(QString image) : m_image(std::move(image)) {}
+  QString openFile(QWidget*, const QString&) override { return m_image; }
+  QStringList openFiles(QWidget*, const QString&) override { return {}; }
+  QString saveFile(QWidget*, const QString&, const QString&) override { return {}; }
+  void error(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+  void information(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+
+ private:
+  QString m_image;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: kestrix_screenshot IMAGE OUT.png\n");
+    return 2;
+  }
+  Answers answers(QString::fromLocal8Bit(argv[1]));
+  kestrix::app::WindowOptions options;
+  options.dialogs = &answers;
+  options.exeDir = QDir::tempPath().toStdString();
+  kestrix::app::MainWindow window(options);
+  window.show();
+  window.SourceItemClick({kestrix::sources::EntryKind::Image, "Openimage", "打开磁盘镜像", 19, ""});
+  QEventLoop loop;
+  QObject::connect(&window, &kestrix::app::MainWindow::scanFinished, &loop, &QEventLoop::quit);
+  window.Button1Click();
+  if (window.running()) loop.exec();
+  auto* blocks = window.findChild<kestrix::widgets::SortListView*>("BlockList");
+  if (blocks && blocks->rowCount() > 0) blocks->setCurrentItem(blocks->row(0));
+  QApplication::processEvents();
+  if (!window.grab().save(QString::fromLocal8Bit(argv[2]))) {
+    std::fprintf(stderr, "cannot write %s\n", argv[2]);
+    return 1;
+  }
+  return 0;
+}

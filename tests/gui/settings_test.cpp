@@ -1,0 +1,109 @@
+// cfg.ini, the remaining-time texts and the gauge's scale.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "app/remaining_time.h"
+#include "app/settings.h"
+#include "scan/errors.h"
+#include "support/test_support.h"
+
+namespace kestrix::app {
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TEST(Settings, IniValuesAreReadAndWrittenInPlace) {
+  test::TempDir dir;
+  const std::string ini = dir.file("cfg.ini");
+  EXPECT_FALSE(ReadIniValue(ini, "Settings", "Fix").has_value());  // no file
+
+  WriteIniValue(ini, "Settings", "Fix", "");
+  EXPECT_EQ(slurp(ini), "[Settings]\r\nFix=\r\n");
+  EXPECT_EQ(ReadIniValue(ini, "Settings", "Fix"), "");
+
+  // Other sections and keys stay; names match without regard to case; no escaping.
+  {
+    std::ofstream out(ini, std::ios::binary);
+    out << "; kept\n[Other]\nFix=not this one\n[settings]\nWidth=3\nfix = C:\\Program Files\\scanpst.exe \n";
+  }
+  EXPECT_EQ(ReadIniValue(ini, "Settings", "Fix"), "C:\\Program Files\\scanpst.exe");
+  WriteIniValue(ini, "Settings", "Fix", "/opt/repair tool/bin=1");
+  EXPECT_EQ(ReadIniValue(ini, "Settings", "Fix"), "/opt/repair tool/bin=1");
+  EXPECT_EQ(ReadIniValue(ini, "Other", "Fix"), "not this one");
+  EXPECT_EQ(ReadIniValue(ini, "Settings", "Width"), "3");
+  EXPECT_NE(slurp(ini).find("; kept"), std::string::npos);
+
+  // A section without the key gets it; a file without the section gets both.
+  {
+    std::ofstream out(ini, std::ios::binary);
+    out << "[Settings]\nWidth=3\n\n[Later]\nA=1\n";
+  }
+  WriteIniValue(ini, "Settings", "Fix", "x");
+  EXPECT_EQ(ReadIniValue(ini, "Settings", "Fix"), "x");
+  EXPECT_EQ(ReadIniValue(ini, "Later", "A"), "1");
+  EXPECT_FALSE(ReadIniValue(ini, "Later", "Fix").has_value());
+}
+
+TEST(Settings, UnwritableFileIsReportedWithItsPath) {
+  test::TempDir dir;
+  test::writeFile(dir.file("plain"), std::vector<std::byte>(3));
+  const std::string ini = dir.file("plain") + "/cfg.ini";  // a file where the folder should be
+  try {
+    WriteIniValue(ini, "Settings", "Fix", "x");
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Unable to write to " + ini, 0), 0u) << e.what();
+  }
+}
+
+TEST(Settings, PathBesideTheProgramOrPerUser) {
+  test::TempDir dir;
+  EXPECT_EQ(SettingsPath(dir.path().string()), dir.file("cfg.ini"));
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = old ? old : "";
+  ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
+  EXPECT_EQ(SettingsPath(dir.file("no-such-folder")), dir.file("config") + "/kestrix/cfg.ini");
+  // The per-user folder is made when the file is first written.
+  WriteIniValue(SettingsPath(dir.file("no-such-folder")), "Settings", "Fix", "");
+  EXPECT_EQ(ReadIniValue(dir.file("config") + "/kestrix/cfg.ini", "Settings", "Fix"), "");
+  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(RemainingTime, TextsAndEstimate) {
+  EXPECT_EQ(SecondsToText(59), "0 : 59");
+  EXPECT_EQ(SecondsToText(125), "2 : 5");
+  EXPECT_EQ(SecondsToText(3600), "60 : 0");
+  EXPECT_EQ(SecondsToText(7325), "122 : 5");
+  EXPECT_EQ(RemainingSeconds(5000, 100000, 5), 95);
+  EXPECT_EQ(RemainingSeconds(100000, 100000, 5), 0);
+  EXPECT_FALSE(RemainingSeconds(3, 1000, 4).has_value());  // rate 0
+  EXPECT_FALSE(RemainingSeconds(0, 0, 2).has_value());
+}
+
+TEST(RemainingTime, GaugeScaleKeepsLargeSourcesInRange) {
+  const std::int64_t tenGiB = std::int64_t(10) << 30;
+  EXPECT_EQ(GaugeShift(tenGiB), 0);
+  EXPECT_EQ(GaugeUnits(tenGiB, 0), 10485760);
+  EXPECT_EQ(GaugeUnits(0x40000, 0), 256);
+  const std::int64_t twoTiB = std::int64_t(1) << 41;  // 2^31 KiB: one more than the gauge holds
+  EXPECT_EQ(GaugeShift(twoTiB - 1024), 0);
+  EXPECT_EQ(GaugeShift(twoTiB), 1);
+  const std::int64_t huge = std::int64_t(1) << 62;
+  const int shift = GaugeShift(huge);
+  EXPECT_GT(GaugeUnits(huge, shift), 0);
+  EXPECT_LE(GaugeUnits(huge, shift), INT32_MAX);
+  // One scale for both values: half way stays half way.
+  EXPECT_EQ(GaugeUnits(huge / 2, shift), GaugeUnits(huge, shift) / 2);
+}
+
+}  // namespace
+}  // namespace kestrix::app
