@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
 
 #include "rebuild/header_block.h"
 #include "scan/map_page.h"

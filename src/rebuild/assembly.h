@@ -37,8 +37,9 @@ namespace kestrix::rebuild {
 //   not written. Declared longer than found: the IDs that nothing covers are missing and are
 //   written as zero intervals (holes), so the file keeps its declared length.
 // * Length of the written file: 0x4400 + k * 0x3E000, the declared end rounded down to whole
-//   intervals, which is what the rebuild gives for IDs 0 .. k-1. A real PST file's end lies
-//   on such a boundary, so with every interval found the file has the original's length.
+//   intervals, which is what the rebuild gives for IDs 0 .. k-1. A PST file grows by whole
+//   intervals, so its end lies on such a boundary and, with every interval found, the
+//   written file has the original's length (and is the original, byte for byte).
 
 // missingIds lists at most this many IDs; missingCount counts them all. A crafted header
 // may declare 2^31 - 1 intervals, which must not cost gigabytes of memory.
@@ -67,7 +68,8 @@ struct AssembledFile {
 // fragment's header from the source. Pure apart from those header reads.
 std::vector<AssembledFile> AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src);
 
-// The five cells of a FileList row: 序号, 文件名, 大小, 缺少数据, fragment numbers "1,3,4".
+// The five cells of a FileList row: 序号, 文件名, 大小 (SizeToText of the declared end),
+// 缺少数据 (missingCount), and the fragment numbers in choice order, "3,5,1".
 struct FileListRow {
   std::string number, name, size, missing, fragments;
 };
