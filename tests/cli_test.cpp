@@ -181,3 +181,16 @@ TEST(Cli, ExampleRunsEndToEnd) {
   EXPECT_EQ(r.out.find("DIFFERS"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dir.file("enron-rebuilt.pst")));
 }
+
+TEST(Cli, FourKibPageFilesHoldNoMapPages) {
+  TempDir dir;
+  for (const char* name : {"ost-sample-1.ost", "ost-sample-2.ost"}) {
+    const std::string packed = std::string(KESTRIX_TESTDATA_DIR) + "/" + name + ".xz";
+    const std::string file = dir.file(name);
+    ASSERT_EQ(std::system(("xz -dc '" + packed + "' > '" + file + "'").c_str()), 0) << "xz (xz-utils) is needed";
+    ASSERT_EQ(std::filesystem::file_size(file), 16818176u);
+    const Outcome r = runArgs({"scan", "-q", "--format", "tsv", "--hits", file});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ID\t开始ID\t结束ID\t碎片大小\t文件大小\n\n页ID\t扇区\n") << name;
+  }
+}
