@@ -78,12 +78,19 @@ int runSources(const sources::Catalogue& catalogue, Format format, std::ostream&
       printTable(out, rows);
       break;
     }
-    case Format::Tsv:
+    case Format::Tsv: {
+      // A volume label may hold any character; a tab or line break would shift the columns.
+      auto cell = [](std::string text) {
+        for (char& c : text)
+          if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+        return text;
+      };
       out << "kind\tsource\tname\tcaption\tdevice\n";
       for (const auto& e : menu)
-        out << kindName(e.kind) << '\t' << sourceArgument(e) << '\t' << e.name << '\t' << e.caption << '\t'
-            << e.nativePath << '\n';
+        out << kindName(e.kind) << '\t' << sourceArgument(e) << '\t' << e.name << '\t' << cell(e.caption) << '\t'
+            << cell(e.nativePath) << '\n';
       break;
+    }
     case Format::Json: {
       out << "{\n  \"entries\": [";
       for (std::size_t i = 0; i < menu.size(); ++i) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -32,9 +33,9 @@ std::string readText(const fs::path& path) {
 
 std::int64_t readNumber(const fs::path& path, std::int64_t fallback = -1) {
   const std::string text = readText(path);
-  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return fallback;
-  return std::stoll(text);
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size() && value >= 0 ? value : fallback;
 }
 
 bool allDigits(const std::string& s, std::size_t from) {
