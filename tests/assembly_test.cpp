@@ -327,3 +327,66 @@ TEST(RecoverWrite, UnreadableSectorsHeaderBlockAndStop) {
   stale.fragmentNumbers.push_back(99);
   EXPECT_THROW(writeToFile(s.src, s.fragments, stale), Error);
 }
+
+// Random fragment lists against the rule's promises: chosen ranges never overlap, every ID
+// below k is covered or missing (never both), and a missing ID is one that no unchosen
+// fragment could have filled without overlapping.
+TEST(FileAssembly, RandomFragmentListsKeepTheRulesPromises) {
+  std::vector<std::byte> header(512);
+  header[0] = std::byte{'!'}, header[1] = std::byte{'B'}, header[2] = std::byte{'D'}, header[3] = std::byte{'N'};
+  std::vector<std::byte> bytes;
+  for (int i = 0; i < 4096; ++i) bytes.insert(bytes.end(), header.begin(), header.end());
+  std::uint64_t state = 12345;
+  auto next = [&](std::uint64_t n) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return std::int64_t((state >> 33) % n);
+  };
+  std::int64_t filesSeen = 0, missingSeen = 0, multiSeen = 0;
+  for (int round = 0; round < 200; ++round) {
+    const std::int64_t k = 1 + next(40);
+    auto image = bytes;
+    for (int s = 0; s < 4096; ++s)
+      for (int i = 0; i < 8; ++i)
+        image[std::size_t(s * 512 + 184 + i)] = std::byte((std::uint64_t(fileLength(k)) >> (8 * i)) & 0xFF);
+    test::MemorySource src(std::move(image));
+    std::vector<scan::Fragment> fragments;
+    std::int64_t sector = 0;
+    const int count = 1 + int(next(25));
+    for (int n = 1; n <= count; ++n) {
+      sector += 1 + next(200);
+      const auto first = std::int32_t(next(5) == 0 ? 0 : next(50) - 3);
+      fragments.push_back({n, {first, sector}, {std::int32_t(first + next(12)), sector}});
+    }
+    const auto files = rebuild::AssembleFiles(fragments, src);
+    for (const auto& f : files) {
+      ASSERT_EQ(f.declaredIntervals, k);
+      ++filesSeen;
+      missingSeen += f.missingCount > 0;
+      multiSeen += f.fragmentNumbers.size() > 2;
+      std::vector<int> owner(std::size_t(k), 0);
+      for (std::size_t i = 0; i < f.fragmentNumbers.size(); ++i) {
+        const auto& frag = fragments[std::size_t(f.fragmentNumbers[i] - 1)];
+        EXPECT_EQ(frag.first.id == 0, i == 0) << "round " << round;
+        for (std::int64_t id = std::max(0, frag.first.id); id <= std::min<std::int64_t>(frag.last.id, k - 1); ++id)
+          EXPECT_EQ(owner[std::size_t(id)]++, 0) << "round " << round << ": ID " << id << " chosen twice";
+      }
+      std::int64_t uncovered = 0;
+      for (std::int64_t id = 0; id < k; ++id) uncovered += owner[std::size_t(id)] == 0;
+      EXPECT_EQ(f.missingCount, uncovered) << "round " << round;
+      for (std::int32_t id : f.missingIds) {
+        ASSERT_EQ(owner[std::size_t(id)], 0);
+        for (const auto& frag : fragments) {
+          if (frag.first.id == 0 || frag.first.id > id || frag.last.id < id) continue;
+          bool overlaps = false;
+          for (std::int64_t j = std::max(0, frag.first.id); j <= std::min<std::int64_t>(frag.last.id, k - 1); ++j)
+            overlaps = overlaps || owner[std::size_t(j)] != 0;
+          EXPECT_TRUE(overlaps) << "round " << round << ": fragment " << frag.number << " could fill ID " << id;
+        }
+      }
+    }
+  }
+  // The rounds exercised the rule: files with several fragments, and files with gaps.
+  EXPECT_GT(filesSeen, 100);
+  EXPECT_GT(missingSeen, 20);
+  EXPECT_GT(multiSeen, 20);
+}
