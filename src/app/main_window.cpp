@@ -478,6 +478,7 @@ void MainWindow::ElapsedTimeTimer() {
 }
 
 void MainWindow::setGauge(std::int64_t doneBytes, std::int64_t totalBytes) {
+  m_gaugeTotal = totalBytes;
   m_gaugeShift = GaugeShift(totalBytes);
   gg->setRange(0, std::max(1, GaugeUnits(totalBytes, m_gaugeShift)));
   gg->setValue(GaugeUnits(doneBytes, m_gaugeShift));
@@ -487,6 +488,8 @@ void MainWindow::onProgress(int phase, qint64 done, qint64 total) {
   switch (phase) {
     case kPhaseScan:
     case kPhaseExtract:
+      // The work knows its own total (an assembled file may lack intervals): one scale for it.
+      if (total != m_gaugeTotal) setGauge(done, total);
       gg->setValue(std::min(gg->maximum(), GaugeUnits(done, m_gaugeShift)));
       break;
     case kPhaseIndex:

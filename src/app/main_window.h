@@ -169,7 +169,8 @@ class MainWindow : public QMainWindow {
   std::int32_t m_timerTicks = 0;
   std::atomic<bool> m_scanStop{false};     // Button2: the scan, 恢复碎片, 恢复文件
   std::atomic<bool> m_rebuildStop{false};  // Button5: the rebuild
-  int m_gaugeShift = 0;
+  int m_gaugeShift = 0;          // gauge units are 1024 << m_gaugeShift bytes
+  std::int64_t m_gaugeTotal = 0;  // bytes the gauge's maximum stands for
 
   // The last scan: its source and what it found, for 恢复碎片 and 恢复文件.
   std::string m_scannedSource;

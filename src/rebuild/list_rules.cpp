@@ -21,8 +21,9 @@ int DefaultTextCompare(std::string_view a, std::string_view b) {
 
 namespace {
 
+// ParsePagePos's StartText without building strings: this runs once per comparison.
 std::int32_t leadingInteger(std::string_view text) {
-  return scan::TextToInt32(scan::ParsePagePos(text).StartText).value_or(0);
+  return scan::TextToInt32(text.substr(0, text.find(' '))).value_or(0);
 }
 
 }  // namespace

@@ -85,7 +85,9 @@ void SortListView::setColumns(const QStringList& captions, const std::vector<int
 
 QTreeWidgetItem* SortListView::addRow(const QStringList& cells) {
   auto* item = new QTreeWidgetItem(cells);
-  if (m_images && !m_images->images.empty()) item->setIcon(0, QIcon(m_images->images[0]));
+  // Rows show the transparent image, one image width before the caption; beside a check
+  // box that space would leave a 50-pixel column no room for the fragment number.
+  if (!m_checkBoxes && m_images && !m_images->images.empty()) item->setIcon(0, QIcon(m_images->images[0]));
   if (m_checkBoxes) {
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     item->setCheckState(0, Qt::Unchecked);

@@ -1,5 +1,6 @@
 // Draws the main window after a scan of an image into a PNG:
-//   kestrix_screenshot IMAGE OUT.png
+//   kestrix_screenshot IMAGE OUT.png [TAB]
+// TAB: the lower tab to show (0 to 3), or "about" for the About box.
 // (docs/screenshot.png is made from the built-in example's disk.img this way).
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 
+#include "app/about_box.h"
 #include "app/main_window.h"
 #include "app/user_dialogs.h"
 #include "sources/catalogue.h"
@@ -35,8 +37,8 @@ class Answers final : public kestrix::app::UserDialogs {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: kestrix_screenshot IMAGE OUT.png\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: kestrix_screenshot IMAGE OUT.png [TAB|about]\n");
     return 2;
   }
   Answers answers(QString::fromLocal8Bit(argv[1]));
@@ -52,8 +54,16 @@ int main(int argc, char** argv) {
   if (window.running()) loop.exec();
   auto* blocks = window.findChild<kestrix::widgets::SortListView*>("BlockList");
   if (blocks && blocks->rowCount() > 0) blocks->setCurrentItem(blocks->row(0));
+  const QString tab = argc == 4 ? QString::fromLocal8Bit(argv[3]) : QString();
+  QWidget* shown = &window;
+  if (tab == "about") {
+    shown = window.aboutBox();
+    shown->show();
+  } else if (!tab.isEmpty()) {
+    window.findChild<QTabWidget*>("PageControl2")->setCurrentIndex(tab.toInt());
+  }
   QApplication::processEvents();
-  if (!window.grab().save(QString::fromLocal8Bit(argv[2]))) {
+  if (!shown->grab().save(QString::fromLocal8Bit(argv[2]))) {
     std::fprintf(stderr, "cannot write %s\n", argv[2]);
     return 1;
   }
