@@ -1,12 +1,10 @@
 #include "rebuild/rebuild.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <memory>
+#include <new>
+#include <span>
 #include <vector>
 
 #include "rebuild/header_block.h"
@@ -59,29 +57,57 @@ std::int64_t RebuiltSize(const PageIndex& index) {
 
 namespace {
 
-// Copies one interval inside the kernel when both ends are plain files; false when the
-// caller must copy through memory (other file systems, devices, test sources).
-bool copyInKernel(scan::ByteSource& input, std::int64_t from, OutputFile& output, std::int64_t to) {
-  auto* file = dynamic_cast<scan::FileByteSource*>(&input);
-  if (!file) return false;
-  loff_t in = from, out = to;
-  std::int64_t left = kIntervalBytes;
-  while (left > 0) {
-    const ssize_t n = ::copy_file_range(file->fd(), &in, output.fd(), &out, std::size_t(left), 0);
-    if (n > 0) {
-      left -= n;
-      continue;
+// Collects output bytes in a page-aligned buffer whose index is the file offset modulo its
+// size, and writes whole windows at window-aligned file offsets. The intervals of a rebuilt
+// file start 1024 bytes past a page boundary (0x4400 + n * 0x3E000); copying them one by one,
+// in the kernel or through memory, made every write straddle pages and cost about 40% more
+// than copying the same bytes aligned. Gathering them costs one extra copy through memory and
+// still runs at the speed of cp.
+class AlignedWindow {
+ public:
+  static constexpr std::size_t kSize = std::size_t(1) << 20;
+  static constexpr std::align_val_t kAlign{4096};
+
+  explicit AlignedWindow(OutputFile& output)
+      : m_output(output), m_buffer(static_cast<std::byte*>(::operator new(kSize, kAlign))) {}
+  AlignedWindow(const AlignedWindow&) = delete;
+  AlignedWindow& operator=(const AlignedWindow&) = delete;
+
+  // Copies length bytes of the input at from to the output at to.
+  void copy(scan::ByteSource& input, std::int64_t from, std::int64_t to, std::int64_t length) {
+    if (m_start + m_used != to) flush();  // a gap (missing IDs) stays a hole
+    if (m_used == 0) m_start = to;
+    while (length > 0) {
+      const std::int64_t at = m_start + m_used;
+      const auto index = std::size_t(at % std::int64_t(kSize));
+      const auto take = std::size_t(std::min<std::int64_t>(length, std::int64_t(kSize - index)));
+      scan::readExactly(input, from, std::span(m_buffer.get() + index, take));
+      m_used += take;
+      from += std::int64_t(take);
+      length -= std::int64_t(take);
+      if (index + take == kSize) flush();
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (left == kIntervalBytes && n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
-      return false;
-    if (n == 0) throw Error("Cannot read file \"" + input.name() + "\" at byte " + std::to_string(in) +
-                            ". the data ends early (truncated)");
-    throw Error("Cannot copy from file \"" + input.name() + "\" to file \"" + output.path() + "\" at byte " +
-                std::to_string(out) + ". " + systemReason(errno));
   }
-  return true;
-}
+
+  // Writes what the window holds.
+  void flush() {
+    if (m_used > 0) {
+      const auto index = std::size_t(m_start % std::int64_t(kSize));
+      m_output.writeAt(m_start, std::span<const std::byte>(m_buffer.get() + index, m_used));
+      m_start += std::int64_t(m_used);
+    }
+    m_used = 0;
+  }
+
+ private:
+  struct AlignedDelete {
+    void operator()(std::byte* p) const { ::operator delete(p, kAlign); }
+  };
+  OutputFile& m_output;
+  std::unique_ptr<std::byte, AlignedDelete> m_buffer;
+  std::int64_t m_start = 0;  // file offset of the first byte held
+  std::size_t m_used = 0;    // bytes held, all within one window
+};
 
 }  // namespace
 
@@ -98,8 +124,7 @@ WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, Outp
                            const std::atomic<bool>& stop, const RebuildProgressFn& progress) {
   WriteStats stats;
   output.writeAt(0, HeaderBlock());
-  std::vector<std::byte> copy(static_cast<std::size_t>(kIntervalBytes));
-  bool kernelCopy = true;
+  AlignedWindow window(output);
   const std::int64_t count = std::int64_t(index.highestId()) + 1;
   // Zero intervals are never written: they become holes when the length is set at the end,
   // so a crafted ID far beyond the data costs no time and no disk space.
@@ -116,13 +141,11 @@ WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, Outp
       break;
     }
     const std::int64_t to = std::int64_t(kHeaderBlockSize) + std::int64_t(record.id) * kIntervalBytes;
-    if (!kernelCopy || !(kernelCopy = copyInKernel(input, record.position, output, to))) {
-      scan::readExactly(input, record.position, copy);
-      output.writeAt(to, copy);
-    }
+    window.copy(input, record.position, to, kIntervalBytes);
     ++stats.intervalsCopied;
     if (progress) progress({RebuildProgress::Phase::Writing, std::int64_t(record.id) + 1, count});
   }
+  window.flush();
   stats.size = std::int64_t(kHeaderBlockSize) + stats.idsWritten * kIntervalBytes;
   output.resize(stats.size);
   if (progress) progress({RebuildProgress::Phase::Writing, stats.idsWritten, count});
