@@ -52,7 +52,9 @@ namespace {
 
 constexpr const char* kTimeRemaining = "剩余时间: ";
 constexpr const char* kListEmpty = "列表为空!";
-constexpr const char* kPstFilter = "PST File(*.PST *.pst)";
+// The rebuild's dialogs: "PST File(*.PST)", in both cases (file names on Linux are case
+// sensitive, and so are native dialogs' patterns), and every file (fragment files).
+constexpr const char* kPstFilter = "PST File(*.PST *.pst);;所有文件 (*)";
 // Worker phases: which gauge a progress report drives.
 constexpr int kPhaseScan = 0;
 constexpr int kPhaseIndex = 1;
@@ -645,7 +647,7 @@ void MainWindow::scanDone() {
 
 void MainWindow::Button4Click() {
   if (m_worker->running()) return;
-  const QStringList inputs = m_dialogs.openFiles(this, "PST File(*.PST)");
+  const QStringList inputs = m_dialogs.openFiles(this, kPstFilter);
   if (inputs.isEmpty() || !QFileInfo::exists(inputs.first())) return;
   for (const QString& path : inputs)
     RecoverFileList->addRow({QFileInfo(path).fileName(), path, sizeText(FileSizeByName(path))});
@@ -656,7 +658,7 @@ void MainWindow::Button4Click() {
 
 void MainWindow::startNextRebuild() {
   while (!m_closing && m_rebuildIndex < m_rebuildInputs.size()) {
-    const QString output = m_dialogs.saveFile(this, "PST File(*.PST)", m_lastSavePath);
+    const QString output = m_dialogs.saveFile(this, kPstFilter, m_lastSavePath);
     if (output.isEmpty()) {
       ++m_rebuildIndex;
       continue;
@@ -886,7 +888,7 @@ void MainWindow::N9Click() {
 void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
   if (m_worker->running()) return;
   const std::string sourceName = m_scannedSource.empty() ? SourcePath() : m_scannedSource;
-  const QString output = m_dialogs.saveFile(this, "PST File(*.PST)", "fragments.pst");
+  const QString output = m_dialogs.saveFile(this, kPstFilter, "fragments.pst");
   if (output.isEmpty()) return;
   std::shared_ptr<scan::ByteSource> src;
   try {
@@ -950,7 +952,7 @@ void MainWindow::N1Click() {
     return;
   }
   const rebuild::AssembledFile file = *found;
-  const QString output = m_dialogs.saveFile(this, "PST File(*.PST)", q(file.fileName));
+  const QString output = m_dialogs.saveFile(this, kPstFilter, q(file.fileName));
   if (output.isEmpty()) return;
   std::shared_ptr<scan::ByteSource> src;
   try {

@@ -132,7 +132,7 @@ class MainWindow : public QMainWindow {
   UserDialogs& m_dialogs;
   sources::SourcePicker m_picker;
   std::string m_settingsPath;
-  QString m_odFilter = "pst file (*.pst)";  // od's filter until the first source choice
+  QString m_odFilter = "pst file (*.pst *.PST)";  // od's filter until the first source choice
 
   // Controls, named as in the window layout.
   QTabWidget* PageControl1 = nullptr;

@@ -19,9 +19,15 @@ class StandardDialogs final : public UserDialogs {
     return QFileDialog::getOpenFileNames(parent, QString(), QString(), filter);
   }
   QString saveFile(QWidget* parent, const QString& filter, const QString& start) override {
+    QFileDialog dialog(parent, QString(), QString(), filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix("PST");  // a name typed without an extension gets .PST
     // The rebuild replaces an existing output without a question, as it always has.
-    return QFileDialog::getSaveFileName(parent, QString(), start, filter, nullptr,
-                                        QFileDialog::DontConfirmOverwrite);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    if (!start.isEmpty()) dialog.selectFile(start);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().first();
   }
   void error(QWidget* parent, const QString& text) override { QMessageBox::critical(parent, title(), text); }
   void information(QWidget* parent, const QString& text) override {
