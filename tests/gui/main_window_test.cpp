@@ -500,5 +500,42 @@ TEST_F(Window, StopAndCloseDuringAScan) {
   EXPECT_TRUE(dialogs.errors.isEmpty());
 }
 
+TEST_F(Window, StopAndCloseDuringARebuild) {
+  // An input of whole intervals: the example file's intervals 5, 0..4, out of order.
+  const auto pst = rebuild::makeSyntheticPst(6, 3);
+  std::vector<std::byte> input(pst.begin() + scan::kFirstMapPageOffset + 5 * scan::kIntervalBytes, pst.end());
+  input.insert(input.end(), pst.begin() + scan::kFirstMapPageOffset,
+               pst.begin() + scan::kFirstMapPageOffset + 5 * scan::kIntervalBytes);
+  test::writeFile(dir.file("in.bin"), input);
+  const auto in = QString::fromStdString(dir.file("in.bin"));
+  MainWindow& w = open();
+
+  // Stop during the first file (or after it, if it was quicker): the second is rebuilt in full.
+  QSignalSpy rebuilt(&w, &MainWindow::rebuildFinished);
+  dialogs.openManyAnswers.push_back({in, in});
+  dialogs.saveAnswers = {QString::fromStdString(dir.file("a.pst")), QString::fromStdString(dir.file("b.pst"))};
+  w.Button4Click();
+  w.Button5Click();
+  ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
+  EXPECT_EQ(child<QLabel>("label8")->text(), "Complete!");
+  EXPECT_EQ(dialogs.saveStarts, (QStringList{"", QString::fromStdString(dir.file("a.pst"))}));
+  const auto b = test::readFile(dir.file("b.pst"));
+  ASSERT_EQ(b.size(), pst.size());
+  EXPECT_TRUE(std::equal(b.begin() + scan::kFirstMapPageOffset, b.end(), pst.begin() + scan::kFirstMapPageOffset));
+  EXPECT_LE(std::filesystem::file_size(dir.file("a.pst")), pst.size());
+  EXPECT_FALSE(w.busy());
+
+  // Closing during a rebuild stops it, waits, and asks for no further output.
+  dialogs.openManyAnswers.push_back({in, in});
+  dialogs.saveAnswers = {QString::fromStdString(dir.file("c.pst")), QString::fromStdString(dir.file("d.pst"))};
+  w.Button4Click();
+  ASSERT_TRUE(w.running());
+  w.close();
+  EXPECT_FALSE(w.running());
+  EXPECT_EQ(dialogs.saveStarts.size(), 3);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("d.pst")));
+  EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
+}
+
 }  // namespace
 }  // namespace kestrix::app
