@@ -8,7 +8,7 @@
 # $BENCH_DATA), on the same file system for both commands, and are removed on exit.
 #
 # The input is page-cached first. Each repeat removes the previous outputs, flushes dirty data
-# (`sync`, not timed) and times `cp INPUT OUT` and then the rebuild of INPUT. The ratio is
+# (`sync`, not timed) and times `cp INPUT OUT` and the rebuild of INPUT, in alternating order. The ratio is
 # cp time / rebuild time: 1.0 means the rebuild is as fast as copying its input. Neither
 # command's time includes writing the data back to disk (neither calls fsync).
 set -euo pipefail
@@ -17,7 +17,7 @@ build=${1:-build-bench}
 intervals=${2:-4096}
 repeats=${3:-5}
 data=${BENCH_DATA:-$build/bench-data}
-cli=$build/src/cli/kestrix-cli
+cli=${KESTRIX_CLI:-$build/src/cli/kestrix-cli}  # another build of the program can be compared
 gen=$build/bench/make_bench_data
 
 for tool in "$cli" "$gen"; do
@@ -46,9 +46,16 @@ rb_ns=()
 for ((i = 1; i <= repeats; i++)); do
   rm -f "$data/rebuild-bench.cp" "$data/rebuild-bench.pst"
   sync
-  c=$(elapsed cp "$input" "$data/rebuild-bench.cp")
-  sync
-  r=$(elapsed sh -c '"$1" rebuild --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$input" "$data/rebuild-bench.pst")
+  # Alternate which command goes first, so neither always meets the state the other left.
+  if (( i % 2 )); then
+    c=$(elapsed cp "$input" "$data/rebuild-bench.cp")
+    sync
+    r=$(elapsed sh -c '"$1" rebuild --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$input" "$data/rebuild-bench.pst")
+  else
+    r=$(elapsed sh -c '"$1" rebuild --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$input" "$data/rebuild-bench.pst")
+    sync
+    c=$(elapsed cp "$input" "$data/rebuild-bench.cp")
+  fi
   cp_ns+=("$c")
   rb_ns+=("$r")
   printf 'run %d: cp %.3f s, rebuild %.3f s\n' "$i" "$(echo "$c / 1000000000" | bc -l)" "$(echo "$r / 1000000000" | bc -l)"

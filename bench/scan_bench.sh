@@ -8,7 +8,7 @@
 # to 2304 (2.25 GiB), REPEATS to 7. The image is made in BUILD_DIR/bench-data (or $BENCH_DATA)
 # and removed on exit. Needs free memory for the whole image in the page cache.
 #
-# Each repeat times cat and the scan back to back (cat first); the script prints the best and
+# Each repeat times cat and the scan back to back (in alternating order); the script prints the best and
 # the median of each and their throughput ratio (cat time / scan time: 1.0 means the scan reads
 # as fast as cat). The scan's output is checked against the fragment list the generator wrote.
 # Peak resident memory comes from GNU time (`/usr/bin/time -v`, Debian package `time`).
@@ -18,7 +18,7 @@ build=${1:-build-bench}
 size_mib=${2:-2304}
 repeats=${3:-7}
 data=${BENCH_DATA:-$build/bench-data}
-cli=$build/src/cli/kestrix-cli
+cli=${KESTRIX_CLI:-$build/src/cli/kestrix-cli}  # another build of the program can be compared
 gen=$build/bench/make_bench_data
 
 for tool in "$cli" "$gen" /usr/bin/time; do
@@ -48,8 +48,14 @@ elapsed() {
 cat_ns=()
 scan_ns=()
 for ((i = 1; i <= repeats; i++)); do
-  c=$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")
-  s=$(elapsed sh -c '"$1" scan --quiet --format tsv "$2" > "$3"' sh "$cli" "$image" "$data/scan-out.tsv")
+  # Alternate which command goes first.
+  if (( i % 2 )); then
+    c=$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")
+    s=$(elapsed sh -c '"$1" scan --quiet --format tsv "$2" > "$3"' sh "$cli" "$image" "$data/scan-out.tsv")
+  else
+    s=$(elapsed sh -c '"$1" scan --quiet --format tsv "$2" > "$3"' sh "$cli" "$image" "$data/scan-out.tsv")
+    c=$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")
+  fi
   cat_ns+=("$c")
   scan_ns+=("$s")
   printf 'run %d: cat %.3f s, scan %.3f s\n' "$i" "$(echo "$c / 1000000000" | bc -l)" "$(echo "$s / 1000000000" | bc -l)"
