@@ -500,6 +500,23 @@ TEST_F(Window, StopAndCloseDuringAScan) {
   EXPECT_TRUE(dialogs.errors.isEmpty());
 }
 
+TEST_F(Window, GaugeOfASourceBeyondTwoTebibytesStaysInRange) {
+  const std::int64_t size = std::int64_t(3) << 40;  // 3 TiB: 3 * 2^30 KiB, more than the gauge holds
+  catalogue->addDisk(0, size);
+  MainWindow& w = open();
+  w.SourceMouseDown(Qt::RightButton);
+  w.sourceMenu()->actions().at(2)->trigger();
+  ASSERT_EQ(w.SourceSize(), size);
+  QSignalSpy scanned(&w, &MainWindow::scanFinished);
+  w.Button1Click();
+  w.Button2Click();
+  auto* gg = child<QProgressBar>("gg");
+  EXPECT_EQ(gg->maximum(), std::int32_t((size / 1024) >> 1));  // one unit = 2 KiB
+  ASSERT_TRUE(scanned.count() > 0 || scanned.wait(kWait));
+  EXPECT_EQ(gg->value(), 0);
+  EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
+}
+
 TEST_F(Window, StopAndCloseDuringARebuild) {
   // An input of whole intervals: the example file's intervals 5, 0..4, out of order.
   const auto pst = rebuild::makeSyntheticPst(6, 3);
