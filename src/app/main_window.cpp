@@ -537,7 +537,14 @@ void MainWindow::onWorkerFinished() {
 void MainWindow::SourceMouseDown(Qt::MouseButton button) {
   if (button != Qt::RightButton) return;
   m_pop->clear();
-  for (const sources::SourceMenuEntry& entry : sources::BuildSourceMenu(m_catalogue)) {
+  std::vector<sources::SourceMenuEntry> entries;
+  try {
+    entries = sources::BuildSourceMenu(m_catalogue);
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));
+    return;
+  }
+  for (const sources::SourceMenuEntry& entry : entries) {
     if (entry.kind == sources::EntryKind::Separator) {
       m_pop->addSeparator();
       continue;
