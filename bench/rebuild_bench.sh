@@ -33,6 +33,9 @@ bytes=$(stat -c %s "$input")
 cat "$input" > /dev/null
 sync
 
+# Floating-point arithmetic (awk is on every Debian system).
+calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
+
 elapsed() {
   local start end
   start=$(date +%s%N)
@@ -58,7 +61,7 @@ for ((i = 1; i <= repeats; i++)); do
   fi
   cp_ns+=("$c")
   rb_ns+=("$r")
-  printf 'run %d: cp %.3f s, rebuild %.3f s\n' "$i" "$(echo "$c / 1000000000" | bc -l)" "$(echo "$r / 1000000000" | bc -l)"
+  printf 'run %d: cp %.3f s, rebuild %.3f s\n' "$i" "$(calc "$c / 1000000000")" "$(calc "$r / 1000000000")"
 done
 want=$(cat "$input.expected-size")
 got=$(stat -c %s "$data/rebuild-bench.pst")
@@ -70,9 +73,9 @@ best() { printf '%s\n' "$@" | sort -n | head -1; }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 cb=$(best "${cp_ns[@]}"); cm=$(median "${cp_ns[@]}")
 rb=$(best "${rb_ns[@]}"); rm_=$(median "${rb_ns[@]}")
-mibs() { echo "$bytes * 1000000000 / $1 / 1048576" | bc; }
+mibs() { calc "$bytes * 1000000000 / $1 / 1048576" | cut -d. -f1; }
 echo "== over $bytes input bytes, $repeats runs"
 printf '  cp      : best %s MiB/s, median %s MiB/s\n' "$(mibs "$cb")" "$(mibs "$cm")"
 printf '  rebuild : best %s MiB/s, median %s MiB/s\n' "$(mibs "$rb")" "$(mibs "$rm_")"
 printf '  ratio rebuild/cp: best %.3f, median %.3f (target >= 0.8)\n' \
-  "$(echo "$cb / $rb" | bc -l)" "$(echo "$cm / $rm_" | bc -l)"
+  "$(calc "$cb / $rb")" "$(calc "$cm / $rm_")"
