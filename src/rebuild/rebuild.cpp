@@ -82,7 +82,7 @@ class AlignedWindow {
       const auto index = std::size_t(at % std::int64_t(kSize));
       const auto take = std::size_t(std::min<std::int64_t>(length, std::int64_t(kSize - index)));
       scan::readExactly(input, from, std::span(m_buffer.get() + index, take));
-      m_used += take;
+      m_used += std::int64_t(take);
       from += std::int64_t(take);
       length -= std::int64_t(take);
       if (index + take == kSize) flush();
@@ -93,8 +93,8 @@ class AlignedWindow {
   void flush() {
     if (m_used > 0) {
       const auto index = std::size_t(m_start % std::int64_t(kSize));
-      m_output.writeAt(m_start, std::span<const std::byte>(m_buffer.get() + index, m_used));
-      m_start += std::int64_t(m_used);
+      m_output.writeAt(m_start, std::span<const std::byte>(m_buffer.get() + index, std::size_t(m_used)));
+      m_start += m_used;
     }
     m_used = 0;
   }
@@ -106,7 +106,7 @@ class AlignedWindow {
   OutputFile& m_output;
   std::unique_ptr<std::byte, AlignedDelete> m_buffer;
   std::int64_t m_start = 0;  // file offset of the first byte held
-  std::size_t m_used = 0;    // bytes held, all within one window
+  std::int64_t m_used = 0;   // bytes held, all within one window
 };
 
 }  // namespace
