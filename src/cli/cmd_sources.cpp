@@ -126,7 +126,8 @@ const bool kSourcesRegistered = registerCommand(
        const std::map<std::string, Format> formats{
            {"table", Format::Table}, {"tsv", Format::Tsv}, {"json", Format::Json}};
        sub.add_option("--format", *format, "Output format: table, tsv or json")
-           ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
+           ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
+           ->option_text("table|tsv|json");
        sub.footer(
            "SOURCE for scan, extract and recover: an image file's path, a volume's letter (D:) or a\n"
            "whole disk (PhysicalDrive0). Devices are only read, never written; reading them needs\n"
