@@ -34,7 +34,6 @@ for name in map_page fragment_walk rebuild_index; do
     status=1
   else
     grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$build/fuzz_$name.log" | sed 's/^/  /'
-    tail -n 3 "$build/fuzz_$name.log" | grep -E "^(#|Done)" | sed 's/^/  /' || true
   fi
 done
 exit $status
