@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "rebuild/output_file.h"
 #include "rebuild/sample_image.h"
 #include "scan/fragments.h"
 #include "scan/scan.h"
@@ -246,6 +247,21 @@ TEST(LoopDevice, AMountedVolumeShowsItsFreeSpaceAndIsScannedWhole) {
   SourcePicker picker(cat);
   picker.SourceChange(std::string(1, letter) + ":");
   EXPECT_EQ(picker.SourceSize(), 16384 * 512);
+
+  // Nothing is written onto the disk being read: not into the mounted partition when the
+  // whole disk or the partition is the source, also not into a folder still to be made.
+  for (const std::string& node : {loop.device(), loop.device() + "p1"}) {
+    scan::FileByteSource src(node);
+    for (const std::string& target : {point + "/out.pst", point + "/new/folder"}) {
+      try {
+        rebuild::refuseUnsafeOutput(target, src.fd(), node);
+        ADD_FAILURE() << target << " on " << node << " was not refused";
+      } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("lies on the source"), std::string::npos) << e.what();
+      }
+    }
+    EXPECT_NO_THROW(rebuild::refuseUnsafeOutput(dir.file("out.pst"), src.fd(), node));
+  }
 }
 
 TEST(OpenSource, ARefusedDeviceNamesTheRightsItNeeds) {

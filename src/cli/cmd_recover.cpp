@@ -2,8 +2,6 @@
 // folder straight from the source, with an optional DFXML report of where each byte came from.
 
 #include <CLI/CLI.hpp>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <chrono>
 #include <ctime>
@@ -34,10 +32,6 @@ struct RecoverCommand {
   bool quiet = false;
 };
 
-std::string plural(std::int64_t n, const std::string& one, const std::string& many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 std::string commandLineOf(const RecoverCommand& cmd) {
   std::string line = "kestrix-cli recover " + cmd.source + " -o " + cmd.dir;
   if (cmd.file > 0) line += " --file " + std::to_string(cmd.file);
@@ -53,38 +47,6 @@ std::string utcNow() {
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return text;
-}
-
-// The whole disk a block device belongs to ("major:minor" of the disk), or its own number.
-dev_t wholeDiskOf(dev_t dev) {
-  const fs::path sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-  std::error_code ec;
-  if (!fs::exists(sys / "partition", ec)) return dev;
-  std::ifstream in(fs::canonical(sys, ec).parent_path() / "dev");
-  unsigned maj = 0, min = 0;
-  char colon = 0;
-  if (in >> maj >> colon >> min && colon == ':') return makedev(maj, min);
-  return dev;
-}
-
-// Writing recovered files onto the disk or volume that is being read would overwrite the very
-// data still to be recovered: refuse a folder that lies on the source device, or on another
-// partition of the source disk, or the source disk of a source partition.
-void refuseFolderOnSource(const std::string& dir, scan::ByteSource& src) {
-  auto* file = dynamic_cast<scan::FileByteSource*>(&src);
-  struct stat in {}, out {};
-  if (!file || ::fstat(file->fd(), &in) != 0 || !S_ISBLK(in.st_mode)) return;
-  // The folder may not exist yet: creating it would already write to the file system it
-  // lands on, so the nearest existing folder above it decides.
-  fs::path existing = fs::absolute(dir);
-  while (::stat(existing.c_str(), &out) != 0) {
-    if (existing == existing.parent_path()) return;
-    existing = existing.parent_path();
-  }
-  const bool same = out.st_dev == in.st_rdev || wholeDiskOf(out.st_dev) == wholeDiskOf(in.st_rdev);
-  if (same)
-    throw Error("Cannot write into folder \"" + dir + "\". It lies on the source \"" + src.name() +
-                "\", whose data the recovered files would overwrite; choose a folder on another disk");
 }
 
 void makeFolder(const std::string& dir) {
@@ -109,7 +71,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   auto src = sources::openSource(cmd.source);
   auto* sourceFile = dynamic_cast<scan::FileByteSource*>(src.get());
   const int sourceFd = sourceFile ? sourceFile->fd() : -1;
-  refuseFolderOnSource(cmd.dir, *src);
+  rebuild::refuseUnsafeOutput(cmd.dir, sourceFd, cmd.source);
   makeFolder(cmd.dir);
 
   ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);

@@ -14,11 +14,11 @@
 
 namespace kestrix::cli {
 
-namespace {
-
 std::string plural(std::int64_t n, const std::string& one, const std::string& many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
+
+namespace {
 
 void reportUnreadable(std::ostream& err, const std::string& source, const std::vector<scan::SectorRun>& runs) {
   if (runs.empty()) return;

@@ -18,6 +18,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitError = 1;
 inline constexpr int kExitUsage = 2;
 
+// "1 sector", "3 sectors".
+std::string plural(std::int64_t n, const std::string& one, const std::string& many);
+
 // A scan and its fragments, with the unreadable sectors and a stop reported on err.
 struct ScanOutcome {
   scan::ScanResult scan;

@@ -4,11 +4,13 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 
 #include "scan/errors.h"
 #include "sources/size_text.h"
@@ -54,17 +56,50 @@ bool lengthFits(const std::string& folder, std::int64_t size) {
   return fits;
 }
 
+// The whole disk a block device belongs to ("major:minor" of the disk), or its own number.
+dev_t wholeDiskOf(dev_t dev) {
+  namespace fs = std::filesystem;
+  const fs::path sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  std::error_code ec;
+  if (!fs::exists(sys / "partition", ec)) return dev;
+  std::ifstream in(fs::canonical(sys, ec).parent_path() / "dev");
+  unsigned maj = 0, min = 0;
+  char colon = 0;
+  if (in >> maj >> colon >> min && colon == ':') return makedev(maj, min);
+  return dev;
+}
+
+// The file system an output would land on: that of the path itself, or of the nearest
+// folder above it that exists (creating the missing ones would write there already).
+bool statNearestExisting(const std::string& path, struct stat& st) {
+  std::filesystem::path at = std::filesystem::absolute(path);
+  while (::stat(at.c_str(), &st) != 0) {
+    if (at == at.parent_path()) return false;
+    at = at.parent_path();
+  }
+  return true;
+}
+
 }  // namespace
 
 void refuseUnsafeOutput(const std::string& outputPath, int sourceFd, const std::string& sourceName) {
-  struct stat out {};
-  if (::stat(outputPath.c_str(), &out) != 0) return;  // a new file
-  if (S_ISBLK(out.st_mode) || S_ISCHR(out.st_mode))
-    throw Error("Cannot write file \"" + outputPath + "\". It is a device; results are written to files only");
   struct stat in {};
-  if (sourceFd >= 0 && ::fstat(sourceFd, &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-    throw Error("Cannot write file \"" + outputPath + "\". It is the input \"" + sourceName +
-                "\" itself; choose another output");
+  const bool haveSource = sourceFd >= 0 && ::fstat(sourceFd, &in) == 0;
+  struct stat out {};
+  if (::stat(outputPath.c_str(), &out) == 0) {
+    if (S_ISBLK(out.st_mode) || S_ISCHR(out.st_mode))
+      throw Error("Cannot write file \"" + outputPath + "\". It is a device; results are written to files only");
+    if (haveSource && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+      throw Error("Cannot write file \"" + outputPath + "\". It is the input \"" + sourceName +
+                  "\" itself; choose another output");
+  }
+  // Writing onto the disk or volume being read would overwrite the very data still to be
+  // recovered: refuse a file system on the source device, on another partition of the
+  // source disk, or on the disk of a source partition.
+  if (haveSource && S_ISBLK(in.st_mode) && statNearestExisting(outputPath, out) &&
+      (out.st_dev == in.st_rdev || wholeDiskOf(out.st_dev) == wholeDiskOf(in.st_rdev)))
+    throw Error("Cannot write file \"" + outputPath + "\". It lies on the source \"" + sourceName +
+                "\", whose data it would overwrite; choose a folder on another disk");
 }
 
 void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::int64_t allocatedBytes) {

@@ -10,8 +10,10 @@
 namespace kestrix::rebuild {
 
 // Refuses (throws kestrix::Error) an output path that is the source itself (same device and
-// inode, also through a link) or any existing device node: results are written to files,
-// never onto a disk. sourceFd is an open descriptor of the source or input; -1 skips that test.
+// inode, also through a link), any existing device node (results are written to files, never
+// onto a disk), and, when the source is a block device, a path whose file system lies on that
+// device or on the same disk. outputPath may be a folder to be written into. sourceFd is an
+// open descriptor of the source or input; -1 skips the tests that need it.
 void refuseUnsafeOutput(const std::string& outputPath, int sourceFd, const std::string& sourceName);
 
 // Refuses an output of finalSize bytes of which only allocatedBytes hold data (the rest left
