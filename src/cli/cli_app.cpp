@@ -17,8 +17,8 @@ std::vector<CommandSpec>& registry() {
 
 }  // namespace
 
-bool registerCommand(CommandSpec spec) {
-  registry().push_back(std::move(spec));
+bool registerCommand(CommandSpec command) {
+  registry().push_back(std::move(command));
   return true;
 }
 
@@ -35,9 +35,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   app.set_version_flag("--version", "kestrix-cli 0.1.0");
 
   std::vector<std::pair<CLI::App*, CommandRun>> commands;
-  for (const auto& spec : registeredCommands()) {
-    CLI::App* sub = app.add_subcommand(spec.name, spec.description);
-    commands.emplace_back(sub, spec.setup(*sub));
+  for (const auto& command : registeredCommands()) {
+    CLI::App* sub = app.add_subcommand(command.name, command.description);
+    commands.emplace_back(sub, command.setup(*sub));
   }
 
   try {

@@ -33,7 +33,7 @@ struct CommandSpec {
   std::function<CommandRun(CLI::App& sub)> setup;
 };
 
-bool registerCommand(CommandSpec spec);
+bool registerCommand(CommandSpec command);
 const std::vector<CommandSpec>& registeredCommands();
 
 }  // namespace kestrix::cli
