@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <cstdio>
-#include <sstream>
 
 #include "cli/commands.h"
 #include "rebuild/sample_image.h"
+#include "support/cli_run.h"
 #include "support/test_support.h"
 
 using namespace kestrix;
@@ -14,23 +13,9 @@ using test::TempDir;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using Outcome = test::CliOutcome;
 
-Outcome runArgs(std::vector<std::string> args, bool stopped = false) {
-  args.insert(args.begin(), "kestrix-cli");
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  std::atomic<bool> stop{stopped};
-  Outcome r;
-  r.status = cli::runCli(int(argv.size()), argv.data(), out, err, stop);
-  r.out = out.str();
-  r.err = err.str();
-  return r;
-}
+Outcome runArgs(std::vector<std::string> args, bool stopped = false) { return test::runCliArgs(std::move(args), stopped); }
 
 // The real program, for what only a process shows: exit status and stderr.
 Outcome program(const std::string& args) {

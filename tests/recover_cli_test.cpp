@@ -1,16 +1,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
-#include <sstream>
 
 #include "cli/commands.h"
 #include "rebuild/recover_report.h"
 #include "rebuild/sample_image.h"
 #include "scan/map_page.h"
+#include "support/cli_run.h"
 #include "support/test_support.h"
 
 using namespace kestrix;
@@ -20,22 +19,11 @@ using test::TempDir;
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-};
+using Outcome = test::CliOutcome;
 
 Outcome recover(std::vector<std::string> args) {
-  args.insert(args.begin(), {"kestrix-cli", "recover"});
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  std::atomic<bool> stop{false};
-  Outcome r;
-  r.status = cli::runCli(int(argv.size()), argv.data(), out, err, stop);
-  r.out = out.str();
-  r.err = err.str();
-  return r;
+  args.insert(args.begin(), "recover");
+  return test::runCliArgs(std::move(args));
 }
 
 std::string text(const std::vector<std::byte>& bytes) {

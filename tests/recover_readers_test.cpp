@@ -3,16 +3,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "cli/commands.h"
 #include "rebuild/sample_image.h"
 #include "scan/map_page.h"
+#include "support/cli_run.h"
 #include "support/test_support.h"
 
 using namespace kestrix;
@@ -78,12 +77,8 @@ TEST(RecoverReaders, PffAndReadpstSeeTheSameMailboxAsInTheOriginal) {
   image.noise(1500);
   test::writeFile(dir.file("disk.img"), image.bytes());
 
-  const std::vector<std::string> args{"kestrix-cli", "recover", dir.file("disk.img"), "-o", dir.file("out"), "-q"};
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  std::ostringstream out, err;
-  std::atomic<bool> stop{false};
-  ASSERT_EQ(cli::runCli(int(argv.size()), argv.data(), out, err, stop), 0) << err.str();
+  const test::CliOutcome r = test::runCliArgs({"recover", dir.file("disk.img"), "-o", dir.file("out"), "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
 
   const ReaderView original = read(test::enronPath(), dir.file("original"));
   const ReaderView recovered = read(dir.file("out/file1.pst"), dir.file("recovered"));
