@@ -33,16 +33,7 @@ bytes=$(stat -c %s "$input")
 cat "$input" > /dev/null
 sync
 
-# Floating-point arithmetic (awk is on every Debian system).
-calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
-
-elapsed() {
-  local start end
-  start=$(date +%s%N)
-  "$@"
-  end=$(date +%s%N)
-  echo $(( end - start ))
-}
+. bench/timing.sh
 
 cp_ns=()
 rb_ns=()
@@ -69,8 +60,6 @@ got=$(stat -c %s "$data/rebuild-bench.pst")
 echo "rebuilt size checked: $got bytes"
 rm -f "$data/rebuild-bench.cp" "$data/rebuild-bench.pst"
 
-best() { printf '%s\n' "$@" | sort -n | head -1; }
-median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 cb=$(best "${cp_ns[@]}"); cm=$(median "${cp_ns[@]}")
 rb=$(best "${rb_ns[@]}"); rm_=$(median "${rb_ns[@]}")
 mibs() { calc "$bytes * 1000000000 / $1 / 1048576" | cut -d. -f1; }

@@ -36,17 +36,7 @@ echo "== warming the page cache"
 cat "$image" > /dev/null
 cat "$image" > /dev/null
 
-# Wall time of one command in nanoseconds.
-# Floating-point arithmetic (awk is on every Debian system).
-calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
-
-elapsed() {
-  local start end
-  start=$(date +%s%N)
-  "$@"
-  end=$(date +%s%N)
-  echo $(( end - start ))
-}
+. bench/timing.sh
 
 cat_ns=()
 scan_ns=()
@@ -70,8 +60,6 @@ if ! cmp -s "$data/scan-out.tsv" "$image.expected.tsv"; then
 fi
 echo "scan output checked: $(( $(wc -l < "$data/scan-out.tsv") - 1 )) fragments, as expected"
 
-best() { printf '%s\n' "$@" | sort -n | head -1; }
-median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 cb=$(best "${cat_ns[@]}"); cm=$(median "${cat_ns[@]}")
 sb=$(best "${scan_ns[@]}"); sm=$(median "${scan_ns[@]}")
 mibs() { calc "$bytes * 1000000000 / $1 / 1048576" | cut -d. -f1; }
