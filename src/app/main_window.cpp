@@ -897,6 +897,28 @@ void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::
   const std::string sourceName = m_scannedSource.empty() ? SourcePath() : m_scannedSource;
   const QString output = m_dialogs.saveFile(this, kPstFilter, "fragments.pst");
   if (output.isEmpty()) return;
+  std::vector<rebuild::SectorExtent> extents;
+  std::int64_t bytes = 0;
+  for (const auto& [first, end] : pairs) {
+    extents.push_back({first, end});
+    bytes += (end - first) * 512;
+  }
+  startSourceWrite(Job::Extract, sourceName, output, bytes, bytes,
+                   [extents](scan::ByteSource& src, rebuild::OutputFile& file, const std::atomic<bool>& stop,
+                             const WriteProgress& progress, ExtractOutput& out) {
+                     const rebuild::ExtractResult r = rebuild::ExtractFragments(
+                         src, extents, file, stop,
+                         [&](const rebuild::ExtractProgress& p) { progress(p.done, p.total); });
+                     out.stopped = r.stopped;
+                     out.bytes = r.bytesWritten;
+                     out.intervals = r.intervalsWritten;
+                     out.unreadable = r.unreadable;
+                     out.sectorsPastEnd = r.sectorsPastEnd;
+                   });
+}
+
+void MainWindow::startSourceWrite(Job job, const std::string& sourceName, const QString& output, std::int64_t size,
+                                  std::int64_t allocated, SourceWrite write) {
   std::shared_ptr<scan::ByteSource> src;
   try {
     src = sources::openSourceByName(m_catalogue, sourceName);
@@ -904,35 +926,23 @@ void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::
     showError(QString::fromUtf8(e.what()));
     return;
   }
-  std::vector<rebuild::SectorExtent> extents;
-  std::int64_t bytes = 0;
-  for (const auto& [first, end] : pairs) {
-    extents.push_back({first, end});
-    bytes += (end - first) * 512;
-  }
   m_scanStop = false;
   PageControl2->setCurrentIndex(0);  // the gauge and Stop of tab 1 follow the run
-  setGauge(0, bytes);
+  setGauge(0, size);
   BeginBusy();
   auto out = std::make_shared<ExtractOutput>();
   out->output = s(output);
   m_extractOutput = out;
-  m_job = Job::Extract;
+  m_job = job;
   std::atomic<bool>& stop = m_scanStop;
-  m_worker->start([src, out, extents, bytes, sourceName, &stop](const Worker::Report& report) {
+  m_worker->start([src, out, size, allocated, sourceName, write = std::move(write), &stop](const Worker::Report& report) {
     try {
       auto* file = dynamic_cast<scan::FileByteSource*>(src.get());
       rebuild::refuseUnsafeOutput(out->output, file ? file->fd() : -1, sourceName);
-      rebuild::checkRoomFor(out->output, bytes, bytes);
+      rebuild::checkRoomFor(out->output, size, allocated);
       rebuild::OutputFile output(out->output);
-      const rebuild::ExtractResult r = rebuild::ExtractFragments(
-          *src, extents, output, stop, [&](const rebuild::ExtractProgress& p) { report(kPhaseExtract, p.done, p.total); });
+      write(*src, output, stop, [&](std::int64_t done, std::int64_t total) { report(kPhaseExtract, done, total); }, *out);
       output.close();
-      out->stopped = r.stopped;
-      out->bytes = r.bytesWritten;
-      out->intervals = r.intervalsWritten;
-      out->unreadable = r.unreadable;
-      out->sectorsPastEnd = r.sectorsPastEnd;
     } catch (const std::exception& e) {
       out->error = e.what();
     }
@@ -961,45 +971,22 @@ void MainWindow::N1Click() {
   const rebuild::AssembledFile file = *found;
   const QString output = m_dialogs.saveFile(this, kPstFilter, q(file.fileName));
   if (output.isEmpty()) return;
-  std::shared_ptr<scan::ByteSource> src;
-  try {
-    src = sources::openSourceByName(m_catalogue, m_scannedSource);
-  } catch (const std::exception& e) {
-    showError(QString::fromUtf8(e.what()));
-    return;
-  }
-  m_scanStop = false;
-  PageControl2->setCurrentIndex(0);
-  setGauge(0, file.outputSize());
-  BeginBusy();
-  auto out = std::make_shared<ExtractOutput>();
-  out->output = s(output);
-  m_extractOutput = out;
-  m_job = Job::Recover;
-  std::atomic<bool>& stop = m_scanStop;
-  const std::string sourceName = m_scannedSource;
-  m_worker->start([src, out, file, fragments = m_fragments, sourceName, &stop](const Worker::Report& report) {
-    try {
-      auto* f = dynamic_cast<scan::FileByteSource*>(src.get());
-      rebuild::refuseUnsafeOutput(out->output, f ? f->fd() : -1, sourceName);
-      const std::int64_t missing = file.missingCount;
-      rebuild::checkRoomFor(out->output, file.outputSize(),
-                            file.outputSize() - missing * std::int64_t(scan::kIntervalBytes));
-      rebuild::OutputFile output(out->output);
-      const rebuild::RecoverResult r = rebuild::WriteAssembledFile(
-          *src, fragments, file, output, stop,
-          [&](const rebuild::RecoverProgress& p) { report(kPhaseExtract, p.done, p.total); });
-      output.close();
-      out->stopped = r.stopped;
-      out->bytes = r.size;
-      out->intervals = r.intervalsWritten;
-      out->missing = r.intervalsMissing;
-      out->unreadable = r.unreadable;
-      out->sectorsPastEnd = r.sectorsPastEnd;
-    } catch (const std::exception& e) {
-      out->error = e.what();
-    }
-  });
+  const std::int64_t size = file.outputSize();
+  startSourceWrite(Job::Recover, m_scannedSource, output, size,
+                   size - file.missingCount * std::int64_t(scan::kIntervalBytes),
+                   [file, fragments = m_fragments](scan::ByteSource& src, rebuild::OutputFile& output,
+                                                   const std::atomic<bool>& stop, const WriteProgress& progress,
+                                                   ExtractOutput& out) {
+                     const rebuild::RecoverResult r = rebuild::WriteAssembledFile(
+                         src, fragments, file, output, stop,
+                         [&](const rebuild::RecoverProgress& p) { progress(p.done, p.total); });
+                     out.stopped = r.stopped;
+                     out.bytes = r.size;
+                     out.intervals = r.intervalsWritten;
+                     out.missing = r.intervalsMissing;
+                     out.unreadable = r.unreadable;
+                     out.sectorsPastEnd = r.sectorsPastEnd;
+                   });
 }
 
 void MainWindow::extractDone() {
