@@ -123,11 +123,7 @@ namespace {
 const bool kSourcesRegistered = registerCommand(
     {"sources", 5, "List the disks and volumes that can be scanned (what to give as SOURCE)", [](CLI::App& sub) {
        auto format = std::make_shared<Format>(Format::Table);
-       const std::map<std::string, Format> formats{
-           {"table", Format::Table}, {"tsv", Format::Tsv}, {"json", Format::Json}};
-       sub.add_option("--format", *format, "Output format: table, tsv or json")
-           ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
-           ->option_text("table|tsv|json");
+       addFormatOption(sub, *format);
        sub.footer(
            "SOURCE for scan, extract and recover: an image file's path, a volume's letter (D:) or a\n"
            "whole disk (PhysicalDrive0). Devices are only read, never written; reading them needs\n"

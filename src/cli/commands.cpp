@@ -130,13 +130,10 @@ namespace kestrix::cli {
 
 namespace {
 
-const std::map<std::string, Format> kFormats{{"table", Format::Table}, {"tsv", Format::Tsv}, {"json", Format::Json}};
-
 const bool kScanRegistered = registerCommand({"scan", 10, "List the PST fragments found on a source", [](CLI::App& sub) {
   auto cmd = std::make_shared<ScanCommand>();
   sub.add_option("SOURCE", cmd->source, "Image file or device to read")->required();
-  sub.add_option("--format", cmd->format, "Output format: table, tsv or json")
-      ->transform(CLI::CheckedTransformer(kFormats, CLI::ignore_case));
+  addFormatOption(sub, cmd->format);
   sub.add_flag("--hits", cmd->hits, "Also list every allocation-map page found (ID and sector)");
   sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
   return CommandRun([cmd](CommandContext& c) { return runScan(*cmd, c.out, c.err, c.stop); });

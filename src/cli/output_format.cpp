@@ -1,5 +1,7 @@
 #include "cli/output_format.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 
 namespace kestrix::cli {
@@ -23,6 +25,13 @@ std::size_t displayWidth(const std::string& text) {
 std::vector<std::string> cells(const scan::FragmentRow& row) { return {row.id, row.start, row.end, row.size, row.fileSize}; }
 
 }  // namespace
+
+void addFormatOption(CLI::App& sub, Format& format) {
+  static const std::map<std::string, Format> kNames{{"table", Format::Table}, {"tsv", Format::Tsv}, {"json", Format::Json}};
+  sub.add_option("--format", format, "Output format: table, tsv or json")
+      ->transform(CLI::CheckedTransformer(kNames, CLI::ignore_case))
+      ->option_text("table|tsv|json");
+}
 
 std::string jsonString(const std::string& text) {
   std::string out = "\"";

@@ -8,9 +8,16 @@
 
 #include "scan/fragments.h"
 
+namespace CLI {
+class App;
+}
+
 namespace kestrix::cli {
 
 enum class Format { Table, Tsv, Json };
+
+// Adds "--format table|tsv|json" (any case) to a command, stored in format.
+void addFormatOption(CLI::App& sub, Format& format);
 
 // The fragment list's column titles: ID, 开始ID, 结束ID, 碎片大小, 文件大小.
 extern const char* const kFragmentColumns[5];
