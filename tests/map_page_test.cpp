@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "pst/format.h"
 #include "rebuild/header_block.h"
 #include "scan/map_page.h"
 #include "support/test_support.h"
@@ -100,15 +101,15 @@ TEST(MapPage, HeaderIntervals) {
 
 TEST(HeaderBlock, CrcsMatchItsBytes) {
   using kestrix::rebuild::HeaderBlock;
-  using kestrix::rebuild::PstCrc;
+  using kestrix::pst::crc;
   const auto block = HeaderBlock();
   EXPECT_EQ(readLe32(block, 0), 0x4E444221u);  // "!BDN"
   EXPECT_EQ(readLe32(block, 4), 0x2382E205u);
-  EXPECT_EQ(PstCrc(block.subspan(8, 471)), 0x2382E205u);
+  EXPECT_EQ(crc(block.subspan(8, 471)), 0x2382E205u);
   EXPECT_EQ(readLe32(block, 0x20C), 0x5C233364u);
-  EXPECT_EQ(PstCrc(block.subspan(8, 516)), 0x5C233364u);
+  EXPECT_EQ(crc(block.subspan(8, 516)), 0x5C233364u);
   EXPECT_EQ(readLe32(block, 0x4200 + 500), 0x11222235u);
-  EXPECT_EQ(PstCrc(block.subspan(0x4200, 496)), 0x11222235u);
+  EXPECT_EQ(crc(block.subspan(0x4200, 496)), 0x11222235u);
   EXPECT_EQ(readLe64(block, 0xB8), 20104889344);
   EXPECT_EQ(block[0x4200 + 496], std::byte{0x86});
   EXPECT_EQ(block[0x245], std::byte{0x1D});

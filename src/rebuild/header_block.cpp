@@ -63,24 +63,10 @@ constexpr std::array<std::byte, kHeaderBlockSize> makeBlock() {
 
 constexpr std::array<std::byte, kHeaderBlockSize> kBlock = makeBlock();
 
-std::array<std::uint32_t, 256> makeCrcTable() {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    table[i] = c;
-  }
-  return table;
-}
 
 }  // namespace
 
 std::span<const std::byte, kHeaderBlockSize> HeaderBlock() { return kBlock; }
 
-std::uint32_t PstCrc(std::span<const std::byte> data, std::uint32_t crc) {
-  static const std::array<std::uint32_t, 256> table = makeCrcTable();
-  for (std::byte b : data) crc = table[(crc ^ std::to_integer<std::uint8_t>(b)) & 0xFF] ^ (crc >> 8);
-  return crc;
-}
 
 }  // namespace kestrix::rebuild

@@ -1,0 +1,143 @@
+#include "pst/check.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "pst/node_reader.h"
+
+namespace kestrix::pst {
+
+namespace {
+
+// The encoding that makes the node data of the message store or the root folder a heap.
+std::optional<Encoding> encodingFromData(const std::vector<NodeEntry>& nodes, const BlockIndex& blocks,
+                                         scan::ByteSource& input) {
+  for (const std::uint32_t nid : {kNidMessageStore, kNidRootFolder}) {
+    auto node = std::find_if(nodes.begin(), nodes.end(), [nid](const NodeEntry& n) { return n.nid == nid; });
+    if (node == nodes.end() || isInternalBid(node->data) || !blocks.present(node->data)) continue;
+    const BlockEntry& e = *blocks.find(node->data);
+    std::vector<std::byte> raw(e.size);
+    if (input.readAt(std::int64_t(e.offset), raw) != raw.size()) continue;
+    for (Encoding enc : {Encoding::Permute, Encoding::None, Encoding::Cyclic})
+      if (looksLikeHeap(raw, enc, e.bid)) return enc;
+  }
+  return std::nullopt;
+}
+
+TreeReport reportOf(const TreeWalk& walk, bool fromHeader, bool stale) {
+  return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, stale};
+}
+
+}  // namespace
+
+const char* headerVerdictName(HeaderVerdict v) {
+  switch (v) {
+    case HeaderVerdict::Own: return "own";
+    case HeaderVerdict::Foreign: return "foreign";
+    case HeaderVerdict::BadCrc: return "bad CRC";
+    case HeaderVerdict::Missing: return "missing";
+    case HeaderVerdict::NotUnicode: return "not supported yet";
+  }
+  return "";
+}
+
+Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
+  Analysis a;
+  const ParsedHeader parsed = parseHeader(scan.header);
+  a.header = parsed.header;
+  switch (parsed.state) {
+    case HeaderState::Missing: a.headerVerdict = HeaderVerdict::Missing; break;
+    case HeaderState::NotUnicode: a.headerVerdict = HeaderVerdict::NotUnicode; return a;
+    case HeaderState::BadCrc: a.headerVerdict = HeaderVerdict::BadCrc; break;
+    case HeaderState::Sound: a.headerVerdict = HeaderVerdict::Foreign; break;
+  }
+  const PageLookup pages(scan);
+  TreeWalk nodeWalk, blockWalk;
+  bool fromHeader = false;
+  if (parsed.state == HeaderState::Sound) {
+    nodeWalk = walkTree(pages, a.header.nodeRoot, kPageNodeTree);
+    blockWalk = walkTree(pages, a.header.blockRoot, kPageBlockTree);
+    if (nodeWalk.rootFound && blockWalk.rootFound) {
+      a.headerVerdict = HeaderVerdict::Own;
+      fromHeader = true;
+      a.nodeRoot = a.header.nodeRoot;
+      a.blockRoot = a.header.blockRoot;
+    }
+  }
+  bool nodeStale = false, blockStale = false;
+  if (!fromHeader) {
+    a.nodeRoot = guessRoot(scan, kPageNodeTree);
+    a.blockRoot = guessRoot(scan, kPageBlockTree);
+    nodeWalk = a.nodeRoot ? walkTree(pages, *a.nodeRoot, kPageNodeTree) : TreeWalk{};
+    blockWalk = a.blockRoot ? walkTree(pages, *a.blockRoot, kPageBlockTree) : TreeWalk{};
+    nodeStale = nodeWalk.rootFound && newerPagesOutside(scan, nodeWalk, kPageNodeTree);
+    blockStale = blockWalk.rootFound && newerPagesOutside(scan, blockWalk, kPageBlockTree);
+  }
+  a.nodeTree = reportOf(nodeWalk, fromHeader, nodeStale);
+  a.blockTree = reportOf(blockWalk, fromHeader, blockStale);
+  a.nodes = toNodes(nodeWalk.leaves);
+  a.blocks = toBlocks(blockWalk.leaves);
+
+  if (a.headerVerdict == HeaderVerdict::Own) {
+    a.encoding = a.header.encoding;
+    a.encodingFromHeader = true;
+  } else {
+    // Look through every surviving leaf: the walked tree may be empty or stale.
+    const BlockIndex allBlocks(toBlocks(newestLeafEntries(scan, kPageBlockTree)), scan);
+    const auto found = encodingFromData(toNodes(newestLeafEntries(scan, kPageNodeTree)), allBlocks, input);
+    a.encoding = found.value_or(parsed.state == HeaderState::Sound ? a.header.encoding : Encoding::Permute);
+  }
+  return a;
+}
+
+bool CheckReport::sound() const {
+  const Analysis& a = analysis;
+  return isPst && !stopped && a.headerVerdict == HeaderVerdict::Own && a.nodeTree.whole() && a.blockTree.whole() &&
+         blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0;
+}
+
+CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const Analysis& analysis,
+                     const std::vector<NodeEntry>& nodes, const std::vector<BlockEntry>& blockEntries) {
+  CheckReport r;
+  r.length = scan.length;
+  r.analysis = analysis;
+  r.unreadable = scan.unreadable;
+  r.stopped = scan.stopped;
+  r.isPst = analysis.headerVerdict == HeaderVerdict::Own || !scan.treePages.empty();
+  const BlockIndex blocks(blockEntries, scan);
+  r.blocksListed = std::int64_t(blocks.entries().size());
+  for (const auto& e : blocks.entries()) {
+    if (blocks.present(e.bid)) continue;
+    if (blocks.badCrc(e.bid)) ++r.blocksBadCrc;
+    else ++r.blocksMissing;
+  }
+  NodeReader reader(input, blocks, analysis.encoding);
+  std::unordered_map<std::uint32_t, std::size_t> folderAt;
+  for (const auto& n : nodes) {
+    if ((n.data != 0 && !blocks.present(n.data)) || (n.sub != 0 && !blocks.present(n.sub))) ++r.nodesBroken;
+    if (nidType(n.nid) != kNidTypeFolder) continue;
+    FolderReport f{n.nid, n.parent, {}, 0, 0};
+    if (auto name = reader.property(n.data, kPropDisplayName)) f.name = utf16ToUtf8(*name);
+    folderAt.emplace(n.nid, r.folders.size());
+    r.folders.push_back(std::move(f));
+  }
+  for (const auto& n : nodes) {
+    if (nidType(n.nid) != kNidTypeMessage) continue;
+    const bool readable = reader.dataWhole(n.data) && (n.sub == 0 || reader.subnodesWhole(n.sub));
+    ++r.messages;
+    r.messagesReadable += readable;
+    if (auto it = folderAt.find(n.parent); it != folderAt.end()) {
+      ++r.folders[it->second].messages;
+      r.folders[it->second].readable += readable;
+    }
+  }
+  return r;
+}
+
+CheckReport checkPst(scan::ByteSource& input, const std::atomic<bool>& stop, const StructureScanOptions& options) {
+  const StructureScan scan = scanStructure(input, stop, options);
+  const Analysis a = analyse(scan, input);
+  return describe(scan, input, a, a.nodes, a.blocks);
+}
+
+}  // namespace kestrix::pst

@@ -1,0 +1,83 @@
+#pragma once
+// What a PST file holds and what it lacks: header, both B-trees, blocks, folders, messages.
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pst/pst_index.h"
+#include "pst/structure_scan.h"
+#include "scan/byte_source.h"
+
+namespace kestrix::pst {
+
+enum class HeaderVerdict {
+  Own,         // sound, and its tree roots are pages of this file
+  Foreign,     // sound, but its roots are not in this file (another file's header)
+  BadCrc,      // the magic, but a CRC fails
+  Missing,     // no header magic
+  NotUnicode,  // a PST of another layout: not supported yet
+};
+const char* headerVerdictName(HeaderVerdict v);
+
+struct TreeReport {
+  bool rootFromHeader = false;   // the root came from the header (else it was found by search)
+  bool rootFound = false;
+  std::int64_t pagesReached = 0;
+  std::int64_t pagesMissing = 0;
+  bool stale = false;            // newer pages of the tree lie outside it
+  bool whole() const { return rootFound && pagesMissing == 0 && !stale; }
+};
+
+struct FolderReport {
+  std::uint32_t nid = 0;
+  std::uint32_t parent = 0;
+  std::string name;
+  std::int64_t messages = 0;  // node entries of messages whose parent is this folder
+  std::int64_t readable = 0;  // of those, the ones whose every block is present
+};
+
+// The facts both check and repair need: the trees as found, the encoding, the index.
+struct Analysis {
+  Header header;                 // as read (meaningful for Own, Foreign, BadCrc)
+  HeaderVerdict headerVerdict = HeaderVerdict::Missing;
+  Encoding encoding = Encoding::None;
+  bool encodingFromHeader = false;
+  std::optional<BlockRef> nodeRoot, blockRoot;
+  TreeReport nodeTree, blockTree;
+  std::vector<NodeEntry> nodes;          // the node tree's leaf entries as walked
+  std::vector<BlockEntry> blocks;        // the block tree's leaf entries as walked
+};
+
+// Reads the header and walks both trees over what the scan found.
+Analysis analyse(const StructureScan& scan, scan::ByteSource& input);
+
+struct CheckReport {
+  std::int64_t length = 0;
+  Analysis analysis;
+  std::int64_t blocksListed = 0;
+  std::int64_t blocksMissing = 0;   // listed in the block tree, not found at their place
+  std::int64_t blocksBadCrc = 0;    // found at their place, failing their CRC
+  std::int64_t nodesBroken = 0;     // node entries naming a data or subnode block that is not present
+  std::int64_t messages = 0;
+  std::int64_t messagesReadable = 0;
+  std::vector<FolderReport> folders;
+  std::vector<scan::SectorRun> unreadable;
+  bool stopped = false;
+  bool supported() const { return analysis.headerVerdict != HeaderVerdict::NotUnicode; }
+  // Any structure of a PST at all: a sound header or one valid tree page.
+  bool isPst = false;
+  bool sound() const;
+};
+
+// Counts blocks, messages and folders over an index (the one found, or a repaired one).
+// Encoding and roots come from `analysis`; nodes and blocks are the ones given.
+CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const Analysis& analysis,
+                     const std::vector<NodeEntry>& nodes, const std::vector<BlockEntry>& blocks);
+
+// One pass over the input, then the report. Stops between chunks when the flag is set.
+CheckReport checkPst(scan::ByteSource& input, const std::atomic<bool>& stop, const StructureScanOptions& options = {});
+
+}  // namespace kestrix::pst

@@ -1,0 +1,176 @@
+#pragma once
+// The on-disk structures of a Unicode PST file with 512-byte pages: the header and its ROOT,
+// page and block trailers, B-tree pages, the CRC, the signature and the block encodings.
+// Pure functions over byte spans: no I/O, no state. Offsets and sizes are in bytes.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kestrix::pst {
+
+using Bytes = std::span<const std::byte>;
+
+inline constexpr std::size_t kPageSize = 512;
+inline constexpr std::size_t kPageTrailerAt = 496;      // the trailer ends a page
+inline constexpr std::size_t kBlockTrailerSize = 16;
+inline constexpr std::size_t kMaxBlockSize = 8192;      // a block with its trailer, 64-byte aligned
+inline constexpr std::size_t kMaxBlockData = kMaxBlockSize - kBlockTrailerSize;
+inline constexpr std::int64_t kFirstAMapOffset = 0x4400;
+inline constexpr std::int64_t kIntervalBytes = 0x3E000;
+inline constexpr std::size_t kHeaderSize = 564;         // the Unicode HEADER structure
+
+enum PageType : std::uint8_t {
+  kPageBlockTree = 0x80,
+  kPageNodeTree = 0x81,
+  kPageFreeMap = 0x82,
+  kPagePageMap = 0x83,
+  kPageAllocMap = 0x84,
+  kPageFreePageMap = 0x85,
+  kPageDensityList = 0x86,
+};
+
+enum class Encoding : std::uint8_t { None = 0, Permute = 1, Cyclic = 2 };
+
+// Node IDs: the low 5 bits are the type.
+inline constexpr std::uint32_t kNidTypeMask = 0x1F;
+inline constexpr std::uint32_t kNidTypeFolder = 0x02;
+inline constexpr std::uint32_t kNidTypeMessage = 0x04;
+inline constexpr std::uint32_t kNidMessageStore = 0x21;
+inline constexpr std::uint32_t kNidRootFolder = 0x122;
+inline constexpr std::uint32_t nidType(std::uint64_t nid) { return std::uint32_t(nid) & kNidTypeMask; }
+
+// Block IDs: bit 1 marks an internal block (data or subnode tree), which is never encoded;
+// bit 0 is reserved and ignored when blocks are looked up.
+inline constexpr std::uint64_t blockKey(std::uint64_t bid) { return bid & ~std::uint64_t(1); }
+inline constexpr bool isInternalBid(std::uint64_t bid) { return (bid & 2) != 0; }
+
+// Little-endian access; the caller guarantees the bytes exist.
+std::uint16_t le16(Bytes b, std::size_t at);
+std::uint32_t le32(Bytes b, std::size_t at);
+std::uint64_t le64(Bytes b, std::size_t at);
+void putLe16(std::span<std::byte> b, std::size_t at, std::uint16_t v);
+void putLe32(std::span<std::byte> b, std::size_t at, std::uint32_t v);
+void putLe64(std::span<std::byte> b, std::size_t at, std::uint64_t v);
+
+// The format's CRC-32: reflected polynomial 0xEDB88320, start value as given (0 for the
+// format's own CRCs), no final inversion. Uses carry-less multiplication where the processor
+// has it; the result is the same either way.
+std::uint32_t crc(Bytes data, std::uint32_t start = 0);
+// The table-driven CRC alone, as the reference the fast path is tested against.
+std::uint32_t crcByTable(Bytes data, std::uint32_t start = 0);
+
+// The 16-bit signature of a tree page or block: derived from its file offset and BID.
+std::uint16_t signature(std::uint64_t offset, std::uint64_t bid);
+
+// Decodes (or encodes: both encodings are their own inverse in the direction needed) the
+// data of an external block in place. Cyclic takes the low 32 bits of the block's BID.
+void decodeBlock(std::span<std::byte> data, Encoding encoding, std::uint64_t bid);
+void encodeBlock(std::span<std::byte> data, Encoding encoding, std::uint64_t bid);
+
+struct BlockRef {
+  std::uint64_t bid = 0;
+  std::uint64_t offset = 0;
+  friend bool operator==(const BlockRef&, const BlockRef&) = default;
+};
+
+// The fields of the Unicode HEADER that recovery reads or writes.
+struct Header {
+  std::uint16_t version = 23;        // wVer: 23 Unicode; 14/15 ANSI; 36 Unicode with 4 KiB pages
+  std::uint16_t clientVersion = 19;
+  std::uint64_t nextPageBid = 0;     // bidNextP
+  std::uint64_t nextBlockBid = 0;    // bidNextB
+  std::uint32_t unique = 0;          // dwUnique
+  std::array<std::uint32_t, 32> nextNid{};  // rgnid: per NID type, the next index
+  std::uint64_t fileEof = 0;         // ROOT.ibFileEof
+  std::uint64_t lastAMap = 0;        // ROOT.ibAMapLast
+  std::uint64_t amapFree = 0;        // ROOT.cbAMapFree
+  std::uint64_t pmapFree = 0;        // ROOT.cbPMapFree
+  BlockRef nodeRoot;                 // ROOT.BREFNBT
+  BlockRef blockRoot;                // ROOT.BREFBBT
+  std::uint8_t amapValid = 0;        // ROOT.fAMapValid: 0 invalid, 1 or 2 valid
+  Encoding encoding = Encoding::None;
+};
+
+enum class HeaderState {
+  Missing,      // no "!BDN" magic
+  NotUnicode,   // a PST of another layout (ANSI, or 4 KiB pages): not read
+  BadCrc,       // the magic, but a CRC fails
+  Sound,        // magic, Unicode, both CRCs hold
+};
+
+struct ParsedHeader {
+  HeaderState state = HeaderState::Missing;
+  Header header;  // filled for NotUnicode (version only), BadCrc (best effort) and Sound
+};
+
+// Reads the header from the first kHeaderSize bytes (fewer give Missing).
+ParsedHeader parseHeader(Bytes bytes);
+
+// Writes a complete Unicode HEADER (kHeaderSize bytes) with both CRCs, over `out`, which must
+// hold at least kHeaderSize bytes. Bytes the struct does not name are set as a new file has
+// them (the deprecated free maps 0xFF, the rest zero), except that `keep` (when not empty, at
+// least kHeaderSize bytes of a previous header) supplies the reserved and unnamed bytes.
+void buildHeader(const Header& header, std::span<std::byte> out, Bytes keep = {});
+
+struct PageTrailer {
+  std::uint8_t type = 0;
+  std::uint16_t sig = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t bid = 0;
+};
+PageTrailer pageTrailer(Bytes page);
+
+// A 512-byte page found at `offset`: true when both type bytes agree, the CRC of the 496
+// data bytes holds and, for tree pages, the signature matches offset and BID.
+bool isValidPage(Bytes page, std::uint64_t offset);
+
+// One entry of a B-tree page. Intermediate pages: key and child. Node-tree leaves: nid,
+// data, sub, parent. Block-tree leaves: the block's BID and offset, its size and refcount.
+struct TreeEntry {
+  std::uint64_t key = 0;    // NID or BID
+  BlockRef child;           // intermediate: child page; block leaf: the block itself
+  std::uint64_t data = 0;   // node leaf: bidData
+  std::uint64_t sub = 0;    // node leaf: bidSub
+  std::uint32_t parent = 0; // node leaf: nidParent
+  std::uint16_t size = 0;   // block leaf: cb
+  std::uint16_t refs = 0;   // block leaf: cRef
+};
+
+struct TreePage {
+  std::uint8_t type = 0;    // kPageBlockTree or kPageNodeTree
+  std::uint8_t level = 0;   // 0 = leaf
+  std::uint64_t bid = 0;
+  std::vector<TreeEntry> entries;
+};
+
+// Parses a valid tree page (see isValidPage); nullopt when its layout is not that of a
+// B-tree page of its type and level (entry size, count).
+std::optional<TreePage> parseTreePage(Bytes page);
+
+// Entries that fit one page: 15 node-tree leaf entries, 20 of the other kinds.
+std::size_t pageCapacity(std::uint8_t type, std::uint8_t level);
+
+// Lays out a tree page with its trailer for the given file offset. entries.size() must not
+// exceed pageCapacity.
+std::array<std::byte, kPageSize> buildTreePage(const TreePage& page, std::uint64_t offset);
+
+// An allocation-map page whose 496 bytes of bits are `bits`, with its trailer at `offset`.
+std::array<std::byte, kPageSize> buildMapPage(std::uint8_t type, std::span<const std::uint8_t, 496> bits,
+                                              std::uint64_t offset);
+
+struct BlockTrailer {
+  std::uint16_t size = 0;   // cb: bytes of data
+  std::uint16_t sig = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t bid = 0;
+};
+BlockTrailer blockTrailer(Bytes trailer16);
+
+// Total length of a block holding `dataSize` bytes: data plus trailer, rounded up to 64.
+constexpr std::size_t blockSpan(std::size_t dataSize) { return (dataSize + kBlockTrailerSize + 63) & ~std::size_t(63); }
+
+}  // namespace kestrix::pst

@@ -1,0 +1,52 @@
+#pragma once
+// Reading what the block tree says a node holds: its data tree (XBLOCK/XXBLOCK), its subnode
+// tree (SLBLOCK/SIBLOCK), and properties of a property context (heap-on-node + BTH), enough
+// to name folders and to tell which messages can be read.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pst/format.h"
+#include "pst/pst_index.h"
+#include "scan/byte_source.h"
+
+namespace kestrix::pst {
+
+inline constexpr std::uint16_t kPropDisplayName = 0x3001;
+inline constexpr std::uint16_t kPropIpmSubtreeEntryId = 0x35E0;
+
+class NodeReader {
+ public:
+  NodeReader(scan::ByteSource& input, const BlockIndex& blocks, Encoding encoding);
+
+  // A block's data, decoded when it is an external block; nullopt when the block is not
+  // present or no longer reads back as the scan found it.
+  std::optional<std::vector<std::byte>> block(std::uint64_t bid);
+  // The data blocks of a data tree, in order; nullopt when any of them is missing.
+  std::optional<std::vector<std::vector<std::byte>>> dataBlocks(std::uint64_t bidData);
+  // Whether every block of the data tree is present; reads only the tree's internal blocks.
+  bool dataWhole(std::uint64_t bidData);
+  // Whether the subnode tree, each subnode's data and its own subnodes are all present.
+  bool subnodesWhole(std::uint64_t bidSub);
+  // The value of a property of the node's property context, as stored in its heap (strings
+  // UTF-16LE); nullopt when absent, stored outside the heap, or unreadable.
+  std::optional<std::vector<std::byte>> property(std::uint64_t bidData, std::uint16_t propId);
+
+ private:
+  bool subnodesWhole(std::uint64_t bidSub, int depth);
+
+  scan::ByteSource& m_input;
+  const BlockIndex& m_blocks;
+  Encoding m_encoding;
+  std::int64_t m_budget;  // internal blocks still allowed to be read: a crafted file cannot loop
+};
+
+// Whether the data of a block decodes, under `encoding`, to the start of a heap-on-node.
+bool looksLikeHeap(std::span<const std::byte> raw, Encoding encoding, std::uint64_t bid);
+
+// UTF-16LE to UTF-8; unpaired surrogates become U+FFFD.
+std::string utf16ToUtf8(std::span<const std::byte> text);
+
+}  // namespace kestrix::pst

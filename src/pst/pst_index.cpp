@@ -1,0 +1,142 @@
+#include "pst/pst_index.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+namespace kestrix::pst {
+
+namespace {
+
+bool sameBid(std::uint64_t a, std::uint64_t b) { return blockKey(a) == blockKey(b); }
+
+bool containsBlock(const std::vector<FoundBlock>& found, const BlockEntry& e) {
+  auto it = std::lower_bound(found.begin(), found.end(), e.offset,
+                             [](const FoundBlock& f, std::uint64_t off) { return f.offset < off; });
+  for (; it != found.end() && it->offset == e.offset; ++it)
+    if (sameBid(it->bid, e.bid) && it->size == e.size) return true;
+  return false;
+}
+
+}  // namespace
+
+PageLookup::PageLookup(const StructureScan& scan) {
+  for (const auto& p : scan.treePages) m_byOffset.emplace(p.offset, &p);
+}
+
+const FoundTreePage* PageLookup::at(BlockRef ref, std::uint8_t type) const {
+  auto it = m_byOffset.find(ref.offset);
+  if (it == m_byOffset.end() || it->second->page.type != type || !sameBid(it->second->page.bid, ref.bid))
+    return nullptr;
+  return it->second;
+}
+
+TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type) {
+  TreeWalk walk;
+  const FoundTreePage* top = pages.at(root, type);
+  if (!top) return walk;
+  walk.rootFound = true;
+  // Depth first, children in key order, so leaves come out in key order.
+  std::vector<const FoundTreePage*> stack{top};
+  while (!stack.empty()) {
+    const FoundTreePage* p = stack.back();
+    stack.pop_back();
+    ++walk.pagesReached;
+    walk.pageOffsets.push_back(p->offset);
+    if (p->page.level == 0) {
+      walk.leaves.insert(walk.leaves.end(), p->page.entries.begin(), p->page.entries.end());
+      continue;
+    }
+    for (auto it = p->page.entries.rbegin(); it != p->page.entries.rend(); ++it) {
+      const FoundTreePage* child = pages.at(it->child, type);
+      if (child && child->page.level + 1 == p->page.level)
+        stack.push_back(child);
+      else
+        ++walk.pagesMissing;
+    }
+  }
+  return walk;
+}
+
+std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type) {
+  std::unordered_set<std::uint64_t> referenced;
+  for (const auto& p : scan.treePages)
+    if (p.page.type == type && p.page.level > 0)
+      for (const auto& e : p.page.entries) referenced.insert(e.child.offset);
+  const FoundTreePage* best = nullptr;
+  for (const auto& p : scan.treePages)
+    if (p.page.type == type && !referenced.count(p.offset) && (!best || p.page.bid > best->page.bid)) best = &p;
+  if (!best) return std::nullopt;
+  return BlockRef{best->page.bid, best->offset};
+}
+
+bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uint8_t type) {
+  std::unordered_set<std::uint64_t> reached(walk.pageOffsets.begin(), walk.pageOffsets.end());
+  std::uint64_t newestReached = 0;
+  for (const auto& p : scan.treePages)
+    if (p.page.type == type && reached.count(p.offset)) newestReached = std::max(newestReached, p.page.bid);
+  for (const auto& p : scan.treePages)
+    if (p.page.type == type && !reached.count(p.offset) && p.page.bid > newestReached) return true;
+  return false;
+}
+
+std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type) {
+  struct Candidate {
+    TreeEntry entry;
+    std::uint64_t pageBid;
+  };
+  std::unordered_map<std::uint64_t, Candidate> byKey;
+  for (const auto& p : scan.treePages) {
+    if (p.page.type != type || p.page.level != 0) continue;
+    for (const auto& e : p.page.entries) {
+      const std::uint64_t key = type == kPageBlockTree ? blockKey(e.child.bid) : e.key;
+      auto [it, inserted] = byKey.try_emplace(key, Candidate{e, p.page.bid});
+      if (!inserted && p.page.bid > it->second.pageBid) it->second = {e, p.page.bid};
+    }
+  }
+  std::vector<TreeEntry> out;
+  out.reserve(byKey.size());
+  for (auto& [key, c] : byKey) out.push_back(c.entry);
+  std::sort(out.begin(), out.end(), [type](const TreeEntry& a, const TreeEntry& b) {
+    return type == kPageBlockTree ? blockKey(a.child.bid) < blockKey(b.child.bid) : a.key < b.key;
+  });
+  return out;
+}
+
+std::vector<NodeEntry> toNodes(const std::vector<TreeEntry>& leaves) {
+  std::vector<NodeEntry> out;
+  out.reserve(leaves.size());
+  for (const auto& e : leaves) out.push_back({std::uint32_t(e.key), e.parent, e.data, e.sub});
+  return out;
+}
+
+std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves) {
+  std::vector<BlockEntry> out;
+  out.reserve(leaves.size());
+  for (const auto& e : leaves) out.push_back({e.child.bid, e.child.offset, e.size, e.refs});
+  return out;
+}
+
+BlockIndex::BlockIndex(std::vector<BlockEntry> entries, const StructureScan& scan)
+    : m_entries(std::move(entries)), m_scan(scan) {
+  std::sort(m_entries.begin(), m_entries.end(),
+            [](const BlockEntry& a, const BlockEntry& b) { return blockKey(a.bid) < blockKey(b.bid); });
+}
+
+const BlockEntry* BlockIndex::find(std::uint64_t bid) const {
+  const std::uint64_t key = blockKey(bid);
+  auto it = std::lower_bound(m_entries.begin(), m_entries.end(), key,
+                             [](const BlockEntry& e, std::uint64_t k) { return blockKey(e.bid) < k; });
+  return it != m_entries.end() && blockKey(it->bid) == key ? &*it : nullptr;
+}
+
+bool BlockIndex::present(std::uint64_t bid) const {
+  const BlockEntry* e = find(bid);
+  return e && containsBlock(m_scan.blocks, *e);
+}
+
+bool BlockIndex::badCrc(std::uint64_t bid) const {
+  const BlockEntry* e = find(bid);
+  return e && containsBlock(m_scan.badCrcBlocks, *e);
+}
+
+}  // namespace kestrix::pst

@@ -1,0 +1,88 @@
+#pragma once
+// The two B-trees of a PST file as recovery sees them: walked from their roots over the
+// pages the structure scan found, or, where pages are lost, merged from every surviving
+// leaf page. Blocks are looked up by BID; what is "present" is what the scan proved.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "pst/format.h"
+#include "pst/structure_scan.h"
+
+namespace kestrix::pst {
+
+struct NodeEntry {
+  std::uint32_t nid = 0;
+  std::uint32_t parent = 0;
+  std::uint64_t data = 0;  // bidData
+  std::uint64_t sub = 0;   // bidSub, 0 = none
+  friend bool operator==(const NodeEntry&, const NodeEntry&) = default;
+};
+
+struct BlockEntry {
+  std::uint64_t bid = 0;
+  std::uint64_t offset = 0;
+  std::uint16_t size = 0;
+  std::uint16_t refs = 0;
+  friend bool operator==(const BlockEntry&, const BlockEntry&) = default;
+};
+
+// The found tree pages by file offset.
+class PageLookup {
+ public:
+  explicit PageLookup(const StructureScan& scan);
+  // The valid page of that type at the offset whose BID is `bid`, or nullptr.
+  const FoundTreePage* at(BlockRef ref, std::uint8_t type) const;
+
+ private:
+  std::unordered_map<std::uint64_t, const FoundTreePage*> m_byOffset;
+};
+
+struct TreeWalk {
+  bool rootFound = false;
+  std::int64_t pagesReached = 0;
+  std::int64_t pagesMissing = 0;          // referenced pages not found (lost, bad CRC, wrong BID)
+  std::vector<TreeEntry> leaves;          // leaf entries in the order the tree holds them
+  std::vector<std::uint64_t> pageOffsets; // pages reached
+  bool whole() const { return rootFound && pagesMissing == 0; }
+};
+
+// Walks a tree from `root`. Each child must be a page of the same tree one level down;
+// anything else counts as missing, so a crafted tree cannot loop.
+TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type);
+
+// Where the header cannot be trusted: the newest page of that tree (highest BID) that no
+// other found page of the tree references, or nullopt when none was found.
+std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type);
+
+// Whether a found page of that type, newer than every page the walk reached, lies outside
+// the walk: the walk then shows an older state of the file than its last one.
+bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uint8_t type);
+
+// Every leaf entry of that tree on the found pages; for each key, the entry of the newest
+// page (highest BID) wins. In key order.
+std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type);
+
+std::vector<NodeEntry> toNodes(const std::vector<TreeEntry>& leaves);
+std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves);
+
+// Blocks by BID (bit 0 ignored) and whether the scan proved each one.
+class BlockIndex {
+ public:
+  BlockIndex(std::vector<BlockEntry> entries, const StructureScan& scan);
+  const BlockEntry* find(std::uint64_t bid) const;
+  // The entry exists and the scan found a valid block with that BID, offset and size there.
+  bool present(std::uint64_t bid) const;
+  // The entry exists, the scan found the block's trailer there, and its CRC fails.
+  bool badCrc(std::uint64_t bid) const;
+  const std::vector<BlockEntry>& entries() const { return m_entries; }
+
+ private:
+  std::vector<BlockEntry> m_entries;  // by blockKey
+  const StructureScan& m_scan;
+};
+
+}  // namespace kestrix::pst
