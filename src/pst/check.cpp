@@ -57,7 +57,9 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   if (parsed.state == HeaderState::Sound) {
     nodeWalk = walkTree(pages, a.header.nodeRoot, kPageNodeTree);
     blockWalk = walkTree(pages, a.header.blockRoot, kPageBlockTree);
-    if (nodeWalk.rootFound && blockWalk.rootFound) {
+    // Another file's header names roots that are not here and a length that is not this one;
+    // the file's own header may have lost a root page, but not both and its length too.
+    if (nodeWalk.rootFound || blockWalk.rootFound || std::int64_t(a.header.fileEof) == scan.length) {
       a.headerVerdict = HeaderVerdict::Own;
       fromHeader = true;
       a.nodeRoot = a.header.nodeRoot;

@@ -64,7 +64,9 @@ std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type) 
       for (const auto& e : p.page.entries) referenced.insert(e.child.offset);
   const FoundTreePage* best = nullptr;
   for (const auto& p : scan.treePages)
-    if (p.page.type == type && !referenced.count(p.offset) && (!best || p.page.bid > best->page.bid)) best = &p;
+    if (p.page.type == type && !referenced.count(p.offset) &&
+        (!best || std::pair(p.page.level, p.page.bid) > std::pair(best->page.level, best->page.bid)))
+      best = &p;
   if (!best) return std::nullopt;
   return BlockRef{best->page.bid, best->offset};
 }

@@ -54,8 +54,9 @@ struct TreeWalk {
 // anything else counts as missing, so a crafted tree cannot loop.
 TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type);
 
-// Where the header cannot be trusted: the newest page of that tree (highest BID) that no
-// other found page of the tree references, or nullopt when none was found.
+// Where the header cannot be trusted: of the pages of that tree that no other found page
+// references, the highest, and of those the newest (highest BID); nullopt when none was found.
+// When the real root is lost this is an older root or a subtree, which newerPagesOutside tells.
 std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type);
 
 // Whether a found page of that type, newer than every page the walk reached, lies outside

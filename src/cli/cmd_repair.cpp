@@ -1,0 +1,81 @@
+// kestrix-cli repair: a new PST file that the standard readers open, from a damaged one.
+
+#include <CLI/CLI.hpp>
+
+#include "cli/command_registry.h"
+#include "cli/commands.h"
+#include "cli/progress.h"
+#include "cli/pst_report.h"
+#include "pst/repair.h"
+#include "sources/open_source.h"
+
+namespace kestrix::cli {
+
+namespace {
+
+struct RepairCommand {
+  std::string input;
+  std::string output;
+  bool quiet = false;
+};
+
+std::string folderName(const pst::CheckReport& report, std::uint32_t nid) {
+  for (const auto& f : report.folders)
+    if (f.nid == nid) return f.name.empty() ? "(no name)" : f.name;
+  return "(no name)";
+}
+
+int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
+  auto src = sources::openSource(cmd.input);
+  auto* file = dynamic_cast<scan::FileByteSource*>(src.get());
+  pst::RepairReport r;
+  {
+    ProgressLine line("repair", !cmd.quiet);
+    pst::StructureScanOptions options;
+    options.progress = [&](const pst::StructureProgress& p) { line.update(p.done, p.total); };
+    r = pst::repairFile(*src, file ? file->fd() : -1, cmd.output, stop, options);
+  }
+  if (r.stopped) {
+    err << "kestrix-cli: the repair was stopped; nothing was written to \"" << cmd.output << "\"\n";
+    return kExitError;
+  }
+  if (r.unchanged) {
+    out << "\"" << cmd.input << "\" is sound: copied unchanged to \"" << cmd.output << "\", "
+        << messagesSummary(r.after) << '\n';
+    return kExitOk;
+  }
+  const pst::CheckReport& before = r.before;
+  std::vector<std::vector<std::string>> rows{
+      {"header", r.headerRebuilt ? std::string("rebuilt (was ") + pst::headerVerdictName(before.analysis.headerVerdict) + ")"
+                                 : "kept"},
+      {"trees", r.treesRebuilt ? "rebuilt, " + plural(r.pagesWritten, "page", "pages") + " written" : "kept"},
+  };
+  if (r.treesRebuilt) {
+    rows.push_back({"node entries", std::to_string(r.nodesRecovered) + " taken from leaf pages outside the tree, " +
+                                        std::to_string(r.nodesDropped) + " dropped (data lost), " +
+                                        std::to_string(r.subnodesCleared) + " kept without their lost subnodes"});
+    rows.push_back({"blocks", std::to_string(r.blocksAdded) + " found by their trailer beyond the block tree, " +
+                                  std::to_string(r.blocksDropped) + " dropped (lost or failing their CRC)"});
+    if (r.orphansMoved > 0)
+      rows.push_back({"orphans", plural(r.orphansMoved, "item", "items") + " whose folder is lost put into \"" +
+                                     folderName(r.after, r.orphanFolder) + "\""});
+  }
+  rows.push_back({"before", messagesSummary(before)});
+  rows.push_back({"after", messagesSummary(r.after)});
+  out << "Repaired \"" << cmd.input << "\" into \"" << cmd.output << "\":\n";
+  printTable(out, rows);
+  return kExitOk;
+}
+
+const bool kRepairRegistered = registerCommand(
+    {"repair", 45, "Write a repaired copy of a PST file that the standard readers open", [](CLI::App& sub) {
+       auto cmd = std::make_shared<RepairCommand>();
+       sub.add_option("INPUT", cmd->input, "PST file to repair (it is only read)")->required();
+       sub.add_option("-o,--output", cmd->output, "Repaired PST file to write (replaced when it exists)")->required();
+       sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
+       return CommandRun([cmd](CommandContext& c) { return runRepair(*cmd, c.out, c.err, c.stop); });
+     }});
+
+}  // namespace
+
+}  // namespace kestrix::cli

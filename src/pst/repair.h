@@ -1,0 +1,56 @@
+#pragma once
+// Repair: a new PST file that the standard readers open, holding every message whose data
+// survived. The input is read once and never written; blocks stay at their offsets.
+//
+// - A sound input is copied unchanged, byte for byte.
+// - A header that is missing, foreign (another file's) or fails its CRC is rebuilt from what
+//   the file holds: tree roots, length, last allocation map, next IDs, the encoding.
+// - Where a tree page is lost, fails its CRC or a block is gone, both B-trees are rebuilt: the
+//   block tree from every block whose trailer proves it, the node tree from every surviving
+//   leaf page (the newest copy of an entry wins); entries whose data is gone are dropped.
+//   The new pages go into free space of the file, else into intervals appended to it.
+// - Messages and folders whose folder is lost are put into the top folder of the mailbox.
+// - The allocation maps are marked for rebuilding whenever anything but the copy was written.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "pst/check.h"
+#include "rebuild/output_file.h"
+#include "scan/byte_source.h"
+
+namespace kestrix::pst {
+
+struct RepairReport {
+  CheckReport before;           // the input as found
+  CheckReport after;            // the output as written
+  bool unchanged = false;       // sound: copied byte for byte
+  bool headerRebuilt = false;
+  bool treesRebuilt = false;
+  std::int64_t nodesRecovered = 0;   // node entries taken from leaf pages the walk did not reach
+  std::int64_t nodesDropped = 0;     // node entries whose data block is gone
+  std::int64_t subnodesCleared = 0;  // node entries kept without their lost subnode tree
+  std::int64_t blocksDropped = 0;    // block-tree entries whose block is gone
+  std::int64_t blocksAdded = 0;      // blocks found by their trailer that the block tree lacked
+  std::int64_t orphansMoved = 0;     // messages and folders put into orphanFolder
+  std::uint32_t orphanFolder = 0;
+  std::int64_t pagesWritten = 0;
+  std::int64_t outputLength = 0;
+  bool stopped = false;
+};
+
+// Copies the input into `output` while scanning it, then writes the repairs over the copy.
+// Throws kestrix::Error when the input holds no PST structure or a layout not supported yet;
+// the caller then discards the output. A stop leaves the output incomplete (report.stopped).
+RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, const std::atomic<bool>& stop,
+                       const StructureScanOptions& options = {});
+
+// Repairs into outputPath with every check of the rebuild's outputs (not the input itself,
+// not on the source's device, room on the destination). The file appears under its name only
+// when the repair completed; a failure or a stop leaves no file behind, and an existing file of
+// that name untouched. inputFd (-1 when unknown) identifies the input for those checks.
+RepairReport repairFile(scan::ByteSource& input, int inputFd, const std::string& outputPath,
+                        const std::atomic<bool>& stop, const StructureScanOptions& options = {});
+
+}  // namespace kestrix::pst
