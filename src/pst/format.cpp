@@ -181,11 +181,6 @@ std::size_t entrySize(std::uint8_t type, std::uint8_t level) {
 
 }  // namespace
 
-std::uint16_t le16(Bytes b, std::size_t at) {
-  return std::uint16_t(std::to_integer<unsigned>(b[at]) | std::to_integer<unsigned>(b[at + 1]) << 8);
-}
-std::uint32_t le32(Bytes b, std::size_t at) { return std::uint32_t(le16(b, at)) | std::uint32_t(le16(b, at + 2)) << 16; }
-std::uint64_t le64(Bytes b, std::size_t at) { return std::uint64_t(le32(b, at)) | std::uint64_t(le32(b, at + 4)) << 32; }
 void putLe16(std::span<std::byte> b, std::size_t at, std::uint16_t v) {
   b[at] = std::byte(v & 0xFF);
   b[at + 1] = std::byte(v >> 8);

@@ -4,6 +4,8 @@
 // Pure functions over byte spans: no I/O, no state. Offsets and sizes are in bytes.
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -49,9 +51,16 @@ inline constexpr std::uint64_t blockKey(std::uint64_t bid) { return bid & ~std::
 inline constexpr bool isInternalBid(std::uint64_t bid) { return (bid & 2) != 0; }
 
 // Little-endian access; the caller guarantees the bytes exist.
-std::uint16_t le16(Bytes b, std::size_t at);
-std::uint32_t le32(Bytes b, std::size_t at);
-std::uint64_t le64(Bytes b, std::size_t at);
+static_assert(std::endian::native == std::endian::little, "the format is little-endian, and so must the host be");
+template <typename T>
+inline T loadLe(Bytes b, std::size_t at) {
+  T v;
+  std::memcpy(&v, b.data() + at, sizeof v);
+  return v;
+}
+inline std::uint16_t le16(Bytes b, std::size_t at) { return loadLe<std::uint16_t>(b, at); }
+inline std::uint32_t le32(Bytes b, std::size_t at) { return loadLe<std::uint32_t>(b, at); }
+inline std::uint64_t le64(Bytes b, std::size_t at) { return loadLe<std::uint64_t>(b, at); }
 void putLe16(std::span<std::byte> b, std::size_t at, std::uint16_t v);
 void putLe32(std::span<std::byte> b, std::size_t at, std::uint32_t v);
 void putLe64(std::span<std::byte> b, std::size_t at, std::uint64_t v);

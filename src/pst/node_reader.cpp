@@ -34,10 +34,10 @@ std::optional<Bytes> heapItem(const std::vector<std::vector<std::byte>>& blocks,
 }  // namespace
 
 NodeReader::NodeReader(scan::ByteSource& input, const BlockIndex& blocks, Encoding encoding)
-    : m_input(input), m_blocks(blocks), m_encoding(encoding), m_budget(std::int64_t(blocks.entries().size()) + 64) {}
+    : m_input(input), m_blocks(blocks), m_encoding(encoding) {}
 
 std::optional<std::vector<std::byte>> NodeReader::block(std::uint64_t bid) {
-  if (!m_blocks.present(bid) || --m_budget < 0) return std::nullopt;
+  if (!m_blocks.present(bid)) return std::nullopt;
   const BlockEntry& e = *m_blocks.find(bid);
   std::vector<std::byte> raw(blockSpan(e.size));
   if (m_input.readAt(std::int64_t(e.offset), raw) != raw.size()) return std::nullopt;
@@ -75,45 +75,56 @@ std::optional<std::vector<std::vector<std::byte>>> NodeReader::dataBlocks(std::u
 
 bool NodeReader::dataWhole(std::uint64_t bidData) {
   if (!isInternalBid(bidData)) return m_blocks.present(bidData);
+  if (auto known = m_whole.find(bidData); known != m_whole.end()) return known->second;
+  bool whole = true;
   std::vector<std::pair<std::uint64_t, int>> todo{{bidData, 2}};
-  while (!todo.empty()) {
+  while (whole && !todo.empty()) {
     const auto [bid, maxLevel] = todo.back();
     todo.pop_back();
     if (!isInternalBid(bid)) {
-      if (!m_blocks.present(bid)) return false;
+      whole = m_blocks.present(bid);
       continue;
     }
     auto data = block(bid);
-    if (!data || data->size() < 8 || std::to_integer<std::uint8_t>((*data)[0]) != kBlockTypeData) return false;
+    if (!data || data->size() < 8 || std::to_integer<std::uint8_t>((*data)[0]) != kBlockTypeData) {
+      whole = false;
+      continue;
+    }
     const int level = std::to_integer<int>((*data)[1]);
     const std::size_t count = le16(*data, 2);
-    if (level < 1 || level > maxLevel || 8 + 8 * count > data->size()) return false;
-    for (std::size_t i = 0; i < count; ++i) todo.emplace_back(le64(*data, 8 + 8 * i), level - 1);
+    if (level < 1 || level > maxLevel || 8 + 8 * count > data->size()) whole = false;
+    else
+      for (std::size_t i = 0; i < count; ++i) todo.emplace_back(le64(*data, 8 + 8 * i), level - 1);
   }
-  return true;
+  m_whole[bidData] = whole;
+  return whole;
 }
 
 bool NodeReader::subnodesWhole(std::uint64_t bidSub) { return subnodesWhole(bidSub, 0); }
 
 bool NodeReader::subnodesWhole(std::uint64_t bidSub, int depth) {
   if (depth > 8) return false;
+  if (auto known = m_whole.find(bidSub); known != m_whole.end()) return known->second;
   auto data = block(bidSub);
-  if (!data || data->size() < 8 || std::to_integer<std::uint8_t>((*data)[0]) != kBlockTypeSubnode) return false;
-  const Bytes b = *data;
-  const int level = std::to_integer<int>(b[1]);
-  const std::size_t count = le16(b, 2);
-  const std::size_t size = level == 0 ? 24 : 16;
-  if (level > 1 || 8 + size * count > b.size()) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t at = 8 + size * i;
-    if (level == 1) {
-      if (!subnodesWhole(le64(b, at + 8), depth + 1)) return false;
-      continue;
+  bool whole = data && data->size() >= 8 && std::to_integer<std::uint8_t>((*data)[0]) == kBlockTypeSubnode;
+  if (whole) {
+    const Bytes b = *data;
+    const int level = std::to_integer<int>(b[1]);
+    const std::size_t count = le16(b, 2);
+    const std::size_t size = level == 0 ? 24 : 16;
+    whole = level <= 1 && 8 + size * count <= b.size();
+    for (std::size_t i = 0; whole && i < count; ++i) {
+      const std::size_t at = 8 + size * i;
+      if (level == 1) {
+        whole = subnodesWhole(le64(b, at + 8), depth + 1);
+      } else {
+        const std::uint64_t sub = le64(b, at + 16);
+        whole = dataWhole(le64(b, at + 8)) && (sub == 0 || subnodesWhole(sub, depth + 1));
+      }
     }
-    const std::uint64_t sub = le64(b, at + 16);
-    if (!dataWhole(le64(b, at + 8)) || (sub != 0 && !subnodesWhole(sub, depth + 1))) return false;
   }
-  return true;
+  m_whole[bidSub] = whole;
+  return whole;
 }
 
 std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId) {

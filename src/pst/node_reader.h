@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "pst/format.h"
@@ -40,7 +41,9 @@ class NodeReader {
   scan::ByteSource& m_input;
   const BlockIndex& m_blocks;
   Encoding m_encoding;
-  std::int64_t m_budget;  // internal blocks still allowed to be read: a crafted file cannot loop
+  // Whether the tree under an internal block is whole, once known: blocks shared between
+  // nodes are read once, and a crafted file whose trees share blocks cannot blow up the work.
+  std::unordered_map<std::uint64_t, bool> m_whole;
 };
 
 // Whether the data of a block decodes, under `encoding`, to the start of a heap-on-node.

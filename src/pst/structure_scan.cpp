@@ -1,6 +1,10 @@
 #include "pst/structure_scan.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 namespace kestrix::pst {
 
@@ -8,6 +12,7 @@ namespace {
 
 // Bytes kept in front of each chunk so that a block ending in the chunk can be checked whole.
 constexpr std::size_t kHistory = kMaxBlockSize;
+constexpr std::size_t kSlots = 3;
 
 // Examines every 64-byte boundary e in (from, to] as the end of a block, and every page that
 // starts in [from, to). `buf` holds the input from `base` on; base <= from - kHistory unless
@@ -43,6 +48,106 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
   }
 }
 
+// Reading and examining overlap: a reader thread fills the next chunks while the caller's
+// thread examines (and hands on) the one before. Slots go round in order.
+class ChunkReader {
+ public:
+  ChunkReader(scan::ByteSource& input, std::int64_t length, std::size_t chunk, const std::atomic<bool>& stop,
+              std::vector<scan::SectorRun>& unreadable)
+      : m_input(input), m_length(length), m_chunk(chunk), m_stop(stop), m_unreadable(unreadable) {
+    for (auto& s : m_slots) s.bytes.resize(kHistory + chunk);
+    m_thread = std::thread([this] { run(); });
+  }
+  ~ChunkReader() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_quit = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+  }
+
+  struct Chunk {
+    std::span<std::byte> slot;  // kHistory bytes of room, then the chunk
+    std::int64_t offset = 0;
+    std::size_t size = 0;       // 0: no more chunks
+    bool stopped = false;
+  };
+
+  // The next chunk in order; waits for it.
+  Chunk next() {
+    std::unique_lock lock(m_mutex);
+    Slot& s = m_slots[m_taken % kSlots];
+    m_changed.wait(lock, [&] { return s.full || m_done; });
+    if (!s.full) {
+      if (m_error) std::rethrow_exception(m_error);
+      return {{}, m_readTo, 0, m_stopped};
+    }
+    return {s.bytes, s.offset, s.size, false};
+  }
+  // Gives the chunk last returned by next() back for reading.
+  void release() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_slots[m_taken++ % kSlots].full = false;
+    }
+    m_changed.notify_all();
+  }
+
+ private:
+  struct Slot {
+    std::vector<std::byte> bytes;
+    std::int64_t offset = 0;
+    std::size_t size = 0;
+    bool full = false;
+  };
+
+  void run() {
+    try {
+      for (std::size_t n = 0;; ++n) {
+        Slot& s = m_slots[n % kSlots];
+        {
+          std::unique_lock lock(m_mutex);
+          m_changed.wait(lock, [&] { return !s.full || m_quit; });
+          if (m_quit || m_readTo >= m_length) break;
+          if (m_stop.load()) {
+            m_stopped = true;
+            break;
+          }
+        }
+        const std::size_t size = std::size_t(std::min<std::int64_t>(std::int64_t(m_chunk), m_length - m_readTo));
+        scan::readSectorsRetrying(m_input, m_readTo, std::span(s.bytes).subspan(kHistory, size), m_unreadable);
+        std::lock_guard lock(m_mutex);
+        s.offset = m_readTo;
+        s.size = size;
+        s.full = true;
+        m_readTo += std::int64_t(size);
+        m_changed.notify_all();
+      }
+    } catch (...) {
+      std::lock_guard lock(m_mutex);
+      m_error = std::current_exception();
+    }
+    std::lock_guard lock(m_mutex);
+    m_done = true;
+    m_changed.notify_all();
+  }
+
+  scan::ByteSource& m_input;
+  const std::int64_t m_length;
+  const std::size_t m_chunk;
+  const std::atomic<bool>& m_stop;
+  std::vector<scan::SectorRun>& m_unreadable;  // the reader's until it is done
+  std::array<Slot, kSlots> m_slots;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::int64_t m_readTo = 0;
+  std::size_t m_taken = 0;
+  bool m_done = false, m_quit = false, m_stopped = false;
+  std::exception_ptr m_error;
+  std::thread m_thread;
+};
+
 }  // namespace
 
 StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& stop,
@@ -50,29 +155,31 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
   StructureScan out;
   out.length = input.size();
   const std::size_t chunk = std::max<std::size_t>(options.chunkSize / 512 * 512, 512);
-  std::vector<std::byte> buf(kHistory + chunk);
-  std::int64_t pos = 0;
-  std::size_t kept = 0;  // history bytes in front of pos
-  while (pos < out.length) {
-    if (options.progress) options.progress({pos, out.length});
-    if (stop.load()) {
-      out.stopped = true;
-      return out;
+  std::vector<scan::SectorRun> unreadable;
+  std::array<std::byte, kHistory> tail{};
+  std::size_t kept = 0;  // bytes of tail: the input just before the next chunk
+  {
+    ChunkReader reader(input, out.length, chunk, stop, unreadable);
+    for (;;) {
+      const ChunkReader::Chunk c = reader.next();
+      if (options.progress) options.progress({c.offset, out.length});
+      if (c.size == 0) {
+        out.stopped = c.stopped;
+        break;
+      }
+      const std::span<std::byte> fresh = c.slot.subspan(kHistory, c.size);
+      if (options.chunk) options.chunk(c.offset, fresh);
+      if (c.offset == 0) out.header.assign(fresh.begin(), fresh.begin() + std::min(c.size, kHeaderSize));
+      std::copy(tail.end() - std::ptrdiff_t(kept), tail.end(), c.slot.begin() + std::ptrdiff_t(kHistory - kept));
+      examine(c.slot.subspan(kHistory - kept, kept + c.size), c.offset - std::int64_t(kept), c.offset,
+              c.offset + std::int64_t(c.size), out);
+      const std::span<std::byte> last = c.slot.subspan(0, kHistory + c.size).last(std::min(kHistory, kept + c.size));
+      kept = last.size();
+      std::copy(last.begin(), last.end(), tail.end() - std::ptrdiff_t(kept));
+      reader.release();
     }
-    const std::size_t n = std::size_t(std::min<std::int64_t>(std::int64_t(chunk), out.length - pos));
-    const std::span<std::byte> fresh(buf.data() + kept, n);
-    scan::readSectorsRetrying(input, pos, fresh, out.unreadable);
-    if (options.chunk) options.chunk(pos, fresh);
-    if (pos == 0) out.header.assign(fresh.begin(), fresh.begin() + std::min(n, kHeaderSize));
-    examine(std::span<const std::byte>(buf.data(), kept + n), pos - std::int64_t(kept), pos, pos + std::int64_t(n),
-            out);
-    pos += std::int64_t(n);
-    // Keep the last kHistory bytes in front of the next chunk.
-    const std::size_t have = kept + n;
-    kept = std::min(have, kHistory);
-    std::copy(buf.begin() + std::ptrdiff_t(have - kept), buf.begin() + std::ptrdiff_t(have), buf.begin());
   }
-  if (options.progress) options.progress({pos, out.length});
+  out.unreadable = std::move(unreadable);
   return out;
 }
 

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <random>
+
+#include "pst/check.h"
+#include "pst/format.h"
+#include "pst/repair.h"
+#include "rebuild/header_block.h"
+#include "support/test_support.h"
+
+using namespace kestrix;
+using namespace kestrix::pst;
+using test::MemorySource;
+using test::TempDir;
+
+namespace {
+
+constexpr std::int64_t kNodeRootPage = 13916672;  // enron.pst's node-tree root, level 1
+
+std::vector<std::byte> enronWith(std::int64_t zeroFrom, std::int64_t zeroLength) {
+  std::vector<std::byte> bytes = test::enronPst();
+  std::fill_n(bytes.begin() + zeroFrom, zeroLength, std::byte{0});
+  return bytes;
+}
+
+CheckReport check(std::vector<std::byte> bytes) {
+  MemorySource src(std::move(bytes));
+  std::atomic<bool> stop{false};
+  return checkPst(src, stop);
+}
+
+}  // namespace
+
+TEST(PstFormat, FoldedCrcEqualsTheTable) {
+  std::mt19937 rng(5);
+  std::vector<std::byte> data(9000);
+  for (auto& b : data) b = std::byte(rng());
+  for (std::size_t n : {0u, 1u, 15u, 63u, 64u, 65u, 127u, 496u, 4096u, 8176u, 8999u})
+    for (std::uint32_t start : {0u, 0xFFFFFFFFu, 0x12345678u})
+      EXPECT_EQ(crc(std::span(data).first(n), start), crcByTable(std::span(data).first(n), start)) << n;
+}
+
+TEST(PstFormat, EncodingsRoundTripAndDiffer) {
+  std::vector<std::byte> plain(300);
+  for (std::size_t i = 0; i < plain.size(); ++i) plain[i] = std::byte(i * 7);
+  for (Encoding e : {Encoding::Permute, Encoding::Cyclic}) {
+    auto coded = plain;
+    encodeBlock(coded, e, 0x1234568);
+    EXPECT_NE(coded, plain);
+    decodeBlock(coded, e, 0x1234568);
+    EXPECT_EQ(coded, plain);
+  }
+}
+
+TEST(PstCheck, TheSampleIsSound) {
+  const CheckReport r = check(test::enronPst());
+  EXPECT_TRUE(r.sound());
+  EXPECT_EQ(r.analysis.headerVerdict, HeaderVerdict::Own);
+  EXPECT_EQ(r.analysis.encoding, Encoding::Permute);
+  EXPECT_EQ(r.blocksListed, 2274);
+  EXPECT_EQ(r.messages, 71);
+  EXPECT_EQ(r.messagesReadable, 71);
+  ASSERT_EQ(r.folders.size(), 10u);
+  const auto personal = std::find_if(r.folders.begin(), r.folders.end(), [](auto& f) { return f.name == "Personal"; });
+  ASSERT_NE(personal, r.folders.end());
+  EXPECT_EQ(personal->messages, 47);
+}
+
+TEST(PstCheck, TellsForeignLostAndUnsupportedHeaders) {
+  // The rebuild's fixed block is another file's header: the trees are found by search.
+  auto foreign = test::enronPst();
+  const auto block = rebuild::HeaderBlock();
+  std::copy(block.begin(), block.end(), foreign.begin());
+  CheckReport r = check(foreign);
+  EXPECT_EQ(r.analysis.headerVerdict, HeaderVerdict::Foreign);
+  EXPECT_TRUE(r.analysis.nodeTree.whole());
+  EXPECT_FALSE(r.analysis.nodeTree.rootFromHeader);
+  EXPECT_EQ(r.messagesReadable, 71);
+  EXPECT_FALSE(r.sound());
+
+  // Its own header with the node root page lost: still its own, the node tree not whole.
+  r = check(enronWith(kNodeRootPage, 512));
+  EXPECT_EQ(r.analysis.headerVerdict, HeaderVerdict::Own);
+  EXPECT_FALSE(r.analysis.nodeTree.whole());
+
+  auto ansi = test::enronPst();
+  ansi[10] = std::byte{14};
+  EXPECT_FALSE(check(ansi).supported());
+  EXPECT_FALSE(check({}).isPst);
+}
+
+TEST(PstRepair, RebuildsTreesAndHeaderFromWhatSurvives) {
+  TempDir dir;
+  std::atomic<bool> stop{false};
+  struct Case {
+    const char* name;
+    std::int64_t from, length;
+    std::int64_t readable;
+  };
+  // Header gone; node root page gone; the last interval (newest pages of both trees) gone.
+  for (const Case& c : {Case{"header", 0, 0x4400, 71}, Case{"root", kNodeRootPage, 512, 71},
+                        Case{"last", 0x4400 + 54 * 0x3E000, 0x3E000, 68}}) {
+    MemorySource src(enronWith(c.from, c.length));
+    const std::string out = dir.file(std::string(c.name) + ".pst");
+    const RepairReport r = repairFile(src, -1, out, stop);
+    EXPECT_FALSE(r.unchanged) << c.name;
+    EXPECT_EQ(r.after.messagesReadable, c.readable) << c.name;
+    const CheckReport again = check(test::readFile(out));
+    EXPECT_TRUE(again.sound()) << c.name;
+    EXPECT_EQ(again.messagesReadable, c.readable) << c.name;
+  }
+}
+
+TEST(PstRepair, CopiesASoundFileAndRefusesWhatIsNoPst) {
+  TempDir dir;
+  std::atomic<bool> stop{false};
+  MemorySource sound(test::enronPst());
+  EXPECT_TRUE(repairFile(sound, -1, dir.file("copy.pst"), stop).unchanged);
+  EXPECT_EQ(test::readFile(dir.file("copy.pst")), test::enronPst());
+
+  // No PST structure: an error, no output, and an existing file of that name untouched.
+  const std::vector<std::byte> keep(100, std::byte{7});
+  test::writeFile(dir.file("keep.pst"), keep);
+  std::vector<std::byte> noise(1 << 20);
+  std::mt19937 rng(9);
+  for (auto& b : noise) b = std::byte(rng());
+  MemorySource random(noise);
+  EXPECT_THROW(repairFile(random, -1, dir.file("keep.pst"), stop), Error);
+  EXPECT_EQ(test::readFile(dir.file("keep.pst")), keep);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+
+  // A stop leaves nothing behind either.
+  stop = true;
+  MemorySource stopped(test::enronPst());
+  EXPECT_TRUE(repairFile(stopped, -1, dir.file("stopped.pst"), stop).stopped);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("stopped.pst")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
