@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root = argv[1];
-  for (const char* name : {"map_page", "fragment_walk", "rebuild_index"}) fs::create_directories(root / name);
+  for (const char* name : {"map_page", "fragment_walk", "rebuild_index", "pst_reader"}) fs::create_directories(root / name);
 
   // Page test: a map page, a PST header, noise, and a short run with a map page inside.
   const auto pst = kestrix::rebuild::makeSyntheticPst(3, 42);
@@ -89,5 +89,19 @@ int main(int argc, char** argv) {
   tailed[0] = std::byte{0x41};  // the last page starts a short tail
   append(tailed, mapPage(9));
   put(root / "rebuild_index", "tail", tailed);
+
+  // PST reader: the sample's header, first allocation map and first blocks; then the same with
+  // one node-tree and one block-tree leaf of the sample behind them (the target re-signs pages).
+  std::ifstream sample(KESTRIX_TESTDATA_DIR "/enron.pst", std::ios::binary);
+  std::vector<std::byte> head(24576);
+  sample.read(reinterpret_cast<char*>(head.data()), std::streamsize(head.size()));
+  put(root / "pst_reader", "head", head);
+  for (const std::streamoff leaf : {0xD45800, 0xD46400}) {  // a node-tree leaf, a block-tree leaf
+    std::vector<std::byte> page(kPageSize);
+    sample.seekg(leaf);
+    sample.read(reinterpret_cast<char*>(page.data()), std::streamsize(page.size()));
+    append(head, page);
+  }
+  put(root / "pst_reader", "head-and-leaves", head);
   return 0;
 }

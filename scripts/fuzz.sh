@@ -19,10 +19,10 @@ rm -rf "$seeds"
 "$build/fuzz/fuzz_make_seeds" "$seeds"
 mkdir -p "$build/artifacts"
 
-# max_len per target: a few pages, a layout of up to ~1000 hits, 32 block heads.
-declare -A max_len=([map_page]=2048 [fragment_walk]=1024 [rebuild_index]=16385)
+# max_len per target: a few pages, a layout of up to ~1000 hits, 32 block heads, a small PST.
+declare -A max_len=([map_page]=2048 [fragment_walk]=1024 [rebuild_index]=16385 [pst_reader]=40960)
 status=0
-for name in map_page fragment_walk rebuild_index; do
+for name in map_page fragment_walk rebuild_index pst_reader; do
   echo "== fuzz_$name for ${seconds}s"
   mkdir -p "$corpus/$name"
   if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:quarantine_size_mb=64 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

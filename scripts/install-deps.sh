@@ -11,7 +11,7 @@ PKGS=(
   clang libclang-rt-14-dev
   xvfb xauth
   pff-tools pst-utils
-  util-linux fdisk dosfstools xz-utils python3 time
+  util-linux fdisk dosfstools xz-utils python3 time strace
 )
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
