@@ -26,10 +26,6 @@ namespace {
 
 void fixUp(std::vector<std::byte>& file) {
   const std::span<std::byte> b(file);
-  if (file.size() >= kHeaderSize && std::memcmp(file.data(), "!BDN", 4) == 0) {
-    putLe32(b, 4, crc(b.subspan(8, 471)));
-    putLe32(b, 524, crc(b.subspan(8, 516)));
-  }
   for (std::size_t end = 64; end <= file.size(); end += 64) {
     const std::size_t size = le16(b, end - 16);
     const std::uint64_t bid = le64(b, end - 8);
@@ -44,6 +40,10 @@ void fixUp(std::vector<std::byte>& file) {
     b[page + 497] = b[page + 496];
     putLe16(b, page + 498, signature(page, le64(b, page + 504)));
     putLe32(b, page + 500, crc(b.subspan(page, 496)));
+  }
+  if (file.size() >= kHeaderSize && std::memcmp(file.data(), "!BDN", 4) == 0) {
+    putLe32(b, 4, crc(b.subspan(8, 471)));
+    putLe32(b, 524, crc(b.subspan(8, 516)));
   }
 }
 
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const off_t length = ::lseek(fd, 0, SEEK_END);
   FUZZ_CHECK(length == repaired.outputLength);
-  std::vector<std::byte> out(std::size_t(length));
+  std::vector<std::byte> out(static_cast<std::size_t>(length));
   FUZZ_CHECK(::pread(fd, out.data(), out.size(), 0) == length);
   ::close(fd);
   fuzz::MemorySource written(out);

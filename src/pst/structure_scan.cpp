@@ -11,7 +11,6 @@ namespace kestrix::pst {
 namespace {
 
 // Bytes kept in front of each chunk so that a block ending in the chunk can be checked whole.
-constexpr std::size_t kHistory = kMaxBlockSize;
 constexpr std::size_t kSlots = 3;
 
 // Examines every 64-byte boundary e in (from, to] as the end of a block, and every page that
@@ -25,7 +24,8 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
     const std::uint16_t size = le16(trailer, 0);
     if (size > kMaxBlockData) continue;
     const std::int64_t start = end - std::int64_t(blockSpan(size));
-    if (start < base) continue;
+    // Nothing but the header lives below the first allocation map.
+    if (start < base || start < kFirstAMapOffset) continue;
     const std::uint64_t bid = le64(trailer, 8);
     if (bid == 0 || le16(trailer, 2) != signature(std::uint64_t(start), bid)) continue;
     const FoundBlock found{bid, std::uint64_t(start), size};
@@ -34,7 +34,7 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
     else
       out.badCrcBlocks.push_back(found);
   }
-  for (std::int64_t page = (from + 511) / 512 * 512; page + 512 <= to; page += 512) {
+  for (std::int64_t page = std::max((from + 511) / 512 * 512, kFirstAMapOffset); page + 512 <= to; page += 512) {
     const Bytes bytes = buf.subspan(std::size_t(page - base), kPageSize);
     const auto type = std::to_integer<std::uint8_t>(bytes[kPageTrailerAt]);
     const bool mapStart = page >= kFirstAMapOffset && (page - kFirstAMapOffset) % kIntervalBytes == 0;
@@ -150,36 +150,49 @@ class ChunkReader {
 
 }  // namespace
 
-StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& stop,
-                            const StructureScanOptions& options) {
-  StructureScan out;
-  out.length = input.size();
-  const std::size_t chunk = std::max<std::size_t>(options.chunkSize / 512 * 512, 512);
-  std::vector<scan::SectorRun> unreadable;
+PassResult readInOnePass(scan::ByteSource& input, std::size_t chunkSize, const std::atomic<bool>& stop,
+                         const std::function<void(const StructureProgress&)>& progress, const ChunkVisitor& visit) {
+  PassResult result;
+  const std::int64_t length = input.size();
+  // Small inputs get small buffers.
+  const std::int64_t wanted = std::min<std::int64_t>(std::int64_t(chunkSize), (length + 511) / 512 * 512);
+  const std::size_t chunk = std::size_t(std::max<std::int64_t>(wanted / 512 * 512, 512));
   std::array<std::byte, kHistory> tail{};
   std::size_t kept = 0;  // bytes of tail: the input just before the next chunk
   {
-    ChunkReader reader(input, out.length, chunk, stop, unreadable);
+    ChunkReader reader(input, length, chunk, stop, result.unreadable);
     for (;;) {
       const ChunkReader::Chunk c = reader.next();
-      if (options.progress) options.progress({c.offset, out.length});
+      if (progress) progress({c.offset, length});
       if (c.size == 0) {
-        out.stopped = c.stopped;
+        result.stopped = c.stopped;
         break;
       }
-      const std::span<std::byte> fresh = c.slot.subspan(kHistory, c.size);
-      if (options.chunk) options.chunk(c.offset, fresh);
-      if (c.offset == 0) out.header.assign(fresh.begin(), fresh.begin() + std::min(c.size, kHeaderSize));
       std::copy(tail.end() - std::ptrdiff_t(kept), tail.end(), c.slot.begin() + std::ptrdiff_t(kHistory - kept));
-      examine(c.slot.subspan(kHistory - kept, kept + c.size), c.offset - std::int64_t(kept), c.offset,
-              c.offset + std::int64_t(c.size), out);
+      visit(c.slot.subspan(kHistory - kept, kept + c.size), c.offset - std::int64_t(kept), c.offset);
       const std::span<std::byte> last = c.slot.subspan(0, kHistory + c.size).last(std::min(kHistory, kept + c.size));
       kept = last.size();
       std::copy(last.begin(), last.end(), tail.end() - std::ptrdiff_t(kept));
       reader.release();
     }
   }
-  out.unreadable = std::move(unreadable);
+  return result;
+}
+
+StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& stop,
+                            const StructureScanOptions& options) {
+  StructureScan out;
+  out.length = input.size();
+  PassResult pass = readInOnePass(
+      input, options.chunkSize, stop, options.progress,
+      [&](std::span<const std::byte> buf, std::int64_t base, std::int64_t from) {
+        const std::span<const std::byte> fresh = buf.subspan(std::size_t(from - base));
+        if (options.chunk) options.chunk(from, fresh);
+        if (from == 0) out.header.assign(fresh.begin(), fresh.begin() + std::min(fresh.size(), kHeaderSize));
+        examine(buf, base, from, from + std::int64_t(fresh.size()), out);
+      });
+  out.stopped = pass.stopped;
+  out.unreadable = std::move(pass.unreadable);
   return out;
 }
 

@@ -53,6 +53,25 @@ struct StructureScanOptions {
   std::function<void(std::int64_t offset, std::span<const std::byte> bytes)> chunk;
 };
 
+// Bytes of the input kept in front of each chunk, so that a block ending in it can be read whole.
+inline constexpr std::size_t kHistory = kMaxBlockSize;
+
+struct PassResult {
+  bool stopped = false;
+  std::vector<scan::SectorRun> unreadable;  // sectors that could not be read (read as zeros)
+};
+
+// visit(buf, base, from): buf holds the input from byte `base` on; bytes [from, base +
+// buf.size()) are the new chunk and up to kHistory bytes before it are the end of the previous
+// one (base == from for the first chunk).
+using ChunkVisitor = std::function<void(std::span<const std::byte> buf, std::int64_t base, std::int64_t from)>;
+
+// Reads the whole input once, in order, a second thread reading ahead while visit runs. The
+// stop flag is tested before each chunk is read; unreadable sectors are retried one by one
+// and read as zeros.
+PassResult readInOnePass(scan::ByteSource& input, std::size_t chunkSize, const std::atomic<bool>& stop,
+                         const std::function<void(const StructureProgress&)>& progress, const ChunkVisitor& visit);
+
 // Reads the whole input once. The stop flag is tested before each chunk; a stopped scan
 // says so and holds what was found up to there. Throws kestrix::Error only when the chunk
 // callback throws.

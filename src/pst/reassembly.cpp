@@ -1,0 +1,296 @@
+#include "pst/reassembly.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <unordered_map>
+
+#include "pst/structure_scan.h"
+
+namespace kestrix::pst {
+
+namespace {
+
+struct NeededBlock {
+  std::uint64_t bid = 0;
+  std::int64_t fileOffset = 0;
+  std::uint16_t size = 0;
+};
+
+// A piece of the file placed on the source: a page or a block (or a part of a stitched one).
+struct Placed {
+  std::int64_t fileOffset = 0;
+  std::int64_t sourceOffset = 0;
+  std::int64_t length = 0;
+};
+
+std::int64_t spanOf(const NeededBlock& b) { return std::int64_t(blockSpan(b.size)); }
+
+// Whether bytes hold block b whole: trailer, signature for its file offset, CRC.
+bool holdsBlock(Bytes bytes, const NeededBlock& b) {
+  const BlockTrailer t = blockTrailer(bytes.subspan(bytes.size() - kBlockTrailerSize));
+  return blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
+         t.sig == signature(std::uint64_t(b.fileOffset), t.bid) && crc(bytes.first(b.size)) == t.crc;
+}
+
+class Anchors {
+ public:
+  explicit Anchors(std::vector<FileRun> runs) : m_runs(std::move(runs)) {
+    std::sort(m_runs.begin(), m_runs.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  }
+  // The run that holds [fileOffset, fileOffset + length) whole, or nullptr.
+  const FileRun* holding(std::int64_t fileOffset, std::int64_t length) const {
+    auto it = std::upper_bound(m_runs.begin(), m_runs.end(), fileOffset,
+                               [](std::int64_t off, const FileRun& r) { return off < r.fileOffset; });
+    if (it == m_runs.begin()) return nullptr;
+    --it;
+    return fileOffset + length <= it->fileOffset + it->length ? &*it : nullptr;
+  }
+  const std::vector<FileRun>& runs() const { return m_runs; }
+
+ private:
+  std::vector<FileRun> m_runs;
+};
+
+class PageFinder {
+ public:
+  PageFinder(scan::ByteSource& source, std::span<const SourceTreePage> pages) : m_source(source), m_pages(pages) {
+    m_byBid.reserve(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) m_byBid.emplace(blockKey(pages[i].bid), i);
+  }
+
+  // The page of that tree whose BID and signature fit `ref`; the one at `predicted` first,
+  // then the one nearest to `near`. Its source offset and parsed content.
+  std::optional<std::pair<std::int64_t, TreePage>> find(BlockRef ref, std::uint8_t type, std::optional<std::int64_t> predicted,
+                                                        std::int64_t near) {
+    auto [from, to] = m_byBid.equal_range(blockKey(ref.bid));
+    std::vector<std::int64_t> candidates;
+    for (auto it = from; it != to; ++it)
+      if (m_pages[it->second].type == type) candidates.push_back(m_pages[it->second].sourceOffset);
+    const std::int64_t aim = predicted.value_or(near);
+    std::sort(candidates.begin(), candidates.end(), [aim](std::int64_t a, std::int64_t b) {
+      return std::llabs(a - aim) < std::llabs(b - aim);
+    });
+    std::array<std::byte, kPageSize> bytes;
+    for (const std::int64_t at : candidates) {
+      if (m_source.readAt(at, bytes) != bytes.size()) continue;
+      if (!isValidPage(bytes, ref.offset)) continue;  // the signature ties it to the file offset
+      if (auto page = parseTreePage(bytes); page && page->type == type) return std::pair(at, std::move(*page));
+    }
+    return std::nullopt;
+  }
+
+ private:
+  scan::ByteSource& m_source;
+  std::span<const SourceTreePage> m_pages;
+  std::unordered_multimap<std::uint64_t, std::size_t> m_byBid;
+};
+
+std::optional<std::int64_t> predict(const Anchors& anchors, std::int64_t fileOffset, std::int64_t length) {
+  const FileRun* run = anchors.holding(fileOffset, length);
+  if (!run) return std::nullopt;
+  return run->sourceOffset + (fileOffset - run->fileOffset);
+}
+
+}  // namespace
+
+ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop) {
+  ReassemblyResult r;
+  const Anchors anchors(input.anchors);
+  const ParsedHeader parsed = parseHeader(input.header);
+  if (parsed.state != HeaderState::Sound) {
+    r.runs = anchors.runs();
+    return r;
+  }
+
+  // 1. Both trees, page by page, level by level (pages of one level read in source order).
+  PageFinder finder(source, input.pages);
+  std::vector<Placed> placed;           // pages and blocks found, in no order yet
+  std::vector<Placed> failedAnchored;   // pages expected inside an anchor, not found there
+  std::vector<NeededBlock> blocks;
+  bool rootsFound = true;
+  for (const auto& [root, type] : {std::pair(parsed.header.nodeRoot, kPageNodeTree),
+                                   std::pair(parsed.header.blockRoot, kPageBlockTree)}) {
+    std::vector<BlockRef> level{root};
+    std::int64_t near = 0;
+    bool isRoot = true;
+    while (!level.empty()) {
+      std::vector<BlockRef> next;
+      for (const BlockRef& ref : level) {
+        ++r.pages;
+        const auto predicted = predict(anchors, std::int64_t(ref.offset), kPageSize);
+        auto found = finder.find(ref, type, predicted, near);
+        if (!found) {
+          ++r.pagesMissing;
+          if (isRoot) rootsFound = false;
+          if (predicted) failedAnchored.push_back({std::int64_t(ref.offset), *predicted, kPageSize});
+          continue;
+        }
+        near = found->first;
+        placed.push_back({std::int64_t(ref.offset), found->first, kPageSize});
+        const TreePage& page = found->second;
+        for (const TreeEntry& e : page.entries) {
+          if (page.level > 0) next.push_back(e.child);
+          else if (type == kPageBlockTree) blocks.push_back({e.child.bid, std::int64_t(e.child.offset), e.size});
+        }
+      }
+      level = std::move(next);
+      isRoot = false;
+    }
+  }
+  r.treesFound = rootsFound;
+  r.blocks = std::int64_t(blocks.size());
+  std::sort(blocks.begin(), blocks.end(), [](const NeededBlock& a, const NeededBlock& b) { return a.fileOffset < b.fileOffset; });
+
+  // 2. Blocks where the anchors predict them.
+  std::vector<char> done(blocks.size(), 0);
+  std::vector<std::byte> buf;
+  std::vector<Placed> failedBlocks;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (i % 4096 == 0) {
+      if (stop.load()) {
+        r.stopped = true;
+        return r;
+      }
+      if (input.progress) input.progress({std::int64_t(i), std::int64_t(blocks.size()), false});
+    }
+    const NeededBlock& b = blocks[i];
+    const auto at = predict(anchors, b.fileOffset, spanOf(b));
+    if (!at) continue;
+    buf.resize(std::size_t(spanOf(b)));
+    if (source.readAt(*at, buf) == buf.size() && holdsBlock(buf, b)) {
+      done[i] = 1;
+      ++r.blocksPredicted;
+      placed.push_back({b.fileOffset, *at, spanOf(b)});
+    } else {
+      failedBlocks.push_back({b.fileOffset, *at, spanOf(b)});
+    }
+  }
+
+  // 3. One pass over the source for the blocks still missing, by their trailers. A trailer
+  //    whose block does not check whole is kept for stitching.
+  std::unordered_map<std::uint64_t, std::size_t> missing;
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    if (!done[i]) missing.emplace(blockKey(blocks[i].bid), i);
+  std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
+  if (!missing.empty()) {
+    const PassResult pass = readInOnePass(
+        source, 4 << 20, stop,
+        [&](const StructureProgress& p) {
+          if (input.progress) input.progress({p.done, p.total, true});
+        },
+        [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
+          const std::int64_t to = base + std::int64_t(view.size());
+          for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
+            const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
+            if (le16(t, 0) > kMaxBlockData) continue;
+            const auto it = missing.find(blockKey(le64(t, 8)));
+            if (it == missing.end()) continue;
+            const NeededBlock& b = blocks[it->second];
+            if (le16(t, 0) != b.size || le16(t, 2) != signature(std::uint64_t(b.fileOffset), le64(t, 8))) continue;
+            const std::int64_t start = end - spanOf(b);
+            if (start >= base && holdsBlock(view.subspan(std::size_t(start - base), std::size_t(spanOf(b))), b)) {
+              if (!done[it->second]) {
+                done[it->second] = 1;
+                ++r.blocksFound;
+                placed.push_back({b.fileOffset, start, spanOf(b)});
+              }
+            } else {
+              trailers[it->second].push_back(end);
+            }
+          }
+        });
+    if (pass.stopped) {
+      r.stopped = true;
+      return r;
+    }
+  }
+
+  // 4. Stitching: the start of a block lies where the piece before it continues, its trailer
+  //    where it was found; the cut is on a 512-byte boundary between, and the CRC decides.
+  std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.fileOffset < b.fileOffset; });
+  std::vector<Placed> stitched;
+  for (const auto& [index, ends] : trailers) {
+    if (done[index]) continue;
+    const NeededBlock& b = blocks[index];
+    auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
+                                   [](const Placed& p, std::int64_t off) { return p.fileOffset < off; });
+    if (before == placed.begin()) continue;
+    --before;
+    const std::int64_t startDelta = before->sourceOffset - before->fileOffset;
+    std::vector<std::byte> whole(std::size_t(spanOf(b)));
+    for (const std::int64_t end : ends) {
+      const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
+      for (std::int64_t cut = (b.fileOffset / 512 + 1) * 512; cut < b.fileOffset + spanOf(b) && !done[index];
+           cut += 512) {
+        const std::size_t head = std::size_t(cut - b.fileOffset);
+        if (source.readAt(b.fileOffset + startDelta, std::span(whole).first(head)) != head ||
+            source.readAt(cut + endDelta, std::span(whole).subspan(head)) != whole.size() - head)
+          continue;
+        if (!holdsBlock(whole, b)) continue;
+        done[index] = 1;
+        ++r.blocksStitched;
+        stitched.push_back({b.fileOffset, b.fileOffset + startDelta, std::int64_t(head)});
+        stitched.push_back({cut, cut + endDelta, spanOf(b) - std::int64_t(head)});
+      }
+    }
+  }
+  placed.insert(placed.end(), stitched.begin(), stitched.end());
+  for (char d : done) r.blocksMissing += !d;
+
+  // 5. The runs: each anchored run is trusted up to the first page or block that should lie in
+  //    it but does not (a file system's cut lies before that); the pieces found go on top.
+  std::vector<FileRun> runs;
+  for (const FileRun& a : anchors.runs()) {
+    std::int64_t trusted = a.fileOffset + a.length;
+    for (const auto* failed : {&failedBlocks, &failedAnchored})
+      for (const Placed& f : *failed)
+        if (f.fileOffset >= a.fileOffset && f.fileOffset < a.fileOffset + a.length) {
+          // The cut lies after the last piece that was found in place before the failure.
+          std::int64_t lastGood = a.fileOffset + std::int64_t(kPageSize);
+          for (const Placed& p : placed)
+            if (p.fileOffset >= a.fileOffset && p.fileOffset + p.length <= f.fileOffset &&
+                p.sourceOffset - p.fileOffset == a.sourceOffset - a.fileOffset)
+              lastGood = std::max(lastGood, p.fileOffset + p.length);
+          trusted = std::min(trusted, lastGood);
+        }
+    if (trusted > a.fileOffset) runs.push_back({a.fileOffset, a.sourceOffset, trusted - a.fileOffset});
+  }
+  for (const Placed& p : placed) runs.push_back({p.fileOffset, p.sourceOffset, p.length});
+  // Later runs (pieces found) win over earlier ones (anchors) where they overlap.
+  std::vector<FileRun> out;
+  std::stable_sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  for (const FileRun& run : runs) {
+    FileRun rest = run;
+    if (!out.empty()) {
+      FileRun& last = out.back();
+      const std::int64_t lastEnd = last.fileOffset + last.length;
+      if (rest.fileOffset < lastEnd) {
+        const bool same = rest.sourceOffset - rest.fileOffset == last.sourceOffset - last.fileOffset;
+        if (same) {
+          last.length = std::max(lastEnd, rest.fileOffset + rest.length) - last.fileOffset;
+          continue;
+        }
+        // A piece found elsewhere inside an anchored run: cut the run around it.
+        FileRun tail{rest.fileOffset + rest.length, last.sourceOffset + (rest.fileOffset + rest.length - last.fileOffset),
+                     lastEnd - (rest.fileOffset + rest.length)};
+        last.length = rest.fileOffset - last.fileOffset;
+        if (last.length <= 0) out.pop_back();
+        out.push_back(rest);
+        if (tail.length > 0) out.push_back(tail);
+        continue;
+      }
+      if (rest.fileOffset == lastEnd && rest.sourceOffset - rest.fileOffset == last.sourceOffset - last.fileOffset) {
+        last.length += rest.length;
+        continue;
+      }
+    }
+    out.push_back(rest);
+  }
+  for (FileRun& run : out) run.length = std::min(run.length, std::max<std::int64_t>(0, input.fileLength - run.fileOffset));
+  std::erase_if(out, [](const FileRun& run) { return run.length <= 0; });
+  r.runs = std::move(out);
+  return r;
+}
+
+}  // namespace kestrix::pst

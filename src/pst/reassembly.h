@@ -1,0 +1,78 @@
+#pragma once
+// Putting a PST file back together block by block, where the file's own index says each
+// block belongs, wherever a file system scattered it on the source.
+//
+// The map pages anchor stretches of the file on the source (an interval each). A file system
+// cuts files at its clusters, so an anchored interval may run into another file's data part
+// way. Every tree page and block proves where it belongs: the page or block trailer names its
+// BID, its signature is tied to its file offset, and its CRC covers its data. So:
+// - the two B-trees are walked from the header's roots, each page found by its BID among the
+//   tree pages the scan recorded anywhere on the source (its signature must fit the offset the
+//   parent names);
+// - each block is looked for first where the anchors predict, then by its trailer anywhere on
+//   the source (one more pass, only for what is still missing);
+// - a block whose trailer lies in one extent and whose start in another is put together from
+//   both sides and checked by its CRC;
+// - the result is a list of runs: which bytes of the file come from where on the source.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "pst/format.h"
+#include "scan/byte_source.h"
+
+namespace kestrix::pst {
+
+// A node- or block-tree page found on the source (CRC checked; its file offset unknown).
+struct SourceTreePage {
+  std::int64_t sourceOffset = 0;
+  std::uint64_t bid = 0;
+  std::uint8_t type = 0;
+  std::uint8_t level = 0;
+  friend bool operator==(const SourceTreePage&, const SourceTreePage&) = default;
+};
+
+// Bytes [fileOffset, fileOffset + length) of the file lie at sourceOffset on the source.
+struct FileRun {
+  std::int64_t fileOffset = 0;
+  std::int64_t sourceOffset = 0;
+  std::int64_t length = 0;
+  friend bool operator==(const FileRun&, const FileRun&) = default;
+};
+
+struct ReassemblyProgress {
+  std::int64_t done = 0;
+  std::int64_t total = 0;
+  bool searching = false;  // the pass over the whole source for blocks still missing
+};
+
+struct ReassemblyInput {
+  std::span<const std::byte> header;          // the file's first kHeaderSize bytes (may be empty)
+  std::span<const SourceTreePage> pages;      // every tree page on the source
+  std::vector<FileRun> anchors;               // where the map pages place stretches of the file
+  std::int64_t fileLength = 0;                // the length the file is written with
+  std::function<void(const ReassemblyProgress&)> progress;
+};
+
+struct ReassemblyResult {
+  bool treesFound = false;            // both roots found: the file's index is known
+  std::int64_t pages = 0;             // tree pages of both trees
+  std::int64_t pagesMissing = 0;      // referenced, not found on the source
+  std::int64_t blocks = 0;            // blocks the block tree lists
+  std::int64_t blocksPredicted = 0;   // found where the anchors predict
+  std::int64_t blocksFound = 0;       // found elsewhere on the source by their trailer
+  std::int64_t blocksStitched = 0;    // put together from two places
+  std::int64_t blocksMissing = 0;
+  // The file, as runs in file order; bytes in no run are written as zeros. Where every block
+  // and page lies where the anchors predict, these are the anchored intervals unchanged.
+  std::vector<FileRun> runs;
+  bool stopped = false;
+  bool verifiedAsAnchored() const { return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksMissing == 0; }
+};
+
+ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop);
+
+}  // namespace kestrix::pst
