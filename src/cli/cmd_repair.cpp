@@ -56,6 +56,9 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
                                         std::to_string(r.subnodesCleared) + " kept without their lost subnodes"});
     rows.push_back({"blocks", std::to_string(r.blocksAdded) + " found by their trailer beyond the block tree, " +
                                   std::to_string(r.blocksDropped) + " dropped (lost or failing their CRC)"});
+    if (r.nodesCreated > 0)
+      rows.push_back({"created", plural(r.nodesCreated, "lost node", "lost nodes") +
+                                     " the mailbox opens with (message store, root or top folder) written anew"});
     if (r.orphansMoved > 0)
       rows.push_back({"orphans", plural(r.orphansMoved, "item", "items") + " whose folder is lost put into \"" +
                                      folderName(r.after, r.orphanFolder) + "\""});

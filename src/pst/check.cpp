@@ -95,7 +95,7 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
 bool CheckReport::sound() const {
   const Analysis& a = analysis;
   return isPst && !stopped && a.headerVerdict == HeaderVerdict::Own && a.nodeTree.whole() && a.blockTree.whole() &&
-         blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0;
+         blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0 && mailboxOpens;
 }
 
 CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const Analysis& analysis,
@@ -123,6 +123,10 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
     folderAt.emplace(n.nid, r.folders.size());
     r.folders.push_back(std::move(f));
   }
+  int roots = 0;
+  for (const auto& n : nodes)
+    if ((n.nid == kNidMessageStore || n.nid == kNidRootFolder) && reader.dataWhole(n.data)) ++roots;
+  r.mailboxOpens = roots == 2;
   for (const auto& n : nodes) {
     if (nidType(n.nid) != kNidTypeMessage) continue;
     const bool readable = reader.dataWhole(n.data) && (n.sub == 0 || reader.subnodesWhole(n.sub));

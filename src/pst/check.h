@@ -63,6 +63,7 @@ struct CheckReport {
   std::int64_t nodesBroken = 0;     // node entries naming a data or subnode block that is not present
   std::int64_t messages = 0;
   std::int64_t messagesReadable = 0;
+  bool mailboxOpens = false;        // the message store and the root folder are there and readable
   std::vector<FolderReport> folders;
   std::vector<scan::SectorRun> unreadable;
   bool stopped = false;

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <filesystem>
 #include <unordered_map>
+#include <optional>
 #include <unordered_set>
 
 #include "pst/node_reader.h"
+#include "pst/node_writer.h"
 #include "scan/errors.h"
 
 namespace kestrix::pst {
@@ -43,18 +45,6 @@ std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vec
   for (auto& [key, e] : chosen) out.push_back(e);
   std::sort(out.begin(), out.end(), [](const BlockEntry& a, const BlockEntry& b) { return blockKey(a.bid) < blockKey(b.bid); });
   return out;
-}
-
-// The folder that holds the mailbox's visible folders, from the message store's entry ID.
-std::uint32_t topFolder(const std::vector<NodeEntry>& nodes, NodeReader& reader) {
-  std::unordered_map<std::uint32_t, const NodeEntry*> byNid;
-  for (const auto& n : nodes) byNid.emplace(n.nid, &n);
-  if (auto store = byNid.find(kNidMessageStore); store != byNid.end())
-    if (auto id = reader.property(store->second->data, kPropIpmSubtreeEntryId); id && id->size() >= 24) {
-      const std::uint32_t nid = le32(*id, 20);
-      if (byNid.count(nid) && nidType(nid) == kNidTypeFolder) return nid;
-    }
-  return byNid.count(kNidRootFolder) ? kNidRootFolder : 0;
 }
 
 struct Layout {
@@ -126,6 +116,157 @@ Layout layoutTree(std::uint8_t type, std::vector<TreeEntry> level, SlotAllocator
   return out;
 }
 
+// The header's next node IDs, per type, past every node that exists.
+void raiseNextNids(Header& h, const std::vector<NodeEntry>& nodes) {
+  for (const auto& n : nodes) {
+    std::uint32_t& next = h.nextNid[nidType(n.nid)];
+    next = std::max(next, (n.nid >> 5) + 1);
+  }
+}
+
+// Every folder and message must lead up to the root folder. Where the way up ends at a lost
+// folder, or runs in a circle, the node where it breaks is put into `top`. Returns how many.
+std::int64_t attachToRoot(std::vector<NodeEntry>& nodes, std::uint32_t top) {
+  std::unordered_map<std::uint32_t, NodeEntry*> byNid;
+  for (auto& n : nodes) byNid.emplace(n.nid, &n);
+  const auto movable = [](const NodeEntry& n) {
+    return (nidType(n.nid) == kNidTypeMessage || nidType(n.nid) == kNidTypeFolder) && n.nid != kNidRootFolder;
+  };
+  std::unordered_set<std::uint32_t> reaches{kNidRootFolder};
+  std::int64_t moved = 0;
+  for (auto& start : nodes) {
+    if (!movable(start)) continue;
+    std::vector<NodeEntry*> path;
+    std::unordered_set<std::uint32_t> onPath;
+    NodeEntry* at = &start;
+    while (!reaches.count(at->nid)) {
+      path.push_back(at);
+      onPath.insert(at->nid);
+      auto up = byNid.find(at->parent);
+      if (up == byNid.end() || onPath.count(at->parent) || (!movable(*up->second) && up->second->nid != kNidRootFolder)) {
+        at->parent = at->nid == top ? kNidRootFolder : top;  // the way up breaks here
+        ++moved;
+        up = byNid.find(at->parent);
+        if (up == byNid.end() || onPath.count(at->parent)) break;
+      }
+      at = up->second;
+    }
+    for (NodeEntry* n : path) reaches.insert(n->nid);
+  }
+  return moved;
+}
+
+struct Patch {
+  std::int64_t offset = 0;
+  std::vector<std::byte> bytes;
+};
+
+// The input as the output will read: patches laid over it, zeros past its end.
+class PatchedSource final : public scan::ByteSource {
+ public:
+  PatchedSource(scan::ByteSource& input, const std::vector<Patch>& patches, std::int64_t length)
+      : m_input(input), m_patches(patches), m_length(length) {}
+  std::int64_t size() const override { return m_length; }
+  std::string name() const override { return m_input.name(); }
+  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
+    if (offset >= m_length) return 0;
+    out = out.first(std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_length - offset)));
+    std::fill(out.begin(), out.end(), std::byte{0});
+    if (offset < m_input.size()) {
+      const std::size_t want = std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_input.size() - offset));
+      if (m_input.readAt(offset, out.first(want)) != want) return 0;
+    }
+    for (const Patch& p : m_patches) {
+      const std::int64_t from = std::max(offset, p.offset);
+      const std::int64_t to = std::min(offset + std::int64_t(out.size()), p.offset + std::int64_t(p.bytes.size()));
+      if (from < to)
+        std::copy_n(p.bytes.begin() + (from - p.offset), to - from, out.begin() + (from - offset));
+    }
+    return out.size();
+  }
+
+ private:
+  scan::ByteSource& m_input;
+  const std::vector<Patch>& m_patches;
+  std::int64_t m_length;
+};
+
+// The nodes a mailbox cannot open without: the message store (0x21) naming the top folder,
+// the root folder (0x122) and the top folder. Those lost are written anew; the top folder is
+// the one the store names, else the surviving folder under the root that holds most messages.
+class Skeleton {
+ public:
+  Skeleton(std::vector<NodeEntry>& nodes, NodeReader& reader, Header& header, SlotAllocator& slots)
+      : m_nodes(nodes), m_header(header), m_slots(slots) {
+    for (const auto& n : nodes) m_present.insert(n.nid);
+    std::optional<std::uint32_t> named;
+    for (const auto& n : nodes)
+      if (n.nid == kNidMessageStore)
+        if (auto id = reader.property(n.data, kPropIpmSubtreeEntryId); id && id->size() >= 24) named = le32(*id, 20);
+    if (named && nidType(*named) == kNidTypeFolder) {
+      m_top = *named;
+    } else {
+      std::unordered_map<std::uint32_t, std::uint32_t> parentOf;
+      for (const auto& n : nodes) parentOf[n.nid] = n.parent;
+      std::unordered_map<std::uint32_t, std::int64_t> held;  // messages under each folder under the root
+      for (const auto& n : nodes) {
+        if (nidType(n.nid) != kNidTypeMessage) continue;
+        std::uint32_t at = n.parent;
+        for (int depth = 0; depth < 64 && parentOf.count(at) && parentOf[at] != kNidRootFolder; ++depth) at = parentOf[at];
+        if (parentOf.count(at) && parentOf[at] == kNidRootFolder) ++held[at];
+      }
+      for (const auto& n : nodes)
+        if (nidType(n.nid) == kNidTypeFolder && n.parent == kNidRootFolder && n.nid != kNidRootFolder &&
+            (m_top == 0 || held[n.nid] > held[m_top]))
+          m_top = n.nid;
+    }
+    if (m_top == 0) m_top = (header.nextNid[kNidTypeFolder]++ << 5) | kNidTypeFolder;
+    if (!m_present.count(kNidRootFolder)) add(kNidRootFolder, kNidRootFolder, folder(""));
+    if (!m_present.count(m_top)) add(m_top, kNidRootFolder, folder("Top of Personal Folders"));
+    if (!m_present.count(kNidMessageStore)) {
+      std::vector<std::byte> key(16);
+      for (std::size_t i = 0; i < key.size(); ++i) key[i] = std::byte(0xA0 + i);  // the store's record key
+      std::vector<std::byte> entry(4);
+      entry.insert(entry.end(), key.begin(), key.end());
+      entry.resize(24);
+      putLe32(entry, 20, m_top);
+      add(kNidMessageStore, 0,
+          buildPropertyContext({binaryProperty(0x0FF9, key), stringProperty(kPropDisplayName, "Personal Folders"),
+                                binaryProperty(kPropIpmSubtreeEntryId, entry)}));
+    }
+  }
+
+  std::uint32_t top() const { return m_top; }
+  std::int64_t created() const { return std::int64_t(m_blocks.size()); }
+  bool has(std::uint32_t nid) const { return m_present.count(nid) > 0; }
+  std::vector<std::pair<BlockEntry, std::vector<std::byte>>> take() { return std::move(m_blocks); }
+
+ private:
+  static std::vector<std::byte> folder(const std::string& name) {
+    std::vector<Property> props{integerProperty(0x3602, kTypeInteger32, 0), integerProperty(0x3603, kTypeInteger32, 0),
+                                integerProperty(0x360A, kTypeBoolean, 1)};
+    if (!name.empty()) props.push_back(stringProperty(kPropDisplayName, name));
+    return buildPropertyContext(std::move(props));
+  }
+
+  void add(std::uint32_t nid, std::uint32_t parent, std::vector<std::byte> data) {
+    const std::uint64_t bid = m_header.nextBlockBid;
+    m_header.nextBlockBid += 4;
+    const std::uint64_t offset = m_slots.next();
+    const std::uint16_t size = std::uint16_t(data.size());
+    m_blocks.push_back({BlockEntry{bid, offset, size, 2}, buildBlock(std::move(data), m_header.encoding, bid, offset)});
+    m_nodes.push_back({nid, parent, bid, 0});
+    m_present.insert(nid);
+  }
+
+  std::vector<NodeEntry>& m_nodes;
+  Header& m_header;
+  SlotAllocator& m_slots;
+  std::unordered_set<std::uint32_t> m_present;
+  std::uint32_t m_top = 0;
+  std::vector<std::pair<BlockEntry, std::vector<std::byte>>> m_blocks;
+};
+
 std::uint32_t defaultNextNid(std::size_t type) {
   switch (type) {
     case 0x03: return 0x4000;   // search folders
@@ -165,14 +306,28 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     return r;
   }
 
+  const bool ownHeader = a.headerVerdict == HeaderVerdict::Own;
+  r.headerRebuilt = !ownHeader;
+  Header h = ownHeader ? a.header : Header{};
+  h.version = 23;
+  h.encoding = a.encoding;
+  for (std::size_t t = 0; t < h.nextNid.size(); ++t) h.nextNid[t] = std::max(h.nextNid[t], defaultNextNid(t));
+  std::uint64_t nextPage = h.nextPageBid;
+  for (const auto& p : scan.treePages) nextPage = std::max(nextPage, p.page.bid + 1);
+  for (const auto& f : scan.blocks) h.nextBlockBid = std::max(h.nextBlockBid, (blockKey(f.bid) & ~std::uint64_t(3)) + 4);
+  h.unique = ownHeader ? h.unique + 1 : 1;
+
   std::vector<NodeEntry> nodes = a.nodes;
   std::vector<BlockEntry> blocks = a.blocks;
   const CheckReport& b = r.before;
   r.treesRebuilt = !(a.nodeTree.whole() && a.blockTree.whole() && b.blocksMissing == 0 && b.blocksBadCrc == 0 &&
-                     b.nodesBroken == 0);
+                     b.nodesBroken == 0 && b.mailboxOpens);
+  SlotAllocator slots(wholeIntervalsLength(scan.length), a.blocks);
+  std::vector<Patch> patches;
+  std::vector<FoundBlock> newBlocks;
   if (r.treesRebuilt) {
-    std::vector<BlockEntry> known = toBlocks(newestLeafEntries(scan, kPageBlockTree));
-    blocks = blocksFromScan(scan, known);
+    blocks = blocksFromScan(scan, toBlocks(newestLeafEntries(scan, kPageBlockTree)));
+    slots = SlotAllocator(wholeIntervalsLength(scan.length), blocks);
     {
       std::unordered_set<std::uint64_t> had;
       for (const auto& e : a.blocks) had.insert(blockKey(e.bid));
@@ -200,38 +355,23 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
       kept.push_back(n);
     }
     nodes = std::move(kept);
+    raiseNextNids(h, nodes);  // before new nodes take IDs
     NodeReader reader(input, index, a.encoding);
-    r.orphanFolder = topFolder(nodes, reader);
-    std::unordered_set<std::uint32_t> present;
-    for (const auto& n : nodes) present.insert(n.nid);
-    for (auto& n : nodes) {
-      const std::uint32_t type = nidType(n.nid);
-      if ((type == kNidTypeMessage || type == kNidTypeFolder) && r.orphanFolder != 0 && n.nid != r.orphanFolder &&
-          n.nid != kNidRootFolder && !present.count(n.parent)) {
-        n.parent = r.orphanFolder;
-        ++r.orphansMoved;
-      }
+    Skeleton skeleton(nodes, reader, h, slots);
+    r.orphanFolder = skeleton.top();
+    r.nodesCreated = skeleton.created();
+    r.orphansMoved = attachToRoot(nodes, r.orphanFolder);
+    for (auto& [entry, block] : skeleton.take()) {
+      blocks.push_back(entry);
+      newBlocks.push_back({entry.bid, entry.offset, entry.size});
+      patches.push_back({std::int64_t(entry.offset), std::move(block)});
     }
+    std::sort(nodes.begin(), nodes.end(), [](const NodeEntry& x, const NodeEntry& y) { return x.nid < y.nid; });
+    std::sort(blocks.begin(), blocks.end(), [](const BlockEntry& x, const BlockEntry& y) { return blockKey(x.bid) < blockKey(y.bid); });
   }
+  raiseNextNids(h, nodes);
 
-  // The header: the file's own one keeps what it knows; any other is made anew.
-  const bool ownHeader = a.headerVerdict == HeaderVerdict::Own;
-  r.headerRebuilt = !ownHeader;
-  Header h = ownHeader ? a.header : Header{};
-  h.version = 23;
-  h.encoding = a.encoding;
-  for (std::size_t t = 0; t < h.nextNid.size(); ++t) h.nextNid[t] = std::max(h.nextNid[t], defaultNextNid(t));
-  for (const auto& n : nodes) {
-    std::uint32_t& next = h.nextNid[nidType(n.nid)];
-    next = std::max(next, (n.nid >> 5) + 1);
-  }
-  std::uint64_t nextPage = h.nextPageBid;
-  for (const auto& p : scan.treePages) nextPage = std::max(nextPage, p.page.bid + 1);
-  for (const auto& f : scan.blocks) h.nextBlockBid = std::max(h.nextBlockBid, (blockKey(f.bid) & ~std::uint64_t(3)) + 4);
-  h.unique = ownHeader ? h.unique + 1 : 1;
-
-  SlotAllocator slots(wholeIntervalsLength(scan.length), blocks);
-  std::vector<std::pair<std::uint64_t, std::array<std::byte, kPageSize>>> pages;
+  std::int64_t nodePages = 0, blockPages = 0;
   if (r.treesRebuilt) {
     std::vector<TreeEntry> nodeLeaves, blockLeaves;
     for (const auto& n : nodes) {
@@ -254,12 +394,16 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     Layout blockTree = layoutTree(kPageBlockTree, std::move(blockLeaves), slots, nextPage);
     h.nodeRoot = nodeTree.root;
     h.blockRoot = blockTree.root;
-    pages = std::move(nodeTree.pages);
-    pages.insert(pages.end(), blockTree.pages.begin(), blockTree.pages.end());
+    nodePages = std::int64_t(nodeTree.pages.size());
+    blockPages = std::int64_t(blockTree.pages.size());
+    for (auto* tree : {&nodeTree, &blockTree})
+      for (auto& [offset, page] : tree->pages)
+        patches.push_back({std::int64_t(offset), std::vector<std::byte>(page.begin(), page.end())});
   } else {
     h.nodeRoot = *a.nodeRoot;
     h.blockRoot = *a.blockRoot;
   }
+  r.pagesWritten = nodePages + blockPages;
   h.nextPageBid = nextPage;
   r.outputLength = slots.length();
   h.fileEof = std::uint64_t(r.outputLength);
@@ -268,46 +412,51 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   if (!ownHeader) h.amapFree = h.pmapFree = 0;
 
   // Appended intervals begin with their allocation map (and every eighth with a page map).
+  std::vector<Patch> maps;
   for (const std::int64_t start : slots.appended()) {
     std::array<std::uint8_t, 496> bits{};
     bits[0] = 0xFF;
-    const bool pageMap = (start - kFirstAMapOffset) / kIntervalBytes % 8 == 0;
-    if (pageMap) {
+    if ((start - kFirstAMapOffset) / kIntervalBytes % 8 == 0) {
       bits[1] = 0xFF;
       std::array<std::uint8_t, 496> all;
       all.fill(0xFF);
-      output.writeAt(start + 512, buildMapPage(kPagePageMap, all, std::uint64_t(start + 512)));
+      const auto page = buildMapPage(kPagePageMap, all, std::uint64_t(start + 512));
+      maps.push_back({start + 512, std::vector<std::byte>(page.begin(), page.end())});
     }
-    for (const auto& [offset, page] : pages)
-      if (std::int64_t(offset) >= start && std::int64_t(offset) < start + kIntervalBytes) {
-        const std::size_t unit = std::size_t(std::int64_t(offset) - start) / 64;
-        for (std::size_t u = unit; u < unit + 8; ++u) bits[u / 8] |= std::uint8_t(0x80 >> (u % 8));
-      }
-    output.writeAt(start, buildMapPage(kPageAllocMap, bits, std::uint64_t(start)));
+    for (const Patch& p : patches)
+      if (p.offset >= start && p.offset < start + kIntervalBytes)
+        for (std::int64_t u = (p.offset - start) / 64; u < (p.offset - start + std::int64_t(p.bytes.size()) + 63) / 64; ++u)
+          bits[std::size_t(u / 8)] |= std::uint8_t(0x80 >> (u % 8));
+    const auto page = buildMapPage(kPageAllocMap, bits, std::uint64_t(start));
+    maps.push_back({start, std::vector<std::byte>(page.begin(), page.end())});
   }
-  for (const auto& [offset, page] : pages) output.writeAt(std::int64_t(offset), page);
-  std::array<std::byte, kHeaderSize> header{};
+  patches.insert(patches.end(), maps.begin(), maps.end());
+  std::vector<std::byte> header(kHeaderSize);
   buildHeader(h, header, ownHeader ? Bytes(scan.header) : Bytes{});
-  output.writeAt(0, header);
+  patches.push_back({0, std::move(header)});
   output.resize(r.outputLength);
-  r.pagesWritten = std::int64_t(pages.size());
+  for (const Patch& p : patches) output.writeAt(p.offset, p.bytes);
 
-  Analysis after = a;
-  after.header = h;
-  after.headerVerdict = HeaderVerdict::Own;
-  after.nodeRoot = h.nodeRoot;
-  after.blockRoot = h.blockRoot;
+  // What the written file holds, told from the input with the patches laid over it.
+  PatchedSource written(input, patches, r.outputLength);
+  StructureScan after;
+  after.length = r.outputLength;
+  after.blocks = scan.blocks;
+  after.blocks.insert(after.blocks.end(), newBlocks.begin(), newBlocks.end());
+  std::sort(after.blocks.begin(), after.blocks.end(), [](const FoundBlock& x, const FoundBlock& y) { return x.offset < y.offset; });
+  after.badCrcBlocks = scan.badCrcBlocks;
+  Analysis result = a;
+  result.header = h;
+  result.headerVerdict = HeaderVerdict::Own;
+  result.nodeRoot = h.nodeRoot;
+  result.blockRoot = h.blockRoot;
   if (r.treesRebuilt) {
-    const auto treeReport = [](std::int64_t count) { return TreeReport{true, true, count, 0, false}; };
-    std::int64_t nodePages = 0;
-    for (const auto& [offset, page] : pages) nodePages += std::to_integer<std::uint8_t>(page[496]) == kPageNodeTree;
-    after.nodeTree = treeReport(nodePages);
-    after.blockTree = treeReport(std::int64_t(pages.size()) - nodePages);
+    result.nodeTree = TreeReport{true, true, nodePages, 0, false};
+    result.blockTree = TreeReport{true, true, blockPages, 0, false};
   } else {
-    after.nodeTree.rootFromHeader = after.blockTree.rootFromHeader = true;
+    result.nodeTree.rootFromHeader = result.blockTree.rootFromHeader = true;
   }
-  r.after = describe(scan, input, after, nodes, blocks);
-  r.after.length = r.outputLength;
+  r.after = describe(after, written, result, nodes, blocks);
   return r;
 }
 

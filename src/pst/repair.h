@@ -9,7 +9,8 @@
 //   block tree from every block whose trailer proves it, the node tree from every surviving
 //   leaf page (the newest copy of an entry wins); entries whose data is gone are dropped.
 //   The new pages go into free space of the file, else into intervals appended to it.
-// - Messages and folders whose folder is lost are put into the top folder of the mailbox.
+// - A lost message store, root folder or top folder is written anew; messages and folders
+//   whose folder is lost are put into the top folder of the mailbox.
 // - The allocation maps are marked for rebuilding whenever anything but the copy was written.
 
 #include <atomic>
@@ -33,6 +34,7 @@ struct RepairReport {
   std::int64_t subnodesCleared = 0;  // node entries kept without their lost subnode tree
   std::int64_t blocksDropped = 0;    // block-tree entries whose block is gone
   std::int64_t blocksAdded = 0;      // blocks found by their trailer that the block tree lacked
+  std::int64_t nodesCreated = 0;     // message store, root or top folder written anew
   std::int64_t orphansMoved = 0;     // messages and folders put into orphanFolder
   std::uint32_t orphanFolder = 0;
   std::int64_t pagesWritten = 0;

@@ -193,6 +193,10 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
       });
   out.stopped = pass.stopped;
   out.unreadable = std::move(pass.unreadable);
+  // Found in the order their trailers end; overlapping finds (crafted, or stale copies) can
+  // make that differ from the order they start in.
+  for (auto* list : {&out.blocks, &out.badCrcBlocks})
+    std::stable_sort(list->begin(), list->end(), [](const FoundBlock& a, const FoundBlock& b) { return a.offset < b.offset; });
   return out;
 }
 

@@ -31,8 +31,8 @@ struct FoundTreePage {
 struct StructureScan {
   std::int64_t length = 0;                 // bytes of the input
   std::vector<std::byte> header;           // its first kHeaderSize bytes (fewer when shorter)
-  std::vector<FoundBlock> blocks;          // trailer, signature and CRC hold; in offset order
-  std::vector<FoundBlock> badCrcBlocks;    // trailer and signature hold, the CRC does not
+  std::vector<FoundBlock> blocks;          // trailer, signature and CRC hold; by offset
+  std::vector<FoundBlock> badCrcBlocks;    // trailer and signature hold, the CRC does not; by offset
   std::vector<FoundTreePage> treePages;    // valid node- and block-tree pages, in offset order
   std::int64_t mapIntervals = 0;           // intervals that begin inside the input
   std::int64_t validAllocationMaps = 0;    // of those, how many begin with a valid AMap page
