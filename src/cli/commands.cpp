@@ -30,30 +30,67 @@ void reportUnreadable(std::ostream& err, const std::string& source, const std::v
 
 }  // namespace
 
-ScanOutcome scanForFragments(scan::ByteSource& src, bool quiet, const std::atomic<bool>& stop, std::ostream& err) {
-  ScanOutcome outcome;
+namespace {
+
+// The scan with a progress line; the unreadable sectors and a stop are reported on err.
+scan::ScanResult scanWithProgress(scan::ByteSource& src, const scan::ScanOptions& options, bool quiet,
+                                  const std::atomic<bool>& stop, std::ostream& err) {
+  scan::ScanResult result;
   {
     ProgressLine line("scan", !quiet);
-    scan::ScanOptions options;
-    options.chunkSize = 4 * scan::kChunkSize;
-    outcome.scan = scan::scanSource(
+    result = scan::scanSource(
         src, stop, [&](const scan::ScanProgress& p) { line.update(p.done, p.total); }, options);
   }
-  reportUnreadable(err, src.name(), outcome.scan.unreadable);
-  if (outcome.scan.stopped)
-    err << "kestrix-cli: the scan was stopped at byte " << outcome.scan.bytesRead << " of " << src.size()
+  reportUnreadable(err, src.name(), result.unreadable);
+  if (result.stopped)
+    err << "kestrix-cli: the scan was stopped at byte " << result.bytesRead << " of " << src.size()
         << "; the fragments found so far are listed\n";
-  outcome.fragments = scan::DetectFragments(outcome.scan.hits);
+  return result;
+}
+
+}  // namespace
+
+ScanOutcome scanForFragments(scan::ByteSource& src, bool quiet, const std::atomic<bool>& stop, std::ostream& err) {
+  ScanOutcome outcome;
+  // The walk runs as the hits arrive: the hits themselves are not kept.
+  scan::FragmentWalker walker([&](const scan::Fragment& f) { outcome.fragments.push_back(f); });
+  scan::ScanOptions options;
+  options.chunkSize = 4 * scan::kChunkSize;
+  options.keepHits = false;
+  options.onHit = [&](const scan::FoundPage& hit) { walker.add(hit); };
+  outcome.scan = scanWithProgress(src, options, quiet, stop, err);
+  walker.finish();
   return outcome;
 }
 
 int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
   auto src = sources::openSource(cmd.source);
-  ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);
-  const auto rows = scan::MakeFragmentRows(outcome.fragments, *src);
-  ScanReport report{cmd.source, src->size(), &outcome.scan, outcome.fragments, rows, cmd.hits};
+  // Memory grows with what the source holds, never by a row of texts: without --hits the walk
+  // runs as the hits arrive and only the fragments are kept (24 bytes each); with --hits the
+  // hits are kept (16 bytes each) and walked again while the rows are printed.
+  scan::CompactFragmentList fragments;
+  scan::FragmentWalker walker([&](const scan::Fragment& f) { fragments.push_back(f); });
+  scan::ScanOptions options;
+  options.chunkSize = cmd.chunkSize;
+  options.keepHits = cmd.hits;
+  if (!cmd.hits) options.onHit = [&](const scan::FoundPage& hit) { walker.add(hit); };
+  const scan::ScanResult result = scanWithProgress(*src, options, cmd.quiet, stop, err);
+  walker.finish();
+
+  ScanReport report{cmd.source, src->size(), &result, {}, src.get(), cmd.hits};
+  if (cmd.hits) {
+    report.fragments = [&](const FragmentVisitor& visit) {
+      scan::FragmentWalker again(visit);
+      for (const scan::FoundPage& hit : result.hits) again.add(hit);
+      again.finish();
+    };
+  } else {
+    report.fragments = [&](const FragmentVisitor& visit) {
+      for (std::size_t i = 0; i < fragments.size(); ++i) visit(fragments[i]);
+    };
+  }
   printScanReport(out, report, cmd.format);
-  return outcome.scan.stopped ? kExitError : kExitOk;
+  return result.stopped ? kExitError : kExitOk;
 }
 
 int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {

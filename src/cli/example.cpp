@@ -106,8 +106,11 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
   std::atomic<bool> stop{false};
   scan::FileByteSource src(imagePath);
   ScanOutcome outcome = scanForFragments(src, cmd.quiet, stop, err);
-  const auto rows = scan::MakeFragmentRows(outcome.fragments, src);
-  ScanReport report{imagePath, src.size(), &outcome.scan, outcome.fragments, rows, false};
+  ScanReport report{imagePath, src.size(), &outcome.scan,
+                    [&](const FragmentVisitor& visit) {
+                      for (const auto& f : outcome.fragments) visit(f);
+                    },
+                    &src, false};
   printScanReport(out, report, Format::Table);
 
   bool allGood = true;
