@@ -17,6 +17,8 @@ using Outcome = test::CliOutcome;
 
 Outcome runArgs(std::vector<std::string> args, bool stopped = false) { return test::runCliArgs(std::move(args), stopped); }
 
+std::string text(const std::vector<std::byte>& b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); }
+
 // The real program, for what only a process shows: exit status and stderr.
 Outcome program(const std::string& args) {
   TempDir dir;
@@ -24,7 +26,6 @@ Outcome program(const std::string& args) {
   Outcome r;
   const int raw = std::system(cmd.c_str());
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  auto text = [](const std::vector<std::byte>& b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); };
   r.out = text(test::readFile(dir.file("out")));
   r.err = text(test::readFile(dir.file("err")));
   return r;
@@ -178,4 +179,33 @@ TEST(Cli, FourKibPageFilesHoldNoMapPages) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "ID\t开始ID\t结束ID\t碎片大小\t文件大小\n\n页ID\t扇区\n") << name;
   }
+}
+
+// Names and numbers are taken for what they are: a file named like a disk or a volume is a
+// file, a number out of range is refused rather than clamped, and a name that is not UTF-8
+// still gives valid JSON.
+TEST(Cli, NamesAndNumbersAreTakenForWhatTheyAre) {
+  TempDir dir;
+  for (const char* name : {"PhysicalDrive_old.img", "d:x"}) {
+    std::filesystem::copy_file(test::enronPath(), dir.file(name));
+    const std::string cmd = "cd '" + dir.path().string() + "' && " + KESTRIX_CLI_PATH + " scan --format tsv '" +
+                            name + "' > out.tsv 2> err.txt";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << name;
+    EXPECT_NE(text(test::readFile(dir.file("out.tsv"))).find("55 <13.33 MB>"), std::string::npos) << name;
+  }
+
+  Outcome r = runArgs({"extract", "-q", test::enronPath(), "--fragments", "1,99999999999999999999", "-o", dir.file("f")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'99999999999999999999' is not a fragment number"), std::string::npos) << r.err;
+  r = runArgs({"recover", "-q", test::enronPath(), "-o", dir.file("out"), "--file", "0"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'0' is not a file number: they count from 1 to 2147483647"), std::string::npos) << r.err;
+  EXPECT_LT(r.err.size(), 200u);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
+
+  const std::string odd = dir.file("enron-\xFF\xC3.img");
+  std::filesystem::copy_file(test::enronPath(), odd);
+  r = runArgs({"scan", "-q", "--format", "json", odd});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("enron-\xEF\xBF\xBD\xEF\xBF\xBD.img\""), std::string::npos) << r.out;
 }

@@ -180,7 +180,7 @@ const bool kRecoverRegistered = registerCommand(
        sub.add_option("-o,--output", cmd->dir, "Folder to write file1.pst, file2.pst, ... into (files there are replaced)")
            ->required();
        sub.add_option("--file", cmd->file, "Write only file N (序号 as the table lists them)")
-           ->check(CLI::PositiveNumber);
+           ->check(numberFromOne("file"));
        sub.add_flag("--report", cmd->report, "Also write report.xml (DFXML): where each byte of each file came from");
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
        return CommandRun([cmd](CommandContext& c) { return runRecover(*cmd, c.out, c.err, c.stop); });

@@ -182,6 +182,7 @@ const bool kExtractRegistered = registerCommand(
        sub.add_option("SOURCE", cmd->source, "Image file or device to read")->required();
        sub.add_option("--fragments", cmd->fragments, "Fragment numbers as scan lists them, in output order")
            ->delimiter(',')
+           ->check(numberFromOne("fragment"))
            ->required();
        sub.add_option("-o,--output", cmd->output, "File to write")->required();
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "sources/size_text.h"
+
 namespace kestrix::cli {
 
 const char* const kFragmentColumns[5] = {"ID", "开始ID", "结束ID", "碎片大小", "文件大小"};
@@ -49,11 +51,31 @@ void addFormatOption(CLI::App& sub, Format& format) {
       ->option_text("table|tsv|json");
 }
 
+CLI::Validator numberFromOne(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& text) -> std::string {
+        const auto n = scan::TextToInt32(text);
+        if (n && *n >= 1) return {};
+        return "'" + text + "' is not a " + what + " number: they count from 1 to 2147483647";
+      },
+      "N", "number from 1");
+}
+
 std::string jsonString(const std::string& text) {
   std::string out = "\"";
-  for (char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
     const auto c = static_cast<unsigned char>(ch);
-    if (ch == '"' || ch == '\\') {
+    if (c >= 0x80) {
+      // JSON is UTF-8: bytes of a name that are not (Linux names are bytes) become U+FFFD.
+      const std::size_t len = sources::Utf8SequenceLength(text, i);
+      if (len == 0) {
+        out += sources::kReplacementCharacter;
+      } else {
+        out.append(text, i, len);
+        i += len - 1;
+      }
+    } else if (ch == '"' || ch == '\\') {
       out += '\\';
       out += ch;
     } else if (c < 0x20) {

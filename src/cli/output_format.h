@@ -10,6 +10,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace kestrix::cli {
@@ -18,6 +19,10 @@ enum class Format { Table, Tsv, Json };
 
 // Adds "--format table|tsv|json" (any case) to a command, stored in format.
 void addFormatOption(CLI::App& sub, Format& format);
+
+// Accepts a decimal number from 1 to 2147483647 and nothing else (no value silently clamped):
+// "'0' is not a WHAT number: they count from 1 to 2147483647".
+CLI::Validator numberFromOne(const std::string& what);
 
 // The fragment list's column titles: ID, 开始ID, 结束ID, 碎片大小, 文件大小.
 extern const char* const kFragmentColumns[5];

@@ -39,10 +39,15 @@ std::unique_ptr<scan::ByteSource> openReadOnly(const std::string& path) {
 }
 
 std::string SourcePathOf(const std::string& text) {
+  // Only the exact forms name devices: "PhysicalDrive_old.img" or "d:x" are files.
   const std::string physical = PhysicalDriveName;
-  if (text.compare(0, physical.size(), physical) == 0) return DevicePrefix + physical + text.substr(physical.size());
-  if (text.size() >= 2 && text.size() < 4 && text.compare(1, 1, DriveSuffix) == 0)
-    return DevicePrefix + text.substr(0, 2);
+  const std::string digits = text.size() > physical.size() ? text.substr(physical.size()) : "";
+  if (text.compare(0, physical.size(), physical) == 0 && !digits.empty() && digits.size() <= 6 &&
+      digits.find_first_not_of("0123456789") == std::string::npos)
+    return DevicePrefix + text;
+  const bool letter = text.size() >= 2 && std::isalpha(static_cast<unsigned char>(text[0])) &&
+                      text.compare(1, 1, DriveSuffix) == 0;
+  if (letter && (text.size() == 2 || text.substr(1) == RootSuffix)) return DevicePrefix + text.substr(0, 2);
   return text;
 }
 

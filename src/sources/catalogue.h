@@ -115,7 +115,8 @@ const Catalogue& systemCatalogue();
 std::unique_ptr<scan::ByteSource> openReadOnly(const std::string& path);
 
 // The SourcePath form of a name, as the source box turns its text into a path:
-// "PhysicalDriveN" -> "\\.\PhysicalDriveN"; "X:" (or "X:\") -> "\\.\X:"; else unchanged.
+// "PhysicalDriveN" (N: 1 to 6 digits) -> "\\.\PhysicalDriveN"; "X:" or "X:\" (X a letter) ->
+// "\\.\X:"; anything else ("PhysicalDrive_old.img", "d:x") is a path and stays unchanged.
 std::string SourcePathOf(const std::string& text);
 
 // The native path behind a SourcePath: the node of "\\.\PhysicalDriveN" or "\\.\X:" from the
