@@ -86,7 +86,7 @@ class IntervalWriter:
     def _take(self, size):
         at = self.used
         for unit in range(at // 64, (at + size) // 64):
-            self.amap[unit >> 3] |= 1 << (unit & 7)
+            self.amap[unit >> 3] |= 0x80 >> (unit & 7)
         self.used = at + size
         return at
 
@@ -268,7 +268,7 @@ class Generator:
             start = model.HEADER_BYTES + index * model.INTERVAL
             bits = amaps.setdefault(start, bytearray(self.data[start:start + AMAP_BYTES]))
             for unit in range((p.ib - start) // 64, (p.ib - start + model.PAGE) // 64):
-                bits[unit >> 3] &= ~(1 << (unit & 7)) & 0xFF
+                bits[unit >> 3] &= ~(0x80 >> (unit & 7)) & 0xFF
         free = 0
         for start in range(model.HEADER_BYTES, len(self.data), model.INTERVAL):
             bits = amaps.get(start, self.data[start:start + AMAP_BYTES])
