@@ -238,6 +238,31 @@ class Pst:
         return [Message(n.nid, n.parent, self.node_blocks(n))
                 for n in self.nodes.values() if n.nid & 0x1F == NID_TYPE_NORMAL_MESSAGE]
 
+    def allocation_faults(self):
+        """(ib, size) of what the allocation maps get wrong: each interval whose map page is
+        not a sound map page for its place, and each live block or tree page lying (partly)
+        in space its map calls free. A writer would hand that space out again."""
+        faults = []
+        maps = {}
+        for start in range(HEADER_BYTES, self.header.file_eof, INTERVAL):
+            page = self.data[start:start + PAGE]
+            t_type, t_repeat, _sig, t_crc, t_bid = struct.unpack_from("<BBHIQ", page, PAGE - PAGE_TRAILER)
+            if (t_type, t_repeat, t_bid) != (PTYPE_AMAP, PTYPE_AMAP, start) or t_crc != crc(page[:496]):
+                faults.append((start, INTERVAL))
+            else:
+                maps[start] = page[:496]
+        live = [(b.ib, block_size(b.cb)) for b in self.blocks.values()] + [(p.ib, PAGE) for p in self.pages]
+        for ib, size in sorted(live):
+            start = HEADER_BYTES + (ib - HEADER_BYTES) // INTERVAL * INTERVAL
+            bits = maps.get(start)
+            if bits is None:
+                continue
+            # The first 64 bytes of an interval are the high bit of its map's first byte.
+            units = range((ib - start) // BLOCK_ALIGN, (ib - start + size + BLOCK_ALIGN - 1) // BLOCK_ALIGN)
+            if any(u >= 8 * len(bits) or not bits[u >> 3] & (0x80 >> (u & 7)) for u in units):
+                faults.append((ib, size))
+        return faults
+
 
 def messages(pst_bytes):
     """The normal messages (node type 0x04), each with the (file offset, size) of every block
@@ -253,6 +278,13 @@ def surviving_messages(original_bytes, damaged_bytes):
         if all(original_bytes[ib:ib + size] == damaged_bytes[ib:ib + size] for ib, size in m.blocks):
             count += 1
     return count
+
+
+def allocation_faults(pst_bytes):
+    """What the allocation maps get wrong (see Pst.allocation_faults); an empty list for a
+    file whose header marks the maps invalid, because readers rebuild them then."""
+    pst = Pst(pst_bytes)
+    return pst.allocation_faults() if pst.header.amap_valid else []
 
 
 def tree_pages(pst_bytes):
@@ -280,6 +312,9 @@ def main(argv):
     print("%d messages" % len(msgs))
     print("node tree: %d levels, %d nodes; block tree: %d levels, %d blocks"
           % (pst.depth("NBT"), len(pst.nodes), pst.depth("BBT"), len(pst.blocks)))
+    faults = pst.allocation_faults()
+    print("allocation maps: %s%s" % ("marked invalid; " if not pst.header.amap_valid else "",
+                                     "%d faults, the first at %#x" % (len(faults), faults[0][0]) if faults else "sound"))
     return 0
 
 

@@ -5,8 +5,9 @@ usage: pst_repair_check.py KESTRIX_CLI
 
 For each way a disk damages the file (pst_damage.SCENARIOS), repair must write a file that
 pffinfo opens, from which readpst reads at least 90% of the messages whose blocks all
-survived (counted by pst_model on the original, not by the code under test), and that check
-then calls sound; the damaged input must come out of the repair unchanged. Also: the file the
+survived (counted by pst_model on the original, not by the code under test), that check
+then calls sound, and whose header, trees and allocation maps pst_model finds sound; the
+damaged input must come out of the repair unchanged. Also: the file the
 built-in example rebuilds (its fixed header block) is damaged by check and read whole by
 readpst and pffexport after repair; a sound file is repaired into an identical copy; an
 empty file and random bytes are refused without an output; a node tree of three levels made
@@ -63,6 +64,22 @@ def pffexport_count(path, scratch):
     return count
 
 
+def model_verdict(path):
+    """None when pst_model reads the file's header and both trees and finds its allocation
+    maps covering every block and page in them (or marked for rebuilding); otherwise what is
+    wrong. Messages are left to the readers: a repair may keep one that lost an attachment."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        pst = pst_model.Pst(data)
+        faults = pst.allocation_faults() if pst.header.amap_valid else []
+    except pst_model.PstError as e:
+        return "the model reads no sound PST: %s" % e
+    if faults:
+        return "the allocation maps call %d live blocks or pages free, the first at %#x" % (len(faults), faults[0][0])
+    return None
+
+
 def has_command(cli, name):
     """Whether kestrix-cli has the command. --help after an unknown command prints the
     top-level help and exits 0, so look for the command's own usage line."""
@@ -115,9 +132,11 @@ class Checker:
         info = run(["pffinfo", dst]).returncode
         check = self.check(dst)
         untouched = digest(src) == before
-        self.expect(read >= SHARE * survived and info == 0 and check == 0 and untouched, name,
-                    "readpst reads %d, blocks survived for %d; pffinfo exit %d, check exit %d after repair%s"
-                    % (read, survived, info, check, "" if untouched else "; the INPUT CHANGED"))
+        structure = model_verdict(dst)
+        self.expect(read >= SHARE * survived and info == 0 and check == 0 and untouched and structure is None, name,
+                    "readpst reads %d, blocks survived for %d; pffinfo exit %d, check exit %d after repair%s%s"
+                    % (read, survived, info, check, "" if untouched else "; the INPUT CHANGED",
+                       "" if structure is None else "; " + structure))
 
 
 def main(argv):
@@ -146,9 +165,10 @@ def main(argv):
         model = pst_model.Pst(deep)
         levels, found = model.depth("NBT"), len(model.messages())
         read = readpst_count(deep_path, scratch)
-        c.expect(levels >= 3 and found == read == total + extra, "generated deep file",
-                 "node tree %d levels, model finds %d and readpst reads %d of %d messages"
-                 % (levels, found, read, total + extra))
+        structure = model_verdict(deep_path)
+        c.expect(levels >= 3 and found == read == total + extra and structure is None, "generated deep file",
+                 "node tree %d levels, model finds %d and readpst reads %d of %d messages%s"
+                 % (levels, found, read, total + extra, "" if structure is None else "; " + structure))
 
         missing = [cmd for cmd in ("check", "repair") if not has_command(cli, cmd)]
         if missing:
@@ -181,9 +201,11 @@ def main(argv):
             read = readpst_count(out, scratch) if ok else 0
             exported = pffexport_count(out, scratch) if ok else 0
             after = c.check(out) if ok else -1
-            c.expect(before == 1 and ok and read == total and exported == total and after == 0, "rebuilt example",
-                     "check exit %d before, repair exit %d, readpst %d and pffexport %d of %d, check exit %d after"
-                     % (before, r.returncode, read, exported, total, after))
+            structure = model_verdict(out) if ok else None
+            c.expect(before == 1 and ok and read == total and exported == total and after == 0 and structure is None,
+                     "rebuilt example", "check exit %d before, repair exit %d, readpst %d and pffexport %d of %d, "
+                     "check exit %d after%s" % (before, r.returncode, read, exported, total, after,
+                                                "" if structure is None else "; " + structure))
 
         # Nothing of a PST at all: no output.
         rng = random.Random(8)
