@@ -161,11 +161,22 @@ TEST(Cli, ExitStatusAndMessagesOfTheProgram) {
 
 TEST(Cli, ExampleRunsEndToEnd) {
   TempDir dir;
-  const Outcome r = runArgs({"example", "-q", "--dir", dir.path().string()});
+  Outcome r = runArgs({"example", "-q", "--dir", dir.path().string()});
   ASSERT_EQ(r.status, 0) << r.err << r.out;
   EXPECT_NE(r.out.find("enron: fragments"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("DIFFERS"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dir.file("enron-rebuilt.pst")));
+
+  // A PST to hide that is empty, or shorter than its header declares: refused, not read past its end.
+  test::writeFile(dir.file("empty.pst"), {});
+  r = runArgs({"example", "-q", "--dir", dir.file("e"), "--pst", dir.file("empty.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("it is empty"), std::string::npos) << r.err;
+  test::writeFile(dir.file("short.pst"), std::span(test::enronPst()).first(5000000));
+  r = runArgs({"example", "-q", "--dir", dir.file("s"), "--pst", dir.file("short.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("its header declares 13984768 bytes, but it holds 5000000"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("s/disk.img")));
 }
 
 TEST(Cli, FourKibPageFilesHoldNoMapPages) {

@@ -53,6 +53,20 @@ void place(rebuild::ImageBuilder& image, Hidden& file, std::int32_t first, std::
   image.appendIntervals(file.bytes, first, count);
 }
 
+// The example cuts the file at the map intervals its header declares: it needs the header
+// and every declared interval.
+void refuseUnusablePst(const std::string& path, std::span<const std::byte> bytes) {
+  const std::string what = "Cannot hide \"" + path + "\" in the example: ";
+  if (bytes.size() < scan::kPageSize || !scan::HasPstMagic(bytes))
+    throw Error(what + (bytes.empty() ? "it is empty" : "it does not begin with a PST header"));
+  const std::int64_t declared = scan::PstHeaderEndOffset(bytes.first<scan::kPageSize>());
+  const std::int64_t intervals = scan::PstHeaderIntervals(bytes.first<scan::kPageSize>());
+  const std::int64_t needed = scan::kFirstMapPageOffset + intervals * scan::kIntervalBytes;
+  if (intervals <= 0 || std::int64_t(bytes.size()) < needed)
+    throw Error(what + "its header declares " + std::to_string(declared) + " bytes, but it holds " +
+                std::to_string(bytes.size()));
+}
+
 bool sameFrom(std::span<const std::byte> a, std::span<const std::byte> b, std::size_t from) {
   return a.size() == b.size() && std::equal(a.begin() + std::ptrdiff_t(from), a.end(), b.begin() + std::ptrdiff_t(from));
 }
@@ -64,6 +78,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
   std::vector<Hidden> files;
   if (fs::exists(pstPath)) {
     files.push_back({"enron", readWholeFile(pstPath), {}});
+    refuseUnusablePst(pstPath, files.back().bytes);
   } else if (!cmd.pst.empty()) {
     throw Error(cannotOpenMessage(pstPath, ENOENT));
   } else {
