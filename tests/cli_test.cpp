@@ -220,3 +220,23 @@ TEST(Cli, NamesAndNumbersAreTakenForWhatTheyAre) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("enron-\xEF\xBF\xBD\xEF\xBF\xBD.img\""), std::string::npos) << r.out;
 }
+
+// A rebuild that finds no interval, or whose input ends in part of an interval, exits 1 and
+// does not say "Complete!"; the second writes what is whole and names what it left out.
+TEST(Cli, RebuildSaysWhenItFoundNothingOrLeftSomethingOut) {
+  TempDir dir;
+  Outcome r = runArgs({"rebuild", "-q", test::enronPath(), "-o", dir.file("out.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("it is a PST file itself"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Complete!"), std::string::npos);
+
+  const auto pst = rebuild::makeSyntheticPst(3, 4);
+  test::writeFile(dir.file("cut.bin"), std::span(pst).subspan(0x4400, 3 * 0x3E000 - 1000));
+  r = runArgs({"rebuild", "-q", dir.file("cut.bin"), "-o", dir.file("cut.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the last 252952 bytes of \"" + dir.file("cut.bin") + "\" are not a whole map interval"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Complete!"), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("cut.pst")), std::uintmax_t(0x4400 + 2 * 0x3E000));
+}

@@ -112,17 +112,24 @@ TEST(Rebuild, IndexRules) {
   EXPECT_EQ(stats.intervalsCopied, 1);
 }
 
-TEST(Rebuild, EmptyInputGivesHeaderAndOneZeroInterval) {
+TEST(Rebuild, InputWithoutAnIntervalGivesNoOutputButTheReason) {
   TempDir dir;
   test::writeFile(dir.file("empty.bin"), {});
-  std::vector<std::byte> noise(100000);
+  std::vector<std::byte> noise(3 * kInterval);
   fillNoise(noise, 9);
   test::writeFile(dir.file("noise.bin"), noise);
-  for (const char* name : {"empty.bin", "noise.bin"}) {
-    rebuildPaths(dir.file(name), dir.file("out.pst"));
-    const auto out = test::readFile(dir.file("out.pst"));
-    EXPECT_EQ(out.size(), 271360u) << name;  // 0x4400 + 0x3E000
-    EXPECT_TRUE(allZero(at(out, kHeader)));
+  const std::pair<std::string, std::string> cases[] = {{dir.file("empty.bin"), "it is empty"},
+                                                       {dir.file("noise.bin"), "no block of 253952 bytes"},
+                                                       {test::enronPath(), "it is a PST file itself"}};
+  for (const auto& [input, reason] : cases) {
+    try {
+      rebuildPaths(input, dir.file("out.pst"));
+      ADD_FAILURE() << input << " was rebuilt";
+    } catch (const Error& e) {
+      EXPECT_TRUE(std::string(e.what()).starts_with("Nothing was rebuilt from \"" + input + "\": " + reason))
+          << e.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.pst")));
   }
 }
 

@@ -135,6 +135,7 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
   if (cmd.inputs.size() != cmd.outputs.size())
     throw Error("Each input needs its own output: " + plural(std::int64_t(cmd.inputs.size()), "input", "inputs") +
                 " but " + plural(std::int64_t(cmd.outputs.size()), "output", "outputs") + " were given");
+  bool partial = false;
   for (std::size_t i = 0; i < cmd.inputs.size(); ++i) {
     const std::string name = std::filesystem::path(cmd.inputs[i]).filename().string();
     rebuild::RebuildResult result;
@@ -156,7 +157,14 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
       err << "kestrix-cli: stopped; \"" << cmd.outputs[i] << "\" is incomplete\n";
       return kExitError;
     }
+    if (result.tailBytes > 0) {
+      // Whole intervals only: a cut-off last one cannot be placed, and must not go unmentioned.
+      err << "kestrix-cli: the last " << plural(result.tailBytes, "byte", "bytes") << " of \"" << cmd.inputs[i]
+          << "\" are not a whole map interval and were not used\n";
+      partial = true;
+    }
   }
+  if (partial) return kExitError;
   out << "Complete!\n";
   return kExitOk;
 }

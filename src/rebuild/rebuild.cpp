@@ -152,6 +152,23 @@ WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, Outp
   return stats;
 }
 
+namespace {
+
+std::string noIntervalReason(scan::ByteSource& input) {
+  const std::int64_t size = input.size();
+  if (size == 0) return "it is empty";
+  if (size < kIntervalBytes)
+    return "it is shorter than one map interval (" + std::to_string(size) + " of " + std::to_string(kIntervalBytes) +
+           " bytes)";
+  std::array<std::byte, 4> magic{};
+  if (input.readAt(0, magic) == magic.size() && scan::HasPstMagic(magic))
+    return "it is a PST file itself, not a file of map intervals such as extract writes";
+  return "no block of " + std::to_string(kIntervalBytes) +
+         " bytes in it begins with an allocation-map page; it is not a file of map intervals such as extract writes";
+}
+
+}  // namespace
+
 RebuildResult rebuildFile(const std::string& inputPath, const std::string& outputPath, std::atomic<bool>& stop,
                           const RebuildProgressFn& progress) {
   scan::FileByteSource input(inputPath);
@@ -160,6 +177,9 @@ RebuildResult rebuildFile(const std::string& inputPath, const std::string& outpu
   const PageIndex index = BuildPageIndex(input, stop, progress);
   result.intervalsFound = std::int64_t(index.records().size());
   result.highestId = index.highestId();
+  result.tailBytes = input.size() % kIntervalBytes;
+  if (!stop.load() && index.records().empty())
+    throw Error("Nothing was rebuilt from \"" + inputPath + "\": " + noIntervalReason(input));
   if (!stop.load()) {
     checkRoomFor(outputPath, RebuiltSize(index),
                  std::int64_t(kHeaderBlockSize) + index.idsPresent() * kIntervalBytes);

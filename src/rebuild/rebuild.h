@@ -73,12 +73,15 @@ WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, Outp
 struct RebuildResult {
   std::int64_t intervalsFound = 0;  // recognised intervals in the input
   std::int32_t highestId = 0;
+  std::int64_t tailBytes = 0;       // bytes after the input's last whole interval: never tested, not used
   WriteStats write;
   bool stopped() const { return write.stopped; }
 };
 
 // One input file to one output file, with every check: the output is not the input, it fits
-// its destination, every read and write succeeds. An existing output is replaced.
+// its destination, every read and write succeeds. An existing output is replaced. An input
+// in which no whole interval begins with a map page (empty, random data, a PST file itself)
+// gives no output: kestrix::Error says why.
 RebuildResult rebuildFile(const std::string& inputPath, const std::string& outputPath, std::atomic<bool>& stop,
                           const RebuildProgressFn& progress);
 
