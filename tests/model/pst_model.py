@@ -313,8 +313,8 @@ def main(argv):
     print("node tree: %d levels, %d nodes; block tree: %d levels, %d blocks"
           % (pst.depth("NBT"), len(pst.nodes), pst.depth("BBT"), len(pst.blocks)))
     faults = pst.allocation_faults()
-    print("allocation maps: %s%s" % ("marked invalid; " if not pst.header.amap_valid else "",
-                                     "%d faults, the first at %#x" % (len(faults), faults[0][0]) if faults else "sound"))
+    verdict = "%d faults, the first at %#x" % (len(faults), faults[0][0]) if faults else "sound"
+    print("allocation maps: %s%s" % ("" if pst.header.amap_valid else "marked invalid; ", verdict))
     return 0
 
 
