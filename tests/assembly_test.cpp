@@ -55,7 +55,7 @@ std::vector<std::byte> writeToFile(scan::ByteSource& src, std::span<const scan::
   rebuild::OutputFile output(dir.file("out.pst"));
   const auto result =
       rebuild::WriteAssembledFile(src, fragments, file, output, stopFlag ? *stopFlag : noStop, progress);
-  output.close();
+  output.commit();
   if (out) *out = result;
   auto bytes = test::readFile(dir.file("out.pst"));
   EXPECT_EQ(std::int64_t(bytes.size()), result.size);

@@ -18,8 +18,6 @@ std::string plural(std::int64_t n, const std::string& one, const std::string& ma
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-namespace {
-
 void reportUnreadable(std::ostream& err, const std::string& source, const std::vector<scan::SectorRun>& runs) {
   if (runs.empty()) return;
   std::int64_t n = 0;
@@ -28,7 +26,15 @@ void reportUnreadable(std::ostream& err, const std::string& source, const std::v
       << "\" could not be read and were skipped: " << scan::describeSectorRuns(runs) << '\n';
 }
 
-}  // namespace
+void reportZeroFilled(std::ostream& err, const std::string& name, const std::vector<scan::SectorRun>& runs,
+                      std::int64_t pastEnd) {
+  if (runs.empty()) return;
+  std::int64_t n = 0;
+  for (const auto& run : runs) n += run.count;
+  err << "kestrix-cli: " << name << ": " << plural(n, "sector", "sectors") << " of the source could not be read";
+  if (pastEnd > 0) err << " (" << pastEnd << " of them past its end)";
+  err << " and were written as zeros: " << scan::describeSectorRuns(runs) << '\n';
+}
 
 namespace {
 
@@ -95,39 +101,30 @@ int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const 
 
 int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
   auto src = sources::openSource(cmd.source);
-  auto* file = dynamic_cast<scan::FileByteSource*>(src.get());
-  rebuild::refuseUnsafeOutput(cmd.output, file ? file->fd() : -1, cmd.source);
+  rebuild::refuseUnsafeOutput(cmd.output, src.get());  // at once, not after a scan of hours
   ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);
   if (outcome.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
   std::vector<rebuild::SectorExtent> extents;
-  std::int64_t bytes = 0;
   for (std::int64_t n : cmd.fragments) {
     if (n < 1 || n > std::int64_t(outcome.fragments.size()))
       throw Error("There is no fragment " + std::to_string(n) + " in \"" + cmd.source + "\": the scan found " +
                   plural(std::int64_t(outcome.fragments.size()), "fragment", "fragments"));
     extents.push_back(rebuild::extentOf(outcome.fragments[std::size_t(n - 1)]));
-    bytes += (extents.back().end - extents.back().first) * 512;
   }
-  rebuild::checkRoomFor(cmd.output, bytes, bytes);
-  rebuild::OutputFile output(cmd.output);
   rebuild::ExtractResult result;
   {
     ProgressLine line("extract", !cmd.quiet);
-    result = rebuild::ExtractFragments(*src, extents, output, stop,
-                                       [&](const rebuild::ExtractProgress& p) { line.update(p.done, p.total); });
+    result = rebuild::extractToFile(*src, extents, cmd.output, stop,
+                                    [&](const rebuild::ExtractProgress& p) { line.update(p.done, p.total); });
   }
-  output.close();
-  reportUnreadable(err, cmd.source, result.unreadable);
-  if (result.sectorsPastEnd > 0)
-    err << "kestrix-cli: " << plural(result.sectorsPastEnd, "sector", "sectors")
-        << " of the last interval lie past the end of \"" << cmd.source << "\" and were written as zeros\n";
+  if (result.stopped) {
+    err << "kestrix-cli: stopped; nothing was written, and \"" << cmd.output << "\" is as it was\n";
+    return kExitError;
+  }
+  reportZeroFilled(err, cmd.output, result.unreadable, result.sectorsPastEnd);
   out << "Wrote " << plural(result.intervalsWritten, "interval", "intervals") << " ("
       << sources::SizeToText(std::uint64_t(result.bytesWritten)) << ") of "
       << plural(std::int64_t(extents.size()), "fragment", "fragments") << " to \"" << cmd.output << "\"\n";
-  if (result.stopped) {
-    err << "kestrix-cli: stopped; \"" << cmd.output << "\" holds the whole intervals written before the stop\n";
-    return kExitError;
-  }
   return kExitOk;
 }
 
@@ -147,16 +144,16 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
         line.update(p.done, p.total, indexing);
       });
     }
+    if (result.stopped()) {
+      err << "kestrix-cli: stopped; nothing was written, and \"" << cmd.outputs[i] << "\" is as it was\n";
+      return kExitError;
+    }
     const std::int64_t intervals = result.write.idsWritten;
     out << "Rebuilt \"" << cmd.outputs[i] << "\" from \"" << cmd.inputs[i] << "\": "
         << plural(result.intervalsFound, "interval", "intervals") << " found, "
         << plural(intervals, "interval", "intervals") << " written (IDs 0 to " << intervals - 1 << "), "
         << plural(intervals - result.write.intervalsCopied, "zero interval", "zero intervals") << ", "
         << sources::SizeToText(std::uint64_t(result.write.size)) << '\n';
-    if (result.stopped()) {
-      err << "kestrix-cli: stopped; \"" << cmd.outputs[i] << "\" is incomplete\n";
-      return kExitError;
-    }
     if (result.tailBytes > 0) {
       // Whole intervals only: a cut-off last one cannot be placed, and must not go unmentioned.
       err << "kestrix-cli: the last " << plural(result.tailBytes, "byte", "bytes") << " of \"" << cmd.inputs[i]

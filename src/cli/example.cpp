@@ -28,12 +28,6 @@ std::vector<std::byte> readWholeFile(const std::string& path) {
   return bytes;
 }
 
-void writeWholeFile(const std::string& path, std::span<const std::byte> bytes) {
-  rebuild::OutputFile file(path);
-  file.writeAt(0, bytes);
-  file.close();
-}
-
 // A PST file hidden in the image, and the sectors where its pieces' first map pages lie.
 struct Hidden {
   std::string name;
@@ -111,7 +105,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
 
   fs::create_directories(cmd.dir);
   const std::string imagePath = (fs::path(cmd.dir) / "disk.img").string();
-  writeWholeFile(imagePath, image.bytes());
+  rebuild::writeWholeFile(imagePath, image.bytes(), nullptr);
   out << "1. Made the disk image " << imagePath << " (" << sources::SizeToText(std::uint64_t(image.bytes().size()))
       << "): random filler with ";
   for (std::size_t i = 0; i < files.size(); ++i)
@@ -141,11 +135,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
         }
     const std::string fragmentsPath = (fs::path(cmd.dir) / (file.name + "-fragments.bin")).string();
     const std::string pstOut = (fs::path(cmd.dir) / (file.name + "-rebuilt.pst")).string();
-    {
-      rebuild::OutputFile output(fragmentsPath);
-      rebuild::ExtractFragments(src, extents, output, stop, {});
-      output.close();
-    }
+    rebuild::extractToFile(src, extents, fragmentsPath, stop, {});
     const auto result = rebuild::rebuildFile(fragmentsPath, pstOut, stop, {});
     const auto rebuilt = readWholeFile(pstOut);
     const bool same = sameFrom(rebuilt, file.bytes, std::size_t(scan::kFirstMapPageOffset));

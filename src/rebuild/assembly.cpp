@@ -5,6 +5,7 @@
 #include <limits>
 #include <optional>
 
+#include "rebuild/copy_loop.h"
 #include "rebuild/header_block.h"
 #include "scan/map_page.h"
 #include "sources/size_text.h"
@@ -400,45 +401,32 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
                                  const RecoverProgressFn& progress) {
   if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
   RecoverResult result;
-  const std::vector<Piece> pieces = piecesOf(fragments, file);
-  std::int64_t found = 0;
-  for (const Piece& p : pieces) found += p.lastId - p.firstId + 1;
-  const std::int64_t total = kFirstMapPageOffset + found * kIntervalBytes;
+  std::vector<CopyRun> runs;
+  for (const Piece& p : piecesOf(fragments, file))
+    for (std::int64_t id = p.firstId; id <= p.lastId; ++id)
+      runs.push_back({(p.sourceSector + (id - p.firstId) * kIntervalSectors) * std::int64_t(kPageSize),
+                      intervalOffset(id), kIntervalBytes});
+  const std::int64_t total = kFirstMapPageOffset + std::int64_t(runs.size()) * kIntervalBytes;
   if (progress) progress({0, total});
 
-  std::vector<std::byte> buffer(static_cast<std::size_t>(kIntervalBytes));
-  {
-    auto header = std::span(buffer).first(std::size_t(kFirstMapPageOffset));
-    if (file.headerHasMagic && file.headerSector >= 0) {
-      scan::readSectorsRetrying(src, file.headerSector * std::int64_t(kPageSize), header, result.unreadable);
-      result.ownHeader = scan::HasPstMagic(header);
-    }
-    if (!result.ownHeader) {
-      // The header's sectors are not part of the file after all: they were not written.
-      result.unreadable.clear();
-      output.writeAt(0, HeaderBlock());
-    } else {
-      output.writeAt(0, header);
-    }
+  std::vector<std::byte> header(static_cast<std::size_t>(kFirstMapPageOffset));
+  if (file.headerHasMagic && file.headerSector >= 0) {
+    scan::readSectorsRetrying(src, file.headerSector * std::int64_t(kPageSize), header, result.unreadable);
+    result.ownHeader = scan::HasPstMagic(header);
   }
-  std::int64_t done = kFirstMapPageOffset;
-  std::int64_t end = kFirstMapPageOffset;  // the end of the last interval written
-  for (const Piece& p : pieces) {
-    for (std::int64_t id = p.firstId; id <= p.lastId && !result.stopped; ++id) {
-      if (stop.load()) {
-        result.stopped = true;
-        break;
-      }
-      const std::int64_t sector = p.sourceSector + (id - p.firstId) * kIntervalSectors;
-      scan::readSectorsRetrying(src, sector * std::int64_t(kPageSize), buffer, result.unreadable);
-      output.writeAt(intervalOffset(id), buffer);
-      ++result.intervalsWritten;
-      end = intervalOffset(id + 1);
-      done += kIntervalBytes;
-      if (progress) progress({done, total});
-    }
-    if (result.stopped) break;
-  }
+  // Without its magic the header's sectors are not part of the file after all: not written.
+  if (!result.ownHeader) result.unreadable.clear();
+  output.writeAt(0, result.ownHeader ? std::span<const std::byte>(header) : HeaderBlock());
+
+  // IDs go out in increasing order, so a stop leaves the intervals below the next one.
+  const CopyResult copied = copyRuns(src, runs, output, stop, [&](const CopyProgress& p) {
+    if (progress && p.runsDone > 0) progress({kFirstMapPageOffset + p.bytesDone, total});
+  });
+  result.stopped = copied.stopped;
+  result.intervalsWritten = copied.runsCopied;
+  result.unreadable.insert(result.unreadable.end(), copied.unreadable.begin(), copied.unreadable.end());
+  const std::int64_t end = copied.runsCopied > 0 ? runs[std::size_t(copied.runsCopied - 1)].outputOffset + kIntervalBytes
+                                                 : kFirstMapPageOffset;
   result.size = result.stopped ? end : file.outputSize();
   output.resize(result.size);
   result.intervalsMissing = result.stopped ? 0 : file.missingCount;
@@ -447,7 +435,6 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
   const std::int64_t sourceSectors = src.size() / std::int64_t(kPageSize);
   for (const auto& run : result.unreadable)
     result.sectorsPastEnd += std::clamp<std::int64_t>(run.first + run.count - sourceSectors, 0, run.count);
-  if (progress) progress({done, total});
   return result;
 }
 

@@ -1,6 +1,5 @@
 #include "sources/catalogue.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,9 +10,6 @@
 #include "sources/size_text.h"
 
 namespace kestrix::sources {
-
-SourceOpenError::SourceOpenError(std::string path, int err)
-    : Error(cannotOpenMessage(path, err)), m_path(std::move(path)), m_error(err) {}
 
 DiskGeometry standardGeometry(std::int64_t length, std::uint32_t bytesPerSector, bool removable) {
   DiskGeometry g;
@@ -30,11 +26,6 @@ std::unique_ptr<scan::ByteSource> Catalogue::open(const std::string& nativePath)
 }
 
 std::unique_ptr<scan::ByteSource> openReadOnly(const std::string& path) {
-  // A first open keeps the errno of a refusal for the rights hint; FileByteSource then opens
-  // the same way (O_RDONLY | O_CLOEXEC) and takes a device's whole length.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw SourceOpenError(path, errno);
-  ::close(fd);
   return std::make_unique<scan::FileByteSource>(path);
 }
 

@@ -71,18 +71,8 @@ struct DiskProbe {
   DiskGeometry geometry;     // (Open)
 };
 
-// The failure to open a source: the message is "Cannot open file "PATH". REASON"; the errno
-// and the path are kept so the command line can say which rights are needed.
-class SourceOpenError : public Error {
- public:
-  SourceOpenError(std::string path, int err);
-  const std::string& path() const { return m_path; }
-  int error() const { return m_error; }
-
- private:
-  std::string m_path;
-  int m_error;
-};
+// The failure to open a source (scan/errors.h): the message, the errno and the path.
+using SourceOpenError = kestrix::SourceOpenError;
 
 class Catalogue {
  public:
