@@ -8,6 +8,7 @@
 #include "cli/progress.h"
 #include "rebuild/extract.h"
 #include "rebuild/rebuild.h"
+#include "rebuild/source_analysis.h"
 #include "scan/errors.h"
 #include "sources/open_source.h"
 #include "sources/size_text.h"
@@ -38,35 +39,29 @@ void reportZeroFilled(std::ostream& err, const std::string& name, const std::vec
 
 namespace {
 
-// The scan with a progress line; the unreadable sectors and a stop are reported on err.
-scan::ScanResult scanWithProgress(scan::ByteSource& src, const scan::ScanOptions& options, bool quiet,
-                                  const std::atomic<bool>& stop, std::ostream& err) {
-  scan::ScanResult result;
+// The analysis with a progress line; the unreadable sectors and a stop are reported on err.
+rebuild::SourceAnalysis analyzeWithProgress(scan::ByteSource& src, const rebuild::AnalysisOptions& options, bool quiet,
+                                            const std::atomic<bool>& stop, std::ostream& err) {
+  rebuild::SourceAnalysis analysis;
   {
     ProgressLine line("scan", !quiet);
-    result = scan::scanSource(
-        src, stop, [&](const scan::ScanProgress& p) { line.update(p.done, p.total); }, options);
+    analysis = rebuild::analyzeSource(src, options, stop, [&](const scan::ScanProgress& p) { line.update(p.done, p.total); });
   }
-  reportUnreadable(err, src.name(), result.unreadable);
-  if (result.stopped)
-    err << "kestrix-cli: the scan was stopped at byte " << result.bytesRead << " of " << src.size()
+  reportUnreadable(err, src.name(), analysis.scan.unreadable);
+  if (analysis.scan.stopped)
+    err << "kestrix-cli: the scan was stopped at byte " << analysis.scan.bytesRead << " of " << src.size()
         << "; the fragments found so far are listed\n";
-  return result;
+  return analysis;
 }
 
 }  // namespace
 
 ScanOutcome scanForFragments(scan::ByteSource& src, bool quiet, const std::atomic<bool>& stop, std::ostream& err) {
-  ScanOutcome outcome;
-  // The walk runs as the hits arrive: the hits themselves are not kept.
-  scan::FragmentWalker walker([&](const scan::Fragment& f) { outcome.fragments.push_back(f); });
-  scan::ScanOptions options;
-  options.chunkSize = 4 * scan::kChunkSize;
-  options.keepHits = false;
-  options.onHit = [&](const scan::FoundPage& hit) { walker.add(hit); };
-  outcome.scan = scanWithProgress(src, options, quiet, stop, err);
-  walker.finish();
-  return outcome;
+  rebuild::AnalysisOptions options;
+  options.rows = false;
+  options.files = false;
+  rebuild::SourceAnalysis analysis = analyzeWithProgress(src, options, quiet, stop, err);
+  return {std::move(analysis.scan), std::move(analysis.fragments)};
 }
 
 int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
@@ -75,13 +70,13 @@ int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const 
   // runs as the hits arrive and only the fragments are kept (24 bytes each); with --hits the
   // hits are kept (16 bytes each) and walked again while the rows are printed.
   scan::CompactFragmentList fragments;
-  scan::FragmentWalker walker([&](const scan::Fragment& f) { fragments.push_back(f); });
-  scan::ScanOptions options;
+  rebuild::AnalysisOptions options;
   options.chunkSize = cmd.chunkSize;
   options.keepHits = cmd.hits;
-  if (!cmd.hits) options.onHit = [&](const scan::FoundPage& hit) { walker.add(hit); };
-  const scan::ScanResult result = scanWithProgress(*src, options, cmd.quiet, stop, err);
-  walker.finish();
+  options.onFragment = [&](const scan::Fragment& f) {
+    if (!cmd.hits) fragments.push_back(f);
+  };
+  const scan::ScanResult result = analyzeWithProgress(*src, options, cmd.quiet, stop, err).scan;
 
   ScanReport report{cmd.source, src->size(), &result, {}, src.get(), cmd.hits};
   if (cmd.hits) {
