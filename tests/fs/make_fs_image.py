@@ -15,11 +15,13 @@ after it. The JSON lists, for each PST, the physical extents the file system gav
 offset, image offset, length; the file system starts at image offset 0), read from the file
 system before the delete. Each list is checked by reading the file back from the image through
 it, before and after the delete, and must give the PST byte for byte: the build fails
-otherwise. ext4 and NTFS need root. Exit 77, with the reason, when no image could be built
+otherwise. The same seed gives the same NTFS and FAT32 layouts; ext4's differs a little from
+run to run (the kernel's writeback timing decides some allocations). ext4 and NTFS need root. Exit 77, with the reason, when no image could be built
 because a tool, root rights or loop devices are missing.
 """
 
 import argparse
+import errno
 import hashlib
 import json
 import math
@@ -114,7 +116,8 @@ def clip(extents, size):
 
 
 def filler_sizes(rng, budget, cluster):
-    """Sizes (odd byte counts) of filler files that use at most budget bytes of clusters."""
+    """Sizes of filler files, log-uniform and rarely a whole number of clusters, that take at
+    most budget bytes of clusters together."""
     sizes, used = [], 0
     while True:
         size = int(math.exp(rng.uniform(math.log(FILLER_MIN), math.log(FILLER_MAX)))) - rng.randrange(cluster)
@@ -172,19 +175,21 @@ class MountedVolume(Volume):
         return st.f_bfree * st.f_frsize
 
     def put(self, files):
-        """files: (name, bytes); stops early, removing the partial file, when the volume is full."""
-        for name, data in files:
+        """Writes files, (name, bytes) each, and returns how many fit: a file the volume has
+        no room for is removed again and ends the list."""
+        for count, (name, data) in enumerate(files):
             path = os.path.join(self.mnt, name)
             try:
                 with open(path, "wb") as f:
                     f.write(data)
             except OSError as e:
-                if e.errno != 28:  # ENOSPC
+                if e.errno != errno.ENOSPC:
                     raise
                 os.remove(path)
-                return False
+                os.sync()
+                return count
         os.sync()
-        return True
+        return len(files)
 
     def delete(self, names):
         for name in names:
@@ -228,9 +233,13 @@ class Ext4(MountedVolume):
         self.detach()
 
     def detach(self):
-        if self.loop:
-            subprocess.run(["losetup", "-d", self.loop], capture_output=True)
-            self.loop = None
+        # Also every other device on this image: a signal can land between losetup attaching
+        # one and self.loop recording it.
+        r = subprocess.run(["losetup", "-j", self.image], capture_output=True, timeout=60)
+        devices = {line.split(":")[0] for line in r.stdout.decode().splitlines() if line.startswith("/dev/")}
+        for dev in devices | ({self.loop} if self.loop else set()):
+            subprocess.run(["losetup", "-d", dev], capture_output=True, timeout=60)
+        self.loop = None
 
     def close(self):
         super().close()
@@ -340,7 +349,7 @@ class Fat32(Volume):
                 f.write(data)
         run(["mcopy", "-i", self.image, "-D", "o"] + paths + ["::/"])
         shutil.rmtree(batch)
-        return True
+        return len(files)
 
     def delete(self, names):
         run(["mdel", "-i", self.image] + ["::/" + n for n in names])
@@ -403,13 +412,12 @@ def build(fs, out_dir, two=False, seed=1, log=print):
                          for i in range(-(-ballast // (64 * MIB)))])
             sizes = filler_sizes(rng, vol.free() - vol.margin, vol.cluster)
             fillers = [("F%04d.BIN" % i, rng.randbytes(s)) for i, s in enumerate(sizes)]
-            if not vol.put(fillers):
-                fillers = [f for f in fillers if os.path.exists(os.path.join(getattr(vol, "mnt", ""), f[0]))]
+            fillers = fillers[:vol.put(fillers)]
             vol.delete([n for n, _d in fillers[1::2]])
             if vol.free() < need_free + vol.margin:
                 raise BuildError("only %d bytes free after deleting every other filler, %d needed"
                                  % (vol.free(), need_free + vol.margin))
-            if not vol.put(hidden):
+            if vol.put(hidden) < len(hidden):
                 raise BuildError("the PST files did not fit")
             truth = {"fs": fs, "image": os.path.basename(image), "cluster": vol.cluster,
                      "image_size": os.path.getsize(image), "seed": seed, "files": []}
