@@ -16,8 +16,9 @@ offset, image offset, length; the file system starts at image offset 0), read fr
 system before the delete. Each list is checked by reading the file back from the image through
 it, before and after the delete, and must give the PST byte for byte: the build fails
 otherwise. The same seed gives the same NTFS and FAT32 layouts; ext4's differs a little from
-run to run (the kernel's writeback timing decides some allocations). ext4 and NTFS need root. Exit 77, with the reason, when no image could be built
-because a tool, root rights or loop devices are missing.
+run to run (the kernel's writeback timing decides some allocations). ext4 and NTFS need root.
+Exit 77, with the reason, when no image could be built because a tool, root rights or loop
+devices are missing.
 """
 
 import argparse
