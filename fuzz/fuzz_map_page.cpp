@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.chunkSize = scan::kPageSize * (1 + (size ? data[size - 1] % 8 : 0));
   const scan::ScanResult result = scan::scanSource(source, stop, {}, options);
   FUZZ_CHECK(!result.stopped && result.unreadable.empty() && result.bytesRead == std::int64_t(size));
-  std::vector<scan::FoundPage> expected;
+  scan::FoundPageList expected;
   for (std::size_t at = 0; at + scan::kPageSize <= size; at += scan::kPageSize) {
     const scan::Page step(reinterpret_cast<const std::byte*>(data) + at, scan::kPageSize);
     if (scan::IsPstMapPage(step))

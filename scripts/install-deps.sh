@@ -12,6 +12,7 @@ PKGS=(
   xvfb xauth
   pff-tools pst-utils
   util-linux fdisk dosfstools xz-utils python3 time strace
+  e2fsprogs ntfs-3g mtools
 )
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi

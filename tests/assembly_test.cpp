@@ -55,7 +55,7 @@ std::vector<std::byte> writeToFile(scan::ByteSource& src, std::span<const scan::
   rebuild::OutputFile output(dir.file("out.pst"));
   const auto result =
       rebuild::WriteAssembledFile(src, fragments, file, output, stopFlag ? *stopFlag : noStop, progress);
-  output.close();
+  output.commit();
   if (out) *out = result;
   auto bytes = test::readFile(dir.file("out.pst"));
   EXPECT_EQ(std::int64_t(bytes.size()), result.size);
@@ -136,8 +136,95 @@ TEST(FileAssembly, NearestFollowingFragmentWinsThenNearestBefore) {
   EXPECT_EQ(row.number, "1");
   EXPECT_EQ(row.name, "file1.pst");
   EXPECT_EQ(row.size, "2.19 MB");  // 0x4400 + 9 * 0x3E000 = 2,303,040 bytes
-  EXPECT_EQ(row.missing, "0");
+  // The older copies are other versions of IDs 3-5 and 6-8: the file says it may mix them.
+  EXPECT_EQ(row.missing, "0 两个版本");
   EXPECT_EQ(row.fragments, "3,5,4");
+  EXPECT_EQ(rebuild::describeConflicts(f),
+            "2 candidates for IDs 3-5 (fragment 5 taken, 2 passed over); "
+            "2 candidates for IDs 6-8 (fragment 4 taken, 1 passed over)");
+}
+
+// Old head, new tail, new head, old tail: nearness alone would give each head the wrong tail.
+// Each header names its block tree's root page, which lies in the tail; the tail whose page
+// carries the block ID the header names is the one that belongs.
+TEST(FileAssembly, CompetingVersionsAreMarkedAndTheOneThatAgreesWins) {
+  const std::int64_t rootAt = fileLength(9) + 0x1000;  // in interval 9, a tail ID
+  auto version = [&](std::uint64_t seed, std::uint64_t bid) {
+    auto pst = rebuild::makeSyntheticPst(12, seed);
+    for (int i = 0; i < 8; ++i) {
+      pst[std::size_t(232 + i)] = std::byte((bid >> (8 * i)) & 0xFF);                     // ROOT.BREFBBT.bid
+      pst[std::size_t(240 + i)] = std::byte((std::uint64_t(rootAt) >> (8 * i)) & 0xFF);  // ROOT.BREFBBT.ib
+      pst[std::size_t(rootAt + 504 + i)] = std::byte((bid >> (8 * i)) & 0xFF);            // the page's own BID
+    }
+    pst[std::size_t(rootAt + 496)] = pst[std::size_t(rootAt + 497)] = std::byte{0x80};
+    pst[std::size_t(rootAt + 491)] = std::byte{0};  // a leaf: nothing below it
+    return pst;
+  };
+  const auto oldPst = version(61, 0x800), newPst = version(62, 0x1000);
+  rebuild::ImageBuilder image(13);
+  image.noise(40);
+  appendStart(image, oldPst, 6);       // 1
+  image.noise(40);
+  image.appendIntervals(newPst, 6, 6);  // 2
+  image.noise(40);
+  appendStart(image, newPst, 6);       // 3
+  image.noise(40);
+  image.appendIntervals(oldPst, 6, 6);  // 4
+  image.noise(40);
+  Scanned s(image.take());
+  ASSERT_EQ(s.files.size(), 2u);
+  EXPECT_EQ(s.files[0].fragmentNumbers, (std::vector<std::int32_t>{1, 4}));
+  EXPECT_EQ(s.files[1].fragmentNumbers, (std::vector<std::int32_t>{3, 2}));
+  EXPECT_TRUE(std::ranges::equal(writeToFile(s.src, s.fragments, s.files[0]), oldPst));
+  EXPECT_TRUE(std::ranges::equal(writeToFile(s.src, s.fragments, s.files[1]), newPst));
+  for (const auto& f : s.files) EXPECT_EQ(rebuild::MakeFileListRow(f).missing, "0 两个版本");
+  EXPECT_EQ(rebuild::describeConflicts(s.files[0]), "2 candidates for IDs 6-11 (fragment 4 taken, 2 passed over)");
+}
+
+// A file of 30,001 intervals whose every interval but the first is a fragment of its own, in
+// shuffled order: each step finds its fragment by ID, not by trying every fragment against
+// every chosen one. A stop ends the work between two steps.
+TEST(FileAssembly, ManySmallFragmentsAndAStop) {
+  constexpr std::int32_t kPieces = 30000;
+  std::vector<std::byte> header(512);
+  header[0] = std::byte{'!'}, header[1] = std::byte{'B'}, header[2] = std::byte{'D'}, header[3] = std::byte{'N'};
+  setDeclaredEnd(header, fileLength(kPieces + 1));
+  std::vector<scan::Fragment> fragments{{1, {0, 34}, {0, 34}}};
+  std::vector<std::int64_t> places(kPieces);
+  for (std::int32_t i = 0; i < kPieces; ++i) places[std::size_t(i)] = 100 + 3 * std::int64_t((i * 7919) % kPieces);
+  for (std::int32_t i = 0; i < kPieces; ++i) {
+    const scan::FoundPage hit{std::int32_t(i + 1), places[std::size_t(i)]};
+    fragments.push_back({i + 2, hit, hit});
+  }
+  std::sort(fragments.begin() + 1, fragments.end(),
+            [](const scan::Fragment& a, const scan::Fragment& b) { return a.first.sector < b.first.sector; });
+  for (std::size_t i = 0; i < fragments.size(); ++i) fragments[i].number = std::int32_t(i + 1);
+  test::MemorySource src(header);
+  const auto files = rebuild::AssembleFiles(fragments, src);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].fragmentNumbers.size(), std::size_t(kPieces + 1));
+  EXPECT_EQ(files[0].missingCount, 0);
+  EXPECT_TRUE(files[0].conflicts.empty());
+
+  // Stopped before the first file, and while a file is being put together (the stop arrives
+  // with the read of its header).
+  std::atomic<bool> stop{true};
+  auto stopped = rebuild::AssembleFiles(fragments, src, stop);
+  EXPECT_TRUE(stopped.stopped);
+  EXPECT_TRUE(stopped.files.empty());
+  struct StopOnRead : test::MemorySource {
+    std::atomic<bool>& flag;
+    StopOnRead(std::vector<std::byte> bytes, std::atomic<bool>& f) : MemorySource(std::move(bytes)), flag(f) {}
+    std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
+      flag = true;
+      return MemorySource::readAt(offset, out);
+    }
+  };
+  stop = false;
+  StopOnRead stopping(header, stop);
+  stopped = rebuild::AssembleFiles(fragments, stopping, stop);
+  EXPECT_TRUE(stopped.stopped);
+  EXPECT_TRUE(stopped.files.empty());
 }
 
 TEST(FileAssembly, EveryIdZeroFragmentWithADeclaredLengthStartsItsOwnFile) {
@@ -251,6 +338,10 @@ TEST(FileAssembly, DeclaredLengthShorterOrLongerThanFound) {
   // A crafted end near 2^31 intervals: listed in bounded memory and time, counted in full.
   auto crafted = rebuild::makeSyntheticPst(2, 34);
   setDeclaredEnd(crafted, fileLength(INT32_MAX));
+  // One interval more than IDs can number: a file that cannot be built, said so, not a
+  // wrapped count; the files beside it are not affected.
+  auto beyond = rebuild::makeSyntheticPst(2, 35);
+  setDeclaredEnd(beyond, fileLength(std::int64_t(INT32_MAX) + 1));
   {
     rebuild::ImageBuilder image(11);
     image.noise(10);
@@ -258,8 +349,13 @@ TEST(FileAssembly, DeclaredLengthShorterOrLongerThanFound) {
     image.noise(100);
     appendStart(image, crafted, 2);
     image.noise(100);
+    appendStart(image, beyond, 2);
+    image.noise(100);
     Scanned s(image.take());
-    ASSERT_EQ(s.files.size(), 2u);
+    ASSERT_EQ(s.files.size(), 3u);
+    EXPECT_TRUE(s.files[0].unbuildable.empty());
+    EXPECT_NE(s.files[2].unbuildable.find("more intervals than map page IDs can number"), std::string::npos);
+    EXPECT_THROW(writeToFile(s.src, s.fragments, s.files[2]), Error);
     EXPECT_EQ(s.files[0].declaredSize, fileLength(3) + 1000);
     EXPECT_EQ(s.files[0].outputSize(), fileLength(3));
     EXPECT_EQ(rebuild::MakeFileListRow(s.files[0]).size, "761.97 KB");  // 780,264 bytes

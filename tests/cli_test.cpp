@@ -17,6 +17,8 @@ using Outcome = test::CliOutcome;
 
 Outcome runArgs(std::vector<std::string> args, bool stopped = false) { return test::runCliArgs(std::move(args), stopped); }
 
+std::string text(const std::vector<std::byte>& b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); }
+
 // The real program, for what only a process shows: exit status and stderr.
 Outcome program(const std::string& args) {
   TempDir dir;
@@ -24,7 +26,6 @@ Outcome program(const std::string& args) {
   Outcome r;
   const int raw = std::system(cmd.c_str());
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  auto text = [](const std::vector<std::byte>& b) { return std::string(reinterpret_cast<const char*>(b.data()), b.size()); };
   r.out = text(test::readFile(dir.file("out")));
   r.err = text(test::readFile(dir.file("err")));
   return r;
@@ -160,11 +161,22 @@ TEST(Cli, ExitStatusAndMessagesOfTheProgram) {
 
 TEST(Cli, ExampleRunsEndToEnd) {
   TempDir dir;
-  const Outcome r = runArgs({"example", "-q", "--dir", dir.path().string()});
+  Outcome r = runArgs({"example", "-q", "--dir", dir.path().string()});
   ASSERT_EQ(r.status, 0) << r.err << r.out;
   EXPECT_NE(r.out.find("enron: fragments"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("DIFFERS"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dir.file("enron-rebuilt.pst")));
+
+  // A PST to hide that is empty, or shorter than its header declares: refused, not read past its end.
+  test::writeFile(dir.file("empty.pst"), {});
+  r = runArgs({"example", "-q", "--dir", dir.file("e"), "--pst", dir.file("empty.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("it is empty"), std::string::npos) << r.err;
+  test::writeFile(dir.file("short.pst"), std::span(test::enronPst()).first(5000000));
+  r = runArgs({"example", "-q", "--dir", dir.file("s"), "--pst", dir.file("short.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("its header declares 13984768 bytes, but it holds 5000000"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("s/disk.img")));
 }
 
 TEST(Cli, FourKibPageFilesHoldNoMapPages) {
@@ -178,4 +190,44 @@ TEST(Cli, FourKibPageFilesHoldNoMapPages) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "ID\t开始ID\t结束ID\t碎片大小\t文件大小\n\n页ID\t扇区\n") << name;
   }
+}
+
+// Numbers are taken for what they are: one out of range is refused rather than clamped; a
+// name that is not UTF-8 still gives valid JSON.
+TEST(Cli, NumbersAndNamesAreTakenForWhatTheyAre) {
+  TempDir dir;
+  Outcome r = runArgs({"extract", "-q", test::enronPath(), "--fragments", "1,99999999999999999999", "-o", dir.file("f")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'99999999999999999999' is not a fragment number"), std::string::npos) << r.err;
+  r = runArgs({"recover", "-q", test::enronPath(), "-o", dir.file("out"), "--file", "0"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("'0' is not a file number: they count from 1 to 2147483647"), std::string::npos) << r.err;
+  EXPECT_LT(r.err.size(), 200u);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
+
+  const std::string odd = dir.file("enron-\xFF\xC3.img");
+  std::filesystem::copy_file(test::enronPath(), odd);
+  r = runArgs({"scan", "-q", "--format", "json", odd});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("enron-\xEF\xBF\xBD\xEF\xBF\xBD.img\""), std::string::npos) << r.out;
+}
+
+// A rebuild that finds no interval, or whose input ends in part of an interval, exits 1 and
+// does not say "Complete!"; the second writes what is whole and names what it left out.
+TEST(Cli, RebuildSaysWhenItFoundNothingOrLeftSomethingOut) {
+  TempDir dir;
+  Outcome r = runArgs({"rebuild", "-q", test::enronPath(), "-o", dir.file("out.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("it is a PST file itself"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("Complete!"), std::string::npos);
+
+  const auto pst = rebuild::makeSyntheticPst(3, 4);
+  test::writeFile(dir.file("cut.bin"), std::span(pst).subspan(0x4400, 3 * 0x3E000 - 1000));
+  r = runArgs({"rebuild", "-q", dir.file("cut.bin"), "-o", dir.file("cut.pst")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the last 252952 bytes of \"" + dir.file("cut.bin") + "\" are not a whole map interval"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.find("Complete!"), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("cut.pst")), std::uintmax_t(0x4400 + 2 * 0x3E000));
 }

@@ -104,7 +104,7 @@ TEST(PstRepair, RebuildsTreesAndHeaderFromWhatSurvives) {
                         Case{"last", 0x4400 + 54 * 0x3E000, 0x3E000, 68}}) {
     MemorySource src(enronWith(c.from, c.length));
     const std::string out = dir.file(std::string(c.name) + ".pst");
-    const RepairReport r = repairFile(src, -1, out, stop);
+    const RepairReport r = repairFile(src, out, stop);
     EXPECT_FALSE(r.unchanged) << c.name;
     EXPECT_EQ(r.after.messagesReadable, c.readable) << c.name;
     const CheckReport again = check(test::readFile(out));
@@ -117,7 +117,7 @@ TEST(PstRepair, CopiesASoundFileAndRefusesWhatIsNoPst) {
   TempDir dir;
   std::atomic<bool> stop{false};
   MemorySource sound(test::enronPst());
-  EXPECT_TRUE(repairFile(sound, -1, dir.file("copy.pst"), stop).unchanged);
+  EXPECT_TRUE(repairFile(sound, dir.file("copy.pst"), stop).unchanged);
   EXPECT_EQ(test::readFile(dir.file("copy.pst")), test::enronPst());
 
   // No PST structure: an error, no output, and an existing file of that name untouched.
@@ -127,14 +127,14 @@ TEST(PstRepair, CopiesASoundFileAndRefusesWhatIsNoPst) {
   std::mt19937 rng(9);
   for (auto& b : noise) b = std::byte(rng());
   MemorySource random(noise);
-  EXPECT_THROW(repairFile(random, -1, dir.file("keep.pst"), stop), Error);
+  EXPECT_THROW(repairFile(random, dir.file("keep.pst"), stop), Error);
   EXPECT_EQ(test::readFile(dir.file("keep.pst")), keep);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 
   // A stop leaves nothing behind either.
   stop = true;
   MemorySource stopped(test::enronPst());
-  EXPECT_TRUE(repairFile(stopped, -1, dir.file("stopped.pst"), stop).stopped);
+  EXPECT_TRUE(repairFile(stopped, dir.file("stopped.pst"), stop).stopped);
   EXPECT_FALSE(std::filesystem::exists(dir.file("stopped.pst")));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }

@@ -41,7 +41,7 @@ TEST(Scan, FindsPagesAtEverySectorWhateverTheChunkSize) {
   std::vector<std::pair<std::int64_t, std::int64_t>> planted{
       {0, offsetOfId(0)}, {511, offsetOfId(3)}, {512, offsetOfId(4)}, {1031, offsetOfId(9)}, {sectors - 1, 0}};
   MemorySource src(imageWith(sectors, planted));
-  const std::vector<FoundPage> expected{{0, 0}, {3, 511}, {4, 512}, {9, 1031}, {0, sectors - 1}};
+  const FoundPageList expected{{0, 0}, {3, 511}, {4, 512}, {9, 1031}, {0, sectors - 1}};
   for (std::size_t chunk : {std::size_t(512), std::size_t(4096), kChunkSize, 4 * kChunkSize, std::size_t(1000)}) {
     SCOPED_TRACE(chunk);
     ScanOptions options;
@@ -71,7 +71,7 @@ TEST(Scan, ChunkingAndSizes) {
     const ScanResult r = scanAll(counting, options);
     ASSERT_EQ(counting.calls.size(), 4u);
     EXPECT_EQ(counting.calls.back(), std::make_pair(std::int64_t(0xC0000), std::size_t(1024)));
-    EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 1536}, {2, 1537}}));
+    EXPECT_EQ(r.hits, (FoundPageList{{1, 1536}, {2, 1537}}));
   }
   {
     // A trailing part-sector is read but never tested, even when it holds a page's start.
@@ -79,14 +79,14 @@ TEST(Scan, ChunkingAndSizes) {
     const auto page = test::mapPageAt(offsetOfId(5));
     bytes.insert(bytes.end(), page.begin(), page.begin() + 300);
     MemorySource src(std::move(bytes));
-    EXPECT_EQ(scanAll(src).hits, (std::vector<FoundPage>{{1, 2}}));
+    EXPECT_EQ(scanAll(src).hits, (FoundPageList{{1, 2}}));
   }
   {
     // Only the given size is scanned.
     MemorySource src(imageWith(2048, {{10, offsetOfId(1)}, {1500, offsetOfId(2)}}));
     ScanOptions options;
     options.size = 1000 * 512;
-    EXPECT_EQ(scanAll(src, options).hits, (std::vector<FoundPage>{{1, 10}}));
+    EXPECT_EQ(scanAll(src, options).hits, (FoundPageList{{1, 10}}));
   }
 }
 
@@ -95,7 +95,7 @@ TEST(Scan, ShortReadsAreRetriedAndTestOnlyBytesRead) {
   FaultySource shortReads(src);
   shortReads.maxRead = 700;  // every read stops part-way through a sector
   const ScanResult r = scanAll(shortReads);
-  EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 100}, {2, 1100}, {3, 2047}}));
+  EXPECT_EQ(r.hits, (FoundPageList{{1, 100}, {2, 1100}, {3, 2047}}));
   EXPECT_TRUE(r.unreadable.empty());
 }
 
@@ -105,7 +105,7 @@ TEST(Scan, UnreadableSectorsAreSkippedCountedAndNeverHits) {
   failing.badSectors = {600, 601, 602, 1500};
   const ScanResult r = scanAll(failing);
   // The pages in bad sectors are not reported; the scan goes on past them.
-  EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 100}, {4, 3000}}));
+  EXPECT_EQ(r.hits, (FoundPageList{{1, 100}, {4, 3000}}));
   EXPECT_EQ(r.unreadable, (std::vector<SectorRun>{{600, 3}, {1500, 1}}));
   EXPECT_EQ(r.unreadableSectors(), 4);
   EXPECT_EQ(describeSectorRuns(r.unreadable), "600-602, 1500");
@@ -117,7 +117,7 @@ TEST(Scan, SourceThatShrankIsReportedNotInvented) {
   FaultySource shrunk(src);
   shrunk.claimedSize = 1024 * 512 + 3 * 512;  // three sectors more than can be read
   const ScanResult r = scanAll(shrunk);
-  EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 10}}));
+  EXPECT_EQ(r.hits, (FoundPageList{{1, 10}}));
   EXPECT_EQ(r.unreadable, (std::vector<SectorRun>{{1024, 3}}));
 }
 
@@ -138,7 +138,7 @@ TEST(Scan, StopIsTestedBeforeEachChunk) {
       options);
   EXPECT_TRUE(r.stopped);
   EXPECT_EQ(r.bytesRead, std::int64_t(kChunkSize));
-  EXPECT_EQ(r.hits, (std::vector<FoundPage>{{1, 5}}));
+  EXPECT_EQ(r.hits, (FoundPageList{{1, 5}}));
   EXPECT_EQ(src.reads, 1);
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.front().done, 0);

@@ -252,15 +252,18 @@ TEST(LoopDevice, AMountedVolumeShowsItsFreeSpaceAndIsScannedWhole) {
   // whole disk or the partition is the source, also not into a folder still to be made.
   for (const std::string& node : {loop.device(), loop.device() + "p1"}) {
     scan::FileByteSource src(node);
-    for (const std::string& target : {point + "/out.pst", point + "/new/folder"}) {
+    for (const std::string& target : {point + "/out.pst", point + "/new/folder/"}) {
       try {
-        rebuild::refuseUnsafeOutput(target, src.fd(), node);
+        if (target.back() == '/')
+          rebuild::refuseUnsafeFolder(target, &src);
+        else
+          rebuild::refuseUnsafeOutput(target, &src);
         ADD_FAILURE() << target << " on " << node << " was not refused";
       } catch (const Error& e) {
         EXPECT_NE(std::string(e.what()).find("lies on the source"), std::string::npos) << e.what();
       }
     }
-    EXPECT_NO_THROW(rebuild::refuseUnsafeOutput(dir.file("out.pst"), src.fd(), node));
+    EXPECT_NO_THROW(rebuild::refuseUnsafeOutput(dir.file("out.pst"), &src));
   }
 }
 

@@ -167,7 +167,9 @@ TEST(SourceNames, ResolveAsTheSourceBoxDoes) {
   EXPECT_EQ(SourcePathOf("PhysicalDrive0"), "\\\\.\\PhysicalDrive0");
   EXPECT_EQ(SourcePathOf("D:"), "\\\\.\\D:");
   EXPECT_EQ(SourcePathOf("D:\\"), "\\\\.\\D:");
-  EXPECT_EQ(SourcePathOf("D:x.img"), "D:x.img");  // 4 characters or more: a file
+  EXPECT_EQ(SourcePathOf("D:x.img"), "D:x.img");  // only "X:" and "X:\\" name volumes
+  EXPECT_EQ(SourcePathOf("d:x"), "d:x");
+  EXPECT_EQ(SourcePathOf("PhysicalDrive_old.img"), "PhysicalDrive_old.img");  // only digits after the name
   EXPECT_EQ(SourcePathOf("/srv/disk.img"), "/srv/disk.img");
   EXPECT_EQ(SourcePathOf("\\\\.\\D:"), "\\\\.\\D:");
   EXPECT_EQ(SourcePathOf(""), "");
@@ -180,9 +182,13 @@ TEST(SourceNames, ResolveAsTheSourceBoxDoes) {
   for (const char* name : {"D:", "d:", "\\\\.\\D:", "D:\\"}) EXPECT_EQ(openSourceByName(cat, name)->name(), volume);
   EXPECT_EQ(openSourceByName(cat, "D:")->size(), 8192);
   EXPECT_EQ(openSourceByName(cat, disk)->name(), disk);  // a path stays a path
-  for (const char* name : {"PhysicalDrive", "PhysicalDriveX", "PhysicalDrive2b", "PhysicalDrive-1", "B:"})
+  for (const char* name : {"\\\\.\\PhysicalDriveX", "\\\\.\\PhysicalDrive-1", "PhysicalDrive9", "B:"})
     EXPECT_EQ(messageOf([&] { openSourceByName(cat, name); }),
               "Cannot open file \"" + SourcePathOf(name) + "\". No such device")
+        << name;
+  for (const char* name : {"PhysicalDrive", "PhysicalDriveX", "PhysicalDrive2b", "d:x"})
+    EXPECT_EQ(messageOf([&] { openSourceByName(cat, name); }),
+              "Cannot open file \"" + std::string(name) + "\". No such file or directory")
         << name;
 }
 

@@ -1,7 +1,5 @@
 #include "app/main_window.h"
 
-#include <sys/stat.h>
-
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -35,8 +33,9 @@
 #include "app/worker.h"
 #include "rebuild/extract.h"
 #include "rebuild/list_rules.h"
-#include "rebuild/output_file.h"
 #include "rebuild/rebuild.h"
+#include "rebuild/recover_job.h"
+#include "rebuild/source_analysis.h"
 #include "scan/errors.h"
 #include "scan/map_page.h"
 #include "scan/scan.h"
@@ -122,21 +121,16 @@ SortListView* sortList(const char* name, const QStringList& captions, const std:
 }
 
 std::int64_t FileSizeByName(const QString& path) {
-  struct stat st {};
-  if (::stat(path.toLocal8Bit().constData(), &st) != 0) return -1;
-  return st.st_size;
+  const QFileInfo info(path);
+  return info.exists() ? info.size() : -1;
 }
 
 }  // namespace
 
 struct MainWindow::ScanOutput {
   std::string sourceName;
-  scan::ScanResult scan;
-  std::vector<scan::Fragment> fragments;
-  std::vector<scan::FragmentRow> rows;
-  std::vector<rebuild::AssembledFile> files;
+  rebuild::SourceAnalysis analysis;
   std::vector<rebuild::FileListRow> fileRows;
-  bool rowsDone = false;
   std::string error;
 };
 
@@ -606,16 +600,15 @@ void MainWindow::Button1Click() {
   std::atomic<bool>& stop = m_scanStop;
   m_worker->start([src, out, size, &stop](const Worker::Report& report) {
     try {
-      scan::ScanOptions options;
+      rebuild::AnalysisOptions options;
       options.size = size;
-      out->scan = scan::scanSource(
-          *src, stop, [&](const scan::ScanProgress& p) { report(kPhaseScan, p.done, p.total); }, options);
-      out->fragments = scan::DetectFragments(out->scan.hits);
-      out->rows = scan::MakeFragmentRows(out->fragments, *src);
-      out->rowsDone = true;
-      out->files = rebuild::AssembleFiles(out->fragments, *src);
-      for (const auto& file : out->files) out->fileRows.push_back(rebuild::MakeFileListRow(file));
+      options.chunkSize = scan::kChunkSize;
+      out->analysis = rebuild::analyzeSource(
+          *src, options, stop, [&](const scan::ScanProgress& p) { report(kPhaseScan, p.done, p.total); });
+      for (const auto& file : out->analysis.files) out->fileRows.push_back(rebuild::MakeFileListRow(file));
     } catch (const std::exception& e) {
+      out->analysis = {};
+      out->fileRows.clear();
       out->error = e.what();
     }
   });
@@ -625,15 +618,16 @@ void MainWindow::Button2Click() { m_scanStop = true; }
 
 void MainWindow::scanDone() {
   std::shared_ptr<ScanOutput> out = std::move(m_scanOutput);
+  const rebuild::SourceAnalysis& found = out->analysis;
   gg->setValue(0);
   BlockList->setUpdatesEnabled(false);
-  for (const scan::FragmentRow& row : out->rows)
+  for (const scan::FragmentRow& row : found.rows)
     BlockList->addRow({q(row.id), q(row.start), q(row.end), q(row.size), q(row.fileSize)});
   BlockList->setUpdatesEnabled(true);
-  if (!out->rows.empty()) sbPanel[1]->setText("碎片: " + QString::number(BlockList->rowCount()));
+  if (!found.rows.empty()) sbPanel[1]->setText("碎片: " + QString::number(BlockList->rowCount()));
   m_scannedSource = out->sourceName;
-  if (out->rowsDone) m_fragments = out->fragments;
-  m_files = out->files;
+  m_fragments = found.fragments;
+  m_files = found.files;
   m_fillingFileList = true;
   for (const rebuild::FileListRow& row : out->fileRows)
     FileList->addRow({q(row.number), q(row.name), q(row.size), q(row.missing), q(row.fragments)});
@@ -642,10 +636,10 @@ void MainWindow::scanDone() {
   EndBusy();
   if (!m_closing) {
     if (!out->error.empty()) showError(QString::fromUtf8(out->error.c_str()));
-    if (!out->scan.unreadable.empty())
+    if (!found.scan.unreadable.empty())
       showInformation(QString("有 %1 个扇区无法读取, 已跳过 (\"%2\"): %3")
-                          .arg(sectorCount(out->scan.unreadable), q(out->sourceName),
-                               q(scan::describeSectorRuns(out->scan.unreadable))));
+                          .arg(sectorCount(found.scan.unreadable), q(out->sourceName),
+                               q(scan::describeSectorRuns(found.scan.unreadable))));
   }
   emit scanFinished();
 }
@@ -903,12 +897,11 @@ void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::
     extents.push_back({first, end});
     bytes += (end - first) * 512;
   }
-  startSourceWrite(Job::Extract, sourceName, output, bytes, bytes,
-                   [extents](scan::ByteSource& src, rebuild::OutputFile& file, const std::atomic<bool>& stop,
+  startSourceWrite(Job::Extract, sourceName, output, bytes,
+                   [extents](scan::ByteSource& src, const std::string& path, const std::atomic<bool>& stop,
                              const WriteProgress& progress, ExtractOutput& out) {
-                     const rebuild::ExtractResult r = rebuild::ExtractFragments(
-                         src, extents, file, stop,
-                         [&](const rebuild::ExtractProgress& p) { progress(p.done, p.total); });
+                     const rebuild::ExtractResult r = rebuild::extractToFile(
+                         src, extents, path, stop, [&](const rebuild::ExtractProgress& p) { progress(p.done, p.total); });
                      out.stopped = r.stopped;
                      out.bytes = r.bytesWritten;
                      out.intervals = r.intervalsWritten;
@@ -918,7 +911,7 @@ void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::
 }
 
 void MainWindow::startSourceWrite(Job job, const std::string& sourceName, const QString& output, std::int64_t size,
-                                  std::int64_t allocated, SourceWrite write) {
+                                  SourceWrite write) {
   std::shared_ptr<scan::ByteSource> src;
   try {
     src = sources::openSourceByName(m_catalogue, sourceName);
@@ -935,14 +928,10 @@ void MainWindow::startSourceWrite(Job job, const std::string& sourceName, const 
   m_extractOutput = out;
   m_job = job;
   std::atomic<bool>& stop = m_scanStop;
-  m_worker->start([src, out, size, allocated, sourceName, write = std::move(write), &stop](const Worker::Report& report) {
+  m_worker->start([src, out, write = std::move(write), &stop](const Worker::Report& report) {
     try {
-      auto* file = dynamic_cast<scan::FileByteSource*>(src.get());
-      rebuild::refuseUnsafeOutput(out->output, file ? file->fd() : -1, sourceName);
-      rebuild::checkRoomFor(out->output, size, allocated);
-      rebuild::OutputFile output(out->output);
-      write(*src, output, stop, [&](std::int64_t done, std::int64_t total) { report(kPhaseExtract, done, total); }, *out);
-      output.close();
+      write(*src, out->output, stop, [&](std::int64_t done, std::int64_t total) { report(kPhaseExtract, done, total); },
+            *out);
     } catch (const std::exception& e) {
       out->error = e.what();
     }
@@ -971,16 +960,18 @@ void MainWindow::N1Click() {
   const rebuild::AssembledFile file = *found;
   const QString output = m_dialogs.saveFile(this, kPstFilter, q(file.fileName));
   if (output.isEmpty()) return;
-  const std::int64_t size = file.outputSize();
-  startSourceWrite(Job::Recover, m_scannedSource, output, size,
-                   size - file.missingCount * std::int64_t(scan::kIntervalBytes),
-                   [file, fragments = m_fragments](scan::ByteSource& src, rebuild::OutputFile& output,
+  startSourceWrite(Job::Recover, m_scannedSource, output, file.outputSize(),
+                   [file, fragments = m_fragments](scan::ByteSource& src, const std::string& path,
                                                    const std::atomic<bool>& stop, const WriteProgress& progress,
                                                    ExtractOutput& out) {
-                     const rebuild::RecoverResult r = rebuild::WriteAssembledFile(
-                         src, fragments, file, output, stop,
-                         [&](const rebuild::RecoverProgress& p) { progress(p.done, p.total); });
-                     out.stopped = r.stopped;
+                     rebuild::RecoverRequest request;
+                     request.targets.push_back({file, path});
+                     const rebuild::RecoverOutcome done = rebuild::recoverFiles(
+                         src, fragments, request, stop,
+                         [&](std::size_t, const rebuild::RecoverProgress& p) { progress(p.done, p.total); });
+                     out.stopped = done.stopped;
+                     if (done.results.empty()) return;
+                     const rebuild::RecoverResult& r = done.results.front();
                      out.bytes = r.size;
                      out.intervals = r.intervalsWritten;
                      out.missing = r.intervalsMissing;
@@ -1003,7 +994,7 @@ void MainWindow::extractDone() {
     QString text;
     const QString path = q(out->output);
     if (out->stopped)
-      text = QString("已停止: \"%1\" 只含停止前写完的 %2 个区间 (%3)").arg(path).arg(out->intervals).arg(sizeText(out->bytes));
+      text = QString("已停止: 未写入 \"%1\" (同名的原有文件保持不变)").arg(path);
     else if (out->missing > 0)
       text = QString("完成! \"%1\" (%2): 写入 %3 个区间, 缺少 %4 个区间 (已留为零)")
                  .arg(path, sizeText(out->bytes))
@@ -1011,10 +1002,10 @@ void MainWindow::extractDone() {
                  .arg(out->missing);
     else
       text = QString("完成! \"%1\" (%2): 写入 %3 个区间").arg(path, sizeText(out->bytes)).arg(out->intervals);
-    if (!out->unreadable.empty())
+    if (!out->stopped && !out->unreadable.empty())
       text += QString("\n有 %1 个扇区无法读取, 已写为零: %2")
                   .arg(sectorCount(out->unreadable), q(scan::describeSectorRuns(out->unreadable)));
-    if (out->sectorsPastEnd > 0) text += QString("\n其中 %1 个扇区超出数据源末尾").arg(out->sectorsPastEnd);
+    if (!out->stopped && out->sectorsPastEnd > 0) text += QString("\n其中 %1 个扇区超出数据源末尾").arg(out->sectorsPastEnd);
     showInformation(text);
   }
   emit extractFinished();

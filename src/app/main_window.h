@@ -125,15 +125,15 @@ class MainWindow : public QMainWindow {
   void rebuildFileDone();
   void extractDone();
   void startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& extents);
-  // 恢复碎片 and 恢复文件 differ only in the library call that fills the output.
+  // 恢复碎片 and 恢复文件 differ only in the engine job that writes the output.
   using WriteProgress = std::function<void(std::int64_t done, std::int64_t total)>;
-  using SourceWrite = std::function<void(scan::ByteSource& src, rebuild::OutputFile& output,
+  using SourceWrite = std::function<void(scan::ByteSource& src, const std::string& output,
                                          const std::atomic<bool>& stop, const WriteProgress& progress,
                                          ExtractOutput& out)>;
-  // Opens the source, then on the worker refuses an unsafe output, checks its room (size bytes,
-  // allocated of them holding data) and runs write(); extractDone() reports the outcome.
+  // Opens the source, then runs write() on the worker (the engine job refuses, checks room,
+  // writes and commits); extractDone() reports the outcome. size: bytes the gauge starts with.
   void startSourceWrite(Job job, const std::string& sourceName, const QString& output, std::int64_t size,
-                        std::int64_t allocated, SourceWrite write);
+                        SourceWrite write);
   void syncSourceBox();
   void setGauge(std::int64_t doneBytes, std::int64_t totalBytes);
 

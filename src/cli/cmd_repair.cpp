@@ -27,13 +27,12 @@ std::string folderName(const pst::CheckReport& report, std::uint32_t nid) {
 
 int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
   auto src = sources::openSource(cmd.input);
-  auto* file = dynamic_cast<scan::FileByteSource*>(src.get());
   pst::RepairReport r;
   {
     ProgressLine line("repair", !cmd.quiet);
     pst::StructureScanOptions options;
     options.progress = [&](const pst::StructureProgress& p) { line.update(p.done, p.total); };
-    r = pst::repairFile(*src, file ? file->fd() : -1, cmd.output, stop, options);
+    r = pst::repairFile(*src, cmd.output, stop, options);
   }
   if (r.stopped) {
     err << "kestrix-cli: the repair was stopped; nothing was written to \"" << cmd.output << "\"\n";

@@ -8,6 +8,7 @@
 #include "cli/progress.h"
 #include "rebuild/extract.h"
 #include "rebuild/rebuild.h"
+#include "rebuild/source_analysis.h"
 #include "scan/errors.h"
 #include "sources/open_source.h"
 #include "sources/size_text.h"
@@ -18,8 +19,6 @@ std::string plural(std::int64_t n, const std::string& one, const std::string& ma
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-namespace {
-
 void reportUnreadable(std::ostream& err, const std::string& source, const std::vector<scan::SectorRun>& runs) {
   if (runs.empty()) return;
   std::int64_t n = 0;
@@ -28,69 +27,99 @@ void reportUnreadable(std::ostream& err, const std::string& source, const std::v
       << "\" could not be read and were skipped: " << scan::describeSectorRuns(runs) << '\n';
 }
 
+void reportZeroFilled(std::ostream& err, const std::string& name, const std::vector<scan::SectorRun>& runs,
+                      std::int64_t pastEnd) {
+  if (runs.empty()) return;
+  std::int64_t n = 0;
+  for (const auto& run : runs) n += run.count;
+  err << "kestrix-cli: " << name << ": " << plural(n, "sector", "sectors") << " of the source could not be read";
+  if (pastEnd > 0) err << " (" << pastEnd << " of them past its end)";
+  err << " and were written as zeros: " << scan::describeSectorRuns(runs) << '\n';
+}
+
+namespace {
+
+// The analysis with a progress line; the unreadable sectors and a stop are reported on err.
+rebuild::SourceAnalysis analyzeWithProgress(scan::ByteSource& src, const rebuild::AnalysisOptions& options, bool quiet,
+                                            const std::atomic<bool>& stop, std::ostream& err) {
+  rebuild::SourceAnalysis analysis;
+  {
+    ProgressLine line("scan", !quiet);
+    analysis = rebuild::analyzeSource(src, options, stop, [&](const scan::ScanProgress& p) { line.update(p.done, p.total); });
+  }
+  reportUnreadable(err, src.name(), analysis.scan.unreadable);
+  if (analysis.scan.stopped)
+    err << "kestrix-cli: the scan was stopped at byte " << analysis.scan.bytesRead << " of " << src.size()
+        << "; the fragments found so far are listed\n";
+  return analysis;
+}
+
 }  // namespace
 
 ScanOutcome scanForFragments(scan::ByteSource& src, bool quiet, const std::atomic<bool>& stop, std::ostream& err) {
-  ScanOutcome outcome;
-  {
-    ProgressLine line("scan", !quiet);
-    scan::ScanOptions options;
-    options.chunkSize = 4 * scan::kChunkSize;
-    outcome.scan = scan::scanSource(
-        src, stop, [&](const scan::ScanProgress& p) { line.update(p.done, p.total); }, options);
-  }
-  reportUnreadable(err, src.name(), outcome.scan.unreadable);
-  if (outcome.scan.stopped)
-    err << "kestrix-cli: the scan was stopped at byte " << outcome.scan.bytesRead << " of " << src.size()
-        << "; the fragments found so far are listed\n";
-  outcome.fragments = scan::DetectFragments(outcome.scan.hits);
-  return outcome;
+  rebuild::AnalysisOptions options;
+  options.rows = false;
+  options.files = false;
+  rebuild::SourceAnalysis analysis = analyzeWithProgress(src, options, quiet, stop, err);
+  return {std::move(analysis.scan), std::move(analysis.fragments)};
 }
 
 int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
   auto src = sources::openSource(cmd.source);
-  ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);
-  const auto rows = scan::MakeFragmentRows(outcome.fragments, *src);
-  ScanReport report{cmd.source, src->size(), &outcome.scan, outcome.fragments, rows, cmd.hits};
+  // Memory grows with what the source holds, never by a row of texts: without --hits the walk
+  // runs as the hits arrive and only the fragments are kept (24 bytes each); with --hits the
+  // hits are kept (16 bytes each) and walked again while the rows are printed.
+  scan::CompactFragmentList fragments;
+  rebuild::AnalysisOptions options;
+  options.chunkSize = cmd.chunkSize;
+  options.keepHits = cmd.hits;
+  options.onFragment = [&](const scan::Fragment& f) {
+    if (!cmd.hits) fragments.push_back(f);
+  };
+  const scan::ScanResult result = analyzeWithProgress(*src, options, cmd.quiet, stop, err).scan;
+
+  ScanReport report{cmd.source, src->size(), &result, {}, src.get(), cmd.hits};
+  if (cmd.hits) {
+    report.fragments = [&](const FragmentVisitor& visit) {
+      scan::FragmentWalker again(visit);
+      for (const scan::FoundPage& hit : result.hits) again.add(hit);
+      again.finish();
+    };
+  } else {
+    report.fragments = [&](const FragmentVisitor& visit) {
+      for (std::size_t i = 0; i < fragments.size(); ++i) visit(fragments[i]);
+    };
+  }
   printScanReport(out, report, cmd.format);
-  return outcome.scan.stopped ? kExitError : kExitOk;
+  return result.stopped ? kExitError : kExitOk;
 }
 
 int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
   auto src = sources::openSource(cmd.source);
-  auto* file = dynamic_cast<scan::FileByteSource*>(src.get());
-  rebuild::refuseUnsafeOutput(cmd.output, file ? file->fd() : -1, cmd.source);
+  rebuild::refuseUnsafeOutput(cmd.output, src.get());  // at once, not after a scan of hours
   ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);
   if (outcome.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
   std::vector<rebuild::SectorExtent> extents;
-  std::int64_t bytes = 0;
   for (std::int64_t n : cmd.fragments) {
     if (n < 1 || n > std::int64_t(outcome.fragments.size()))
       throw Error("There is no fragment " + std::to_string(n) + " in \"" + cmd.source + "\": the scan found " +
                   plural(std::int64_t(outcome.fragments.size()), "fragment", "fragments"));
     extents.push_back(rebuild::extentOf(outcome.fragments[std::size_t(n - 1)]));
-    bytes += (extents.back().end - extents.back().first) * 512;
   }
-  rebuild::checkRoomFor(cmd.output, bytes, bytes);
-  rebuild::OutputFile output(cmd.output);
   rebuild::ExtractResult result;
   {
     ProgressLine line("extract", !cmd.quiet);
-    result = rebuild::ExtractFragments(*src, extents, output, stop,
-                                       [&](const rebuild::ExtractProgress& p) { line.update(p.done, p.total); });
+    result = rebuild::extractToFile(*src, extents, cmd.output, stop,
+                                    [&](const rebuild::ExtractProgress& p) { line.update(p.done, p.total); });
   }
-  output.close();
-  reportUnreadable(err, cmd.source, result.unreadable);
-  if (result.sectorsPastEnd > 0)
-    err << "kestrix-cli: " << plural(result.sectorsPastEnd, "sector", "sectors")
-        << " of the last interval lie past the end of \"" << cmd.source << "\" and were written as zeros\n";
+  if (result.stopped) {
+    err << "kestrix-cli: stopped; nothing was written, and \"" << cmd.output << "\" is as it was\n";
+    return kExitError;
+  }
+  reportZeroFilled(err, cmd.output, result.unreadable, result.sectorsPastEnd);
   out << "Wrote " << plural(result.intervalsWritten, "interval", "intervals") << " ("
       << sources::SizeToText(std::uint64_t(result.bytesWritten)) << ") of "
       << plural(std::int64_t(extents.size()), "fragment", "fragments") << " to \"" << cmd.output << "\"\n";
-  if (result.stopped) {
-    err << "kestrix-cli: stopped; \"" << cmd.output << "\" holds the whole intervals written before the stop\n";
-    return kExitError;
-  }
   return kExitOk;
 }
 
@@ -98,6 +127,7 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
   if (cmd.inputs.size() != cmd.outputs.size())
     throw Error("Each input needs its own output: " + plural(std::int64_t(cmd.inputs.size()), "input", "inputs") +
                 " but " + plural(std::int64_t(cmd.outputs.size()), "output", "outputs") + " were given");
+  bool partial = false;
   for (std::size_t i = 0; i < cmd.inputs.size(); ++i) {
     const std::string name = std::filesystem::path(cmd.inputs[i]).filename().string();
     rebuild::RebuildResult result;
@@ -109,17 +139,24 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
         line.update(p.done, p.total, indexing);
       });
     }
+    if (result.stopped()) {
+      err << "kestrix-cli: stopped; nothing was written, and \"" << cmd.outputs[i] << "\" is as it was\n";
+      return kExitError;
+    }
     const std::int64_t intervals = result.write.idsWritten;
     out << "Rebuilt \"" << cmd.outputs[i] << "\" from \"" << cmd.inputs[i] << "\": "
         << plural(result.intervalsFound, "interval", "intervals") << " found, "
         << plural(intervals, "interval", "intervals") << " written (IDs 0 to " << intervals - 1 << "), "
         << plural(intervals - result.write.intervalsCopied, "zero interval", "zero intervals") << ", "
         << sources::SizeToText(std::uint64_t(result.write.size)) << '\n';
-    if (result.stopped()) {
-      err << "kestrix-cli: stopped; \"" << cmd.outputs[i] << "\" is incomplete\n";
-      return kExitError;
+    if (result.tailBytes > 0) {
+      // Whole intervals only: a cut-off last one cannot be placed, and must not go unmentioned.
+      err << "kestrix-cli: the last " << plural(result.tailBytes, "byte", "bytes") << " of \"" << cmd.inputs[i]
+          << "\" are not a whole map interval and were not used\n";
+      partial = true;
     }
   }
+  if (partial) return kExitError;
   out << "Complete!\n";
   return kExitOk;
 }
@@ -145,6 +182,7 @@ const bool kExtractRegistered = registerCommand(
        sub.add_option("SOURCE", cmd->source, "Image file or device to read")->required();
        sub.add_option("--fragments", cmd->fragments, "Fragment numbers as scan lists them, in output order")
            ->delimiter(',')
+           ->check(numberFromOne("fragment"))
            ->required();
        sub.add_option("-o,--output", cmd->output, "File to write")->required();
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");

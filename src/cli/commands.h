@@ -21,6 +21,13 @@ inline constexpr int kExitUsage = 2;
 // "1 sector", "3 sectors".
 std::string plural(std::int64_t n, const std::string& one, const std::string& many);
 
+// The note on err for the sectors of source that a scan could not read (nothing when none).
+void reportUnreadable(std::ostream& err, const std::string& source, const std::vector<scan::SectorRun>& runs);
+// The note on err for the source sectors written as zeros into the file `name` (pastEnd of
+// them past the source's end); nothing when there are none.
+void reportZeroFilled(std::ostream& err, const std::string& name, const std::vector<scan::SectorRun>& runs,
+                      std::int64_t pastEnd);
+
 // A scan and its fragments, with the unreadable sectors and a stop reported on err.
 struct ScanOutcome {
   scan::ScanResult scan;

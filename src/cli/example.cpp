@@ -28,12 +28,6 @@ std::vector<std::byte> readWholeFile(const std::string& path) {
   return bytes;
 }
 
-void writeWholeFile(const std::string& path, std::span<const std::byte> bytes) {
-  rebuild::OutputFile file(path);
-  file.writeAt(0, bytes);
-  file.close();
-}
-
 // A PST file hidden in the image, and the sectors where its pieces' first map pages lie.
 struct Hidden {
   std::string name;
@@ -53,6 +47,20 @@ void place(rebuild::ImageBuilder& image, Hidden& file, std::int32_t first, std::
   image.appendIntervals(file.bytes, first, count);
 }
 
+// The example cuts the file at the map intervals its header declares: it needs the header
+// and every declared interval.
+void refuseUnusablePst(const std::string& path, std::span<const std::byte> bytes) {
+  const std::string what = "Cannot hide \"" + path + "\" in the example: ";
+  if (bytes.size() < scan::kPageSize || !scan::HasPstMagic(bytes))
+    throw Error(what + (bytes.empty() ? "it is empty" : "it does not begin with a PST header"));
+  const std::int64_t declared = scan::PstHeaderEndOffset(bytes.first<scan::kPageSize>());
+  const std::int64_t intervals = scan::PstHeaderIntervals(bytes.first<scan::kPageSize>());
+  const std::int64_t needed = scan::kFirstMapPageOffset + intervals * scan::kIntervalBytes;
+  if (intervals <= 0 || std::int64_t(bytes.size()) < needed)
+    throw Error(what + "its header declares " + std::to_string(declared) + " bytes, but it holds " +
+                std::to_string(bytes.size()));
+}
+
 bool sameFrom(std::span<const std::byte> a, std::span<const std::byte> b, std::size_t from) {
   return a.size() == b.size() && std::equal(a.begin() + std::ptrdiff_t(from), a.end(), b.begin() + std::ptrdiff_t(from));
 }
@@ -64,6 +72,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
   std::vector<Hidden> files;
   if (fs::exists(pstPath)) {
     files.push_back({"enron", readWholeFile(pstPath), {}});
+    refuseUnusablePst(pstPath, files.back().bytes);
   } else if (!cmd.pst.empty()) {
     throw Error(cannotOpenMessage(pstPath, ENOENT));
   } else {
@@ -96,7 +105,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
 
   fs::create_directories(cmd.dir);
   const std::string imagePath = (fs::path(cmd.dir) / "disk.img").string();
-  writeWholeFile(imagePath, image.bytes());
+  rebuild::writeWholeFile(imagePath, image.bytes(), nullptr);
   out << "1. Made the disk image " << imagePath << " (" << sources::SizeToText(std::uint64_t(image.bytes().size()))
       << "): random filler with ";
   for (std::size_t i = 0; i < files.size(); ++i)
@@ -106,8 +115,11 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
   std::atomic<bool> stop{false};
   scan::FileByteSource src(imagePath);
   ScanOutcome outcome = scanForFragments(src, cmd.quiet, stop, err);
-  const auto rows = scan::MakeFragmentRows(outcome.fragments, src);
-  ScanReport report{imagePath, src.size(), &outcome.scan, outcome.fragments, rows, false};
+  ScanReport report{imagePath, src.size(), &outcome.scan,
+                    [&](const FragmentVisitor& visit) {
+                      for (const auto& f : outcome.fragments) visit(f);
+                    },
+                    &src, false};
   printScanReport(out, report, Format::Table);
 
   bool allGood = true;
@@ -123,11 +135,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
         }
     const std::string fragmentsPath = (fs::path(cmd.dir) / (file.name + "-fragments.bin")).string();
     const std::string pstOut = (fs::path(cmd.dir) / (file.name + "-rebuilt.pst")).string();
-    {
-      rebuild::OutputFile output(fragmentsPath);
-      rebuild::ExtractFragments(src, extents, output, stop, {});
-      output.close();
-    }
+    rebuild::extractToFile(src, extents, fragmentsPath, stop, {});
     const auto result = rebuild::rebuildFile(fragmentsPath, pstOut, stop, {});
     const auto rebuilt = readWholeFile(pstOut);
     const bool same = sameFrom(rebuilt, file.bytes, std::size_t(scan::kFirstMapPageOffset));

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "sources/size_text.h"
+
 namespace kestrix::cli {
 
 const char* const kFragmentColumns[5] = {"ID", "开始ID", "结束ID", "碎片大小", "文件大小"};
@@ -24,6 +26,22 @@ std::size_t displayWidth(const std::string& text) {
 
 std::vector<std::string> cells(const scan::FragmentRow& row) { return {row.id, row.start, row.end, row.size, row.fileSize}; }
 
+// Pads and joins cells as printTable does, given the widths of the whole table.
+void printRow(std::ostream& out, const std::vector<std::string>& row, const std::vector<std::size_t>& widths) {
+  std::string line;
+  for (std::size_t c = 0; c < row.size(); ++c) {
+    if (c) line += "  ";
+    line += row[c];
+    if (c + 1 < row.size()) line.append(widths[c] - displayWidth(row[c]), ' ');
+  }
+  out << line << '\n';
+}
+
+void widen(std::vector<std::size_t>& widths, const std::vector<std::string>& row) {
+  widths.resize(std::max(widths.size(), row.size()));
+  for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], displayWidth(row[c]));
+}
+
 }  // namespace
 
 void addFormatOption(CLI::App& sub, Format& format) {
@@ -33,11 +51,31 @@ void addFormatOption(CLI::App& sub, Format& format) {
       ->option_text("table|tsv|json");
 }
 
+CLI::Validator numberFromOne(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& text) -> std::string {
+        const auto n = scan::TextToInt32(text);
+        if (n && *n >= 1) return {};
+        return "'" + text + "' is not a " + what + " number: they count from 1 to 2147483647";
+      },
+      "N", "number from 1");
+}
+
 std::string jsonString(const std::string& text) {
   std::string out = "\"";
-  for (char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
     const auto c = static_cast<unsigned char>(ch);
-    if (ch == '"' || ch == '\\') {
+    if (c >= 0x80) {
+      // JSON is UTF-8: bytes of a name that are not (Linux names are bytes) become U+FFFD.
+      const std::size_t len = sources::Utf8SequenceLength(text, i);
+      if (len == 0) {
+        out += sources::kReplacementCharacter;
+      } else {
+        out.append(text, i, len);
+        i += len - 1;
+      }
+    } else if (ch == '"' || ch == '\\') {
       out += '\\';
       out += ch;
     } else if (c < 0x20) {
@@ -54,28 +92,33 @@ std::string jsonString(const std::string& text) {
 
 void printTable(std::ostream& out, const std::vector<std::vector<std::string>>& rows) {
   std::vector<std::size_t> widths;
-  for (const auto& row : rows) {
-    widths.resize(std::max(widths.size(), row.size()));
-    for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], displayWidth(row[c]));
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t c = 0; c < row.size(); ++c) {
-      if (c) line += "  ";
-      line += row[c];
-      if (c + 1 < row.size()) line.append(widths[c] - displayWidth(row[c]), ' ');
-    }
-    out << line << '\n';
-  }
+  for (const auto& row : rows) widen(widths, row);
+  for (const auto& row : rows) printRow(out, row, widths);
 }
+
+namespace {
+
+void printHitTable(std::ostream& out, const scan::FoundPageList& hits) {
+  std::vector<std::size_t> widths;
+  const std::vector<std::string> titles{"页ID", "扇区"};
+  widen(widths, titles);
+  for (const auto& hit : hits) widen(widths, {std::to_string(hit.id), std::to_string(hit.sector)});
+  printRow(out, titles, widths);
+  for (const auto& hit : hits) printRow(out, {std::to_string(hit.id), std::to_string(hit.sector)}, widths);
+}
+
+}  // namespace
 
 void printScanReport(std::ostream& out, const ScanReport& report, Format format) {
   const auto& hits = report.scan->hits;
+  scan::ByteSource& src = *report.src;
   switch (format) {
     case Format::Tsv: {
       for (int c = 0; c < 5; ++c) out << kFragmentColumns[c] << (c < 4 ? '\t' : '\n');
-      for (const auto& row : report.rows)
+      report.fragments([&](const scan::Fragment& f) {
+        const auto row = scan::MakeFragmentRow(f, src);
         out << row.id << '\t' << row.start << '\t' << row.end << '\t' << row.size << '\t' << row.fileSize << '\n';
+      });
       if (report.withHits) {
         out << "\n页ID\t扇区\n";
         for (const auto& hit : hits) out << hit.id << '\t' << hit.sector << '\n';
@@ -83,15 +126,20 @@ void printScanReport(std::ostream& out, const ScanReport& report, Format format)
       break;
     }
     case Format::Table: {
-      std::vector<std::vector<std::string>> rows{{kFragmentColumns, kFragmentColumns + 5}};
-      for (const auto& row : report.rows) rows.push_back(cells(row));
-      printTable(out, rows);
-      out << "碎片: " << report.rows.size() << '\n';
+      const std::vector<std::string> titles{kFragmentColumns, kFragmentColumns + 5};
+      std::vector<std::size_t> widths;
+      widen(widths, titles);
+      std::int64_t count = 0;
+      report.fragments([&](const scan::Fragment& f) {
+        widen(widths, cells(scan::MakeFragmentRow(f, src)));
+        ++count;
+      });
+      printRow(out, titles, widths);
+      report.fragments([&](const scan::Fragment& f) { printRow(out, cells(scan::MakeFragmentRow(f, src)), widths); });
+      out << "碎片: " << count << '\n';
       if (report.withHits) {
-        std::vector<std::vector<std::string>> hitRows{{"页ID", "扇区"}};
-        for (const auto& hit : hits) hitRows.push_back({std::to_string(hit.id), std::to_string(hit.sector)});
         out << '\n';
-        printTable(out, hitRows);
+        printHitTable(out, hits);
       }
       break;
     }
@@ -103,22 +151,25 @@ void printScanReport(std::ostream& out, const ScanReport& report, Format format)
         out << (i ? ", " : "") << "{\"first\": " << report.scan->unreadable[i].first
             << ", \"count\": " << report.scan->unreadable[i].count << "}";
       out << "],\n  \"fragments\": [";
-      for (std::size_t i = 0; i < report.fragments.size(); ++i) {
-        const auto& f = report.fragments[i];
-        const auto& r = report.rows[i];
-        out << (i ? ",\n" : "\n") << "    {\"number\": " << f.number << ", \"startId\": " << f.first.id
+      bool any = false;
+      report.fragments([&](const scan::Fragment& f) {
+        out << (any ? ",\n" : "\n") << "    {\"number\": " << f.number << ", \"startId\": " << f.first.id
             << ", \"startSector\": " << f.first.sector << ", \"endId\": " << f.last.id
             << ", \"endSector\": " << f.endSector() << ", \"intervals\": " << f.intervals()
             << ", \"bytes\": " << (f.endSector() - f.first.sector) * 512 << ", \"cells\": [";
-        const auto c = cells(r);
+        const auto c = cells(scan::MakeFragmentRow(f, src));
         for (std::size_t k = 0; k < c.size(); ++k) out << (k ? ", " : "") << jsonString(c[k]);
         out << "]}";
-      }
-      out << (report.fragments.empty() ? "]" : "\n  ]");
+        any = true;
+      });
+      out << (any ? "\n  ]" : "]");
       if (report.withHits) {
         out << ",\n  \"hits\": [";
-        for (std::size_t i = 0; i < hits.size(); ++i)
-          out << (i ? ", " : "") << "{\"id\": " << hits[i].id << ", \"sector\": " << hits[i].sector << "}";
+        bool first = true;
+        for (const auto& hit : hits) {
+          out << (first ? "" : ", ") << "{\"id\": " << hit.id << ", \"sector\": " << hit.sector << "}";
+          first = false;
+        }
         out << "]";
       }
       out << "\n}\n";

@@ -1,12 +1,7 @@
 #include "pst/repair.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 #include <unordered_map>
 #include <optional>
 #include <unordered_set>
@@ -460,34 +455,14 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   return r;
 }
 
-RepairReport repairFile(scan::ByteSource& input, int inputFd, const std::string& outputPath,
-                        const std::atomic<bool>& stop, const StructureScanOptions& options) {
-  rebuild::refuseUnsafeOutput(outputPath, inputFd, input.name());
-  rebuild::checkRoomFor(outputPath, wholeIntervalsLength(input.size()) + kIntervalBytes,
-                        wholeIntervalsLength(input.size()) + kIntervalBytes);
-  // Written under a temporary name beside the target, renamed over it once complete.
-  const std::filesystem::path target(outputPath);
-  std::string temp = (target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path()) /
-                     ("." + target.filename().string() + ".kestrix-XXXXXX");
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) throw Error("Cannot create file \"" + outputPath + "\". " + systemReason(errno));
-  ::close(fd);
-  try {
-    rebuild::OutputFile output(temp);
-    ::fchmod(output.fd(), 0644);
-    RepairReport report = repairPst(input, output, stop, options);
-    output.close();
-    if (report.stopped) {
-      ::unlink(temp.c_str());
-      return report;
-    }
-    if (::rename(temp.c_str(), outputPath.c_str()) != 0)
-      throw Error("Cannot create file \"" + outputPath + "\". " + systemReason(errno));
-    return report;
-  } catch (...) {
-    ::unlink(temp.c_str());
-    throw;
-  }
+RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, const std::atomic<bool>& stop,
+                        const StructureScanOptions& options) {
+  // Room for the copy and for intervals appended for new tree pages.
+  const std::int64_t size = wholeIntervalsLength(input.size()) + kIntervalBytes;
+  rebuild::OutputSet outputs(&input, {{outputPath, size, size}});
+  RepairReport report = repairPst(input, outputs.open(0), stop, options);
+  if (!report.stopped) outputs.commit();
+  return report;
 }
 
 }  // namespace kestrix::pst

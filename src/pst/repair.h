@@ -48,11 +48,11 @@ struct RepairReport {
 RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, const std::atomic<bool>& stop,
                        const StructureScanOptions& options = {});
 
-// Repairs into outputPath with every check of the rebuild's outputs (not the input itself,
-// not on the source's device, room on the destination). The file appears under its name only
-// when the repair completed; a failure or a stop leaves no file behind, and an existing file of
-// that name untouched. inputFd (-1 when unknown) identifies the input for those checks.
-RepairReport repairFile(scan::ByteSource& input, int inputFd, const std::string& outputPath,
-                        const std::atomic<bool>& stop, const StructureScanOptions& options = {});
+// Repairs into outputPath through the one output writer: the checks every output gets (not
+// the input itself, not on the source's storage, room on the destination), and the file
+// appears under its name only when the repair completed; a failure or a stop leaves no file
+// behind and an existing file of that name as it was.
+RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, const std::atomic<bool>& stop,
+                        const StructureScanOptions& options = {});
 
 }  // namespace kestrix::pst

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
+#include <optional>
 
+#include "rebuild/copy_loop.h"
 #include "rebuild/header_block.h"
 #include "scan/map_page.h"
 #include "sources/size_text.h"
@@ -31,47 +34,11 @@ IdRange usedIds(const scan::Fragment& f, std::int64_t k) {
   return {std::max<std::int64_t>(f.first.id, 0), std::min<std::int64_t>(f.last.id, k - 1)};
 }
 
-// The ranges chosen for one file, sorted by first ID; they never overlap.
-class Coverage {
- public:
-  void add(IdRange r) {
-    m_ranges.insert(std::upper_bound(m_ranges.begin(), m_ranges.end(), r,
-                                     [](const IdRange& a, const IdRange& b) { return a.first < b.first; }),
-                    r);
-  }
-  bool overlaps(const IdRange& r) const {
-    return std::any_of(m_ranges.begin(), m_ranges.end(), [&](const IdRange& c) { return c.overlaps(r); });
-  }
-  // The smallest ID >= id that no chosen range holds.
-  std::int64_t nextUncovered(std::int64_t id) const {
-    for (const IdRange& c : m_ranges)
-      if (c.contains(id)) id = c.last + 1;
-    return id;
-  }
-  const std::vector<IdRange>& ranges() const { return m_ranges; }
-
- private:
-  std::vector<IdRange> m_ranges;
-};
-
 void addMissingStretch(AssembledFile& file, std::int64_t from, std::int64_t to) {
   if (from >= to) return;
   file.missingCount += to - from;
   for (std::int64_t id = from; id < to && file.missingIds.size() < kMaxListedMissingIds; ++id)
     file.missingIds.push_back(std::int32_t(id));
-}
-
-// Records the IDs from .. to-1 that no chosen range holds as missing, a stretch at a time,
-// so that a crafted k of 2^31 - 1 costs no time.
-void addMissing(AssembledFile& file, const Coverage& coverage, std::int64_t from, std::int64_t to) {
-  std::int64_t id = from;
-  for (const IdRange& c : coverage.ranges()) {
-    if (c.last < id) continue;
-    if (c.first >= to) break;
-    addMissingStretch(file, id, std::min(c.first, to));
-    id = std::max(id, c.last + 1);
-  }
-  addMissingStretch(file, id, to);
 }
 
 const scan::Fragment* findFragment(std::span<const scan::Fragment> fragments, std::int32_t number) {
@@ -107,73 +74,283 @@ std::vector<Piece> piecesOf(std::span<const scan::Fragment> fragments, const Ass
 
 std::int64_t intervalOffset(std::int64_t id) { return kFirstMapPageOffset + id * kIntervalBytes; }
 
+// A fragment that may fill intervals of a file: it does not start with ID 0 (and not below),
+// and its IDs run upwards.
+struct Candidate {
+  std::int32_t firstId = 0;
+  std::int32_t lastId = 0;
+  std::int64_t sector = 0;  // of its first map page
+  std::int32_t number = 0;
+  std::size_t index = 0;    // in the fragment list
+};
+
+// The candidates by first ID, then by place on the source, then by list order: the ones that
+// begin at an ID form one run, nearest first.
+std::vector<Candidate> candidateIndex(std::span<const scan::Fragment> fragments) {
+  std::vector<Candidate> index;
+  for (std::size_t i = 0; i < fragments.size(); ++i) {
+    const scan::Fragment& f = fragments[i];
+    if (f.first.id <= 0 || f.last.id < f.first.id) continue;
+    index.push_back({f.first.id, f.last.id, f.first.sector, f.number, i});
+  }
+  std::sort(index.begin(), index.end(), [](const Candidate& a, const Candidate& b) {
+    if (a.firstId != b.firstId) return a.firstId < b.firstId;
+    if (a.sector != b.sector) return a.sector < b.sector;
+    return a.index < b.index;
+  });
+  return index;
+}
+
+// IDs firstId .. lastId of a file, interval firstId's map page at `sector` on the source.
+struct Placed {
+  std::int64_t firstId = 0;
+  std::int64_t lastId = -1;
+  std::int64_t sector = 0;
+};
+
+// Reads the file's own B-tree pages where the pieces chosen so far and one candidate put them,
+// to tell which of two competing candidates belongs with the rest of the file. The header (a
+// Unicode PST's: wVer 23 or more) names the root page of each tree by block ID and file offset
+// (ROOT.BREFNBT at byte 216, ROOT.BREFBBT at 232); each page above the leaves names its
+// children the same way (BTENTRY: key, BID, offset; 24 bytes, up to 20 of them). A page's
+// trailer (its last 16 bytes) carries its type twice and its BID.
+class TreeCheck {
+ public:
+  TreeCheck(scan::ByteSource& src, std::span<const std::byte> header) : m_src(src) {
+    const auto version = std::uint16_t(scan::readLe32(header, 8) >> 16);
+    if (version < 23) return;
+    m_roots.push_back({std::uint64_t(scan::readLe64(header, 216)), scan::readLe64(header, 224), kNodeTree});
+    m_roots.push_back({std::uint64_t(scan::readLe64(header, 232)), scan::readLe64(header, 240), kBlockTree});
+  }
+
+  // +1 for each tree page inside the candidate that carries the type and BID its parent
+  // names, -1 for each that does not. At most kMaxPages pages are read.
+  int score(const std::vector<Placed>& chosen, const Placed& candidate) {
+    int score = 0;
+    int reads = 0;
+    std::vector<Ref> queue = m_roots;
+    std::array<std::byte, kPageSize> page{};
+    for (std::size_t next = 0; next < queue.size() && reads < kMaxPages; ++next) {
+      const Ref ref = queue[next];
+      bool inCandidate = false;
+      const std::int64_t at = locate(chosen, candidate, ref.offset, inCandidate);
+      if (at < 0) continue;
+      ++reads;
+      if (m_src.readAt(at, page) != page.size()) continue;
+      const bool matches = std::to_integer<int>(page[496]) == ref.type && std::to_integer<int>(page[497]) == ref.type &&
+                           std::uint64_t(scan::readLe64(page, 504)) == ref.bid;
+      if (inCandidate) score += matches ? 1 : -1;
+      const int entries = std::to_integer<int>(page[488]), entrySize = std::to_integer<int>(page[490]);
+      const int level = std::to_integer<int>(page[491]);
+      if (!matches || level == 0 || entrySize != 24 || entries > 20) continue;
+      for (int e = 0; e < entries; ++e)
+        queue.push_back({std::uint64_t(scan::readLe64(page, std::size_t(e * 24 + 8))),
+                         scan::readLe64(page, std::size_t(e * 24 + 16)), ref.type});
+    }
+    return score;
+  }
+
+  bool usable() const { return !m_roots.empty(); }
+
+ private:
+  static constexpr int kNodeTree = 0x81, kBlockTree = 0x80;
+  static constexpr int kMaxPages = 64;
+  struct Ref {
+    std::uint64_t bid;
+    std::int64_t offset;  // in the file
+    int type;
+  };
+
+  // The source byte of file offset `offset` (a whole page inside one interval), or -1 where
+  // neither the candidate nor a chosen piece holds it.
+  static std::int64_t locate(const std::vector<Placed>& chosen, const Placed& candidate, std::int64_t offset,
+                             bool& inCandidate) {
+    if (offset < kFirstMapPageOffset) return -1;
+    const std::int64_t id = (offset - kFirstMapPageOffset) / kIntervalBytes;
+    const std::int64_t within = (offset - kFirstMapPageOffset) % kIntervalBytes;
+    if (within + std::int64_t(kPageSize) > kIntervalBytes) return -1;
+    const Placed* piece = nullptr;
+    if (candidate.firstId <= id && id <= candidate.lastId) {
+      piece = &candidate;
+      inCandidate = true;
+    } else {
+      const auto it = std::upper_bound(chosen.begin(), chosen.end(), id,
+                                       [](std::int64_t v, const Placed& p) { return v < p.firstId; });
+      if (it == chosen.begin() || std::prev(it)->lastId < id) return -1;
+      piece = &*std::prev(it);
+    }
+    return (piece->sector + (id - piece->firstId) * kIntervalSectors) * std::int64_t(kPageSize) + within;
+  }
+
+  scan::ByteSource& m_src;
+  std::vector<Ref> m_roots;
+};
+
+// Of competing candidates (all beginning at the same ID), the one the file takes: the best
+// agreement with its own trees first, then the one nearest after the fragment chosen last
+// (at sector prev), else the one nearest before it. Ties keep the earlier in list order.
+const Candidate* chooseCandidate(std::span<const Candidate> run, std::int64_t prev, std::int64_t k,
+                                 TreeCheck* trees, const std::vector<Placed>& chosen) {
+  std::vector<int> scores(run.size(), 0);
+  if (trees && run.size() > 1)
+    for (std::size_t i = 0; i < run.size(); ++i)
+      scores[i] = trees->score(chosen, {run[i].firstId, std::min<std::int64_t>(run[i].lastId, k - 1), run[i].sector});
+  const int top = *std::max_element(scores.begin(), scores.end());
+  const Candidate* best = nullptr;
+  for (std::size_t i = 0; i < run.size(); ++i) {
+    if (scores[i] != top) continue;
+    const Candidate* c = &run[i];
+    if (!best) {
+      best = c;
+      continue;
+    }
+    const bool after = c->sector > prev, bestAfter = best->sector > prev;
+    if (after != bestAfter ? after : after ? c->sector < best->sector : c->sector > best->sector) best = c;
+    else if (c->sector == best->sector && c->index < best->index) best = c;
+  }
+  return best;
+}
+
+// The whole intervals a header declares, or nullopt past what page IDs can number.
+std::optional<std::int64_t> declaredIntervals(std::span<const std::byte, kPageSize> header) {
+  const auto end = static_cast<std::uint64_t>(scan::PstHeaderEndOffset(header));
+  if (end < std::uint64_t(kFirstMapPageOffset)) return 0;
+  const std::uint64_t k = (end - std::uint64_t(kFirstMapPageOffset)) / std::uint64_t(kIntervalBytes);
+  if (k > std::uint64_t(std::numeric_limits<std::int32_t>::max())) return std::nullopt;
+  return std::int64_t(k);
+}
+
+// Whether two stretches of the source hold the same bytes: count intervals from sector a
+// and from sector b. At most kMaxComparedIntervals are compared; a longer stretch, or one that
+// cannot be read whole, counts as different.
+class SameBytes {
+ public:
+  static constexpr std::int64_t kMaxComparedIntervals = 64;
+  explicit SameBytes(scan::ByteSource& src) : m_src(src) {}
+  bool operator()(std::int64_t a, std::int64_t b, std::int64_t count) {
+    if (count > kMaxComparedIntervals) return false;
+    m_a.resize(std::size_t(kIntervalBytes));
+    m_b.resize(std::size_t(kIntervalBytes));
+    for (std::int64_t i = 0; i < count; ++i) {
+      const std::int64_t at = i * kIntervalSectors * std::int64_t(kPageSize);
+      if (m_src.readAt(a * std::int64_t(kPageSize) + at, m_a) != m_a.size() ||
+          m_src.readAt(b * std::int64_t(kPageSize) + at, m_b) != m_b.size() || m_a != m_b)
+        return false;
+    }
+    return true;
+  }
+
+ private:
+  scan::ByteSource& m_src;
+  std::vector<std::byte> m_a, m_b;
+};
+
+// Puts together the file that begins at `start`, whose header declares k intervals. False
+// when the stop flag ended it.
+bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t k,
+                  std::span<const Candidate> index, TreeCheck* trees, SameBytes& same,
+                  const std::atomic<bool>& stop) {
+  std::vector<Placed> chosen{{0, std::max<std::int64_t>(0, std::min<std::int64_t>(start.last.id, k - 1)),
+                              start.first.sector}};
+  std::int64_t prev = start.first.sector;
+  file.fragmentNumbers.push_back(start.number);
+  std::int64_t u = chosen.back().lastId + 1;
+  const auto firstAbove = [&](std::int64_t id) {
+    return std::upper_bound(index.begin(), index.end(), id,
+                            [](std::int64_t v, const Candidate& c) { return v < c.firstId; });
+  };
+  while (u < k) {
+    if (stop.load(std::memory_order_relaxed)) return false;
+    const auto from = std::lower_bound(index.begin(), index.end(), u,
+                                       [](const Candidate& c, std::int64_t v) { return c.firstId < v; });
+    if (from == index.end() || from->firstId != u) {
+      // Nothing begins at u: u and every ID up to the next first ID are missing.
+      const std::int64_t next = from == index.end() ? k : std::min<std::int64_t>(from->firstId, k);
+      addMissingStretch(file, u, next);
+      u = next;
+      continue;
+    }
+    const Candidate* best = chooseCandidate(std::span(from, firstAbove(u)), prev, k, trees, chosen);
+    const std::int64_t last = std::min<std::int64_t>(best->lastId, k - 1);
+    // Every other candidate that begins within the chosen IDs is ruled out by this choice.
+    // Where its bytes differ from the chosen ones it is another version of those IDs.
+    IdConflict conflict;
+    conflict.firstId = std::numeric_limits<std::int32_t>::max();
+    for (auto it = from; it != index.end() && it->firstId <= last; ++it) {
+      if (&*it == best) continue;
+      const std::int64_t overlapEnd = std::min<std::int64_t>(it->lastId, last);
+      const std::int64_t bestAt = best->sector + (it->firstId - u) * kIntervalSectors;
+      if (same(bestAt, it->sector, overlapEnd - it->firstId + 1)) continue;
+      conflict.firstId = std::min(conflict.firstId, it->firstId);
+      conflict.lastId = std::max(conflict.lastId, std::int32_t(overlapEnd));
+      if (conflict.others.size() < kMaxListedConflictFragments) conflict.others.push_back(it->number);
+      ++conflict.otherCount;
+    }
+    if (conflict.otherCount > 0) {
+      conflict.chosen = best->number;
+      file.conflicts.push_back(std::move(conflict));
+    }
+    chosen.push_back({u, last, best->sector});
+    prev = best->sector;
+    file.fragmentNumbers.push_back(best->number);
+    u = last + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::int64_t AssembledFile::outputSize() const { return intervalOffset(std::max<std::int64_t>(declaredIntervals, 0)); }
 
-std::vector<AssembledFile> AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src) {
-  std::vector<AssembledFile> files;
+Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src, const std::atomic<bool>& stop) {
+  Assembly result;
+  const std::vector<Candidate> index = candidateIndex(fragments);
+  SameBytes same(src);
   for (const scan::Fragment& start : fragments) {
     if (start.first.id != 0 || start.first.sector < kFirstMapPageSector) continue;
+    if (stop.load(std::memory_order_relaxed)) {
+      result.stopped = true;
+      break;
+    }
     std::array<std::byte, kPageSize> header{};
     const std::int64_t headerSector = start.first.sector - kFirstMapPageSector;
     if (src.readAt(headerSector * std::int64_t(kPageSize), header) != header.size()) continue;
-    const std::int64_t k = scan::PstHeaderIntervals(header);
-    if (k <= 0) continue;
+    if (!scan::HasPstMagic(header)) continue;
+    const std::optional<std::int64_t> k = declaredIntervals(header);
+    if (k && *k <= 0) continue;
 
     AssembledFile file;
-    file.number = std::int32_t(files.size() + 1);
+    file.number = std::int32_t(result.files.size() + 1);
     file.fileName = "file" + std::to_string(file.number) + ".pst";
     file.declaredSize = scan::PstHeaderEndOffset(header);
-    file.declaredIntervals = std::int32_t(k);
     file.headerSector = headerSector;
     file.headerHasMagic = true;
-
-    Coverage coverage;
-    std::vector<const scan::Fragment*> chosen{&start};
-    coverage.add(usedIds(start, k));
-    // Candidates for this file: everything with IDs below k that does not start a file.
-    std::vector<const scan::Fragment*> candidates;
-    for (const auto& f : fragments)
-      if (f.first.id != 0 && !usedIds(f, k).empty()) candidates.push_back(&f);
-
-    std::int64_t u = coverage.nextUncovered(0);
-    while (u < k) {
-      const std::int64_t prev = chosen.back()->first.sector;
-      const scan::Fragment* best = nullptr;
-      std::int64_t nextUseful = k;  // the lowest ID above u that a candidate still free could cover
-      for (const scan::Fragment* f : candidates) {
-        const IdRange ids = usedIds(*f, k);
-        if (coverage.overlaps(ids)) continue;  // also every fragment already chosen
-        if (ids.last > u) nextUseful = std::min(nextUseful, std::max(ids.first, u + 1));
-        if (!ids.contains(u)) continue;
-        const std::int64_t at = f->first.sector;
-        if (!best) {
-          best = f;
-          continue;
-        }
-        const std::int64_t bestAt = best->first.sector;
-        const bool after = at > prev, bestAfter = bestAt > prev;
-        if (after != bestAfter ? after : after ? at < bestAt : at > bestAt) best = f;
-      }
-      if (best) {
-        chosen.push_back(best);
-        coverage.add(usedIds(*best, k));
-        u = coverage.nextUncovered(u);
-      } else {
-        // Nothing can ever cover u, nor any ID below nextUseful that is not covered yet.
-        addMissing(file, coverage, u, nextUseful);
-        u = coverage.nextUncovered(nextUseful);
-      }
+    if (!k) {
+      file.fragmentNumbers.push_back(start.number);
+      file.unbuildable = "its header declares " + std::to_string(std::uint64_t(file.declaredSize)) +
+                         " bytes, more intervals than map page IDs can number (at most 2147483647)";
+      result.files.push_back(std::move(file));
+      continue;
     }
-    for (const scan::Fragment* f : chosen) {
-      file.fragmentNumbers.push_back(f->number);
-      const std::int64_t beyond = std::int64_t(f->last.id) - std::max<std::int64_t>(f->first.id, k) + 1;
+    file.declaredIntervals = std::int32_t(*k);
+    TreeCheck trees(src, header);
+    if (!assembleFile(file, start, *k, index, trees.usable() ? &trees : nullptr, same, stop)) {
+      result.stopped = true;
+      break;
+    }
+    for (std::int32_t number : file.fragmentNumbers) {
+      const scan::Fragment& f = *findFragment(fragments, number);
+      const std::int64_t beyond = std::int64_t(f.last.id) - std::max<std::int64_t>(f.first.id, *k) + 1;
       file.intervalsBeyondEnd += std::max<std::int64_t>(beyond, 0);
     }
-    files.push_back(std::move(file));
+    result.files.push_back(std::move(file));
   }
-  return files;
+  return result;
+}
+
+std::vector<AssembledFile> AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src) {
+  const std::atomic<bool> never{false};
+  return AssembleFiles(fragments, src, never).files;
 }
 
 FileListRow MakeFileListRow(const AssembledFile& file) {
@@ -182,6 +359,7 @@ FileListRow MakeFileListRow(const AssembledFile& file) {
   row.name = file.fileName;
   row.size = sources::SizeToText(static_cast<std::uint64_t>(file.declaredSize));
   row.missing = std::to_string(file.missingCount);
+  if (!file.conflicts.empty()) row.missing += std::string(" ") + kTwoVersionsMark;
   for (std::size_t i = 0; i < file.fragmentNumbers.size(); ++i)
     row.fragments += (i ? "," : "") + std::to_string(file.fragmentNumbers[i]);
   return row;
@@ -203,49 +381,52 @@ std::string describeMissingIds(const AssembledFile& file, std::size_t maxRuns) {
   return text;
 }
 
+std::string describeConflicts(const AssembledFile& file, std::size_t maxConflicts) {
+  std::string text;
+  for (std::size_t i = 0; i < file.conflicts.size(); ++i) {
+    if (i == maxConflicts) return text + "; ...";
+    const IdConflict& c = file.conflicts[i];
+    text += (i ? "; " : "") + std::to_string(c.candidates()) + " candidates for IDs " + std::to_string(c.firstId) +
+            (c.lastId > c.firstId ? "-" + std::to_string(c.lastId) : "") + " (fragment " + std::to_string(c.chosen) +
+            " taken, ";
+    for (std::size_t j = 0; j < c.others.size(); ++j) text += (j ? "," : "") + std::to_string(c.others[j]);
+    if (std::int64_t(c.others.size()) < c.otherCount) text += ",...";
+    text += " passed over)";
+  }
+  return text;
+}
+
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
                                  const RecoverProgressFn& progress) {
+  if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
   RecoverResult result;
-  const std::vector<Piece> pieces = piecesOf(fragments, file);
-  std::int64_t found = 0;
-  for (const Piece& p : pieces) found += p.lastId - p.firstId + 1;
-  const std::int64_t total = kFirstMapPageOffset + found * kIntervalBytes;
+  std::vector<CopyRun> runs;
+  for (const Piece& p : piecesOf(fragments, file))
+    for (std::int64_t id = p.firstId; id <= p.lastId; ++id)
+      runs.push_back({(p.sourceSector + (id - p.firstId) * kIntervalSectors) * std::int64_t(kPageSize),
+                      intervalOffset(id), kIntervalBytes});
+  const std::int64_t total = kFirstMapPageOffset + std::int64_t(runs.size()) * kIntervalBytes;
   if (progress) progress({0, total});
 
-  std::vector<std::byte> buffer(static_cast<std::size_t>(kIntervalBytes));
-  {
-    auto header = std::span(buffer).first(std::size_t(kFirstMapPageOffset));
-    if (file.headerHasMagic && file.headerSector >= 0) {
-      scan::readSectorsRetrying(src, file.headerSector * std::int64_t(kPageSize), header, result.unreadable);
-      result.ownHeader = scan::HasPstMagic(header);
-    }
-    if (!result.ownHeader) {
-      // The header's sectors are not part of the file after all: they were not written.
-      result.unreadable.clear();
-      output.writeAt(0, HeaderBlock());
-    } else {
-      output.writeAt(0, header);
-    }
+  std::vector<std::byte> header(static_cast<std::size_t>(kFirstMapPageOffset));
+  if (file.headerHasMagic && file.headerSector >= 0) {
+    scan::readSectorsRetrying(src, file.headerSector * std::int64_t(kPageSize), header, result.unreadable);
+    result.ownHeader = scan::HasPstMagic(header);
   }
-  std::int64_t done = kFirstMapPageOffset;
-  std::int64_t end = kFirstMapPageOffset;  // the end of the last interval written
-  for (const Piece& p : pieces) {
-    for (std::int64_t id = p.firstId; id <= p.lastId && !result.stopped; ++id) {
-      if (stop.load()) {
-        result.stopped = true;
-        break;
-      }
-      const std::int64_t sector = p.sourceSector + (id - p.firstId) * kIntervalSectors;
-      scan::readSectorsRetrying(src, sector * std::int64_t(kPageSize), buffer, result.unreadable);
-      output.writeAt(intervalOffset(id), buffer);
-      ++result.intervalsWritten;
-      end = intervalOffset(id + 1);
-      done += kIntervalBytes;
-      if (progress) progress({done, total});
-    }
-    if (result.stopped) break;
-  }
+  // Without its magic the header's sectors are not part of the file after all: not written.
+  if (!result.ownHeader) result.unreadable.clear();
+  output.writeAt(0, result.ownHeader ? std::span<const std::byte>(header) : HeaderBlock());
+
+  // IDs go out in increasing order, so a stop leaves the intervals below the next one.
+  const CopyResult copied = copyRuns(src, runs, output, stop, [&](const CopyProgress& p) {
+    if (progress && p.runsDone > 0) progress({kFirstMapPageOffset + p.bytesDone, total});
+  });
+  result.stopped = copied.stopped;
+  result.intervalsWritten = copied.runsCopied;
+  result.unreadable.insert(result.unreadable.end(), copied.unreadable.begin(), copied.unreadable.end());
+  const std::int64_t end = copied.runsCopied > 0 ? runs[std::size_t(copied.runsCopied - 1)].outputOffset + kIntervalBytes
+                                                 : kFirstMapPageOffset;
   result.size = result.stopped ? end : file.outputSize();
   output.resize(result.size);
   result.intervalsMissing = result.stopped ? 0 : file.missingCount;
@@ -254,7 +435,6 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
   const std::int64_t sourceSectors = src.size() / std::int64_t(kPageSize);
   for (const auto& run : result.unreadable)
     result.sectorsPastEnd += std::clamp<std::int64_t>(run.first + run.count - sourceSectors, 0, run.count);
-  if (progress) progress({done, total});
   return result;
 }
 

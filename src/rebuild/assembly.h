@@ -32,10 +32,28 @@ namespace kestrix::rebuild {
 //   wins; when none lies after it, the one nearest before it. With no candidate, u is missing.
 //   This repeats until every ID below k is covered or missing. A fragment may serve several
 //   files: files are assembled independently of each other.
+// * Since every ID below u is covered or missing, a candidate always begins at u: one that
+//   began below would overlap a chosen fragment or would have filled a missing ID. So the
+//   candidates are found by their first ID, and the whole assembly takes
+//   O((fragments + chosen) log fragments) for each file, however the fragments lie.
+// * Two versions: the other candidates that begin within the IDs of the one chosen (those
+//   that competed for u, and those its choice rules out further on) are other copies of those
+//   intervals. Where such a copy's bytes differ from the chosen ones (compared for up to 64
+//   intervals; a longer or unreadable stretch counts as different), the file may mix two
+//   versions: the IDs and fragments are recorded in conflicts, the file is written all the
+//   same, and the tables and the report say so. A byte-for-byte copy is no other version.
+//   Among competing candidates the one whose neighbours agree with it wins first: the file's
+//   header names the root pages of its two B-trees, and the tree pages reached from them
+//   through the pieces already chosen must, where they lie inside the candidate, carry the
+//   page type and block ID their parent names. Only between candidates that agree equally
+//   does the nearness rule above decide.
 // * Declared shorter than found (the fragments go on past ID k-1): the file has k intervals,
 //   as its header says; the intervals found past it are counted in intervalsBeyondEnd and
 //   not written. Declared longer than found: the IDs that nothing covers are missing and are
 //   written as zero intervals (holes), so the file keeps its declared length.
+// * A header whose declared end gives more intervals than page IDs can number (2^31 - 1, at
+//   about 545 TB) still starts a file, with unbuildable saying why it cannot be written; the
+//   other files are not affected.
 // * Length of the written file: 0x4400 + k * 0x3E000, the declared end rounded down to whole
 //   intervals, which is what the rebuild gives for IDs 0 .. k-1. A PST file grows by whole
 //   intervals, so its end lies on such a boundary and, with every interval found, the
@@ -44,6 +62,17 @@ namespace kestrix::rebuild {
 // missingIds lists at most this many IDs; missingCount counts them all. A crafted header
 // may declare 2^31 - 1 intervals, which must not cost gigabytes of memory.
 inline constexpr std::size_t kMaxListedMissingIds = 65536;
+
+// IDs that more than one candidate could serve; the one chosen and those passed over.
+struct IdConflict {
+  std::int32_t firstId = 0;
+  std::int32_t lastId = 0;
+  std::int32_t chosen = 0;            // fragment number
+  std::vector<std::int32_t> others;   // fragment numbers, at most kMaxListedConflictFragments
+  std::int64_t otherCount = 0;        // all of them
+  std::int64_t candidates() const { return otherCount + 1; }
+};
+inline constexpr std::size_t kMaxListedConflictFragments = 16;
 
 // A file that begins with an ID 0 fragment whose header declares k > 0 intervals.
 struct AssembledFile {
@@ -58,18 +87,32 @@ struct AssembledFile {
   // Added to the contract:
   std::int64_t missingCount = 0;        // all missing IDs; missingIds holds the first ones, ascending
   std::int64_t intervalsBeyondEnd = 0;  // intervals of chosen fragments at IDs >= k, not written
+  std::vector<IdConflict> conflicts;    // stretches another version could have served, in ID order
+  std::string unbuildable;              // why the file cannot be written; empty when it can
 
   std::int64_t intervalsFound() const { return std::int64_t(declaredIntervals) - missingCount; }
   // Length of the written file in bytes: 0x4400 + k * 0x3E000.
   std::int64_t outputSize() const;
 };
 
+struct Assembly {
+  std::vector<AssembledFile> files;
+  bool stopped = false;  // the stop flag ended the work; files holds the ones finished before
+};
+
 // Assembles files from the fragments of one scan (in scan order), reading each ID 0
-// fragment's header from the source. Pure apart from those header reads.
+// fragment's header from the source, and for competing candidates the tree pages that
+// decide between them. The stop flag is tested before each file and every 4096 steps.
+Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src,
+                       const std::atomic<bool>& stop);
 std::vector<AssembledFile> AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src);
 
+// The mark of a file with conflicts, after its 缺少数据 count in the tables.
+inline constexpr const char* kTwoVersionsMark = "两个版本";
+
 // The five cells of a FileList row: 序号, 文件名, 大小 (SizeToText of the declared end),
-// 缺少数据 (missingCount), and the fragment numbers in choice order, "3,5,1".
+// 缺少数据 (missingCount, followed by " 两个版本" when the file has conflicts), and the
+// fragment numbers in choice order, "3,5,1".
 struct FileListRow {
   std::string number, name, size, missing, fragments;
 };
@@ -98,8 +141,8 @@ struct RecoverResult {
 // scan::readSectorsRetrying: a sector that cannot be read (or lies past the source's end) is
 // written as zeros and listed in unreadable. The stop flag is tested before each interval;
 // after a stop the file ends after the last interval written (IDs are written in increasing
-// order), so it is plainly incomplete. Throws kestrix::Error when the output cannot be written
-// or a fragment number of the file is not in fragments.
+// order), so it is plainly incomplete. Throws kestrix::Error when the output cannot be written,
+// a fragment number of the file is not in fragments, or the file is unbuildable.
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
                                  const RecoverProgressFn& progress);
@@ -108,6 +151,10 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
 
 // "5, 9-11, 20": missing IDs as runs, at most maxRuns runs then ", ..." (for messages).
 std::string describeMissingIds(const AssembledFile& file, std::size_t maxRuns = 8);
+
+// "2 candidates for IDs 30-54 (fragment 2 taken, 4 passed over)", the conflicts joined by
+// "; ", at most maxConflicts then "; ..."; empty without conflicts.
+std::string describeConflicts(const AssembledFile& file, std::size_t maxConflicts = 4);
 
 // One stretch of a written file and where its bytes came from.
 struct ByteRun {

@@ -1,133 +1,168 @@
 #include "rebuild/output_file.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
-#include <fstream>
+#include <map>
 
 #include "scan/errors.h"
 #include "sources/size_text.h"
+#include "sources/storage.h"
 
 namespace kestrix::rebuild {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 std::string folderOf(const std::string& path) {
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const fs::path parent = fs::path(path).parent_path();
   return parent.empty() ? "." : parent.string();
 }
 
-// File systems on which a file cannot have holes: FAT and exFAT.
-bool supportsHoles(const std::string& folder) {
-  struct statfs fs {};
-  if (::statfs(folder.c_str(), &fs) != 0) return true;
-  constexpr long kMsdos = 0x4d44;
-  constexpr long kExfat = 0x2011BAB0;
-  return fs.f_type != kMsdos && fs.f_type != kExfat;
-}
-
-std::int64_t largestFile(const std::string& folder) {
-  std::int64_t limit = INT64_MAX;
-  const long bits = ::pathconf(folder.c_str(), _PC_FILESIZEBITS);
-  if (bits > 0 && bits < 64) limit = (std::int64_t(1) << (bits - 1)) - 1;
-  struct rlimit rl {};
-  if (::getrlimit(RLIMIT_FSIZE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && std::int64_t(rl.rlim_cur) < limit)
-    limit = std::int64_t(rl.rlim_cur);
-  return limit;
-}
-
-// Whether the folder takes a file of `size` bytes: a file system may allow less than its
-// FILESIZEBITS say (ext4 with 4 KiB blocks stops at 16 TiB), so a throw-away file is set to
-// that length, as holes, and removed again. True when the probe cannot be made.
-bool lengthFits(const std::string& folder, std::int64_t size) {
-  std::string probe = folder + "/.kestrix-size-probe-XXXXXX";
-  const int fd = ::mkstemp(probe.data());
-  if (fd < 0) return true;
-  const bool fits = ::ftruncate(fd, size) == 0 || errno != EFBIG;
-  ::close(fd);
-  ::unlink(probe.c_str());
-  return fits;
-}
-
-// The whole disk a block device belongs to ("major:minor" of the disk), or its own number.
-dev_t wholeDiskOf(dev_t dev) {
-  namespace fs = std::filesystem;
-  const fs::path sys = "/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-  std::error_code ec;
-  if (!fs::exists(sys / "partition", ec)) return dev;
-  std::ifstream in(fs::canonical(sys, ec).parent_path() / "dev");
-  unsigned maj = 0, min = 0;
-  char colon = 0;
-  if (in >> maj >> colon >> min && colon == ':') return makedev(maj, min);
-  return dev;
-}
-
-// The file system an output would land on: that of the path itself, or of the nearest
-// folder above it that exists (creating the missing ones would write there already).
-bool statNearestExisting(const std::string& path, struct stat& st) {
-  std::filesystem::path at = std::filesystem::absolute(path);
+// The folder an output would land in: the path itself or the nearest folder above it that
+// exists (creating the missing ones would write there already).
+std::string nearestExisting(const std::string& path, struct stat& st) {
+  fs::path at = fs::absolute(path).lexically_normal();
   while (::stat(at.c_str(), &st) != 0) {
-    if (at == at.parent_path()) return false;
+    if (at == at.parent_path()) return {};
     at = at.parent_path();
   }
-  return true;
+  return at.string();
+}
+
+[[noreturn]] void refuse(const std::string& path, const std::string& why) {
+  throw Error("Cannot write file \"" + path + "\". " + why);
+}
+
+// Refuses when writing into the folder (or the nearest one above it that exists) would land
+// on the source's storage.
+void refuseFolderOnSource(const std::string& path, const std::string& folder, const scan::ByteSource& source,
+                          const sources::StorageSet& sourceSet) {
+  struct stat st {};
+  if (nearestExisting(folder, st).empty() || (sourceSet.devices.empty() && sourceSet.files.empty())) return;
+  if (sources::writeStorage(std::uint64_t(st.st_dev)).meets(sourceSet))
+    refuse(path, "It lies on the source \"" + source.name() +
+                     "\", whose data it would overwrite; choose a folder on another disk");
+}
+
+std::string kindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a device";
+}
+
+// "1,234,567" for a count of bytes (not negative).
+std::string withSeparators(std::int64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+std::string tempNameFor(const std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  const auto tick = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+  const std::uint64_t mix = tick ^ (std::uint64_t(::getpid()) << 32) ^ (std::uint64_t(++counter) * 0x9E3779B97F4A7C15ull);
+  constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string tag;
+  for (std::uint64_t v = mix; tag.size() < 8; v /= 36) tag += kDigits[v % 36];
+  return "." + name.substr(0, 200) + ".kestrix-" + tag;
 }
 
 }  // namespace
 
-void refuseUnsafeOutput(const std::string& outputPath, int sourceFd, const std::string& sourceName) {
-  struct stat in {};
-  const bool haveSource = sourceFd >= 0 && ::fstat(sourceFd, &in) == 0;
-  struct stat out {};
-  if (::stat(outputPath.c_str(), &out) == 0) {
-    if (S_ISBLK(out.st_mode) || S_ISCHR(out.st_mode))
-      throw Error("Cannot write file \"" + outputPath + "\". It is a device; results are written to files only");
-    if (haveSource && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
-      throw Error("Cannot write file \"" + outputPath + "\". It is the input \"" + sourceName +
-                  "\" itself; choose another output");
+void refuseUnsafeOutput(const std::string& outputPath, const scan::ByteSource* source) {
+  if (outputPath.empty() || fs::path(outputPath).filename().empty() || outputPath.back() == '/')
+    refuse(outputPath, "It names a folder, not a file");
+  const sources::StorageSet sourceSet =
+      source ? sources::sourceStorage(source->identity()) : sources::StorageSet{};
+  struct stat st {};
+  if (::lstat(outputPath.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode))
+      refuse(outputPath, "It is " + kindOf(st.st_mode) + "; results are written to regular files only");
+    // A link is replaced, not followed; it matters only when it leads to the source.
+    struct stat file = st;
+    const bool known = !S_ISLNK(st.st_mode) || ::stat(outputPath.c_str(), &file) == 0;
+    if (source && known && sourceSet.holdsFile(std::uint64_t(file.st_dev), std::uint64_t(file.st_ino))) {
+      const scan::FileIdentity id = source->identity();
+      const bool itself =
+          id.blockDevice == 0 && id.device == std::uint64_t(file.st_dev) && id.inode == std::uint64_t(file.st_ino);
+      refuse(outputPath, itself ? "It is the input \"" + source->name() + "\" itself; choose another output"
+                                : "It is the file behind the source \"" + source->name() +
+                                      "\" (a loop device), whose data it would overwrite; choose another output");
+    }
   }
-  // Writing onto the disk or volume being read would overwrite the very data still to be
-  // recovered: refuse a file system on the source device, on another partition of the
-  // source disk, or on the disk of a source partition.
-  if (haveSource && S_ISBLK(in.st_mode) && statNearestExisting(outputPath, out) &&
-      (out.st_dev == in.st_rdev || wholeDiskOf(out.st_dev) == wholeDiskOf(in.st_rdev)))
-    throw Error("Cannot write file \"" + outputPath + "\". It lies on the source \"" + sourceName +
-                "\", whose data it would overwrite; choose a folder on another disk");
+  if (source) refuseFolderOnSource(outputPath, folderOf(outputPath), *source, sourceSet);
+}
+
+void refuseUnsafeFolder(const std::string& folder, const scan::ByteSource* source) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+    throw Error("Cannot write into folder \"" + folder + "\". It is not a folder");
+  if (source) refuseFolderOnSource(folder, folder, *source, sources::sourceStorage(source->identity()));
 }
 
 void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::int64_t allocatedBytes) {
-  const std::string folder = folderOf(outputPath);
-  const bool holes = supportsHoles(folder);
-  const std::int64_t largest = largestFile(folder);
-  if (finalSize > largest || (holes && !lengthFits(folder, finalSize)))
-    throw Error("Cannot write file \"" + outputPath + "\". It would be " + sources::SizeToText(std::uint64_t(finalSize)) +
+  struct stat st {};
+  const std::string folder = nearestExisting(folderOf(outputPath), st);
+  if (folder.empty()) return;  // nothing of the path exists: the creation of its folder fails first
+  const sources::FolderSpace space = sources::folderSpace(folder);
+  if (finalSize > space.largestFile || (space.holes && !sources::lengthFits(folder, finalSize)))
+    throw Error("Cannot write file \"" + outputPath + "\". It would be " +
+                sources::SizeToText(std::uint64_t(finalSize)) +
                 " long, more than the largest file its file system allows");
-  struct statvfs vfs {};
-  if (::statvfs(folder.c_str(), &vfs) != 0) return;  // unknown: the checked writes still catch a full disk
-  std::int64_t freeBytes = std::int64_t(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
-  struct stat existing {};
-  if (::stat(outputPath.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && existing.st_nlink == 1)
-    freeBytes += std::int64_t(existing.st_blocks) * 512;
-  const std::int64_t needed = holes ? allocatedBytes : finalSize;
-  if (needed > freeBytes)
-    throw Error("Cannot write file \"" + outputPath + "\". It needs " + sources::SizeToText(std::uint64_t(needed)) +
-                " of disk space but only " + sources::SizeToText(std::uint64_t(freeBytes)) + " is free there");
+  if (space.freeBytes < 0) return;  // unknown: the checked writes still catch a full disk
+  const std::int64_t needed = space.holes ? allocatedBytes : finalSize;
+  if (needed <= space.freeBytes) return;
+  std::string need = sources::SizeToText(std::uint64_t(needed));
+  std::string free = sources::SizeToText(std::uint64_t(space.freeBytes));
+  if (need == free) {  // the rounded figures hide the difference
+    need = withSeparators(needed) + " bytes";
+    free = withSeparators(space.freeBytes) + " bytes";
+  }
+  throw Error("Cannot write file \"" + outputPath + "\". It needs " + need + " of disk space but only " + free +
+              " is free there");
 }
 
 OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
-  m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (m_fd < 0) throw Error("Cannot create file \"" + m_path + "\". " + systemReason(errno));
+  m_name = fs::path(m_path).filename().string();
+  const auto fail = [&](int err) {
+    const std::string message = "Cannot create file \"" + m_path + "\". " + systemReason(err);
+    if (m_folder >= 0) ::close(m_folder);
+    throw Error(message);
+  };
+  if (m_name.empty() || m_name == "." || m_name == "..") fail(EISDIR);
+  m_folder = ::open(folderOf(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (m_folder < 0) fail(errno);
+  // A file without a name vanishes with the process, whatever kills it; naming it later needs
+  // /proc/self/fd. Elsewhere a hidden name is made that nothing can have planted (O_EXCL).
+  if (::access("/proc/self/fd", X_OK) == 0)
+    m_fd = ::openat(m_folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+  for (int attempt = 0; m_fd < 0 && attempt < 100; ++attempt) {
+    const std::string name = tempNameFor(m_name);
+    m_fd = ::openat(m_folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (m_fd >= 0) m_tempName = name;
+    else if (errno != EEXIST) fail(errno);
+  }
+  if (m_fd < 0) fail(EEXIST);
 }
 
 OutputFile::~OutputFile() {
   if (m_fd >= 0) ::close(m_fd);
+  if (!m_tempName.empty()) ::unlinkat(m_folder, m_tempName.c_str(), 0);
+  if (m_folder >= 0) ::close(m_folder);
 }
 
 void OutputFile::writeAt(std::int64_t offset, std::span<const std::byte> data) {
@@ -151,11 +186,97 @@ void OutputFile::resize(std::int64_t size) {
                 systemReason(errno));
 }
 
-void OutputFile::close() {
-  if (m_fd < 0) return;
-  const int fd = m_fd;
+void OutputFile::linkTemporaryName() {
+  const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = tempNameFor(m_name);
+    if (::linkat(AT_FDCWD, self.c_str(), m_folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      m_tempName = name;
+      return;
+    }
+    if (errno != EEXIST) break;
+  }
+  throw Error("Cannot write file \"" + m_path + "\". " + systemReason(errno));
+}
+
+void OutputFile::commit() {
+  if (m_committed) return;
+  const auto fail = [&](int err) { throw Error("Cannot write file \"" + m_path + "\". " + systemReason(err)); };
+  if (::fsync(m_fd) != 0) fail(errno);
+  if (m_tempName.empty()) linkTemporaryName();
+  if (::renameat(m_folder, m_tempName.c_str(), m_folder, m_name.c_str()) != 0) fail(errno);
+  m_tempName.clear();
+  m_committed = true;
+  const int closed = ::close(m_fd);
   m_fd = -1;
-  if (::close(fd) != 0) throw Error("Cannot write file \"" + m_path + "\". " + systemReason(errno));
+  // The rename is durable only once the folder is; the data was synced before.
+  if (::fsync(m_folder) != 0 && errno != EINVAL) fail(errno);
+  if (closed != 0) fail(errno);
+}
+
+OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> targets, OutputSetOptions options)
+    : m_targets(std::move(targets)) {
+  std::map<std::string, std::int64_t> dataPerFolder;
+  for (const OutputTarget& t : m_targets) {
+    refuseUnsafeOutput(t.path, source);
+    std::int64_t& data = dataPerFolder[fs::absolute(folderOf(t.path)).lexically_normal().string()];
+    data += t.allocated;
+    checkRoomFor(t.path, t.size, data);
+  }
+  for (const auto& [folder, data] : dataPerFolder) {
+    if (options.makeFolders) {
+      std::error_code ec;
+      fs::create_directories(folder, ec);
+      if (ec) throw Error("Cannot create folder \"" + folder + "\". " + ec.message());
+    }
+    if (options.lockFolders) m_locks.emplace_back(folder);
+  }
+  m_files.resize(m_targets.size());
+}
+
+OutputSet::~OutputSet() = default;
+
+OutputFile& OutputSet::open(std::size_t i) {
+  if (!m_files.at(i)) m_files[i] = std::make_unique<OutputFile>(m_targets[i].path);
+  return *m_files[i];
+}
+
+void OutputSet::commit() {
+  for (auto& file : m_files)
+    if (file) file->commit();
+}
+
+FolderLock::FolderLock(const std::string& folder) {
+  m_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (m_fd < 0) throw Error("Cannot write into folder \"" + folder + "\". " + systemReason(errno));
+  if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) return;
+  const int err = errno;
+  ::close(m_fd);
+  m_fd = -1;
+  if (err == EWOULDBLOCK)
+    throw Error("Cannot write into folder \"" + folder +
+                "\". Another run of Kestrix is writing into it; wait until it has finished, or choose another folder");
+}
+
+FolderLock::~FolderLock() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+FolderLock::FolderLock(FolderLock&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+
+FolderLock& FolderLock::operator=(FolderLock&& other) noexcept {
+  if (this != &other) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = other.m_fd;
+    other.m_fd = -1;
+  }
+  return *this;
+}
+
+void writeWholeFile(const std::string& path, std::span<const std::byte> bytes, const scan::ByteSource* source) {
+  OutputSet set(source, {{path, std::int64_t(bytes.size()), std::int64_t(bytes.size())}});
+  set.open(0).writeAt(0, bytes);
+  set.commit();
 }
 
 }  // namespace kestrix::rebuild

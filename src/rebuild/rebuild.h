@@ -64,21 +64,26 @@ struct WriteStats {
 };
 
 // Write pass: the header block, then for every ID from 0 to the highest the interval of that
-// ID copied from the input, or a zero interval, left as a hole. The stop flag is tested before
-// each ID; the output then ends after the IDs written. Throws kestrix::Error on a failed read
-// or write (a truncated input, a full disk).
+// ID copied from the input (through copyRuns), or a zero interval, left as a hole. The stop
+// flag is tested before each ID; the output then ends after the IDs written. Throws
+// kestrix::Error on a failed read or write (a truncated input, a full disk).
 WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, OutputFile& output,
                            const std::atomic<bool>& stop, const RebuildProgressFn& progress);
 
 struct RebuildResult {
   std::int64_t intervalsFound = 0;  // recognised intervals in the input
   std::int32_t highestId = 0;
+  std::int64_t tailBytes = 0;       // bytes after the input's last whole interval: never tested, not used
   WriteStats write;
   bool stopped() const { return write.stopped; }
 };
 
-// One input file to one output file, with every check: the output is not the input, it fits
-// its destination, every read and write succeeds. An existing output is replaced.
+// One input file to one output file, with every check: the output is not the input nor on
+// it, it fits its destination, every read and write succeeds. The output is written through
+// OutputSet: an existing file of that name is replaced only when the new one is whole; after
+// a stop or a failure it is as it was, and nothing else is left behind. An input in which no
+// whole interval begins with a map page (empty, random data, a PST file itself) gives no
+// output: kestrix::Error says why.
 RebuildResult rebuildFile(const std::string& inputPath, const std::string& outputPath, std::atomic<bool>& stop,
                           const RebuildProgressFn& progress);
 

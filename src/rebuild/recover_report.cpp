@@ -2,44 +2,18 @@
 
 #include <sstream>
 
+#include "sources/size_text.h"
+
 namespace kestrix::rebuild {
-
-namespace {
-
-constexpr const char* kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// Length of the valid UTF-8 sequence at text[i], 0 when the bytes there are not one.
-std::size_t utf8Length(const std::string& text, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char c = b(i);
-  std::size_t len = 0;
-  std::uint32_t cp = 0;
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-  else return 0;
-  if (i + len > text.size()) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-  const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
-  const bool notChar = cp == 0xFFFE || cp == 0xFFFF || cp > 0x10FFFF;
-  return overlong || surrogate || notChar ? 0 : len;
-}
-
-}  // namespace
 
 std::string xmlEscape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
     const char ch = text[i];
-    const std::size_t len = utf8Length(text, i);
+    const std::size_t len = sources::Utf8SequenceLength(text, i);
     if (len == 0) {
-      out += kReplacement;
+      out += sources::kReplacementCharacter;
       ++i;
       continue;
     }
@@ -56,7 +30,7 @@ std::string xmlEscape(const std::string& text) {
       case '\'': out += "&apos;"; break;
       default:
         if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n' && ch != '\r')
-          out += kReplacement;
+          out += sources::kReplacementCharacter;
         else
           out += ch;
     }

@@ -16,25 +16,31 @@ std::string cannotOpenMessage(const std::string& path, int err) {
   return "Cannot open file \"" + path + "\". " + systemReason(err);
 }
 
+SourceOpenError::SourceOpenError(std::string path, int err)
+    : Error(cannotOpenMessage(path, err)), m_path(std::move(path)), m_error(err) {}
+
 }  // namespace kestrix
 
 namespace kestrix::scan {
 
 FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
   m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (m_fd < 0) throw Error(cannotOpenMessage(m_path, errno));
+  if (m_fd < 0) throw SourceOpenError(m_path, errno);
   struct stat st {};
-  if (::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+  if (::fstat(m_fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(m_fd);
+    throw SourceOpenError(m_path, err);
+  }
+  if (S_ISREG(st.st_mode)) {
     m_size = st.st_size;
   } else {
     // Device nodes report no length in stat; seeking to the end gives the whole device.
     const off_t end = ::lseek(m_fd, 0, SEEK_END);
     m_size = end < 0 ? 0 : end;
   }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(m_fd);
-    throw Error(cannotOpenMessage(m_path, EISDIR));
-  }
+  m_identity = {true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino),
+                S_ISBLK(st.st_mode) ? std::uint64_t(st.st_rdev) : 0};
 }
 
 FileByteSource::~FileByteSource() {
@@ -42,6 +48,7 @@ FileByteSource::~FileByteSource() {
 }
 
 std::size_t FileByteSource::readAt(std::int64_t offset, std::span<std::byte> out) {
+  m_lastError = 0;
   std::size_t done = 0;
   while (done < out.size()) {
     const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done, offset + std::int64_t(done));
@@ -79,9 +86,7 @@ void readSectorsRetrying(ByteSource& src, std::int64_t offset, std::span<std::by
 void readExactly(ByteSource& src, std::int64_t offset, std::span<std::byte> out) {
   const std::size_t got = src.readAt(offset, out);
   if (got == out.size()) return;
-  std::string reason = "the data ends early (truncated)";
-  if (auto* file = dynamic_cast<FileByteSource*>(&src); file && file->lastError() != 0)
-    reason = systemReason(file->lastError());
+  const std::string reason = src.lastError() != 0 ? systemReason(src.lastError()) : "the data ends early (truncated)";
   throw Error("Cannot read file \"" + src.name() + "\" at byte " + std::to_string(offset + std::int64_t(got)) +
               ". " + reason);
 }

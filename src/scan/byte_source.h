@@ -13,6 +13,16 @@
 
 namespace kestrix::scan {
 
+// What a source is on this machine: the numbers stat gives for it. The refusals of an output
+// that would land on the source start from here (see sources/storage.h).
+struct FileIdentity {
+  bool known = false;             // false for sources that are no file or device (tests, memory)
+  std::uint64_t device = 0;       // st_dev: the file system that holds the file or node
+  std::uint64_t inode = 0;        // st_ino
+  std::uint64_t blockDevice = 0;  // st_rdev of a block device node; 0 for anything else
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
@@ -24,13 +34,19 @@ class ByteSource {
   virtual std::size_t readAt(std::int64_t offset, std::span<std::byte> out) = 0;
   // Name used in messages (a path).
   virtual std::string name() const = 0;
+  // errno of the failure that cut the last readAt short, 0 when it was not cut short by an
+  // error (it read everything asked, or met the end): the reason a message names.
+  virtual int lastError() const { return 0; }
+  // What the source is; unknown unless it is a file or a device node.
+  virtual FileIdentity identity() const { return {}; }
 };
 
-// A file or device node opened read-only (O_RDONLY | O_CLOEXEC). Its size is the file's
+// A file or device node opened read-only (O_RDONLY | O_CLOEXEC), once. Its size is the file's
 // length, or for a device node its whole length (seek to the end).
 class FileByteSource final : public ByteSource {
  public:
-  // Throws kestrix::Error "Cannot open file "PATH". REASON" when the path cannot be opened.
+  // Throws kestrix::SourceOpenError "Cannot open file "PATH". REASON" when the path cannot be
+  // opened or is a folder.
   explicit FileByteSource(std::string path);
   ~FileByteSource() override;
   FileByteSource(const FileByteSource&) = delete;
@@ -39,15 +55,15 @@ class FileByteSource final : public ByteSource {
   std::int64_t size() const override { return m_size; }
   std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override;
   std::string name() const override { return m_path; }
-  int fd() const { return m_fd; }
-  // errno of the last failed read, 0 when none failed.
-  int lastError() const { return m_lastError; }
+  int lastError() const override { return m_lastError; }
+  FileIdentity identity() const override { return m_identity; }
 
  private:
   std::string m_path;
   int m_fd = -1;
   std::int64_t m_size = 0;
   int m_lastError = 0;
+  FileIdentity m_identity;
 };
 
 // A run of consecutive sectors that could not be read.

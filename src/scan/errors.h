@@ -12,6 +12,19 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The failure to open a source: the message is "Cannot open file "PATH". REASON"; the errno
+// and the path are kept so the command line can say which rights are needed.
+class SourceOpenError : public Error {
+ public:
+  SourceOpenError(std::string path, int err);
+  const std::string& path() const { return m_path; }
+  int error() const { return m_error; }
+
+ private:
+  std::string m_path;
+  int m_error;
+};
+
 // The system's reason for an errno value, e.g. "No such file or directory".
 std::string systemReason(int err);
 

@@ -37,43 +37,70 @@ std::int32_t Fragment::intervals() const {
   return static_cast<std::int32_t>(std::uint32_t(last.id) - std::uint32_t(first.id) + 1u);
 }
 
-std::vector<Fragment> DetectFragments(std::span<const FoundPage> hits) {
-  std::vector<Fragment> out;
-  const std::size_t count = hits.size();
-  std::size_t h = 0;
-  bool open = false;
-  auto close = [&](std::size_t at) {
-    out.back().last = hits[at];
-    open = false;
-  };
-  while (h < count) {
-    if (!open) {
-      Fragment f;
-      f.number = static_cast<std::int32_t>(out.size() + 1);
-      f.first = hits[h];
-      out.push_back(f);
-      open = true;
-    }
-    if (h + 2 < count && hits[h + 1].id != hits[h].id && hits[h + 2].id != hits[h].id) {
-      if (fits(hits[h], hits[h + 2])) {
-        h += 2;
-      } else if (fits(hits[h], hits[h + 1])) {
-        h += 1;
-      } else {
-        close(h);
-        h += 1;
-      }
-    } else if (h + 1 == count) {
-      h += 1;
-    } else if (fits(hits[h], hits[h + 1])) {
-      h += 1;
-    } else {
-      close(h);
-      h += 1;
-    }
-    if (h == count) close(count - 1);
+void FragmentWalker::add(const FoundPage& hit) {
+  m_held[m_heldCount++] = hit;
+  // With hits h, h + 1 and h + 2 at hand a step decides as the whole list would.
+  while (m_heldCount == 3) step();
+}
+
+void FragmentWalker::finish() {
+  while (m_heldCount > 0) step();
+}
+
+void FragmentWalker::close(const FoundPage& last) {
+  m_current.last = last;
+  m_open = false;
+  ++m_count;
+  if (m_sink) m_sink(m_current);
+}
+
+// One step of the walk at hit h = m_held[0]; it consumes hit h, or h and the stray h + 1.
+// Before finish() it runs only when h + 2 is held; after it, a missing h + 1 or h + 2 means
+// the list ends there.
+void FragmentWalker::step() {
+  const FoundPage h = m_held[0];
+  if (!m_open) {
+    m_current = Fragment{};
+    m_current.number = static_cast<std::int32_t>(m_count + 1);
+    m_current.first = h;
+    m_open = true;
   }
+  std::size_t consumed = 1;
+  if (m_heldCount == 3 && m_held[1].id != h.id && m_held[2].id != h.id) {
+    if (fits(h, m_held[2]))
+      consumed = 2;
+    else if (!fits(h, m_held[1]))
+      close(h);
+  } else if (m_heldCount == 1 || !fits(h, m_held[1])) {
+    close(h);  // the last hit, or one that the next does not fit
+  }
+  for (std::size_t i = consumed; i < m_heldCount; ++i) m_held[i - consumed] = m_held[i];
+  m_heldCount -= consumed;
+}
+
+namespace {
+
+template <typename Hits>
+std::vector<Fragment> walkAll(const Hits& hits) {
+  std::vector<Fragment> out;
+  FragmentWalker walker([&](const Fragment& f) { out.push_back(f); });
+  for (const FoundPage& hit : hits) walker.add(hit);
+  walker.finish();
   return out;
+}
+
+}  // namespace
+
+std::vector<Fragment> DetectFragments(std::span<const FoundPage> hits) { return walkAll(hits); }
+std::vector<Fragment> DetectFragments(const FoundPageList& hits) { return walkAll(hits); }
+
+void CompactFragmentList::push_back(const Fragment& f) {
+  m_items.push_back({f.first.sector, f.last.sector, f.first.id, f.last.id});
+}
+
+Fragment CompactFragmentList::operator[](std::size_t index) const {
+  const Item& item = m_items[index];
+  return {static_cast<std::int32_t>(index + 1), {item.firstId, item.firstSector}, {item.lastId, item.lastSector}};
 }
 
 std::string RangeText(std::int64_t a, std::int64_t b) { return std::to_string(a) + " - " + std::to_string(b); }

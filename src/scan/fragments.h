@@ -1,7 +1,10 @@
 #pragma once
 // Cutting the found-page list into fragments, and the texts of the fragment list.
 
+#include <array>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,8 +28,54 @@ struct Fragment {
   friend bool operator==(const Fragment&, const Fragment&) = default;
 };
 
+// The fragment walk fed one hit at a time, in sector order, as a scan finds them. It holds
+// the open fragment and at most three hits, so a scan need not keep its hits to cut them into
+// fragments. Each fragment goes to the sink once it is closed, numbered from 1; the fragments
+// are those DetectFragments gives for the same hits.
+class FragmentWalker {
+ public:
+  using Sink = std::function<void(const Fragment&)>;
+  explicit FragmentWalker(Sink sink) : m_sink(std::move(sink)) {}
+  void add(const FoundPage& hit);
+  // No more hits: walks the ones still held and closes the open fragment. Call once.
+  void finish();
+  std::int64_t fragments() const { return m_count; }
+
+ private:
+  void step();
+  void close(const FoundPage& last);
+
+  Sink m_sink;
+  std::array<FoundPage, 3> m_held{};  // hits h, h + 1, h + 2 of the walk, not yet decided
+  std::size_t m_heldCount = 0;
+  bool m_open = false;
+  Fragment m_current;
+  std::int64_t m_count = 0;
+};
+
 // Walks the hits once; a single stray hit between two fitting hits is passed over.
 std::vector<Fragment> DetectFragments(std::span<const FoundPage> hits);
+std::vector<Fragment> DetectFragments(const FoundPageList& hits);
+
+// The fragments of a scan held in 24 bytes each instead of 40: their numbers are their
+// places in the list. For fragment lists as long as the hit list (a disk full of stray map
+// pages), where only the list of rows is wanted.
+class CompactFragmentList {
+ public:
+  // Appends a fragment; its number must be size() + 1.
+  void push_back(const Fragment& fragment);
+  std::size_t size() const { return m_items.size(); }
+  bool empty() const { return m_items.empty(); }
+  Fragment operator[](std::size_t index) const;
+
+ private:
+  struct Item {
+    std::int64_t firstSector, lastSector;
+    std::int32_t firstId, lastId;
+  };
+  static_assert(sizeof(Item) == 24);
+  std::deque<Item> m_items;
+};
 
 // "A - B": two decimals joined by blank, hyphen, blank.
 std::string RangeText(std::int64_t a, std::int64_t b);

@@ -10,11 +10,15 @@ namespace kestrix::scan {
 
 namespace {
 
-void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, std::vector<FoundPage>& hits) {
+void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const ScanOptions& options,
+               FoundPageList& hits) {
   const std::size_t steps = bytes.size() / kPageSize;
   for (std::size_t i = 0; i < steps; ++i) {
     Page page(bytes.data() + i * kPageSize, kPageSize);
-    if (IsPstMapPage(page)) hits.push_back({MapPageId(MapPageOffsetField(page)), firstSector + std::int64_t(i)});
+    if (!IsPstMapPage(page)) continue;
+    const FoundPage hit{MapPageId(MapPageOffsetField(page)), firstSector + std::int64_t(i)};
+    if (options.onHit) options.onHit(hit);
+    if (options.keepHits) hits.push_back(hit);
   }
 }
 
@@ -49,7 +53,7 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     const auto length = std::size_t(std::min<std::int64_t>(std::int64_t(chunk), total - position));
     std::span<std::byte> want(buffer.get(), length);
     readSectorsRetrying(src, position, want, result.unreadable);
-    testSteps(want, position / std::int64_t(kPageSize), result.hits);
+    testSteps(want, position / std::int64_t(kPageSize), options, result.hits);
     position += std::int64_t(length);
   }
   result.bytesRead = position;

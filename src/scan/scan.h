@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,12 +14,19 @@ namespace kestrix::scan {
 
 inline constexpr std::size_t kChunkSize = 0x40000;  // 256 KiB
 
-// One hit of the found-page list: the page's ID and its sector on the source.
+// One hit of the found-page list: the page's ID and its sector on the source. 16 bytes: a
+// scan of a disk full of map pages holds millions of them.
 struct FoundPage {
   std::int32_t id = 0;
   std::int64_t sector = 0;
   friend bool operator==(const FoundPage&, const FoundPage&) = default;
 };
+static_assert(sizeof(FoundPage) == 16);
+
+// The found-page list: hits in increasing sector order. A deque grows in small blocks, so a
+// list of millions of hits never needs room for two copies of itself while it grows.
+using FoundPageList = std::deque<FoundPage>;
+using HitFn = std::function<void(const FoundPage&)>;
 
 struct ScanProgress {
   std::int64_t done = 0;   // bytes of the source behind the read position
@@ -28,10 +36,12 @@ struct ScanProgress {
 struct ScanOptions {
   std::int64_t size = -1;              // bytes to scan from byte 0; -1 = the whole source
   std::size_t chunkSize = kChunkSize;  // a multiple of 512; results do not depend on it
+  HitFn onHit;                         // called with every hit as it is found, in sector order
+  bool keepHits = true;                // also collect the hits in ScanResult::hits
 };
 
 struct ScanResult {
-  std::vector<FoundPage> hits;      // in increasing sector order
+  FoundPageList hits;               // in increasing sector order; empty unless keepHits
   std::vector<SectorRun> unreadable;  // sectors that could not be read, merged into runs
   std::int64_t bytesRead = 0;       // bytes behind the read position when the loop ended
   bool stopped = false;             // the stop flag ended the loop before the end
@@ -43,7 +53,8 @@ using ScanProgressFn = std::function<void(const ScanProgress&)>;
 // Scans [0, size) in chunks. The stop flag is tested before each chunk: a chunk that was
 // read is examined completely. Progress is reported before each chunk and once at the end.
 // Only whole 512-byte steps that were actually read are tested; a short read is retried
-// sector by sector, and sectors that still cannot be read are skipped and listed.
+// sector by sector, and sectors that still cannot be read are skipped and listed. Each hit
+// goes to options.onHit as soon as its chunk is tested, and into the result when keepHits.
 ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const ScanProgressFn& progress,
                       const ScanOptions& options = {});
 

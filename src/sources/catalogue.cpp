@@ -1,6 +1,5 @@
 #include "sources/catalogue.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,9 +10,6 @@
 #include "sources/size_text.h"
 
 namespace kestrix::sources {
-
-SourceOpenError::SourceOpenError(std::string path, int err)
-    : Error(cannotOpenMessage(path, err)), m_path(std::move(path)), m_error(err) {}
 
 DiskGeometry standardGeometry(std::int64_t length, std::uint32_t bytesPerSector, bool removable) {
   DiskGeometry g;
@@ -30,19 +26,19 @@ std::unique_ptr<scan::ByteSource> Catalogue::open(const std::string& nativePath)
 }
 
 std::unique_ptr<scan::ByteSource> openReadOnly(const std::string& path) {
-  // A first open keeps the errno of a refusal for the rights hint; FileByteSource then opens
-  // the same way (O_RDONLY | O_CLOEXEC) and takes a device's whole length.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw SourceOpenError(path, errno);
-  ::close(fd);
   return std::make_unique<scan::FileByteSource>(path);
 }
 
 std::string SourcePathOf(const std::string& text) {
+  // Only the exact forms name devices: "PhysicalDrive_old.img" or "d:x" are files.
   const std::string physical = PhysicalDriveName;
-  if (text.compare(0, physical.size(), physical) == 0) return DevicePrefix + physical + text.substr(physical.size());
-  if (text.size() >= 2 && text.size() < 4 && text.compare(1, 1, DriveSuffix) == 0)
-    return DevicePrefix + text.substr(0, 2);
+  const std::string digits = text.size() > physical.size() ? text.substr(physical.size()) : "";
+  if (text.compare(0, physical.size(), physical) == 0 && !digits.empty() && digits.size() <= 6 &&
+      digits.find_first_not_of("0123456789") == std::string::npos)
+    return DevicePrefix + text;
+  const bool letter = text.size() >= 2 && std::isalpha(static_cast<unsigned char>(text[0])) &&
+                      text.compare(1, 1, DriveSuffix) == 0;
+  if (letter && (text.size() == 2 || text.substr(1) == RootSuffix)) return DevicePrefix + text.substr(0, 2);
   return text;
 }
 

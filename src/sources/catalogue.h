@@ -71,18 +71,8 @@ struct DiskProbe {
   DiskGeometry geometry;     // (Open)
 };
 
-// The failure to open a source: the message is "Cannot open file "PATH". REASON"; the errno
-// and the path are kept so the command line can say which rights are needed.
-class SourceOpenError : public Error {
- public:
-  SourceOpenError(std::string path, int err);
-  const std::string& path() const { return m_path; }
-  int error() const { return m_error; }
-
- private:
-  std::string m_path;
-  int m_error;
-};
+// The failure to open a source (scan/errors.h): the message, the errno and the path.
+using SourceOpenError = kestrix::SourceOpenError;
 
 class Catalogue {
  public:
@@ -115,7 +105,8 @@ const Catalogue& systemCatalogue();
 std::unique_ptr<scan::ByteSource> openReadOnly(const std::string& path);
 
 // The SourcePath form of a name, as the source box turns its text into a path:
-// "PhysicalDriveN" -> "\\.\PhysicalDriveN"; "X:" (or "X:\") -> "\\.\X:"; else unchanged.
+// "PhysicalDriveN" (N: 1 to 6 digits) -> "\\.\PhysicalDriveN"; "X:" or "X:\" (X a letter) ->
+// "\\.\X:"; anything else ("PhysicalDrive_old.img", "d:x") is a path and stays unchanged.
 std::string SourcePathOf(const std::string& text);
 
 // The native path behind a SourcePath: the node of "\\.\PhysicalDriveN" or "\\.\X:" from the

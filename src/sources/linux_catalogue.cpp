@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sources/storage.h"
+
 namespace kestrix::sources {
 
 namespace fs = std::filesystem;
@@ -167,18 +169,7 @@ std::string mountPointOf(const std::string& mountInfo, unsigned major, unsigned 
     std::istringstream fields(line);
     std::string id, parent, device, root, point;
     if (!(fields >> id >> parent >> device >> root >> point) || device != wanted) continue;
-    std::string decoded;
-    for (std::size_t i = 0; i < point.size(); ++i) {
-      if (point[i] == '\\' && i + 3 < point.size() && std::isdigit(static_cast<unsigned char>(point[i + 1])) &&
-          std::isdigit(static_cast<unsigned char>(point[i + 2])) &&
-          std::isdigit(static_cast<unsigned char>(point[i + 3]))) {
-        decoded += char(std::stoi(point.substr(i + 1, 3), nullptr, 8));
-        i += 3;
-      } else {
-        decoded += point[i];
-      }
-    }
-    return decoded;
+    return decodeMountField(point);
   }
   return {};
 }

@@ -539,7 +539,10 @@ TEST_F(Window, StopAndCloseDuringARebuild) {
   const auto b = test::readFile(dir.file("b.pst"));
   ASSERT_EQ(b.size(), pst.size());
   EXPECT_TRUE(std::equal(b.begin() + scan::kFirstMapPageOffset, b.end(), pst.begin() + scan::kFirstMapPageOffset));
-  EXPECT_LE(std::filesystem::file_size(dir.file("a.pst")), pst.size());
+  // A stopped file is not written at all; one that was done before the stop is whole.
+  if (std::filesystem::exists(dir.file("a.pst"))) {
+    EXPECT_EQ(std::filesystem::file_size(dir.file("a.pst")), pst.size());
+  }
   EXPECT_FALSE(w.busy());
 
   // Closing during a rebuild stops it, waits, and asks for no further output.

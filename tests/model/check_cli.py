@@ -125,16 +125,25 @@ def main():
             with open(inp, "wb") as f:
                 f.write(data)
             got = run([cli, "rebuild", "--quiet", inp, "-o", out])
-            want = model.rebuild(data)
-            with open(out, "rb") as f:
-                written = f.read()
-            if got.returncode != 0 or written != want:
+            # An input without a whole interval that begins with a map page gives no file; a
+            # part interval at the end is left out and said so. Both end with exit status 1.
+            found = any(model.is_pst_map_page(data[o:o + 512])
+                        for o in range(0, len(data) - model.INTERVAL + 1, model.INTERVAL))
+            status = 0 if found and len(data) % model.INTERVAL == 0 else 1
+            want = model.rebuild(data) if found else None
+            written = None
+            if os.path.exists(out):
+                with open(out, "rb") as f:
+                    written = f.read()
+            if got.returncode != status or written != want:
                 failures += 1
-                print("rebuild differs for seed %d (exit %d, %d bytes, model %d bytes)\n%s"
-                      % (seed, got.returncode, len(written), len(want), got.stderr.decode()))
+                print("rebuild differs for seed %d (exit %d, expected %d, %s bytes, model %s bytes)\n%s"
+                      % (seed, got.returncode, status, len(written) if written is not None else "no",
+                         len(want) if want is not None else "no", got.stderr.decode()))
             os.remove(path)
             os.remove(inp)
-            os.remove(out)
+            if written is not None:
+                os.remove(out)
     print("%d passed, %d failed" % (2 * rounds - failures, failures))
     return 1 if failures else 0
 

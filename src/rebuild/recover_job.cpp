@@ -1,0 +1,89 @@
+#include "rebuild/recover_job.h"
+
+#include <filesystem>
+
+#include "rebuild/output_file.h"
+#include "scan/errors.h"
+#include "scan/map_page.h"
+
+namespace kestrix::rebuild {
+
+namespace fs = std::filesystem;
+
+RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
+                            const RecoverRequest& request, const std::atomic<bool>& stop,
+                            const RecoverFilesProgressFn& progress) {
+  std::vector<OutputTarget> targets;
+  for (const RecoverTarget& t : request.targets)
+    targets.push_back({t.path, t.file.outputSize(),
+                       scan::kFirstMapPageOffset + t.file.intervalsFound() * scan::kIntervalBytes});
+  const bool withReport = !request.reportPath.empty();
+  if (withReport) targets.push_back({request.reportPath, 0, 0});
+  OutputSet outputs(&src, std::move(targets), {request.makeFolders, request.lockFolders});
+
+  RecoverOutcome outcome;
+  RecoverReport report = request.report;
+  for (std::size_t i = 0; i < request.targets.size(); ++i) {
+    const RecoverTarget& target = request.targets[i];
+    RecoverResult result = WriteAssembledFile(src, fragments, target.file, outputs.open(i), stop,
+                                              [&](const RecoverProgress& p) {
+                                                if (progress) progress(i, p);
+                                              });
+    if (result.stopped) {
+      outcome.stopped = true;
+      return outcome;
+    }
+    std::int64_t unreadable = 0;
+    for (const auto& run : result.unreadable) unreadable += run.count;
+    report.files.push_back({fs::path(target.path).filename().string(), result.size,
+                            FileByteRuns(fragments, target.file, result), target.file.declaredSize,
+                            result.intervalsMissing, unreadable, target.file.fragmentNumbers, false});
+    outcome.results.push_back(std::move(result));
+  }
+  if (withReport) {
+    const std::string text = DfxmlReport(report);
+    outputs.open(request.targets.size()).writeAt(0, std::as_bytes(std::span(text.data(), text.size())));
+  }
+  outputs.commit();
+  return outcome;
+}
+
+FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,
+                                     const FolderRecoveryProgressFn& progress) {
+  refuseUnsafeFolder(job.folder, &src);
+  std::error_code ec;
+  FolderLock lock;
+  if (fs::is_directory(job.folder, ec)) lock = FolderLock(job.folder);
+
+  FolderRecoveryResult result;
+  AnalysisOptions analysis = job.analysis;
+  analysis.rows = false;
+  analysis.files = true;
+  result.analysis = analyzeSource(src, analysis, stop, [&](const scan::ScanProgress& p) {
+    if (progress) progress({FolderRecoveryProgress::Stage::Scan, p.done, p.total, {}});
+  });
+  const auto& files = result.analysis.files;
+  if (result.analysis.scan.stopped || files.empty()) return result;
+  if (job.fileNumber != 0) {
+    if (job.fileNumber < 1 || job.fileNumber > std::int64_t(files.size()))
+      throw Error("There is no file " + std::to_string(job.fileNumber) + " on \"" + src.name() + "\": " +
+                  std::to_string(files.size()) + (files.size() == 1 ? " file was" : " files were") +
+                  " put together (1 to " + std::to_string(files.size()) + ")");
+    result.chosen.push_back(std::size_t(job.fileNumber - 1));
+  } else {
+    for (std::size_t i = 0; i < files.size(); ++i) result.chosen.push_back(i);
+  }
+
+  RecoverRequest request;
+  for (std::size_t i : result.chosen) request.targets.push_back({files[i], (fs::path(job.folder) / files[i].fileName).string()});
+  if (job.report) result.reportPath = request.reportPath = (fs::path(job.folder) / "report.xml").string();
+  request.report = job.reportHeader;
+  request.makeFolders = true;
+  request.lockFolders = !lock.held();
+  result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
+    if (progress) progress({FolderRecoveryProgress::Stage::Write, p.done, p.total, files[result.chosen[i]].fileName});
+  });
+  return result;
+}
+
+}  // namespace kestrix::rebuild
