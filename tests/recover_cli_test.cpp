@@ -126,8 +126,13 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
   const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "--report", "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(r.err.empty()) << r.err;
-  // 1: old 37-39, 2: D, 3: A, 4: old 15-20, 5: B.
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+55\s+0\s+3,5,2\n)"))) << r.out;
+  // 1: old 37-39, 2: D, 3: A, 4: old 15-20, 5: B. D and the older 37-39 both could serve IDs
+  // 37-39: D is taken, and the file is marked as one that may mix versions.
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+55\s+0 两个版本\s+3,5,2\n)")))
+      << r.out;
+  EXPECT_NE(r.out.find("file1.pst: 2 candidates for IDs 37-39 (fragment 2 taken, 1 passed over); the file may mix"),
+            std::string::npos)
+      << r.out;
   const auto written = test::readFile(dir.file("out/file1.pst"));
   EXPECT_TRUE(written == test::enronPst());
 
@@ -135,6 +140,7 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
 
   const std::string xml = text(test::readFile(dir.file("out/report.xml")));
   EXPECT_NE(xml.find("<filesize>13984768</filesize>"), std::string::npos);
+  EXPECT_NE(xml.find("<kestrix:versions>2 candidates for IDs 37-39"), std::string::npos);
   expectReportDescribes(xml, "file1.pst", image, written);
   expectReportDescribes(xml, "file2.pst", image, synthetic());
   EXPECT_EQ(runsOf(xml, "file1.pst").size(), 3u);  // A with its header, B, D
@@ -162,7 +168,8 @@ TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheLengthHolds) {
   test::writeFile(dir.file("disk.img"), enronImage(true));
   const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+54\s+1\s+3,5,6,2\n)"))) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+54\s+1 两个版本\s+3,5,6,2\n)")))
+      << r.out;
   EXPECT_NE(r.out.find("1 of 55 intervals not found: ID 20, file bytes 5096448 to 5350399"), std::string::npos)
       << r.out;
 
@@ -214,6 +221,29 @@ TEST(RecoverCommand, RefusalsAndNothingToRecover) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("1 fragment was found"), std::string::npos) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir.file("out3")));  // not even the folder
+}
+
+// A file whose header declares more intervals than IDs can number is named with the reason and
+// not written; the file beside it is written all the same, and the exit status says 1.
+TEST(RecoverCommand, OneUnbuildableFileDoesNotStopTheOthers) {
+  TempDir dir;
+  auto crafted = rebuild::makeSyntheticPst(2, 6);
+  const std::uint64_t end = std::uint64_t(kFirstMapPageOffset) + (std::uint64_t(1) << 31) * std::uint64_t(kIntervalBytes);
+  for (int i = 0; i < 8; ++i) crafted[std::size_t(184 + i)] = std::byte((end >> (8 * i)) & 0xFF);
+  rebuild::ImageBuilder image(4);
+  image.noise(100);
+  image.append(crafted);
+  image.noise(100);
+  image.append(synthetic());
+  image.noise(100);
+  test::writeFile(dir.file("disk.img"), image.bytes());
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("file1.pst: not written: its header declares " + std::to_string(end) + " bytes"),
+            std::string::npos)
+      << r.out;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out/file1.pst")));
+  EXPECT_TRUE(test::readFile(dir.file("out/file2.pst")) == synthetic());
 }
 
 TEST(RecoverReport, EscapesWhatXmlCannotHoldAsIs) {
