@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include "rebuild/extract.h"
 #include "rebuild/header_block.h"
@@ -203,6 +207,57 @@ TEST(Rebuild, RefusesToWriteOverItsInput) {
   }
   // A device is never an output.
   EXPECT_THROW(rebuildPaths(dir.file("in.bin"), "/dev/null"), Error);
+}
+
+TEST(Rebuild, AKillAtAnyMomentLeavesTheEarlierOutputWhole) {
+  // A 1 GB input, 4096 intervals in reverse order (holes but for their map pages), rebuilt by
+  // a child process that is killed while it indexes, while it writes, and with the output
+  // complete but not yet put in place.
+  TempDir dir;
+  const std::string input = dir.file("in.bin"), output = dir.file("out.pst");
+  constexpr std::int32_t kIntervals = 4096;
+  {
+    const int fd = ::open(input.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, kIntervals * kInterval), 0);
+    for (std::int32_t id = 0; id < kIntervals; ++id) {
+      const auto page = test::mapPageAt(kHeader + id * kInterval);
+      ASSERT_EQ(::pwrite(fd, page.data(), page.size(), (kIntervals - 1 - id) * kInterval), 512);
+    }
+    ::close(fd);
+  }
+  const auto earlier = interval(7);
+  test::writeFile(output, earlier);
+  struct Moment {
+    RebuildProgress::Phase phase;
+    std::int64_t done;  // of the phase's total; -1 = all of it
+    int time;           // the how-manieth report of that progress (the last interval is reported twice:
+                        // once copied, once more when the length is set)
+  };
+  for (const Moment m : {Moment{RebuildProgress::Phase::Indexing, kIntervals / 2 * kInterval, 1},
+                         Moment{RebuildProgress::Phase::Writing, kIntervals / 2, 1},
+                         Moment{RebuildProgress::Phase::Writing, -1, 2}}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::atomic<bool> stop{false};
+      int seen = 0;
+      try {
+        rebuildFile(input, output, stop, [&](const RebuildProgress& p) {
+          if (p.phase == m.phase && p.done == (m.done < 0 ? p.total : m.done) && ++seen == m.time) ::raise(SIGKILL);
+        });
+      } catch (...) {
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the moment did not come: " << m.done;
+    EXPECT_TRUE(test::readFile(output) == earlier) << m.done;
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.insert(e.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"in.bin", "out.pst"})) << m.done;
+  }
 }
 
 TEST(Rebuild, ReadAndWriteFailuresAreReported) {

@@ -3,9 +3,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <regex>
 
 #include "cli/commands.h"
+#include "rebuild/output_file.h"
+#include "rebuild/recover_job.h"
 #include "rebuild/recover_report.h"
 #include "rebuild/sample_image.h"
 #include "scan/map_page.h"
@@ -123,18 +126,30 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
   TempDir dir;
   const auto image = enronImage(false);
   test::writeFile(dir.file("disk.img"), image);
-  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "--report", "-q"});
+  // A folder name that a shell would split: the report's command line quotes it.
+  const std::string out = dir.file("out dir's");
+  const auto r = recover({dir.file("disk.img"), "-o", out, "--report", "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(r.err.empty()) << r.err;
-  // 1: old 37-39, 2: D, 3: A, 4: old 15-20, 5: B.
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+55\s+0\s+3,5,2\n)"))) << r.out;
-  const auto written = test::readFile(dir.file("out/file1.pst"));
+  // 1: old 37-39, 2: D, 3: A, 4: old 15-20, 5: B. D and the older 37-39 both could serve IDs
+  // 37-39: D is taken, and the file is marked as one that may mix versions.
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+55\s+0 两个版本\s+3,5,2\n)")))
+      << r.out;
+  EXPECT_NE(r.out.find("file1.pst: 2 candidates for IDs 37-39 (fragment 2 taken, 1 passed over); the file may mix"),
+            std::string::npos)
+      << r.out;
+  const auto written = test::readFile(out + "/file1.pst");
   EXPECT_TRUE(written == test::enronPst());
 
-  EXPECT_TRUE(test::readFile(dir.file("out/file2.pst")) == synthetic());
+  EXPECT_TRUE(test::readFile(out + "/file2.pst") == synthetic());
 
-  const std::string xml = text(test::readFile(dir.file("out/report.xml")));
+  const std::string xml = text(test::readFile(out + "/report.xml"));
   EXPECT_NE(xml.find("<filesize>13984768</filesize>"), std::string::npos);
+  EXPECT_NE(xml.find("<kestrix:versions>2 candidates for IDs 37-39"), std::string::npos);
+  EXPECT_NE(xml.find("<command_line>kestrix-cli recover " + dir.file("disk.img") + " -o &apos;" + dir.path().string() +
+                     "/out dir&apos;\\&apos;&apos;s&apos; --report --quiet</command_line>"),
+            std::string::npos)
+      << xml;
   expectReportDescribes(xml, "file1.pst", image, written);
   expectReportDescribes(xml, "file2.pst", image, synthetic());
   EXPECT_EQ(runsOf(xml, "file1.pst").size(), 3u);  // A with its header, B, D
@@ -151,7 +166,7 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
                               "f=r.findall(n+'fileobject'); "
                               "sys.exit(0 if len(f)==2 and f[0].find(n+'filename').text=='file1.pst' and "
                               "sum(int(b.get('len')) for b in f[0].iter(n+'byte_run'))==13984768 else 1)\" ";
-    EXPECT_EQ(std::system((check + dir.file("out/report.xml")).c_str()), 0);
+    EXPECT_EQ(std::system((check + "\"" + out + "/report.xml\"").c_str()), 0);
   } else {
     GTEST_LOG_(INFO) << "python3 is not installed: report.xml was checked without an XML parser";
   }
@@ -162,7 +177,8 @@ TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheLengthHolds) {
   test::writeFile(dir.file("disk.img"), enronImage(true));
   const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+54\s+1\s+3,5,6,2\n)"))) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+54\s+1 两个版本\s+3,5,6,2\n)")))
+      << r.out;
   EXPECT_NE(r.out.find("1 of 55 intervals not found: ID 20, file bytes 5096448 to 5350399"), std::string::npos)
       << r.out;
 
@@ -214,6 +230,89 @@ TEST(RecoverCommand, RefusalsAndNothingToRecover) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("1 fragment was found"), std::string::npos) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir.file("out3")));  // not even the folder
+}
+
+TEST(RecoverCommand, PlantedLinksAreReplacedNeverFollowed) {
+  // Planted in the output folder by someone else: a link to a file they may not write, and a
+  // dangling link where the report goes. The run replaces both links and touches neither target.
+  TempDir dir;
+  test::writeFile(dir.file("disk.img"), enronImage(false));
+  const std::string victim = dir.file("victim");
+  const std::vector<std::byte> precious(100, std::byte{0x42});
+  test::writeFile(victim, precious);
+  std::filesystem::create_directories(dir.file("out"));
+  std::filesystem::create_symlink(victim, dir.file("out/file1.pst"));
+  std::filesystem::create_symlink(dir.file("made-by-link.xml"), dir.file("out/report.xml"));
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "--report", "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(test::readFile(victim) == precious);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("made-by-link.xml")));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.file("out/file1.pst")));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.file("out/report.xml")));
+  EXPECT_TRUE(test::readFile(dir.file("out/file1.pst")) == test::enronPst());
+}
+
+TEST(RecoverCommand, AConcurrentOrStoppedRunLeavesTheFolderAsItWas) {
+  TempDir dir;
+  test::writeFile(dir.file("disk.img"), enronImage(false));
+  rebuild::ImageBuilder other(9);  // another source, whose file1.pst differs
+  other.noise(300);
+  other.append(rebuild::makeSyntheticPst(4, 9));
+  test::writeFile(dir.file("other.img"), other.bytes());
+  const std::string out = dir.file("out");
+  ASSERT_EQ(recover({dir.file("disk.img"), "-o", out, "--report", "-q"}).status, 0);
+  const auto contents = [&] {  // every entry of the folder, hidden ones too
+    std::map<std::string, std::vector<std::byte>> files;
+    for (const auto& e : std::filesystem::directory_iterator(out)) files[e.path().filename()] = test::readFile(e.path());
+    return files;
+  };
+  const auto before = contents();
+  ASSERT_EQ(before.size(), 3u);
+
+  // A second run while another holds the folder: turned away before it writes anything.
+  {
+    const rebuild::FolderLock first(out);
+    const auto r = recover({dir.file("other.img"), "-o", out, "-q"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Another run of Kestrix is writing into it"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(contents() == before);
+
+  // A run stopped while it writes: none of its files is put in place, so the old files and
+  // the old report still agree.
+  scan::FileByteSource src(dir.file("other.img"));
+  rebuild::FolderRecovery job;
+  job.folder = out;
+  job.report = true;
+  std::atomic<bool> stop{false};
+  const auto run = rebuild::recoverToFolder(src, job, stop, [&](const rebuild::FolderRecoveryProgress& p) {
+    if (p.stage == rebuild::FolderRecoveryProgress::Stage::Write) stop = true;
+  });
+  EXPECT_TRUE(run.written.stopped);
+  EXPECT_TRUE(contents() == before);
+}
+
+// A file whose header declares more intervals than IDs can number is named with the reason and
+// not written; the file beside it is written all the same, and the exit status says 1.
+TEST(RecoverCommand, OneUnbuildableFileDoesNotStopTheOthers) {
+  TempDir dir;
+  auto crafted = rebuild::makeSyntheticPst(2, 6);
+  const std::uint64_t end = std::uint64_t(kFirstMapPageOffset) + (std::uint64_t(1) << 31) * std::uint64_t(kIntervalBytes);
+  for (int i = 0; i < 8; ++i) crafted[std::size_t(184 + i)] = std::byte((end >> (8 * i)) & 0xFF);
+  rebuild::ImageBuilder image(4);
+  image.noise(100);
+  image.append(crafted);
+  image.noise(100);
+  image.append(synthetic());
+  image.noise(100);
+  test::writeFile(dir.file("disk.img"), image.bytes());
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("file1.pst: not written: its header declares " + std::to_string(end) + " bytes"),
+            std::string::npos)
+      << r.out;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out/file1.pst")));
+  EXPECT_TRUE(test::readFile(dir.file("out/file2.pst")) == synthetic());
 }
 
 TEST(RecoverReport, EscapesWhatXmlCannotHoldAsIs) {

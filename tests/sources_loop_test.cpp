@@ -12,14 +12,13 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <vector>
 
 #include "cli/commands.h"
 #include "rebuild/output_file.h"
@@ -30,6 +29,7 @@
 #include "sources/open_source.h"
 #include "sources/source_picker.h"
 #include "sources/volume_list.h"
+#include "support/cli_run.h"
 #include "support/test_support.h"
 
 using namespace kestrix;
@@ -43,17 +43,7 @@ constexpr std::int64_t kPartitionStart = 2048;   // sectors
 constexpr std::int64_t kPartitionSectors = 8192;  // 4 MiB
 constexpr std::int64_t kPstSector = 12288;       // 6 MiB, outside the partition
 
-// Runs a shell command; returns its exit status and what it printed (both streams).
-int run(const std::string& command, std::string* output = nullptr) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  std::string text;
-  std::array<char, 256> buffer{};
-  while (std::fgets(buffer.data(), int(buffer.size()), pipe)) text += buffer.data();
-  const int status = ::pclose(pipe);
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int run(const std::string& command, std::string* output = nullptr) { return test::runShell(command, output); }
 
 std::string readLine(const std::string& path) {
   std::ifstream in(path);
@@ -307,4 +297,111 @@ TEST(OpenSource, ARefusedDeviceNamesTheRightsItNeeds) {
   EXPECT_EQ(message, "Cannot open file \"" + node + "\". Permission denied\nReading \"" + node +
                          "\" needs root rights or membership of the group \"disk\": run it with sudo, or add "
                          "your user to \"disk\" and log in again.");
+}
+
+namespace {
+
+// Undoes what a test set up (mounts, loop devices), last first.
+class Teardown {
+ public:
+  ~Teardown() {
+    for (auto it = m_commands.rbegin(); it != m_commands.rend(); ++it) run(*it);
+  }
+  void add(const std::string& command) { m_commands.push_back(command); }
+
+ private:
+  std::vector<std::string> m_commands;
+};
+
+// An ext4 file system of `mib` MiB in a new image file; "" on success, else why not.
+std::string makeExt4Image(const std::string& path, int mib) {
+  fs::resize_file((std::ofstream(path), path), std::uintmax_t(mib) << 20);
+  std::string out;
+  return run("mkfs.ext4 -q -F " + path, &out) == 0 ? std::string() : "mkfs.ext4 failed: " + out;
+}
+
+// Attaches the file to a free loop device and mounts it read-write at point; the device
+// node, or "" when either step fails (reason says why).
+std::string attachAndMount(const std::string& file, const std::string& point, Teardown& teardown, std::string& reason) {
+  std::string out;
+  if (run("losetup -f --show " + file, &out) != 0) {
+    reason = "losetup -f --show failed: " + out;
+    return {};
+  }
+  const std::string device = out.substr(0, out.find('\n'));
+  teardown.add("losetup -d " + device);
+  fs::create_directories(point);
+  if (run("mount " + device + " " + point, &out) != 0) {
+    reason = "mount failed: " + out;
+    return {};
+  }
+  teardown.add("umount " + point);
+  return device;
+}
+
+std::string refusalOf(const std::function<void()>& write) {
+  try {
+    write();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "(not refused)";
+}
+
+}  // namespace
+
+TEST(LoopDevice, OutputsOnTheSourceAreFoundThroughLoopDevicesMountsAndStacks) {
+  if (const std::string reason = skipReason(); !reason.empty()) GTEST_SKIP() << reason;
+  if (!haveTool("mkfs.ext4") || !haveTool("mount")) GTEST_SKIP() << "mkfs.ext4 or mount is not installed";
+  test::TempDir dir;
+  Teardown teardown;
+  std::string reason;
+  // The source: an image file with a file system, mounted through a loop device.
+  const std::string image = dir.file("a.img"), mountA = dir.file("mnt-a");
+  if (reason = makeExt4Image(image, 16); !reason.empty()) GTEST_SKIP() << reason;
+  const std::string loopA = attachAndMount(image, mountA, teardown, reason);
+  if (loopA.empty()) GTEST_SKIP() << reason;
+
+  // The file behind the loop device that is read: refused before the scan, not cut short.
+  auto r = test::runCliArgs({"extract", "-q", loopA, "--fragments", "1", "-o", image});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("It is the file behind the source"), std::string::npos) << r.err;
+  EXPECT_EQ(fs::file_size(image), std::uintmax_t(16) << 20);
+  // A folder in a mount of the image that is read: its free space is what is being recovered.
+  r = test::runCliArgs({"recover", "-q", image, "-o", mountA + "/out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("lies on the source"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(mountA + "/out"));
+
+  // A second loop device over a file inside the source's file system, mounted: its files are
+  // written into the source too, whether the source is the image or its loop device.
+  const std::string inner = mountA + "/b.img", mountB = dir.file("mnt-b");
+  if (reason = makeExt4Image(inner, 4); !reason.empty()) GTEST_SKIP() << reason;
+  if (attachAndMount(inner, mountB, teardown, reason).empty()) GTEST_SKIP() << reason;
+  for (const std::string& source : {image, loopA}) {
+    scan::FileByteSource src(source);
+    EXPECT_NE(refusalOf([&] { rebuild::refuseUnsafeFolder(mountB + "/out", &src); }).find("lies on the source"),
+              std::string::npos)
+        << source;
+    EXPECT_NE(refusalOf([&] { rebuild::refuseUnsafeOutput(mountB + "/x.pst", &src); }).find("lies on the source"),
+              std::string::npos)
+        << source;
+    EXPECT_EQ(refusalOf([&] { rebuild::refuseUnsafeOutput(dir.file("x.pst"), &src); }), "(not refused)") << source;
+  }
+
+  // An overlay whose upper folder lies on the source.
+  for (const char* sub : {"/upper", "/work"}) fs::create_directories(mountA + sub);
+  fs::create_directories(dir.file("lower"));
+  fs::create_directories(dir.file("merged"));
+  std::string out;
+  if (run("mount -t overlay overlay -o lowerdir=" + dir.file("lower") + ",upperdir=" + mountA + "/upper,workdir=" +
+              mountA + "/work " + dir.file("merged"),
+          &out) != 0) {
+    GTEST_LOG_(INFO) << "overlay cannot be mounted here, not checked: " << out;
+    return;
+  }
+  teardown.add("umount " + dir.file("merged"));
+  scan::FileByteSource src(image);
+  EXPECT_NE(refusalOf([&] { rebuild::refuseUnsafeOutput(dir.file("merged") + "/x.pst", &src); }).find("lies on the source"),
+            std::string::npos);
 }

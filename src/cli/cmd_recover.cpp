@@ -76,6 +76,8 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   }
   reportUnreadable(err, src->name(), run.analysis.scan.unreadable);
   if (run.analysis.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
+  if (run.analysis.filesStopped)
+    throw Error("Nothing was written: stopped while the files of \"" + cmd.source + "\" were put together");
   const std::vector<rebuild::AssembledFile>& files = run.analysis.files;
   if (files.empty()) {
     err << "kestrix-cli: no PST file can be put together from \"" << cmd.source << "\": "
@@ -90,12 +92,19 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
 
   std::vector<std::vector<std::string>> table{{"序号", "文件名", "大小", "区间", "缺少数据", "碎片"}};
   std::vector<std::string> notes;
+  // A file that cannot be written does not keep the others from being written; it is named.
+  for (const auto& [index, reason] : run.skipped) notes.push_back(files[index].fileName + ": not written: " + reason);
   for (std::size_t k = 0; k < run.chosen.size(); ++k) {
     const rebuild::AssembledFile* f = &files[run.chosen[k]];
     const rebuild::RecoverResult& result = run.written.results[k];
     const auto row = rebuild::MakeFileListRow(*f);
     table.push_back({row.number, row.name, row.size, std::to_string(result.intervalsWritten),
-                     std::to_string(result.intervalsMissing), row.fragments});
+                     std::to_string(result.intervalsMissing) +
+                         (f->conflicts.empty() ? "" : std::string(" ") + rebuild::kTwoVersionsMark),
+                     row.fragments});
+    if (!f->conflicts.empty())
+      notes.push_back(f->fileName + ": " + rebuild::describeConflicts(*f) +
+                      "; the file may mix two versions of those intervals");
     reportZeroFilled(err, f->fileName, result.unreadable, result.sectorsPastEnd);
     if (f->missingCount == 1) {
       const std::int64_t at = scan::kFirstMapPageOffset + std::int64_t(f->missingIds[0]) * scan::kIntervalBytes;
@@ -116,12 +125,16 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
                       " found past the end its header declares (" +
                       sources::SizeToText(std::uint64_t(f->declaredSize)) + ") were not written");
   }
-  printTable(out, table);
+  if (table.size() > 1) printTable(out, table);
   for (const auto& note : notes) out << note << '\n';
+  if (run.chosen.empty()) {
+    err << "kestrix-cli: nothing was written to \"" << cmd.dir << "\": no file asked for can be written\n";
+    return kExitError;
+  }
   out << "Wrote " << plural(std::int64_t(run.written.results.size()), "file", "files") << " to \"" << cmd.dir << "\"";
   if (cmd.report) out << ", report in \"" << run.reportPath << "\"";
   out << '\n';
-  return kExitOk;
+  return run.skipped.empty() ? kExitOk : kExitError;
 }
 
 const bool kRecoverRegistered = registerCommand(

@@ -37,7 +37,8 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     for (const auto& run : result.unreadable) unreadable += run.count;
     report.files.push_back({fs::path(target.path).filename().string(), result.size,
                             FileByteRuns(fragments, target.file, result), target.file.declaredSize,
-                            result.intervalsMissing, unreadable, target.file.fragmentNumbers, false});
+                            result.intervalsMissing, unreadable, target.file.fragmentNumbers, false,
+                            describeConflicts(target.file)});
     outcome.results.push_back(std::move(result));
   }
   if (withReport) {
@@ -63,7 +64,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
     if (progress) progress({FolderRecoveryProgress::Stage::Scan, p.done, p.total, {}});
   });
   const auto& files = result.analysis.files;
-  if (result.analysis.scan.stopped || files.empty()) return result;
+  if (result.analysis.scan.stopped || result.analysis.filesStopped || files.empty()) return result;
   if (job.fileNumber != 0) {
     if (job.fileNumber < 1 || job.fileNumber > std::int64_t(files.size()))
       throw Error("There is no file " + std::to_string(job.fileNumber) + " on \"" + src.name() + "\": " +
@@ -75,7 +76,27 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   }
 
   RecoverRequest request;
-  for (std::size_t i : result.chosen) request.targets.push_back({files[i], (fs::path(job.folder) / files[i].fileName).string()});
+  std::vector<std::size_t> writable;
+  for (std::size_t i : result.chosen) {
+    const std::string path = (fs::path(job.folder) / files[i].fileName).string();
+    std::string reason = files[i].unbuildable;
+    if (reason.empty()) {
+      try {
+        checkRoomFor(path, files[i].outputSize(),
+                     scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes);
+      } catch (const Error& e) {
+        reason = e.what();
+      }
+    }
+    if (!reason.empty()) {
+      result.skipped.emplace_back(i, reason);
+      continue;
+    }
+    writable.push_back(i);
+    request.targets.push_back({files[i], path});
+  }
+  result.chosen = std::move(writable);
+  if (result.chosen.empty()) return result;
   if (job.report) result.reportPath = request.reportPath = (fs::path(job.folder) / "report.xml").string();
   request.report = job.reportHeader;
   request.makeFolders = true;

@@ -58,6 +58,9 @@ struct FolderRecovery {
 struct FolderRecoveryResult {
   SourceAnalysis analysis;
   std::vector<std::size_t> chosen;  // indexes into analysis.files of the files written, in order
+  // Files asked for that cannot be written, with the reason (indexes into analysis.files): no
+  // interval count (unbuildable), or too long for the folder's file system or its free space.
+  std::vector<std::pair<std::size_t, std::string>> skipped;
   RecoverOutcome written;           // empty when nothing could be put together or the scan stopped
   std::string reportPath;           // "" without a report
 };
@@ -73,9 +76,12 @@ using FolderRecoveryProgressFn = std::function<void(const FolderRecoveryProgress
 // kestrix-cli recover as one job. Before the long scan: refuses a folder on the source (or
 // that is no folder) and, when the folder exists, takes its lock (FolderLock), so a second
 // run into it stops at once. Then the analysis; with nothing to write (no file can be put
-// together, or the scan was stopped) it returns without creating the folder. Else it makes
-// the folder, locks it, and writes the chosen files with recoverFiles. Throws kestrix::Error
-// when fileNumber names no file, and for a refusal or a failure.
+// together, or the scan or the assembly was stopped) it returns without creating the folder.
+// A chosen file that cannot be written on its own (unbuildable, or longer than the folder's
+// file system takes or has room for) is set apart in skipped, so it does not keep the others
+// from being written. Else it makes the folder, locks it, and writes the chosen files with
+// recoverFiles. Throws kestrix::Error when fileNumber names no file, and for a refusal or a
+// failure.
 FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,
                                      const FolderRecoveryProgressFn& progress);
 

@@ -70,6 +70,7 @@ std::string DfxmlReport(const RecoverReport& report) {
     for (std::size_t i = 0; i < f.fragmentNumbers.size(); ++i) x << (i ? "," : "") << f.fragmentNumbers[i];
     x << "</kestrix:fragments>\n";
     if (f.stopped) x << "    <kestrix:incomplete>stopped</kestrix:incomplete>\n";
+    if (!f.versions.empty()) x << "    <kestrix:versions>" << xmlEscape(f.versions) << "</kestrix:versions>\n";
     x << "    <byte_runs>\n";
     for (const ByteRun& r : f.runs) {
       x << "      <byte_run file_offset=\"" << r.fileOffset << "\"";

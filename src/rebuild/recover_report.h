@@ -22,6 +22,7 @@ struct ReportedFile {
   std::int64_t sectorsUnreadable = 0;
   std::vector<std::int32_t> fragmentNumbers;
   bool stopped = false;
+  std::string versions;  // describeConflicts: IDs another version could have served; "" when none
 };
 
 struct RecoverReport {
@@ -37,7 +38,8 @@ struct RecoverReport {
 // The whole document, UTF-8. One <fileobject> per file with <filename>, <filesize> and
 // <byte_runs>: a <byte_run file_offset img_offset len> for bytes copied from the source, a
 // <byte_run file_offset len fill="0"> for zeros (missing intervals, unreadable sectors), and
-// for the fixed header block a run with type="header_block" and no img_offset.
+// for the fixed header block a run with type="header_block" and no img_offset. A file that may
+// mix two versions carries <kestrix:versions> with the IDs and fragments.
 std::string DfxmlReport(const RecoverReport& report);
 
 // Text with &, <, >, " and ' escaped, and control characters other than tab, newline and

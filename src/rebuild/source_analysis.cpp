@@ -17,7 +17,11 @@ SourceAnalysis analyzeSource(scan::ByteSource& src, const AnalysisOptions& optio
   walker.finish();
   if (options.onFragment) return analysis;
   if (options.rows) analysis.rows = scan::MakeFragmentRows(analysis.fragments, src);
-  if (options.files) analysis.files = AssembleFiles(analysis.fragments, src);
+  if (options.files) {
+    Assembly assembly = AssembleFiles(analysis.fragments, src, stop);
+    analysis.files = std::move(assembly.files);
+    analysis.filesStopped = assembly.stopped;
+  }
   return analysis;
 }
 

@@ -33,12 +33,14 @@ struct SourceAnalysis {
   std::vector<scan::Fragment> fragments;  // numbered from 1 in sector order
   std::vector<scan::FragmentRow> rows;    // one per fragment, when asked for
   std::vector<AssembledFile> files;       // when asked for
+  bool filesStopped = false;              // the stop flag ended the assembly (also set by a stopped scan)
 };
 
 // Scans the source (the stop flag and progress as scan::scanSource has them) and cuts the hits
 // into fragments as they arrive, then makes the rows and assembles the files from what was
-// found, also after a stop (the scan's own result says it was stopped). Reads the source
-// only; throws what the steps throw.
+// found. The rows are made also after a stop (the scan's own result says it was stopped); the
+// assembly honours the flag too, so after a stop it puts no file together (filesStopped).
+// Reads the source only; throws what the steps throw.
 SourceAnalysis analyzeSource(scan::ByteSource& src, const AnalysisOptions& options, const std::atomic<bool>& stop,
                              const scan::ScanProgressFn& progress);
 

@@ -242,6 +242,8 @@ def main(argv):
     os.makedirs(scratch, exist_ok=True)
     try:
         run = Run(cli, scratch)
+        print("r/w/m: right / wrong / missing (zeros or past the end); readers: messages read from the "
+              "recovered file / from the original")
         print("%-13s %-10s %-10s %-7s %-14s %-16s %-9s %-9s %s" % (
             "image", "hidden", "recovered", "header", "pages r/w/m", "blocks r/w/m", "readpst", "pffexport", "report"))
         for fs, two in CASES:

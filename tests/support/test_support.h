@@ -57,6 +57,10 @@ class TempDir {
   std::filesystem::path m_path;
 };
 
+// Runs a shell command; returns its exit status (-1 when it did not exit) and, in output,
+// what it printed on both streams.
+int runShell(const std::string& command, std::string* output = nullptr);
+
 std::vector<std::byte> readFile(const std::string& path);
 void writeFile(const std::string& path, std::span<const std::byte> bytes);
 
