@@ -54,7 +54,7 @@ class Anchors {
 
 class PageFinder {
  public:
-  PageFinder(scan::ByteSource& source, std::span<const SourceTreePage> pages) : m_source(source), m_pages(pages) {
+  PageFinder(scan::ByteSource& source, std::span<const scan::TreePageHit> pages) : m_source(source), m_pages(pages) {
     m_byBid.reserve(pages.size());
     for (std::size_t i = 0; i < pages.size(); ++i) m_byBid.emplace(blockKey(pages[i].bid), i);
   }
@@ -66,7 +66,7 @@ class PageFinder {
     auto [from, to] = m_byBid.equal_range(blockKey(ref.bid));
     std::vector<std::int64_t> candidates;
     for (auto it = from; it != to; ++it)
-      if (m_pages[it->second].type == type) candidates.push_back(m_pages[it->second].sourceOffset);
+      if (m_pages[it->second].type == type) candidates.push_back(m_pages[it->second].offset);
     const std::int64_t aim = predicted.value_or(near);
     std::sort(candidates.begin(), candidates.end(), [aim](std::int64_t a, std::int64_t b) {
       return std::llabs(a - aim) < std::llabs(b - aim);
@@ -82,9 +82,90 @@ class PageFinder {
 
  private:
   scan::ByteSource& m_source;
-  std::span<const SourceTreePage> m_pages;
+  std::span<const scan::TreePageHit> m_pages;
   std::unordered_multimap<std::uint64_t, std::size_t> m_byBid;
 };
+
+// The cluster size the pieces agree on: the largest power of two, up to 64 KiB, modulo which
+// every piece lies at the same distance between file and source.
+std::int64_t clusterSize(const std::vector<Placed>& placed) {
+  for (std::int64_t c = 65536; c > 512; c /= 2) {
+    bool agree = true;
+    for (const Placed& p : placed)
+      if (((p.sourceOffset - p.fileOffset) % c + c) % c != ((placed.front().sourceOffset - placed.front().fileOffset) % c + c) % c) {
+        agree = false;
+        break;
+      }
+    if (agree && !placed.empty()) return c;
+  }
+  return 512;
+}
+
+// Block b from two places: its start where the bytes before it lie (startDelta), its end
+// where its trailer was found (endDelta), cut on a 512-byte boundary.
+std::vector<Placed> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
+                              std::int64_t endDelta) {
+  std::vector<std::byte> whole(std::size_t(spanOf(b)));
+  for (std::int64_t cut = (b.fileOffset / 512 + 1) * 512; cut < b.fileOffset + spanOf(b); cut += 512) {
+    const std::size_t head = std::size_t(cut - b.fileOffset);
+    if (source.readAt(b.fileOffset + startDelta, std::span(whole).first(head)) != head ||
+        source.readAt(cut + endDelta, std::span(whole).subspan(head)) != whole.size() - head)
+      continue;
+    if (holdsBlock(whole, b))
+      return {{b.fileOffset, b.fileOffset + startDelta, std::int64_t(head)}, {cut, cut + endDelta, spanOf(b) - std::int64_t(head)}};
+  }
+  return {};
+}
+
+// Looks for the bytes [from, to) of block b on the source, the rest of `whole` already in
+// place: at cluster boundaries (the file's bytes `from` lies `from % c` into its cluster)
+// within a few MiB of each of `near`. The source offset of `from`, or nullopt.
+std::optional<std::int64_t> searchPiece(scan::ByteSource& source, const NeededBlock& b, std::vector<std::byte>& whole,
+                                        std::int64_t from, std::int64_t to, std::int64_t c, std::int64_t residue,
+                                        std::initializer_list<std::int64_t> nears) {
+  constexpr std::int64_t kReach = 4 << 20;
+  const std::size_t at = std::size_t(from - b.fileOffset), length = std::size_t(to - from);
+  const std::int64_t into = ((from % c) + c) % c;  // where `from` lies in its cluster
+  for (const std::int64_t near : nears) {
+    const std::int64_t first = std::max<std::int64_t>(0, (near - kReach) / c * c + residue);
+    std::vector<std::byte> window(std::size_t(std::clamp<std::int64_t>(near + kReach - first, 0, 3 * kReach)));
+    window.resize(source.readAt(first, window));
+    for (std::size_t cluster = 0; cluster + std::size_t(into) + length <= window.size(); cluster += std::size_t(c)) {
+      std::copy_n(window.begin() + std::ptrdiff_t(cluster + std::size_t(into)), length, whole.begin() + std::ptrdiff_t(at));
+      if (holdsBlock(whole, b)) return first + std::int64_t(cluster) + into;
+    }
+  }
+  return std::nullopt;
+}
+
+// Block b from pieces in several places, for a file system that cuts at clusters smaller
+// than the block: the end where its trailer was found; the start where the bytes before it
+// lie, or else looked for near the end; whole clusters between looked for near either side.
+std::vector<Placed> stitchSearched(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
+                                   std::int64_t endDelta, std::int64_t largestCluster) {
+  const std::int64_t end = b.fileOffset + spanOf(b);
+  std::vector<std::byte> whole(std::size_t(spanOf(b)));
+  for (std::int64_t c = largestCluster; c >= 512; c /= 2) {
+    const std::int64_t cut1 = (b.fileOffset / c + 1) * c;
+    const std::int64_t cut2 = (end - 1) / c * c;
+    if (cut1 >= end) continue;
+    const std::int64_t residue = (((cut1 + endDelta) % c) + c) % c;  // where clusters start on the source
+    const std::size_t tail = std::size_t(cut2 - b.fileOffset);
+    if (source.readAt(cut2 + endDelta, std::span(whole).subspan(tail)) != whole.size() - tail) continue;
+    // The start where the bytes before it lie, the middle searched.
+    const std::size_t head = std::size_t(cut1 - b.fileOffset);
+    if (cut2 > cut1 && source.readAt(b.fileOffset + startDelta, std::span(whole).first(head)) == head)
+      if (auto middle = searchPiece(source, b, whole, cut1, cut2, c, residue, {cut1 + startDelta, cut2 + endDelta - (cut2 - cut1)}))
+        return {{b.fileOffset, b.fileOffset + startDelta, cut1 - b.fileOffset},
+                {cut1, *middle, cut2 - cut1},
+                {cut2, cut2 + endDelta, end - cut2}};
+    // The start searched, with the clusters up to the end's one lying just before it.
+    if (source.readAt(cut1 + endDelta, std::span(whole).subspan(head)) != whole.size() - head) continue;
+    if (auto start = searchPiece(source, b, whole, b.fileOffset, cut1, c, residue, {cut1 + endDelta - c, b.fileOffset + startDelta}))
+      return {{b.fileOffset, *start, cut1 - b.fileOffset}, {cut1, cut1 + endDelta, end - cut1}};
+  }
+  return {};
+}
 
 std::optional<std::int64_t> predict(const Anchors& anchors, std::int64_t fileOffset, std::int64_t length) {
   const FileRun* run = anchors.holding(fileOffset, length);
@@ -158,7 +239,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     const auto at = predict(anchors, b.fileOffset, spanOf(b));
     if (!at) continue;
     buf.resize(std::size_t(spanOf(b)));
-    if (source.readAt(*at, buf) == buf.size() && holdsBlock(buf, b)) {
+    if ((*at - b.fileOffset) % 512 == 0 && source.readAt(*at, buf) == buf.size() && holdsBlock(buf, b)) {
       done[i] = 1;
       ++r.blocksPredicted;
       placed.push_back({b.fileOffset, *at, spanOf(b)});
@@ -189,6 +270,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
             const NeededBlock& b = blocks[it->second];
             if (le16(t, 0) != b.size || le16(t, 2) != signature(std::uint64_t(b.fileOffset), le64(t, 8))) continue;
             const std::int64_t start = end - spanOf(b);
+            if ((start - b.fileOffset) % 512 != 0) continue;  // no file system puts a block there
             if (start >= base && holdsBlock(view.subspan(std::size_t(start - base), std::size_t(spanOf(b))), b)) {
               if (!done[it->second]) {
                 done[it->second] = 1;
@@ -208,34 +290,35 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
 
   // 4. Stitching: the start of a block lies where the piece before it continues, its trailer
   //    where it was found; the cut is on a 512-byte boundary between, and the CRC decides.
+  //    A block longer than a cluster may have a middle piece elsewhere too: it is looked for
+  //    near where either side lies, on cluster boundaries (the cluster size is what the pieces
+  //    found so far agree on).
   std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.fileOffset < b.fileOffset; });
-  std::vector<Placed> stitched;
-  for (const auto& [index, ends] : trailers) {
+  const std::int64_t cluster = clusterSize(placed);
+  std::vector<std::size_t> order;
+  for (const auto& [index, ends] : trailers) order.push_back(index);
+  std::sort(order.begin(), order.end());  // blocks are in file order: a stitched block tells the next where it lies
+  for (const std::size_t index : order) {
     if (done[index]) continue;
     const NeededBlock& b = blocks[index];
     auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
                                    [](const Placed& p, std::int64_t off) { return p.fileOffset < off; });
-    if (before == placed.begin()) continue;
-    --before;
-    const std::int64_t startDelta = before->sourceOffset - before->fileOffset;
-    std::vector<std::byte> whole(std::size_t(spanOf(b)));
-    for (const std::int64_t end : ends) {
+    const std::int64_t startDelta = before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
+    for (const std::int64_t end : trailers[index]) {
       const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
-      for (std::int64_t cut = (b.fileOffset / 512 + 1) * 512; cut < b.fileOffset + spanOf(b) && !done[index];
-           cut += 512) {
-        const std::size_t head = std::size_t(cut - b.fileOffset);
-        if (source.readAt(b.fileOffset + startDelta, std::span(whole).first(head)) != head ||
-            source.readAt(cut + endDelta, std::span(whole).subspan(head)) != whole.size() - head)
-          continue;
-        if (!holdsBlock(whole, b)) continue;
-        done[index] = 1;
-        ++r.blocksStitched;
-        stitched.push_back({b.fileOffset, b.fileOffset + startDelta, std::int64_t(head)});
-        stitched.push_back({cut, cut + endDelta, spanOf(b) - std::int64_t(head)});
-      }
+      if (endDelta % 512 != 0) continue;
+      std::vector<Placed> pieces = stitchTwo(source, b, startDelta, endDelta);
+      if (pieces.empty()) pieces = stitchSearched(source, b, startDelta, endDelta, cluster);
+      if (pieces.empty()) continue;
+      done[index] = 1;
+      ++r.blocksStitched;
+      for (const Placed& p : pieces)
+        placed.insert(std::upper_bound(placed.begin(), placed.end(), p.fileOffset,
+                                       [](std::int64_t off, const Placed& q) { return off < q.fileOffset; }),
+                      p);
+      break;
     }
   }
-  placed.insert(placed.end(), stitched.begin(), stitched.end());
   for (char d : done) r.blocksMissing += !d;
 
   // 5. The runs: each anchored run is trusted up to the first page or block that should lie in
@@ -254,9 +337,14 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
               lastGood = std::max(lastGood, p.fileOffset + p.length);
           trusted = std::min(trusted, lastGood);
         }
+    trusted = trusted / 512 * 512;
     if (trusted > a.fileOffset) runs.push_back({a.fileOffset, a.sourceOffset, trusted - a.fileOffset});
   }
-  for (const Placed& p : placed) runs.push_back({p.fileOffset, p.sourceOffset, p.length});
+  for (const Placed& p : placed) {
+    const std::int64_t from = p.fileOffset / 512 * 512;
+    const std::int64_t to = (p.fileOffset + p.length + 511) / 512 * 512;
+    runs.push_back({from, p.sourceOffset - (p.fileOffset - from), to - from});
+  }
   // Later runs (pieces found) win over earlier ones (anchors) where they overlap.
   std::vector<FileRun> out;
   std::stable_sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });

@@ -23,17 +23,9 @@
 
 #include "pst/format.h"
 #include "scan/byte_source.h"
+#include "scan/scan.h"
 
 namespace kestrix::pst {
-
-// A node- or block-tree page found on the source (CRC checked; its file offset unknown).
-struct SourceTreePage {
-  std::int64_t sourceOffset = 0;
-  std::uint64_t bid = 0;
-  std::uint8_t type = 0;
-  std::uint8_t level = 0;
-  friend bool operator==(const SourceTreePage&, const SourceTreePage&) = default;
-};
 
 // Bytes [fileOffset, fileOffset + length) of the file lie at sourceOffset on the source.
 struct FileRun {
@@ -51,7 +43,7 @@ struct ReassemblyProgress {
 
 struct ReassemblyInput {
   std::span<const std::byte> header;          // the file's first kHeaderSize bytes (may be empty)
-  std::span<const SourceTreePage> pages;      // every tree page on the source
+  std::span<const scan::TreePageHit> pages;   // every tree page on the source
   std::vector<FileRun> anchors;               // where the map pages place stretches of the file
   std::int64_t fileLength = 0;                // the length the file is written with
   std::function<void(const ReassemblyProgress&)> progress;
@@ -68,6 +60,8 @@ struct ReassemblyResult {
   std::int64_t blocksMissing = 0;
   // The file, as runs in file order; bytes in no run are written as zeros. Where every block
   // and page lies where the anchors predict, these are the anchored intervals unchanged.
+  // Every run starts and ends on a 512-byte boundary of the file and of the source (a piece
+  // is taken with the rest of its sectors, which a file system never splits).
   std::vector<FileRun> runs;
   bool stopped = false;
   bool verifiedAsAnchored() const { return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksMissing == 0; }

@@ -398,7 +398,7 @@ std::string describeConflicts(const AssembledFile& file, std::size_t maxConflict
 
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
-                                 const RecoverProgressFn& progress) {
+                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages) {
   if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
   RecoverResult result;
   std::vector<CopyRun> runs;
@@ -416,6 +416,43 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
   }
   // Without its magic the header's sectors are not part of the file after all: not written.
   if (!result.ownHeader) result.unreadable.clear();
+
+  if (result.ownHeader && !pages.empty()) {
+    pst::ReassemblyInput in;
+    in.header = header;
+    in.pages = pages;
+    in.fileLength = file.outputSize();
+    in.anchors.push_back({0, file.headerSector * std::int64_t(kPageSize), kFirstMapPageOffset});
+    for (const CopyRun& run : runs) in.anchors.push_back({run.outputOffset, run.sourceOffset, run.length});
+    result.blocks = pst::reassemble(src, in, stop);
+    if (result.blocks.stopped) {
+      result.stopped = true;
+      return result;
+    }
+    if (result.blocks.treesFound && !result.blocks.verifiedAsAnchored()) {
+      result.reassembled = true;
+      std::vector<CopyRun> pieces;
+      for (const pst::FileRun& r : result.blocks.runs) pieces.push_back({r.sourceOffset, r.fileOffset, r.length});
+      result.unreadable.clear();
+      const std::int64_t bytes = [&] {
+        std::int64_t n = 0;
+        for (const CopyRun& r : pieces) n += r.length;
+        return n;
+      }();
+      if (progress) progress({0, bytes});
+      const CopyResult copied = copyRuns(src, pieces, output, stop, [&](const CopyProgress& p) {
+        if (progress) progress({p.bytesDone, bytes});
+      });
+      result.stopped = copied.stopped;
+      result.unreadable = copied.unreadable;
+      result.sectorsPastEnd = copied.sectorsPastEnd;
+      result.intervalsWritten = std::int64_t(runs.size());
+      result.intervalsMissing = file.missingCount;
+      result.size = file.outputSize();
+      if (!result.stopped) output.resize(result.size);
+      return result;
+    }
+  }
   output.writeAt(0, result.ownHeader ? std::span<const std::byte>(header) : HeaderBlock());
 
   // IDs go out in increasing order, so a stop leaves the intervals below the next one.
@@ -440,6 +477,18 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
 
 std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, const AssembledFile& file,
                                   const RecoverResult& result) {
+  if (result.reassembled) {
+    // The pieces as found, zeros between them.
+    std::vector<ByteRun> out;
+    std::int64_t at = 0;
+    for (const pst::FileRun& r : result.blocks.runs) {
+      if (r.fileOffset > at) out.push_back({ByteRun::Origin::Zeros, at, -1, r.fileOffset - at});
+      out.push_back({ByteRun::Origin::Source, r.fileOffset, r.sourceOffset, r.length});
+      at = r.fileOffset + r.length;
+    }
+    if (result.size > at) out.push_back({ByteRun::Origin::Zeros, at, -1, result.size - at});
+    return out;
+  }
   // First the runs as planned, then cut at the unreadable sectors.
   std::vector<ByteRun> planned;
   auto push = [&](ByteRun run) {

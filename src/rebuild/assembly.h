@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pst/reassembly.h"
 #include "rebuild/output_file.h"
 #include "scan/byte_source.h"
 #include "scan/fragments.h"
@@ -132,12 +133,21 @@ struct RecoverResult {
   // Added to the contract:
   bool ownHeader = false;            // the file's own header was written (else the header block)
   std::int64_t sectorsPastEnd = 0;   // of the unreadable sectors, those past the source's end
+  // Put together block by block (the file's own index did not agree with the intervals as
+  // anchored): where each block came from, and the runs the file was written from.
+  pst::ReassemblyResult blocks;
+  bool reassembled = false;
 };
 
 // Writes the file straight from the source: its own header (the 17,408 bytes before its ID 0
 // map page) when those bytes carry the magic and file.headerHasMagic is set, else the fixed
 // header block; every found interval at 0x4400 + id * 0x3E000; missing intervals never written,
-// so they are holes once the length is set to file.outputSize(). Source bytes are read through
+// so they are holes once the length is set to file.outputSize().
+// With its own header and the tree pages the scan found (pages), the file's own index is
+// checked first (pst::reassemble): where a tree page or block does not lie where the
+// intervals put it, the file is written from the runs the reassembly found instead, each block
+// where the index says, and result.reassembled is set. A file whose intervals all verify is
+// written exactly as above. Source bytes are read through
 // scan::readSectorsRetrying: a sector that cannot be read (or lies past the source's end) is
 // written as zeros and listed in unreadable. The stop flag is tested before each interval;
 // after a stop the file ends after the last interval written (IDs are written in increasing
@@ -145,7 +155,7 @@ struct RecoverResult {
 // a fragment number of the file is not in fragments, or the file is unbuildable.
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
-                                 const RecoverProgressFn& progress);
+                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages = {});
 
 // --- Added to the contract ---
 

@@ -28,7 +28,8 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     RecoverResult result = WriteAssembledFile(src, fragments, target.file, outputs.open(i), stop,
                                               [&](const RecoverProgress& p) {
                                                 if (progress) progress(i, p);
-                                              });
+                                              },
+                                              request.treePages);
     if (result.stopped) {
       outcome.stopped = true;
       return outcome;
@@ -101,6 +102,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   request.report = job.reportHeader;
   request.makeFolders = true;
   request.lockFolders = !lock.held();
+  request.treePages = result.analysis.scan.treePages;
   result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
     if (progress) progress({FolderRecoveryProgress::Stage::Write, p.done, p.total, files[result.chosen[i]].fileName});
   });

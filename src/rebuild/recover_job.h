@@ -29,6 +29,9 @@ struct RecoverRequest {
   RecoverReport report;      // the report's header (program, command line, start, image); files are added
   bool makeFolders = false;  // create the targets' missing folders, after every check
   bool lockFolders = false;  // lock the targets' folders for the run (FolderLock)
+  // The tree pages the scan found: each file is checked against its own index and, where that
+  // disagrees with the intervals, put together block by block (see WriteAssembledFile).
+  std::span<const scan::TreePageHit> treePages;
 };
 
 struct RecoverOutcome {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "pst/format.h"
 #include "scan/map_page.h"
 
 namespace kestrix::scan {
@@ -11,10 +12,17 @@ namespace kestrix::scan {
 namespace {
 
 void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const ScanOptions& options,
-               FoundPageList& hits) {
+               FoundPageList& hits, std::vector<TreePageHit>& treePages) {
   const std::size_t steps = bytes.size() / kPageSize;
   for (std::size_t i = 0; i < steps; ++i) {
     Page page(bytes.data() + i * kPageSize, kPageSize);
+    const auto type = std::to_integer<std::uint8_t>(page[pst::kPageTrailerAt]);
+    if ((type == pst::kPageNodeTree || type == pst::kPageBlockTree) && page[pst::kPageTrailerAt + 1] == page[pst::kPageTrailerAt] &&
+        pst::crc(page.first(pst::kPageTrailerAt)) == pst::le32(page, 500)) {
+      treePages.push_back({(firstSector + std::int64_t(i)) * std::int64_t(kPageSize), pst::le64(page, 504), type,
+                           std::to_integer<std::uint8_t>(page[491])});
+      continue;
+    }
     if (!IsPstMapPage(page)) continue;
     const FoundPage hit{MapPageId(MapPageOffsetField(page)), firstSector + std::int64_t(i)};
     if (options.onHit) options.onHit(hit);
@@ -53,7 +61,7 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     const auto length = std::size_t(std::min<std::int64_t>(std::int64_t(chunk), total - position));
     std::span<std::byte> want(buffer.get(), length);
     readSectorsRetrying(src, position, want, result.unreadable);
-    testSteps(want, position / std::int64_t(kPageSize), options, result.hits);
+    testSteps(want, position / std::int64_t(kPageSize), options, result.hits, result.treePages);
     position += std::int64_t(length);
   }
   result.bytesRead = position;

@@ -1,5 +1,6 @@
 #pragma once
-// The scan: reads a source front to back and records every allocation-map page.
+// The scan: reads a source front to back and records every allocation-map page, and every
+// tree page that files may be put together by.
 
 #include <atomic>
 #include <cstdint>
@@ -23,6 +24,16 @@ struct FoundPage {
 };
 static_assert(sizeof(FoundPage) == 16);
 
+// A node- or block-tree page of a PST file found on the source: its type bytes agree and its
+// CRC holds. Where it belongs in its file is told by the tree that references it.
+struct TreePageHit {
+  std::int64_t offset = 0;  // bytes from the start of the source
+  std::uint64_t bid = 0;
+  std::uint8_t type = 0;    // 0x80 block tree, 0x81 node tree
+  std::uint8_t level = 0;   // 0 = leaf
+  friend bool operator==(const TreePageHit&, const TreePageHit&) = default;
+};
+
 // The found-page list: hits in increasing sector order. A deque grows in small blocks, so a
 // list of millions of hits never needs room for two copies of itself while it grows.
 using FoundPageList = std::deque<FoundPage>;
@@ -42,6 +53,7 @@ struct ScanOptions {
 
 struct ScanResult {
   FoundPageList hits;               // in increasing sector order; empty unless keepHits
+  std::vector<TreePageHit> treePages;  // in increasing offset order
   std::vector<SectorRun> unreadable;  // sectors that could not be read, merged into runs
   std::int64_t bytesRead = 0;       // bytes behind the read position when the loop ended
   bool stopped = false;             // the stop flag ended the loop before the end
