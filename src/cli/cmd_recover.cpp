@@ -54,6 +54,12 @@ std::string utcNow() {
   return text;
 }
 
+// The 块 cell: blocks in place of the blocks the file's index lists, "-" where it was not read.
+std::string blocksCell(const pst::ReassemblyResult& b) {
+  if (!b.treesFound) return "-";
+  return std::to_string(b.blocks - b.blocksMissing) + "/" + std::to_string(b.blocks);
+}
+
 int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
   rebuild::FolderRecovery job;
   job.folder = cmd.dir;
@@ -90,7 +96,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     return kExitError;
   }
 
-  std::vector<std::vector<std::string>> table{{"序号", "文件名", "大小", "区间", "缺少数据", "碎片"}};
+  std::vector<std::vector<std::string>> table{{"序号", "文件名", "大小", "区间", "缺少数据", "碎片", "块"}};
   std::vector<std::string> notes;
   // A file that cannot be written does not keep the others from being written; it is named.
   for (const auto& [index, reason] : run.skipped) notes.push_back(files[index].fileName + ": not written: " + reason);
@@ -101,7 +107,16 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     table.push_back({row.number, row.name, row.size, std::to_string(result.intervalsWritten),
                      std::to_string(result.intervalsMissing) +
                          (f->conflicts.empty() ? "" : std::string(" ") + rebuild::kTwoVersionsMark),
-                     row.fragments});
+                     row.fragments, blocksCell(result.blocks)});
+    if (result.reassembled) {
+      const pst::ReassemblyResult& b = result.blocks;
+      notes.push_back(f->fileName + ": put together block by block, as its own index says: " +
+                      std::to_string(b.blocksPredicted) + " of " + std::to_string(b.blocks) +
+                      " blocks where the map pages put them, " + std::to_string(b.blocksFound) +
+                      " found elsewhere by their trailer, " + std::to_string(b.blocksStitched) +
+                      " put together from pieces, " + std::to_string(b.blocksMissing) + " missing" +
+                      (b.pagesMissing > 0 ? "; " + plural(b.pagesMissing, "tree page", "tree pages") + " missing" : ""));
+    }
     if (!f->conflicts.empty())
       notes.push_back(f->fileName + ": " + rebuild::describeConflicts(*f) +
                       "; the file may mix two versions of those intervals");

@@ -345,6 +345,14 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     const std::int64_t to = (p.fileOffset + p.length + 511) / 512 * 512;
     runs.push_back({from, p.sourceOffset - (p.fileOffset - from), to - from});
   }
+  std::vector<std::pair<std::int64_t, std::int64_t>> lost;  // blocks not found, in file order
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    if (!done[i]) lost.emplace_back(blocks[i].fileOffset, blocks[i].fileOffset + spanOf(blocks[i]));
+  const auto overlapsMissing = [&lost](std::int64_t from, std::int64_t to) {
+    auto it = std::lower_bound(lost.begin(), lost.end(), std::pair(from, std::int64_t(0)));
+    if (it != lost.begin() && std::prev(it)->second > from) return true;
+    return it != lost.end() && it->first < to;
+  };
   // Later runs (pieces found) win over earlier ones (anchors) where they overlap.
   std::vector<FileRun> out;
   std::stable_sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
@@ -368,8 +376,11 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         if (tail.length > 0) out.push_back(tail);
         continue;
       }
-      if (rest.fileOffset == lastEnd && rest.sourceOffset - rest.fileOffset == last.sourceOffset - last.fileOffset) {
-        last.length += rest.length;
+      // Bytes between two pieces of one extent lie between them on the source too: free
+      // space of the file, unless a block that could not be found lies there.
+      if (rest.sourceOffset - rest.fileOffset == last.sourceOffset - last.fileOffset &&
+          !overlapsMissing(lastEnd, rest.fileOffset)) {
+        last.length = rest.fileOffset + rest.length - last.fileOffset;
         continue;
       }
     }

@@ -39,7 +39,8 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     report.files.push_back({fs::path(target.path).filename().string(), result.size,
                             FileByteRuns(fragments, target.file, result), target.file.declaredSize,
                             result.intervalsMissing, unreadable, target.file.fragmentNumbers, false,
-                            describeConflicts(target.file)});
+                            describeConflicts(target.file), result.blocks.blocks, result.blocks.blocksPredicted,
+                            result.blocks.blocksFound, result.blocks.blocksStitched, result.blocks.blocksMissing});
     outcome.results.push_back(std::move(result));
   }
   if (withReport) {

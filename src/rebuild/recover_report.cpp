@@ -71,6 +71,9 @@ std::string DfxmlReport(const RecoverReport& report) {
     x << "</kestrix:fragments>\n";
     if (f.stopped) x << "    <kestrix:incomplete>stopped</kestrix:incomplete>\n";
     if (!f.versions.empty()) x << "    <kestrix:versions>" << xmlEscape(f.versions) << "</kestrix:versions>\n";
+    if (f.blocks > 0)
+      x << "    <kestrix:blocks listed=\"" << f.blocks << "\" predicted=\"" << f.blocksPredicted << "\" found=\""
+        << f.blocksFound << "\" stitched=\"" << f.blocksStitched << "\" missing=\"" << f.blocksMissing << "\"/>\n";
     x << "    <byte_runs>\n";
     for (const ByteRun& r : f.runs) {
       x << "      <byte_run file_offset=\"" << r.fileOffset << "\"";

@@ -23,6 +23,9 @@ struct ReportedFile {
   std::vector<std::int32_t> fragmentNumbers;
   bool stopped = false;
   std::string versions;  // describeConflicts: IDs another version could have served; "" when none
+  // The file's own index, where it was read (blocks > 0): blocks where the map pages put them,
+  // found elsewhere by their trailer, put together from pieces, and missing.
+  std::int64_t blocks = 0, blocksPredicted = 0, blocksFound = 0, blocksStitched = 0, blocksMissing = 0;
 };
 
 struct RecoverReport {
@@ -39,7 +42,8 @@ struct RecoverReport {
 // <byte_runs>: a <byte_run file_offset img_offset len> for bytes copied from the source, a
 // <byte_run file_offset len fill="0"> for zeros (missing intervals, unreadable sectors), and
 // for the fixed header block a run with type="header_block" and no img_offset. A file that may
-// mix two versions carries <kestrix:versions> with the IDs and fragments.
+// mix two versions carries <kestrix:versions> with the IDs and fragments; one whose own index
+// was read carries <kestrix:blocks listed= predicted= found= stitched= missing=/>.
 std::string DfxmlReport(const RecoverReport& report);
 
 // Text with &, <, >, " and ' escaped, and control characters other than tab, newline and
