@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -25,12 +26,17 @@ std::size_t MemorySource::readAt(std::int64_t offset, std::span<std::byte> out) 
 std::size_t FaultySource::readAt(std::int64_t offset, std::span<std::byte> out) {
   calls.emplace_back(offset, out.size());
   std::size_t want = std::min(out.size(), maxRead);
+  bool cut = false;
   for (std::int64_t bad : badSectors) {
     const std::int64_t start = bad * 512;
-    if (start + 512 > offset && start < offset + std::int64_t(want))
+    if (start + 512 > offset && start < offset + std::int64_t(want)) {
       want = std::size_t(std::max<std::int64_t>(0, start - offset));
+      cut = true;
+    }
   }
-  return m_inner.readAt(offset, out.first(want));
+  const std::size_t got = m_inner.readAt(offset, out.first(want));
+  m_lastError = cut && got == want ? EIO : m_inner.lastError();
+  return got;
 }
 
 TempDir::TempDir() {

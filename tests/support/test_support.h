@@ -35,6 +35,8 @@ class FaultySource : public scan::ByteSource {
   std::int64_t size() const override { return claimedSize >= 0 ? claimedSize : m_inner.size(); }
   std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override;
   std::string name() const override { return m_inner.name(); }
+  // EIO after a read that a bad sector cut short; else what the inner source says.
+  int lastError() const override { return m_lastError; }
 
   std::size_t maxRead = SIZE_MAX;
   std::set<std::int64_t> badSectors;
@@ -43,6 +45,7 @@ class FaultySource : public scan::ByteSource {
 
  private:
   scan::ByteSource& m_inner;
+  int m_lastError = 0;
 };
 
 // A folder removed with everything in it when the object goes.
