@@ -17,17 +17,11 @@
 # its input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/timing.sh
 build=${1:-build-bench}
 intervals=${2:-4096}
 repeats=${3:-6}
-data=${BENCH_DATA:-$build/bench-data}
-cli=${KESTRIX_CLI:-$build/src/cli/kestrix-cli}  # another build of the program can be compared
-gen=$build/bench/make_bench_data
-
-for tool in "$cli" "$gen"; do
-  [ -x "$tool" ] || { echo "rebuild_bench: $tool is missing (ninja -C $build kestrix-cli make_bench_data)" >&2; exit 1; }
-done
-mkdir -p "$data"
+bench_programs "$build" rebuild_bench
 input=$data/rebuild-bench.in
 trap 'rm -f "$input" "$input.expected-size" "$data/rebuild-bench.cp" "$data/rebuild-bench.pst"' EXIT
 
@@ -36,8 +30,6 @@ echo "== making an input of $intervals intervals"
 bytes=$(stat -c %s "$input")
 cat "$input" > /dev/null
 sync
-
-. bench/timing.sh
 
 prepare() { rm -f "$data/rebuild-bench.cp" "$data/rebuild-bench.pst"; }
 run_a() { copy_synced "$input" "$data/rebuild-bench.cp"; }

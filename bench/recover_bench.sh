@@ -18,17 +18,11 @@
 # compared with the original.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/timing.sh
 build=${1:-build-bench}
 intervals=${2:-4096}
 repeats=${3:-6}
-data=${BENCH_DATA:-$build/bench-data}
-cli=${KESTRIX_CLI:-$build/src/cli/kestrix-cli}  # another build of the program can be compared
-gen=$build/bench/make_bench_data
-
-for tool in "$cli" "$gen"; do
-  [ -x "$tool" ] || { echo "recover_bench: $tool is missing (ninja -C $build kestrix-cli make_bench_data)" >&2; exit 1; }
-done
-mkdir -p "$data"
+bench_programs "$build" recover_bench
 image=$data/recover-bench.img
 out=$data/recover-bench.out
 trap 'rm -rf "$image" "$image.pst" "$data/recover-bench.cp" "$out"' EXIT
@@ -38,8 +32,6 @@ echo "== making an image with a PST file of $intervals intervals"
 bytes=$(stat -c %s "$image.pst")
 cat "$image" "$image.pst" > /dev/null
 sync
-
-. bench/timing.sh
 
 prepare() { rm -rf "$data/recover-bench.cp" "$out"; }
 run_a() { copy_synced "$image.pst" "$data/recover-bench.cp"; }

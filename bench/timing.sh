@@ -1,5 +1,19 @@
 # Timing helpers shared by the benchmark scripts (sourced, not run).
 
+# The programs a benchmark runs, from build folder $1: sets cli (or $KESTRIX_CLI, to compare
+# another build of the program), gen and data (or $BENCH_DATA), makes data, and stops the
+# script named $2 with the command to build what is missing.
+bench_programs() {
+  local build=$1 name=$2 tool
+  data=${BENCH_DATA:-$build/bench-data}
+  cli=${KESTRIX_CLI:-$build/src/cli/kestrix-cli}
+  gen=$build/bench/make_bench_data
+  for tool in "$cli" "$gen"; do
+    [ -x "$tool" ] || { echo "$name: $tool is missing (ninja -C $build kestrix-cli make_bench_data)" >&2; exit 1; }
+  done
+  mkdir -p "$data"
+}
+
 # Floating-point arithmetic (awk is on every Debian system).
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 

@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "rebuild/sample_image.h"
+#include "scan/errors.h"
 
 namespace kestrix::test {
 
@@ -48,6 +49,15 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(m_path, ec);
+}
+
+std::string messageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "(no error)";
 }
 
 int runShell(const std::string& command, std::string* output) {

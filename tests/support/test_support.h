@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <span>
 #include <string>
@@ -59,6 +60,9 @@ class TempDir {
  private:
   std::filesystem::path m_path;
 };
+
+// The message of the kestrix::Error that f throws, or "(no error)".
+std::string messageOf(const std::function<void()>& f);
 
 // Runs a shell command; returns its exit status (-1 when it did not exit) and, in output,
 // what it printed on both streams.
