@@ -247,3 +247,15 @@ TEST(Cli, ZeroFilledSectorsAreCountedOnce) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "kestrix-cli: " + dir.file("f.bin") + ": 95 sectors lie past its end; written as zeros: 600-694\n");
 }
+
+// A pipe has no length and cannot be read by offset: refused with the reason, not scanned as empty.
+TEST(Cli, APipeIsRefusedAsASource) {
+  TempDir dir;
+  const std::string cmd = "cat '" + test::enronPath() + "' | " + KESTRIX_CLI_PATH + " scan /dev/stdin > '" +
+                          dir.file("out") + "' 2> '" + dir.file("err") + "'";
+  const int raw = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_NE(text(test::readFile(dir.file("err"))).find("Cannot read \"/dev/stdin\" as a source: it is a pipe"),
+            std::string::npos);
+  EXPECT_TRUE(test::readFile(dir.file("out")).empty());
+}
