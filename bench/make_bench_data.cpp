@@ -9,6 +9,11 @@
 //   make_bench_data rebuild-input OUT INTERVALS
 //       A rebuild input of INTERVALS whole map intervals (IDs 0 .. INTERVALS-1) in a shuffled
 //       order. Writes OUT.expected-size with the length the rebuild must produce.
+//   make_bench_data recover-image OUT INTERVALS
+//       A disk image holding one synthetic PST file of INTERVALS intervals, with its header,
+//       cut into four pieces that lie out of order between stretches of noise. Also writes the
+//       file itself as OUT.pst: what `kestrix-cli recover` must give back, and the bytes that
+//       cp copies for comparison.
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +26,7 @@
 #include <random>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rebuild/sample_image.h"
@@ -162,6 +168,32 @@ int makeRebuildInput(const std::string& path, std::int32_t intervals) {
   return 0;
 }
 
+int makeRecoverImage(const std::string& path, std::int32_t intervals) {
+  if (intervals < 8) fail("a recover image needs at least 8 intervals");
+  const std::vector<std::byte> pst = kestrix::rebuild::makeSyntheticPst(intervals, 77);
+  {
+    Writer file(path + ".pst");
+    file.write(pst);
+    file.close();
+  }
+  // Pieces by ID: [0, a), [a, b), [b, c), [c, n), laid out as c.., a.., 0.., b..
+  const std::int32_t a = intervals / 4, b = intervals / 2, c = 3 * intervals / 4;
+  const std::vector<std::pair<std::int32_t, std::int32_t>> order{{c, intervals}, {a, b}, {0, a}, {b, c}};
+  Writer out(path);
+  std::uint64_t seed = 3;
+  writeNoise(out, 4096 + 17, seed);
+  for (const auto& [first, end] : order) {
+    const std::int64_t from = first == 0 ? 0 : kFirstMapPageOffset + std::int64_t(first) * kIntervalBytes;
+    const std::int64_t to = kFirstMapPageOffset + std::int64_t(end) * kIntervalBytes;
+    out.write(std::span(pst).subspan(std::size_t(from), std::size_t(to - from)));
+    writeNoise(out, 2048 + 3 * first % 1000, seed);
+  }
+  out.close();
+  std::cout << "wrote " << path << ": a PST file of " << intervals << " intervals (" << pst.size()
+            << " bytes, also in " << path << ".pst) in 4 pieces\n";
+  return 0;
+}
+
 std::int64_t positive(const char* text) {
   char* end = nullptr;
   const long long v = std::strtoll(text, &end, 10);
@@ -174,7 +206,8 @@ std::int64_t positive(const char* text) {
 int main(int argc, char** argv) {
   const std::string usage =
       "usage: make_bench_data image OUT SIZE_MIB\n"
-      "       make_bench_data rebuild-input OUT INTERVALS\n";
+      "       make_bench_data rebuild-input OUT INTERVALS\n"
+      "       make_bench_data recover-image OUT INTERVALS\n";
   if (argc != 4) {
     std::cerr << usage;
     return 2;
@@ -182,6 +215,7 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   if (mode == "image") return makeImage(argv[2], positive(argv[3]));
   if (mode == "rebuild-input") return makeRebuildInput(argv[2], std::int32_t(positive(argv[3])));
+  if (mode == "recover-image") return makeRecoverImage(argv[2], std::int32_t(positive(argv[3])));
   std::cerr << usage;
   return 2;
 }

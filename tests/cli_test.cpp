@@ -231,3 +231,31 @@ TEST(Cli, RebuildSaysWhenItFoundNothingOrLeftSomethingOut) {
   EXPECT_EQ(r.out.find("Complete!"), std::string::npos);
   EXPECT_EQ(std::filesystem::file_size(dir.file("cut.pst")), std::uintmax_t(0x4400 + 2 * 0x3E000));
 }
+
+// One-page fragments whose intervals overlap and run past the source's end: each sector past
+// the end counts once, and not as an unreadable sector of the source.
+TEST(Cli, ZeroFilledSectorsAreCountedOnce) {
+  TempDir dir;
+  rebuild::ImageBuilder image(3);
+  image.noise(100);
+  for (int i = 0; i < 100; ++i) image.append(test::mapPageAt(0x4400 + std::int64_t(1 + i % 7) * 0x3E000));
+  image.noise(400);  // 600 sectors in all
+  test::writeFile(dir.file("disk.img"), image.bytes());
+  std::string all;
+  for (int n = 1; n <= 100; ++n) all += (n > 1 ? "," : "") + std::to_string(n);
+  const Outcome r = runArgs({"extract", "-q", dir.file("disk.img"), "--fragments", all, "-o", dir.file("f.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "kestrix-cli: " + dir.file("f.bin") + ": 95 sectors lie past its end; written as zeros: 600-694\n");
+}
+
+// A pipe has no length and cannot be read by offset: refused with the reason, not scanned as empty.
+TEST(Cli, APipeIsRefusedAsASource) {
+  TempDir dir;
+  const std::string cmd = "cat '" + test::enronPath() + "' | " + KESTRIX_CLI_PATH + " scan /dev/stdin > '" +
+                          dir.file("out") + "' 2> '" + dir.file("err") + "'";
+  const int raw = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+  EXPECT_NE(text(test::readFile(dir.file("err"))).find("Cannot read \"/dev/stdin\" as a source: it is a pipe"),
+            std::string::npos);
+  EXPECT_TRUE(test::readFile(dir.file("out")).empty());
+}

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <set>
 
 #include "rebuild/output_file.h"
@@ -22,6 +21,7 @@
 
 using namespace kestrix;
 using rebuild::OutputFile;
+using test::messageOf;
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,15 +32,6 @@ std::set<std::string> entries(const std::string& folder) {
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
   return names;
-}
-
-std::string messageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "(no error)";
 }
 
 // A tmpfs of its own, for what only a full disk shows. Needs root; unmounted on exit.

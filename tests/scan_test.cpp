@@ -112,13 +112,22 @@ TEST(Scan, UnreadableSectorsAreSkippedCountedAndNeverHits) {
   EXPECT_EQ(r.bytesRead, src.size());
 }
 
-TEST(Scan, SourceThatShrankIsReportedNotInvented) {
-  MemorySource src(imageWith(1024, {{10, offsetOfId(1)}}));
+TEST(Scan, SourceThatShrankIsReportedAsSuchNotAsUnreadable) {
+  MemorySource src(imageWith(1024, {{10, offsetOfId(1)}, {1000, offsetOfId(2)}}));
   FaultySource shrunk(src);
-  shrunk.claimedSize = 1024 * 512 + 3 * 512;  // three sectors more than can be read
-  const ScanResult r = scanAll(shrunk);
-  EXPECT_EQ(r.hits, (FoundPageList{{1, 10}}));
-  EXPECT_EQ(r.unreadable, (std::vector<SectorRun>{{1024, 3}}));
+  shrunk.claimedSize = 1024 * 512 + 3 * 512;  // three sectors more than there are now
+  shrunk.badSectors = {500};                 // and one that cannot be read: still unreadable
+  for (std::size_t chunk : {std::size_t(4096), kChunkSize}) {
+    ScanOptions options;
+    options.chunkSize = chunk;
+    const ScanResult r = scanAll(shrunk, options);
+    EXPECT_EQ(r.hits, (FoundPageList{{1, 10}, {2, 1000}}));
+    EXPECT_EQ(r.endedAt, 1024 * 512);
+    EXPECT_EQ(r.bytesRead, 1024 * 512);
+    EXPECT_EQ(r.unreadable, (std::vector<SectorRun>{{500, 1}}));
+  }
+  EXPECT_EQ(scanAll(src).endedAt, -1);
+  EXPECT_EQ(mergeSectorRuns({{9, 2}, {3, 4}, {5, 1}, {11, 1}, {20, 0}}), (std::vector<SectorRun>{{3, 4}, {9, 3}}));
 }
 
 TEST(Scan, StopIsTestedBeforeEachChunk) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <filesystem>
 #include <sstream>
 
@@ -13,6 +12,7 @@
 #include "support/test_support.h"
 
 using namespace kestrix::sources;
+using kestrix::test::messageOf;
 using kestrix::test::TempDir;
 
 namespace kestrix::cli {
@@ -28,15 +28,6 @@ FakeCatalogue::Volume dataVolume(std::int64_t length) {
   v.extent = DiskExtent{0, 1048576, length};
   v.length = length;  // the free-space query fails: TotalSize stays 0
   return v;
-}
-
-std::string messageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const kestrix::Error& e) {
-    return e.what();
-  }
-  return "(no error)";
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -41,6 +42,7 @@
 #include "scan/scan.h"
 #include "sources/catalogue.h"
 #include "sources/size_text.h"
+#include "widgets/hit_list_model.h"
 #include "widgets/sort_list_view.h"
 
 namespace kestrix::app {
@@ -190,7 +192,16 @@ void MainWindow::buildLayout() {
   // Upper page control: the found pages (hidden), the fragments, the files (shown after a scan).
   PageControl1 = new QTabWidget;
   PageControl1->setObjectName("PageControl1");
-  list = sortList("list", {"Num", "Offset", "Sector", "ID", "CRC"}, {50, 80, 80, 50, 100});
+  // The found pages: a view over the hits themselves, not a row of texts per hit (a disk full
+  // of map pages has millions). It sorts as listCustomSort does.
+  m_hitModel = new widgets::HitListModel(this);
+  list = new QTreeView;
+  list->setObjectName("list");
+  list->setRootIsDecorated(false);
+  list->setUniformRowHeights(true);
+  list->setModel(m_hitModel);
+  list->setSortingEnabled(true);
+  for (int c = 0; const int width : {50, 80, 80, 50, 100}) list->setColumnWidth(c++, width);
   BlockList = sortList("BlockList", {"ID", "开始ID", "结束ID", "碎片大小", "文件大小"}, {50, 100, 100, 150, 150});
   BlockList->setCheckBoxes(true);
   FileList = sortList("FileList", {"序号", "文件名", "大小", "缺少数据", ""}, {80, 100, 100, 150, 150});
@@ -198,7 +209,6 @@ void MainWindow::buildLayout() {
     res = rebuild::CompareLeadingInteger(a, b);
     handled = true;
   };
-  list->setOnCustomSort(numeric);       // listCustomSort
   BlockList->setOnCustomSort(numeric);  // BlockListCustomSort
   PageControl1->addTab(filledPage(list, "TabSheet1"), "数据");
   PageControl1->addTab(filledPage(BlockList, "TabSheet2"), "碎片");
@@ -577,7 +587,7 @@ void MainWindow::SourceKeyPress() { QApplication::beep(); }
 void MainWindow::Button1Click() {
   if (m_worker->running()) return;
   m_scanStop = false;
-  list->clear();
+  m_hitModel->clear();
   BlockList->clear();
   FileList->clear();
   m_fragments.clear();
@@ -603,6 +613,7 @@ void MainWindow::Button1Click() {
       rebuild::AnalysisOptions options;
       options.size = size;
       options.chunkSize = scan::kChunkSize;
+      options.keepHits = true;  // for the found-page view
       out->analysis = rebuild::analyzeSource(
           *src, options, stop, [&](const scan::ScanProgress& p) { report(kPhaseScan, p.done, p.total); });
       for (const auto& file : out->analysis.files) out->fileRows.push_back(rebuild::MakeFileListRow(file));
@@ -620,6 +631,7 @@ void MainWindow::scanDone() {
   std::shared_ptr<ScanOutput> out = std::move(m_scanOutput);
   const rebuild::SourceAnalysis& found = out->analysis;
   gg->setValue(0);
+  m_hitModel->setHits(std::make_shared<const scan::FoundPageList>(std::move(out->analysis.scan.hits)));
   BlockList->setUpdatesEnabled(false);
   for (const scan::FragmentRow& row : found.rows)
     BlockList->addRow({q(row.id), q(row.start), q(row.end), q(row.size), q(row.fileSize)});
@@ -636,6 +648,11 @@ void MainWindow::scanDone() {
   EndBusy();
   if (!m_closing) {
     if (!out->error.empty()) showError(QString::fromUtf8(out->error.c_str()));
+    if (found.scan.endedAt >= 0)
+      showError(QString("数据源 \"%1\" 在扫描时变短了: 打开时为 %2 字节, 读到第 %3 字节时已结束. 列出的是此前找到的碎片")
+                    .arg(q(out->sourceName))
+                    .arg(SourceSize())
+                    .arg(found.scan.endedAt));
     if (!found.scan.unreadable.empty())
       showInformation(QString("有 %1 个扇区无法读取, 已跳过 (\"%2\"): %3")
                           .arg(sectorCount(found.scan.unreadable), q(out->sourceName),
@@ -669,15 +686,17 @@ void MainWindow::startNextRebuild() {
     BeginBusy();
     label8->setText("初始化PST文件" + QFileInfo(input).fileName() + "...");
     auto error = std::make_shared<std::string>();
+    auto tail = std::make_shared<std::int64_t>(0);
     m_rebuildError = error;
+    m_rebuildTail = tail;
     m_job = Job::Rebuild;
     std::atomic<bool>& stop = m_rebuildStop;
-    m_worker->start([in = s(input), out = s(output), error, &stop](const Worker::Report& report) {
+    m_worker->start([in = s(input), out = s(output), error, tail, &stop](const Worker::Report& report) {
       try {
-        rebuild::rebuildFile(in, out, stop, [&](const rebuild::RebuildProgress& p) {
-          const bool indexing = p.phase == rebuild::RebuildProgress::Phase::Indexing;
-          report(indexing ? kPhaseIndex : kPhaseWrite, p.done, p.total);
-        });
+        *tail = rebuild::rebuildFile(in, out, stop, [&](const rebuild::RebuildProgress& p) {
+                  const bool indexing = p.phase == rebuild::RebuildProgress::Phase::Indexing;
+                  report(indexing ? kPhaseIndex : kPhaseWrite, p.done, p.total);
+                }).tailBytes;
       } catch (const std::exception& e) {
         *error = e.what();
       }
@@ -704,6 +723,12 @@ void MainWindow::rebuildFileDone() {
     emit rebuildFinished();
     return;
   }
+  // Whole intervals only: a cut-off last one is not used, and the user hears of it.
+  if (m_rebuildTail && *m_rebuildTail > 0 && !m_closing)
+    showInformation(QString("\"%1\" 末尾的 %2 字节不是完整的区间, 没有写入")
+                        .arg(m_rebuildInputs.value(m_rebuildIndex))
+                        .arg(*m_rebuildTail));
+  m_rebuildTail.reset();
   ++m_rebuildIndex;
   startNextRebuild();
 }

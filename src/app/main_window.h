@@ -29,12 +29,14 @@ class QSplitter;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
+class QTreeView;
 class QTreeWidgetItem;
 
 namespace kestrix::sources {
 class Catalogue;
 }
 namespace kestrix::widgets {
+class HitListModel;
 class SortListView;
 }
 
@@ -148,7 +150,8 @@ class MainWindow : public QMainWindow {
   QTabWidget* PageControl1 = nullptr;
   QTabWidget* PageControl2 = nullptr;
   QSplitter* Splitter1 = nullptr;
-  widgets::SortListView* list = nullptr;
+  QTreeView* list = nullptr;                 // the found-page list of the last scan (hidden tab)
+  widgets::HitListModel* m_hitModel = nullptr;
   widgets::SortListView* BlockList = nullptr;
   widgets::SortListView* FileList = nullptr;
   widgets::SortListView* RecoverFileList = nullptr;
@@ -194,6 +197,7 @@ class MainWindow : public QMainWindow {
   int m_rebuildIndex = 0;
   QString m_lastSavePath;
   std::shared_ptr<std::string> m_rebuildError;
+  std::shared_ptr<std::int64_t> m_rebuildTail;  // bytes after the input's last whole interval
   std::shared_ptr<ExtractOutput> m_extractOutput;
 };
 

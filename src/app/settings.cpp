@@ -2,13 +2,14 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <vector>
 
+#include "rebuild/output_file.h"
 #include "scan/errors.h"
 
 namespace kestrix::app {
@@ -57,10 +58,6 @@ std::vector<std::string> readLines(const std::string& path) {
     lines.push_back(line);
   }
   return lines;
-}
-
-[[noreturn]] void unableToWrite(const std::string& path, int err) {
-  throw Error("Unable to write to " + path + (err ? ". " + systemReason(err) : std::string()));
 }
 
 }  // namespace
@@ -129,24 +126,12 @@ void WriteIniValue(const std::string& path, const std::string& section, const st
   std::ostringstream text;
   for (const std::string& line : lines) text << line << "\r\n";
   const std::string bytes = text.str();
-  // Written whole to a temporary file, then renamed: a full disk never leaves half a file.
-  const std::string tmp = path + ".tmp";
-  errno = 0;
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) unableToWrite(path, errno);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-    out.flush();
-    if (!out) {
-      const int err = errno;
-      fs::remove(tmp, ec);
-      unableToWrite(path, err);
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    fs::remove(tmp, ec);
-    unableToWrite(path, err);
+  // Through the one output writer: a full disk or a planted link never leaves half a file or
+  // writes anywhere else.
+  try {
+    rebuild::writeWholeFile(path, std::as_bytes(std::span(bytes.data(), bytes.size())), nullptr);
+  } catch (const Error& e) {
+    throw Error("Unable to write to " + path + ". " + e.what());
   }
 }
 

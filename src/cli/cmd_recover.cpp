@@ -82,6 +82,9 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   }
   reportUnreadable(err, src->name(), run.analysis.scan.unreadable);
   if (run.analysis.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
+  if (run.analysis.scan.endedAt >= 0)
+    throw Error("Nothing was written: \"" + cmd.source + "\" shrank while it was read (it ended at byte " +
+                std::to_string(run.analysis.scan.endedAt) + " of " + std::to_string(src->size()) + ")");
   if (run.analysis.filesStopped)
     throw Error("Nothing was written: stopped while the files of \"" + cmd.source + "\" were put together");
   const std::vector<rebuild::AssembledFile>& files = run.analysis.files;

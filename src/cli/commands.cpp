@@ -30,11 +30,14 @@ void reportUnreadable(std::ostream& err, const std::string& source, const std::v
 void reportZeroFilled(std::ostream& err, const std::string& name, const std::vector<scan::SectorRun>& runs,
                       std::int64_t pastEnd) {
   if (runs.empty()) return;
-  std::int64_t n = 0;
+  std::int64_t n = -pastEnd;
   for (const auto& run : runs) n += run.count;
-  err << "kestrix-cli: " << name << ": " << plural(n, "sector", "sectors") << " of the source could not be read";
-  if (pastEnd > 0) err << " (" << pastEnd << " of them past its end)";
-  err << " and were written as zeros: " << scan::describeSectorRuns(runs) << '\n';
+  // Sectors past the end were never the source's: they are not counted as unreadable ones.
+  err << "kestrix-cli: " << name << ": ";
+  if (n > 0) err << plural(n, "sector", "sectors") << " of the source could not be read";
+  if (n > 0 && pastEnd > 0) err << " and ";
+  if (pastEnd > 0) err << plural(pastEnd, "sector lies", "sectors lie") << " past its end";
+  err << "; written as zeros: " << scan::describeSectorRuns(runs) << '\n';
 }
 
 namespace {
@@ -48,6 +51,9 @@ rebuild::SourceAnalysis analyzeWithProgress(scan::ByteSource& src, const rebuild
     analysis = rebuild::analyzeSource(src, options, stop, [&](const scan::ScanProgress& p) { line.update(p.done, p.total); });
   }
   reportUnreadable(err, src.name(), analysis.scan.unreadable);
+  if (analysis.scan.endedAt >= 0)
+    err << "kestrix-cli: \"" << src.name() << "\" shrank while it was read: it ended at byte " << analysis.scan.endedAt
+        << " of the " << src.size() << " it had when it was opened; what was found before that is listed\n";
   if (analysis.scan.stopped)
     err << "kestrix-cli: the scan was stopped at byte " << analysis.scan.bytesRead << " of " << src.size()
         << "; the fragments found so far are listed\n";
@@ -91,7 +97,7 @@ int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const 
     };
   }
   printScanReport(out, report, cmd.format);
-  return result.stopped ? kExitError : kExitOk;
+  return result.stopped || result.endedAt >= 0 ? kExitError : kExitOk;
 }
 
 int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
@@ -99,6 +105,7 @@ int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, 
   rebuild::refuseUnsafeOutput(cmd.output, src.get());  // at once, not after a scan of hours
   ScanOutcome outcome = scanForFragments(*src, cmd.quiet, stop, err);
   if (outcome.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
+  if (outcome.scan.endedAt >= 0) throw Error("Nothing was written: \"" + cmd.source + "\" shrank while it was read");
   std::vector<rebuild::SectorExtent> extents;
   for (std::int64_t n : cmd.fragments) {
     if (n < 1 || n > std::int64_t(outcome.fragments.size()))

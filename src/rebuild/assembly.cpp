@@ -8,6 +8,7 @@
 #include "rebuild/copy_loop.h"
 #include "rebuild/header_block.h"
 #include "scan/map_page.h"
+#include "scan/scan.h"
 #include "sources/size_text.h"
 
 namespace kestrix::rebuild {
@@ -469,6 +470,7 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
   result.intervalsMissing = result.stopped ? 0 : file.missingCount;
   if (result.stopped)  // the zero intervals below the last one written are still holes
     for (std::int32_t id : file.missingIds) result.intervalsMissing += intervalOffset(id) < end ? 1 : 0;
+  result.unreadable = scan::mergeSectorRuns(std::move(result.unreadable));
   const std::int64_t sourceSectors = src.size() / std::int64_t(kPageSize);
   for (const auto& run : result.unreadable)
     result.sectorsPastEnd += std::clamp<std::int64_t>(run.first + run.count - sourceSectors, 0, run.count);

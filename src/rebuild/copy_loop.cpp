@@ -1,5 +1,7 @@
 #include "rebuild/copy_loop.h"
 
+#include "scan/scan.h"
+
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -88,6 +90,8 @@ CopyResult copyRuns(scan::ByteSource& src, std::span<const CopyRun> runs, Output
     if (progress) progress({result.runsCopied, result.bytesCopied, total});
   }
   window.flush();
+  // Overlapping stretches read the same bad sector more than once; it is one sector.
+  result.unreadable = scan::mergeSectorRuns(std::move(result.unreadable));
   const std::int64_t sourceSectors = src.size() / std::int64_t(scan::kPageSize);
   for (const auto& bad : result.unreadable)
     result.sectorsPastEnd += std::clamp<std::int64_t>(bad.first + bad.count - sourceSectors, 0, bad.count);

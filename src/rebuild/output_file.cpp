@@ -81,13 +81,11 @@ std::string tempNameFor(const std::string& name) {
   return "." + name.substr(0, 200) + ".kestrix-" + tag;
 }
 
-}  // namespace
-
-void refuseUnsafeOutput(const std::string& outputPath, const scan::ByteSource* source) {
+// refuseUnsafeOutput with the source's storage worked out already (it is the same for every
+// file of a run).
+void refuseTarget(const std::string& outputPath, const scan::ByteSource* source, const sources::StorageSet& sourceSet) {
   if (outputPath.empty() || fs::path(outputPath).filename().empty() || outputPath.back() == '/')
     refuse(outputPath, "It names a folder, not a file");
-  const sources::StorageSet sourceSet =
-      source ? sources::sourceStorage(source->identity()) : sources::StorageSet{};
   struct stat st {};
   if (::lstat(outputPath.c_str(), &st) == 0) {
     if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode))
@@ -105,6 +103,12 @@ void refuseUnsafeOutput(const std::string& outputPath, const scan::ByteSource* s
     }
   }
   if (source) refuseFolderOnSource(outputPath, folderOf(outputPath), *source, sourceSet);
+}
+
+}  // namespace
+
+void refuseUnsafeOutput(const std::string& outputPath, const scan::ByteSource* source) {
+  refuseTarget(outputPath, source, source ? sources::sourceStorage(source->identity()) : sources::StorageSet{});
 }
 
 void refuseUnsafeFolder(const std::string& folder, const scan::ByteSource* source) {
@@ -216,9 +220,10 @@ void OutputFile::commit() {
 
 OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> targets, OutputSetOptions options)
     : m_targets(std::move(targets)) {
+  const sources::StorageSet sourceSet = source ? sources::sourceStorage(source->identity()) : sources::StorageSet{};
   std::map<std::string, std::int64_t> dataPerFolder;
   for (const OutputTarget& t : m_targets) {
-    refuseUnsafeOutput(t.path, source);
+    refuseTarget(t.path, source, sourceSet);
     std::int64_t& data = dataPerFolder[fs::absolute(folderOf(t.path)).lexically_normal().string()];
     data += t.allocated;
     checkRoomFor(t.path, t.size, data);

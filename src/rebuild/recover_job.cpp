@@ -66,7 +66,8 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
     if (progress) progress({FolderRecoveryProgress::Stage::Scan, p.done, p.total, {}});
   });
   const auto& files = result.analysis.files;
-  if (result.analysis.scan.stopped || result.analysis.filesStopped || files.empty()) return result;
+  const bool scanWhole = !result.analysis.scan.stopped && result.analysis.scan.endedAt < 0;
+  if (!scanWhole || result.analysis.filesStopped || files.empty()) return result;
   if (job.fileNumber != 0) {
     if (job.fileNumber < 1 || job.fileNumber > std::int64_t(files.size()))
       throw Error("There is no file " + std::to_string(job.fileNumber) + " on \"" + src.name() + "\": " +

@@ -79,7 +79,8 @@ using FolderRecoveryProgressFn = std::function<void(const FolderRecoveryProgress
 // kestrix-cli recover as one job. Before the long scan: refuses a folder on the source (or
 // that is no folder) and, when the folder exists, takes its lock (FolderLock), so a second
 // run into it stops at once. Then the analysis; with nothing to write (no file can be put
-// together, or the scan or the assembly was stopped) it returns without creating the folder.
+// together, the scan or the assembly was stopped, or the source shrank while it was scanned)
+// it returns without creating the folder.
 // A chosen file that cannot be written on its own (unbuildable, or longer than the folder's
 // file system takes or has room for) is set apart in skipped, so it does not keep the others
 // from being written. Else it makes the folder, locks it, and writes the chosen files with

@@ -38,6 +38,15 @@ FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
     // Device nodes report no length in stat; seeking to the end gives the whole device.
     const off_t end = ::lseek(m_fd, 0, SEEK_END);
     m_size = end < 0 ? 0 : end;
+    // A pipe or a stream gives its bytes once, front to back, and has no length: read as a
+    // source it would look empty, and a scan of it would find nothing and say so as success.
+    const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket"
+                       : !S_ISBLK(st.st_mode) && end <= 0 ? "a character device without a length" : nullptr;
+    if (what) {
+      ::close(m_fd);
+      throw Error("Cannot read \"" + m_path + "\" as a source: it is " + std::string(what) +
+                  ", which cannot be read by offset. Save its data to a file and give that file");
+    }
   }
   m_identity = {true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino),
                 S_ISBLK(st.st_mode) ? std::uint64_t(st.st_rdev) : 0};

@@ -46,7 +46,8 @@ class ByteSource {
 class FileByteSource final : public ByteSource {
  public:
   // Throws kestrix::SourceOpenError "Cannot open file "PATH". REASON" when the path cannot be
-  // opened or is a folder.
+  // opened or is a folder, and kestrix::Error when it is a pipe, a socket or a character
+  // device without a length (a stream, which cannot be read by offset).
   explicit FileByteSource(std::string path);
   ~FileByteSource() override;
   FileByteSource(const FileByteSource&) = delete;

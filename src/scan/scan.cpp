@@ -1,6 +1,7 @@
 #include "scan/scan.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <new>
 
@@ -30,7 +31,38 @@ void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const
   }
 }
 
+// After sectors of the chunk at `position` could not be read: whether the first of them lies
+// past the source's end, which a read that returns short without an error says. Then the
+// source has shrunk; its new end is returned and the sectors from there on leave the list of
+// unreadable ones. Else -1.
+std::int64_t endOfSource(ByteSource& src, std::int64_t position, std::vector<SectorRun>& unreadable) {
+  const std::int64_t chunkSector = position / std::int64_t(kPageSize);
+  std::int64_t first = unreadable.back().first;
+  for (auto it = unreadable.rbegin(); it != unreadable.rend() && it->first + it->count > chunkSector; ++it)
+    first = std::max(it->first, chunkSector);
+  std::array<std::byte, kPageSize> probe{};
+  const std::size_t got = src.readAt(first * std::int64_t(kPageSize), probe);
+  if (got == probe.size() || src.lastError() != 0) return -1;
+  while (!unreadable.empty() && unreadable.back().first >= first) unreadable.pop_back();
+  if (!unreadable.empty() && unreadable.back().first + unreadable.back().count > first)
+    unreadable.back().count = first - unreadable.back().first;
+  return first * std::int64_t(kPageSize) + std::int64_t(got);
+}
+
 }  // namespace
+
+std::vector<SectorRun> mergeSectorRuns(std::vector<SectorRun> runs) {
+  std::sort(runs.begin(), runs.end(), [](const SectorRun& a, const SectorRun& b) { return a.first < b.first; });
+  std::vector<SectorRun> merged;
+  for (const SectorRun& run : runs) {
+    if (run.count <= 0) continue;
+    if (!merged.empty() && run.first <= merged.back().first + merged.back().count)
+      merged.back().count = std::max(merged.back().count, run.first + run.count - merged.back().first);
+    else
+      merged.push_back(run);
+  }
+  return merged;
+}
 
 std::int64_t ScanResult::unreadableSectors() const {
   std::int64_t n = 0;
@@ -60,9 +92,17 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     if (progress) progress({position, total});
     const auto length = std::size_t(std::min<std::int64_t>(std::int64_t(chunk), total - position));
     std::span<std::byte> want(buffer.get(), length);
+    const std::size_t runsBefore = result.unreadable.size();
+    const std::int64_t countBefore = runsBefore ? result.unreadable.back().count : 0;
     readSectorsRetrying(src, position, want, result.unreadable);
+    if (result.unreadable.size() != runsBefore || (runsBefore && result.unreadable.back().count != countBefore))
+      result.endedAt = endOfSource(src, position, result.unreadable);
     testSteps(want, position / std::int64_t(kPageSize), options, result.hits, result.treePages);
     position += std::int64_t(length);
+    if (result.endedAt >= 0) {
+      position = result.endedAt;
+      break;
+    }
   }
   result.bytesRead = position;
   if (progress) progress({position, total});

@@ -57,12 +57,17 @@ struct ScanResult {
   std::vector<SectorRun> unreadable;  // sectors that could not be read, merged into runs
   std::int64_t bytesRead = 0;       // bytes behind the read position when the loop ended
   bool stopped = false;             // the stop flag ended the loop before the end
+  // The source shrank while it was read: it ended at this byte, before the size it had when
+  // the scan began. -1 when it did not. The sectors past that end are not listed as unreadable.
+  std::int64_t endedAt = -1;
   std::int64_t unreadableSectors() const;
 };
 
 using ScanProgressFn = std::function<void(const ScanProgress&)>;
 
-// Scans [0, size) in chunks. The stop flag is tested before each chunk: a chunk that was
+// Scans [0, size) in chunks. A read that comes back short without an error (the seam's
+// lastError() is 0) where the source should go on means the source has shrunk: the scan ends
+// there and says so in endedAt. The stop flag is tested before each chunk: a chunk that was
 // read is examined completely. Progress is reported before each chunk and once at the end.
 // Only whole 512-byte steps that were actually read are tested; a short read is retried
 // sector by sector, and sectors that still cannot be read are skipped and listed. Each hit
@@ -72,6 +77,10 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
 
 // The six texts of one hit as the found-page list holds them: "", ID, sector, "", "", "".
 std::vector<std::string> FoundPageTexts(const FoundPage& hit);
+
+// The runs sorted and merged where they overlap or touch, so that a sector read twice (by
+// overlapping stretches) counts once.
+std::vector<SectorRun> mergeSectorRuns(std::vector<SectorRun> runs);
 
 // "first-last" or "first" for one run, runs joined by ", " (for messages).
 std::string describeSectorRuns(const std::vector<SectorRun>& runs, std::size_t maxRuns = 8);

@@ -24,6 +24,13 @@ struct StorageSet {
   bool meets(const StorageSet& other) const;
 };
 
+// Where the answers come from; tests point them at a tree of their own.
+struct StorageRoots {
+  std::string sysDevBlock = "/sys/dev/block";  // "major:minor" links to the devices' sysfs folders
+  std::string devDir = "/dev";                  // device nodes, for asking a loop device its file
+  std::string mountInfo = "/proc/self/mountinfo";
+};
+
 // What holds a source's bytes, and so must not be written while it is read:
 // - a file: that file (not its file system: writing another file there leaves it alone);
 // - a block device: the device, the whole disk of a partition (the disk's other partitions
@@ -31,14 +38,14 @@ struct StorageSet {
 //   devices under a device-mapper or md device, and the file behind a loop device, at every
 //   depth of such stacking.
 // An unknown identity gives the empty set.
-StorageSet sourceStorage(const scan::FileIdentity& source);
+StorageSet sourceStorage(const scan::FileIdentity& source, const StorageRoots& roots = {});
 
 // Where a file written into a folder on file system `device` (the folder's st_dev) lands:
 // that device with the same rule as above, and further through the file behind each loop
 // device to the device holding that file; a mount without a block device of its own is
 // followed through /proc/self/mountinfo to its source device, or for overlay to its upper
 // and work folders.
-StorageSet writeStorage(std::uint64_t device);
+StorageSet writeStorage(std::uint64_t device, const StorageRoots& roots = {});
 
 // The limits of a folder's file system for one output file.
 struct FolderSpace {

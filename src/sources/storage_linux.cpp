@@ -47,10 +47,11 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> identityOfPath(const std:
 // The file behind an attached loop device (its sysfs folder): asked of the device itself,
 // which knows the file even after it was renamed or deleted; from the path sysfs shows when
 // the device cannot be opened (no rights, no node in this /dev).
-std::optional<std::pair<std::uint64_t, std::uint64_t>> loopBackingFile(const fs::path& sysDevice) {
+std::optional<std::pair<std::uint64_t, std::uint64_t>> loopBackingFile(const fs::path& sysDevice,
+                                                                         const std::string& devDir) {
   std::error_code ec;
   if (!fs::exists(sysDevice / "loop" / "backing_file", ec)) return std::nullopt;
-  const std::string node = "/dev/" + sysDevice.filename().string();
+  const std::string node = devDir + "/" + sysDevice.filename().string();
   const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd >= 0) {
     loop_info64 info {};
@@ -69,9 +70,9 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> loopBackingFile(const fs:
 struct MountLine {
   std::string type, source, options;
 };
-std::vector<MountLine> mountsOf(const std::string& numbers) {
+std::vector<MountLine> mountsOf(const std::string& mountInfo, const std::string& numbers) {
   std::vector<MountLine> mounts;
-  std::ifstream in("/proc/self/mountinfo");
+  std::ifstream in(mountInfo);
   for (std::string line; std::getline(in, line);) {
     std::istringstream fields(line);
     std::string id, parent, devNumbers;
@@ -88,11 +89,11 @@ std::vector<MountLine> mountsOf(const std::string& numbers) {
 
 class StorageWalk {
  public:
-  explicit StorageWalk(bool throughFiles) : m_throughFiles(throughFiles) {}
+  StorageWalk(bool throughFiles, const StorageRoots& roots) : m_throughFiles(throughFiles), m_roots(roots) {}
 
   void device(std::uint64_t dev) {
     if (!m_set.devices.insert(dev).second) return;
-    const fs::path sys = "/sys/dev/block/" + numbersOf(dev);
+    const fs::path sys = fs::path(m_roots.sysDevBlock) / numbersOf(dev);
     std::error_code ec;
     const fs::path real = fs::canonical(sys, ec);
     if (ec) {
@@ -105,7 +106,7 @@ class StorageWalk {
     // Device-mapper and md devices keep their bytes on their slaves.
     for (const auto& slave : fs::directory_iterator(real / "slaves", ec))
       if (const auto lower = readDevFile(slave.path() / "dev")) device(*lower);
-    if (const auto backing = loopBackingFile(real)) file(backing->first, backing->second);
+    if (const auto backing = loopBackingFile(real, m_roots.devDir)) file(backing->first, backing->second);
   }
 
   void file(std::uint64_t dev, std::uint64_t inode) {
@@ -119,7 +120,7 @@ class StorageWalk {
   // Overlay, btrfs subvolumes, tmpfs ...: st_dev names no block device. Writes to an overlay
   // land in its upper and work folders; a btrfs subvolume's mount names its device.
   void mountedWithoutDevice(std::uint64_t dev) {
-    for (const MountLine& m : mountsOf(numbersOf(dev))) {
+    for (const MountLine& m : mountsOf(m_roots.mountInfo, numbersOf(dev))) {
       if (m.type == "overlay") {
         std::istringstream options(m.options);
         for (std::string option; std::getline(options, option, ',');) {
@@ -140,6 +141,7 @@ class StorageWalk {
   }
 
   bool m_throughFiles;
+  const StorageRoots& m_roots;
   StorageSet m_set;
 };
 
@@ -169,8 +171,8 @@ bool StorageSet::meets(const StorageSet& other) const {
   return false;
 }
 
-StorageSet sourceStorage(const scan::FileIdentity& source) {
-  StorageWalk walk(false);
+StorageSet sourceStorage(const scan::FileIdentity& source, const StorageRoots& roots) {
+  StorageWalk walk(false, roots);
   if (!source.known) return walk.take();
   if (source.blockDevice != 0)
     walk.device(source.blockDevice);
@@ -179,8 +181,8 @@ StorageSet sourceStorage(const scan::FileIdentity& source) {
   return walk.take();
 }
 
-StorageSet writeStorage(std::uint64_t device) {
-  StorageWalk walk(true);
+StorageSet writeStorage(std::uint64_t device, const StorageRoots& roots) {
+  StorageWalk walk(true, roots);
   walk.device(device);
   return walk.take();
 }

@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
@@ -415,6 +416,18 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
   EXPECT_EQ(files->row(0)->text(1), "file1.pst");
   EXPECT_EQ(files->row(0)->text(4), "2,1");
   EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
+
+  // The hidden found-page view shows the hits through its model, texts made as they are
+  // asked for; a header click sorts them as listCustomSort does (by sector, descending here).
+  auto* hits = child<QTreeView>("list")->model();
+  ASSERT_EQ(hits->rowCount(), 6);
+  EXPECT_EQ(hits->headerData(2, Qt::Horizontal).toString(), "Sector");
+  EXPECT_EQ(hits->index(0, 1).data().toString(), "3");
+  EXPECT_EQ(hits->index(0, 2).data().toString(), QString::number(ex.tailSector));
+  EXPECT_EQ(hits->index(0, 0).data().toString(), "");
+  hits->sort(2, Qt::DescendingOrder);
+  EXPECT_EQ(hits->index(0, 1).data().toString(), "2");
+  EXPECT_EQ(hits->index(0, 2).data().toString(), QString::number(ex.headSector + 2 * 496));
 
   // 恢复文件: the file straight from the source, byte for byte.
   files->setCurrentItem(files->row(0));

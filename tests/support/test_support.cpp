@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include "rebuild/sample_image.h"
+#include "scan/errors.h"
 
 namespace kestrix::test {
 
@@ -25,12 +27,17 @@ std::size_t MemorySource::readAt(std::int64_t offset, std::span<std::byte> out) 
 std::size_t FaultySource::readAt(std::int64_t offset, std::span<std::byte> out) {
   calls.emplace_back(offset, out.size());
   std::size_t want = std::min(out.size(), maxRead);
+  bool cut = false;
   for (std::int64_t bad : badSectors) {
     const std::int64_t start = bad * 512;
-    if (start + 512 > offset && start < offset + std::int64_t(want))
+    if (start + 512 > offset && start < offset + std::int64_t(want)) {
       want = std::size_t(std::max<std::int64_t>(0, start - offset));
+      cut = true;
+    }
   }
-  return m_inner.readAt(offset, out.first(want));
+  const std::size_t got = m_inner.readAt(offset, out.first(want));
+  m_lastError = cut && got == want ? EIO : m_inner.lastError();
+  return got;
 }
 
 TempDir::TempDir() {
@@ -42,6 +49,15 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(m_path, ec);
+}
+
+std::string messageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "(no error)";
 }
 
 int runShell(const std::string& command, std::string* output) {

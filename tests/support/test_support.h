@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <span>
 #include <string>
@@ -35,6 +36,8 @@ class FaultySource : public scan::ByteSource {
   std::int64_t size() const override { return claimedSize >= 0 ? claimedSize : m_inner.size(); }
   std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override;
   std::string name() const override { return m_inner.name(); }
+  // EIO after a read that a bad sector cut short; else what the inner source says.
+  int lastError() const override { return m_lastError; }
 
   std::size_t maxRead = SIZE_MAX;
   std::set<std::int64_t> badSectors;
@@ -43,6 +46,7 @@ class FaultySource : public scan::ByteSource {
 
  private:
   scan::ByteSource& m_inner;
+  int m_lastError = 0;
 };
 
 // A folder removed with everything in it when the object goes.
@@ -56,6 +60,9 @@ class TempDir {
  private:
   std::filesystem::path m_path;
 };
+
+// The message of the kestrix::Error that f throws, or "(no error)".
+std::string messageOf(const std::function<void()>& f);
 
 // Runs a shell command; returns its exit status (-1 when it did not exit) and, in output,
 // what it printed on both streams.
