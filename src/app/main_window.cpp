@@ -591,6 +591,7 @@ void MainWindow::Button1Click() {
   BlockList->clear();
   FileList->clear();
   m_fragments.clear();
+  m_treePages.clear();
   m_files.clear();
 
   std::shared_ptr<scan::ByteSource> src;
@@ -639,6 +640,7 @@ void MainWindow::scanDone() {
   if (!found.rows.empty()) sbPanel[1]->setText("碎片: " + QString::number(BlockList->rowCount()));
   m_scannedSource = out->sourceName;
   m_fragments = found.fragments;
+  m_treePages = found.scan.treePages;
   m_files = found.files;
   m_fillingFileList = true;
   for (const rebuild::FileListRow& row : out->fileRows)
@@ -986,11 +988,12 @@ void MainWindow::N1Click() {
   const QString output = m_dialogs.saveFile(this, kPstFilter, q(file.fileName));
   if (output.isEmpty()) return;
   startSourceWrite(Job::Recover, m_scannedSource, output, file.outputSize(),
-                   [file, fragments = m_fragments](scan::ByteSource& src, const std::string& path,
-                                                   const std::atomic<bool>& stop, const WriteProgress& progress,
-                                                   ExtractOutput& out) {
+                   [file, fragments = m_fragments, pages = m_treePages](scan::ByteSource& src, const std::string& path,
+                                                                         const std::atomic<bool>& stop,
+                                                                         const WriteProgress& progress, ExtractOutput& out) {
                      rebuild::RecoverRequest request;
                      request.targets.push_back({file, path});
+                     request.treePages = pages;
                      const rebuild::RecoverOutcome done = rebuild::recoverFiles(
                          src, fragments, request, stop,
                          [&](std::size_t, const rebuild::RecoverProgress& p) { progress(p.done, p.total); });

@@ -188,6 +188,7 @@ class MainWindow : public QMainWindow {
   // The last scan: its source and what it found, for 恢复碎片 and 恢复文件.
   std::string m_scannedSource;
   std::vector<scan::Fragment> m_fragments;
+  std::vector<scan::TreePageHit> m_treePages;  // of the last scan: files are checked against their own index
   std::vector<rebuild::AssembledFile> m_files;
   std::shared_ptr<ScanOutput> m_scanOutput;
   bool m_fillingFileList = false;
