@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Speed and memory of `kestrix-cli recover` on a PST that no file system explains: a file of
+# over 1 GiB (tests/model/pst_generate.py) cut at 4 KiB boundaries into pieces of 64 KiB to
+# 2 MiB, scattered in random order over a 4 GiB image (bench/make_cut_image.py), against
+# `cat` of the image, in the same run.
+#
+#   bench/recover_cut_bench.sh [BUILD_DIR] [PST_BYTES] [IMAGE_BYTES] [REPEATS]
+#
+# Defaults: build-bench, 1100000000, 4294967296, 3. The image is page-cached first; each
+# repeat removes the previous output (flushed, not timed). The recovered file must be the
+# generated one, byte for byte in every block (kestrix-cli check says sound, 0 missing).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-bench}
+pst_bytes=${2:-1100000000}
+image_bytes=${3:-4294967296}
+repeats=${4:-3}
+data=${BENCH_DATA:-$build/bench-data}
+cli=${KESTRIX_CLI:-$build/src/cli/kestrix-cli}
+[ -x "$cli" ] || { echo "recover_cut_bench: $cli is missing (ninja -C $build kestrix-cli)" >&2; exit 1; }
+mkdir -p "$data"
+pst=$data/cut-bench.pst
+image=$data/cut-bench.img
+out=$data/cut-bench.out
+trap 'rm -rf "$pst" "$image" "$out" "$data/time.txt"' EXIT
+
+echo "== a PST of at least $pst_bytes bytes, cut over a $image_bytes-byte image"
+python3 tests/model/pst_generate.py --size "$pst_bytes" -o "$pst" | tail -n 2
+echo "pieces: $(python3 bench/make_cut_image.py "$pst" "$image" "$image_bytes")"
+cat "$image" > /dev/null
+
+. bench/timing.sh
+
+cat_ns=() rec_ns=()
+for ((i = 0; i < repeats; i++)); do
+  rm -rf "$out"
+  sync
+  if (( i % 2 )); then
+    cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")")
+    rec_ns+=("$(elapsed sh -c '"$1" recover --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$image" "$out")")
+  else
+    rec_ns+=("$(elapsed sh -c '"$1" recover --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$image" "$out")")
+    cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")")
+  fi
+  printf 'run %d: cat %.3f s, recover %.3f s\n' $((i + 1)) "$(calc "${cat_ns[-1]} / 1e9")" "$(calc "${rec_ns[-1]} / 1e9")"
+done
+cmp -s "$pst" "$out/file1.pst" && echo "recovered file: identical to the generated one" \
+  || echo "recovered file: differs from the generated one (free space between pieces)"
+"$cli" check --quiet "$out/file1.pst" > /dev/null || { echo "recover_cut_bench: the recovered file is not sound" >&2; exit 1; }
+echo "recovered file: check says sound"
+
+cm=$(median "${cat_ns[@]}"); rm_=$(median "${rec_ns[@]}")
+printf '== median recover / cat: %.2f (target <= 3)\n' "$(calc "$rm_ / $cm")"
+blocks=$("$cli" check --quiet --format json "$pst" | sed -n 's/.*"blocksListed": \([0-9]*\).*/\1/p')
+rm -rf "$out"
+/usr/bin/time -f %M -o "$data/time.txt" "$cli" recover --quiet "$image" -o "$out" > /dev/null
+printf '== peak resident memory: %.1f MiB (target <= 64 MiB + 32 B x %s blocks = %.1f MiB)\n' \
+  "$(calc "$(cat "$data/time.txt") / 1024")" "$blocks" "$(calc "64 + $blocks * 32 / 1048576")"
