@@ -17,13 +17,6 @@ struct NeededBlock {
   std::uint16_t size = 0;
 };
 
-// A piece of the file placed on the source: a page or a block (or a part of a stitched one).
-struct Placed {
-  std::int64_t fileOffset = 0;
-  std::int64_t sourceOffset = 0;
-  std::int64_t length = 0;
-};
-
 std::int64_t spanOf(const NeededBlock& b) { return std::int64_t(blockSpan(b.size)); }
 
 // Whether bytes hold block b whole: trailer, signature for its file offset, CRC.
@@ -88,10 +81,10 @@ class PageFinder {
 
 // The cluster size the pieces agree on: the largest power of two, up to 64 KiB, modulo which
 // every piece lies at the same distance between file and source.
-std::int64_t clusterSize(const std::vector<Placed>& placed) {
+std::int64_t clusterSize(const std::vector<FileRun>& placed) {
   for (std::int64_t c = 65536; c > 512; c /= 2) {
     bool agree = true;
-    for (const Placed& p : placed)
+    for (const FileRun& p : placed)
       if (((p.sourceOffset - p.fileOffset) % c + c) % c != ((placed.front().sourceOffset - placed.front().fileOffset) % c + c) % c) {
         agree = false;
         break;
@@ -103,7 +96,7 @@ std::int64_t clusterSize(const std::vector<Placed>& placed) {
 
 // Block b from two places: its start where the bytes before it lie (startDelta), its end
 // where its trailer was found (endDelta), cut on a 512-byte boundary.
-std::vector<Placed> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
+std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
                               std::int64_t endDelta) {
   std::vector<std::byte> whole(std::size_t(spanOf(b)));
   for (std::int64_t cut = (b.fileOffset / 512 + 1) * 512; cut < b.fileOffset + spanOf(b); cut += 512) {
@@ -141,7 +134,7 @@ std::optional<std::int64_t> searchPiece(scan::ByteSource& source, const NeededBl
 // Block b from pieces in several places, for a file system that cuts at clusters smaller
 // than the block: the end where its trailer was found; the start where the bytes before it
 // lie, or else looked for near the end; whole clusters between looked for near either side.
-std::vector<Placed> stitchSearched(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
+std::vector<FileRun> stitchSearched(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
                                    std::int64_t endDelta, std::int64_t largestCluster) {
   const std::int64_t end = b.fileOffset + spanOf(b);
   std::vector<std::byte> whole(std::size_t(spanOf(b)));
@@ -186,8 +179,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
 
   // 1. Both trees, page by page, level by level (pages of one level read in source order).
   PageFinder finder(source, input.pages);
-  std::vector<Placed> placed;           // pages and blocks found, in no order yet
-  std::vector<Placed> failedAnchored;   // pages expected inside an anchor, not found there
+  std::vector<FileRun> placed;           // pages and blocks found, in no order yet
+  std::vector<FileRun> failedAnchored;   // pages expected inside an anchor, not found there
   std::vector<NeededBlock> blocks;
   bool rootsFound = true;
   for (const auto& [root, type] : {std::pair(parsed.header.nodeRoot, kPageNodeTree),
@@ -226,7 +219,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   // 2. Blocks where the anchors predict them.
   std::vector<char> done(blocks.size(), 0);
   std::vector<std::byte> buf;
-  std::vector<Placed> failedBlocks;
+  std::vector<FileRun> failedBlocks;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     if (i % 4096 == 0) {
       if (stop.load()) {
@@ -293,7 +286,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   //    A block longer than a cluster may have a middle piece elsewhere too: it is looked for
   //    near where either side lies, on cluster boundaries (the cluster size is what the pieces
   //    found so far agree on).
-  std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.fileOffset < b.fileOffset; });
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
   const std::int64_t cluster = clusterSize(placed);
   std::vector<std::size_t> order;
   for (const auto& [index, ends] : trailers) order.push_back(index);
@@ -302,19 +295,19 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     if (done[index]) continue;
     const NeededBlock& b = blocks[index];
     auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
-                                   [](const Placed& p, std::int64_t off) { return p.fileOffset < off; });
+                                   [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
     const std::int64_t startDelta = before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
     for (const std::int64_t end : trailers[index]) {
       const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
       if (endDelta % 512 != 0) continue;
-      std::vector<Placed> pieces = stitchTwo(source, b, startDelta, endDelta);
+      std::vector<FileRun> pieces = stitchTwo(source, b, startDelta, endDelta);
       if (pieces.empty()) pieces = stitchSearched(source, b, startDelta, endDelta, cluster);
       if (pieces.empty()) continue;
       done[index] = 1;
       ++r.blocksStitched;
-      for (const Placed& p : pieces)
+      for (const FileRun& p : pieces)
         placed.insert(std::upper_bound(placed.begin(), placed.end(), p.fileOffset,
-                                       [](std::int64_t off, const Placed& q) { return off < q.fileOffset; }),
+                                       [](std::int64_t off, const FileRun& q) { return off < q.fileOffset; }),
                       p);
       break;
     }
@@ -327,11 +320,11 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   for (const FileRun& a : anchors.runs()) {
     std::int64_t trusted = a.fileOffset + a.length;
     for (const auto* failed : {&failedBlocks, &failedAnchored})
-      for (const Placed& f : *failed)
+      for (const FileRun& f : *failed)
         if (f.fileOffset >= a.fileOffset && f.fileOffset < a.fileOffset + a.length) {
           // The cut lies after the last piece that was found in place before the failure.
           std::int64_t lastGood = a.fileOffset + std::int64_t(kPageSize);
-          for (const Placed& p : placed)
+          for (const FileRun& p : placed)
             if (p.fileOffset >= a.fileOffset && p.fileOffset + p.length <= f.fileOffset &&
                 p.sourceOffset - p.fileOffset == a.sourceOffset - a.fileOffset)
               lastGood = std::max(lastGood, p.fileOffset + p.length);
@@ -340,7 +333,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     trusted = trusted / 512 * 512;
     if (trusted > a.fileOffset) runs.push_back({a.fileOffset, a.sourceOffset, trusted - a.fileOffset});
   }
-  for (const Placed& p : placed) {
+  for (const FileRun& p : placed) {
     const std::int64_t from = p.fileOffset / 512 * 512;
     const std::int64_t to = (p.fileOffset + p.length + 511) / 512 * 512;
     runs.push_back({from, p.sourceOffset - (p.fileOffset - from), to - from});
