@@ -14,6 +14,14 @@
 //       cut into four pieces that lie out of order between stretches of noise. Also writes the
 //       file itself as OUT.pst: what `kestrix-cli recover` must give back, and the bytes that
 //       cp copies for comparison.
+//   make_bench_data map-pages OUT SIZE_MIB
+//       A disk image of SIZE_MIB MiB in which every sector is an allocation-map page, each
+//       recording another offset: as many hits as sectors, and as many fragments, since no
+//       two neighbouring sectors can fit. Writes the number of hits to OUT.hits.
+//   make_bench_data one-page-fragments OUT COUNT
+//       A disk image holding one PST header whose file has COUNT + 1 intervals, its map page
+//       ID 0, and then the map pages of IDs 1 .. COUNT in a shuffled order, one a sector: a
+//       file of COUNT + 1 fragments, each but the first a single page.
 
 #include <algorithm>
 #include <cerrno>
@@ -29,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "rebuild/header_block.h"
 #include "rebuild/sample_image.h"
 #include "scan/map_page.h"
 #include "sources/size_text.h"
@@ -194,6 +203,47 @@ int makeRecoverImage(const std::string& path, std::int32_t intervals) {
   return 0;
 }
 
+int makeMapPages(const std::string& path, std::int64_t sizeMiB) {
+  const std::int64_t sectors = (sizeMiB << 20) / 512;
+  std::vector<std::byte> block;
+  Writer out(path);
+  for (std::int64_t s = 0; s < sectors; ++s) {
+    // Map page IDs 0 .. 4999, each page with its own bitmap.
+    const auto page = kestrix::rebuild::makeMapPage(kFirstMapPageOffset + (s * 7919 % 5000) * kIntervalBytes,
+                                                    std::uint64_t(s));
+    block.insert(block.end(), page.begin(), page.end());
+    if (block.size() >= (8u << 20) || s + 1 == sectors) {
+      out.write(block);
+      block.clear();
+    }
+  }
+  out.close();
+  std::ofstream hits(path + ".hits");
+  hits << sectors << '\n';
+  if (!hits.flush()) fail("Cannot write file \"" + path + ".hits\"");
+  std::cout << "wrote " << path << ": " << (sizeMiB << 20) << " bytes, " << sectors << " map pages\n";
+  return 0;
+}
+
+int makeOnePageFragments(const std::string& path, std::int32_t count) {
+  // The file's header (the fixed header block, declaring COUNT + 1 intervals) and map page ID 0.
+  const auto block = kestrix::rebuild::HeaderBlock();
+  std::vector<std::byte> header(block.begin(), block.end());
+  const std::uint64_t end = std::uint64_t(kFirstMapPageOffset) + std::uint64_t(count + 1) * std::uint64_t(kIntervalBytes);
+  for (int i = 0; i < 8; ++i) header[std::size_t(184 + i)] = std::byte((end >> (8 * i)) & 0xFF);
+  std::vector<std::int32_t> ids(static_cast<std::size_t>(count) + 1);
+  std::iota(ids.begin(), ids.end(), 0);
+  std::mt19937_64 rng(13);
+  std::shuffle(ids.begin() + 1, ids.end(), rng);
+  Writer out(path);
+  out.write(header);
+  for (std::int32_t id : ids)
+    out.write(kestrix::rebuild::makeMapPage(kFirstMapPageOffset + std::int64_t(id) * kIntervalBytes, std::uint64_t(id)));
+  out.close();
+  std::cout << "wrote " << path << ": a PST header and " << count + 1 << " one-page fragments of its file\n";
+  return 0;
+}
+
 std::int64_t positive(const char* text) {
   char* end = nullptr;
   const long long v = std::strtoll(text, &end, 10);
@@ -207,7 +257,9 @@ int main(int argc, char** argv) {
   const std::string usage =
       "usage: make_bench_data image OUT SIZE_MIB\n"
       "       make_bench_data rebuild-input OUT INTERVALS\n"
-      "       make_bench_data recover-image OUT INTERVALS\n";
+      "       make_bench_data recover-image OUT INTERVALS\n"
+      "       make_bench_data map-pages OUT SIZE_MIB\n"
+      "       make_bench_data one-page-fragments OUT COUNT\n";
   if (argc != 4) {
     std::cerr << usage;
     return 2;
@@ -216,6 +268,8 @@ int main(int argc, char** argv) {
   if (mode == "image") return makeImage(argv[2], positive(argv[3]));
   if (mode == "rebuild-input") return makeRebuildInput(argv[2], std::int32_t(positive(argv[3])));
   if (mode == "recover-image") return makeRecoverImage(argv[2], std::int32_t(positive(argv[3])));
+  if (mode == "map-pages") return makeMapPages(argv[2], positive(argv[3]));
+  if (mode == "one-page-fragments") return makeOnePageFragments(argv[2], std::int32_t(positive(argv[3])));
   std::cerr << usage;
   return 2;
 }

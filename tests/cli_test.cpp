@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -258,4 +262,53 @@ TEST(Cli, APipeIsRefusedAsASource) {
   EXPECT_NE(text(test::readFile(dir.file("err"))).find("Cannot read \"/dev/stdin\" as a source: it is a pipe"),
             std::string::npos);
   EXPECT_TRUE(test::readFile(dir.file("out")).empty());
+}
+
+namespace {
+
+// Peak resident memory of one run of kestrix-cli, in bytes, its output thrown away.
+std::int64_t peakMemoryOf(std::vector<std::string> args) {
+  args.insert(args.begin(), KESTRIX_CLI_PATH);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) return -1;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << args[1];
+  return std::int64_t(usage.ru_maxrss) * 1024;
+}
+
+}  // namespace
+
+// A disk full of map pages (here 65,536, every sector one, each a fragment of its own) costs
+// the scan a few dozen bytes a hit: no row of texts is held per fragment or per hit.
+TEST(Cli, ScanMemoryStaysSmallPerHit) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer keeps freed memory and adds its own; measured in the normal build";
+#endif
+  constexpr std::int64_t kHits = 65536;
+  TempDir dir;
+  rebuild::ImageBuilder pages(7);
+  for (std::int64_t i = 0; i < kHits; ++i) pages.append(test::mapPageAt(0x4400 + (i * 7919 % 5000) * 0x3E000));
+  test::writeFile(dir.file("pages.img"), pages.bytes());
+  rebuild::ImageBuilder noise(8);
+  noise.noise(kHits);
+  test::writeFile(dir.file("noise.img"), noise.bytes());
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"scan", "-q"},
+                                              std::vector<std::string>{"scan", "-q", "--format", "json", "--hits"}}) {
+    auto with = args, without = args;
+    with.push_back(dir.file("pages.img"));
+    without.push_back(dir.file("noise.img"));
+    const std::int64_t extra = peakMemoryOf(with) - peakMemoryOf(without);
+    EXPECT_LT(extra, 64 * kHits) << args.back() << ": " << extra / kHits << " bytes a hit";
+  }
 }

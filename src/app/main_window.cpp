@@ -142,6 +142,7 @@ struct MainWindow::ExtractOutput {
   bool stopped = false;
   std::int64_t bytes = 0, intervals = 0, missing = 0, sectorsPastEnd = 0;
   std::vector<scan::SectorRun> unreadable;
+  std::vector<rebuild::IdConflict> conflicts;  // 恢复文件: IDs another version could have served
 };
 
 MainWindow::MainWindow(WindowOptions options, QWidget* parent)
@@ -1005,6 +1006,7 @@ void MainWindow::N1Click() {
                      out.missing = r.intervalsMissing;
                      out.unreadable = r.unreadable;
                      out.sectorsPastEnd = r.sectorsPastEnd;
+                     out.conflicts = file.conflicts;
                    });
 }
 
@@ -1034,6 +1036,13 @@ void MainWindow::extractDone() {
       text += QString("\n有 %1 个扇区无法读取, 已写为零: %2")
                   .arg(sectorCount(out->unreadable), q(scan::describeSectorRuns(out->unreadable)));
     if (!out->stopped && out->sectorsPastEnd > 0) text += QString("\n其中 %1 个扇区超出数据源末尾").arg(out->sectorsPastEnd);
+    if (!out->stopped && !out->conflicts.empty()) {
+      text += QString("\n%1: 文件可能混有两个版本").arg(rebuild::kTwoVersionsMark);
+      for (std::size_t i = 0; i < out->conflicts.size() && i < 4; ++i) {
+        const rebuild::IdConflict& c = out->conflicts[i];
+        text += QString("\nID %1-%2 有 %3 个候选碎片, 取了碎片 %4").arg(c.firstId).arg(c.lastId).arg(c.candidates()).arg(c.chosen);
+      }
+    }
     showInformation(text);
   }
   emit extractFinished();
