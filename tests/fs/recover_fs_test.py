@@ -9,7 +9,7 @@ of cut_image.py, runs `recover IMAGE -o DIR --report` on each, and holds every h
 against the recovered file that matches it best:
   - the header, every tree page and every block (listed by pst_model from the original) must
     be byte-identical at the original's offsets;
-  - readpst and pffexport must read as many messages as from the original (enron: 71 of 71);
+  - readpst and pffexport (in its default mode, the folder tree) must read as many messages as from the original (enron: 71 of 71);
   - the report's byte runs must say where each written byte came from (image bytes or zeros);
   - the image must be unchanged.
 On the cut image only the blocks and pages that its layout lets anyone place are required:
@@ -135,7 +135,7 @@ class Run:
     def readers(self, path):
         """(readpst, pffexport): the messages each outside reader gets from a file."""
         return (pst_repair_check.readpst_count(path, self.scratch),
-                pst_repair_check.pffexport_count(path, self.scratch))
+                pst_repair_check.pffexport_count(path, self.scratch, "items"))
 
     def baseline(self, data):
         """What the outside readers get from the original itself: pffexport, for one, lists

@@ -49,13 +49,14 @@ def readpst_count(path, scratch, attachments=True):
     return sum(len(files) for _dir, _sub, files in os.walk(out))
 
 
-def pffexport_count(path, scratch):
+def pffexport_count(path, scratch, mode="all"):
     """Messages pffexport writes out: one MessageNNNNN folder each, under the folder tree and
-    among the orphans (recovered deleted items are not counted; nor are attached messages)."""
+    among the orphans (recovered deleted items are not counted; nor are attached messages).
+    mode "items" is pffexport's default: the folder tree only, without its scan of free space."""
     base = os.path.join(scratch, "pffexport")
     for suffix in (".export", ".orphans", ".recovered"):
         shutil.rmtree(base + suffix, ignore_errors=True)
-    run(["pffexport", "-q", "-m", "all", "-f", "text", "-t", base, path])
+    run(["pffexport", "-q", "-m", mode, "-f", "text", "-t", base, path])
     count = 0
     for suffix in (".export", ".orphans"):
         for d, subdirs, _files in os.walk(base + suffix):
