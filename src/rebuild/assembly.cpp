@@ -117,7 +117,9 @@ struct Placed {
 // trailer (its last 16 bytes) carries its type twice and its BID.
 class TreeCheck {
  public:
-  TreeCheck(scan::ByteSource& src, std::span<const std::byte> header) : m_src(src) {
+  // budget: the pages that may still be read, shared by the files of one assembly.
+  TreeCheck(scan::ByteSource& src, std::span<const std::byte> header, std::int64_t& budget)
+      : m_src(src), m_budget(budget) {
     const auto version = std::uint16_t(scan::readLe32(header, 8) >> 16);
     if (version < 23) return;
     m_roots.push_back({std::uint64_t(scan::readLe64(header, 216)), scan::readLe64(header, 224), kNodeTree});
@@ -131,12 +133,13 @@ class TreeCheck {
     int reads = 0;
     std::vector<Ref> queue = m_roots;
     std::array<std::byte, kPageSize> page{};
-    for (std::size_t next = 0; next < queue.size() && reads < kMaxPages; ++next) {
+    for (std::size_t next = 0; next < queue.size() && reads < kMaxPages && m_budget > 0; ++next) {
       const Ref ref = queue[next];
       bool inCandidate = false;
       const std::int64_t at = locate(chosen, candidate, ref.offset, inCandidate);
       if (at < 0) continue;
       ++reads;
+      --m_budget;
       if (m_src.readAt(at, page) != page.size()) continue;
       const bool matches = std::to_integer<int>(page[496]) == ref.type && std::to_integer<int>(page[497]) == ref.type &&
                            std::uint64_t(scan::readLe64(page, 504)) == ref.bid;
@@ -184,6 +187,7 @@ class TreeCheck {
   }
 
   scan::ByteSource& m_src;
+  std::int64_t& m_budget;
   std::vector<Ref> m_roots;
 };
 
@@ -223,13 +227,17 @@ std::optional<std::int64_t> declaredIntervals(std::span<const std::byte, kPageSi
 
 // Whether two stretches of the source hold the same bytes: count intervals from sector a
 // and from sector b. At most kMaxComparedIntervals are compared; a longer stretch, or one that
-// cannot be read whole, counts as different.
+// cannot be read whole, counts as different. So does every stretch once kBudget intervals have
+// been compared in one assembly: a source crafted to hold thousands of copies of every
+// interval costs a bounded time, and its files are marked rather than compared.
 class SameBytes {
  public:
   static constexpr std::int64_t kMaxComparedIntervals = 64;
+  static constexpr std::int64_t kBudget = 4096;  // 1 GiB read twice
   explicit SameBytes(scan::ByteSource& src) : m_src(src) {}
   bool operator()(std::int64_t a, std::int64_t b, std::int64_t count) {
-    if (count > kMaxComparedIntervals) return false;
+    if (count > kMaxComparedIntervals || count > m_budget) return false;
+    m_budget -= count;
     m_a.resize(std::size_t(kIntervalBytes));
     m_b.resize(std::size_t(kIntervalBytes));
     for (std::int64_t i = 0; i < count; ++i) {
@@ -244,6 +252,7 @@ class SameBytes {
  private:
   scan::ByteSource& m_src;
   std::vector<std::byte> m_a, m_b;
+  std::int64_t m_budget = kBudget;
 };
 
 // Puts together the file that begins at `start`, whose header declares k intervals. False
@@ -307,6 +316,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   Assembly result;
   const std::vector<Candidate> index = candidateIndex(fragments);
   SameBytes same(src);
+  std::int64_t treePages = 65536;  // 32 MiB of tree pages read in all, however many candidates compete
   for (const scan::Fragment& start : fragments) {
     if (start.first.id != 0 || start.first.sector < kFirstMapPageSector) continue;
     if (stop.load(std::memory_order_relaxed)) {
@@ -334,7 +344,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       continue;
     }
     file.declaredIntervals = std::int32_t(*k);
-    TreeCheck trees(src, header);
+    TreeCheck trees(src, header, treePages);
     if (!assembleFile(file, start, *k, index, trees.usable() ? &trees : nullptr, same, stop)) {
       result.stopped = true;
       break;

@@ -40,14 +40,15 @@ namespace kestrix::rebuild {
 // * Two versions: the other candidates that begin within the IDs of the one chosen (those
 //   that competed for u, and those its choice rules out further on) are other copies of those
 //   intervals. Where such a copy's bytes differ from the chosen ones (compared for up to 64
-//   intervals; a longer or unreadable stretch counts as different), the file may mix two
+//   intervals; a longer or unreadable stretch counts as different, and so does every one
+//   after 4096 intervals have been compared in one assembly), the file may mix two
 //   versions: the IDs and fragments are recorded in conflicts, the file is written all the
 //   same, and the tables and the report say so. A byte-for-byte copy is no other version.
 //   Among competing candidates the one whose neighbours agree with it wins first: the file's
 //   header names the root pages of its two B-trees, and the tree pages reached from them
 //   through the pieces already chosen must, where they lie inside the candidate, carry the
-//   page type and block ID their parent names. Only between candidates that agree equally
-//   does the nearness rule above decide.
+//   page type and block ID their parent names (64 pages a candidate, 65536 in one assembly).
+//   Only between candidates that agree equally does the nearness rule above decide.
 // * Declared shorter than found (the fragments go on past ID k-1): the file has k intervals,
 //   as its header says; the intervals found past it are counted in intervalsBeyondEnd and
 //   not written. Declared longer than found: the IDs that nothing covers are missing and are
