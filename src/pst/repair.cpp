@@ -307,7 +307,9 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   h.version = 23;
   h.encoding = a.encoding;
   for (std::size_t t = 0; t < h.nextNid.size(); ++t) h.nextNid[t] = std::max(h.nextNid[t], defaultNextNid(t));
-  std::uint64_t nextPage = h.nextPageBid;
+  // A block or page ID of 0 means "none": new ones start above it.
+  h.nextBlockBid = std::max<std::uint64_t>(h.nextBlockBid, 4);
+  std::uint64_t nextPage = std::max<std::uint64_t>(h.nextPageBid, 1);
   for (const auto& p : scan.treePages) nextPage = std::max(nextPage, p.page.bid + 1);
   for (const auto& f : scan.blocks) h.nextBlockBid = std::max(h.nextBlockBid, (blockKey(f.bid) & ~std::uint64_t(3)) + 4);
   h.unique = ownHeader ? h.unique + 1 : 1;
