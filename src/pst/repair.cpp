@@ -58,7 +58,10 @@ class SlotAllocator {
     };
     mark(0, kFirstAMapOffset);
     for (std::int64_t at = kFirstAMapOffset; at < length; at += kIntervalBytes) mark(at, at + kReservedPerInterval);
-    for (const auto& b : blocks) mark(std::int64_t(b.offset), std::int64_t(b.offset + blockSpan(b.size)));
+    // A block tree's entries may name any offset (a crafted or damaged page): only those in
+    // the file take room.
+    for (const auto& b : blocks)
+      if (b.offset < std::uint64_t(length)) mark(std::int64_t(b.offset), std::int64_t(b.offset) + std::int64_t(blockSpan(b.size)));
   }
 
   std::uint64_t next() {
