@@ -15,10 +15,8 @@ cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 bytes=${2:-1100000000}
 repeats=${3:-5}
-data=${BENCH_DATA:-$build/bench-data}
-cli=${KESTRIX_CLI:-$build/src/cli/kestrix-cli}
-[ -x "$cli" ] || { echo "pst_bench: $cli is missing (ninja -C $build kestrix-cli)" >&2; exit 1; }
-mkdir -p "$data"
+. bench/timing.sh
+bench_programs "$build" pst_bench
 pst=$data/pst-bench.pst
 damaged=$data/pst-bench-damaged.pst
 out=$data/pst-bench-repaired.pst
@@ -31,8 +29,6 @@ dd if=/dev/zero of="$damaged" bs=512 count=1 conv=notrunc status=none
 size=$(stat -c %s "$pst")
 cat "$pst" "$damaged" > /dev/null
 sync
-
-. bench/timing.sh
 
 cat_ns=() check_ns=() repair_ns=() cp_ns=()
 for ((i = 0; i < repeats; i++)); do

@@ -15,10 +15,8 @@ build=${1:-build-bench}
 pst_bytes=${2:-1100000000}
 image_bytes=${3:-4294967296}
 repeats=${4:-3}
-data=${BENCH_DATA:-$build/bench-data}
-cli=${KESTRIX_CLI:-$build/src/cli/kestrix-cli}
-[ -x "$cli" ] || { echo "recover_cut_bench: $cli is missing (ninja -C $build kestrix-cli)" >&2; exit 1; }
-mkdir -p "$data"
+. bench/timing.sh
+bench_programs "$build" recover_cut_bench
 pst=$data/cut-bench.pst
 image=$data/cut-bench.img
 out=$data/cut-bench.out
@@ -28,8 +26,6 @@ echo "== a PST of at least $pst_bytes bytes, cut over a $image_bytes-byte image"
 python3 tests/model/pst_generate.py --size "$pst_bytes" -o "$pst" | tail -n 2
 echo "pieces: $(python3 bench/make_cut_image.py "$pst" "$image" "$image_bytes")"
 cat "$image" > /dev/null
-
-. bench/timing.sh
 
 cat_ns=() rec_ns=()
 for ((i = 0; i < repeats; i++)); do
