@@ -5,10 +5,13 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <sstream>
 
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "cli/progress.h"
+#include "cli/pst_report.h"
 #include "rebuild/recover_job.h"
 #include "scan/errors.h"
 #include "scan/map_page.h"
@@ -25,6 +28,7 @@ struct RecoverCommand {
   std::int64_t file = 0;  // 序号 of the one file to write; 0 = every file
   bool report = false;
   bool quiet = false;
+  Format format = Format::Table;
 };
 
 // An argument as a POSIX shell reads it back: unchanged when it holds only characters the
@@ -41,6 +45,7 @@ std::string commandLineOf(const RecoverCommand& cmd) {
   std::string line = "kestrix-cli recover " + shellQuoted(cmd.source) + " -o " + shellQuoted(cmd.dir);
   if (cmd.file > 0) line += " --file " + std::to_string(cmd.file);
   if (cmd.report) line += " --report";
+  if (cmd.format != Format::Table) line += cmd.format == Format::Json ? " --format json" : " --format tsv";
   if (cmd.quiet) line += " --quiet";
   return line;
 }
@@ -60,6 +65,49 @@ std::string blocksCell(const pst::ReassemblyResult& b) {
   return std::to_string(b.blocks - b.blocksMissing) + "/" + std::to_string(b.blocks);
 }
 
+// What check found wrong with a file, in a few words.
+std::string damageText(const pst::CheckReport& r) {
+  std::vector<std::string> parts;
+  if (r.analysis.headerVerdict != pst::HeaderVerdict::Own)
+    parts.push_back(std::string("header ") + pst::headerVerdictName(r.analysis.headerVerdict));
+  if (!r.analysis.nodeTree.whole() || !r.analysis.blockTree.whole()) parts.push_back("index damaged");
+  if (r.blocksMissing + r.blocksBadCrc > 0) parts.push_back(plural(r.blocksMissing + r.blocksBadCrc, "block", "blocks") + " lost");
+  if (!r.mailboxOpens) parts.push_back("the mailbox does not open");
+  std::string text;
+  for (const auto& p : parts) text += (text.empty() ? "" : ", ") + p;
+  return text.empty() ? "damaged" : text;
+}
+
+std::string repairText(const pst::RepairReport& r) {
+  std::string text = r.headerRebuilt ? "header rebuilt" : "header kept";
+  if (r.treesRebuilt) text += ", index rebuilt";
+  if (r.nodesDropped > 0) text += ", " + plural(r.nodesDropped, "entry", "entries") + " whose data is lost dropped";
+  if (r.orphansMoved > 0) text += ", " + plural(r.orphansMoved, "item", "items") + " whose folder is lost moved";
+  return text + "; " + messagesSummary(r.after);
+}
+
+std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResult& result,
+                     const pst::CheckedOutput& checked) {
+  const pst::CheckReport& pst = checked.result();
+  const pst::ReassemblyResult& b = result.blocks;
+  std::ostringstream j;
+  j << "{\"number\": " << f.number << ", \"fileName\": " << jsonString(f.fileName) << ", \"size\": "
+    << (checked.repaired ? checked.repair.outputLength : result.size) << ", \"declaredSize\": " << f.declaredSize
+    << ", \"intervalsWritten\": " << result.intervalsWritten << ", \"intervalsMissing\": " << result.intervalsMissing
+    << ", \"fragments\": [";
+  for (std::size_t i = 0; i < f.fragmentNumbers.size(); ++i) j << (i ? ", " : "") << f.fragmentNumbers[i];
+  j << "], \"blocks\": " << b.blocks << ", \"blocksPredicted\": " << b.blocksPredicted
+    << ", \"blocksFound\": " << b.blocksFound << ", \"blocksStitched\": " << b.blocksStitched
+    << ", \"blocksMissing\": " << b.blocksMissing << ", \"messages\": " << pst.messages
+    << ", \"messagesReadable\": " << pst.messagesReadable << ", \"folders\": " << pst.folders.size()
+    << ", \"header\": " << jsonString(checked.headerState()) << ", \"sound\": " << (pst.sound() ? "true" : "false")
+    << ", \"repaired\": " << (checked.repaired ? "true" : "false") << ", \"rawFile\": "
+    << (checked.repaired ? jsonString(std::filesystem::path(checked.rawPath).filename().string()) : "null");
+  if (!checked.notRepaired.empty()) j << ", \"notRepaired\": " << jsonString(checked.notRepaired);
+  j << "}";
+  return j.str();
+}
+
 int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
   rebuild::FolderRecovery job;
   job.folder = cmd.dir;
@@ -76,7 +124,10 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   {
     ProgressLine line("scan", !cmd.quiet);
     run = rebuild::recoverToFolder(*src, job, stop, [&](const rebuild::FolderRecoveryProgress& p) {
-      if (p.stage == rebuild::FolderRecoveryProgress::Stage::Write) line.setLabel("recover " + p.fileName);
+      using Stage = rebuild::FolderRecoveryProgress::Stage;
+      if (p.stage == Stage::Write) line.setLabel("recover " + p.fileName);
+      if (p.stage == Stage::Check) line.setLabel("check " + p.fileName);
+      if (p.stage == Stage::Repair) line.setLabel("repair " + p.fileName);
       line.update(p.done, p.total);
     });
   }
@@ -99,18 +150,25 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     return kExitError;
   }
 
-  std::vector<std::vector<std::string>> table{{"序号", "文件名", "大小", "区间", "缺少数据", "碎片", "块"}};
+  std::vector<std::vector<std::string>> table{
+      {"序号", "文件名", "大小", "区间", "缺少数据", "碎片", "块", "邮件", "文件夹", "文件头"}};
+  std::vector<std::string> json;
   std::vector<std::string> notes;
   // A file that cannot be written does not keep the others from being written; it is named.
   for (const auto& [index, reason] : run.skipped) notes.push_back(files[index].fileName + ": not written: " + reason);
   for (std::size_t k = 0; k < run.chosen.size(); ++k) {
     const rebuild::AssembledFile* f = &files[run.chosen[k]];
     const rebuild::RecoverResult& result = run.written.results[k];
+    const pst::CheckedOutput& checked = run.written.checked[k];
+    const pst::CheckReport& pst = checked.result();
     const auto row = rebuild::MakeFileListRow(*f);
     table.push_back({row.number, row.name, row.size, std::to_string(result.intervalsWritten),
                      std::to_string(result.intervalsMissing) +
                          (f->conflicts.empty() ? "" : std::string(" ") + rebuild::kTwoVersionsMark),
-                     row.fragments, blocksCell(result.blocks)});
+                     row.fragments, blocksCell(result.blocks),
+                     std::to_string(pst.messagesReadable) + "/" + std::to_string(pst.messages),
+                     std::to_string(pst.folders.size()), checked.headerState()});
+    json.push_back(fileJson(*f, result, checked));
     if (result.reassembled) {
       const pst::ReassemblyResult& b = result.blocks;
       notes.push_back(f->fileName + ": put together block by block, as its own index says: " +
@@ -135,13 +193,36 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
                       rebuild::describeMissingIds(*f) +
                       " (ID n is file bytes 17408 + n * 253952 to 17408 + (n + 1) * 253952 - 1), written as zeros");
     }
-    if (!result.ownHeader)
-      notes.push_back(f->fileName + ": its own header could not be read; the fixed header block was written, so a "
-                                    "repair program must make the file consistent");
+    if (checked.repaired)
+      notes.push_back(f->fileName + ": damaged as put together (" + damageText(checked.check) + "); repaired: " +
+                      repairText(checked.repair) + ". The bytes as put together are kept in " +
+                      std::filesystem::path(checked.rawPath).filename().string());
+    else if (!checked.notRepaired.empty())
+      notes.push_back(f->fileName + ": damaged (" + damageText(checked.check) + ") and not repaired: " +
+                      checked.notRepaired);
     if (f->intervalsBeyondEnd > 0)
       notes.push_back(f->fileName + ": " + plural(f->intervalsBeyondEnd, "interval", "intervals") +
                       " found past the end its header declares (" +
                       sources::SizeToText(std::uint64_t(f->declaredSize)) + ") were not written");
+  }
+  if (cmd.format == Format::Json) {
+    out << "{\n  \"source\": " << jsonString(cmd.source) << ",\n  \"folder\": " << jsonString(cmd.dir)
+        << ",\n  \"files\": [";
+    for (std::size_t i = 0; i < json.size(); ++i) out << (i ? ",\n    " : "\n    ") << json[i];
+    out << "\n  ],\n  \"notes\": [";
+    for (std::size_t i = 0; i < notes.size(); ++i) out << (i ? ",\n    " : "\n    ") << jsonString(notes[i]);
+    out << "\n  ]";
+    if (cmd.report) out << ",\n  \"report\": " << jsonString(run.reportPath);
+    out << "\n}\n";
+    return run.chosen.empty() || !run.skipped.empty() ? kExitError : kExitOk;
+  }
+  if (cmd.format == Format::Tsv) {  // the rows alone on stdout, for scripts
+    for (const auto& r : table) {
+      for (std::size_t c = 0; c < r.size(); ++c) out << (c ? "\t" : "") << r[c];
+      out << '\n';
+    }
+    for (const auto& note : notes) err << note << '\n';
+    return run.chosen.empty() || !run.skipped.empty() ? kExitError : kExitOk;
   }
   if (table.size() > 1) printTable(out, table);
   for (const auto& note : notes) out << note << '\n';
@@ -149,7 +230,11 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     err << "kestrix-cli: nothing was written to \"" << cmd.dir << "\": no file asked for can be written\n";
     return kExitError;
   }
-  out << "Wrote " << plural(std::int64_t(run.written.results.size()), "file", "files") << " to \"" << cmd.dir << "\"";
+  std::int64_t repaired = 0;
+  for (const auto& c : run.written.checked) repaired += c.repaired ? 1 : 0;
+  out << "Wrote " << plural(std::int64_t(run.written.results.size()), "file", "files");
+  if (repaired > 0) out << " (" << repaired << " repaired, the bytes as put together kept as .raw.pst beside it)";
+  out << " to \"" << cmd.dir << "\"";
   if (cmd.report) out << ", report in \"" << run.reportPath << "\"";
   out << '\n';
   return run.skipped.empty() ? kExitOk : kExitError;
@@ -165,6 +250,7 @@ const bool kRecoverRegistered = registerCommand(
            ->check(numberFromOne("file"));
        sub.add_flag("--report", cmd->report, "Also write report.xml (DFXML): where each byte of each file came from");
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
+       addFormatOption(sub, cmd->format);
        return CommandRun([cmd](CommandContext& c) { return runRecover(*cmd, c.out, c.err, c.stop); });
      }});
 

@@ -1,7 +1,7 @@
 #include "pst/repair.h"
 
-
 #include <algorithm>
+#include <filesystem>
 #include <unordered_map>
 #include <optional>
 #include <unordered_set>
@@ -468,6 +468,68 @@ RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, 
   RepairReport report = repairPst(input, outputs.open(0), stop, options);
   if (!report.stopped) outputs.commit();
   return report;
+}
+
+std::string rawPathFor(const std::string& path) {
+  const std::filesystem::path p(path);
+  const std::string ext = p.extension().string();
+  return (p.parent_path() / (p.stem().string() + ".raw" + (ext.empty() ? "" : ext))).string();
+}
+
+CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, const std::atomic<bool>& stop,
+                              const std::function<void(const CheckedOutputProgress&)>& progress) {
+  CheckedOutput out;
+  rebuild::OutputFile& written = outputs.open(target);
+  const std::unique_ptr<scan::ByteSource> bytes = written.reader();
+  const auto stageProgress = [&](CheckedOutputProgress::Stage stage) {
+    StructureScanOptions options;
+    if (progress)
+      options.progress = [&progress, stage](const StructureProgress& p) { progress({stage, p.done, p.total}); };
+    return options;
+  };
+  out.check = checkPst(*bytes, stop, stageProgress(CheckedOutputProgress::Stage::Check));
+  if (out.check.stopped) {
+    out.stopped = true;
+    return out;
+  }
+  if (out.check.sound()) return out;
+  if (!out.check.isPst) {
+    out.notRepaired = "it holds no PST structure: no header of its own and no index page";
+    return out;
+  }
+  if (!out.check.supported()) {
+    out.notRepaired = "it is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages)";
+    return out;
+  }
+  const std::string path = written.path();
+  const std::string raw = rawPathFor(path);
+  // Room for the copy and for intervals appended for new tree pages, as repairFile plans.
+  const std::int64_t size = wholeIntervalsLength(bytes->size()) + kIntervalBytes;
+  std::optional<std::size_t> repaired;
+  const auto keepAsWritten = [&](const std::string& why) {
+    if (repaired) outputs.drop(*repaired);
+    if (outputs.targets()[target].path != path) outputs.rename(target, path);
+    out.notRepaired = why;
+    return out;
+  };
+  try {
+    repaired = outputs.add({path, size, size});
+    outputs.rename(target, raw);
+  } catch (const Error& e) {
+    return keepAsWritten(std::string("no repaired copy can be written: ") + e.what());
+  }
+  try {
+    out.repair = repairPst(*bytes, outputs.open(*repaired), stop, stageProgress(CheckedOutputProgress::Stage::Repair));
+  } catch (const Error& e) {
+    return keepAsWritten(std::string("the repair failed: ") + e.what());
+  }
+  if (out.repair.stopped) {
+    out.stopped = true;
+    return out;
+  }
+  out.repaired = true;
+  out.rawPath = raw;
+  return out;
 }
 
 }  // namespace kestrix::pst

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "pst/check.h"
@@ -54,5 +55,40 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
 // behind and an existing file of that name as it was.
 RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, const std::atomic<bool>& stop,
                         const StructureScanOptions& options = {});
+
+// A PST file just written into an OutputSet (by recover or rebuild), checked before it is put
+// in place. A sound file stays exactly as written. A damaged one is repaired: the repaired file
+// takes the target's name and the bytes as written are kept beside it under rawPathFor(name),
+// so nothing is lost and the repair can be tried again. A file that is no PST, or one that
+// cannot be repaired here (a layout not supported yet, no room for the copy), stays as written
+// and notRepaired says why.
+struct CheckedOutput {
+  CheckReport check;          // the file as written
+  bool repaired = false;
+  RepairReport repair;        // when repaired
+  std::string rawPath;        // when repaired: where the bytes as written are kept
+  std::string notRepaired;    // damaged, yet left as written: the reason
+  bool stopped = false;       // the stop flag ended the check or the repair
+  // The file that now stands under the target's name.
+  const CheckReport& result() const { return repaired ? repair.after : check; }
+  // Its header: "own", "rebuilt", or what check found ("missing", "foreign", ...).
+  std::string headerState() const {
+    if (repaired) return repair.headerRebuilt ? "rebuilt" : "own";
+    return headerVerdictName(check.analysis.headerVerdict);
+  }
+};
+
+struct CheckedOutputProgress {
+  enum class Stage { Check, Repair } stage = Stage::Check;
+  std::int64_t done = 0, total = 0;  // bytes
+};
+
+// "file1.pst" -> "file1.raw.pst"; "out" -> "out.raw".
+std::string rawPathFor(const std::string& path);
+
+// Checks target `target` of outputs, which must be open and written, and repairs it when it is
+// damaged (see CheckedOutput). Throws kestrix::Error when a read or a write fails.
+CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, const std::atomic<bool>& stop,
+                              const std::function<void(const CheckedOutputProgress&)>& progress = {});
 
 }  // namespace kestrix::pst

@@ -122,6 +122,8 @@ FileListRow MakeFileListRow(const AssembledFile& file);
 
 struct RecoverProgress {
   std::int64_t done = 0, total = 0;  // bytes
+  // Writing the file, then (recoverFiles) checking it and, when damaged, repairing it.
+  enum class Stage { Write, Check, Repair } stage = Stage::Write;
 };
 using RecoverProgressFn = std::function<void(const RecoverProgress&)>;
 

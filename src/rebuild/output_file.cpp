@@ -153,10 +153,10 @@ OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
   // A file without a name vanishes with the process, whatever kills it; naming it later needs
   // /proc/self/fd. Elsewhere a hidden name is made that nothing can have planted (O_EXCL).
   if (::access("/proc/self/fd", X_OK) == 0)
-    m_fd = ::openat(m_folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    m_fd = ::openat(m_folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
   for (int attempt = 0; m_fd < 0 && attempt < 100; ++attempt) {
     const std::string name = tempNameFor(m_name);
-    m_fd = ::openat(m_folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    m_fd = ::openat(m_folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (m_fd >= 0) m_tempName = name;
     else if (errno != EEXIST) fail(errno);
   }
@@ -190,6 +190,54 @@ void OutputFile::resize(std::int64_t size) {
                 systemReason(errno));
 }
 
+namespace {
+
+// Reads an output's temporary file through its descriptor.
+class WrittenBytes final : public scan::ByteSource {
+ public:
+  WrittenBytes(int fd, std::string name) : m_fd(fd), m_name(std::move(name)) {
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0) throw Error("Cannot read file \"" + m_name + "\" back. " + systemReason(errno));
+    m_size = std::int64_t(st.st_size);
+    m_identity = {true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), 0};
+  }
+  std::int64_t size() const override { return m_size; }
+  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
+    std::size_t done = 0;
+    while (done < out.size() && offset + std::int64_t(done) < m_size) {
+      const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done, offset + std::int64_t(done));
+      if (n > 0) done += std::size_t(n);
+      else if (n < 0 && errno == EINTR) continue;
+      else {
+        m_error = n < 0 ? errno : 0;
+        break;
+      }
+    }
+    return done;
+  }
+  std::string name() const override { return m_name; }
+  int lastError() const override { return m_error; }
+  scan::FileIdentity identity() const override { return m_identity; }
+
+ private:
+  int m_fd;
+  std::string m_name;
+  std::int64_t m_size = 0;
+  int m_error = 0;
+  scan::FileIdentity m_identity;
+};
+
+}  // namespace
+
+std::unique_ptr<scan::ByteSource> OutputFile::reader() const { return std::make_unique<WrittenBytes>(m_fd, m_path); }
+
+void OutputFile::rename(const std::string& path) {
+  if (m_committed || fs::absolute(folderOf(path)).lexically_normal() != fs::absolute(folderOf(m_path)).lexically_normal())
+    throw Error("Cannot write file \"" + path + "\". It is not in the folder of \"" + m_path + "\"");
+  m_path = path;
+  m_name = fs::path(m_path).filename().string();
+}
+
 void OutputFile::linkTemporaryName() {
   const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -219,7 +267,7 @@ void OutputFile::commit() {
 }
 
 OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> targets, OutputSetOptions options)
-    : m_targets(std::move(targets)) {
+    : m_source(source), m_targets(std::move(targets)) {
   const sources::StorageSet sourceSet = source ? sources::sourceStorage(source->identity()) : sources::StorageSet{};
   std::map<std::string, std::int64_t> dataPerFolder;
   for (const OutputTarget& t : m_targets) {
@@ -250,6 +298,22 @@ void OutputSet::commit() {
   for (auto& file : m_files)
     if (file) file->commit();
 }
+
+std::size_t OutputSet::add(OutputTarget target) {
+  refuseUnsafeOutput(target.path, m_source);
+  checkRoomFor(target.path, target.size, target.allocated);
+  m_targets.push_back(std::move(target));
+  m_files.emplace_back();
+  return m_targets.size() - 1;
+}
+
+void OutputSet::rename(std::size_t i, const std::string& path) {
+  refuseUnsafeOutput(path, m_source);
+  if (m_files.at(i)) m_files[i]->rename(path);
+  m_targets[i].path = path;
+}
+
+void OutputSet::drop(std::size_t i) { m_files.at(i).reset(); }
 
 FolderLock::FolderLock(const std::string& folder) {
   m_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

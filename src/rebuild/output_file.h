@@ -56,6 +56,12 @@ class OutputFile {
   void writeAt(std::int64_t offset, std::span<const std::byte> data);
   // Sets the length; bytes added read as zero and take no space where holes are supported.
   void resize(std::int64_t size);
+  // The bytes written so far, read back (for checking a result before it is put in place).
+  // The reader must not outlive this object; its name is path().
+  std::unique_ptr<scan::ByteSource> reader() const;
+  // Gives the file another name in the same folder before commit() (the name's own checks
+  // are OutputSet's). Throws kestrix::Error for a name in another folder.
+  void rename(const std::string& path);
   // Puts the file in place: fsync, rename over the name (whatever it holds; a link there is
   // replaced, not followed), fsync of the folder. Throws "Cannot write file "PATH". REASON",
   // leaving path as it was. Nothing may be written after it.
@@ -122,9 +128,19 @@ class OutputSet {
   OutputFile& open(std::size_t i);
   void commit();
 
+  // A target planned once the run has begun (the repaired copy of a file just written): the
+  // same refusals and room check as the constructor's, for this target alone. Returns its
+  // index. Nothing is written when it throws.
+  std::size_t add(OutputTarget target);
+  // Target i is put in place under another name in its folder, after the refusals for it.
+  void rename(std::size_t i, const std::string& path);
+  // Target i is not put in place: its temporary file goes now.
+  void drop(std::size_t i);
+
   const std::vector<OutputTarget>& targets() const { return m_targets; }
 
  private:
+  const scan::ByteSource* m_source = nullptr;
   std::vector<OutputTarget> m_targets;
   std::vector<FolderLock> m_locks;  // released after the files are gone
   std::vector<std::unique_ptr<OutputFile>> m_files;

@@ -36,11 +36,35 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     }
     std::int64_t unreadable = 0;
     for (const auto& run : result.unreadable) unreadable += run.count;
-    report.files.push_back({fs::path(target.path).filename().string(), result.size,
-                            FileByteRuns(fragments, target.file, result), target.file.declaredSize,
-                            result.intervalsMissing, unreadable, target.file.fragmentNumbers, false,
-                            describeConflicts(target.file), result.blocks.blocks, result.blocks.blocksPredicted,
-                            result.blocks.blocksFound, result.blocks.blocksStitched, result.blocks.blocksMissing});
+    ReportedFile reported;
+    reported.fileName = fs::path(target.path).filename().string();
+    reported.fileSize = result.size;
+    reported.runs = FileByteRuns(fragments, target.file, result);
+    reported.declaredSize = target.file.declaredSize;
+    reported.intervalsMissing = result.intervalsMissing;
+    reported.sectorsUnreadable = unreadable;
+    reported.fragmentNumbers = target.file.fragmentNumbers;
+    reported.versions = describeConflicts(target.file);
+    reported.blocks = result.blocks.blocks;
+    reported.blocksPredicted = result.blocks.blocksPredicted;
+    reported.blocksFound = result.blocks.blocksFound;
+    reported.blocksStitched = result.blocks.blocksStitched;
+    reported.blocksMissing = result.blocks.blocksMissing;
+    if (request.checkFiles) {
+      pst::CheckedOutput checked = pst::checkWrittenPst(outputs, i, stop, [&](const pst::CheckedOutputProgress& p) {
+        if (progress)
+          progress(i, {p.done, p.total,
+                       p.stage == pst::CheckedOutputProgress::Stage::Check ? RecoverProgress::Stage::Check
+                                                                            : RecoverProgress::Stage::Repair});
+      });
+      if (checked.stopped) {
+        outcome.stopped = true;
+        return outcome;
+      }
+      reportChecked(reported, checked);
+      outcome.checked.push_back(std::move(checked));
+    }
+    report.files.push_back(std::move(reported));
     outcome.results.push_back(std::move(result));
   }
   if (withReport) {
@@ -106,7 +130,11 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   request.lockFolders = !lock.held();
   request.treePages = result.analysis.scan.treePages;
   result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
-    if (progress) progress({FolderRecoveryProgress::Stage::Write, p.done, p.total, files[result.chosen[i]].fileName});
+    using Stage = FolderRecoveryProgress::Stage;
+    const Stage stage = p.stage == RecoverProgress::Stage::Check    ? Stage::Check
+                        : p.stage == RecoverProgress::Stage::Repair ? Stage::Repair
+                                                                    : Stage::Write;
+    if (progress) progress({stage, p.done, p.total, files[result.chosen[i]].fileName});
   });
   return result;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "pst/repair.h"
 #include "rebuild/assembly.h"
 #include "rebuild/recover_report.h"
 #include "rebuild/source_analysis.h"
@@ -32,17 +33,22 @@ struct RecoverRequest {
   // The tree pages the scan found: each file is checked against its own index and, where that
   // disagrees with the intervals, put together block by block (see WriteAssembledFile).
   std::span<const scan::TreePageHit> treePages;
+  // Check every file written and repair a damaged one (pst::checkWrittenPst): the repaired
+  // file takes the target's name, the bytes as written are kept as fileN.raw.pst.
+  bool checkFiles = true;
 };
 
 struct RecoverOutcome {
   std::vector<RecoverResult> results;  // one per target written, in target order
+  std::vector<pst::CheckedOutput> checked;  // with checkFiles: one per target, in target order
   bool stopped = false;                // the stop flag ended the run: nothing was put in place
 };
 
 // Progress of target `target`: bytes of that file.
 using RecoverFilesProgressFn = std::function<void(std::size_t target, const RecoverProgress&)>;
 
-// Writes every target with WriteAssembledFile, then the report, through one OutputSet: every
+// Writes every target with WriteAssembledFile (with checkFiles, checks and where needed repairs
+// it), then the report, through one OutputSet: every
 // refusal and the room for all of them come first, before anything is written, and the
 // files are put in place together at the end. A stop or a failure leaves every target and
 // the report as they were. Throws kestrix::Error for a refusal or a failure.
@@ -70,7 +76,7 @@ struct FolderRecoveryResult {
 
 // Progress of the whole recovery: the scan in source bytes, then each file in its bytes.
 struct FolderRecoveryProgress {
-  enum class Stage { Scan, Write } stage = Stage::Scan;
+  enum class Stage { Scan, Write, Check, Repair } stage = Stage::Scan;
   std::int64_t done = 0, total = 0;
   std::string fileName;  // Write: the file being written
 };

@@ -1,5 +1,6 @@
 #include "rebuild/recover_report.h"
 
+#include <filesystem>
 #include <sstream>
 
 #include "sources/size_text.h"
@@ -39,6 +40,31 @@ std::string xmlEscape(const std::string& text) {
   return out;
 }
 
+void reportChecked(ReportedFile& file, const pst::CheckedOutput& checked) {
+  const pst::CheckReport& result = checked.result();
+  file.checked = true;
+  file.header = checked.headerState();
+  file.messages = result.messages;
+  file.messagesReadable = result.messagesReadable;
+  file.folders = std::int64_t(result.folders.size());
+  file.notRepaired = checked.notRepaired;
+  if (checked.repaired) {
+    file.rawName = std::filesystem::path(checked.rawPath).filename().string();
+    file.repairedSize = checked.repair.outputLength;
+  }
+}
+
+namespace {
+
+void pstFacts(std::ostringstream& x, const ReportedFile& f) {
+  x << "    <kestrix:pst header=\"" << xmlEscape(f.header) << "\" messages=\"" << f.messages << "\" readable=\""
+    << f.messagesReadable << "\" folders=\"" << f.folders << "\"";
+  if (!f.notRepaired.empty()) x << " not_repaired=\"" << xmlEscape(f.notRepaired) << "\"";
+  x << "/>\n";
+}
+
+}  // namespace
+
 std::string DfxmlReport(const RecoverReport& report) {
   std::ostringstream x;
   x << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -60,8 +86,9 @@ std::string DfxmlReport(const RecoverReport& report) {
     << "    <imagesize>" << report.imageSize << "</imagesize>\n"
     << "  </source>\n";
   for (const ReportedFile& f : report.files) {
+    const bool repaired = !f.rawName.empty();
     x << "  <fileobject>\n"
-      << "    <filename>" << xmlEscape(f.fileName) << "</filename>\n"
+      << "    <filename>" << xmlEscape(repaired ? f.rawName : f.fileName) << "</filename>\n"
       << "    <filesize>" << f.fileSize << "</filesize>\n"
       << "    <kestrix:declared_size>" << f.declaredSize << "</kestrix:declared_size>\n"
       << "    <kestrix:missing_intervals>" << f.intervalsMissing << "</kestrix:missing_intervals>\n"
@@ -74,6 +101,7 @@ std::string DfxmlReport(const RecoverReport& report) {
     if (f.blocks > 0)
       x << "    <kestrix:blocks listed=\"" << f.blocks << "\" predicted=\"" << f.blocksPredicted << "\" found=\""
         << f.blocksFound << "\" stitched=\"" << f.blocksStitched << "\" missing=\"" << f.blocksMissing << "\"/>\n";
+    if (f.checked && !repaired) pstFacts(x, f);
     x << "    <byte_runs>\n";
     for (const ByteRun& r : f.runs) {
       x << "      <byte_run file_offset=\"" << r.fileOffset << "\"";
@@ -85,6 +113,14 @@ std::string DfxmlReport(const RecoverReport& report) {
       x << " len=\"" << r.length << "\"/>\n";
     }
     x << "    </byte_runs>\n  </fileobject>\n";
+    if (repaired) {
+      x << "  <fileobject>\n"
+        << "    <filename>" << xmlEscape(f.fileName) << "</filename>\n"
+        << "    <filesize>" << f.repairedSize << "</filesize>\n"
+        << "    <kestrix:repaired_from>" << xmlEscape(f.rawName) << "</kestrix:repaired_from>\n";
+      pstFacts(x, f);
+      x << "  </fileobject>\n";
+    }
   }
   x << "</dfxml>\n";
   return x.str();

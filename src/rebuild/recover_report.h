@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "pst/repair.h"
 #include "rebuild/assembly.h"
 
 namespace kestrix::rebuild {
@@ -26,7 +27,19 @@ struct ReportedFile {
   // The file's own index, where it was read (blocks > 0): blocks where the map pages put them,
   // found elsewhere by their trailer, put together from pieces, and missing.
   std::int64_t blocks = 0, blocksPredicted = 0, blocksFound = 0, blocksStitched = 0, blocksMissing = 0;
+  // The file as checked after writing (checked): the header of the file under fileName ("own",
+  // "rebuilt", ...), its messages and folders. When it was repaired, the bytes as written are
+  // kept as rawName, and the runs above are that file's; fileName is the repaired copy of it.
+  bool checked = false;
+  std::string header;
+  std::int64_t messages = 0, messagesReadable = 0, folders = 0;
+  std::string rawName;
+  std::int64_t repairedSize = 0;
+  std::string notRepaired;  // damaged, yet left as written: why
 };
+
+// Adds what the check (and repair) of a written file found.
+void reportChecked(ReportedFile& file, const pst::CheckedOutput& checked);
 
 struct RecoverReport {
   std::string program = "kestrix-cli";
@@ -43,7 +56,10 @@ struct RecoverReport {
 // <byte_run file_offset len fill="0"> for zeros (missing intervals, unreadable sectors), and
 // for the fixed header block a run with type="header_block" and no img_offset. A file that may
 // mix two versions carries <kestrix:versions> with the IDs and fragments; one whose own index
-// was read carries <kestrix:blocks listed= predicted= found= stitched= missing=/>.
+// was read carries <kestrix:blocks listed= predicted= found= stitched= missing=/>; one that was
+// checked, <kestrix:pst header= messages= readable= folders=/> (with not_repaired= when a
+// damaged file was left as written). A repaired file is two objects: the bytes as written under
+// their .raw name with the byte runs, then the file to open with <kestrix:repaired_from>.
 std::string DfxmlReport(const RecoverReport& report);
 
 // Text with &, <, >, " and ' escaped, and control characters other than tab, newline and

@@ -28,6 +28,9 @@ import pst_generate
 import pst_model
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "fs"))
+import cut_image  # noqa: E402
+
 ENRON = os.path.join(HERE, "..", "data", "enron.pst")
 SKIP = 77
 TIMEOUT = 120
@@ -143,6 +146,57 @@ class Checker:
                     % (read, survived, info, check, "" if untouched else "; the INPUT CHANGED", structure))
 
 
+    def recovered_case(self, name, original, damaged, layout="whole"):
+        """Lays damaged bytes on an image and runs recover: whole between random bytes, in runs
+        of map intervals out of order ("intervals"), or cut into scattered 4 KiB-cluster pieces
+        ("clusters"). file1.pst must open and hold the surviving messages; a damaged file is
+        kept as put together in file1.raw.pst, a sound one is written byte for byte with no
+        such copy."""
+        work = os.path.join(self.scratch, "recover")
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        image = os.path.join(work, "cut.img")
+        rng = random.Random(5)
+        if layout == "clusters":
+            src = os.path.join(work, "damaged.pst")
+            with open(src, "wb") as f:
+                f.write(damaged)
+            cut_image.build(work, seed=11, pst_path=src, log=lambda _text: None)
+        else:
+            cuts = [0, len(damaged)]
+            if layout == "intervals":  # every few intervals, the header staying with the first
+                at = pst_damage.interval_start(1)
+                while at < len(damaged):
+                    cuts.append(at)
+                    at += rng.randint(1, 6) * (pst_damage.interval_start(1) - pst_damage.interval_start(0))
+            cuts = sorted(set(cuts))
+            pieces = [damaged[a:b] for a, b in zip(cuts, cuts[1:])]
+            rng.shuffle(pieces)
+            with open(image, "wb") as f:
+                for piece in pieces:
+                    f.write(rng.randbytes(rng.randint(1, 8) << 12) + piece + bytes(-len(piece) % 4096))
+                f.write(rng.randbytes(16 << 12))
+        out = os.path.join(work, "out")
+        r = run([self.cli, "recover", "--quiet", "--format", "json", image, "-o", out])
+        pst, raw = os.path.join(out, "file1.pst"), os.path.join(out, "file1.raw.pst")
+        if r.returncode != 0 or not os.path.exists(pst):
+            self.expect(False, name + " (recover)", "recover exit %d: %s"
+                        % (r.returncode, r.stderr.decode(errors="replace").strip()))
+            return
+        if damaged == original:
+            same = digest(pst) == hashlib.sha256(original).hexdigest()
+            self.expect(same and not os.path.exists(raw), name + " (recover)",
+                        "file1.pst %s, %s" % ("identical" if same else "DIFFERS",
+                                              "a .raw copy was WRITTEN" if os.path.exists(raw) else "no .raw copy"))
+            return
+        survived = pst_model.surviving_messages(original, damaged)
+        read = readpst_count(pst, self.scratch)
+        info = run(["pffinfo", pst]).returncode
+        self.expect(read >= SHARE * survived and info == 0 and os.path.exists(raw), name + " (recover)",
+                    "readpst reads %d, blocks survived for %d; pffinfo exit %d; file1.raw.pst %s"
+                    % (read, survived, info, "kept" if os.path.exists(raw) else "MISSING"))
+
+
 def main(argv):
     if len(argv) != 2:
         print(__doc__.strip().splitlines()[2], file=sys.stderr)
@@ -203,6 +257,10 @@ def main(argv):
 
         for name, damage in pst_damage.SCENARIOS.items():
             c.repaired_case(name, enron, damage(enron))
+            c.recovered_case(name, enron, damage(enron))
+        c.recovered_case("fragmented out of order, header lost", enron, pst_damage.header_lost(enron), "clusters")
+        for layout in ("whole", "intervals"):
+            c.recovered_case("sound, " + layout, enron, enron, layout)
 
         # The file the built-in example rebuilds from fragments carries the fixed header block.
         example = os.path.join(scratch, "example")
