@@ -31,16 +31,6 @@ struct RecoverCommand {
   Format format = Format::Table;
 };
 
-// An argument as a POSIX shell reads it back: unchanged when it holds only characters the
-// shell takes literally, else in single quotes (a quote inside written as '\'').
-std::string shellQuoted(const std::string& arg) {
-  constexpr const char* kPlain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=./:,@%";
-  if (!arg.empty() && arg.find_first_not_of(kPlain) == std::string::npos) return arg;
-  std::string quoted = "'";
-  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 std::string commandLineOf(const RecoverCommand& cmd) {
   std::string line = "kestrix-cli recover " + shellQuoted(cmd.source) + " -o " + shellQuoted(cmd.dir);
   if (cmd.file > 0) line += " --file " + std::to_string(cmd.file);

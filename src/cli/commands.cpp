@@ -6,6 +6,7 @@
 
 #include "cli/command_registry.h"
 #include "cli/progress.h"
+#include "cli/pst_report.h"
 #include "rebuild/extract.h"
 #include "rebuild/rebuild.h"
 #include "rebuild/source_analysis.h"
@@ -14,6 +15,15 @@
 #include "sources/size_text.h"
 
 namespace kestrix::cli {
+
+std::string shellQuoted(const std::string& arg) {
+  constexpr const char* kPlain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=./:,@%";
+  if (!arg.empty() && arg.find_first_not_of(kPlain) == std::string::npos) return arg;
+  std::string quoted = "'";
+  for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 
 std::string plural(std::int64_t n, const std::string& one, const std::string& many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -140,11 +150,19 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
     rebuild::RebuildResult result;
     {
       ProgressLine line("", !cmd.quiet);
-      result = rebuild::rebuildFile(cmd.inputs[i], cmd.outputs[i], stop, [&](const rebuild::RebuildProgress& p) {
-        const bool indexing = p.phase == rebuild::RebuildProgress::Phase::Indexing;
-        line.setLabel((indexing ? "初始化PST文件" : "重组PST文件") + name + "...");
-        line.update(p.done, p.total, indexing);
-      });
+      result = rebuild::rebuildFile(
+          cmd.inputs[i], cmd.outputs[i], stop,
+          [&](const rebuild::RebuildProgress& p) {
+            using Phase = rebuild::RebuildProgress::Phase;
+            const bool bytes = p.phase != Phase::Writing;
+            line.setLabel((p.phase == Phase::Indexing    ? "初始化PST文件"
+                           : p.phase == Phase::Writing   ? "重组PST文件"
+                           : p.phase == Phase::Checking ? "检查PST文件"
+                                                         : "修复PST文件") +
+                          name + "...");
+            line.update(p.done, p.total, bytes);
+          },
+          cmd.repair);
     }
     if (result.stopped()) {
       err << "kestrix-cli: stopped; nothing was written, and \"" << cmd.outputs[i] << "\" is as it was\n";
@@ -156,6 +174,21 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
         << plural(intervals, "interval", "intervals") << " written (IDs 0 to " << intervals - 1 << "), "
         << plural(intervals - result.write.intervalsCopied, "zero interval", "zero intervals") << ", "
         << sources::SizeToText(std::uint64_t(result.write.size)) << '\n';
+    if (!result.checked) {
+      out << "\"" << cmd.outputs[i] << "\" carries the fixed header block and opens in no reader as it is; repair "
+          << "it with: kestrix-cli repair " << shellQuoted(cmd.outputs[i]) << " -o "
+          << shellQuoted(std::filesystem::path(cmd.outputs[i]).replace_extension(".repaired.pst").string())
+          << " (or rebuild with --repair)\n";
+    } else if (result.checked->repaired) {
+      out << "Repaired \"" << cmd.outputs[i] << "\": " << messagesSummary(result.checked->repair.after)
+          << "; the rebuilt bytes are kept in \"" << result.checked->rawPath << "\"\n";
+    } else if (result.checked->check.sound()) {
+      out << "\"" << cmd.outputs[i] << "\" is sound: " << messagesSummary(result.checked->check) << '\n';
+    } else {
+      err << "kestrix-cli: \"" << cmd.outputs[i] << "\" is damaged and was not repaired: "
+          << result.checked->notRepaired << '\n';
+      partial = true;
+    }
     if (result.tailBytes > 0) {
       // Whole intervals only: a cut-off last one cannot be placed, and must not go unmentioned.
       err << "kestrix-cli: the last " << plural(result.tailBytes, "byte", "bytes") << " of \"" << cmd.inputs[i]
@@ -203,6 +236,9 @@ const bool kRebuildRegistered = registerCommand(
        sub.add_option("-o,--output", cmd->outputs, "PST file to write (replaced when it exists)")
            ->required()
            ->allow_extra_args(false);
+       sub.add_flag("--repair", cmd->repair,
+                    "Check each file written and repair it, so that it opens; the rebuilt bytes stay beside it as "
+                    "NAME.raw.pst");
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
        return CommandRun([cmd](CommandContext& c) { return runRebuild(*cmd, c.out, c.err, c.stop); });
      }});

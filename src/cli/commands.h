@@ -21,6 +21,10 @@ inline constexpr int kExitUsage = 2;
 // "1 sector", "3 sectors".
 std::string plural(std::int64_t n, const std::string& one, const std::string& many);
 
+// An argument as a POSIX shell reads it back: unchanged when it holds only characters the
+// shell takes literally, else in single quotes (a quote inside written as '\'').
+std::string shellQuoted(const std::string& arg);
+
 // The note on err for the sectors of source that a scan could not read (nothing when none).
 void reportUnreadable(std::ostream& err, const std::string& source, const std::vector<scan::SectorRun>& runs);
 // The note on err for the source sectors written as zeros into the file `name` (pastEnd of
@@ -55,6 +59,7 @@ int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, 
 struct RebuildCommand {
   std::vector<std::string> inputs;
   std::vector<std::string> outputs;  // one per input, in the same order
+  bool repair = false;
   bool quiet = false;
 };
 int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, std::atomic<bool>& stop);

@@ -115,7 +115,7 @@ std::string noIntervalReason(scan::ByteSource& input) {
 }  // namespace
 
 RebuildResult rebuildFile(const std::string& inputPath, const std::string& outputPath, std::atomic<bool>& stop,
-                          const RebuildProgressFn& progress) {
+                          const RebuildProgressFn& progress, bool repair) {
   scan::FileByteSource input(inputPath);
   RebuildResult result;
   const PageIndex index = BuildPageIndex(input, stop, progress);
@@ -131,6 +131,13 @@ RebuildResult rebuildFile(const std::string& inputPath, const std::string& outpu
   OutputSet outputs(&input, {{outputPath, RebuiltSize(index),
                               std::int64_t(kHeaderBlockSize) + index.idsPresent() * kIntervalBytes}});
   result.write = WriteRebuiltPst(index, input, outputs.open(0), stop, progress);
+  if (repair && !result.stopped())
+    result.checked = pst::checkWrittenPst(outputs, 0, stop, [&](const pst::CheckedOutputProgress& p) {
+      if (progress)
+        progress({p.stage == pst::CheckedOutputProgress::Stage::Check ? RebuildProgress::Phase::Checking
+                                                                       : RebuildProgress::Phase::Repairing,
+                  p.done, p.total});
+    });
   if (!result.stopped()) outputs.commit();
   return result;
 }

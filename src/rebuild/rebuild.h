@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pst/repair.h"
 #include "rebuild/output_file.h"
 #include "scan/byte_source.h"
 
@@ -42,9 +43,9 @@ class PageIndex {
 };
 
 struct RebuildProgress {
-  enum class Phase { Indexing, Writing } phase = Phase::Indexing;
-  std::int64_t done = 0;   // indexing: input bytes; writing: IDs written
-  std::int64_t total = 0;  // indexing: input size; writing: highest ID + 1
+  enum class Phase { Indexing, Writing, Checking, Repairing } phase = Phase::Indexing;
+  std::int64_t done = 0;   // indexing: input bytes; writing: IDs written; checking, repairing: output bytes
+  std::int64_t total = 0;  // indexing: input size; writing: highest ID + 1; checking, repairing: output size
 };
 using RebuildProgressFn = std::function<void(const RebuildProgress&)>;
 
@@ -75,7 +76,8 @@ struct RebuildResult {
   std::int32_t highestId = 0;
   std::int64_t tailBytes = 0;       // bytes after the input's last whole interval: never tested, not used
   WriteStats write;
-  bool stopped() const { return write.stopped; }
+  std::optional<pst::CheckedOutput> checked;  // with repair: what the check (and repair) found
+  bool stopped() const { return write.stopped || (checked && checked->stopped); }
 };
 
 // One input file to one output file, with every check: the output is not the input nor on
@@ -83,8 +85,10 @@ struct RebuildResult {
 // OutputSet: an existing file of that name is replaced only when the new one is whole; after
 // a stop or a failure it is as it was, and nothing else is left behind. An input in which no
 // whole interval begins with a map page (empty, random data, a PST file itself) gives no
-// output: kestrix::Error says why.
+// output: kestrix::Error says why. With repair, the file written (whose header is the fixed
+// header block, so it never opens as it is) is checked and repaired as recover's files are
+// (pst::checkWrittenPst): outputPath is the repaired file, the rebuilt bytes stay beside it.
 RebuildResult rebuildFile(const std::string& inputPath, const std::string& outputPath, std::atomic<bool>& stop,
-                          const RebuildProgressFn& progress);
+                          const RebuildProgressFn& progress, bool repair = false);
 
 }  // namespace kestrix::rebuild
