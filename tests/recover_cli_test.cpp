@@ -133,7 +133,7 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
   EXPECT_TRUE(r.err.empty()) << r.err;
   // 1: old 37-39, 2: D, 3: A, 4: old 15-20, 5: B. D and the older 37-39 both could serve IDs
   // 37-39: D is taken, and the file is marked as one that may mix versions.
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+55\s+0 两个版本\s+3,5,2\s+2274/2274\n)")))
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+55\s+0 两个版本\s+3,5,2\s+2274/2274\s+71/71\s+10\s+own\n)")))
       << r.out;
   EXPECT_NE(r.out.find("file1.pst: 2 candidates for IDs 37-39 (fragment 2 taken, 1 passed over); the file may mix"),
             std::string::npos)
@@ -172,17 +172,23 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
   }
 }
 
-TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheLengthHolds) {
+TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheDamagedFileIsRepaired) {
   TempDir dir;
   test::writeFile(dir.file("disk.img"), enronImage(true));
   const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+54\s+1 两个版本\s+3,5,6,2\s+\d+/\d+\n)")))
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(1\s+file1\.pst\s+13\.33 MB\s+54\s+1 两个版本\s+3,5,6,2\s+\d+/\d+\s+70/71\s+10\s+own\n)")))
       << r.out;
   EXPECT_NE(r.out.find("1 of 55 intervals not found: ID 20, file bytes 5096448 to 5350399"), std::string::npos)
       << r.out;
+  // The interval held blocks: file1.pst is the repaired file, and the bytes as put together
+  // are kept beside it.
+  EXPECT_NE(r.out.find("file1.pst: damaged as put together"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("kept in file1.raw.pst"), std::string::npos) << r.out;
+  const auto checked = test::runCliArgs({"check", dir.file("out/file1.pst")});
+  EXPECT_EQ(checked.status, 0) << checked.out;
 
-  const std::string path = dir.file("out/file1.pst");
+  const std::string path = dir.file("out/file1.raw.pst");
   const auto written = test::readFile(path);
   const auto& pst = test::enronPst();
   ASSERT_EQ(written.size(), pst.size());

@@ -156,8 +156,8 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
                      std::to_string(result.intervalsMissing) +
                          (f->conflicts.empty() ? "" : std::string(" ") + rebuild::kTwoVersionsMark),
                      row.fragments, blocksCell(result.blocks),
-                     std::to_string(pst.messagesReadable) + "/" + std::to_string(pst.messages),
-                     std::to_string(pst.folders.size()), checked.headerState()});
+                     pst.isPst ? std::to_string(pst.messagesReadable) + "/" + std::to_string(pst.messages) : "-",
+                     pst.isPst ? std::to_string(pst.folders.size()) : "-", pst.isPst ? checked.headerState() : "-"});
     json.push_back(fileJson(*f, result, checked));
     if (result.reassembled) {
       const pst::ReassemblyResult& b = result.blocks;
@@ -187,6 +187,9 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
       notes.push_back(f->fileName + ": damaged as put together (" + damageText(checked.check) + "); repaired: " +
                       repairText(checked.repair) + ". The bytes as put together are kept in " +
                       std::filesystem::path(checked.rawPath).filename().string());
+    else if (!checked.check.isPst)
+      notes.push_back(f->fileName + ": holds no PST structure that opens (no header of its own, no index page); "
+                                    "written as put together");
     else if (!checked.notRepaired.empty())
       notes.push_back(f->fileName + ": damaged (" + damageText(checked.check) + ") and not repaired: " +
                       checked.notRepaired);
