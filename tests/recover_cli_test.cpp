@@ -187,6 +187,15 @@ TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheDamagedFileIsRepaired) {
   EXPECT_NE(r.out.find("kept in file1.raw.pst"), std::string::npos) << r.out;
   const auto checked = test::runCliArgs({"check", dir.file("out/file1.pst")});
   EXPECT_EQ(checked.status, 0) << checked.out;
+  // The same facts for scripts, and in the report the raw file's runs and the file made from it.
+  const auto json = recover({dir.file("disk.img"), "-o", dir.file("json"), "--format", "json", "--report", "-q"});
+  EXPECT_NE(json.out.find(R"("messages": 71, "messagesReadable": 70, "folders": 10, "header": "own", "sound": true, )"
+                          R"("repaired": true, "rawFile": "file1.raw.pst")"),
+            std::string::npos)
+      << json.out;
+  const std::string xml = text(test::readFile(dir.file("json/report.xml")));
+  EXPECT_NE(xml.find("<filename>file1.raw.pst</filename>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<kestrix:repaired_from>file1.raw.pst</kestrix:repaired_from>"), std::string::npos) << xml;
 
   const std::string path = dir.file("out/file1.raw.pst");
   const auto written = test::readFile(path);
