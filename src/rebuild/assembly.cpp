@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <optional>
+#include <unordered_set>
 
 #include "rebuild/copy_loop.h"
 #include "rebuild/header_block.h"
@@ -255,12 +256,14 @@ class SameBytes {
   std::int64_t m_budget = kBudget;
 };
 
-// Puts together the file that begins at `start`, whose header declares k intervals. False
-// when the stop flag ended it.
+// Puts together the file whose first interval found is `start` (ID 0, or the first ID after
+// intervals lost from its beginning), whose header declares k intervals. False when the stop
+// flag ended it.
 bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t k,
                   std::span<const Candidate> index, TreeCheck* trees, SameBytes& same,
                   const std::atomic<bool>& stop) {
-  std::vector<Placed> chosen{{0, std::max<std::int64_t>(0, std::min<std::int64_t>(start.last.id, k - 1)),
+  addMissingStretch(file, 0, std::min<std::int64_t>(start.first.id, k));
+  std::vector<Placed> chosen{{start.first.id, std::max<std::int64_t>(start.first.id, std::min<std::int64_t>(start.last.id, k - 1)),
                               start.first.sector}};
   std::int64_t prev = start.first.sector;
   file.fragmentNumbers.push_back(start.number);
@@ -317,18 +320,13 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   const std::vector<Candidate> index = candidateIndex(fragments);
   SameBytes same(src);
   std::int64_t treePages = 65536;  // 32 MiB of tree pages read in all, however many candidates compete
-  for (const scan::Fragment& start : fragments) {
-    if (start.first.id != 0 || start.first.sector < kFirstMapPageSector) continue;
-    if (stop.load(std::memory_order_relaxed)) {
-      result.stopped = true;
-      break;
-    }
+  // Starts a file at `start` whose header lies at headerSector. False when the stop flag ended it.
+  const auto startFile = [&](const scan::Fragment& start, std::int64_t headerSector) {
     std::array<std::byte, kPageSize> header{};
-    const std::int64_t headerSector = start.first.sector - kFirstMapPageSector;
-    if (src.readAt(headerSector * std::int64_t(kPageSize), header) != header.size()) continue;
-    if (!scan::HasPstMagic(header)) continue;
+    if (src.readAt(headerSector * std::int64_t(kPageSize), header) != header.size()) return true;
+    if (!scan::HasPstMagic(header)) return true;
     const std::optional<std::int64_t> k = declaredIntervals(header);
-    if (k && *k <= 0) continue;
+    if (k && *k <= start.first.id) return true;
 
     AssembledFile file;
     file.number = std::int32_t(result.files.size() + 1);
@@ -341,20 +339,46 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       file.unbuildable = "its header declares " + std::to_string(std::uint64_t(file.declaredSize)) +
                          " bytes, more intervals than map page IDs can number (at most 2147483647)";
       result.files.push_back(std::move(file));
-      continue;
+      return true;
     }
     file.declaredIntervals = std::int32_t(*k);
     TreeCheck trees(src, header, treePages);
-    if (!assembleFile(file, start, *k, index, trees.usable() ? &trees : nullptr, same, stop)) {
-      result.stopped = true;
-      break;
-    }
+    if (!assembleFile(file, start, *k, index, trees.usable() ? &trees : nullptr, same, stop)) return false;
     for (std::int32_t number : file.fragmentNumbers) {
       const scan::Fragment& f = *findFragment(fragments, number);
       const std::int64_t beyond = std::int64_t(f.last.id) - std::max<std::int64_t>(f.first.id, *k) + 1;
       file.intervalsBeyondEnd += std::max<std::int64_t>(beyond, 0);
     }
     result.files.push_back(std::move(file));
+    return true;
+  };
+  for (const scan::Fragment& start : fragments) {
+    if (start.first.id != 0 || start.first.sector < kFirstMapPageSector) continue;
+    if (stop.load(std::memory_order_relaxed) || !startFile(start, start.first.sector - kFirstMapPageSector)) {
+      result.stopped = true;
+      return result;
+    }
+  }
+  // A file whose first intervals are lost, its header still in place before them: a fragment
+  // that no file took and whose first ID lies that many intervals after a header of its own.
+  std::unordered_set<std::int32_t> taken;
+  std::unordered_set<std::int64_t> headers;
+  for (const AssembledFile& f : result.files) {
+    taken.insert(f.fragmentNumbers.begin(), f.fragmentNumbers.end());
+    headers.insert(f.headerSector);
+  }
+  for (const scan::Fragment& start : fragments) {
+    const std::int64_t headerSector = start.first.sector - kFirstMapPageSector - start.first.id * kIntervalSectors;
+    if (start.first.id <= 0 || headerSector < 0 || taken.count(start.number) || headers.count(headerSector)) continue;
+    const std::size_t before = result.files.size();
+    if (stop.load(std::memory_order_relaxed) || !startFile(start, headerSector)) {
+      result.stopped = true;
+      return result;
+    }
+    for (std::size_t i = before; i < result.files.size(); ++i) {
+      taken.insert(result.files[i].fragmentNumbers.begin(), result.files[i].fragmentNumbers.end());
+      headers.insert(result.files[i].headerSector);
+    }
   }
   return result;
 }
