@@ -463,7 +463,9 @@ TEST(FileAssembly, RandomFragmentListsKeepTheRulesPromises) {
       for (std::size_t i = 0; i < f.fragmentNumbers.size(); ++i) {
         const auto& frag = fragments[std::size_t(f.fragmentNumbers[i] - 1)];
         // A file begins at ID 0, or (its first intervals lost) at a fragment no other file took.
-        if (i > 0) EXPECT_NE(frag.first.id, 0) << "round " << round;
+        if (i > 0) {
+          EXPECT_NE(frag.first.id, 0) << "round " << round;
+        }
         for (std::int64_t id = std::max(0, frag.first.id); id <= std::min<std::int64_t>(frag.last.id, k - 1); ++id)
           EXPECT_EQ(owner[std::size_t(id)]++, 0) << "round " << round << ": ID " << id << " chosen twice";
       }
