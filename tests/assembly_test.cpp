@@ -475,7 +475,7 @@ TEST(FileAssembly, RandomFragmentListsKeepTheRulesPromises) {
       for (std::int32_t id : f.missingIds) {
         ASSERT_EQ(owner[std::size_t(id)], 0);
         for (const auto& frag : fragments) {
-          if (frag.first.id == 0 || frag.first.id > id || frag.last.id < id) continue;
+          if (frag.first.id <= 0 || frag.first.id > id || frag.last.id < id) continue;
           bool overlaps = false;
           for (std::int64_t j = std::max(0, frag.first.id); j <= std::min<std::int64_t>(frag.last.id, k - 1); ++j)
             overlaps = overlaps || owner[std::size_t(j)] != 0;
