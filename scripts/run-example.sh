@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs the built-in example: a disk image with PST files
-# cut into fragments out of order, scanned, extracted and rebuilt.
+# cut into fragments out of order, scanned, extracted and rebuilt, then recovered in one step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
