@@ -5,7 +5,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -25,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <filesystem>
+#include <utility>
 
 #include "app/about_box.h"
 #include "app/app_info.h"
@@ -32,6 +35,7 @@
 #include "app/settings.h"
 #include "app/user_dialogs.h"
 #include "app/worker.h"
+#include "pst/repair.h"
 #include "rebuild/extract.h"
 #include "rebuild/list_rules.h"
 #include "rebuild/rebuild.h"
@@ -41,6 +45,7 @@
 #include "scan/map_page.h"
 #include "scan/scan.h"
 #include "sources/catalogue.h"
+#include "sources/open_source.h"
 #include "sources/size_text.h"
 #include "widgets/hit_list_model.h"
 #include "widgets/sort_list_view.h"
@@ -60,7 +65,12 @@ constexpr const char* kPstFilter = "PST File(*.PST *.pst);;所有文件 (*)";
 constexpr int kPhaseScan = 0;
 constexpr int kPhaseIndex = 1;
 constexpr int kPhaseWrite = 2;
-constexpr int kPhaseExtract = 3;
+constexpr int kPhaseExtract = 3;        // on gg: 恢复碎片, and 恢复文件's three stages (kPhaseExtract + stage)
+constexpr int kPhaseExtractCheck = 4;
+constexpr int kPhaseExtractRepair = 5;
+constexpr int kPhaseRebuildCheck = 6;   // on pb: the check and repair of a rebuilt file
+constexpr int kPhaseRebuildRepair = 7;
+constexpr int kPhaseRepair = 8;         // on pr: 修复PST文件
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 std::string s(const QString& q) { return q.toStdString(); }
@@ -85,6 +95,16 @@ QPushButton* button(const char* name, const QString& caption, QWidget* parent, Q
   b->setObjectName(name);
   b->setGeometry(geometry);
   return b;
+}
+
+// A progress bar from 0 to 100, at 0.
+QProgressBar* gauge(const char* name, QWidget* parent, QRect geometry) {
+  auto* g = new QProgressBar(parent);
+  g->setObjectName(name);
+  g->setGeometry(geometry);
+  g->setRange(0, 100);
+  g->setValue(0);
+  return g;
 }
 
 QLabel* label(const char* name, const QString& caption, QWidget* parent, QRect geometry) {
@@ -127,6 +147,31 @@ std::int64_t FileSizeByName(const QString& path) {
   return info.exists() ? info.size() : -1;
 }
 
+// What a reader finds in a PST file: "可读邮件 71/71, 文件夹 12 个".
+QString mailText(const pst::CheckReport& r) {
+  return QString("可读邮件 %1/%2, 文件夹 %3 个").arg(r.messagesReadable).arg(r.messages).arg(r.folders.size());
+}
+
+// What the check of a file just written found, and what was done about it. made: how the bytes
+// were put together ("拼合" by 恢复文件, "重组" by the rebuild).
+QString checkedText(const pst::CheckedOutput& c, const QString& made) {
+  if (c.repaired)
+    return QString("文件已修复, %1\n%2出的原始文件保存在 \"%3\"").arg(mailText(c.result()), made, q(c.rawPath));
+  if (c.notRepaired.empty()) return "文件完好, " + mailText(c.check);
+  const QString why = !c.check.isPst        ? QString("其中没有PST结构")
+                      : !c.check.supported() ? QString("暂不支持这种PST格式 (ANSI 或 4 KiB 页)")
+                                             : QString::fromUtf8(c.notRepaired.c_str());
+  return QString("文件已损坏, 未能修复 (%1), 已按写入的原样保存").arg(why);
+}
+
+// The FileList cell of a file once written: readable messages of all, "71/71".
+QString mailCell(const pst::CheckedOutput& c) {
+  QString cell = QString("%1/%2").arg(c.result().messagesReadable).arg(c.result().messages);
+  if (c.repaired) cell += " 已修复";
+  else if (!c.notRepaired.empty()) cell += " 已损坏";
+  return cell;
+}
+
 }  // namespace
 
 struct MainWindow::ScanOutput {
@@ -143,6 +188,14 @@ struct MainWindow::ExtractOutput {
   std::int64_t bytes = 0, intervals = 0, missing = 0, sectorsPastEnd = 0;
   std::vector<scan::SectorRun> unreadable;
   std::vector<rebuild::IdConflict> conflicts;  // 恢复文件: IDs another version could have served
+  QString fileNumber;                          // 恢复文件: the 序号 of the FileList row
+  std::optional<pst::CheckedOutput> checked;   // 恢复文件: what the check of the file found
+};
+
+struct MainWindow::RepairOutput {
+  std::string input, output;
+  pst::RepairReport report;
+  std::string error;
 };
 
 MainWindow::MainWindow(WindowOptions options, QWidget* parent)
@@ -169,6 +222,7 @@ MainWindow::~MainWindow() {
   m_closing = true;
   m_scanStop = true;
   m_rebuildStop = true;
+  m_repairStop = true;
   if (m_worker->running()) m_worker->wait();
 }
 
@@ -205,7 +259,10 @@ void MainWindow::buildLayout() {
   for (int c = 0; const int width : {50, 80, 80, 50, 100}) list->setColumnWidth(c++, width);
   BlockList = sortList("BlockList", {"ID", "开始ID", "结束ID", "碎片大小", "文件大小"}, {50, 100, 100, 150, 150});
   BlockList->setCheckBoxes(true);
-  FileList = sortList("FileList", {"序号", "文件名", "大小", "缺少数据", ""}, {80, 100, 100, 150, 150});
+  // The sixth column, the readable messages of a file once 恢复文件 has written it, stands
+  // before the fragment numbers, which are too long to be seen whole anyway.
+  FileList = sortList("FileList", {"序号", "文件名", "大小", "缺少数据", "", "可读邮件"}, {80, 100, 100, 150, 150, 100});
+  FileList->header()->moveSection(5, 4);
   const auto numeric = [](SortListView*, int, const std::string& a, const std::string& b, int& res, bool& handled) {
     res = rebuild::CompareLeadingInteger(a, b);
     handled = true;
@@ -245,11 +302,7 @@ void MainWindow::buildLayout() {
   Button1 = button("Button1", "恢复", area, {8, 87, 75, 25});
   Button3 = button("Button3", "暂停", area, {256, 87, 75, 25});
   Button2 = button("Button2", "停止", area, {491, 87, 75, 25});
-  gg = new QProgressBar(area);
-  gg->setObjectName("gg");
-  gg->setGeometry(8, 128, 553, 25);
-  gg->setRange(0, 100);
-  gg->setValue(0);
+  gg = gauge("gg", area, {8, 128, 553, 25});
   gg->setFormat("%p%");
   gg->setAlignment(Qt::AlignCenter);
   sb = new QStatusBar(tab1);
@@ -271,12 +324,8 @@ void MainWindow::buildLayout() {
   RecoverFileList = sortList("RecoverFileList", {"文件名", "路径", "大小"}, {100, 200, 80});
   RecoverFileList->setParent(area);
   RecoverFileList->setGeometry(0, 0, 574, 113);
-  pb = new QProgressBar(area);
-  pb->setObjectName("pb");
-  pb->setGeometry(16, 128, 545, 17);
+  pb = gauge("pb", area, {16, 128, 545, 17});
   pb->setTextVisible(false);
-  pb->setRange(0, 100);
-  pb->setValue(0);
   Button4 = button("Button4", "重组", area, {8, 160, 75, 25});
   label8 = label("label8", "", area, {120, 168, 225, 13});
   Button5 = button("Button5", "停止", area, {488, 160, 75, 25});
@@ -300,6 +349,11 @@ void MainWindow::buildLayout() {
   label3->setPalette(navy);
   label3->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   label3->setWordWrap(true);
+  // The built-in repair: a PST file in, a new repaired file out.
+  Button7 = button("Button7", "修复PST文件", area, {32, 100, 113, 25});
+  pr = gauge("pr", area, {160, 104, 305, 17});
+  pr->setAlignment(Qt::AlignCenter);
+  Button8 = button("Button8", "停止", area, {478, 100, 75, 25});
   PageControl2->addTab(tab3, "3. 修复");
 
   ManView = sortList("ManView", {"ID", "开始ID", "结束ID", "碎片大小", "文件大小"}, {50, 100, 100, 100, 100});
@@ -320,6 +374,8 @@ void MainWindow::buildLayout() {
   connect(Button4, &QPushButton::clicked, this, &MainWindow::Button4Click);
   connect(Button5, &QPushButton::clicked, this, &MainWindow::Button5Click);
   connect(Button6, &QPushButton::clicked, this, &MainWindow::Button6Click);
+  connect(Button7, &QPushButton::clicked, this, &MainWindow::Button7Click);
+  connect(Button8, &QPushButton::clicked, this, &MainWindow::Button8Click);
   connect(RecoverFileList, &QTreeWidget::itemDoubleClicked, this, [this] { RecoverFileListDblClick(); });
   RecoverFileList->viewport()->installEventFilter(this);  // a double click below the rows counts too
   BlockList->installEventFilter(this);
@@ -414,6 +470,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     m_closing = true;
     m_scanStop = true;
     m_rebuildStop = true;
+    m_repairStop = true;
     m_worker->wait();
   }
   m_closing = true;
@@ -453,12 +510,16 @@ bool MainWindow::running() const { return m_worker->running(); }
 
 // ---- busy state and the remaining time ----
 
-void MainWindow::BeginBusy() {
+void MainWindow::setWorkControlsEnabled(bool enabled) {
   for (QWidget* w : {static_cast<QWidget*>(PageControl1), static_cast<QWidget*>(Source),
                      static_cast<QWidget*>(Button1), static_cast<QWidget*>(bScanFree),
                      static_cast<QWidget*>(RecoverFileList), static_cast<QWidget*>(Button4),
-                     static_cast<QWidget*>(Button6), static_cast<QWidget*>(ManView)})
-    w->setEnabled(false);
+                     static_cast<QWidget*>(Button6), static_cast<QWidget*>(Button7), static_cast<QWidget*>(ManView)})
+    w->setEnabled(enabled);
+}
+
+void MainWindow::BeginBusy() {
+  setWorkControlsEnabled(false);
   m_timerTicks = 1;
   ElapsedTime->start();
   m_busy = true;
@@ -466,11 +527,7 @@ void MainWindow::BeginBusy() {
 }
 
 void MainWindow::EndBusy() {
-  for (QWidget* w : {static_cast<QWidget*>(PageControl1), static_cast<QWidget*>(Source),
-                     static_cast<QWidget*>(Button1), static_cast<QWidget*>(bScanFree),
-                     static_cast<QWidget*>(RecoverFileList), static_cast<QWidget*>(Button4),
-                     static_cast<QWidget*>(Button6), static_cast<QWidget*>(ManView)})
-    w->setEnabled(true);
+  setWorkControlsEnabled(true);
   ElapsedTime->stop();
   sbPanel[0]->setText("Time remainder: ");
   m_busy = false;
@@ -495,22 +552,38 @@ void MainWindow::onProgress(int phase, qint64 done, qint64 total) {
   switch (phase) {
     case kPhaseScan:
     case kPhaseExtract:
-      // The work knows its own total (an assembled file may lack intervals): one scale for it.
+    case kPhaseExtractCheck:
+    case kPhaseExtractRepair:
+      // The work knows its own total (an assembled file may lack intervals, a repair adds a
+      // stage): one scale for it, and the gauge's text names the stage of 恢复文件.
       if (total != m_gaugeTotal) setGauge(done, total);
       gg->setValue(std::min(gg->maximum(), GaugeUnits(done, m_gaugeShift)));
+      if (m_job == Job::Recover)
+        gg->setFormat(phase == kPhaseExtract ? "写入 %p%" : phase == kPhaseExtractCheck ? "检查 %p%" : "修复 %p%");
       break;
     case kPhaseIndex:
-    case kPhaseWrite: {
+    case kPhaseWrite:
+    case kPhaseRebuildCheck:
+    case kPhaseRebuildRepair: {
       const QString name = QFileInfo(m_rebuildInputs.value(m_rebuildIndex)).fileName();
-      label8->setText((phase == kPhaseIndex ? "初始化PST文件" : "重组PST文件") + name + "...");
-      // Indexing counts input bytes (in KiB), writing counts IDs; one scale per pass.
-      const int shift = phase == kPhaseIndex ? GaugeShift(total) : 0;
-      const std::int32_t max = phase == kPhaseIndex ? GaugeUnits(total, shift)
-                                                    : std::int32_t(std::min<qint64>(total, INT32_MAX));
-      const std::int32_t at = phase == kPhaseIndex ? GaugeUnits(done, shift)
-                                                   : std::int32_t(std::min<qint64>(done, INT32_MAX));
+      const char* step = phase == kPhaseIndex ? "初始化PST文件"
+                         : phase == kPhaseWrite ? "重组PST文件"
+                         : phase == kPhaseRebuildCheck ? "检查PST文件"
+                                                       : "修复PST文件";
+      label8->setText(step + name + "...");
+      // Writing counts IDs, the other passes bytes (in KiB); one scale per pass.
+      const bool ids = phase == kPhaseWrite;
+      const int shift = ids ? 0 : GaugeShift(total);
+      const std::int32_t max = ids ? std::int32_t(std::min<qint64>(total, INT32_MAX)) : GaugeUnits(total, shift);
+      const std::int32_t at = ids ? std::int32_t(std::min<qint64>(done, INT32_MAX)) : GaugeUnits(done, shift);
       pb->setRange(0, std::max(1, max));
       pb->setValue(std::min(at, pb->maximum()));
+      break;
+    }
+    case kPhaseRepair: {
+      const int shift = GaugeShift(total);
+      pr->setRange(0, std::max(1, GaugeUnits(total, shift)));
+      pr->setValue(std::min(pr->maximum(), GaugeUnits(done, shift)));
       break;
     }
     default:
@@ -531,6 +604,9 @@ void MainWindow::onWorkerFinished() {
     case Job::Extract:
     case Job::Recover:
       extractDone();
+      break;
+    case Job::Repair:
+      repairDone();
       break;
     case Job::None:
       break;
@@ -690,16 +766,29 @@ void MainWindow::startNextRebuild() {
     label8->setText("初始化PST文件" + QFileInfo(input).fileName() + "...");
     auto error = std::make_shared<std::string>();
     auto tail = std::make_shared<std::int64_t>(0);
+    auto checked = std::make_shared<std::optional<pst::CheckedOutput>>();
     m_rebuildError = error;
     m_rebuildTail = tail;
+    m_rebuildChecked = checked;
     m_job = Job::Rebuild;
     std::atomic<bool>& stop = m_rebuildStop;
-    m_worker->start([in = s(input), out = s(output), error, tail, &stop](const Worker::Report& report) {
+    // A rebuilt file starts with the fixed header block and opens only once repaired: the
+    // engine checks it and repairs it, the bytes as rebuilt stay beside it.
+    m_worker->start([in = s(input), out = s(output), error, tail, checked, &stop](const Worker::Report& report) {
       try {
-        *tail = rebuild::rebuildFile(in, out, stop, [&](const rebuild::RebuildProgress& p) {
-                  const bool indexing = p.phase == rebuild::RebuildProgress::Phase::Indexing;
-                  report(indexing ? kPhaseIndex : kPhaseWrite, p.done, p.total);
-                }).tailBytes;
+        using Phase = rebuild::RebuildProgress::Phase;
+        rebuild::RebuildResult r = rebuild::rebuildFile(
+            in, out, stop,
+            [&](const rebuild::RebuildProgress& p) {
+              report(p.phase == Phase::Indexing  ? kPhaseIndex
+                     : p.phase == Phase::Writing ? kPhaseWrite
+                     : p.phase == Phase::Checking ? kPhaseRebuildCheck
+                                                  : kPhaseRebuildRepair,
+                     p.done, p.total);
+            },
+            true);
+        *tail = r.tailBytes;
+        if (!r.stopped()) *checked = std::move(r.checked);
       } catch (const std::exception& e) {
         *error = e.what();
       }
@@ -709,7 +798,13 @@ void MainWindow::startNextRebuild() {
   if (m_closing) return;
   label8->setText("Complete!");
   Button4->setText("Rebuild");
+  showRebuildSummary();
   emit rebuildFinished();
+}
+
+void MainWindow::showRebuildSummary() {
+  const QStringList summary = std::exchange(m_rebuildSummary, {});
+  if (!summary.isEmpty() && !m_closing) showInformation("重组完成:\n" + summary.join("\n"));
 }
 
 void MainWindow::rebuildFileDone() {
@@ -722,10 +817,18 @@ void MainWindow::rebuildFileDone() {
     // A failed file ends the command: no "Complete!", the later inputs are left alone.
     label8->setText("");
     m_rebuildInputs.clear();
+    m_rebuildChecked.reset();
     if (!m_closing) showError(QString::fromUtf8(error.c_str()));
+    showRebuildSummary();  // the files written before the failure
     emit rebuildFinished();
     return;
   }
+  const QString output = m_lastSavePath;
+  if (m_rebuildChecked && m_rebuildChecked->has_value())
+    m_rebuildSummary << QString("\"%1\":\n%2").arg(output, checkedText(**m_rebuildChecked, "重组"));
+  else
+    m_rebuildSummary << QString("\"%1\": 已停止, 未写入").arg(output);
+  m_rebuildChecked.reset();
   // Whole intervals only: a cut-off last one is not used, and the user hears of it.
   if (m_rebuildTail && *m_rebuildTail > 0 && !m_closing)
     showInformation(QString("\"%1\" 末尾的 %2 字节不是完整的区间, 没有写入")
@@ -743,6 +846,78 @@ void MainWindow::RecoverFileListDblClick() { RecoverFileList->clear(); }
 void MainWindow::Button6Click() {
   const QString path = m_dialogs.openFile(this, m_odFilter);
   if (!path.isEmpty()) Edit1->setText(path);
+}
+
+// ---- the built-in repair ----
+
+void MainWindow::Button7Click() {
+  if (m_worker->running()) return;
+  const QString input = m_dialogs.openFile(this, kPstFilter);
+  if (input.isEmpty()) return;
+  const QFileInfo in(input);
+  const QString output = m_dialogs.saveFile(this, kPstFilter, in.dir().filePath(in.completeBaseName() + "_修复.pst"));
+  if (output.isEmpty()) return;
+  std::shared_ptr<scan::ByteSource> src;
+  try {
+    src = sources::openSource(s(input));
+  } catch (const std::exception& e) {
+    showError(QString::fromUtf8(e.what()));
+    return;
+  }
+  m_repairStop = false;
+  PageControl2->setCurrentIndex(2);
+  pr->setRange(0, 100);
+  pr->setValue(0);
+  BeginBusy();
+  auto out = std::make_shared<RepairOutput>();
+  out->input = s(input);
+  out->output = s(output);
+  m_repairOutput = out;
+  m_job = Job::Repair;
+  std::atomic<bool>& stop = m_repairStop;
+  // The engine refuses an output that is the input or lies on it; the refusal is shown.
+  m_worker->start([src, out, &stop](const Worker::Report& report) {
+    try {
+      pst::StructureScanOptions options;
+      options.progress = [&](const pst::StructureProgress& p) { report(kPhaseRepair, p.done, p.total); };
+      out->report = pst::repairFile(*src, out->output, stop, options);
+    } catch (const std::exception& e) {
+      out->error = e.what();
+    }
+  });
+}
+
+void MainWindow::Button8Click() { m_repairStop = true; }
+
+void MainWindow::repairDone() {
+  std::shared_ptr<RepairOutput> out = std::move(m_repairOutput);
+  pr->setValue(0);
+  EndBusy();
+  if (m_closing || !out) {
+    emit repairFinished();
+    return;
+  }
+  const pst::RepairReport& r = out->report;
+  const QString output = q(out->output);
+  if (!out->error.empty()) {
+    showError(QString("无法修复 \"%1\":\n").arg(q(out->input)) + QString::fromUtf8(out->error.c_str()));
+  } else if (r.stopped) {
+    showInformation(QString("已停止: 未写入 \"%1\" (同名的原有文件保持不变)").arg(output));
+  } else if (r.unchanged) {
+    showInformation(QString("\"%1\" 完好, 已原样复制到 \"%2\"\n%3").arg(q(out->input), output, mailText(r.after)));
+  } else {
+    QString text =
+        QString("修复完成! 已写入 \"%1\"\n修复后: %2\n修复前: %3").arg(output, mailText(r.after), mailText(r.before));
+    if (r.headerRebuilt) text += "\n文件头已重建";
+    if (r.orphansMoved > 0) {
+      QString folder;
+      for (const pst::FolderReport& f : r.after.folders)
+        if (f.nid == r.orphanFolder) folder = QString::fromUtf8(f.name.c_str());
+      text += QString("\n%1 项所在的文件夹已丢失, 已放入 \"%2\"").arg(r.orphansMoved).arg(folder);
+    }
+    showInformation(text);
+  }
+  emit repairFinished();
 }
 
 // ---- the fragment lists ----
@@ -929,7 +1104,7 @@ void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::
                    [extents](scan::ByteSource& src, const std::string& path, const std::atomic<bool>& stop,
                              const WriteProgress& progress, ExtractOutput& out) {
                      const rebuild::ExtractResult r = rebuild::extractToFile(
-                         src, extents, path, stop, [&](const rebuild::ExtractProgress& p) { progress(p.done, p.total); });
+                         src, extents, path, stop, [&](const rebuild::ExtractProgress& p) { progress(0, p.done, p.total); });
                      out.stopped = r.stopped;
                      out.bytes = r.bytesWritten;
                      out.intervals = r.intervalsWritten;
@@ -958,8 +1133,8 @@ void MainWindow::startSourceWrite(Job job, const std::string& sourceName, const 
   std::atomic<bool>& stop = m_scanStop;
   m_worker->start([src, out, write = std::move(write), &stop](const Worker::Report& report) {
     try {
-      write(*src, out->output, stop, [&](std::int64_t done, std::int64_t total) { report(kPhaseExtract, done, total); },
-            *out);
+      write(*src, out->output, stop,
+            [&](int stage, std::int64_t done, std::int64_t total) { report(kPhaseExtract + stage, done, total); }, *out);
     } catch (const std::exception& e) {
       out->error = e.what();
     }
@@ -988,17 +1163,23 @@ void MainWindow::N1Click() {
   const rebuild::AssembledFile file = *found;
   const QString output = m_dialogs.saveFile(this, kPstFilter, q(file.fileName));
   if (output.isEmpty()) return;
-  startSourceWrite(Job::Recover, m_scannedSource, output, file.outputSize(),
-                   [file, fragments = m_fragments, pages = m_treePages](scan::ByteSource& src, const std::string& path,
-                                                                         const std::atomic<bool>& stop,
-                                                                         const WriteProgress& progress, ExtractOutput& out) {
+  // The gauge counts the writing and the check of as many bytes; a repair adds its own.
+  startSourceWrite(Job::Recover, m_scannedSource, output, 2 * file.outputSize(),
+                   [file, fragments = m_fragments, pages = m_treePages, number = item->text(0)](
+                       scan::ByteSource& src, const std::string& path, const std::atomic<bool>& stop,
+                       const WriteProgress& progress, ExtractOutput& out) {
                      rebuild::RecoverRequest request;
                      request.targets.push_back({file, path});
                      request.treePages = pages;
+                     StageGauge gauge(file.outputSize());
                      const rebuild::RecoverOutcome done = rebuild::recoverFiles(
-                         src, fragments, request, stop,
-                         [&](std::size_t, const rebuild::RecoverProgress& p) { progress(p.done, p.total); });
+                         src, fragments, request, stop, [&](std::size_t, const rebuild::RecoverProgress& p) {
+                           gauge.update(int(p.stage), p.done, p.total);
+                           progress(int(p.stage), gauge.done(), gauge.total());
+                         });
                      out.stopped = done.stopped;
+                     out.fileNumber = number;
+                     if (!done.stopped && !done.checked.empty()) out.checked = done.checked.front();
                      if (done.results.empty()) return;
                      const rebuild::RecoverResult& r = done.results.front();
                      out.bytes = r.size;
@@ -1013,6 +1194,7 @@ void MainWindow::N1Click() {
 void MainWindow::extractDone() {
   std::shared_ptr<ExtractOutput> out = std::move(m_extractOutput);
   gg->setValue(0);
+  gg->setFormat("%p%");
   EndBusy();
   if (m_closing || !out) {
     emit extractFinished();
@@ -1042,6 +1224,11 @@ void MainWindow::extractDone() {
         const rebuild::IdConflict& c = out->conflicts[i];
         text += QString("\nID %1-%2 有 %3 个候选碎片, 取了碎片 %4").arg(c.firstId).arg(c.lastId).arg(c.candidates()).arg(c.chosen);
       }
+    }
+    if (!out->stopped && out->checked) {
+      text += "\n" + checkedText(*out->checked, "拼合");
+      for (int i = 0; i < FileList->rowCount(); ++i)
+        if (FileList->row(i)->text(0) == out->fileNumber) FileList->row(i)->setText(5, mailCell(*out->checked));
     }
     showInformation(text);
   }

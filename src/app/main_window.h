@@ -1,7 +1,7 @@
 #pragma once
 // The main window: choose a source and scan it (tab "1. 路径"), rebuild PST files ("2. 重组"),
-// name a repair program ("3. 修复"), collect fragments by hand ("4. 手工"); the fragments
-// found in the upper part. Long work runs on a Worker; the window stays responsive.
+// repair a PST file or name a repair program ("3. 修复"), collect fragments by hand
+// ("4. 手工"); the fragments found in the upper part. Long work runs on a Worker; the window stays responsive.
 //
 // Control and handler names follow the window layout (Button1 ... Button6, N1 ... N12, gg,
 // sb, BlockList ...); every control carries its name as its objectName.
@@ -12,9 +12,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "pst/repair.h"
 #include "rebuild/assembly.h"
 #include "scan/fragments.h"
 #include "sources/source_picker.h"
@@ -64,6 +66,8 @@ class MainWindow : public QMainWindow {
   void Button4Click();  // 重组: rebuild PST files
   void Button5Click();  // 停止 on tab 2: stop the rebuild
   void Button6Click();  // 添加修复软件
+  void Button7Click();  // 修复PST文件: a repaired copy of a PST file, written by the engine's repair
+  void Button8Click();  // 停止 on tab 3: stop the repair
   void RecoverFileListDblClick();
   void N1Click();   // 恢复文件
   void N4Click();   // 关闭
@@ -102,6 +106,7 @@ class MainWindow : public QMainWindow {
   void scanFinished();       // a scan's results are in the lists, the window is idle
   void rebuildFinished();    // the rebuild command has ended (all files, or by an error)
   void extractFinished();    // a 恢复碎片 or 恢复文件 run has ended
+  void repairFinished();     // a 修复PST文件 run has ended
   void busyChanged(bool busy);
 
  protected:
@@ -109,9 +114,10 @@ class MainWindow : public QMainWindow {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  enum class Job { None, Scan, Rebuild, Extract, Recover };
+  enum class Job { None, Scan, Rebuild, Extract, Recover, Repair };
   struct ScanOutput;
   struct ExtractOutput;
+  struct RepairOutput;
 
   void buildLayout();
   void buildMenus();
@@ -125,10 +131,13 @@ class MainWindow : public QMainWindow {
   void scanDone();
   void startNextRebuild();
   void rebuildFileDone();
+  void showRebuildSummary();  // what the check of every file of the command found
   void extractDone();
+  void repairDone();
   void startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& extents);
-  // 恢复碎片 and 恢复文件 differ only in the engine job that writes the output.
-  using WriteProgress = std::function<void(std::int64_t done, std::int64_t total)>;
+  // 恢复碎片 and 恢复文件 differ only in the engine job that writes the output. stage: 0 writing,
+  // 1 checking, 2 repairing (恢复文件); done and total are bytes of the whole job.
+  using WriteProgress = std::function<void(int stage, std::int64_t done, std::int64_t total)>;
   using SourceWrite = std::function<void(scan::ByteSource& src, const std::string& output,
                                          const std::atomic<bool>& stop, const WriteProgress& progress,
                                          ExtractOutput& out)>;
@@ -137,6 +146,7 @@ class MainWindow : public QMainWindow {
   void startSourceWrite(Job job, const std::string& sourceName, const QString& output, std::int64_t size,
                         SourceWrite write);
   void syncSourceBox();
+  void setWorkControlsEnabled(bool enabled);  // the controls a running job disables
   void setGauge(std::int64_t doneBytes, std::int64_t totalBytes);
 
   WindowOptions m_options;
@@ -165,6 +175,9 @@ class MainWindow : public QMainWindow {
   QPushButton* Button4 = nullptr;
   QPushButton* Button5 = nullptr;
   QPushButton* Button6 = nullptr;
+  QPushButton* Button7 = nullptr;
+  QPushButton* Button8 = nullptr;
+  QProgressBar* pr = nullptr;  // the repair's gauge on tab 3
   QProgressBar* gg = nullptr;
   QProgressBar* pb = nullptr;
   QStatusBar* sb = nullptr;
@@ -182,6 +195,7 @@ class MainWindow : public QMainWindow {
   std::int32_t m_timerTicks = 0;
   std::atomic<bool> m_scanStop{false};     // Button2: the scan, 恢复碎片, 恢复文件
   std::atomic<bool> m_rebuildStop{false};  // Button5: the rebuild
+  std::atomic<bool> m_repairStop{false};   // Button8: the repair
   int m_gaugeShift = 0;          // gauge units are 1024 << m_gaugeShift bytes
   std::int64_t m_gaugeTotal = 0;  // bytes the gauge's maximum stands for
 
@@ -199,7 +213,10 @@ class MainWindow : public QMainWindow {
   QString m_lastSavePath;
   std::shared_ptr<std::string> m_rebuildError;
   std::shared_ptr<std::int64_t> m_rebuildTail;  // bytes after the input's last whole interval
+  std::shared_ptr<std::optional<pst::CheckedOutput>> m_rebuildChecked;  // what the check of the file found
+  QStringList m_rebuildSummary;  // a line for every file written, shown when the command ends
   std::shared_ptr<ExtractOutput> m_extractOutput;
+  std::shared_ptr<RepairOutput> m_repairOutput;
 };
 
 }  // namespace kestrix::app

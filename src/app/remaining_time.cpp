@@ -1,5 +1,6 @@
 #include "app/remaining_time.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace kestrix::app {
@@ -30,6 +31,18 @@ std::int32_t GaugeUnits(std::int64_t bytes, int shift) {
   const std::int64_t units = (bytes / 1024) >> shift;
   return units > std::numeric_limits<std::int32_t>::max() ? std::numeric_limits<std::int32_t>::max()
                                                          : std::int32_t(units);
+}
+
+void StageGauge::update(int stage, std::int64_t done, std::int64_t total) {
+  if (stage != m_stage) {
+    if (m_stage >= 0) {
+      m_before += m_total;
+      m_first = false;
+    }
+    m_stage = stage;
+  }
+  m_total = std::max<std::int64_t>(total, 0);
+  m_done = std::clamp<std::int64_t>(done, 0, m_total);
 }
 
 }  // namespace kestrix::app

@@ -23,4 +23,25 @@ std::optional<std::int32_t> RemainingSeconds(std::int32_t position, std::int32_t
 int GaugeShift(std::int64_t totalBytes);
 std::int32_t GaugeUnits(std::int64_t bytes, int shift);
 
+// One gauge over a job that runs in stages, each counting its own bytes from 0 (恢复文件:
+// write, check, and repair when the check finds damage). The position never runs back: a
+// stage starts where the one before ended. While the first stage runs, `ahead` bytes of later
+// work are counted in the total (the check of the file being written); once a later stage
+// begins, the total is what has been done plus what that stage has left. A repair adds a
+// stage the start could not know of: the total grows then, and the position stays.
+class StageGauge {
+ public:
+  explicit StageGauge(std::int64_t ahead = 0) : m_ahead(ahead) {}
+  void update(int stage, std::int64_t done, std::int64_t total);
+  std::int64_t done() const { return m_before + m_done; }
+  std::int64_t total() const { return m_before + m_total + (m_first ? m_ahead : 0); }
+
+ private:
+  std::int64_t m_ahead;
+  int m_stage = -1;
+  bool m_first = true;
+  std::int64_t m_before = 0;  // bytes of the stages already ended
+  std::int64_t m_done = 0, m_total = 0;
+};
+
 }  // namespace kestrix::app

@@ -105,5 +105,23 @@ TEST(RemainingTime, GaugeScaleKeepsLargeSourcesInRange) {
   EXPECT_EQ(GaugeUnits(huge / 2, shift), GaugeUnits(huge, shift) / 2);
 }
 
+TEST(RemainingTime, StagedGaugeNeverRunsBack) {
+  // 恢复文件 of 1000 bytes: written, checked (1000 bytes), repaired (a file of 1200 bytes).
+  StageGauge gauge(1000);
+  gauge.update(0, 400, 1000);
+  EXPECT_EQ(gauge.done(), 400);
+  EXPECT_EQ(gauge.total(), 2000);  // the check to come is counted from the start
+  gauge.update(0, 1000, 1000);
+  gauge.update(1, 0, 1000);        // the check starts where the writing ended
+  EXPECT_EQ(gauge.done(), 1000);
+  EXPECT_EQ(gauge.total(), 2000);
+  gauge.update(1, 1000, 1000);
+  gauge.update(2, 300, 1200);      // a repair: the total grows, the position stays ahead
+  EXPECT_EQ(gauge.done(), 2300);
+  EXPECT_EQ(gauge.total(), 3200);
+  gauge.update(2, 1500, 1200);     // more than the stage's total counts as its end
+  EXPECT_EQ(gauge.done(), gauge.total());
+}
+
 }  // namespace
 }  // namespace kestrix::app
