@@ -395,7 +395,7 @@ void MainWindow::FormCreate() {
     }
   }
 
-  const QString caption = QString::fromUtf8(kCaptionText) + " " + kMakerUrl;
+  const QString caption = QString::fromUtf8(kCaptionText);
   QGuiApplication::setApplicationDisplayName(caption);
   setWindowTitle(caption);
 }
