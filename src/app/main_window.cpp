@@ -41,6 +41,7 @@
 #include "scan/map_page.h"
 #include "scan/scan.h"
 #include "sources/catalogue.h"
+#include "sources/program_files.h"
 #include "sources/size_text.h"
 #include "widgets/hit_list_model.h"
 #include "widgets/sort_list_view.h"
@@ -1053,7 +1054,7 @@ void MainWindow::extractDone() {
 void MainWindow::N4Click() { close(); }
 
 void MainWindow::N5Click() {
-  const std::filesystem::path dir(m_options.exeDir);
+  const std::filesystem::path dir = sources::manualDir(m_options.exeDir);
   std::error_code ec;
   const std::filesystem::path chm = dir / "help.chm";
   const std::filesystem::path manual = std::filesystem::exists(chm, ec) ? chm : dir / "help.html";
