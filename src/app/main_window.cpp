@@ -28,6 +28,7 @@
 
 #include "app/about_box.h"
 #include "app/app_info.h"
+#include "app/disk_access.h"
 #include "app/remaining_time.h"
 #include "app/settings.h"
 #include "app/user_dialogs.h"
@@ -573,7 +574,7 @@ void MainWindow::SourceItemClick(const sources::SourceMenuEntry& entry) {
     syncSourceBox();
   } catch (const std::exception& e) {
     syncSourceBox();  // the box shows the new name; its size is 0 until it can be opened
-    showError(QString::fromUtf8(e.what()));
+    showError(sourceErrorText(e));
   }
 }
 
@@ -600,7 +601,7 @@ void MainWindow::Button1Click() {
   try {
     src = sources::openSourceByName(m_catalogue, SourcePath());
   } catch (const std::exception& e) {
-    showError(QString::fromUtf8(e.what()));
+    showError(sourceErrorText(e));
     return;
   }
   const std::int64_t size = SourceSize();
