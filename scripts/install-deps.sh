@@ -14,7 +14,7 @@ PKGS=(
   util-linux fdisk dosfstools xz-utils python3 time strace
   e2fsprogs ntfs-3g mtools
   librsvg2-bin bash-completion man-db
-  lintian desktop-file-utils appstream
+  lintian desktop-file-utils appstream mmdebstrap
 )
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
