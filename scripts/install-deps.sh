@@ -13,6 +13,8 @@ PKGS=(
   pff-tools pst-utils
   util-linux fdisk dosfstools xz-utils python3 time strace
   e2fsprogs ntfs-3g mtools
+  librsvg2-bin bash-completion man-db
+  lintian desktop-file-utils appstream mmdebstrap
 )
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi

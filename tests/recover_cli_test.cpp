@@ -6,6 +6,7 @@
 #include <map>
 #include <regex>
 
+#include "build_info.h"
 #include "cli/commands.h"
 #include "rebuild/output_file.h"
 #include "rebuild/recover_job.h"
@@ -145,6 +146,7 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
 
   const std::string xml = text(test::readFile(out + "/report.xml"));
   EXPECT_NE(xml.find("<filesize>13984768</filesize>"), std::string::npos);
+  EXPECT_NE(xml.find("<version>" KESTRIX_VERSION "</version>"), std::string::npos);
   EXPECT_NE(xml.find("<kestrix:versions>2 candidates for IDs 37-39"), std::string::npos);
   EXPECT_NE(xml.find("<command_line>kestrix-cli recover " + dir.file("disk.img") + " -o &apos;" + dir.path().string() +
                      "/out dir&apos;\\&apos;&apos;s&apos; --report --quiet</command_line>"),

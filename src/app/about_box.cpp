@@ -72,6 +72,10 @@ AboutBox::AboutBox(const QString& caption, QWidget* parent) : QDialog(parent) {
   label1->setGeometry(85, 24, 236, 49);
   label1->setText("KESTRIX是一款针对\nOUTLOOK2000,2002,2003,2007\n的PST邮件碎片恢复的一款工具！");
 
+  auto* version = new QLabel(QString("版本 ") + kVersion, panel);
+  version->setObjectName("Version");
+  version->setGeometry(85, 88, 105, 13);
+
   QPalette navy = palette();
   navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
   auto* label2 = new QLabel(kMakerName, panel);

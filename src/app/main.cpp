@@ -1,13 +1,46 @@
-// kestrix: the window. Takes no arguments beyond Qt's own.
+// kestrix: the window. Takes no arguments beyond Qt's own; --help and --version answer on the
+// terminal without opening a window, also where there is no display.
 
 #include <QApplication>
+#include <QCommandLineParser>
+
+#include <memory>
+#include <string_view>
 
 #include "app/app_info.h"
 #include "app/main_window.h"
 
+namespace {
+
+bool onlyAnswers(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" || arg == "--version") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName("kestrix");
+  // QApplication needs a display; the answers do not.
+  std::unique_ptr<QCoreApplication> app;
+  if (onlyAnswers(argc, argv))
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  else
+    app = std::make_unique<QApplication>(argc, argv);
+  QCoreApplication::setApplicationName("kestrix");
+  QCoreApplication::setApplicationVersion(kestrix::kVersion);
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      "The Kestrix window (Chinese interface): finds PST files on disks, volumes and images, and rebuilds\n"
+      "them from fragments. Reading disks and partitions needs root rights or the disk group: start it\n"
+      "from the desktop menu's \"Run as administrator\" action. kestrix-cli does the same on the command line.");
+  parser.addHelpOption();
+  parser.addVersionOption();
+  parser.process(*app);  // answers --help and --version, refuses unknown options
+
   QGuiApplication::setApplicationDisplayName(kestrix::app::kApplicationTitle);
   kestrix::app::MainWindow window;
   window.show();

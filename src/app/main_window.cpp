@@ -31,6 +31,7 @@
 
 #include "app/about_box.h"
 #include "app/app_info.h"
+#include "app/disk_access.h"
 #include "app/remaining_time.h"
 #include "app/settings.h"
 #include "app/user_dialogs.h"
@@ -46,6 +47,7 @@
 #include "scan/scan.h"
 #include "sources/catalogue.h"
 #include "sources/open_source.h"
+#include "sources/program_files.h"
 #include "sources/size_text.h"
 #include "widgets/hit_list_model.h"
 #include "widgets/sort_list_view.h"
@@ -451,7 +453,7 @@ void MainWindow::FormCreate() {
     }
   }
 
-  const QString caption = QString::fromUtf8(kCaptionText) + " " + kMakerUrl;
+  const QString caption = QString::fromUtf8(kCaptionText);
   QGuiApplication::setApplicationDisplayName(caption);
   setWindowTitle(caption);
 }
@@ -648,7 +650,7 @@ void MainWindow::SourceItemClick(const sources::SourceMenuEntry& entry) {
     syncSourceBox();
   } catch (const std::exception& e) {
     syncSourceBox();  // the box shows the new name; its size is 0 until it can be opened
-    showError(QString::fromUtf8(e.what()));
+    showError(sourceErrorText(e));
   }
 }
 
@@ -675,7 +677,7 @@ void MainWindow::Button1Click() {
   try {
     src = sources::openSourceByName(m_catalogue, SourcePath());
   } catch (const std::exception& e) {
-    showError(QString::fromUtf8(e.what()));
+    showError(sourceErrorText(e));
     return;
   }
   const std::int64_t size = SourceSize();
@@ -1240,7 +1242,7 @@ void MainWindow::extractDone() {
 void MainWindow::N4Click() { close(); }
 
 void MainWindow::N5Click() {
-  const std::filesystem::path dir(m_options.exeDir);
+  const std::filesystem::path dir = sources::manualDir(m_options.exeDir);
   std::error_code ec;
   const std::filesystem::path chm = dir / "help.chm";
   const std::filesystem::path manual = std::filesystem::exists(chm, ec) ? chm : dir / "help.html";

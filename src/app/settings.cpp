@@ -11,6 +11,7 @@
 
 #include "rebuild/output_file.h"
 #include "scan/errors.h"
+#include "sources/program_files.h"
 
 namespace kestrix::app {
 
@@ -63,7 +64,9 @@ std::vector<std::string> readLines(const std::string& path) {
 }  // namespace
 
 std::string SettingsPath(const std::string& exeDir) {
-  if (!exeDir.empty() && ::access(exeDir.c_str(), W_OK) == 0) return (fs::path(exeDir) / "cfg.ini").string();
+  // An installed program never writes beside itself: run as root, it could write into /usr/bin.
+  if (!exeDir.empty() && sources::installedDataDir(exeDir).empty() && ::access(exeDir.c_str(), W_OK) == 0)
+    return (fs::path(exeDir) / "cfg.ini").string();
   fs::path base;
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   if (xdg && *xdg && fs::path(xdg).is_absolute()) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "build_info.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "scan/errors.h"
@@ -32,7 +33,7 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   CLI::App app{"kestrix-cli: finds PST files on disks, volumes and images, and rebuilds them from fragments"};
   app.name("kestrix-cli");
   app.require_subcommand(1);
-  app.set_version_flag("--version", "kestrix-cli 0.1.0");
+  app.set_version_flag("--version", std::string("kestrix-cli ") + kVersion);
 
   std::vector<std::pair<CLI::App*, CommandRun>> commands;
   for (const auto& command : registeredCommands()) {

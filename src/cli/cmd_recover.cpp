@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "build_info.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
 #include "cli/progress.h"
@@ -103,7 +104,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   job.folder = cmd.dir;
   job.fileNumber = cmd.file;
   job.report = cmd.report;
-  job.reportHeader.version = "0.1.0";
+  job.reportHeader.version = kVersion;
   job.reportHeader.commandLine = commandLineOf(cmd);
   job.reportHeader.startTime = utcNow();
   job.reportHeader.imageFilename = cmd.source;

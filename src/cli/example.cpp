@@ -15,6 +15,7 @@
 #include "rebuild/sample_image.h"
 #include "scan/errors.h"
 #include "scan/map_page.h"
+#include "sources/program_files.h"
 #include "sources/size_text.h"
 
 namespace kestrix::cli {
@@ -63,6 +64,13 @@ void refuseUnusablePst(const std::string& path, std::span<const std::byte> bytes
                 std::to_string(bytes.size()));
 }
 
+// The shipped sample mailbox: PREFIX/share/kestrix/enron.pst for an installed program, else the
+// source tree's copy (a program run from the build tree).
+std::string samplePst() {
+  const fs::path data = sources::installedDataDir(sources::programDir());
+  return data.empty() ? std::string(KESTRIX_TESTDATA_DIR) + "/enron.pst" : (data / "enron.pst").string();
+}
+
 bool sameFrom(std::span<const std::byte> a, std::span<const std::byte> b, std::size_t from) {
   return a.size() == b.size() && std::equal(a.begin() + std::ptrdiff_t(from), a.end(), b.begin() + std::ptrdiff_t(from));
 }
@@ -70,7 +78,7 @@ bool sameFrom(std::span<const std::byte> a, std::span<const std::byte> b, std::s
 }  // namespace
 
 int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) {
-  std::string pstPath = cmd.pst.empty() ? std::string(KESTRIX_TESTDATA_DIR) + "/enron.pst" : cmd.pst;
+  const std::string pstPath = cmd.pst.empty() ? samplePst() : cmd.pst;
   std::vector<Hidden> files;
   if (fs::exists(pstPath)) {
     files.push_back({"enron", readWholeFile(pstPath), {}});
@@ -179,7 +187,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
       << "or in one step, writing every file that can be put together straight from the image, each\n"
       << "checked and, where damaged, repaired:\n"
       << "   kestrix-cli recover " << imagePath << " -o " << recovered << "\n"
-      << "The window (build/src/app/kestrix) does the same: right-click the 数据源 box, choose 打开磁盘镜像.\n";
+      << "The window, kestrix, does the same: right-click the 数据源 box, choose 打开磁盘镜像.\n";
   if (!allGood) throw Error("The example did not give back the files it hid; see above");
   return kExitOk;
 }

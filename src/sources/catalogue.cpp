@@ -66,19 +66,22 @@ bool isDevicePath(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
 }
 
+std::string readerGroupOf(const std::string& nativePath) {
+  struct stat st {};
+  if (::stat(nativePath.c_str(), &st) == 0 && (st.st_mode & S_IRGRP) != 0 && st.st_gid != 0)
+    if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+  return {};
+}
+
 std::string rightsNeededText(const std::string& nativePath) {
   if (::geteuid() == 0)
     return "\"" + nativePath +
            "\" is refused even to root: the system keeps it from being read (a security policy or the "
            "device rules of a container).";
-  struct stat st {};
-  if (::stat(nativePath.c_str(), &st) == 0 && (st.st_mode & S_IRGRP) != 0 && st.st_gid != 0) {
-    if (const group* g = ::getgrgid(st.st_gid)) {
-      const std::string name = g->gr_name;
-      return "Reading \"" + nativePath + "\" needs root rights or membership of the group \"" + name +
-             "\": run it with sudo, or add your user to \"" + name + "\" and log in again.";
-    }
-  }
+  const std::string name = readerGroupOf(nativePath);
+  if (!name.empty())
+    return "Reading \"" + nativePath + "\" needs root rights or membership of the group \"" + name +
+           "\": run it with sudo, or add your user to \"" + name + "\" and log in again.";
   return "Reading \"" + nativePath + "\" needs root rights: run it with sudo.";
 }
 

@@ -117,6 +117,9 @@ std::string NativePathOf(const Catalogue& catalogue, const std::string& sourcePa
 // True when the path names a device (\\.\ form, or a block or character device node).
 bool isDevicePath(const std::string& path);
 
+// The group (other than root's) whose members may read the device node; "" when there is none.
+std::string readerGroupOf(const std::string& nativePath);
+
 // One line saying which rights reading the device node needs, for a refused open
 // (EACCES or EPERM): root, or membership of the group that may read the node.
 std::string rightsNeededText(const std::string& nativePath);

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "app/remaining_time.h"
+#include "build_info.h"
 #include "app/settings.h"
 #include "scan/errors.h"
 #include "support/test_support.h"
@@ -75,6 +77,10 @@ TEST(Settings, PathBesideTheProgramOrPerUser) {
   // The per-user folder is made when the file is first written.
   WriteIniValue(SettingsPath(dir.file("no-such-folder")), "Settings", "Fix", "");
   EXPECT_EQ(ReadIniValue(dir.file("config") + "/kestrix/cfg.ini", "Settings", "Fix"), "");
+  // An installed program (PREFIX/bin beside PREFIX/share/kestrix) keeps to the per-user place
+  // even where it may write beside itself, as root may in /usr/bin.
+  std::filesystem::create_directories(std::filesystem::path(dir.file("usr/bin")) / kDataDirFromBin);
+  EXPECT_EQ(SettingsPath(dir.file("usr/bin")), dir.file("config") + "/kestrix/cfg.ini");
   if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
 }
 

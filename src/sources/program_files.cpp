@@ -1,0 +1,33 @@
+#include "sources/program_files.h"
+
+#include "build_info.h"
+
+namespace kestrix::sources {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path existingDir(const fs::path& programDir, const char* fromBin) {
+  if (programDir.empty()) return {};
+  std::error_code ec;
+  const fs::path dir = (programDir / fromBin).lexically_normal();
+  return fs::is_directory(dir, ec) ? dir : fs::path();
+}
+
+}  // namespace
+
+fs::path programDir() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path() : exe.parent_path();
+}
+
+fs::path installedDataDir(const fs::path& programDir) { return existingDir(programDir, kDataDirFromBin); }
+
+fs::path manualDir(const fs::path& programDir) {
+  const fs::path doc = existingDir(programDir, kDocDirFromBin);
+  return doc.empty() ? programDir : doc;
+}
+
+}  // namespace kestrix::sources
