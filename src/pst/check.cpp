@@ -108,9 +108,9 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
   r.isPst = analysis.headerVerdict == HeaderVerdict::Own || !scan.treePages.empty();
   const BlockIndex blocks(blockEntries, scan);
   r.blocksListed = std::int64_t(blocks.entries().size());
-  for (const auto& e : blocks.entries()) {
-    if (blocks.present(e.bid)) continue;
-    if (blocks.badCrc(e.bid)) ++r.blocksBadCrc;
+  for (std::size_t i = 0; i < blocks.entries().size(); ++i) {
+    if (blocks.presentAt(i)) continue;
+    if (blocks.badCrcAt(i)) ++r.blocksBadCrc;
     else ++r.blocksMissing;
   }
   NodeReader reader(input, blocks, analysis.encoding);

@@ -39,6 +39,11 @@ NodeReader::NodeReader(scan::ByteSource& input, const BlockIndex& blocks, Encodi
 std::optional<std::vector<std::byte>> NodeReader::block(std::uint64_t bid) {
   if (!m_blocks.present(bid)) return std::nullopt;
   const BlockEntry& e = *m_blocks.find(bid);
+  if (auto kept = m_blocks.kept(bid)) {
+    std::vector<std::byte> raw(kept->begin(), kept->end());
+    if (!isInternalBid(bid)) decodeBlock(raw, m_encoding, bid);
+    return raw;
+  }
   std::vector<std::byte> raw(blockSpan(e.size));
   if (m_input.readAt(std::int64_t(e.offset), raw) != raw.size()) return std::nullopt;
   const BlockTrailer t = blockTrailer(Bytes(raw).last(kBlockTrailerSize));

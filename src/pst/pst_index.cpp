@@ -9,18 +9,14 @@ namespace {
 
 bool sameBid(std::uint64_t a, std::uint64_t b) { return blockKey(a) == blockKey(b); }
 
-bool containsBlock(const std::vector<FoundBlock>& found, const BlockEntry& e) {
-  auto it = std::lower_bound(found.begin(), found.end(), e.offset,
-                             [](const FoundBlock& f, std::uint64_t off) { return f.offset < off; });
-  for (; it != found.end() && it->offset == e.offset; ++it)
-    if (sameBid(it->bid, e.bid) && it->size == e.size) return true;
-  return false;
-}
-
 }  // namespace
 
 PageLookup::PageLookup(const StructureScan& scan) {
-  for (const auto& p : scan.treePages) m_byOffset.emplace(p.offset, &p);
+  m_byOffset.reserve(scan.treePages.size());
+  for (const auto& p : scan.treePages) {
+    m_byOffset.emplace(p.offset, &p);
+    if (p.page.level == 0) m_leafEntries[p.page.type == kPageBlockTree] += p.page.entries.size();
+  }
 }
 
 const FoundTreePage* PageLookup::at(BlockRef ref, std::uint8_t type) const {
@@ -35,6 +31,7 @@ TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type) {
   const FoundTreePage* top = pages.at(root, type);
   if (!top) return walk;
   walk.rootFound = true;
+  walk.leaves.reserve(pages.leafEntries(type));
   // Depth first, children in key order, so leaves come out in key order.
   std::vector<const FoundTreePage*> stack{top};
   while (!stack.empty()) {
@@ -120,8 +117,24 @@ std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves) {
 
 BlockIndex::BlockIndex(std::vector<BlockEntry> entries, const StructureScan& scan)
     : m_entries(std::move(entries)), m_scan(scan) {
-  std::sort(m_entries.begin(), m_entries.end(),
-            [](const BlockEntry& a, const BlockEntry& b) { return blockKey(a.bid) < blockKey(b.bid); });
+  const auto byKey = [](const BlockEntry& a, const BlockEntry& b) { return blockKey(a.bid) < blockKey(b.bid); };
+  if (!std::is_sorted(m_entries.begin(), m_entries.end(), byKey)) std::sort(m_entries.begin(), m_entries.end(), byKey);
+  // Whether the scan found each block: both lists walked once by offset, not searched per entry.
+  std::vector<std::uint32_t> byOffset(m_entries.size());
+  for (std::size_t i = 0; i < byOffset.size(); ++i) byOffset[i] = std::uint32_t(i);
+  const auto offsetOf = [this](std::uint32_t i) { return m_entries[i].offset; };
+  if (!std::is_sorted(byOffset.begin(), byOffset.end(), [&](auto a, auto b) { return offsetOf(a) < offsetOf(b); }))
+    std::sort(byOffset.begin(), byOffset.end(), [&](auto a, auto b) { return offsetOf(a) < offsetOf(b); });
+  m_state.assign(m_entries.size(), 0);
+  for (const auto& [found, flag] : {std::pair(&scan.blocks, kPresent), std::pair(&scan.badCrcBlocks, kBadCrc)}) {
+    auto it = found->begin();
+    for (const std::uint32_t i : byOffset) {
+      const BlockEntry& e = m_entries[i];
+      while (it != found->end() && it->offset < e.offset) ++it;
+      for (auto same = it; same != found->end() && same->offset == e.offset; ++same)
+        if (sameBid(same->bid, e.bid) && same->size == e.size) m_state[i] |= flag;
+    }
+  }
 }
 
 const BlockEntry* BlockIndex::find(std::uint64_t bid) const {
@@ -133,12 +146,18 @@ const BlockEntry* BlockIndex::find(std::uint64_t bid) const {
 
 bool BlockIndex::present(std::uint64_t bid) const {
   const BlockEntry* e = find(bid);
-  return e && containsBlock(m_scan.blocks, *e);
+  return e && (m_state[std::size_t(e - m_entries.data())] & kPresent);
 }
 
 bool BlockIndex::badCrc(std::uint64_t bid) const {
   const BlockEntry* e = find(bid);
-  return e && containsBlock(m_scan.badCrcBlocks, *e);
+  return e && (m_state[std::size_t(e - m_entries.data())] & kBadCrc);
+}
+
+std::optional<Bytes> BlockIndex::kept(std::uint64_t bid) const {
+  if (!present(bid)) return std::nullopt;
+  const BlockEntry& e = *find(bid);
+  return m_scan.keptBlock(e.offset, e.size);
 }
 
 }  // namespace kestrix::pst

@@ -3,6 +3,7 @@
 // pages the structure scan found, or, where pages are lost, merged from every surviving
 // leaf page. Blocks are looked up by BID; what is "present" is what the scan proved.
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,9 +37,12 @@ class PageLookup {
   explicit PageLookup(const StructureScan& scan);
   // The valid page of that type at the offset whose BID is `bid`, or nullptr.
   const FoundTreePage* at(BlockRef ref, std::uint8_t type) const;
+  // Entries on all leaf pages of that type: at least as many as a walk reaches.
+  std::size_t leafEntries(std::uint8_t type) const { return m_leafEntries[type == kPageBlockTree]; }
 
  private:
   std::unordered_map<std::uint64_t, const FoundTreePage*> m_byOffset;
+  std::array<std::size_t, 2> m_leafEntries{};  // node tree, block tree
 };
 
 struct TreeWalk {
@@ -79,10 +83,17 @@ class BlockIndex {
   bool present(std::uint64_t bid) const;
   // The entry exists, the scan found the block's trailer there, and its CRC fails.
   bool badCrc(std::uint64_t bid) const;
+  // The data of a present block as the scan kept it (internal blocks only, see KeptBlock).
+  std::optional<Bytes> kept(std::uint64_t bid) const;
   const std::vector<BlockEntry>& entries() const { return m_entries; }
+  // Whether the entry at that index of entries() is present, or failed its CRC.
+  bool presentAt(std::size_t i) const { return m_state[i] & kPresent; }
+  bool badCrcAt(std::size_t i) const { return m_state[i] & kBadCrc; }
 
  private:
+  static constexpr std::uint8_t kPresent = 1, kBadCrc = 2;
   std::vector<BlockEntry> m_entries;  // by blockKey
+  std::vector<std::uint8_t> m_state;  // per entry: kPresent, kBadCrc
   const StructureScan& m_scan;
 };
 
