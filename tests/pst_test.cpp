@@ -37,7 +37,7 @@ TEST(PstFormat, FoldedCrcEqualsTheTable) {
   std::mt19937 rng(5);
   std::vector<std::byte> data(9000);
   for (auto& b : data) b = std::byte(rng());
-  for (std::size_t n : {0u, 1u, 15u, 63u, 64u, 65u, 127u, 496u, 4096u, 8176u, 8999u})
+  for (std::size_t n : {0u, 1u, 15u, 63u, 64u, 65u, 127u, 255u, 256u, 271u, 320u, 496u, 511u, 4096u, 8176u, 8999u})
     for (std::uint32_t start : {0u, 0xFFFFFFFFu, 0x12345678u})
       EXPECT_EQ(crc(std::span(data).first(n), start), crcByTable(std::span(data).first(n), start)) << n;
 }
