@@ -77,8 +77,8 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   }
   a.nodeTree = reportOf(nodeWalk, fromHeader, nodeStale);
   a.blockTree = reportOf(blockWalk, fromHeader, blockStale);
-  a.nodes = toNodes(nodeWalk.leaves);
-  a.blocks = toBlocks(blockWalk.leaves);
+  a.nodes = toNodes(nodeWalk);
+  a.blocks = toBlocks(blockWalk);
 
   if (a.headerVerdict == HeaderVerdict::Own) {
     a.encoding = a.header.encoding;
@@ -93,20 +93,20 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
 }
 
 bool CheckReport::sound() const {
-  const Analysis& a = analysis;
+  const AnalysisSummary& a = analysis;
   return isPst && !stopped && a.headerVerdict == HeaderVerdict::Own && a.nodeTree.whole() && a.blockTree.whole() &&
          blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0 && mailboxOpens;
 }
 
-CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const Analysis& analysis,
-                     const std::vector<NodeEntry>& nodes, const std::vector<BlockEntry>& blockEntries) {
+CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const AnalysisSummary& analysis,
+                     const std::vector<NodeEntry>& nodes, std::vector<BlockEntry> blockEntries) {
   CheckReport r;
   r.length = scan.length;
   r.analysis = analysis;
   r.unreadable = scan.unreadable;
   r.stopped = scan.stopped;
   r.isPst = analysis.headerVerdict == HeaderVerdict::Own || !scan.treePages.empty();
-  const BlockIndex blocks(blockEntries, scan);
+  const BlockIndex blocks(std::move(blockEntries), scan);
   r.blocksListed = std::int64_t(blocks.entries().size());
   for (std::size_t i = 0; i < blocks.entries().size(); ++i) {
     if (blocks.presentAt(i)) continue;
@@ -142,8 +142,8 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
 
 CheckReport checkPst(scan::ByteSource& input, const std::atomic<bool>& stop, const StructureScanOptions& options) {
   const StructureScan scan = scanStructure(input, stop, options);
-  const Analysis a = analyse(scan, input);
-  return describe(scan, input, a, a.nodes, a.blocks);
+  Analysis a = analyse(scan, input);
+  return describe(scan, input, a, a.nodes, std::move(a.blocks));
 }
 
 }  // namespace kestrix::pst

@@ -9,14 +9,25 @@ namespace {
 
 bool sameBid(std::uint64_t a, std::uint64_t b) { return blockKey(a) == blockKey(b); }
 
+NodeEntry toNode(const TreeEntry& e) { return {std::uint32_t(e.key), e.parent, e.data, e.sub}; }
+BlockEntry toBlock(const TreeEntry& e) { return {e.child.bid, e.child.offset, e.size, e.refs}; }
+
+template <typename Entry, typename Convert>
+std::vector<Entry> fromLeaves(const TreeWalk& walk, Convert convert) {
+  std::size_t count = 0;
+  for (const FoundTreePage* p : walk.leafPages) count += p->page.entries.size();
+  std::vector<Entry> out;
+  out.reserve(count);
+  for (const FoundTreePage* p : walk.leafPages)
+    for (const auto& e : p->page.entries) out.push_back(convert(e));
+  return out;
+}
+
 }  // namespace
 
 PageLookup::PageLookup(const StructureScan& scan) {
   m_byOffset.reserve(scan.treePages.size());
-  for (const auto& p : scan.treePages) {
-    m_byOffset.emplace(p.offset, &p);
-    if (p.page.level == 0) m_leafEntries[p.page.type == kPageBlockTree] += p.page.entries.size();
-  }
+  for (const auto& p : scan.treePages) m_byOffset.emplace(p.offset, &p);
 }
 
 const FoundTreePage* PageLookup::at(BlockRef ref, std::uint8_t type) const {
@@ -31,7 +42,6 @@ TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type) {
   const FoundTreePage* top = pages.at(root, type);
   if (!top) return walk;
   walk.rootFound = true;
-  walk.leaves.reserve(pages.leafEntries(type));
   // Depth first, children in key order, so leaves come out in key order.
   std::vector<const FoundTreePage*> stack{top};
   while (!stack.empty()) {
@@ -40,7 +50,7 @@ TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type) {
     ++walk.pagesReached;
     walk.pageOffsets.push_back(p->offset);
     if (p->page.level == 0) {
-      walk.leaves.insert(walk.leaves.end(), p->page.entries.begin(), p->page.entries.end());
+      walk.leafPages.push_back(p);
       continue;
     }
     for (auto it = p->page.entries.rbegin(); it != p->page.entries.rend(); ++it) {
@@ -104,16 +114,19 @@ std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t
 std::vector<NodeEntry> toNodes(const std::vector<TreeEntry>& leaves) {
   std::vector<NodeEntry> out;
   out.reserve(leaves.size());
-  for (const auto& e : leaves) out.push_back({std::uint32_t(e.key), e.parent, e.data, e.sub});
+  for (const auto& e : leaves) out.push_back(toNode(e));
   return out;
 }
 
 std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves) {
   std::vector<BlockEntry> out;
   out.reserve(leaves.size());
-  for (const auto& e : leaves) out.push_back({e.child.bid, e.child.offset, e.size, e.refs});
+  for (const auto& e : leaves) out.push_back(toBlock(e));
   return out;
 }
+
+std::vector<NodeEntry> toNodes(const TreeWalk& walk) { return fromLeaves<NodeEntry>(walk, toNode); }
+std::vector<BlockEntry> toBlocks(const TreeWalk& walk) { return fromLeaves<BlockEntry>(walk, toBlock); }
 
 BlockIndex::BlockIndex(std::vector<BlockEntry> entries, const StructureScan& scan)
     : m_entries(std::move(entries)), m_scan(scan) {

@@ -3,7 +3,6 @@
 // pages the structure scan found, or, where pages are lost, merged from every surviving
 // leaf page. Blocks are looked up by BID; what is "present" is what the scan proved.
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,20 +36,17 @@ class PageLookup {
   explicit PageLookup(const StructureScan& scan);
   // The valid page of that type at the offset whose BID is `bid`, or nullptr.
   const FoundTreePage* at(BlockRef ref, std::uint8_t type) const;
-  // Entries on all leaf pages of that type: at least as many as a walk reaches.
-  std::size_t leafEntries(std::uint8_t type) const { return m_leafEntries[type == kPageBlockTree]; }
 
  private:
   std::unordered_map<std::uint64_t, const FoundTreePage*> m_byOffset;
-  std::array<std::size_t, 2> m_leafEntries{};  // node tree, block tree
 };
 
 struct TreeWalk {
   bool rootFound = false;
   std::int64_t pagesReached = 0;
   std::int64_t pagesMissing = 0;          // referenced pages not found (lost, bad CRC, wrong BID)
-  std::vector<TreeEntry> leaves;          // leaf entries in the order the tree holds them
-  std::vector<std::uint64_t> pageOffsets; // pages reached
+  std::vector<const FoundTreePage*> leafPages;  // leaf pages in the order the tree holds them
+  std::vector<std::uint64_t> pageOffsets;      // pages reached
   bool whole() const { return rootFound && pagesMissing == 0; }
 };
 
@@ -73,6 +69,9 @@ std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t
 
 std::vector<NodeEntry> toNodes(const std::vector<TreeEntry>& leaves);
 std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves);
+// The leaf entries of a walk, in the order the tree holds them.
+std::vector<NodeEntry> toNodes(const TreeWalk& walk);
+std::vector<BlockEntry> toBlocks(const TreeWalk& walk);
 
 // Blocks by BID (bit 0 ignored) and whether the scan proved each one.
 class BlockIndex {

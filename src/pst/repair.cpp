@@ -445,7 +445,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   after.blocks.insert(after.blocks.end(), newBlocks.begin(), newBlocks.end());
   std::sort(after.blocks.begin(), after.blocks.end(), [](const FoundBlock& x, const FoundBlock& y) { return x.offset < y.offset; });
   after.badCrcBlocks = scan.badCrcBlocks;
-  Analysis result = a;
+  AnalysisSummary result = a;
   result.header = h;
   result.headerVerdict = HeaderVerdict::Own;
   result.nodeRoot = h.nodeRoot;
@@ -456,7 +456,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   } else {
     result.nodeTree.rootFromHeader = result.blockTree.rootFromHeader = true;
   }
-  r.after = describe(after, written, result, nodes, blocks);
+  r.after = describe(after, written, result, nodes, std::move(blocks));
   return r;
 }
 

@@ -205,6 +205,9 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
                             const StructureScanOptions& options) {
   StructureScan out;
   out.length = input.size();
+  // Room the lists will likely need, reserved (not touched) so that they grow without copies.
+  out.blocks.reserve(std::size_t(std::min<std::int64_t>(out.length / 2048, std::int64_t(1) << 22)));
+  out.keptBytes.reserve(std::min<std::size_t>(kKeptBytesMax, std::size_t(out.length / 64)));
   // Chunks are examined two at a time and merged in order: those that finish early wait.
   std::mutex merging;
   std::map<std::int64_t, std::pair<std::int64_t, ChunkFinds>> waiting;  // by start: end, finds
@@ -245,9 +248,10 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
   out.unreadable = std::move(result.unreadable);
   // Found in the order their trailers end; overlapping finds (crafted, or stale copies) can
   // make that differ from the order they start in.
+  const auto byOffset = [](const auto& a, const auto& b) { return a.offset < b.offset; };
   for (auto* list : {&out.blocks, &out.badCrcBlocks})
-    std::stable_sort(list->begin(), list->end(), [](const FoundBlock& a, const FoundBlock& b) { return a.offset < b.offset; });
-  std::stable_sort(out.kept.begin(), out.kept.end(), [](const KeptBlock& a, const KeptBlock& b) { return a.offset < b.offset; });
+    if (!std::is_sorted(list->begin(), list->end(), byOffset)) std::stable_sort(list->begin(), list->end(), byOffset);
+  if (!std::is_sorted(out.kept.begin(), out.kept.end(), byOffset)) std::stable_sort(out.kept.begin(), out.kept.end(), byOffset);
   return out;
 }
 
