@@ -1,6 +1,7 @@
 #include "pst/check.h"
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 
 #include "pst/node_reader.h"
@@ -9,13 +10,17 @@ namespace kestrix::pst {
 
 namespace {
 
-// The encoding that makes the node data of the message store or the root folder a heap.
-std::optional<Encoding> encodingFromData(const std::vector<NodeEntry>& nodes, const BlockIndex& blocks,
-                                         scan::ByteSource& input) {
-  for (const std::uint32_t nid : {kNidMessageStore, kNidRootFolder}) {
-    auto node = std::find_if(nodes.begin(), nodes.end(), [nid](const NodeEntry& n) { return n.nid == nid; });
-    if (node == nodes.end() || isInternalBid(node->data) || !blocks.present(node->data)) continue;
-    const BlockEntry& e = *blocks.find(node->data);
+// The encoding that makes the node data of the message store or the root folder a heap. Looks
+// through every surviving leaf page (the walked tree may be empty or stale) for just those.
+std::optional<Encoding> encodingFromData(const StructureScan& scan, scan::ByteSource& input) {
+  const std::array<std::uint64_t, 2> nids{kNidMessageStore, kNidRootFolder};
+  const std::vector<NodeEntry> nodes = toNodes(newestLeafEntries(scan, kPageNodeTree, nids));
+  std::vector<std::uint64_t> bids;
+  for (const auto& n : nodes) bids.push_back(blockKey(n.data));
+  const BlockIndex blocks(toBlocks(newestLeafEntries(scan, kPageBlockTree, bids)), scan);
+  for (const auto& node : nodes) {
+    if (isInternalBid(node.data) || !blocks.present(node.data)) continue;
+    const BlockEntry& e = *blocks.find(node.data);
     std::vector<std::byte> raw(e.size);
     if (input.readAt(std::int64_t(e.offset), raw) != raw.size()) continue;
     for (Encoding enc : {Encoding::Permute, Encoding::None, Encoding::Cyclic})
@@ -84,9 +89,7 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
     a.encoding = a.header.encoding;
     a.encodingFromHeader = true;
   } else {
-    // Look through every surviving leaf: the walked tree may be empty or stale.
-    const BlockIndex allBlocks(toBlocks(newestLeafEntries(scan, kPageBlockTree)), scan);
-    const auto found = encodingFromData(toNodes(newestLeafEntries(scan, kPageNodeTree)), allBlocks, input);
+    const auto found = encodingFromData(scan, input);
     a.encoding = found.value_or(parsed.state == HeaderState::Sound ? a.header.encoding : Encoding::Permute);
   }
   return a;

@@ -88,7 +88,8 @@ bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uin
   return false;
 }
 
-std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type) {
+std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type,
+                                         std::span<const std::uint64_t> only) {
   struct Candidate {
     TreeEntry entry;
     std::uint64_t pageBid;
@@ -98,6 +99,7 @@ std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t
     if (p.page.type != type || p.page.level != 0) continue;
     for (const auto& e : p.page.entries) {
       const std::uint64_t key = type == kPageBlockTree ? blockKey(e.child.bid) : e.key;
+      if (!only.empty() && std::find(only.begin(), only.end(), key) == only.end()) continue;
       auto [it, inserted] = byKey.try_emplace(key, Candidate{e, p.page.bid});
       if (!inserted && p.page.bid > it->second.pageBid) it->second = {e, p.page.bid};
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -64,8 +65,10 @@ std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type);
 bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uint8_t type);
 
 // Every leaf entry of that tree on the found pages; for each key, the entry of the newest
-// page (highest BID) wins. In key order.
-std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type);
+// page (highest BID) wins. In key order. With `only`, just the entries of those keys (NIDs,
+// or BIDs with bit 0 ignored).
+std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type,
+                                         std::span<const std::uint64_t> only = {});
 
 std::vector<NodeEntry> toNodes(const std::vector<TreeEntry>& leaves);
 std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves);

@@ -284,7 +284,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     output.writeAt(offset, bytes);
     if (options.chunk) options.chunk(offset, bytes);
   };
-  const StructureScan scan = scanStructure(input, stop, copying);
+  StructureScan scan = scanStructure(input, stop, copying);
   if (scan.stopped) {
     r.stopped = true;
     return r;
@@ -445,6 +445,10 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   after.blocks.insert(after.blocks.end(), newBlocks.begin(), newBlocks.end());
   std::sort(after.blocks.begin(), after.blocks.end(), [](const FoundBlock& x, const FoundBlock& y) { return x.offset < y.offset; });
   after.badCrcBlocks = scan.badCrcBlocks;
+  // The blocks of both trees lie where no patch goes, so the tree blocks kept from the input
+  // are the output's too.
+  after.kept = std::move(scan.kept);
+  after.keptBytes = std::move(scan.keptBytes);
   AnalysisSummary result = a;
   result.header = h;
   result.headerVerdict = HeaderVerdict::Own;
