@@ -51,9 +51,10 @@ NodeReader::NodeReader(scan::ByteSource& input, const BlockIndex& blocks, Encodi
     : m_input(input), m_blocks(blocks), m_encoding(encoding) {}
 
 std::optional<std::vector<std::byte>> NodeReader::block(std::uint64_t bid) {
-  if (!m_blocks.present(bid)) return std::nullopt;
-  const BlockEntry& e = *m_blocks.find(bid);
-  if (auto kept = m_blocks.kept(bid)) {
+  const BlockEntry* found = m_blocks.find(bid);
+  if (!found || !m_blocks.present(*found)) return std::nullopt;
+  const BlockEntry& e = *found;
+  if (auto kept = m_blocks.kept(e)) {
     std::vector<std::byte> raw(kept->begin(), kept->end());
     if (!isInternalBid(bid)) decodeBlock(raw, m_encoding, bid);
     return raw;

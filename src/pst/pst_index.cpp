@@ -161,7 +161,7 @@ const BlockEntry* BlockIndex::find(std::uint64_t bid) const {
 
 bool BlockIndex::present(std::uint64_t bid) const {
   const BlockEntry* e = find(bid);
-  return e && (m_state[std::size_t(e - m_entries.data())] & kPresent);
+  return e && present(*e);
 }
 
 bool BlockIndex::badCrc(std::uint64_t bid) const {
@@ -169,10 +169,8 @@ bool BlockIndex::badCrc(std::uint64_t bid) const {
   return e && (m_state[std::size_t(e - m_entries.data())] & kBadCrc);
 }
 
-std::optional<Bytes> BlockIndex::kept(std::uint64_t bid) const {
-  if (!present(bid)) return std::nullopt;
-  const BlockEntry& e = *find(bid);
-  return m_scan.keptBlock(e.offset, e.size);
+std::optional<Bytes> BlockIndex::kept(const BlockEntry& e) const {
+  return present(e) ? m_scan.keptBlock(e.offset, e.size) : std::nullopt;
 }
 
 }  // namespace kestrix::pst

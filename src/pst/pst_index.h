@@ -85,8 +85,10 @@ class BlockIndex {
   bool present(std::uint64_t bid) const;
   // The entry exists, the scan found the block's trailer there, and its CRC fails.
   bool badCrc(std::uint64_t bid) const;
-  // The data of a present block as the scan kept it (internal blocks only, see KeptBlock).
-  std::optional<Bytes> kept(std::uint64_t bid) const;
+  // The same for an entry find() returned, without searching again.
+  bool present(const BlockEntry& e) const { return m_state[std::size_t(&e - m_entries.data())] & kPresent; }
+  // The data of a present entry as the scan kept it (internal blocks only, see KeptBlock).
+  std::optional<Bytes> kept(const BlockEntry& e) const;
   const std::vector<BlockEntry>& entries() const { return m_entries; }
   // Whether the entry at that index of entries() is present, or failed its CRC.
   bool presentAt(std::size_t i) const { return m_state[i] & kPresent; }

@@ -441,10 +441,14 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   PatchedSource written(input, patches, r.outputLength);
   StructureScan after;
   after.length = r.outputLength;
-  after.blocks = scan.blocks;
-  after.blocks.insert(after.blocks.end(), newBlocks.begin(), newBlocks.end());
-  std::sort(after.blocks.begin(), after.blocks.end(), [](const FoundBlock& x, const FoundBlock& y) { return x.offset < y.offset; });
-  after.badCrcBlocks = scan.badCrcBlocks;
+  // The scan is not needed past here: its lists move over.
+  after.blocks = std::move(scan.blocks);
+  if (!newBlocks.empty()) {
+    after.blocks.insert(after.blocks.end(), newBlocks.begin(), newBlocks.end());
+    std::stable_sort(after.blocks.begin(), after.blocks.end(),
+                     [](const FoundBlock& x, const FoundBlock& y) { return x.offset < y.offset; });
+  }
+  after.badCrcBlocks = std::move(scan.badCrcBlocks);
   // The blocks of both trees lie where no patch goes, so the tree blocks kept from the input
   // are the output's too.
   after.kept = std::move(scan.kept);
