@@ -62,8 +62,8 @@ struct StructureProgress {
   std::int64_t total = 0;
 };
 
-// Chunks of a pass: a quarter of a typical core's second-level cache.
-inline constexpr std::size_t kPassChunk = 256 << 10;
+// Chunks of a pass: half of a typical core's second-level cache.
+inline constexpr std::size_t kPassChunk = 512 << 10;
 
 struct StructureScanOptions {
   std::size_t chunkSize = kPassChunk;
