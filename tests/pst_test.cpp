@@ -68,6 +68,36 @@ TEST(PstCheck, TheSampleIsSound) {
   EXPECT_EQ(personal->messages, 47);
 }
 
+// Two threads read and examine the chunks by turns: what is found, and the copy handed on,
+// must not depend on where the chunks are cut (4 KiB is less than a block's history).
+TEST(PstCheck, TheScanFindsTheSameWhereverTheChunksAreCut) {
+  const std::vector<std::byte> file = test::enronPst();
+  const auto scanWith = [&](std::size_t chunk, std::vector<std::byte>* copy) {
+    MemorySource src(file);
+    std::atomic<bool> stop{false};
+    StructureScanOptions options;
+    options.chunkSize = chunk;
+    if (copy)
+      options.chunk = [copy](std::int64_t offset, std::span<const std::byte> bytes) {
+        ASSERT_EQ(offset, std::int64_t(copy->size()));
+        copy->insert(copy->end(), bytes.begin(), bytes.end());
+      };
+    return scanStructure(src, stop, options);
+  };
+  const StructureScan whole = scanWith(file.size(), nullptr);
+  std::vector<std::byte> copy;
+  const StructureScan cut = scanWith(4096, &copy);
+  EXPECT_TRUE(copy == file);
+  EXPECT_EQ(cut.blocks, whole.blocks);
+  EXPECT_EQ(cut.badCrcBlocks, whole.badCrcBlocks);
+  EXPECT_TRUE(cut.keptBytes == whole.keptBytes);
+  EXPECT_GT(cut.kept.size(), 100u);
+  ASSERT_EQ(cut.treePages.size(), whole.treePages.size());
+  for (std::size_t i = 0; i < cut.treePages.size(); ++i) EXPECT_EQ(cut.treePages[i].offset, whole.treePages[i].offset);
+  EXPECT_EQ(cut.mapIntervals, whole.mapIntervals);
+  EXPECT_TRUE(cut.header == whole.header);
+}
+
 TEST(PstCheck, TellsForeignLostAndUnsupportedHeaders) {
   // The rebuild's fixed block is another file's header: the trees are found by search.
   auto foreign = test::enronPst();

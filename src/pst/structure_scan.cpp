@@ -23,6 +23,14 @@ struct ChunkFinds {
   std::int64_t mapIntervals = 0, validAllocationMaps = 0;
 };
 
+// Takes n from what is left of the budget, when that much is left.
+bool take(std::atomic<std::size_t>& budget, std::size_t n) {
+  std::size_t left = budget.load(std::memory_order_relaxed);
+  while (left >= n)
+    if (budget.compare_exchange_weak(left, left - n, std::memory_order_relaxed)) return true;
+  return false;
+}
+
 // Examines every 64-byte boundary e in (from, to] as the end of a block, and every page that
 // starts in [from, to). `buf` holds the input from `base` on; base <= from - kHistory unless
 // the input starts later. Internal blocks are kept while `keptBudget` lasts.
@@ -45,8 +53,7 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
       continue;
     }
     out.blocks.push_back(found);
-    if (isInternalBid(bid) && keptBudget.load(std::memory_order_relaxed) >= size &&
-        keptBudget.fetch_sub(size, std::memory_order_relaxed) >= size) {
+    if (isInternalBid(bid) && take(keptBudget, size)) {
       out.kept.push_back({std::uint64_t(start), std::uint32_t(out.keptBytes.size()), size});
       out.keptBytes.insert(out.keptBytes.end(), data.begin(), data.end());
     }
