@@ -8,6 +8,7 @@
 #include "pst/format.h"
 #include "pst/repair.h"
 #include "rebuild/header_block.h"
+#include "scan/errors.h"
 #include "support/test_support.h"
 
 using namespace kestrix;
@@ -96,6 +97,19 @@ TEST(PstCheck, TheScanFindsTheSameWhereverTheChunksAreCut) {
   for (std::size_t i = 0; i < cut.treePages.size(); ++i) EXPECT_EQ(cut.treePages[i].offset, whole.treePages[i].offset);
   EXPECT_EQ(cut.mapIntervals, whole.mapIntervals);
   EXPECT_TRUE(cut.header == whole.header);
+
+  // A callback that fails (a full disk under a repair's copy) ends the pass there.
+  MemorySource src(file);
+  std::atomic<bool> stop{false};
+  StructureScanOptions failing;
+  failing.chunkSize = 4096;
+  std::int64_t last = -1;
+  failing.chunk = [&last](std::int64_t offset, std::span<const std::byte>) {
+    last = offset;
+    if (offset == 64 * 4096) throw Error("no room");
+  };
+  EXPECT_THROW(scanStructure(src, stop, failing), Error);
+  EXPECT_EQ(last, 64 * 4096);
 }
 
 TEST(PstCheck, TellsForeignLostAndUnsupportedHeaders) {

@@ -99,6 +99,7 @@ class Pass {
     } catch (...) {
       std::lock_guard lock(m_mutex);
       if (!m_error) m_error = std::current_exception();
+      m_failed = true;
       m_changed.notify_all();
     }
   }
@@ -117,8 +118,8 @@ class Pass {
     std::size_t size = 0;
     {
       std::unique_lock lock(m_mutex);
-      m_changed.wait(lock, [&] { return !m_reading || m_error; });
-      if (m_error || m_readTo >= m_length) return false;
+      m_changed.wait(lock, [&] { return !m_reading || m_failed; });
+      if (m_failed || m_readTo >= m_length) return false;
       if (m_stop.load()) {
         m_stopped = true;
         return false;
@@ -129,13 +130,16 @@ class Pass {
       size = std::size_t(std::min<std::int64_t>(std::int64_t(m_chunk), m_length - offset));
     }
     // This worker's turn alone touches the input, the tail and the list of unreadable sectors.
+    // A turn that throws ends the pass: no other turn may hand on a chunk after it.
     struct EndTurn {
       Pass& pass;
       std::int64_t to;
+      int unwinding = std::uncaught_exceptions();
       ~EndTurn() {
         std::lock_guard lock(pass.m_mutex);
         pass.m_reading = false;
         pass.m_readTo = to;
+        pass.m_failed = pass.m_failed || std::uncaught_exceptions() > unwinding;
         pass.m_changed.notify_all();
       }
     };
@@ -153,8 +157,8 @@ class Pass {
     }
     if (m_options.ordered) {
       std::unique_lock lock(m_mutex);
-      m_changed.wait(lock, [&] { return m_visited == ticket || m_error; });
-      if (m_error) return false;
+      m_changed.wait(lock, [&] { return m_visited == ticket || m_failed; });
+      if (m_failed) return false;
     }
     m_visit(slot.subspan(kHistory - kept, kept + size), offset - std::int64_t(kept), offset);
     if (m_options.ordered) {
@@ -178,6 +182,7 @@ class Pass {
   std::size_t m_chunks = 0;    // chunks handed out
   std::size_t m_visited = 0;   // ordered: chunks visited
   bool m_stopped = false;
+  bool m_failed = false;       // a worker threw: the others stop at their next wait
   std::exception_ptr m_error;
   // The reading turn's: the input just before the next chunk, and sectors that failed.
   std::array<std::byte, kHistory> m_tail{};
