@@ -8,6 +8,7 @@
 #include "pst/format.h"
 #include "pst/repair.h"
 #include "rebuild/header_block.h"
+#include "scan/errors.h"
 #include "support/test_support.h"
 
 using namespace kestrix;
@@ -37,7 +38,7 @@ TEST(PstFormat, FoldedCrcEqualsTheTable) {
   std::mt19937 rng(5);
   std::vector<std::byte> data(9000);
   for (auto& b : data) b = std::byte(rng());
-  for (std::size_t n : {0u, 1u, 15u, 63u, 64u, 65u, 127u, 496u, 4096u, 8176u, 8999u})
+  for (std::size_t n : {0u, 1u, 15u, 63u, 64u, 65u, 127u, 255u, 256u, 271u, 320u, 496u, 511u, 4096u, 8176u, 8999u})
     for (std::uint32_t start : {0u, 0xFFFFFFFFu, 0x12345678u})
       EXPECT_EQ(crc(std::span(data).first(n), start), crcByTable(std::span(data).first(n), start)) << n;
 }
@@ -66,6 +67,49 @@ TEST(PstCheck, TheSampleIsSound) {
   const auto personal = std::find_if(r.folders.begin(), r.folders.end(), [](auto& f) { return f.name == "Personal"; });
   ASSERT_NE(personal, r.folders.end());
   EXPECT_EQ(personal->messages, 47);
+}
+
+// Two threads read and examine the chunks by turns: what is found, and the copy handed on,
+// must not depend on where the chunks are cut (4 KiB is less than a block's history).
+TEST(PstCheck, TheScanFindsTheSameWhereverTheChunksAreCut) {
+  const std::vector<std::byte> file = test::enronPst();
+  const auto scanWith = [&](std::size_t chunk, std::vector<std::byte>* copy) {
+    MemorySource src(file);
+    std::atomic<bool> stop{false};
+    StructureScanOptions options;
+    options.chunkSize = chunk;
+    if (copy)
+      options.chunk = [copy](std::int64_t offset, std::span<const std::byte> bytes) {
+        ASSERT_EQ(offset, std::int64_t(copy->size()));
+        copy->insert(copy->end(), bytes.begin(), bytes.end());
+      };
+    return scanStructure(src, stop, options);
+  };
+  const StructureScan whole = scanWith(file.size(), nullptr);
+  std::vector<std::byte> copy;
+  const StructureScan cut = scanWith(4096, &copy);
+  EXPECT_TRUE(copy == file);
+  EXPECT_EQ(cut.blocks, whole.blocks);
+  EXPECT_EQ(cut.badCrcBlocks, whole.badCrcBlocks);
+  EXPECT_TRUE(cut.keptBytes == whole.keptBytes);
+  EXPECT_GT(cut.kept.size(), 100u);
+  ASSERT_EQ(cut.treePages.size(), whole.treePages.size());
+  for (std::size_t i = 0; i < cut.treePages.size(); ++i) EXPECT_EQ(cut.treePages[i].offset, whole.treePages[i].offset);
+  EXPECT_EQ(cut.mapIntervals, whole.mapIntervals);
+  EXPECT_TRUE(cut.header == whole.header);
+
+  // A callback that fails (a full disk under a repair's copy) ends the pass there.
+  MemorySource src(file);
+  std::atomic<bool> stop{false};
+  StructureScanOptions failing;
+  failing.chunkSize = 4096;
+  std::int64_t last = -1;
+  failing.chunk = [&last](std::int64_t offset, std::span<const std::byte>) {
+    last = offset;
+    if (offset == 64 * 4096) throw Error("no room");
+  };
+  EXPECT_THROW(scanStructure(src, stop, failing), Error);
+  EXPECT_EQ(last, 64 * 4096);
 }
 
 TEST(PstCheck, TellsForeignLostAndUnsupportedHeaders) {

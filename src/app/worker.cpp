@@ -24,7 +24,8 @@ Worker::~Worker() {
 bool Worker::start(Body body) {
   if (m_thread) return false;
   const quint64 generation = ++m_generation;
-  // The throttle state belongs to this one run; the work's thread alone touches it.
+  // The throttle state belongs to this one run; only the work touches it, one call at a time
+  // (a pass over the source reports from whichever of its threads has the reading turn).
   auto last = std::make_shared<std::chrono::steady_clock::time_point>();
   Report report = [this, generation, last](int phase, std::int64_t done, std::int64_t total) {
     const auto now = std::chrono::steady_clock::now();

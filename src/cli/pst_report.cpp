@@ -29,7 +29,7 @@ std::string treeText(const pst::TreeReport& t) {
 }
 
 std::vector<std::pair<std::string, std::string>> facts(const std::string& file, const pst::CheckReport& r) {
-  const pst::Analysis& a = r.analysis;
+  const pst::AnalysisSummary& a = r.analysis;
   std::vector<std::pair<std::string, std::string>> rows{
       {"file", file},
       {"size", sources::SizeToText(std::uint64_t(r.length)) + " (" + std::to_string(r.length) + " bytes)"},
@@ -57,7 +57,7 @@ std::string messagesSummary(const pst::CheckReport& r) {
 void printCheckReport(std::ostream& out, const std::string& file, const pst::CheckReport& r, Format format) {
   const auto rows = facts(file, r);
   if (format == Format::Json) {
-    const pst::Analysis& a = r.analysis;
+    const pst::AnalysisSummary& a = r.analysis;
     out << "{\n";
     for (const auto& [key, value] : rows) out << "  " << jsonString(key) << ": " << jsonString(value) << ",\n";
     out << "  \"sound\": " << (r.sound() ? "true" : "false") << ",\n  \"length\": " << r.length

@@ -1,6 +1,7 @@
 #include "pst/check.h"
 
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 
 #include "pst/node_reader.h"
@@ -9,13 +10,17 @@ namespace kestrix::pst {
 
 namespace {
 
-// The encoding that makes the node data of the message store or the root folder a heap.
-std::optional<Encoding> encodingFromData(const std::vector<NodeEntry>& nodes, const BlockIndex& blocks,
-                                         scan::ByteSource& input) {
-  for (const std::uint32_t nid : {kNidMessageStore, kNidRootFolder}) {
-    auto node = std::find_if(nodes.begin(), nodes.end(), [nid](const NodeEntry& n) { return n.nid == nid; });
-    if (node == nodes.end() || isInternalBid(node->data) || !blocks.present(node->data)) continue;
-    const BlockEntry& e = *blocks.find(node->data);
+// The encoding that makes the node data of the message store or the root folder a heap. Looks
+// through every surviving leaf page (the walked tree may be empty or stale) for just those.
+std::optional<Encoding> encodingFromData(const StructureScan& scan, scan::ByteSource& input) {
+  const std::array<std::uint64_t, 2> nids{kNidMessageStore, kNidRootFolder};
+  const std::vector<NodeEntry> nodes = toNodes(newestLeafEntries(scan, kPageNodeTree, nids));
+  std::vector<std::uint64_t> bids;
+  for (const auto& n : nodes) bids.push_back(blockKey(n.data));
+  const BlockIndex blocks(toBlocks(newestLeafEntries(scan, kPageBlockTree, bids)), scan);
+  for (const auto& node : nodes) {
+    if (isInternalBid(node.data) || !blocks.present(node.data)) continue;
+    const BlockEntry& e = *blocks.find(node.data);
     std::vector<std::byte> raw(e.size);
     if (input.readAt(std::int64_t(e.offset), raw) != raw.size()) continue;
     for (Encoding enc : {Encoding::Permute, Encoding::None, Encoding::Cyclic})
@@ -77,40 +82,38 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   }
   a.nodeTree = reportOf(nodeWalk, fromHeader, nodeStale);
   a.blockTree = reportOf(blockWalk, fromHeader, blockStale);
-  a.nodes = toNodes(nodeWalk.leaves);
-  a.blocks = toBlocks(blockWalk.leaves);
+  a.nodes = toNodes(nodeWalk);
+  a.blocks = toBlocks(blockWalk);
 
   if (a.headerVerdict == HeaderVerdict::Own) {
     a.encoding = a.header.encoding;
     a.encodingFromHeader = true;
   } else {
-    // Look through every surviving leaf: the walked tree may be empty or stale.
-    const BlockIndex allBlocks(toBlocks(newestLeafEntries(scan, kPageBlockTree)), scan);
-    const auto found = encodingFromData(toNodes(newestLeafEntries(scan, kPageNodeTree)), allBlocks, input);
+    const auto found = encodingFromData(scan, input);
     a.encoding = found.value_or(parsed.state == HeaderState::Sound ? a.header.encoding : Encoding::Permute);
   }
   return a;
 }
 
 bool CheckReport::sound() const {
-  const Analysis& a = analysis;
+  const AnalysisSummary& a = analysis;
   return isPst && !stopped && a.headerVerdict == HeaderVerdict::Own && a.nodeTree.whole() && a.blockTree.whole() &&
          blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0 && mailboxOpens;
 }
 
-CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const Analysis& analysis,
-                     const std::vector<NodeEntry>& nodes, const std::vector<BlockEntry>& blockEntries) {
+CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const AnalysisSummary& analysis,
+                     const std::vector<NodeEntry>& nodes, std::vector<BlockEntry> blockEntries) {
   CheckReport r;
   r.length = scan.length;
   r.analysis = analysis;
   r.unreadable = scan.unreadable;
   r.stopped = scan.stopped;
   r.isPst = analysis.headerVerdict == HeaderVerdict::Own || !scan.treePages.empty();
-  const BlockIndex blocks(blockEntries, scan);
+  const BlockIndex blocks(std::move(blockEntries), scan);
   r.blocksListed = std::int64_t(blocks.entries().size());
-  for (const auto& e : blocks.entries()) {
-    if (blocks.present(e.bid)) continue;
-    if (blocks.badCrc(e.bid)) ++r.blocksBadCrc;
+  for (std::size_t i = 0; i < blocks.entries().size(); ++i) {
+    if (blocks.presentAt(i)) continue;
+    if (blocks.badCrcAt(i)) ++r.blocksBadCrc;
     else ++r.blocksMissing;
   }
   NodeReader reader(input, blocks, analysis.encoding);
@@ -142,8 +145,8 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
 
 CheckReport checkPst(scan::ByteSource& input, const std::atomic<bool>& stop, const StructureScanOptions& options) {
   const StructureScan scan = scanStructure(input, stop, options);
-  const Analysis a = analyse(scan, input);
-  return describe(scan, input, a, a.nodes, a.blocks);
+  Analysis a = analyse(scan, input);
+  return describe(scan, input, a, a.nodes, std::move(a.blocks));
 }
 
 }  // namespace kestrix::pst

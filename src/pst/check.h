@@ -39,14 +39,18 @@ struct FolderReport {
   std::int64_t readable = 0;  // of those, the ones whose every block is present
 };
 
-// The facts both check and repair need: the trees as found, the encoding, the index.
-struct Analysis {
+// What a report tells of the header, the trees and the encoding.
+struct AnalysisSummary {
   Header header;                 // as read (meaningful for Own, Foreign, BadCrc)
   HeaderVerdict headerVerdict = HeaderVerdict::Missing;
   Encoding encoding = Encoding::None;
   bool encodingFromHeader = false;
   std::optional<BlockRef> nodeRoot, blockRoot;
   TreeReport nodeTree, blockTree;
+};
+
+// The facts both check and repair need: the trees as found, the encoding, the index.
+struct Analysis : AnalysisSummary {
   std::vector<NodeEntry> nodes;          // the node tree's leaf entries as walked
   std::vector<BlockEntry> blocks;        // the block tree's leaf entries as walked
 };
@@ -56,7 +60,7 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input);
 
 struct CheckReport {
   std::int64_t length = 0;
-  Analysis analysis;
+  AnalysisSummary analysis;
   std::int64_t blocksListed = 0;
   std::int64_t blocksMissing = 0;   // listed in the block tree, not found at their place
   std::int64_t blocksBadCrc = 0;    // found at their place, failing their CRC
@@ -75,8 +79,8 @@ struct CheckReport {
 
 // Counts blocks, messages and folders over an index (the one found, or a repaired one).
 // Encoding and roots come from `analysis`; nodes and blocks are the ones given.
-CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const Analysis& analysis,
-                     const std::vector<NodeEntry>& nodes, const std::vector<BlockEntry>& blocks);
+CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const AnalysisSummary& analysis,
+                     const std::vector<NodeEntry>& nodes, std::vector<BlockEntry> blocks);
 
 // One pass over the input, then the report. Stops between chunks when the flag is set.
 CheckReport checkPst(scan::ByteSource& input, const std::atomic<bool>& stop, const StructureScanOptions& options = {});

@@ -97,6 +97,7 @@ const std::array<std::uint32_t, 256>& crcTable() {
 }
 
 #define KESTRIX_CLMUL __attribute__((target("pclmul,sse4.1")))
+#define KESTRIX_WIDE_CLMUL __attribute__((target("pclmul,sse4.1,avx512f,avx512vl,vpclmulqdq")))
 
 KESTRIX_CLMUL inline __m128i loadLane(const std::byte* at) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
@@ -105,29 +106,16 @@ KESTRIX_CLMUL inline __m128i foldLane(__m128i x, __m128i k, __m128i next) {
   return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
 }
 
-// Folds 16-byte lanes with carry-less multiplication and reduces to 32 bits (Barrett); the
-// constants are powers of x modulo the polynomial, bit-reflected. len is a multiple of 16, at
-// least 64.
-KESTRIX_CLMUL std::uint32_t crcFolded(const std::byte* p, std::size_t len,
-                                                                  std::uint32_t crc) {
-  const __m128i k1k2 = _mm_set_epi64x(0x1c6e41596LL, 0x154442bd4LL);
+// Folds the four 16-byte lanes x1..x4 (in data order) into one, then the `len` bytes left at
+// p (a multiple of 16), and reduces to 32 bits (Barrett).
+KESTRIX_CLMUL inline std::uint32_t crcFinish(__m128i x1, __m128i x2, __m128i x3, __m128i x4, const std::byte* p,
+                                             std::size_t len) {
   const __m128i k3k4 = _mm_set_epi64x(0x0ccaa009eLL, 0x1751997d0LL);
   const __m128i k5 = _mm_set_epi64x(0, 0x163cd6124LL);
   const __m128i poly = _mm_set_epi64x(0x1f7011641LL, 0x1db710641LL);
   const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
   const auto load = loadLane;
   const auto fold = foldLane;
-
-  __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(int(crc)));
-  __m128i x2 = load(p + 16), x3 = load(p + 32), x4 = load(p + 48);
-  p += 64;
-  len -= 64;
-  for (; len >= 64; len -= 64, p += 64) {
-    x1 = fold(x1, k1k2, load(p));
-    x2 = fold(x2, k1k2, load(p + 16));
-    x3 = fold(x3, k1k2, load(p + 32));
-    x4 = fold(x4, k1k2, load(p + 48));
-  }
   x1 = fold(x1, k3k4, x2);
   x1 = fold(x1, k3k4, x3);
   x1 = fold(x1, k3k4, x4);
@@ -142,6 +130,67 @@ KESTRIX_CLMUL std::uint32_t crcFolded(const std::byte* p, std::size_t len,
   t = _mm_clmulepi64_si128(_mm_and_si128(t, mask32), poly, 0x00);
   x1 = _mm_xor_si128(x1, t);
   return std::uint32_t(_mm_extract_epi32(x1, 1));
+}
+
+// Folds 16-byte lanes with carry-less multiplication and reduces to 32 bits (Barrett); the
+// constants are powers of x modulo the polynomial, bit-reflected. len is a multiple of 16, at
+// least 64.
+KESTRIX_CLMUL std::uint32_t crcFolded(const std::byte* p, std::size_t len, std::uint32_t crc) {
+  const __m128i k1k2 = _mm_set_epi64x(0x1c6e41596LL, 0x154442bd4LL);
+  const auto load = loadLane;
+  const auto fold = foldLane;
+  __m128i x1 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(int(crc)));
+  __m128i x2 = load(p + 16), x3 = load(p + 32), x4 = load(p + 48);
+  p += 64;
+  len -= 64;
+  for (; len >= 64; len -= 64, p += 64) {
+    x1 = fold(x1, k1k2, load(p));
+    x2 = fold(x2, k1k2, load(p + 16));
+    x3 = fold(x3, k1k2, load(p + 32));
+    x4 = fold(x4, k1k2, load(p + 48));
+  }
+  return crcFinish(x1, x2, x3, x4, p, len);
+}
+
+KESTRIX_WIDE_CLMUL inline __m512i loadWide(const std::byte* at) { return _mm512_loadu_si512(at); }
+KESTRIX_WIDE_CLMUL inline __m512i foldWide(__m512i x, __m512i k, __m512i next) {
+  return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11), next,
+                                   0x96);  // a ^ b ^ c
+}
+
+// As crcFolded, four 64-byte lanes at a time with the 512-bit form of the multiplication. len
+// is a multiple of 16, at least 256.
+KESTRIX_WIDE_CLMUL std::uint32_t crcFoldedWide(const std::byte* p, std::size_t len, std::uint32_t crc) {
+  // Each 128-bit lane: x^(2048 - 32) and x^(2048 + 32), then x^(512 - 32) and x^(512 + 32).
+  const __m512i by256 = _mm512_set_epi64(0x1322d1430LL, 0x11542778aLL, 0x1322d1430LL, 0x11542778aLL, 0x1322d1430LL,
+                                         0x11542778aLL, 0x1322d1430LL, 0x11542778aLL);
+  const __m512i by64 = _mm512_set_epi64(0x1c6e41596LL, 0x154442bd4LL, 0x1c6e41596LL, 0x154442bd4LL, 0x1c6e41596LL,
+                                        0x154442bd4LL, 0x1c6e41596LL, 0x154442bd4LL);
+  const auto load = loadWide;
+  const auto fold = foldWide;
+  __m512i z1 = _mm512_xor_si512(load(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(int(crc))));
+  __m512i z2 = load(p + 64), z3 = load(p + 128), z4 = load(p + 192);
+  p += 256;
+  len -= 256;
+  for (; len >= 256; len -= 256, p += 256) {
+    z1 = fold(z1, by256, load(p));
+    z2 = fold(z2, by256, load(p + 64));
+    z3 = fold(z3, by256, load(p + 128));
+    z4 = fold(z4, by256, load(p + 192));
+  }
+  z1 = fold(z1, by64, z2);
+  z1 = fold(z1, by64, z3);
+  z1 = fold(z1, by64, z4);
+  for (; len >= 64; len -= 64, p += 64) z1 = fold(z1, by64, load(p));
+  alignas(64) std::byte lanes[64];
+  _mm512_store_si512(lanes, z1);
+  return crcFinish(loadLane(lanes), loadLane(lanes + 16), loadLane(lanes + 32), loadLane(lanes + 48), p, len);
+}
+
+bool haveWideCarrylessMultiply() {
+  static const bool have = __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx512f") &&
+                           __builtin_cpu_supports("avx512vl");
+  return have;
 }
 
 bool haveCarrylessMultiply() {
@@ -204,7 +253,8 @@ std::uint32_t crcByTable(Bytes data, std::uint32_t start) {
 std::uint32_t crc(Bytes data, std::uint32_t start) {
   if (data.size() < 64 || !haveCarrylessMultiply()) return crcByTable(data, start);
   const std::size_t folded = data.size() & ~std::size_t(15);
-  const std::uint32_t c = crcFolded(data.data(), folded, start);
+  const std::uint32_t c = folded >= 256 && haveWideCarrylessMultiply() ? crcFoldedWide(data.data(), folded, start)
+                                                                        : crcFolded(data.data(), folded, start);
   return crcByTable(data.subspan(folded), c);
 }
 

@@ -31,14 +31,34 @@ std::optional<Bytes> heapItem(const std::vector<std::vector<std::byte>>& blocks,
   return b.subspan(from, to - from);
 }
 
+// The blocks an internal block of a data tree lists, each with the level below it (0: a data
+// block); nullopt when it is not a data-tree block (XBLOCK, level 1; XXBLOCK, level 2) of at
+// most maxLevel, or its list does not fit it.
+std::optional<std::vector<std::pair<std::uint64_t, int>>> dataTreeChildren(Bytes b, int maxLevel) {
+  if (b.size() < 8 || std::to_integer<std::uint8_t>(b[0]) != kBlockTypeData) return std::nullopt;
+  const int level = std::to_integer<int>(b[1]);
+  const std::size_t count = le16(b, 2);
+  if (level < 1 || level > maxLevel || 8 + 8 * count > b.size()) return std::nullopt;
+  std::vector<std::pair<std::uint64_t, int>> children;
+  children.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) children.emplace_back(le64(b, 8 + 8 * i), level - 1);
+  return children;
+}
+
 }  // namespace
 
 NodeReader::NodeReader(scan::ByteSource& input, const BlockIndex& blocks, Encoding encoding)
     : m_input(input), m_blocks(blocks), m_encoding(encoding) {}
 
 std::optional<std::vector<std::byte>> NodeReader::block(std::uint64_t bid) {
-  if (!m_blocks.present(bid)) return std::nullopt;
-  const BlockEntry& e = *m_blocks.find(bid);
+  const BlockEntry* found = m_blocks.find(bid);
+  if (!found || !m_blocks.present(*found)) return std::nullopt;
+  const BlockEntry& e = *found;
+  if (auto kept = m_blocks.kept(e)) {
+    std::vector<std::byte> raw(kept->begin(), kept->end());
+    if (!isInternalBid(bid)) decodeBlock(raw, m_encoding, bid);
+    return raw;
+  }
   std::vector<std::byte> raw(blockSpan(e.size));
   if (m_input.readAt(std::int64_t(e.offset), raw) != raw.size()) return std::nullopt;
   const BlockTrailer t = blockTrailer(Bytes(raw).last(kBlockTrailerSize));
@@ -50,25 +70,21 @@ std::optional<std::vector<std::byte>> NodeReader::block(std::uint64_t bid) {
 
 std::optional<std::vector<std::vector<std::byte>>> NodeReader::dataBlocks(std::uint64_t bidData) {
   std::vector<std::vector<std::byte>> out;
-  // (bid, level): a level-2 block lists level-1 blocks, which list data blocks.
+  // (bid, level) still to read, the next last: a level-2 block lists level-1 blocks, which
+  // list data blocks.
   std::vector<std::pair<std::uint64_t, int>> todo{{bidData, 2}};
   while (!todo.empty()) {
-    const auto [bid, maxLevel] = todo.front();
-    todo.erase(todo.begin());
+    const auto [bid, maxLevel] = todo.back();
+    todo.pop_back();
     auto data = block(bid);
     if (!data) return std::nullopt;
     if (!isInternalBid(bid)) {
       out.push_back(std::move(*data));
       continue;
     }
-    const Bytes b = *data;
-    if (b.size() < 8 || std::to_integer<std::uint8_t>(b[0]) != kBlockTypeData) return std::nullopt;
-    const int level = std::to_integer<int>(b[1]);
-    const std::size_t count = le16(b, 2);
-    if (level < 1 || level > maxLevel || 8 + 8 * count > b.size()) return std::nullopt;
-    std::vector<std::pair<std::uint64_t, int>> children;
-    for (std::size_t i = 0; i < count; ++i) children.emplace_back(le64(b, 8 + 8 * i), level - 1);
-    todo.insert(todo.begin(), children.begin(), children.end());
+    const auto children = dataTreeChildren(*data, maxLevel);
+    if (!children) return std::nullopt;
+    todo.insert(todo.end(), children->rbegin(), children->rend());
   }
   return out;
 }
@@ -85,16 +101,10 @@ bool NodeReader::dataWhole(std::uint64_t bidData) {
       whole = m_blocks.present(bid);
       continue;
     }
-    auto data = block(bid);
-    if (!data || data->size() < 8 || std::to_integer<std::uint8_t>((*data)[0]) != kBlockTypeData) {
-      whole = false;
-      continue;
-    }
-    const int level = std::to_integer<int>((*data)[1]);
-    const std::size_t count = le16(*data, 2);
-    if (level < 1 || level > maxLevel || 8 + 8 * count > data->size()) whole = false;
-    else
-      for (std::size_t i = 0; i < count; ++i) todo.emplace_back(le64(*data, 8 + 8 * i), level - 1);
+    const auto data = block(bid);
+    const auto children = data ? dataTreeChildren(*data, maxLevel) : std::nullopt;
+    if (children) todo.insert(todo.end(), children->begin(), children->end());
+    else whole = false;
   }
   m_whole[bidData] = whole;
   return whole;

@@ -9,17 +9,24 @@ namespace {
 
 bool sameBid(std::uint64_t a, std::uint64_t b) { return blockKey(a) == blockKey(b); }
 
-bool containsBlock(const std::vector<FoundBlock>& found, const BlockEntry& e) {
-  auto it = std::lower_bound(found.begin(), found.end(), e.offset,
-                             [](const FoundBlock& f, std::uint64_t off) { return f.offset < off; });
-  for (; it != found.end() && it->offset == e.offset; ++it)
-    if (sameBid(it->bid, e.bid) && it->size == e.size) return true;
-  return false;
+NodeEntry toNode(const TreeEntry& e) { return {std::uint32_t(e.key), e.parent, e.data, e.sub}; }
+BlockEntry toBlock(const TreeEntry& e) { return {e.child.bid, e.child.offset, e.size, e.refs}; }
+
+template <typename Entry, typename Convert>
+std::vector<Entry> fromLeaves(const TreeWalk& walk, Convert convert) {
+  std::size_t count = 0;
+  for (const FoundTreePage* p : walk.leafPages) count += p->page.entries.size();
+  std::vector<Entry> out;
+  out.reserve(count);
+  for (const FoundTreePage* p : walk.leafPages)
+    for (const auto& e : p->page.entries) out.push_back(convert(e));
+  return out;
 }
 
 }  // namespace
 
 PageLookup::PageLookup(const StructureScan& scan) {
+  m_byOffset.reserve(scan.treePages.size());
   for (const auto& p : scan.treePages) m_byOffset.emplace(p.offset, &p);
 }
 
@@ -43,7 +50,7 @@ TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type) {
     ++walk.pagesReached;
     walk.pageOffsets.push_back(p->offset);
     if (p->page.level == 0) {
-      walk.leaves.insert(walk.leaves.end(), p->page.entries.begin(), p->page.entries.end());
+      walk.leafPages.push_back(p);
       continue;
     }
     for (auto it = p->page.entries.rbegin(); it != p->page.entries.rend(); ++it) {
@@ -81,7 +88,8 @@ bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uin
   return false;
 }
 
-std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type) {
+std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type,
+                                         std::span<const std::uint64_t> only) {
   struct Candidate {
     TreeEntry entry;
     std::uint64_t pageBid;
@@ -91,6 +99,7 @@ std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t
     if (p.page.type != type || p.page.level != 0) continue;
     for (const auto& e : p.page.entries) {
       const std::uint64_t key = type == kPageBlockTree ? blockKey(e.child.bid) : e.key;
+      if (!only.empty() && std::find(only.begin(), only.end(), key) == only.end()) continue;
       auto [it, inserted] = byKey.try_emplace(key, Candidate{e, p.page.bid});
       if (!inserted && p.page.bid > it->second.pageBid) it->second = {e, p.page.bid};
     }
@@ -107,21 +116,40 @@ std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t
 std::vector<NodeEntry> toNodes(const std::vector<TreeEntry>& leaves) {
   std::vector<NodeEntry> out;
   out.reserve(leaves.size());
-  for (const auto& e : leaves) out.push_back({std::uint32_t(e.key), e.parent, e.data, e.sub});
+  for (const auto& e : leaves) out.push_back(toNode(e));
   return out;
 }
 
 std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves) {
   std::vector<BlockEntry> out;
   out.reserve(leaves.size());
-  for (const auto& e : leaves) out.push_back({e.child.bid, e.child.offset, e.size, e.refs});
+  for (const auto& e : leaves) out.push_back(toBlock(e));
   return out;
 }
 
+std::vector<NodeEntry> toNodes(const TreeWalk& walk) { return fromLeaves<NodeEntry>(walk, toNode); }
+std::vector<BlockEntry> toBlocks(const TreeWalk& walk) { return fromLeaves<BlockEntry>(walk, toBlock); }
+
 BlockIndex::BlockIndex(std::vector<BlockEntry> entries, const StructureScan& scan)
     : m_entries(std::move(entries)), m_scan(scan) {
-  std::sort(m_entries.begin(), m_entries.end(),
-            [](const BlockEntry& a, const BlockEntry& b) { return blockKey(a.bid) < blockKey(b.bid); });
+  const auto byKey = [](const BlockEntry& a, const BlockEntry& b) { return blockKey(a.bid) < blockKey(b.bid); };
+  if (!std::is_sorted(m_entries.begin(), m_entries.end(), byKey)) std::sort(m_entries.begin(), m_entries.end(), byKey);
+  // Whether the scan found each block: both lists walked once by offset, not searched per entry.
+  std::vector<std::uint32_t> byOffset(m_entries.size());
+  for (std::size_t i = 0; i < byOffset.size(); ++i) byOffset[i] = std::uint32_t(i);
+  const auto offsetOf = [this](std::uint32_t i) { return m_entries[i].offset; };
+  if (!std::is_sorted(byOffset.begin(), byOffset.end(), [&](auto a, auto b) { return offsetOf(a) < offsetOf(b); }))
+    std::sort(byOffset.begin(), byOffset.end(), [&](auto a, auto b) { return offsetOf(a) < offsetOf(b); });
+  m_state.assign(m_entries.size(), 0);
+  for (const auto& [found, flag] : {std::pair(&scan.blocks, kPresent), std::pair(&scan.badCrcBlocks, kBadCrc)}) {
+    auto it = found->begin();
+    for (const std::uint32_t i : byOffset) {
+      const BlockEntry& e = m_entries[i];
+      while (it != found->end() && it->offset < e.offset) ++it;
+      for (auto same = it; same != found->end() && same->offset == e.offset; ++same)
+        if (sameBid(same->bid, e.bid) && same->size == e.size) m_state[i] |= flag;
+    }
+  }
 }
 
 const BlockEntry* BlockIndex::find(std::uint64_t bid) const {
@@ -133,12 +161,16 @@ const BlockEntry* BlockIndex::find(std::uint64_t bid) const {
 
 bool BlockIndex::present(std::uint64_t bid) const {
   const BlockEntry* e = find(bid);
-  return e && containsBlock(m_scan.blocks, *e);
+  return e && present(*e);
 }
 
 bool BlockIndex::badCrc(std::uint64_t bid) const {
   const BlockEntry* e = find(bid);
-  return e && containsBlock(m_scan.badCrcBlocks, *e);
+  return e && (m_state[std::size_t(e - m_entries.data())] & kBadCrc);
+}
+
+std::optional<Bytes> BlockIndex::kept(const BlockEntry& e) const {
+  return present(e) ? m_scan.keptBlock(e.offset, e.size) : std::nullopt;
 }
 
 }  // namespace kestrix::pst

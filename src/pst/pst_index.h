@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -45,8 +46,8 @@ struct TreeWalk {
   bool rootFound = false;
   std::int64_t pagesReached = 0;
   std::int64_t pagesMissing = 0;          // referenced pages not found (lost, bad CRC, wrong BID)
-  std::vector<TreeEntry> leaves;          // leaf entries in the order the tree holds them
-  std::vector<std::uint64_t> pageOffsets; // pages reached
+  std::vector<const FoundTreePage*> leafPages;  // leaf pages in the order the tree holds them
+  std::vector<std::uint64_t> pageOffsets;      // pages reached
   bool whole() const { return rootFound && pagesMissing == 0; }
 };
 
@@ -64,11 +65,16 @@ std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type);
 bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uint8_t type);
 
 // Every leaf entry of that tree on the found pages; for each key, the entry of the newest
-// page (highest BID) wins. In key order.
-std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type);
+// page (highest BID) wins. In key order. With `only`, just the entries of those keys (NIDs,
+// or BIDs with bit 0 ignored).
+std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type,
+                                         std::span<const std::uint64_t> only = {});
 
 std::vector<NodeEntry> toNodes(const std::vector<TreeEntry>& leaves);
 std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves);
+// The leaf entries of a walk, in the order the tree holds them.
+std::vector<NodeEntry> toNodes(const TreeWalk& walk);
+std::vector<BlockEntry> toBlocks(const TreeWalk& walk);
 
 // Blocks by BID (bit 0 ignored) and whether the scan proved each one.
 class BlockIndex {
@@ -79,10 +85,19 @@ class BlockIndex {
   bool present(std::uint64_t bid) const;
   // The entry exists, the scan found the block's trailer there, and its CRC fails.
   bool badCrc(std::uint64_t bid) const;
+  // The same for an entry find() returned, without searching again.
+  bool present(const BlockEntry& e) const { return m_state[std::size_t(&e - m_entries.data())] & kPresent; }
+  // The data of a present entry as the scan kept it (internal blocks only, see KeptBlock).
+  std::optional<Bytes> kept(const BlockEntry& e) const;
   const std::vector<BlockEntry>& entries() const { return m_entries; }
+  // Whether the entry at that index of entries() is present, or failed its CRC.
+  bool presentAt(std::size_t i) const { return m_state[i] & kPresent; }
+  bool badCrcAt(std::size_t i) const { return m_state[i] & kBadCrc; }
 
  private:
+  static constexpr std::uint8_t kPresent = 1, kBadCrc = 2;
   std::vector<BlockEntry> m_entries;  // by blockKey
+  std::vector<std::uint8_t> m_state;  // per entry: kPresent, kBadCrc
   const StructureScan& m_scan;
 };
 

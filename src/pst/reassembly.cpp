@@ -248,11 +248,12 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     if (!done[i]) missing.emplace(blockKey(blocks[i].bid), i);
   std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
   if (!missing.empty()) {
+    PassOptions options;
+    options.progress = [&](const StructureProgress& p) {
+      if (input.progress) input.progress({p.done, p.total, true});
+    };
     const PassResult pass = readInOnePass(
-        source, 4 << 20, stop,
-        [&](const StructureProgress& p) {
-          if (input.progress) input.progress({p.done, p.total, true});
-        },
+        source, stop, options,
         [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
           const std::int64_t to = base + std::int64_t(view.size());
           for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {

@@ -284,7 +284,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     output.writeAt(offset, bytes);
     if (options.chunk) options.chunk(offset, bytes);
   };
-  const StructureScan scan = scanStructure(input, stop, copying);
+  StructureScan scan = scanStructure(input, stop, copying);
   if (scan.stopped) {
     r.stopped = true;
     return r;
@@ -441,11 +441,19 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   PatchedSource written(input, patches, r.outputLength);
   StructureScan after;
   after.length = r.outputLength;
-  after.blocks = scan.blocks;
-  after.blocks.insert(after.blocks.end(), newBlocks.begin(), newBlocks.end());
-  std::sort(after.blocks.begin(), after.blocks.end(), [](const FoundBlock& x, const FoundBlock& y) { return x.offset < y.offset; });
-  after.badCrcBlocks = scan.badCrcBlocks;
-  Analysis result = a;
+  // The scan is not needed past here: its lists move over.
+  after.blocks = std::move(scan.blocks);
+  if (!newBlocks.empty()) {
+    after.blocks.insert(after.blocks.end(), newBlocks.begin(), newBlocks.end());
+    std::stable_sort(after.blocks.begin(), after.blocks.end(),
+                     [](const FoundBlock& x, const FoundBlock& y) { return x.offset < y.offset; });
+  }
+  after.badCrcBlocks = std::move(scan.badCrcBlocks);
+  // The blocks of both trees lie where no patch goes, so the tree blocks kept from the input
+  // are the output's too.
+  after.kept = std::move(scan.kept);
+  after.keptBytes = std::move(scan.keptBytes);
+  AnalysisSummary result = a;
   result.header = h;
   result.headerVerdict = HeaderVerdict::Own;
   result.nodeRoot = h.nodeRoot;
@@ -456,7 +464,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   } else {
     result.nodeTree.rootFromHeader = result.blockTree.rootFromHeader = true;
   }
-  r.after = describe(after, written, result, nodes, blocks);
+  r.after = describe(after, written, result, nodes, std::move(blocks));
   return r;
 }
 

@@ -1,9 +1,11 @@
 #include "pst/structure_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <exception>
 #include <memory>
+#include <map>
 #include <new>
 #include <mutex>
 #include <thread>
@@ -12,14 +14,28 @@ namespace kestrix::pst {
 
 namespace {
 
-// Bytes kept in front of each chunk so that a block ending in the chunk can be checked whole.
-constexpr std::size_t kSlots = 3;
+// What the scan finds in one chunk, merged into the whole in chunk order.
+struct ChunkFinds {
+  std::vector<FoundBlock> blocks, badCrcBlocks;
+  std::vector<FoundTreePage> treePages;
+  std::vector<KeptBlock> kept;  // `at` into keptBytes
+  std::vector<std::byte> keptBytes;
+  std::int64_t mapIntervals = 0, validAllocationMaps = 0;
+};
+
+// Takes n from what is left of the budget, when that much is left.
+bool take(std::atomic<std::size_t>& budget, std::size_t n) {
+  std::size_t left = budget.load(std::memory_order_relaxed);
+  while (left >= n)
+    if (budget.compare_exchange_weak(left, left - n, std::memory_order_relaxed)) return true;
+  return false;
+}
 
 // Examines every 64-byte boundary e in (from, to] as the end of a block, and every page that
 // starts in [from, to). `buf` holds the input from `base` on; base <= from - kHistory unless
-// the input starts later.
+// the input starts later. Internal blocks are kept while `keptBudget` lasts.
 void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t from, std::int64_t to,
-             StructureScan& out) {
+             ChunkFinds& out, std::atomic<std::size_t>& keptBudget) {
   for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
     const std::size_t at = std::size_t(end - base);
     const Bytes trailer = buf.subspan(at - kBlockTrailerSize, kBlockTrailerSize);
@@ -31,10 +47,16 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
     const std::uint64_t bid = le64(trailer, 8);
     if (bid == 0 || le16(trailer, 2) != signature(std::uint64_t(start), bid)) continue;
     const FoundBlock found{bid, std::uint64_t(start), size};
-    if (crc(buf.subspan(std::size_t(start - base), size)) == le32(trailer, 4))
-      out.blocks.push_back(found);
-    else
+    const Bytes data = buf.subspan(std::size_t(start - base), size);
+    if (crc(data) != le32(trailer, 4)) {
       out.badCrcBlocks.push_back(found);
+      continue;
+    }
+    out.blocks.push_back(found);
+    if (isInternalBid(bid) && take(keptBudget, size)) {
+      out.kept.push_back({std::uint64_t(start), std::uint32_t(out.keptBytes.size()), size});
+      out.keptBytes.insert(out.keptBytes.end(), data.begin(), data.end());
+    }
   }
   for (std::int64_t page = std::max((from + 511) / 512 * 512, kFirstAMapOffset); page + 512 <= to; page += 512) {
     const Bytes bytes = buf.subspan(std::size_t(page - base), kPageSize);
@@ -50,163 +72,198 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
   }
 }
 
-// Reading and examining overlap: a reader thread fills the next chunks while the caller's
-// thread examines (and hands on) the one before. Slots go round in order.
-class ChunkReader {
+template <typename T>
+void append(std::vector<T>& to, std::vector<T>& from) {
+  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
+
+// The turns of a pass. Each worker owns a buffer: kHistory bytes of room, then a chunk.
+class Pass {
  public:
-  ChunkReader(scan::ByteSource& input, std::int64_t length, std::size_t chunk, const std::atomic<bool>& stop,
-              std::vector<scan::SectorRun>& unreadable)
-      : m_input(input), m_length(length), m_chunk(chunk), m_stop(stop), m_unreadable(unreadable) {
-    for (auto& s : m_slots) s.storage.reset(static_cast<std::byte*>(::operator new(kHistory + chunk, kAlign)));
-    for (auto& s : m_slots) s.bytes = std::span(s.storage.get(), kHistory + chunk);
-    m_thread = std::thread([this] { run(); });
-  }
-  ~ChunkReader() {
-    {
-      std::lock_guard lock(m_mutex);
-      m_quit = true;
-    }
-    m_changed.notify_all();
-    m_thread.join();
-  }
+  Pass(scan::ByteSource& input, const std::atomic<bool>& stop, const PassOptions& options, const ChunkVisitor& visit,
+       std::size_t chunk)
+      : m_input(input), m_length(input.size()), m_chunk(chunk), m_stop(stop), m_options(options), m_visit(visit) {}
 
-  struct Chunk {
-    std::span<std::byte> slot;  // kHistory bytes of room, then the chunk
-    std::int64_t offset = 0;
-    std::size_t size = 0;       // 0: no more chunks
-    bool stopped = false;
-  };
-
-  // The next chunk in order; waits for it.
-  Chunk next() {
-    std::unique_lock lock(m_mutex);
-    Slot& s = m_slots[m_taken % kSlots];
-    m_changed.wait(lock, [&] { return s.full || m_done; });
-    if (!s.full) {
-      if (m_error) std::rethrow_exception(m_error);
-      return {{}, m_readTo, 0, m_stopped};
-    }
-    return {s.bytes, s.offset, s.size, false};
-  }
-  // Gives the chunk last returned by next() back for reading.
-  void release() {
-    {
-      std::lock_guard lock(m_mutex);
-      m_slots[m_taken++ % kSlots].full = false;
-    }
-    m_changed.notify_all();
-  }
-
- private:
-  // Page-aligned, and kHistory is a multiple of a page, so that the kernel copies each chunk
-  // to a page boundary: several times faster than to the allocator's 16-byte alignment.
-  static constexpr std::align_val_t kAlign{4096};
-  struct AlignedDelete {
-    void operator()(std::byte* p) const { ::operator delete(p, kAlign); }
-  };
-  struct Slot {
-    std::unique_ptr<std::byte, AlignedDelete> storage;
-    std::span<std::byte> bytes;
-    std::int64_t offset = 0;
-    std::size_t size = 0;
-    bool full = false;
-  };
-
-  void run() {
+  void work() {
+    // Page-aligned, and kHistory is a multiple of a page, so that the kernel copies each
+    // chunk to a page boundary: several times faster than to the allocator's 16-byte alignment.
+    constexpr std::align_val_t kAlign{4096};
+    struct AlignedDelete {
+      void operator()(std::byte* p) const { ::operator delete(p, kAlign); }
+    };
+    std::unique_ptr<std::byte, AlignedDelete> storage(static_cast<std::byte*>(::operator new(kHistory + m_chunk, kAlign)));
+    const std::span<std::byte> slot(storage.get(), kHistory + m_chunk);
     try {
-      for (std::size_t n = 0;; ++n) {
-        Slot& s = m_slots[n % kSlots];
-        {
-          std::unique_lock lock(m_mutex);
-          m_changed.wait(lock, [&] { return !s.full || m_quit; });
-          if (m_quit || m_readTo >= m_length) break;
-          if (m_stop.load()) {
-            m_stopped = true;
-            break;
-          }
-        }
-        const std::size_t size = std::size_t(std::min<std::int64_t>(std::int64_t(m_chunk), m_length - m_readTo));
-        scan::readSectorsRetrying(m_input, m_readTo, s.bytes.subspan(kHistory, size), m_unreadable);
-        std::lock_guard lock(m_mutex);
-        s.offset = m_readTo;
-        s.size = size;
-        s.full = true;
-        m_readTo += std::int64_t(size);
-        m_changed.notify_all();
+      while (workOne(slot)) {
       }
     } catch (...) {
       std::lock_guard lock(m_mutex);
-      m_error = std::current_exception();
+      if (!m_error) m_error = std::current_exception();
+      m_failed = true;
+      m_changed.notify_all();
     }
-    std::lock_guard lock(m_mutex);
-    m_done = true;
-    m_changed.notify_all();
+  }
+
+  PassResult finish() {
+    if (m_error) std::rethrow_exception(m_error);
+    if (m_options.progress) m_options.progress({m_readTo, m_length});
+    return {m_stopped, std::move(m_unreadable)};
+  }
+
+ private:
+  // Reads the next chunk in this worker's turn, then visits it; false when the pass is over.
+  bool workOne(std::span<std::byte> slot) {
+    std::size_t ticket = 0;
+    std::int64_t offset = 0;
+    std::size_t size = 0;
+    {
+      std::unique_lock lock(m_mutex);
+      m_changed.wait(lock, [&] { return !m_reading || m_failed; });
+      if (m_failed || m_readTo >= m_length) return false;
+      if (m_stop.load()) {
+        m_stopped = true;
+        return false;
+      }
+      m_reading = true;
+      ticket = m_chunks++;
+      offset = m_readTo;
+      size = std::size_t(std::min<std::int64_t>(std::int64_t(m_chunk), m_length - offset));
+    }
+    // This worker's turn alone touches the input, the tail and the list of unreadable sectors.
+    // A turn that throws ends the pass: no other turn may hand on a chunk after it.
+    struct EndTurn {
+      Pass& pass;
+      std::int64_t to;
+      int unwinding = std::uncaught_exceptions();
+      ~EndTurn() {
+        std::lock_guard lock(pass.m_mutex);
+        pass.m_reading = false;
+        pass.m_readTo = to;
+        pass.m_failed = pass.m_failed || std::uncaught_exceptions() > unwinding;
+        pass.m_changed.notify_all();
+      }
+    };
+    std::size_t kept = 0;
+    {
+      EndTurn end{*this, offset + std::int64_t(size)};
+      if (m_options.progress) m_options.progress({offset, m_length});
+      scan::readSectorsRetrying(m_input, offset, slot.subspan(kHistory, size), m_unreadable);
+      kept = m_kept;
+      std::copy(m_tail.end() - std::ptrdiff_t(kept), m_tail.end(), slot.begin() + std::ptrdiff_t(kHistory - kept));
+      const std::span<std::byte> last = slot.first(kHistory + size).last(std::min(kHistory, kept + size));
+      m_kept = last.size();
+      std::copy(last.begin(), last.end(), m_tail.end() - std::ptrdiff_t(m_kept));
+      if (m_options.chunk) m_options.chunk(offset, slot.subspan(kHistory, size));
+    }
+    if (m_options.ordered) {
+      std::unique_lock lock(m_mutex);
+      m_changed.wait(lock, [&] { return m_visited == ticket || m_failed; });
+      if (m_failed) return false;
+    }
+    m_visit(slot.subspan(kHistory - kept, kept + size), offset - std::int64_t(kept), offset);
+    if (m_options.ordered) {
+      std::lock_guard lock(m_mutex);
+      ++m_visited;
+      m_changed.notify_all();
+    }
+    return true;
   }
 
   scan::ByteSource& m_input;
   const std::int64_t m_length;
   const std::size_t m_chunk;
   const std::atomic<bool>& m_stop;
-  std::vector<scan::SectorRun>& m_unreadable;  // the reader's until it is done
-  std::array<Slot, kSlots> m_slots;
+  const PassOptions& m_options;
+  const ChunkVisitor& m_visit;
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  std::int64_t m_readTo = 0;
-  std::size_t m_taken = 0;
-  bool m_done = false, m_quit = false, m_stopped = false;
+  bool m_reading = false;      // a worker has its reading turn
+  std::int64_t m_readTo = 0;   // the next chunk starts here
+  std::size_t m_chunks = 0;    // chunks handed out
+  std::size_t m_visited = 0;   // ordered: chunks visited
+  bool m_stopped = false;
+  bool m_failed = false;       // a worker threw: the others stop at their next wait
   std::exception_ptr m_error;
-  std::thread m_thread;
+  // The reading turn's: the input just before the next chunk, and sectors that failed.
+  std::array<std::byte, kHistory> m_tail{};
+  std::size_t m_kept = 0;
+  std::vector<scan::SectorRun> m_unreadable;
 };
 
 }  // namespace
 
-PassResult readInOnePass(scan::ByteSource& input, std::size_t chunkSize, const std::atomic<bool>& stop,
-                         const std::function<void(const StructureProgress&)>& progress, const ChunkVisitor& visit) {
-  PassResult result;
+std::optional<Bytes> StructureScan::keptBlock(std::uint64_t offset, std::uint16_t size) const {
+  auto it = std::lower_bound(kept.begin(), kept.end(), offset, [](const KeptBlock& k, std::uint64_t o) { return k.offset < o; });
+  for (; it != kept.end() && it->offset == offset; ++it)
+    if (it->size == size) return Bytes(keptBytes).subspan(it->at, size);
+  return std::nullopt;
+}
+
+PassResult readInOnePass(scan::ByteSource& input, const std::atomic<bool>& stop, const PassOptions& options,
+                         const ChunkVisitor& visit) {
   const std::int64_t length = input.size();
   // Small inputs get small buffers.
-  const std::int64_t wanted = std::min<std::int64_t>(std::int64_t(chunkSize), (length + 511) / 512 * 512);
+  const std::int64_t wanted = std::min<std::int64_t>(std::int64_t(options.chunkSize), (length + 511) / 512 * 512);
   const std::size_t chunk = std::size_t(std::max<std::int64_t>(wanted / 512 * 512, 512));
-  std::array<std::byte, kHistory> tail{};
-  std::size_t kept = 0;  // bytes of tail: the input just before the next chunk
+  Pass pass(input, stop, options, visit, chunk);
   {
-    ChunkReader reader(input, length, chunk, stop, result.unreadable);
-    for (;;) {
-      const ChunkReader::Chunk c = reader.next();
-      if (progress) progress({c.offset, length});
-      if (c.size == 0) {
-        result.stopped = c.stopped;
-        break;
-      }
-      std::copy(tail.end() - std::ptrdiff_t(kept), tail.end(), c.slot.begin() + std::ptrdiff_t(kHistory - kept));
-      visit(c.slot.subspan(kHistory - kept, kept + c.size), c.offset - std::int64_t(kept), c.offset);
-      const std::span<std::byte> last = c.slot.subspan(0, kHistory + c.size).last(std::min(kHistory, kept + c.size));
-      kept = last.size();
-      std::copy(last.begin(), last.end(), tail.end() - std::ptrdiff_t(kept));
-      reader.release();
-    }
+    std::jthread other([&pass] { pass.work(); });
+    pass.work();
   }
-  return result;
+  return pass.finish();
 }
 
 StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& stop,
                             const StructureScanOptions& options) {
   StructureScan out;
   out.length = input.size();
-  PassResult pass = readInOnePass(
-      input, options.chunkSize, stop, options.progress,
-      [&](std::span<const std::byte> buf, std::int64_t base, std::int64_t from) {
-        const std::span<const std::byte> fresh = buf.subspan(std::size_t(from - base));
-        if (options.chunk) options.chunk(from, fresh);
-        if (from == 0) out.header.assign(fresh.begin(), fresh.begin() + std::min(fresh.size(), kHeaderSize));
-        examine(buf, base, from, from + std::int64_t(fresh.size()), out);
-      });
-  out.stopped = pass.stopped;
-  out.unreadable = std::move(pass.unreadable);
+  // Room the lists will likely need, reserved (not touched) so that they grow without copies.
+  out.blocks.reserve(std::size_t(std::min<std::int64_t>(out.length / 2048, std::int64_t(1) << 22)));
+  out.keptBytes.reserve(std::min<std::size_t>(kKeptBytesMax, std::size_t(out.length / 64)));
+  // Chunks are examined two at a time and merged in order: those that finish early wait.
+  std::mutex merging;
+  std::map<std::int64_t, std::pair<std::int64_t, ChunkFinds>> waiting;  // by start: end, finds
+  std::int64_t mergedTo = 0;
+  std::atomic<std::size_t> keptBudget{kKeptBytesMax};
+  const auto merge = [&out](ChunkFinds& f) {
+    append(out.blocks, f.blocks);
+    append(out.badCrcBlocks, f.badCrcBlocks);
+    append(out.treePages, f.treePages);
+    for (KeptBlock k : f.kept) {
+      k.at += std::uint32_t(out.keptBytes.size());
+      out.kept.push_back(k);
+    }
+    append(out.keptBytes, f.keptBytes);
+    out.mapIntervals += f.mapIntervals;
+    out.validAllocationMaps += f.validAllocationMaps;
+  };
+  PassOptions pass{options.chunkSize, false, options.progress, options.chunk};
+  PassResult result = readInOnePass(input, stop, pass, [&](std::span<const std::byte> buf, std::int64_t base, std::int64_t from) {
+    const std::int64_t to = base + std::int64_t(buf.size());
+    ChunkFinds found;
+    examine(buf, base, from, to, found, keptBudget);
+    std::lock_guard lock(merging);
+    if (from == 0) out.header.assign(buf.begin(), buf.begin() + std::ptrdiff_t(std::min(buf.size(), kHeaderSize)));
+    if (from != mergedTo) {
+      waiting.emplace(from, std::pair(to, std::move(found)));
+      return;
+    }
+    merge(found);
+    mergedTo = to;
+    for (auto next = waiting.find(mergedTo); next != waiting.end(); next = waiting.find(mergedTo)) {
+      merge(next->second.second);
+      mergedTo = next->second.first;
+      waiting.erase(next);
+    }
+  });
+  out.stopped = result.stopped;
+  out.unreadable = std::move(result.unreadable);
   // Found in the order their trailers end; overlapping finds (crafted, or stale copies) can
   // make that differ from the order they start in.
+  const auto byOffset = [](const auto& a, const auto& b) { return a.offset < b.offset; };
   for (auto* list : {&out.blocks, &out.badCrcBlocks})
-    std::stable_sort(list->begin(), list->end(), [](const FoundBlock& a, const FoundBlock& b) { return a.offset < b.offset; });
+    if (!std::is_sorted(list->begin(), list->end(), byOffset)) std::stable_sort(list->begin(), list->end(), byOffset);
+  if (!std::is_sorted(out.kept.begin(), out.kept.end(), byOffset)) std::stable_sort(out.kept.begin(), out.kept.end(), byOffset);
   return out;
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -28,16 +29,32 @@ struct FoundTreePage {
   TreePage page;
 };
 
+// The data of an internal block (a data or subnode tree's own block) as the scan found it, so
+// that reading the trees afterwards needs no second read of the input.
+struct KeptBlock {
+  std::uint64_t offset = 0;  // the block's first byte in the input
+  std::uint32_t at = 0;      // its data in StructureScan::keptBytes
+  std::uint16_t size = 0;
+};
+
+// At most this many bytes of internal blocks are kept; past it the trees are read again.
+inline constexpr std::size_t kKeptBytesMax = 8 << 20;
+
 struct StructureScan {
   std::int64_t length = 0;                 // bytes of the input
   std::vector<std::byte> header;           // its first kHeaderSize bytes (fewer when shorter)
   std::vector<FoundBlock> blocks;          // trailer, signature and CRC hold; by offset
   std::vector<FoundBlock> badCrcBlocks;    // trailer and signature hold, the CRC does not; by offset
   std::vector<FoundTreePage> treePages;    // valid node- and block-tree pages, in offset order
+  std::vector<KeptBlock> kept;             // internal blocks of `blocks` whose data is kept; by offset
+  std::vector<std::byte> keptBytes;
   std::int64_t mapIntervals = 0;           // intervals that begin inside the input
   std::int64_t validAllocationMaps = 0;    // of those, how many begin with a valid AMap page
   std::vector<scan::SectorRun> unreadable; // sectors that could not be read (read as zeros)
   bool stopped = false;
+
+  // The kept data of the block found at `offset` with `size` bytes; empty when not kept.
+  std::optional<Bytes> keptBlock(std::uint64_t offset, std::uint16_t size) const;
 };
 
 struct StructureProgress {
@@ -45,11 +62,15 @@ struct StructureProgress {
   std::int64_t total = 0;
 };
 
+// Chunks of a pass: half of a typical core's second-level cache.
+inline constexpr std::size_t kPassChunk = 512 << 10;
+
 struct StructureScanOptions {
-  std::size_t chunkSize = 4 << 20;
+  std::size_t chunkSize = kPassChunk;
   std::function<void(const StructureProgress&)> progress;
-  // Called with every chunk as it is read, in order, without gaps: lets a caller copy the
-  // input in the same pass. Unreadable sectors arrive as zeros.
+  // Called with every chunk as it is read, in order, without gaps, one call at a time (not
+  // always on the caller's thread): lets a caller copy the input in the same pass.
+  // Unreadable sectors arrive as zeros.
   std::function<void(std::int64_t offset, std::span<const std::byte> bytes)> chunk;
 };
 
@@ -66,11 +87,24 @@ struct PassResult {
 // one (base == from for the first chunk).
 using ChunkVisitor = std::function<void(std::span<const std::byte> buf, std::int64_t base, std::int64_t from)>;
 
-// Reads the whole input once, in order, a second thread reading ahead while visit runs. The
-// stop flag is tested before each chunk is read; unreadable sectors are retried one by one
-// and read as zeros.
-PassResult readInOnePass(scan::ByteSource& input, std::size_t chunkSize, const std::atomic<bool>& stop,
-                         const std::function<void(const StructureProgress&)>& progress, const ChunkVisitor& visit);
+struct PassOptions {
+  // Small enough that a chunk is still in the core's cache when it is visited.
+  std::size_t chunkSize = kPassChunk;
+  // Visits one at a time and in order; else two chunks may be visited at once, in any order.
+  bool ordered = true;
+  std::function<void(const StructureProgress&)> progress;
+  // As StructureScanOptions::chunk.
+  std::function<void(std::int64_t offset, std::span<const std::byte> bytes)> chunk;
+};
+
+// Reads the whole input once, in order, by turns on two threads (the caller's and one more):
+// while one reads the next chunk, the other visits the chunk it read itself, still in its
+// cache. One read at a time, so the input is never read from two threads at once; progress
+// and chunk are called in the reading turn. The stop flag is tested before each chunk is
+// read; unreadable sectors are retried one by one and read as zeros. An exception from a
+// callback ends the pass and is thrown again on the caller's thread.
+PassResult readInOnePass(scan::ByteSource& input, const std::atomic<bool>& stop, const PassOptions& options,
+                         const ChunkVisitor& visit);
 
 // Reads the whole input once. The stop flag is tested before each chunk; a stopped scan
 // says so and holds what was found up to there. Throws kestrix::Error only when the chunk
