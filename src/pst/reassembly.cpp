@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <optional>
 #include <unordered_map>
 
@@ -25,6 +26,64 @@ bool holdsBlock(Bytes bytes, const NeededBlock& b) {
   return blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
          t.sig == signature(std::uint64_t(b.fileOffset), t.bid) && crc(bytes.first(b.size)) == t.crc;
 }
+
+// Reads of small stretches of the source served from a few 256 KiB windows: blocks that lie
+// one after another on the source cost one read per window, not one each. The windows are
+// kept most recently used first, so that two places looked at in turn do not evict each other.
+class SourceWindows {
+ public:
+  explicit SourceWindows(scan::ByteSource& source) : m_source(source) {}
+
+  // The bytes [offset, offset + length) of the source, or an empty span where the source
+  // holds fewer. length is at most a block's span.
+  Bytes read(std::int64_t offset, std::size_t length) {
+    for (std::size_t i = 0; i < m_windows.size(); ++i) {
+      Window& w = m_windows[i];
+      if (offset >= w.offset && offset + std::int64_t(length) <= w.offset + std::int64_t(w.bytes.size())) {
+        std::rotate(m_windows.begin(), m_windows.begin() + std::ptrdiff_t(i), m_windows.begin() + std::ptrdiff_t(i) + 1);
+        return Bytes(m_windows.front().bytes).subspan(std::size_t(offset - m_windows.front().offset), length);
+      }
+    }
+    if (m_windows.size() < kCount) m_windows.emplace_back();
+    std::rotate(m_windows.begin(), m_windows.end() - 1, m_windows.end());
+    Window& w = m_windows.front();
+    w.offset = offset / 4096 * 4096;
+    w.bytes.resize(kSize);
+    w.bytes.resize(m_source.readAt(w.offset, w.bytes));
+    if (offset + std::int64_t(length) > w.offset + std::int64_t(w.bytes.size())) return {};
+    return Bytes(w.bytes).subspan(std::size_t(offset - w.offset), length);
+  }
+
+ private:
+  static constexpr std::size_t kSize = 256 << 10, kCount = 4;
+  struct Window {
+    std::int64_t offset = 0;
+    std::vector<std::byte> bytes;
+  };
+  scan::ByteSource& m_source;
+  std::vector<Window> m_windows;
+};
+
+// A set of block IDs that answers "surely not in it" in one memory access: the pass over the
+// source asks at every 64-byte boundary, nearly always about bytes that are no trailer.
+class BidFilter {
+ public:
+  explicit BidFilter(std::size_t count) : m_bits(std::max<std::size_t>(64, std::bit_ceil(count * 16)) / 64) {}
+  void add(std::uint64_t bid) {
+    const std::size_t h = hash(bid);
+    m_bits[h / 64] |= std::uint64_t(1) << (h % 64);
+  }
+  bool mayHold(std::uint64_t bid) const {
+    const std::size_t h = hash(bid);
+    return (m_bits[h / 64] >> (h % 64)) & 1;
+  }
+
+ private:
+  std::size_t hash(std::uint64_t bid) const {
+    return std::size_t((blockKey(bid) * 0x9E3779B97F4A7C15ull) >> 32) & (m_bits.size() * 64 - 1);
+  }
+  std::vector<std::uint64_t> m_bits;
+};
 
 class Anchors {
  public:
@@ -216,23 +275,30 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   r.blocks = std::int64_t(blocks.size());
   std::sort(blocks.begin(), blocks.end(), [](const NeededBlock& a, const NeededBlock& b) { return a.fileOffset < b.fileOffset; });
 
-  // 2. Blocks where the anchors predict them.
+  // 2. Blocks where the anchors predict them, read window by window in file order.
   std::vector<char> done(blocks.size(), 0);
-  std::vector<std::byte> buf;
   std::vector<FileRun> failedBlocks;
+  SourceWindows windows(source);
+  const auto holdsAt = [&](std::int64_t at, const NeededBlock& b) {
+    if ((at - b.fileOffset) % 512 != 0 || at < 0) return false;  // no file system puts a block there
+    const Bytes bytes = windows.read(at, std::size_t(spanOf(b)));
+    return !bytes.empty() && holdsBlock(bytes, b);
+  };
+  const auto report = [&](std::size_t i) {
+    if (i % 4096 != 0) return true;
+    if (stop.load()) return false;
+    if (input.progress) input.progress({std::int64_t(i), std::int64_t(blocks.size()), false});
+    return true;
+  };
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    if (i % 4096 == 0) {
-      if (stop.load()) {
-        r.stopped = true;
-        return r;
-      }
-      if (input.progress) input.progress({std::int64_t(i), std::int64_t(blocks.size()), false});
+    if (!report(i)) {
+      r.stopped = true;
+      return r;
     }
     const NeededBlock& b = blocks[i];
     const auto at = predict(anchors, b.fileOffset, spanOf(b));
     if (!at) continue;
-    buf.resize(std::size_t(spanOf(b)));
-    if ((*at - b.fileOffset) % 512 == 0 && source.readAt(*at, buf) == buf.size() && holdsBlock(buf, b)) {
+    if (holdsAt(*at, b)) {
       done[i] = 1;
       ++r.blocksPredicted;
       placed.push_back({b.fileOffset, *at, spanOf(b)});
@@ -241,11 +307,52 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     }
   }
 
+  // 2b. A block not where its anchor says mostly lies in the same piece as a page or block
+  //     next to it in the file: tried where the nearest one found before it and the nearest
+  //     one after it put it. Only what this does not find needs the pass over the source.
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  {
+    std::vector<FileRun> near;  // blocks found here, in file order
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      if (done[i]) continue;
+      const NeededBlock& b = blocks[i];
+      const auto after = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
+                                          [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+      std::array<std::optional<std::int64_t>, 3> deltas;
+      if (!near.empty()) deltas[0] = near.back().sourceOffset - near.back().fileOffset;
+      if (after != placed.begin()) deltas[1] = std::prev(after)->sourceOffset - std::prev(after)->fileOffset;
+      if (after != placed.end()) deltas[2] = after->sourceOffset - after->fileOffset;
+      const auto predicted = predict(anchors, b.fileOffset, spanOf(b));
+      for (const auto& delta : deltas) {
+        if (!delta || (predicted && *predicted == b.fileOffset + *delta)) continue;
+        if (holdsAt(b.fileOffset + *delta, b)) {
+          done[i] = 1;
+          ++r.blocksFound;
+          near.push_back({b.fileOffset, b.fileOffset + *delta, spanOf(b)});
+          break;
+        }
+      }
+      // A block across the cut between the piece before it and the piece after it.
+      const auto& startDelta = deltas[0] ? deltas[0] : deltas[1];
+      if (!done[i] && startDelta && deltas[2] && *startDelta != *deltas[2]) {
+        const std::vector<FileRun> pieces = stitchTwo(source, b, *startDelta, *deltas[2]);
+        if (!pieces.empty()) {
+          done[i] = 1;
+          ++r.blocksStitched;
+          near.insert(near.end(), pieces.begin(), pieces.end());
+        }
+      }
+    }
+    placed.insert(placed.end(), near.begin(), near.end());
+  }
+
   // 3. One pass over the source for the blocks still missing, by their trailers. A trailer
   //    whose block does not check whole is kept for stitching.
   std::unordered_map<std::uint64_t, std::size_t> missing;
   for (std::size_t i = 0; i < blocks.size(); ++i)
     if (!done[i]) missing.emplace(blockKey(blocks[i].bid), i);
+  BidFilter filter(missing.size());
+  for (const auto& [key, index] : missing) filter.add(key);
   std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
   if (!missing.empty()) {
     const PassResult pass = readInOnePass(
@@ -257,7 +364,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
           const std::int64_t to = base + std::int64_t(view.size());
           for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
             const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
-            if (le16(t, 0) > kMaxBlockData) continue;
+            if (le16(t, 0) > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
             const auto it = missing.find(blockKey(le64(t, 8)));
             if (it == missing.end()) continue;
             const NeededBlock& b = blocks[it->second];
@@ -315,21 +422,25 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   for (char d : done) r.blocksMissing += !d;
 
   // 5. The runs: each anchored run is trusted up to the first page or block that should lie in
-  //    it but does not (a file system's cut lies before that); the pieces found go on top.
+  //    it but does not; the file system's cut lies after the last piece found in place before
+  //    that one. The pieces found go on top.
+  std::vector<FileRun> failed = failedBlocks;
+  failed.insert(failed.end(), failedAnchored.begin(), failedAnchored.end());
+  std::sort(failed.begin(), failed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  const auto firstFrom = [](const std::vector<FileRun>& list, std::int64_t fileOffset) {
+    return std::lower_bound(list.begin(), list.end(), fileOffset,
+                            [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+  };
   std::vector<FileRun> runs;
   for (const FileRun& a : anchors.runs()) {
     std::int64_t trusted = a.fileOffset + a.length;
-    for (const auto* failed : {&failedBlocks, &failedAnchored})
-      for (const FileRun& f : *failed)
-        if (f.fileOffset >= a.fileOffset && f.fileOffset < a.fileOffset + a.length) {
-          // The cut lies after the last piece that was found in place before the failure.
-          std::int64_t lastGood = a.fileOffset + std::int64_t(kPageSize);
-          for (const FileRun& p : placed)
-            if (p.fileOffset >= a.fileOffset && p.fileOffset + p.length <= f.fileOffset &&
-                p.sourceOffset - p.fileOffset == a.sourceOffset - a.fileOffset)
-              lastGood = std::max(lastGood, p.fileOffset + p.length);
-          trusted = std::min(trusted, lastGood);
-        }
+    const auto f = firstFrom(failed, a.fileOffset);
+    if (f != failed.end() && f->fileOffset < trusted) {
+      trusted = a.fileOffset + std::int64_t(kPageSize);
+      for (auto p = firstFrom(placed, a.fileOffset); p != placed.end() && p->fileOffset < f->fileOffset; ++p)
+        if (p->fileOffset + p->length <= f->fileOffset && p->sourceOffset - p->fileOffset == a.sourceOffset - a.fileOffset)
+          trusted = std::max(trusted, p->fileOffset + p->length);
+    }
     trusted = trusted / 512 * 512;
     if (trusted > a.fileOffset) runs.push_back({a.fileOffset, a.sourceOffset, trusted - a.fileOffset});
   }
