@@ -135,7 +135,10 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
                       rebuild::describeMissingIds(*f) +
                       " (ID n is file bytes 17408 + n * 253952 to 17408 + (n + 1) * 253952 - 1), written as zeros");
     }
-    if (!result.ownHeader)
+    if (result.headerRebuilt)
+      notes.push_back(f->fileName + ": its own header was lost; one was built from what the file holds (its tree "
+                                    "roots, length and next IDs), with the allocation maps marked for rebuilding");
+    else if (!result.ownHeader)
       notes.push_back(f->fileName + ": its own header could not be read; the fixed header block was written, so a "
                                     "repair program must make the file consistent");
     if (f->intervalsBeyondEnd > 0)
