@@ -593,6 +593,7 @@ void MainWindow::Button1Click() {
   FileList->clear();
   m_fragments.clear();
   m_treePages.clear();
+  m_zeros = {};
   m_files.clear();
 
   std::shared_ptr<scan::ByteSource> src;
@@ -642,6 +643,7 @@ void MainWindow::scanDone() {
   m_scannedSource = out->sourceName;
   m_fragments = found.fragments;
   m_treePages = found.scan.treePages;
+  m_zeros = found.scan.zeros;
   m_files = found.files;
   m_fillingFileList = true;
   for (const rebuild::FileListRow& row : out->fileRows)
@@ -989,12 +991,13 @@ void MainWindow::N1Click() {
   const QString output = m_dialogs.saveFile(this, kPstFilter, q(file.fileName));
   if (output.isEmpty()) return;
   startSourceWrite(Job::Recover, m_scannedSource, output, file.outputSize(),
-                   [file, fragments = m_fragments, pages = m_treePages](scan::ByteSource& src, const std::string& path,
+                   [file, fragments = m_fragments, pages = m_treePages, zeros = m_zeros](scan::ByteSource& src, const std::string& path,
                                                                          const std::atomic<bool>& stop,
                                                                          const WriteProgress& progress, ExtractOutput& out) {
                      rebuild::RecoverRequest request;
                      request.targets.push_back({file, path});
                      request.treePages = pages;
+                     request.zeros = &zeros;
                      const rebuild::RecoverOutcome done = rebuild::recoverFiles(
                          src, fragments, request, stop,
                          [&](std::size_t, const rebuild::RecoverProgress& p) { progress(p.done, p.total); });

@@ -85,6 +85,37 @@ class BidFilter {
   std::vector<std::uint64_t> m_bits;
 };
 
+// The source, with the stretches the scan saw hold only zeros given as zeros without reading
+// them.
+class SkipZeros final : public scan::ByteSource {
+ public:
+  SkipZeros(scan::ByteSource& source, const scan::ZeroMap& zeros) : m_source(source), m_zeros(zeros) {}
+  std::int64_t size() const override { return m_source.size(); }
+  std::string name() const override { return m_source.name(); }
+  int lastError() const override { return m_source.lastError(); }
+  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
+    constexpr std::int64_t kUnit = scan::ZeroMap::kUnit;
+    const std::int64_t end = offset + std::int64_t(out.size());
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const std::int64_t at = offset + std::int64_t(done);
+      const bool zero = m_zeros.isZero(at / kUnit);
+      std::int64_t to = std::min(end, (at / kUnit + 1) * kUnit);
+      while (to < end && m_zeros.isZero(to / kUnit) == zero) to = std::min(end, to + kUnit);
+      const std::span<std::byte> part = out.subspan(done, std::size_t(to - at));
+      const std::size_t got = zero ? part.size() : m_source.readAt(at, part);
+      if (zero) std::fill(part.begin(), part.end(), std::byte{0});
+      done += got;
+      if (got < part.size()) break;
+    }
+    return done;
+  }
+
+ private:
+  scan::ByteSource& m_source;
+  const scan::ZeroMap& m_zeros;
+};
+
 class Anchors {
  public:
   explicit Anchors(std::vector<FileRun> runs) : m_runs(std::move(runs)) {
@@ -355,14 +386,21 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   for (const auto& [key, index] : missing) filter.add(key);
   std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
   if (!missing.empty()) {
+    const scan::ZeroMap noZeros;
+    const scan::ZeroMap& zeros = input.zeros ? *input.zeros : noZeros;
+    SkipZeros skipping(source, zeros);
     const PassResult pass = readInOnePass(
-        source, 4 << 20, stop,
+        skipping, 4 << 20, stop,
         [&](const StructureProgress& p) {
           if (input.progress) input.progress({p.done, p.total, true});
         },
         [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
           const std::int64_t to = base + std::int64_t(view.size());
           for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
+            if (zeros.isZero((end - std::int64_t(kBlockTrailerSize)) / scan::ZeroMap::kUnit)) {
+              end = ((end - std::int64_t(kBlockTrailerSize)) / scan::ZeroMap::kUnit + 1) * scan::ZeroMap::kUnit;
+              continue;  // no trailer among zeros, up to the unit's end
+            }
             const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
             if (le16(t, 0) > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
             const auto it = missing.find(blockKey(le64(t, 8)));

@@ -447,7 +447,8 @@ std::string describeConflicts(const AssembledFile& file, std::size_t maxConflict
 
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
-                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages) {
+                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages,
+                                 const scan::ZeroMap* zeros) {
   if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
   RecoverResult result;
   std::vector<CopyRun> runs;
@@ -482,6 +483,7 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
     pst::ReassemblyInput in;
     in.header = header;
     in.pages = pages;
+    in.zeros = zeros;
     in.fileLength = file.outputSize();
     if (result.ownHeader) in.anchors.push_back({0, file.headerSector * std::int64_t(kPageSize), kFirstMapPageOffset});
     for (const CopyRun& run : runs) in.anchors.push_back({run.outputOffset, run.sourceOffset, run.length});

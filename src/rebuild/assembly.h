@@ -152,7 +152,7 @@ struct RecoverResult {
 // below as the file's own would; else the fixed header block; every found interval at 0x4400 + id * 0x3E000; missing intervals never written,
 // so they are holes once the length is set to file.outputSize().
 // With its own header and the tree pages the scan found (pages), the file's own index is
-// checked first (pst::reassemble): where a tree page or block does not lie where the
+// checked first (pst::reassemble; zeros, where given, is what the scan saw hold only zeros): where a tree page or block does not lie where the
 // intervals put it, the file is written from the runs the reassembly found instead, each block
 // where the index says, and result.reassembled is set. A file whose intervals all verify is
 // written exactly as above. Source bytes are read through
@@ -163,7 +163,8 @@ struct RecoverResult {
 // a fragment number of the file is not in fragments, or the file is unbuildable.
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
-                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages = {});
+                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages = {},
+                                 const scan::ZeroMap* zeros = nullptr);
 
 // --- Added to the contract ---
 

@@ -32,6 +32,7 @@ struct RecoverRequest {
   // The tree pages the scan found: each file is checked against its own index and, where that
   // disagrees with the intervals, put together block by block (see WriteAssembledFile).
   std::span<const scan::TreePageHit> treePages;
+  const scan::ZeroMap* zeros = nullptr;  // of the same scan: where blocks need not be looked for
 };
 
 struct RecoverOutcome {
