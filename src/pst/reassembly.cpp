@@ -6,7 +6,6 @@
 #include <optional>
 #include <unordered_map>
 
-#include "pst/structure_scan.h"
 
 namespace kestrix::pst {
 
@@ -85,36 +84,46 @@ class BidFilter {
   std::vector<std::uint64_t> m_bits;
 };
 
-// The source, with the stretches the scan saw hold only zeros given as zeros without reading
-// them.
-class SkipZeros final : public scan::ByteSource {
- public:
-  SkipZeros(scan::ByteSource& source, const scan::ZeroMap& zeros) : m_source(source), m_zeros(zeros) {}
-  std::int64_t size() const override { return m_source.size(); }
-  std::string name() const override { return m_source.name(); }
-  int lastError() const override { return m_source.lastError(); }
-  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
-    constexpr std::int64_t kUnit = scan::ZeroMap::kUnit;
-    const std::int64_t end = offset + std::int64_t(out.size());
-    std::size_t done = 0;
-    while (done < out.size()) {
-      const std::int64_t at = offset + std::int64_t(done);
-      const bool zero = m_zeros.isZero(at / kUnit);
-      std::int64_t to = std::min(end, (at / kUnit + 1) * kUnit);
-      while (to < end && m_zeros.isZero(to / kUnit) == zero) to = std::min(end, to + kUnit);
-      const std::span<std::byte> part = out.subspan(done, std::size_t(to - at));
-      const std::size_t got = zero ? part.size() : m_source.readAt(at, part);
-      if (zero) std::fill(part.begin(), part.end(), std::byte{0});
-      done += got;
-      if (got < part.size()) break;
-    }
-    return done;
+// The stretches of the source [from, to) that may hold a block still missing, in source
+// order, on sector boundaries: not the units the scan saw hold only zeros, and not the pages
+// and blocks of the file found so far, taken with the gaps of less than a sector between two
+// of one piece (a piece of anything else takes a sector at least). A block whose trailer lies
+// in such a piece would have been found next to them.
+std::vector<std::pair<std::int64_t, std::int64_t>> stretchesToSearch(std::int64_t size, std::vector<FileRun> found,
+                                                                     const scan::ZeroMap* zeros) {
+  std::sort(found.begin(), found.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+  std::vector<std::pair<std::int64_t, std::int64_t>> known;
+  std::int64_t lastDelta = 0;
+  for (const FileRun& p : found) {
+    const std::int64_t delta = p.sourceOffset - p.fileOffset, end = p.sourceOffset + p.length;
+    if (!known.empty() && p.sourceOffset <= known.back().second + (delta == lastDelta ? 511 : 0))
+      known.back().second = std::max(known.back().second, end);
+    else
+      known.emplace_back(p.sourceOffset, end);
+    lastDelta = delta;
   }
-
- private:
-  scan::ByteSource& m_source;
-  const scan::ZeroMap& m_zeros;
-};
+  constexpr std::int64_t kUnit = scan::ZeroMap::kUnit;
+  if (zeros)
+    for (std::int64_t unit = 0; unit < std::int64_t(zeros->zero.size()); ++unit)
+      if (zeros->isZero(unit)) known.emplace_back(unit * kUnit, std::min(size, (unit + 1) * kUnit));
+  std::sort(known.begin(), known.end());
+  std::vector<std::pair<std::int64_t, std::int64_t>> out;
+  const auto add = [&](std::int64_t from, std::int64_t to) {
+    from = from / 512 * 512;
+    to = std::min(size, (to + 511) / 512 * 512);
+    if (from >= to) return;
+    // Close stretches are read as one: cheaper than a read of its own with the bytes before it.
+    if (!out.empty() && from <= out.back().second + std::int64_t(kMaxBlockSize)) out.back().second = std::max(out.back().second, to);
+    else out.emplace_back(from, to);
+  };
+  std::int64_t at = 0;
+  for (const auto& [from, to] : known) {
+    if (from > at) add(at, from);
+    at = std::max(at, to);
+  }
+  if (at < size) add(at, size);
+  return out;
+}
 
 class Anchors {
  public:
@@ -377,8 +386,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     placed.insert(placed.end(), near.begin(), near.end());
   }
 
-  // 3. One pass over the source for the blocks still missing, by their trailers. A trailer
-  //    whose block does not check whole is kept for stitching.
+  // 3. One pass over what of the source may hold the blocks still missing, by their
+  //    trailers. A trailer whose block does not check whole is kept for stitching.
   std::unordered_map<std::uint64_t, std::size_t> missing;
   for (std::size_t i = 0; i < blocks.size(); ++i)
     if (!done[i]) missing.emplace(blockKey(blocks[i].bid), i);
@@ -386,44 +395,48 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   for (const auto& [key, index] : missing) filter.add(key);
   std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
   if (!missing.empty()) {
-    const scan::ZeroMap noZeros;
-    const scan::ZeroMap& zeros = input.zeros ? *input.zeros : noZeros;
-    SkipZeros skipping(source, zeros);
-    const PassResult pass = readInOnePass(
-        skipping, 4 << 20, stop,
-        [&](const StructureProgress& p) {
-          if (input.progress) input.progress({p.done, p.total, true});
-        },
-        [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
-          const std::int64_t to = base + std::int64_t(view.size());
-          for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
-            if (zeros.isZero((end - std::int64_t(kBlockTrailerSize)) / scan::ZeroMap::kUnit)) {
-              end = ((end - std::int64_t(kBlockTrailerSize)) / scan::ZeroMap::kUnit + 1) * scan::ZeroMap::kUnit;
-              continue;  // no trailer among zeros, up to the unit's end
-            }
-            const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
-            if (le16(t, 0) > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
-            const auto it = missing.find(blockKey(le64(t, 8)));
-            if (it == missing.end()) continue;
-            const NeededBlock& b = blocks[it->second];
-            if (le16(t, 0) != b.size || le16(t, 2) != signature(std::uint64_t(b.fileOffset), le64(t, 8))) continue;
-            const std::int64_t start = end - spanOf(b);
-            if ((start - b.fileOffset) % 512 != 0) continue;  // no file system puts a block there
-            if (start >= base && holdsBlock(view.subspan(std::size_t(start - base), std::size_t(spanOf(b))), b)) {
-              if (!done[it->second]) {
-                done[it->second] = 1;
-                ++r.blocksFound;
-                placed.push_back({b.fileOffset, start, spanOf(b)});
-              }
-            } else {
-              trailers[it->second].push_back(end);
-            }
+    const auto stretches = stretchesToSearch(source.size(), placed, input.zeros);
+    const auto examine = [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
+      const std::int64_t to = base + std::int64_t(view.size());
+      for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
+        const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
+        if (le16(t, 0) > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
+        const auto it = missing.find(blockKey(le64(t, 8)));
+        if (it == missing.end()) continue;
+        const NeededBlock& b = blocks[it->second];
+        if (le16(t, 0) != b.size || le16(t, 2) != signature(std::uint64_t(b.fileOffset), le64(t, 8))) continue;
+        const std::int64_t start = end - spanOf(b);
+        if ((start - b.fileOffset) % 512 != 0) continue;  // no file system puts a block there
+        if (start >= base && holdsBlock(view.subspan(std::size_t(start - base), std::size_t(spanOf(b))), b)) {
+          if (!done[it->second]) {
+            done[it->second] = 1;
+            ++r.blocksFound;
+            placed.push_back({b.fileOffset, start, spanOf(b)});
           }
-        });
-    if (pass.stopped) {
-      r.stopped = true;
-      return r;
-    }
+        } else {
+          trailers[it->second].push_back(end);
+        }
+      }
+    };
+    constexpr std::int64_t kChunk = 4 << 20;
+    std::int64_t total = 0, searched = 0;
+    for (const auto& [from, to] : stretches) total += to - from;
+    std::vector<std::byte> buf;
+    std::vector<scan::SectorRun> unreadable;  // read as zeros: no block is found there
+    for (const auto& [from, to] : stretches)
+      for (std::int64_t at = from; at < to; at += kChunk) {
+        if (stop.load()) {
+          r.stopped = true;
+          return r;
+        }
+        if (input.progress) input.progress({searched, total, true});
+        // With the bytes before it, so that a block that ends in it can be read whole.
+        const std::int64_t end = std::min(to, at + kChunk), base = std::max<std::int64_t>(0, at - std::int64_t(kMaxBlockSize));
+        buf.resize(std::size_t(end - base));
+        scan::readSectorsRetrying(source, base, buf, unreadable);
+        examine(buf, base, at);
+        searched += end - at;
+      }
   }
 
   // 4. Stitching: the start of a block lies where the piece before it continues, its trailer

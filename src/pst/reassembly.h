@@ -10,8 +10,9 @@
 //   tree pages the scan recorded anywhere on the source (its signature must fit the offset the
 //   parent names);
 // - each block is looked for first where the anchors predict, then where the pages and blocks
-//   next to it in the file were found, then by its trailer anywhere on the source (one more
-//   pass, only for what is still missing, which does not read what the scan saw hold zeros);
+//   next to it in the file were found, then by its trailer anywhere else on the source (one
+//   more pass, only for what is still missing, over neither what the scan saw hold only zeros
+//   nor the pieces of the file already found);
 // - a block whose trailer lies in one extent and whose start in another is put together from
 //   both sides and checked by its CRC;
 // - the result is a list of runs: which bytes of the file come from where on the source.
