@@ -2,7 +2,8 @@
 # Speed and memory of `kestrix-cli recover` on a PST that no file system explains: a file of
 # over 1 GiB (tests/model/pst_generate.py) cut at 4 KiB boundaries into pieces of 64 KiB to
 # 2 MiB, scattered in random order over a 4 GiB image (bench/make_cut_image.py), against
-# `cat` of the image, in the same run.
+# `cat` of the image, in the same run; and `cp` of the PST with its fsync, which is what
+# writing the result alone costs.
 #
 #   bench/recover_cut_bench.sh [BUILD_DIR] [PST_BYTES] [IMAGE_BYTES] [REPEATS]
 #
@@ -20,16 +21,21 @@ bench_programs "$build" recover_cut_bench
 pst=$data/cut-bench.pst
 image=$data/cut-bench.img
 out=$data/cut-bench.out
-trap 'rm -rf "$pst" "$image" "$out" "$data/time.txt"' EXIT
+copy=$data/cut-bench.copy
+trap 'rm -rf "$pst" "$image" "$out" "$copy" "$data/time.txt"' EXIT
 
 echo "== a PST of at least $pst_bytes bytes, cut over a $image_bytes-byte image"
 python3 tests/model/pst_generate.py --size "$pst_bytes" -o "$pst" | tail -n 2
 echo "pieces: $(python3 bench/make_cut_image.py "$pst" "$image" "$image_bytes")"
 cat "$image" > /dev/null
 
-cat_ns=() rec_ns=()
+cat_ns=() rec_ns=() cp_ns=()
 for ((i = 0; i < repeats; i++)); do
-  rm -rf "$out"
+  rm -rf "$out" "$copy"
+  sync
+  # What writing the result alone costs: cp of a file of the same length, with its fsync.
+  cp_ns+=("$(elapsed copy_synced "$pst" "$copy")")
+  rm -f "$copy"
   sync
   if (( i % 2 )); then
     cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")")
@@ -38,15 +44,18 @@ for ((i = 0; i < repeats; i++)); do
     rec_ns+=("$(elapsed sh -c '"$1" recover --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$image" "$out")")
     cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")")
   fi
-  printf 'run %d: cat %.3f s, recover %.3f s\n' $((i + 1)) "$(calc "${cat_ns[-1]} / 1e9")" "$(calc "${rec_ns[-1]} / 1e9")"
+  printf 'run %d: cat %.3f s, recover %.3f s, cp + fsync of the PST %.3f s\n' $((i + 1)) "$(calc "${cat_ns[-1]} / 1e9")" \
+    "$(calc "${rec_ns[-1]} / 1e9")" "$(calc "${cp_ns[-1]} / 1e9")"
 done
 cmp -s "$pst" "$out/file1.pst" && echo "recovered file: identical to the generated one" \
   || echo "recovered file: differs from the generated one (free space between pieces)"
 "$cli" check --quiet "$out/file1.pst" > /dev/null || { echo "recover_cut_bench: the recovered file is not sound" >&2; exit 1; }
 echo "recovered file: check says sound"
 
-cm=$(median "${cat_ns[@]}"); rm_=$(median "${rec_ns[@]}")
+cm=$(median "${cat_ns[@]}"); rm_=$(median "${rec_ns[@]}"); cpm=$(median "${cp_ns[@]}")
 printf '== median recover / cat: %.2f (target <= 3)\n' "$(calc "$rm_ / $cm")"
+printf '== median cp + fsync of the PST / cat: %.2f; recover without that part / cat: %.2f\n' \
+  "$(calc "$cpm / $cm")" "$(calc "($rm_ - $cpm) / $cm")"
 blocks=$("$cli" check --quiet --format json "$pst" | sed -n 's/.*"blocksListed": \([0-9]*\).*/\1/p')
 rm -rf "$out"
 /usr/bin/time -f %M -o "$data/time.txt" "$cli" recover --quiet "$image" -o "$out" > /dev/null

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "pst/format.h"
 #include "rebuild/assembly.h"
 #include "rebuild/header_block.h"
 #include "rebuild/sample_image.h"
@@ -85,6 +86,9 @@ void expectRunsDescribe(const std::vector<ByteRun>& runs, std::span<const std::b
       case ByteRun::Origin::Zeros: EXPECT_TRUE(allZero(part)) << "run at " << at; break;
       case ByteRun::Origin::HeaderBlock:
         EXPECT_TRUE(std::ranges::equal(part, rebuild::HeaderBlock())) << "run at " << at;
+        break;
+      case ByteRun::Origin::RebuiltHeader:
+        EXPECT_EQ(pst::parseHeader(part).state, pst::HeaderState::Sound) << "run at " << at;
         break;
     }
     at += r.length;
@@ -239,13 +243,13 @@ TEST(FileAssembly, EveryIdZeroFragmentWithADeclaredLengthStartsItsOwnFile) {
   image.noise(100);
   appendStart(image, b, 3);        // 3: file B, IDs 0-2, nearest after A and covering ID 2
   image.noise(100);
-  appendStart(image, noMagic, 3);  // 4: a header without the magic starts no file
+  appendStart(image, noMagic, 3);  // 4: a lost header: a file as long as what follows without a gap
   image.noise(100);
   image.appendIntervals(a, 2, 2);  // 5: the rest of A
   image.noise(100);
   Scanned s(image.take());
   ASSERT_EQ(s.fragments.size(), 5u);
-  ASSERT_EQ(s.files.size(), 2u);
+  ASSERT_EQ(s.files.size(), 3u);
   EXPECT_EQ(s.files[0].fileName, "file1.pst");
   EXPECT_EQ(s.files[0].fragmentNumbers, (std::vector<std::int32_t>{2, 5}));
   EXPECT_EQ(s.files[0].missingCount, 0);
@@ -254,6 +258,17 @@ TEST(FileAssembly, EveryIdZeroFragmentWithADeclaredLengthStartsItsOwnFile) {
   EXPECT_EQ(s.files[1].fragmentNumbers, (std::vector<std::int32_t>{3}));
   EXPECT_TRUE(std::ranges::equal(writeToFile(s.src, s.fragments, s.files[0]), a));
   EXPECT_TRUE(std::ranges::equal(writeToFile(s.src, s.fragments, s.files[1]), b));
+  const AssembledFile& lost = s.files[2];
+  EXPECT_FALSE(lost.headerHasMagic);
+  EXPECT_EQ(lost.fragmentNumbers, (std::vector<std::int32_t>{4}));
+  EXPECT_EQ(lost.declaredIntervals, 3);
+  EXPECT_EQ(lost.declaredSize, std::int64_t(noMagic.size()));
+  EXPECT_EQ(lost.missingCount, 0);
+  // No tree page to build a header from: the fixed header block, then the intervals.
+  rebuild::RecoverResult result;
+  const auto written = writeToFile(s.src, s.fragments, lost, &result);
+  EXPECT_FALSE(result.ownHeader || result.headerRebuilt);
+  EXPECT_TRUE(std::equal(written.begin() + kFirstMapPageOffset, written.end(), noMagic.begin() + kFirstMapPageOffset));
 }
 
 TEST(FileAssembly, FragmentsOverlappingTheChosenOnesAreRefused) {

@@ -72,24 +72,31 @@ TEST(RecoverReaders, PffAndReadpstSeeTheSameMailboxAsInTheOriginal) {
   image.noise(1500);
   image.appendIntervals(pst, 30, 25);
   image.noise(64);
-  image.append(std::span(pst).first(std::size_t(scan::kFirstMapPageOffset)));
+  const std::int64_t headerSector = image.append(std::span(pst).first(std::size_t(scan::kFirstMapPageOffset)));
   image.appendIntervals(pst, 0, 30);
   image.noise(1500);
-  test::writeFile(dir.file("disk.img"), image.bytes());
-
-  const test::CliOutcome r = test::runCliArgs({"recover", dir.file("disk.img"), "-o", dir.file("out"), "-q"});
-  ASSERT_EQ(r.status, 0) << r.err;
-
   const ReaderView original = read(test::enronPath(), dir.file("original"));
-  const ReaderView recovered = read(dir.file("out/file1.pst"), dir.file("recovered"));
   EXPECT_GT(original.pffMessages, 0);
   EXPECT_GT(original.readpstItems, 0);
   EXPECT_GT(original.pffFolders, 1);
   EXPECT_GT(original.readpstFolders, 1);
   EXPECT_NE(original.pffinfo.find("Personal Storage Tables"), std::string::npos);
-  EXPECT_EQ(recovered.pffinfo, original.pffinfo);
-  EXPECT_EQ(recovered.pffFolders, original.pffFolders);
-  EXPECT_EQ(recovered.pffMessages, original.pffMessages);
-  EXPECT_EQ(recovered.readpstFolders, original.readpstFolders);
-  EXPECT_EQ(recovered.readpstItems, original.readpstItems);
+
+  // As found, and with the header's first sector lost (a header is built from the file).
+  auto bytes = image.bytes();
+  for (const std::string name : {"whole", "lost-header"}) {
+    SCOPED_TRACE(name);
+    test::writeFile(dir.file(name + ".img"), bytes);
+    const test::CliOutcome r = test::runCliArgs({"recover", dir.file(name + ".img"), "-o", dir.file(name), "-q"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const ReaderView recovered = read(dir.file(name + "/file1.pst"), dir.file(name + "-read"));
+    if (name == "whole") {
+      EXPECT_EQ(recovered.pffinfo, original.pffinfo);
+    }
+    EXPECT_EQ(recovered.pffFolders, original.pffFolders);
+    EXPECT_EQ(recovered.pffMessages, original.pffMessages);
+    EXPECT_EQ(recovered.readpstFolders, original.readpstFolders);
+    EXPECT_EQ(recovered.readpstItems, original.readpstItems);
+    std::fill_n(bytes.begin() + headerSector * 512, 512, std::byte{0});
+  }
 }

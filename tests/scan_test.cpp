@@ -182,3 +182,21 @@ TEST(Scan, ReadsFilesThroughFileByteSource) {
   ASSERT_EQ(r.hits.size(), 55u);
   for (std::size_t i = 0; i < r.hits.size(); ++i) EXPECT_EQ(r.hits[i], (FoundPage{std::int32_t(i), 34 + 496 * std::int64_t(i)}));
 }
+
+TEST(Scan, ZeroMapHoldsOnlyUnitsReadWholeAsZeros) {
+  // Units of 1 MiB: zeros; zeros but for the unit's last byte; zeros with a sector that cannot
+  // be read; zeros; zeros; then half a unit of noise. Chunks that do not line up with units.
+  constexpr std::int64_t kUnit = ZeroMap::kUnit;
+  std::vector<std::byte> bytes(std::size_t(5 * kUnit + kUnit / 2));
+  rebuild::fillNoise(std::span(bytes).subspan(std::size_t(5 * kUnit)), 7);
+  bytes[std::size_t(2 * kUnit - 1)] = std::byte{1};
+  MemorySource src(bytes);
+  FaultySource failing(src);
+  failing.badSectors = {(2 * kUnit + 4096) / 512};
+  ScanOptions options;
+  options.chunkSize = 3 * 512 * 113;
+  const ScanResult r = scanAll(failing, options);
+  EXPECT_EQ(r.zeros.zero, (std::vector<bool>{true, false, false, true, true, false}));
+  EXPECT_FALSE(r.zeros.isZero(-1));
+  EXPECT_FALSE(r.zeros.isZero(6));
+}

@@ -671,6 +671,7 @@ void MainWindow::Button1Click() {
   FileList->clear();
   m_fragments.clear();
   m_treePages.clear();
+  m_zeros = {};
   m_files.clear();
 
   std::shared_ptr<scan::ByteSource> src;
@@ -720,6 +721,7 @@ void MainWindow::scanDone() {
   m_scannedSource = out->sourceName;
   m_fragments = found.fragments;
   m_treePages = found.scan.treePages;
+  m_zeros = found.scan.zeros;
   m_files = found.files;
   m_fillingFileList = true;
   for (const rebuild::FileListRow& row : out->fileRows)
@@ -1167,12 +1169,14 @@ void MainWindow::N1Click() {
   if (output.isEmpty()) return;
   // The gauge counts the writing and the check of as many bytes; a repair adds its own.
   startSourceWrite(Job::Recover, m_scannedSource, output, 2 * file.outputSize(),
-                   [file, fragments = m_fragments, pages = m_treePages, number = item->text(0)](
+                   [file, fragments = m_fragments, pages = m_treePages, zeros = m_zeros,
+                    number = item->text(0)](
                        scan::ByteSource& src, const std::string& path, const std::atomic<bool>& stop,
                        const WriteProgress& progress, ExtractOutput& out) {
                      rebuild::RecoverRequest request;
                      request.targets.push_back({file, path});
                      request.treePages = pages;
+                     request.zeros = &zeros;
                      StageGauge gauge(file.outputSize());
                      const rebuild::RecoverOutcome done = rebuild::recoverFiles(
                          src, fragments, request, stop, [&](std::size_t, const rebuild::RecoverProgress& p) {

@@ -203,6 +203,7 @@ class MainWindow : public QMainWindow {
   std::string m_scannedSource;
   std::vector<scan::Fragment> m_fragments;
   std::vector<scan::TreePageHit> m_treePages;  // of the last scan: files are checked against their own index
+  scan::ZeroMap m_zeros;                      // of the last scan: stretches that held only zeros
   std::vector<rebuild::AssembledFile> m_files;
   std::shared_ptr<ScanOutput> m_scanOutput;
   bool m_fillingFileList = false;

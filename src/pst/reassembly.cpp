@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <optional>
 #include <unordered_map>
 
-#include "pst/structure_scan.h"
 
 namespace kestrix::pst {
 
@@ -24,6 +24,105 @@ bool holdsBlock(Bytes bytes, const NeededBlock& b) {
   const BlockTrailer t = blockTrailer(bytes.subspan(bytes.size() - kBlockTrailerSize));
   return blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
          t.sig == signature(std::uint64_t(b.fileOffset), t.bid) && crc(bytes.first(b.size)) == t.crc;
+}
+
+// Reads of small stretches of the source served from a few 256 KiB windows: blocks that lie
+// one after another on the source cost one read per window, not one each. The windows are
+// kept most recently used first, so that two places looked at in turn do not evict each other.
+class SourceWindows {
+ public:
+  explicit SourceWindows(scan::ByteSource& source) : m_source(source) {}
+
+  // The bytes [offset, offset + length) of the source, or an empty span where the source
+  // holds fewer. length is at most a block's span.
+  Bytes read(std::int64_t offset, std::size_t length) {
+    for (std::size_t i = 0; i < m_windows.size(); ++i) {
+      Window& w = m_windows[i];
+      if (offset >= w.offset && offset + std::int64_t(length) <= w.offset + std::int64_t(w.bytes.size())) {
+        std::rotate(m_windows.begin(), m_windows.begin() + std::ptrdiff_t(i), m_windows.begin() + std::ptrdiff_t(i) + 1);
+        return Bytes(m_windows.front().bytes).subspan(std::size_t(offset - m_windows.front().offset), length);
+      }
+    }
+    if (m_windows.size() < kCount) m_windows.emplace_back();
+    std::rotate(m_windows.begin(), m_windows.end() - 1, m_windows.end());
+    Window& w = m_windows.front();
+    w.offset = offset / 4096 * 4096;
+    w.bytes.resize(kSize);
+    w.bytes.resize(m_source.readAt(w.offset, w.bytes));
+    if (offset + std::int64_t(length) > w.offset + std::int64_t(w.bytes.size())) return {};
+    return Bytes(w.bytes).subspan(std::size_t(offset - w.offset), length);
+  }
+
+ private:
+  static constexpr std::size_t kSize = 256 << 10, kCount = 4;
+  struct Window {
+    std::int64_t offset = 0;
+    std::vector<std::byte> bytes;
+  };
+  scan::ByteSource& m_source;
+  std::vector<Window> m_windows;
+};
+
+// A set of block IDs that answers "surely not in it" in one memory access: the pass over the
+// source asks at every 64-byte boundary, nearly always about bytes that are no trailer.
+class BidFilter {
+ public:
+  explicit BidFilter(std::size_t count) : m_bits(std::max<std::size_t>(64, std::bit_ceil(count * 16)) / 64) {}
+  void add(std::uint64_t bid) {
+    const std::size_t h = hash(bid);
+    m_bits[h / 64] |= std::uint64_t(1) << (h % 64);
+  }
+  bool mayHold(std::uint64_t bid) const {
+    const std::size_t h = hash(bid);
+    return (m_bits[h / 64] >> (h % 64)) & 1;
+  }
+
+ private:
+  std::size_t hash(std::uint64_t bid) const {
+    return std::size_t((blockKey(bid) * 0x9E3779B97F4A7C15ull) >> 32) & (m_bits.size() * 64 - 1);
+  }
+  std::vector<std::uint64_t> m_bits;
+};
+
+// The stretches of the source [from, to) that may hold a block still missing, in source
+// order, on sector boundaries: not the units the scan saw hold only zeros, and not the pages
+// and blocks of the file found so far, taken with the gaps of less than a sector between two
+// of one piece (a piece of anything else takes a sector at least). A block whose trailer lies
+// in such a piece would have been found next to them.
+std::vector<std::pair<std::int64_t, std::int64_t>> stretchesToSearch(std::int64_t size, std::vector<FileRun> found,
+                                                                     const scan::ZeroMap* zeros) {
+  std::sort(found.begin(), found.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+  std::vector<std::pair<std::int64_t, std::int64_t>> known;
+  std::int64_t lastDelta = 0;
+  for (const FileRun& p : found) {
+    const std::int64_t delta = p.sourceOffset - p.fileOffset, end = p.sourceOffset + p.length;
+    if (!known.empty() && p.sourceOffset <= known.back().second + (delta == lastDelta ? 511 : 0))
+      known.back().second = std::max(known.back().second, end);
+    else
+      known.emplace_back(p.sourceOffset, end);
+    lastDelta = delta;
+  }
+  constexpr std::int64_t kUnit = scan::ZeroMap::kUnit;
+  if (zeros)
+    for (std::int64_t unit = 0; unit < std::int64_t(zeros->zero.size()); ++unit)
+      if (zeros->isZero(unit)) known.emplace_back(unit * kUnit, std::min(size, (unit + 1) * kUnit));
+  std::sort(known.begin(), known.end());
+  std::vector<std::pair<std::int64_t, std::int64_t>> out;
+  const auto add = [&](std::int64_t from, std::int64_t to) {
+    from = from / 512 * 512;
+    to = std::min(size, (to + 511) / 512 * 512);
+    if (from >= to) return;
+    // Close stretches are read as one: cheaper than a read of its own with the bytes before it.
+    if (!out.empty() && from <= out.back().second + std::int64_t(kMaxBlockSize)) out.back().second = std::max(out.back().second, to);
+    else out.emplace_back(from, to);
+  };
+  std::int64_t at = 0;
+  for (const auto& [from, to] : known) {
+    if (from > at) add(at, from);
+    at = std::max(at, to);
+  }
+  if (at < size) add(at, size);
+  return out;
 }
 
 class Anchors {
@@ -216,23 +315,30 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   r.blocks = std::int64_t(blocks.size());
   std::sort(blocks.begin(), blocks.end(), [](const NeededBlock& a, const NeededBlock& b) { return a.fileOffset < b.fileOffset; });
 
-  // 2. Blocks where the anchors predict them.
+  // 2. Blocks where the anchors predict them, read window by window in file order.
   std::vector<char> done(blocks.size(), 0);
-  std::vector<std::byte> buf;
   std::vector<FileRun> failedBlocks;
+  SourceWindows windows(source);
+  const auto holdsAt = [&](std::int64_t at, const NeededBlock& b) {
+    if ((at - b.fileOffset) % 512 != 0 || at < 0) return false;  // no file system puts a block there
+    const Bytes bytes = windows.read(at, std::size_t(spanOf(b)));
+    return !bytes.empty() && holdsBlock(bytes, b);
+  };
+  const auto report = [&](std::size_t i) {
+    if (i % 4096 != 0) return true;
+    if (stop.load()) return false;
+    if (input.progress) input.progress({std::int64_t(i), std::int64_t(blocks.size()), false});
+    return true;
+  };
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    if (i % 4096 == 0) {
-      if (stop.load()) {
-        r.stopped = true;
-        return r;
-      }
-      if (input.progress) input.progress({std::int64_t(i), std::int64_t(blocks.size()), false});
+    if (!report(i)) {
+      r.stopped = true;
+      return r;
     }
     const NeededBlock& b = blocks[i];
     const auto at = predict(anchors, b.fileOffset, spanOf(b));
     if (!at) continue;
-    buf.resize(std::size_t(spanOf(b)));
-    if ((*at - b.fileOffset) % 512 == 0 && source.readAt(*at, buf) == buf.size() && holdsBlock(buf, b)) {
+    if (holdsAt(*at, b)) {
       done[i] = 1;
       ++r.blocksPredicted;
       placed.push_back({b.fileOffset, *at, spanOf(b)});
@@ -241,45 +347,96 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     }
   }
 
-  // 3. One pass over the source for the blocks still missing, by their trailers. A trailer
-  //    whose block does not check whole is kept for stitching.
+  // 2b. A block not where its anchor says mostly lies in the same piece as a page or block
+  //     next to it in the file: tried where the nearest one found before it and the nearest
+  //     one after it put it. Only what this does not find needs the pass over the source.
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  {
+    std::vector<FileRun> near;  // blocks found here, in file order
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      if (done[i]) continue;
+      const NeededBlock& b = blocks[i];
+      const auto after = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
+                                          [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+      std::array<std::optional<std::int64_t>, 3> deltas;
+      if (!near.empty()) deltas[0] = near.back().sourceOffset - near.back().fileOffset;
+      if (after != placed.begin()) deltas[1] = std::prev(after)->sourceOffset - std::prev(after)->fileOffset;
+      if (after != placed.end()) deltas[2] = after->sourceOffset - after->fileOffset;
+      const auto predicted = predict(anchors, b.fileOffset, spanOf(b));
+      for (const auto& delta : deltas) {
+        if (!delta || (predicted && *predicted == b.fileOffset + *delta)) continue;
+        if (holdsAt(b.fileOffset + *delta, b)) {
+          done[i] = 1;
+          ++r.blocksFound;
+          near.push_back({b.fileOffset, b.fileOffset + *delta, spanOf(b)});
+          break;
+        }
+      }
+      // A block across the cut between the piece before it and the piece after it.
+      const auto& startDelta = deltas[0] ? deltas[0] : deltas[1];
+      if (!done[i] && startDelta && deltas[2] && *startDelta != *deltas[2]) {
+        const std::vector<FileRun> pieces = stitchTwo(source, b, *startDelta, *deltas[2]);
+        if (!pieces.empty()) {
+          done[i] = 1;
+          ++r.blocksStitched;
+          near.insert(near.end(), pieces.begin(), pieces.end());
+        }
+      }
+    }
+    placed.insert(placed.end(), near.begin(), near.end());
+  }
+
+  // 3. One pass over what of the source may hold the blocks still missing, by their
+  //    trailers. A trailer whose block does not check whole is kept for stitching.
   std::unordered_map<std::uint64_t, std::size_t> missing;
   for (std::size_t i = 0; i < blocks.size(); ++i)
     if (!done[i]) missing.emplace(blockKey(blocks[i].bid), i);
+  BidFilter filter(missing.size());
+  for (const auto& [key, index] : missing) filter.add(key);
   std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
   if (!missing.empty()) {
-    PassOptions options;
-    options.progress = [&](const StructureProgress& p) {
-      if (input.progress) input.progress({p.done, p.total, true});
-    };
-    const PassResult pass = readInOnePass(
-        source, stop, options,
-        [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
-          const std::int64_t to = base + std::int64_t(view.size());
-          for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
-            const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
-            if (le16(t, 0) > kMaxBlockData) continue;
-            const auto it = missing.find(blockKey(le64(t, 8)));
-            if (it == missing.end()) continue;
-            const NeededBlock& b = blocks[it->second];
-            if (le16(t, 0) != b.size || le16(t, 2) != signature(std::uint64_t(b.fileOffset), le64(t, 8))) continue;
-            const std::int64_t start = end - spanOf(b);
-            if ((start - b.fileOffset) % 512 != 0) continue;  // no file system puts a block there
-            if (start >= base && holdsBlock(view.subspan(std::size_t(start - base), std::size_t(spanOf(b))), b)) {
-              if (!done[it->second]) {
-                done[it->second] = 1;
-                ++r.blocksFound;
-                placed.push_back({b.fileOffset, start, spanOf(b)});
-              }
-            } else {
-              trailers[it->second].push_back(end);
-            }
+    const auto stretches = stretchesToSearch(source.size(), placed, input.zeros);
+    const auto examine = [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
+      const std::int64_t to = base + std::int64_t(view.size());
+      for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
+        const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
+        if (le16(t, 0) > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
+        const auto it = missing.find(blockKey(le64(t, 8)));
+        if (it == missing.end()) continue;
+        const NeededBlock& b = blocks[it->second];
+        if (le16(t, 0) != b.size || le16(t, 2) != signature(std::uint64_t(b.fileOffset), le64(t, 8))) continue;
+        const std::int64_t start = end - spanOf(b);
+        if ((start - b.fileOffset) % 512 != 0) continue;  // no file system puts a block there
+        if (start >= base && holdsBlock(view.subspan(std::size_t(start - base), std::size_t(spanOf(b))), b)) {
+          if (!done[it->second]) {
+            done[it->second] = 1;
+            ++r.blocksFound;
+            placed.push_back({b.fileOffset, start, spanOf(b)});
           }
-        });
-    if (pass.stopped) {
-      r.stopped = true;
-      return r;
-    }
+        } else {
+          trailers[it->second].push_back(end);
+        }
+      }
+    };
+    constexpr std::int64_t kChunk = 4 << 20;
+    std::int64_t total = 0, searched = 0;
+    for (const auto& [from, to] : stretches) total += to - from;
+    std::vector<std::byte> buf;
+    std::vector<scan::SectorRun> unreadable;  // read as zeros: no block is found there
+    for (const auto& [from, to] : stretches)
+      for (std::int64_t at = from; at < to; at += kChunk) {
+        if (stop.load()) {
+          r.stopped = true;
+          return r;
+        }
+        if (input.progress) input.progress({searched, total, true});
+        // With the bytes before it, so that a block that ends in it can be read whole.
+        const std::int64_t end = std::min(to, at + kChunk), base = std::max<std::int64_t>(0, at - std::int64_t(kMaxBlockSize));
+        buf.resize(std::size_t(end - base));
+        scan::readSectorsRetrying(source, base, buf, unreadable);
+        examine(buf, base, at);
+        searched += end - at;
+      }
   }
 
   // 4. Stitching: the start of a block lies where the piece before it continues, its trailer
@@ -316,21 +473,25 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   for (char d : done) r.blocksMissing += !d;
 
   // 5. The runs: each anchored run is trusted up to the first page or block that should lie in
-  //    it but does not (a file system's cut lies before that); the pieces found go on top.
+  //    it but does not; the file system's cut lies after the last piece found in place before
+  //    that one. The pieces found go on top.
+  std::vector<FileRun> failed = failedBlocks;
+  failed.insert(failed.end(), failedAnchored.begin(), failedAnchored.end());
+  std::sort(failed.begin(), failed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  const auto firstFrom = [](const std::vector<FileRun>& list, std::int64_t fileOffset) {
+    return std::lower_bound(list.begin(), list.end(), fileOffset,
+                            [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+  };
   std::vector<FileRun> runs;
   for (const FileRun& a : anchors.runs()) {
     std::int64_t trusted = a.fileOffset + a.length;
-    for (const auto* failed : {&failedBlocks, &failedAnchored})
-      for (const FileRun& f : *failed)
-        if (f.fileOffset >= a.fileOffset && f.fileOffset < a.fileOffset + a.length) {
-          // The cut lies after the last piece that was found in place before the failure.
-          std::int64_t lastGood = a.fileOffset + std::int64_t(kPageSize);
-          for (const FileRun& p : placed)
-            if (p.fileOffset >= a.fileOffset && p.fileOffset + p.length <= f.fileOffset &&
-                p.sourceOffset - p.fileOffset == a.sourceOffset - a.fileOffset)
-              lastGood = std::max(lastGood, p.fileOffset + p.length);
-          trusted = std::min(trusted, lastGood);
-        }
+    const auto f = firstFrom(failed, a.fileOffset);
+    if (f != failed.end() && f->fileOffset < trusted) {
+      trusted = a.fileOffset + std::int64_t(kPageSize);
+      for (auto p = firstFrom(placed, a.fileOffset); p != placed.end() && p->fileOffset < f->fileOffset; ++p)
+        if (p->fileOffset + p->length <= f->fileOffset && p->sourceOffset - p->fileOffset == a.sourceOffset - a.fileOffset)
+          trusted = std::max(trusted, p->fileOffset + p->length);
+    }
     trusted = trusted / 512 * 512;
     if (trusted > a.fileOffset) runs.push_back({a.fileOffset, a.sourceOffset, trusted - a.fileOffset});
   }

@@ -9,8 +9,10 @@
 // - the two B-trees are walked from the header's roots, each page found by its BID among the
 //   tree pages the scan recorded anywhere on the source (its signature must fit the offset the
 //   parent names);
-// - each block is looked for first where the anchors predict, then by its trailer anywhere on
-//   the source (one more pass, only for what is still missing);
+// - each block is looked for first where the anchors predict, then where the pages and blocks
+//   next to it in the file were found, then by its trailer anywhere else on the source (one
+//   more pass, only for what is still missing, over neither what the scan saw hold only zeros
+//   nor the pieces of the file already found);
 // - a block whose trailer lies in one extent and whose start in another is put together from
 //   both sides and checked by its CRC;
 // - the result is a list of runs: which bytes of the file come from where on the source.
@@ -46,6 +48,7 @@ struct ReassemblyInput {
   std::span<const scan::TreePageHit> pages;   // every tree page on the source
   std::vector<FileRun> anchors;               // where the map pages place stretches of the file
   std::int64_t fileLength = 0;                // the length the file is written with
+  const scan::ZeroMap* zeros = nullptr;       // what the scan saw hold only zeros: not read again
   std::function<void(const ReassemblyProgress&)> progress;
 };
 

@@ -274,7 +274,48 @@ std::uint32_t defaultNextNid(std::size_t type) {
   }
 }
 
+// The header a repair starts from: the file's own where it has one, else a new one; either
+// way with the encoding found and next block and page IDs past every one the scan proved.
+Header startingHeader(const StructureScan& scan, const Analysis& a, std::uint64_t& nextPage) {
+  const bool own = a.headerVerdict == HeaderVerdict::Own;
+  Header h = own ? a.header : Header{};
+  h.version = 23;
+  h.encoding = a.encoding;
+  for (std::size_t t = 0; t < h.nextNid.size(); ++t) h.nextNid[t] = std::max(h.nextNid[t], defaultNextNid(t));
+  // A block or page ID of 0 means "none": new ones start above it.
+  h.nextBlockBid = std::max<std::uint64_t>(h.nextBlockBid, 4);
+  nextPage = std::max<std::uint64_t>(h.nextPageBid, 1);
+  for (const auto& p : scan.treePages) nextPage = std::max(nextPage, p.page.bid + 1);
+  for (const auto& f : scan.blocks) h.nextBlockBid = std::max(h.nextBlockBid, (blockKey(f.bid) & ~std::uint64_t(3)) + 4);
+  h.unique = own ? h.unique + 1 : 1;
+  return h;
+}
+
+// What follows from the length of the file as written. The allocation maps are marked for
+// rebuilding; a header that is not the file's own claims no free space in them.
+void finishHeader(Header& h, std::uint64_t nextPage, std::int64_t length, bool own) {
+  h.nextPageBid = nextPage;
+  h.fileEof = std::uint64_t(length);
+  h.lastAMap = std::uint64_t(length - kIntervalBytes);
+  h.amapValid = 0;
+  if (!own) h.amapFree = h.pmapFree = 0;
+}
+
 }  // namespace
+
+std::optional<Header> rebuiltHeader(scan::ByteSource& file, const std::atomic<bool>& stop) {
+  const StructureScan scan = scanStructure(file, stop);
+  if (scan.stopped) return std::nullopt;
+  const Analysis a = analyse(scan, file);
+  if (!a.nodeRoot || !a.blockRoot) return std::nullopt;
+  std::uint64_t nextPage = 0;
+  Header h = startingHeader(scan, a, nextPage);
+  raiseNextNids(h, a.nodes);
+  h.nodeRoot = *a.nodeRoot;
+  h.blockRoot = *a.blockRoot;
+  finishHeader(h, nextPage, scan.length, a.headerVerdict == HeaderVerdict::Own);
+  return h;
+}
 
 RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, const std::atomic<bool>& stop,
                        const StructureScanOptions& options) {
@@ -306,16 +347,8 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
 
   const bool ownHeader = a.headerVerdict == HeaderVerdict::Own;
   r.headerRebuilt = !ownHeader;
-  Header h = ownHeader ? a.header : Header{};
-  h.version = 23;
-  h.encoding = a.encoding;
-  for (std::size_t t = 0; t < h.nextNid.size(); ++t) h.nextNid[t] = std::max(h.nextNid[t], defaultNextNid(t));
-  // A block or page ID of 0 means "none": new ones start above it.
-  h.nextBlockBid = std::max<std::uint64_t>(h.nextBlockBid, 4);
-  std::uint64_t nextPage = std::max<std::uint64_t>(h.nextPageBid, 1);
-  for (const auto& p : scan.treePages) nextPage = std::max(nextPage, p.page.bid + 1);
-  for (const auto& f : scan.blocks) h.nextBlockBid = std::max(h.nextBlockBid, (blockKey(f.bid) & ~std::uint64_t(3)) + 4);
-  h.unique = ownHeader ? h.unique + 1 : 1;
+  std::uint64_t nextPage = 0;
+  Header h = startingHeader(scan, a, nextPage);
 
   std::vector<NodeEntry> nodes = a.nodes;
   std::vector<BlockEntry> blocks = a.blocks;
@@ -404,12 +437,8 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     h.blockRoot = *a.blockRoot;
   }
   r.pagesWritten = nodePages + blockPages;
-  h.nextPageBid = nextPage;
   r.outputLength = slots.length();
-  h.fileEof = std::uint64_t(r.outputLength);
-  h.lastAMap = std::uint64_t(r.outputLength - kIntervalBytes);
-  h.amapValid = 0;
-  if (!ownHeader) h.amapFree = h.pmapFree = 0;
+  finishHeader(h, nextPage, r.outputLength, ownHeader);
 
   // Appended intervals begin with their allocation map (and every eighth with a page map).
   std::vector<Patch> maps;

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "pst/check.h"
@@ -48,6 +49,11 @@ struct RepairReport {
 // the caller then discards the output. A stop leaves the output incomplete (report.stopped).
 RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, const std::atomic<bool>& stop,
                        const StructureScanOptions& options = {});
+
+// The header a repair gives `file` (the whole file, its own header lost or not): its roots
+// told from its tree pages, its length, next IDs and encoding from what it holds. nullopt
+// when it holds no root page of either tree, or when the stop flag ended the reading.
+std::optional<Header> rebuiltHeader(scan::ByteSource& file, const std::atomic<bool>& stop);
 
 // Repairs into outputPath through the one output writer: the checks every output gets (not
 // the input itself, not on the source's storage, room on the destination), and the file

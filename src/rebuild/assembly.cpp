@@ -6,6 +6,7 @@
 #include <optional>
 #include <unordered_set>
 
+#include "pst/repair.h"
 #include "rebuild/copy_loop.h"
 #include "rebuild/header_block.h"
 #include "scan/map_page.h"
@@ -259,7 +260,9 @@ class SameBytes {
 // Puts together the file whose first interval found is `start` (ID 0, or the first ID after
 // intervals lost from its beginning), whose header declares k intervals. False when the stop
 // flag ended it.
-bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t k,
+// With untilGap (a file whose header, and so its length, is lost), k is where nothing begins:
+// the file ends before the first ID that no fragment begins at.
+bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t& k, bool untilGap,
                   std::span<const Candidate> index, TreeCheck* trees, SameBytes& same,
                   const std::atomic<bool>& stop) {
   addMissingStretch(file, 0, std::min<std::int64_t>(start.first.id, k));
@@ -277,6 +280,10 @@ bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t
     const auto from = std::lower_bound(index.begin(), index.end(), u,
                                        [](const Candidate& c, std::int64_t v) { return c.firstId < v; });
     if (from == index.end() || from->firstId != u) {
+      if (untilGap) {
+        k = u;
+        break;
+      }
       // Nothing begins at u: u and every ID up to the next first ID are missing.
       const std::int64_t next = from == index.end() ? k : std::min<std::int64_t>(from->firstId, k);
       addMissingStretch(file, u, next);
@@ -311,6 +318,36 @@ bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t
   return true;
 }
 
+// A file as its intervals put it together, read without writing it: the runs' bytes of the
+// source, zeros elsewhere (and where the source cannot be read).
+class RunsView final : public scan::ByteSource {
+ public:
+  RunsView(scan::ByteSource& src, std::span<const CopyRun> runs, std::int64_t size)
+      : m_src(src), m_runs(runs), m_size(size) {}
+  std::int64_t size() const override { return m_size; }
+  std::string name() const override { return m_src.name(); }
+  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
+    if (offset < 0 || offset >= m_size) return 0;
+    out = out.first(std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_size - offset)));
+    std::fill(out.begin(), out.end(), std::byte{0});
+    const std::int64_t end = offset + std::int64_t(out.size());
+    auto run = std::upper_bound(m_runs.begin(), m_runs.end(), offset,
+                                [](std::int64_t at, const CopyRun& r) { return at < r.outputOffset + r.length; });
+    for (; run != m_runs.end() && run->outputOffset < end; ++run) {
+      const std::int64_t from = std::max(offset, run->outputOffset);
+      const std::int64_t to = std::min(end, run->outputOffset + run->length);
+      if (from < to)
+        m_src.readAt(run->sourceOffset + (from - run->outputOffset), out.subspan(std::size_t(from - offset), std::size_t(to - from)));
+    }
+    return out.size();
+  }
+
+ private:
+  scan::ByteSource& m_src;
+  std::span<const CopyRun> m_runs;  // in output order, not overlapping
+  std::int64_t m_size;
+};
+
 }  // namespace
 
 std::int64_t AssembledFile::outputSize() const { return intervalOffset(std::max<std::int64_t>(declaredIntervals, 0)); }
@@ -324,16 +361,18 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   const auto startFile = [&](const scan::Fragment& start, std::int64_t headerSector) {
     std::array<std::byte, kPageSize> header{};
     if (src.readAt(headerSector * std::int64_t(kPageSize), header) != header.size()) return true;
-    if (!scan::HasPstMagic(header)) return true;
-    const std::optional<std::int64_t> k = declaredIntervals(header);
+    const bool magic = scan::HasPstMagic(header);
+    // Without the magic there is no header to place the file by: only its ID 0 map page can start it.
+    if (!magic && start.first.id != 0) return true;
+    std::optional<std::int64_t> k = magic ? declaredIntervals(header) : std::numeric_limits<std::int32_t>::max();
     if (k && *k <= start.first.id) return true;
 
     AssembledFile file;
     file.number = std::int32_t(result.files.size() + 1);
     file.fileName = "file" + std::to_string(file.number) + ".pst";
-    file.declaredSize = scan::PstHeaderEndOffset(header);
+    file.declaredSize = magic ? scan::PstHeaderEndOffset(header) : 0;
     file.headerSector = headerSector;
-    file.headerHasMagic = true;
+    file.headerHasMagic = magic;
     if (!k) {
       file.fragmentNumbers.push_back(start.number);
       file.unbuildable = "its header declares " + std::to_string(std::uint64_t(file.declaredSize)) +
@@ -341,9 +380,11 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       result.files.push_back(std::move(file));
       return true;
     }
-    file.declaredIntervals = std::int32_t(*k);
     TreeCheck trees(src, header, treePages);
-    if (!assembleFile(file, start, *k, index, trees.usable() ? &trees : nullptr, same, stop)) return false;
+    if (!assembleFile(file, start, *k, !magic, index, magic && trees.usable() ? &trees : nullptr, same, stop))
+      return false;
+    file.declaredIntervals = std::int32_t(*k);
+    if (!magic) file.declaredSize = intervalOffset(*k);
     for (std::int32_t number : file.fragmentNumbers) {
       const scan::Fragment& f = *findFragment(fragments, number);
       const std::int64_t beyond = std::int64_t(f.last.id) - std::max<std::int64_t>(f.first.id, *k) + 1;
@@ -433,7 +474,8 @@ std::string describeConflicts(const AssembledFile& file, std::size_t maxConflict
 
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
-                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages) {
+                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages,
+                                 const scan::ZeroMap* zeros) {
   if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
   RecoverResult result;
   std::vector<CopyRun> runs;
@@ -451,13 +493,26 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
   }
   // Without its magic the header's sectors are not part of the file after all: not written.
   if (!result.ownHeader) result.unreadable.clear();
+  // A file whose header is lost gets the one repair builds from what its intervals hold.
+  if (!file.headerHasMagic) {
+    RunsView view(src, runs, file.outputSize());
+    if (const auto rebuilt = pst::rebuiltHeader(view, stop)) {
+      std::fill(header.begin(), header.end(), std::byte{0});
+      pst::buildHeader(*rebuilt, header);
+      result.headerRebuilt = true;
+    } else if (stop.load()) {
+      result.stopped = true;
+      return result;
+    }
+  }
 
-  if (result.ownHeader && !pages.empty()) {
+  if ((result.ownHeader || result.headerRebuilt) && !pages.empty()) {
     pst::ReassemblyInput in;
     in.header = header;
     in.pages = pages;
+    in.zeros = zeros;
     in.fileLength = file.outputSize();
-    in.anchors.push_back({0, file.headerSector * std::int64_t(kPageSize), kFirstMapPageOffset});
+    if (result.ownHeader) in.anchors.push_back({0, file.headerSector * std::int64_t(kPageSize), kFirstMapPageOffset});
     for (const CopyRun& run : runs) in.anchors.push_back({run.outputOffset, run.sourceOffset, run.length});
     result.blocks = pst::reassemble(src, in, stop);
     if (result.blocks.stopped) {
@@ -475,6 +530,7 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
         return n;
       }();
       if (progress) progress({0, bytes});
+      if (result.headerRebuilt) output.writeAt(0, header);
       const CopyResult copied = copyRuns(src, pieces, output, stop, [&](const CopyProgress& p) {
         if (progress) progress({p.bytesDone, bytes});
       });
@@ -488,7 +544,7 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
       return result;
     }
   }
-  output.writeAt(0, result.ownHeader ? std::span<const std::byte>(header) : HeaderBlock());
+  output.writeAt(0, result.ownHeader || result.headerRebuilt ? std::span<const std::byte>(header) : HeaderBlock());
 
   // IDs go out in increasing order, so a stop leaves the intervals below the next one.
   const CopyResult copied = copyRuns(src, runs, output, stop, [&](const CopyProgress& p) {
@@ -517,6 +573,10 @@ std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, con
     // The pieces as found, zeros between them.
     std::vector<ByteRun> out;
     std::int64_t at = 0;
+    if (result.headerRebuilt) {
+      out.push_back({ByteRun::Origin::RebuiltHeader, 0, -1, kFirstMapPageOffset});
+      at = kFirstMapPageOffset;
+    }
     for (const pst::FileRun& r : result.blocks.runs) {
       if (r.fileOffset > at) out.push_back({ByteRun::Origin::Zeros, at, -1, r.fileOffset - at});
       out.push_back({ByteRun::Origin::Source, r.fileOffset, r.sourceOffset, r.length});
@@ -544,7 +604,7 @@ std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, con
   if (result.ownHeader)
     push({ByteRun::Origin::Source, 0, file.headerSector * std::int64_t(kPageSize), kFirstMapPageOffset});
   else
-    push({ByteRun::Origin::HeaderBlock, 0, -1, kFirstMapPageOffset});
+    push({result.headerRebuilt ? ByteRun::Origin::RebuiltHeader : ByteRun::Origin::HeaderBlock, 0, -1, kFirstMapPageOffset});
   std::int64_t at = kFirstMapPageOffset;
   for (const Piece& p : piecesOf(fragments, file)) {
     const std::int64_t from = intervalOffset(p.firstId);

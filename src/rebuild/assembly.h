@@ -24,6 +24,10 @@ namespace kestrix::rebuild {
 //   declares k > 0 whole intervals, starts a file, numbered from 1 in scan order and named
 //   "file<N>.pst". A later ID 0 fragment always starts a file of its own; it is never taken
 //   into another file.
+// * An ID 0 fragment whose header has lost its magic starts a file too (headerHasMagic
+//   false). Its length is lost with the header: k is the first ID at or above the fragment's
+//   end that no candidate begins at, so the file is what follows without a gap. When it is
+//   written, a header is built from what its intervals hold (pst::rebuiltHeader).
 // * A fragment "covers" ID u when its first ID <= u <= its last ID. Only the IDs 0 .. k-1
 //   of a fragment count: the part of a fragment at IDs >= k (or below 0) is ignored when
 //   deciding what it covers and what it overlaps, and is never written.
@@ -135,6 +139,7 @@ struct RecoverResult {
   bool stopped = false;
   // Added to the contract:
   bool ownHeader = false;            // the file's own header was written (else the header block)
+  bool headerRebuilt = false;        // its own header lost, one was built from its content
   std::int64_t sectorsPastEnd = 0;   // of the unreadable sectors, those past the source's end
   // Put together block by block (the file's own index did not agree with the intervals as
   // anchored): where each block came from, and the runs the file was written from.
@@ -143,11 +148,13 @@ struct RecoverResult {
 };
 
 // Writes the file straight from the source: its own header (the 17,408 bytes before its ID 0
-// map page) when those bytes carry the magic and file.headerHasMagic is set, else the fixed
-// header block; every found interval at 0x4400 + id * 0x3E000; missing intervals never written,
+// map page) when those bytes carry the magic and file.headerHasMagic is set; for a file whose
+// header is lost (headerHasMagic false), the header repair builds from the file's intervals
+// (roots, length, next IDs; result.headerRebuilt), which then leads the block-level check
+// below as the file's own would; else the fixed header block; every found interval at 0x4400 + id * 0x3E000; missing intervals never written,
 // so they are holes once the length is set to file.outputSize().
 // With its own header and the tree pages the scan found (pages), the file's own index is
-// checked first (pst::reassemble): where a tree page or block does not lie where the
+// checked first (pst::reassemble; zeros, where given, is what the scan saw hold only zeros): where a tree page or block does not lie where the
 // intervals put it, the file is written from the runs the reassembly found instead, each block
 // where the index says, and result.reassembled is set. A file whose intervals all verify is
 // written exactly as above. Source bytes are read through
@@ -158,7 +165,8 @@ struct RecoverResult {
 // a fragment number of the file is not in fragments, or the file is unbuildable.
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
-                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages = {});
+                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages = {},
+                                 const scan::ZeroMap* zeros = nullptr);
 
 // --- Added to the contract ---
 
@@ -174,6 +182,7 @@ struct ByteRun {
   enum class Origin {
     Source,       // source bytes sourceOffset .. sourceOffset + length
     HeaderBlock,  // the fixed header block
+    RebuiltHeader,  // a header built from the file's content (its own was lost)
     Zeros,        // a missing interval, or source sectors that could not be read
   };
   Origin origin = Origin::Source;

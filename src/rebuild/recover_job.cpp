@@ -29,7 +29,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
                                               [&](const RecoverProgress& p) {
                                                 if (progress) progress(i, p);
                                               },
-                                              request.treePages);
+                                              request.treePages, request.zeros);
     if (result.stopped) {
       outcome.stopped = true;
       return outcome;
@@ -129,6 +129,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   request.makeFolders = true;
   request.lockFolders = !lock.held();
   request.treePages = result.analysis.scan.treePages;
+  request.zeros = &result.analysis.scan.zeros;
   result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
     using Stage = FolderRecoveryProgress::Stage;
     const Stage stage = p.stage == RecoverProgress::Stage::Check    ? Stage::Check

@@ -36,6 +36,7 @@ struct RecoverRequest {
   // Check every file written and repair a damaged one (pst::checkWrittenPst): the repaired
   // file takes the target's name, the bytes as written are kept as fileN.raw.pst.
   bool checkFiles = true;
+  const scan::ZeroMap* zeros = nullptr;  // of the same scan: where blocks need not be looked for
 };
 
 struct RecoverOutcome {

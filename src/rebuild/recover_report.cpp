@@ -109,6 +109,7 @@ std::string DfxmlReport(const RecoverReport& report) {
         case ByteRun::Origin::Source: x << " img_offset=\"" << r.sourceOffset << "\""; break;
         case ByteRun::Origin::Zeros: x << " fill=\"0\""; break;
         case ByteRun::Origin::HeaderBlock: x << " type=\"header_block\""; break;
+        case ByteRun::Origin::RebuiltHeader: x << " type=\"rebuilt_header\""; break;
       }
       x << " len=\"" << r.length << "\"/>\n";
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -49,6 +50,36 @@ std::int64_t endOfSource(ByteSource& src, std::int64_t position, std::vector<Sec
   return first * std::int64_t(kPageSize) + std::int64_t(got);
 }
 
+// Whether every byte is zero; gives up at the first 4 KiB that is not.
+bool allZero(std::span<const std::byte> bytes) {
+  constexpr std::size_t kStep = 4096;
+  for (std::size_t at = 0; at < bytes.size(); at += kStep) {
+    const std::size_t n = std::min(kStep, bytes.size() - at);
+    std::uint64_t any = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + at + i, 8);
+      any |= word;
+    }
+    for (; i < n; ++i) any |= std::to_integer<std::uint64_t>(bytes[at + i]);
+    if (any != 0) return false;
+  }
+  return true;
+}
+
+// Marks the units of `zeros` that bytes [position, position + bytes.size()) show to hold data.
+void noteData(ZeroMap& zeros, std::int64_t position, std::span<const std::byte> bytes, bool unreadable) {
+  const std::int64_t end = position + std::int64_t(bytes.size());
+  for (std::int64_t at = position; at < end;) {
+    const std::int64_t unit = at / ZeroMap::kUnit;
+    const std::int64_t to = std::min(end, (unit + 1) * ZeroMap::kUnit);
+    if (zeros.isZero(unit) && (unreadable || !allZero(bytes.subspan(std::size_t(at - position), std::size_t(to - at)))))
+      zeros.zero[std::size_t(unit)] = false;
+    at = to;
+  }
+}
+
 }  // namespace
 
 std::vector<SectorRun> mergeSectorRuns(std::vector<SectorRun> runs) {
@@ -83,6 +114,7 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     void operator()(std::byte* p) const { ::operator delete(p, kBufferAlign); }
   };
   const std::unique_ptr<std::byte, AlignedDelete> buffer(static_cast<std::byte*>(::operator new(chunk, kBufferAlign)));
+  result.zeros.zero.assign(std::size_t((total + ZeroMap::kUnit - 1) / ZeroMap::kUnit), true);
   std::int64_t position = 0;
   while (position < total) {
     if (stop.load(std::memory_order_relaxed)) {
@@ -98,6 +130,8 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     if (result.unreadable.size() != runsBefore || (runsBefore && result.unreadable.back().count != countBefore))
       result.endedAt = endOfSource(src, position, result.unreadable);
     testSteps(want, position / std::int64_t(kPageSize), options, result.hits, result.treePages);
+    noteData(result.zeros, position, want, result.unreadable.size() != runsBefore ||
+                                               (runsBefore && result.unreadable.back().count != countBefore));
     position += std::int64_t(length);
     if (result.endedAt >= 0) {
       position = result.endedAt;
@@ -105,6 +139,9 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     }
   }
   result.bytesRead = position;
+  // What was not read is not known to be zero.
+  for (std::int64_t unit = position / ZeroMap::kUnit; unit < std::int64_t(result.zeros.zero.size()); ++unit)
+    result.zeros.zero[std::size_t(unit)] = false;
   if (progress) progress({position, total});
   return result;
 }

@@ -51,9 +51,20 @@ struct ScanOptions {
   bool keepHits = true;                // also collect the hits in ScanResult::hits
 };
 
+// Which stretches of the source held nothing but zeros when the scan read them, a bit for
+// each kUnit bytes (512 KiB of bits for a 4 TB disk): a later look for data there need not
+// read them again. A unit that was not read whole, or held a sector that could not be read,
+// is not zero.
+struct ZeroMap {
+  static constexpr std::int64_t kUnit = std::int64_t(1) << 20;
+  std::vector<bool> zero;  // unit i: bytes [i * kUnit, (i + 1) * kUnit)
+  bool isZero(std::int64_t unit) const { return unit >= 0 && std::size_t(unit) < zero.size() && zero[std::size_t(unit)]; }
+};
+
 struct ScanResult {
   FoundPageList hits;               // in increasing sector order; empty unless keepHits
   std::vector<TreePageHit> treePages;  // in increasing offset order
+  ZeroMap zeros;
   std::vector<SectorRun> unreadable;  // sectors that could not be read, merged into runs
   std::int64_t bytesRead = 0;       // bytes behind the read position when the loop ended
   bool stopped = false;             // the stop flag ended the loop before the end

@@ -104,6 +104,17 @@ def build(out_dir, seed=1, pst_path=ENRON, log=print):
     return truth
 
 
+def lose_header(out_dir, truth):
+    """Zeros the first sector of the file's header on out_dir/cut.img; returns what it held."""
+    start = next(e for e in truth["files"][0]["extents"] if e["file_offset"] == 0)
+    with open(os.path.join(out_dir, "cut.img"), "r+b") as f:
+        f.seek(start["image_offset"])
+        lost = f.read(512)
+        f.seek(start["image_offset"])
+        f.write(bytes(512))
+    return lost
+
+
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     p.add_argument("-o", "--output", required=True, help="folder for cut.img and cut.json")
