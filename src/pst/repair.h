@@ -75,11 +75,13 @@ struct CheckedOutput {
   std::string rawPath;        // when repaired: where the bytes as written are kept
   std::string notRepaired;    // damaged, yet left as written: the reason
   bool stopped = false;       // the stop flag ended the check or the repair
+  bool headerBuilt = false;   // set by the writer: the file's own header was lost, it wrote one built anew
   // The file that now stands under the target's name.
   const CheckReport& result() const { return repaired ? repair.after : check; }
   // Its header: "own", "rebuilt", or what check found ("missing", "foreign", ...).
   std::string headerState() const {
-    if (repaired) return repair.headerRebuilt ? "rebuilt" : "own";
+    if (headerBuilt || (repaired && repair.headerRebuilt)) return "rebuilt";
+    if (repaired) return "own";
     return headerVerdictName(check.analysis.headerVerdict);
   }
 };

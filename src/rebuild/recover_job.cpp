@@ -61,6 +61,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
         outcome.stopped = true;
         return outcome;
       }
+      checked.headerBuilt = result.headerRebuilt;
       reportChecked(reported, checked);
       outcome.checked.push_back(std::move(checked));
     }
