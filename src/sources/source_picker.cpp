@@ -70,6 +70,13 @@ void SourcePicker::SourceChange(const std::string& text) {
   m_size = m_catalogue.open(NativePathOf(m_catalogue, m_path))->size();
 }
 
+std::unique_ptr<scan::ByteSource> SourcePicker::Open() {
+  m_size = 0;
+  std::unique_ptr<scan::ByteSource> src = openSourceByName(m_catalogue, m_path);
+  m_size = src->size();
+  return src;
+}
+
 std::unique_ptr<scan::ByteSource> openSourceByName(const Catalogue& catalogue, const std::string& name) {
   return catalogue.open(NativePathOf(catalogue, SourcePathOf(name)));
 }

@@ -52,6 +52,11 @@ class SourcePicker {
   // SourceSize is then 0, so no scan runs with the size of an earlier source.
   void SourceChange(const std::string& text);
 
+  // Opens the chosen source for a scan and takes its length as it is now: a file may have
+  // shrunk or grown, a device may hold other media since it was chosen. Throws as
+  // openSourceByName does; SourceSize is then 0.
+  std::unique_ptr<scan::ByteSource> Open();
+
  private:
   const Catalogue& m_catalogue;
   std::string m_text;
