@@ -60,6 +60,7 @@ namespace {
 
 constexpr const char* kTimeRemaining = "剩余时间: ";
 constexpr const char* kListEmpty = "列表为空!";
+constexpr const char* kFragmentCountEmpty = "碎片数量: ";
 // The rebuild's dialogs: "PST File(*.PST)", in both cases (file names on Linux are case
 // sensitive, and so are native dialogs' patterns), and every file (fragment files).
 constexpr const char* kPstFilter = "PST File(*.PST *.pst);;所有文件 (*)";
@@ -178,6 +179,7 @@ QString mailCell(const pst::CheckedOutput& c) {
 
 struct MainWindow::ScanOutput {
   std::string sourceName;
+  std::int64_t size = 0;  // the source's length when the scan started
   rebuild::SourceAnalysis analysis;
   std::vector<rebuild::FileListRow> fileRows;
   std::string error;
@@ -303,6 +305,7 @@ void MainWindow::buildLayout() {
   Exdatalist->setGeometry(432, 64, 129, 17);
   Button1 = button("Button1", "恢复", area, {8, 87, 75, 25});
   Button3 = button("Button3", "暂停", area, {256, 87, 75, 25});
+  Button3->setVisible(false);  // a scan cannot be paused, only stopped
   Button2 = button("Button2", "停止", area, {491, 87, 75, 25});
   gg = gauge("gg", area, {8, 128, 553, 25});
   gg->setFormat("%p%");
@@ -314,7 +317,7 @@ void MainWindow::buildLayout() {
   sbPanel[0] = new QLabel(kTimeRemaining);
   sbPanel[0]->setObjectName("sbPanel0");
   sbPanel[0]->setFixedWidth(240);
-  sbPanel[1] = new QLabel("碎片数量: ");
+  sbPanel[1] = new QLabel(kFragmentCountEmpty);
   sbPanel[1]->setObjectName("sbPanel1");
   sbPanel[1]->setMinimumWidth(50);
   sb->addWidget(sbPanel[0]);
@@ -395,10 +398,7 @@ void MainWindow::buildMenus() {
   n3->setObjectName("N3");
   n3->addAction("帮助", this, &MainWindow::N5Click)->setObjectName("N5");
   n3->addSeparator()->setObjectName("N10");
-  n3->addAction("检查升级")->setObjectName("Checkforupdate1");
-  QAction* n6 = n3->addAction("关于KESTRIX", this, &MainWindow::N6Click);
-  n6->setObjectName("N6");
-  n6->setVisible(false);
+  n3->addAction("关于KESTRIX", this, &MainWindow::N6Click)->setObjectName("N6");
 
   BlockList->setContextMenuPolicy(Qt::ActionsContextMenu);
   auto* n7 = new QAction("恢复碎片", BlockList);
@@ -645,6 +645,7 @@ void MainWindow::SourceItemClick(const sources::SourceMenuEntry& entry) {
     image = m_dialogs.openFile(this, m_odFilter);
     if (image.isEmpty()) return;
   }
+  const std::string before = m_picker.SourceText();
   try {
     m_picker.SourceItemClick(entry, s(image));
     syncSourceBox();
@@ -652,6 +653,8 @@ void MainWindow::SourceItemClick(const sources::SourceMenuEntry& entry) {
     syncSourceBox();  // the box shows the new name; its size is 0 until it can be opened
     showError(sourceErrorText(e));
   }
+  // Fragments collected by hand belong to the source they were found on.
+  if (m_picker.SourceText() != before) ManView->clear();
 }
 
 void MainWindow::syncSourceBox() {
@@ -673,10 +676,12 @@ void MainWindow::Button1Click() {
   m_treePages.clear();
   m_zeros = {};
   m_files.clear();
+  sbPanel[1]->setText(kFragmentCountEmpty);  // the count goes with the lists it counts
+  gg->setFormat("%p%");
 
   std::shared_ptr<scan::ByteSource> src;
   try {
-    src = sources::openSourceByName(m_catalogue, SourcePath());
+    src = m_picker.Open();  // the length as it is now, not as it was when the source was chosen
   } catch (const std::exception& e) {
     showError(sourceErrorText(e));
     return;
@@ -686,6 +691,7 @@ void MainWindow::Button1Click() {
   BeginBusy();
   auto out = std::make_shared<ScanOutput>();
   out->sourceName = SourcePath();
+  out->size = size;
   m_scanOutput = out;
   m_job = Job::Scan;
   std::atomic<bool>& stop = m_scanStop;
@@ -711,7 +717,11 @@ void MainWindow::Button2Click() { m_scanStop = true; }
 void MainWindow::scanDone() {
   std::shared_ptr<ScanOutput> out = std::move(m_scanOutput);
   const rebuild::SourceAnalysis& found = out->analysis;
-  gg->setValue(0);
+  // The gauge stays where the scan ended: full and "扫描完成" after a whole pass.
+  const bool stopped = found.scan.stopped;
+  const bool whole = out->error.empty() && !stopped;
+  if (whole) gg->setValue(gg->maximum());
+  gg->setFormat(whole ? "扫描完成 %p%" : stopped ? "已停止 %p%" : "%p%");
   m_hitModel->setHits(std::make_shared<const scan::FoundPageList>(std::move(out->analysis.scan.hits)));
   BlockList->setUpdatesEnabled(false);
   for (const scan::FragmentRow& row : found.rows)
@@ -734,12 +744,13 @@ void MainWindow::scanDone() {
     if (found.scan.endedAt >= 0)
       showError(QString("数据源 \"%1\" 在扫描时变短了: 打开时为 %2 字节, 读到第 %3 字节时已结束. 列出的是此前找到的碎片")
                     .arg(q(out->sourceName))
-                    .arg(SourceSize())
+                    .arg(out->size)
                     .arg(found.scan.endedAt));
     if (!found.scan.unreadable.empty())
       showInformation(QString("有 %1 个扇区无法读取, 已跳过 (\"%2\"): %3")
                           .arg(sectorCount(found.scan.unreadable), q(out->sourceName),
                                q(scan::describeSectorRuns(found.scan.unreadable))));
+    if (whole && found.rows.empty()) showInformation("未找到碎片");
   }
   emit scanFinished();
 }
@@ -1096,7 +1107,7 @@ void MainWindow::N9Click() {
 void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
   if (m_worker->running()) return;
   const std::string sourceName = m_scannedSource.empty() ? SourcePath() : m_scannedSource;
-  const QString output = m_dialogs.saveFile(this, kPstFilter, "fragments.pst");
+  const QString output = askSavePath("fragments.pst");
   if (output.isEmpty()) return;
   std::vector<rebuild::SectorExtent> extents;
   std::int64_t bytes = 0;
@@ -1117,6 +1128,20 @@ void MainWindow::startExtraction(const std::vector<std::pair<std::int64_t, std::
                    });
 }
 
+QString MainWindow::askSavePath(const QString& name) {
+  // The folder of the last output, and a name no file there has yet: the dialog then asks
+  // before replacing only when the user picks an existing file on purpose.
+  const QDir folder(m_saveDir.isEmpty() ? QDir::currentPath() : m_saveDir);
+  const QFileInfo suggested(name);
+  QString path = folder.filePath(name);
+  for (int n = 2; QFileInfo::exists(path); ++n)
+    path = folder.filePath(QString("%1-%2").arg(suggested.completeBaseName()).arg(n) +
+                           (suggested.suffix().isEmpty() ? QString() : "." + suggested.suffix()));
+  const QString output = m_dialogs.saveFile(this, kPstFilter, path);
+  if (!output.isEmpty()) m_saveDir = QFileInfo(output).absolutePath();
+  return output;
+}
+
 void MainWindow::startSourceWrite(Job job, const std::string& sourceName, const QString& output, std::int64_t size,
                                   SourceWrite write) {
   std::shared_ptr<scan::ByteSource> src;
@@ -1128,6 +1153,7 @@ void MainWindow::startSourceWrite(Job job, const std::string& sourceName, const 
   }
   m_scanStop = false;
   PageControl2->setCurrentIndex(0);  // the gauge and Stop of tab 1 follow the run
+  gg->setFormat("%p%");
   setGauge(0, size);
   BeginBusy();
   auto out = std::make_shared<ExtractOutput>();
@@ -1165,7 +1191,7 @@ void MainWindow::N1Click() {
     return;
   }
   const rebuild::AssembledFile file = *found;
-  const QString output = m_dialogs.saveFile(this, kPstFilter, q(file.fileName));
+  const QString output = askSavePath(q(file.fileName));
   if (output.isEmpty()) return;
   // The gauge counts the writing and the check of as many bytes; a repair adds its own.
   startSourceWrite(Job::Recover, m_scannedSource, output, 2 * file.outputSize(),

@@ -145,6 +145,8 @@ class MainWindow : public QMainWindow {
   // writes and commits); extractDone() reports the outcome. size: bytes the gauge starts with.
   void startSourceWrite(Job job, const std::string& sourceName, const QString& output, std::int64_t size,
                         SourceWrite write);
+  // The save dialog of 恢复碎片 and 恢复文件, suggesting `name` where no file has it yet.
+  QString askSavePath(const QString& name);
   void syncSourceBox();
   void setWorkControlsEnabled(bool enabled);  // the controls a running job disables
   void setGauge(std::int64_t doneBytes, std::int64_t totalBytes);
@@ -212,6 +214,7 @@ class MainWindow : public QMainWindow {
   QStringList m_rebuildInputs;
   int m_rebuildIndex = 0;
   QString m_lastSavePath;
+  QString m_saveDir;  // where 恢复碎片 and 恢复文件 last wrote
   std::shared_ptr<std::string> m_rebuildError;
   std::shared_ptr<std::int64_t> m_rebuildTail;  // bytes after the input's last whole interval
   std::shared_ptr<std::optional<pst::CheckedOutput>> m_rebuildChecked;  // what the check of the file found

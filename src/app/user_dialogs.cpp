@@ -23,8 +23,7 @@ class StandardDialogs final : public UserDialogs {
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix("PST");  // a name typed without an extension gets .PST
-    // The rebuild replaces an existing output without a question, as it always has.
-    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    // Replacing an existing file is asked about first (QFileDialog's default, kept on purpose).
     if (!start.isEmpty()) dialog.selectFile(start);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().first();
