@@ -21,6 +21,17 @@ std::int64_t wholeIntervalsLength(std::int64_t length) {
   return kFirstAMapOffset + intervals * kIntervalBytes;
 }
 
+// The room a repaired copy of a file of `length` bytes may take: the copy, in whole
+// intervals, and one interval appended for new tree pages.
+std::int64_t repairedRoom(std::int64_t length) { return wholeIntervalsLength(length) + kIntervalBytes; }
+
+// Why a file as checked cannot be repaired (completing "it ..."), or null.
+const char* unrepairable(const CheckReport& r) {
+  if (!r.supported()) return "is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages)";
+  if (!r.isPst) return "holds no PST structure: no header of its own and no index page";
+  return nullptr;
+}
+
 // The block tree from every block the scan proved. Where a BID was found more than once,
 // the copy at the place the old tree names wins; reference counts come from the old tree.
 std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vector<BlockEntry>& known) {
@@ -332,12 +343,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   }
   const Analysis a = analyse(scan, input);
   r.before = describe(scan, input, a, a.nodes, a.blocks);
-  if (!r.before.supported())
-    throw Error("Cannot repair file \"" + input.name() + "\". It is a PST file of a layout that is not supported yet " +
-                "(ANSI or 4 KiB pages)");
-  if (!r.before.isPst)
-    throw Error("Cannot repair file \"" + input.name() + "\". It holds no PST structure: no header of its own and " +
-                "no index page");
+  if (const char* why = unrepairable(r.before)) throw Error("Cannot repair file \"" + input.name() + "\". It " + why);
   r.outputLength = scan.length;
   if (r.before.sound()) {
     r.unchanged = true;
@@ -499,8 +505,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
 
 RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, const std::atomic<bool>& stop,
                         const StructureScanOptions& options) {
-  // Room for the copy and for intervals appended for new tree pages.
-  const std::int64_t size = wholeIntervalsLength(input.size()) + kIntervalBytes;
+  const std::int64_t size = repairedRoom(input.size());
   rebuild::OutputSet outputs(&input, {{outputPath, size, size}});
   RepairReport report = repairPst(input, outputs.open(0), stop, options);
   if (!report.stopped) outputs.commit();
@@ -530,18 +535,13 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
     return out;
   }
   if (out.check.sound()) return out;
-  if (!out.check.isPst) {
-    out.notRepaired = "it holds no PST structure: no header of its own and no index page";
-    return out;
-  }
-  if (!out.check.supported()) {
-    out.notRepaired = "it is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages)";
+  if (const char* why = unrepairable(out.check)) {
+    out.notRepaired = std::string("it ") + why;
     return out;
   }
   const std::string path = written.path();
   const std::string raw = rawPathFor(path);
-  // Room for the copy and for intervals appended for new tree pages, as repairFile plans.
-  const std::int64_t size = wholeIntervalsLength(bytes->size()) + kIntervalBytes;
+  const std::int64_t size = repairedRoom(bytes->size());
   std::optional<std::size_t> repaired;
   const auto keepAsWritten = [&](const std::string& why) {
     if (repaired) outputs.drop(*repaired);
