@@ -357,6 +357,14 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   const std::vector<Candidate> index = candidateIndex(fragments);
   SameBytes same(src);
   std::int64_t treePages = 65536;  // 32 MiB of tree pages read in all, however many candidates compete
+  // The fragments the files took and their header sectors, so that no file is started twice.
+  std::unordered_set<std::int32_t> taken;
+  std::unordered_set<std::int64_t> headers;
+  const auto keep = [&](AssembledFile&& file) {
+    taken.insert(file.fragmentNumbers.begin(), file.fragmentNumbers.end());
+    headers.insert(file.headerSector);
+    result.files.push_back(std::move(file));
+  };
   // Starts a file at `start` whose header lies at headerSector. False when the stop flag ended it.
   const auto startFile = [&](const scan::Fragment& start, std::int64_t headerSector) {
     std::array<std::byte, kPageSize> header{};
@@ -377,7 +385,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       file.fragmentNumbers.push_back(start.number);
       file.unbuildable = "its header declares " + std::to_string(std::uint64_t(file.declaredSize)) +
                          " bytes, more intervals than map page IDs can number (at most 2147483647)";
-      result.files.push_back(std::move(file));
+      keep(std::move(file));
       return true;
     }
     TreeCheck trees(src, header, treePages);
@@ -390,7 +398,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       const std::int64_t beyond = std::int64_t(f.last.id) - std::max<std::int64_t>(f.first.id, *k) + 1;
       file.intervalsBeyondEnd += std::max<std::int64_t>(beyond, 0);
     }
-    result.files.push_back(std::move(file));
+    keep(std::move(file));
     return true;
   };
   for (const scan::Fragment& start : fragments) {
@@ -402,23 +410,12 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   }
   // A file whose first intervals are lost, its header still in place before them: a fragment
   // that no file took and whose first ID lies that many intervals after a header of its own.
-  std::unordered_set<std::int32_t> taken;
-  std::unordered_set<std::int64_t> headers;
-  for (const AssembledFile& f : result.files) {
-    taken.insert(f.fragmentNumbers.begin(), f.fragmentNumbers.end());
-    headers.insert(f.headerSector);
-  }
   for (const scan::Fragment& start : fragments) {
     const std::int64_t headerSector = start.first.sector - kFirstMapPageSector - start.first.id * kIntervalSectors;
     if (start.first.id <= 0 || headerSector < 0 || taken.count(start.number) || headers.count(headerSector)) continue;
-    const std::size_t before = result.files.size();
     if (stop.load(std::memory_order_relaxed) || !startFile(start, headerSector)) {
       result.stopped = true;
       return result;
-    }
-    for (std::size_t i = before; i < result.files.size(); ++i) {
-      taken.insert(result.files[i].fragmentNumbers.begin(), result.files[i].fragmentNumbers.end());
-      headers.insert(result.files[i].headerSector);
     }
   }
   return result;
