@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
-# and runs each for a bounded time. Fails when a target crashes, trips a sanitizer or breaks
-# one of its checks; the input that did it is left in BUILD_DIR/artifacts.
+# replays the inputs that once broke a target (fuzz/regressions/TARGET), then fuzzes each target.
+# Fails when a target crashes, trips a sanitizer or breaks one of its checks; the input that did
+# it is left in BUILD_DIR/artifacts.
 #
-#   scripts/fuzz.sh [SECONDS_PER_TARGET]      (default 60; BUILD_DIR: $FUZZ_BUILD or build/fuzz)
+#   scripts/fuzz.sh              a reproducible run: a fixed seed and a fixed number of inputs
+#                                per target (about a minute each), as CI runs it
+#   scripts/fuzz.sh SECONDS      a run of SECONDS per target with a random seed, to explore
+#
+# BUILD_DIR: $FUZZ_BUILD or build/fuzz. An input found by a long run belongs in
+# fuzz/regressions/TARGET once its fault is mended.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-60}
+seconds=${1:-}
 build=${FUZZ_BUILD:-build/fuzz}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_WERROR=ON \
@@ -21,13 +27,33 @@ mkdir -p "$build/artifacts"
 
 # max_len per target: a few pages, a layout of up to ~1000 hits, 32 block heads, a small PST.
 declare -A max_len=([map_page]=2048 [fragment_walk]=1024 [rebuild_index]=16385 [pst_reader]=40960)
+# Inputs per target in the reproducible run: about a minute each on one core of a CI machine.
+declare -A runs=([map_page]=2000000 [fragment_walk]=80000 [rebuild_index]=250000 [pst_reader]=30000)
 status=0
 for name in map_page fragment_walk rebuild_index pst_reader; do
-  echo "== fuzz_$name for ${seconds}s"
   mkdir -p "$corpus/$name"
+  regressions=fuzz/regressions/$name
+  if [ -d "$regressions" ]; then
+    echo "== fuzz_$name: the inputs in $regressions"
+    if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      "$build/fuzz/fuzz_$name" "$regressions"/* > "$build/fuzz_$name.regressions.log" 2>&1; then
+      echo "fuzz_$name FAILED on an input of $regressions:" >&2
+      tail -n 40 "$build/fuzz_$name.regressions.log" >&2
+      status=1
+      continue
+    fi
+  fi
+  if [ -n "$seconds" ]; then
+    echo "== fuzz_$name for ${seconds}s"
+    budget=(-max_total_time="$seconds")
+  else
+    echo "== fuzz_$name, ${runs[$name]} inputs from seed 1"
+    rm -rf "${corpus:?}/$name" && mkdir -p "$corpus/$name"
+    budget=(-seed=1 -runs="${runs[$name]}")
+  fi
   if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:quarantine_size_mb=64 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$build/fuzz/fuzz_$name" "$corpus/$name" "$seeds/$name" \
-      -max_total_time="$seconds" -max_len="${max_len[$name]}" -timeout=10 -rss_limit_mb=2048 \
+      "${budget[@]}" -max_len="${max_len[$name]}" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$build/artifacts/$name-" -print_final_stats=1 2> "$build/fuzz_$name.log"; then
     echo "fuzz_$name FAILED; last lines of $build/fuzz_$name.log:" >&2
     tail -n 40 "$build/fuzz_$name.log" >&2

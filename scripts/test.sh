@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds every part with warnings as errors, and runs every test:
 # the normal build, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then a short bounded run of each fuzz target.
+# then a short bounded run of each fuzz target, then the Debian package installed and run in a
+# clean Debian 12 root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -21,3 +22,6 @@ if [ -f scripts/fuzz.sh ]; then
   echo "== fuzz"
   bash scripts/fuzz.sh
 fi
+
+echo "== package, installed into a clean Debian 12 root"
+bash scripts/package-test.sh
