@@ -157,6 +157,29 @@ TEST(PstRepair, RebuildsTreesAndHeaderFromWhatSurvives) {
   }
 }
 
+TEST(PstRepair, WritesTheStoreAnewWhenTheIndexListsItTwiceOrWithoutData) {
+  constexpr std::size_t kStoreLeaf = 0xD3AE00;  // the node-tree leaf holding the store (0x21), 32-byte entries
+  TempDir dir;
+  std::atomic<bool> stop{false};
+  for (const bool twice : {true, false}) {
+    std::vector<std::byte> bytes = test::enronPst();
+    const std::span<std::byte> leaf = std::span(bytes).subspan(kStoreLeaf, kPageSize);
+    ASSERT_EQ(le32(leaf, 0), kNidMessageStore);
+    if (twice) putLe32(leaf, 32, kNidMessageStore);  // the next entry (0x61) becomes a second store
+    else putLe64(leaf, 8, 0);                        // the store's data block: none
+    putLe32(leaf, 500, crc(leaf.first(kPageTrailerAt)));
+    EXPECT_FALSE(check(bytes).mailboxOpens) << twice;
+
+    MemorySource src(std::move(bytes));
+    const std::string out = dir.file(twice ? "twice.pst" : "nodata.pst");
+    const RepairReport r = repairFile(src, out, stop);
+    const CheckReport again = check(test::readFile(out));
+    EXPECT_TRUE(again.sound()) << twice;
+    EXPECT_EQ(again.messagesReadable, 71) << twice;
+    EXPECT_EQ(r.after.messagesReadable, 71) << twice;
+  }
+}
+
 TEST(PstRepair, CopiesASoundFileAndRefusesWhatIsNoPst) {
   TempDir dir;
   std::atomic<bool> stop{false};

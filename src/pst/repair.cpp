@@ -380,13 +380,21 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
       for (const auto& n : nodes) r.nodesRecovered += !walked.count(n.nid);
     }
     const BlockIndex index(blocks, scan);
+    NodeReader reader(input, index, a.encoding);
     std::vector<NodeEntry> kept;
     kept.reserve(nodes.size());
+    std::unordered_set<std::uint32_t> keptNids;
     for (NodeEntry n : nodes) {
-      if (n.data != 0 && !index.present(n.data)) {
+      // A node whose data is lost goes, and so does a second entry for a NID: a mailbox
+      // with two message stores opens in no reader. The store and the root folder must be
+      // whole to stay; else the skeleton writes them anew.
+      const bool skeletal = n.nid == kNidMessageStore || n.nid == kNidRootFolder;
+      if ((n.data != 0 && !index.present(n.data)) || (skeletal && !reader.dataWhole(n.data)) ||
+          keptNids.count(n.nid)) {
         ++r.nodesDropped;
         continue;
       }
+      keptNids.insert(n.nid);
       if (n.sub != 0 && !index.present(n.sub)) {
         n.sub = 0;
         ++r.subnodesCleared;
@@ -395,7 +403,6 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     }
     nodes = std::move(kept);
     raiseNextNids(h, nodes);  // before new nodes take IDs
-    NodeReader reader(input, index, a.encoding);
     Skeleton skeleton(nodes, reader, h, slots);
     r.orphanFolder = skeleton.top();
     r.nodesCreated = skeleton.created();
