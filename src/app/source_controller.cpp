@@ -82,10 +82,9 @@ void SourceController::SourceMouseDown(Qt::MouseButton button) {
 }
 
 void SourceController::SourceItemClick(const sources::SourceMenuEntry& entry) {
-  m_openFilter.clear();  // the open dialog keeps no filter after any choice
   QString image;
   if (entry.kind == sources::EntryKind::Image) {
-    image = m_context.dialogs.openFile(m_context.window, m_openFilter);
+    image = m_context.dialogs.openFile(m_context.window, QString());  // images have any name
     if (image.isEmpty()) return;
   }
   take(entry, image);

@@ -40,7 +40,6 @@ class SourceController : public QObject {
   WindowContext m_context;
   const sources::Catalogue& m_catalogue;
   sources::SourcePicker m_picker;
-  QString m_openFilter = "pst file (*.pst *.PST)";  // the image dialog's filter until the first choice
 };
 
 }  // namespace kestrix::app

@@ -4,12 +4,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDropEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +20,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -140,11 +143,6 @@ TEST_F(Window, StartsWithTheFragmentTabItsSizeAndCaptionAndGrowsWithTheWindow) {
   dialogs.openAnswers.push_back(QString::fromStdString(dir.file("picked.img")));
   child<QPushButton>("Browse")->click();
   EXPECT_EQ(w.SourceSize(), 4096);
-  // A dropped image file is taken as the source too.
-  test::writeFile(dir.file("dropped.img"), std::vector<std::byte>(8192));
-  w.SourceDrop(QString::fromStdString(dir.file("dropped.img")));
-  EXPECT_EQ(child<QLineEdit>("Source")->text(), QString::fromStdString(dir.file("dropped.img")));
-  EXPECT_EQ(w.SourceSize(), 8192);
 
   // It opens at the layout's size and can be enlarged: the lists take the room, the
   // controls follow the edges.
@@ -152,6 +150,14 @@ TEST_F(Window, StartsWithTheFragmentTabItsSizeAndCaptionAndGrowsWithTheWindow) {
   EXPECT_EQ(w.centralWidget()->size(), QSize(584, 493));
   w.show();
   QApplication::processEvents();
+  // A dropped image file is taken as the source too.
+  test::writeFile(dir.file("dropped.img"), std::vector<std::byte>(8192));
+  QMimeData dropped;
+  dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(dir.file("dropped.img")))});
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+  static_cast<QObject*>(&w)->event(&drop);  // (the application delivers drops only during a drag)
+  EXPECT_EQ(child<QLineEdit>("Source")->text(), QString::fromStdString(dir.file("dropped.img")));
+  EXPECT_EQ(w.SourceSize(), 8192);
   auto* stop = child<QPushButton>("Button2");
   const QSize blocks = list("BlockList")->size(), gauge = child<QProgressBar>("gg")->size();
   const int stopRight = w.width() - stop->mapTo(&w, QPoint(stop->width(), 0)).x();
