@@ -41,12 +41,17 @@ void RebuildController::Button4Click() {
   if (m_context.runner.running()) return;
   const QStringList inputs = m_context.dialogs.openFiles(m_context.window, WindowTexts::rebuildInputFilter());
   if (inputs.isEmpty() || !QFileInfo::exists(inputs.first())) return;
+  widgets::SortListView* list = m_context.ui.rebuildInputList;
   for (const QString& path : inputs) {
     const QFileInfo info(path);
-    m_context.ui.rebuildInputList->addRow({info.fileName(), path, WindowTexts::size(info.exists() ? info.size() : -1)});
+    list->addRow({info.fileName(), path, WindowTexts::size(info.exists() ? info.size() : -1)});
   }
+  // Names and paths are shown whole where there is room for them.
+  list->resizeColumnToContents(0);
+  list->resizeColumnToContents(1);
   m_inputs = inputs;
   m_index = 0;
+  m_output.clear();
   startNext();
 }
 
@@ -63,9 +68,11 @@ void RebuildController::showStep(const QString& step) {
 void RebuildController::startNext() {
   JobRunner& runner = m_context.runner;
   while (!runner.closing() && m_index < m_inputs.size()) {
-    const QString input = m_inputs[m_index];
-    const QString output = m_context.dialogs.saveFile(
-        m_context.window, WindowTexts::pstFilter(), m_saveFolder.suggest(QFileInfo(input).completeBaseName() + tr("_重组.pst")));
+    const QFileInfo input(m_inputs[m_index]);
+    // Before any save, the input's folder: the fragments were written there, not to the scanned disk.
+    const QString output =
+        m_context.dialogs.saveFile(m_context.window, WindowTexts::pstFilter(),
+                                   m_saveFolder.suggest(input.completeBaseName() + tr("_重组.pst"), input.absolutePath()));
     if (output.isEmpty()) {
       ++m_index;
       continue;
@@ -80,7 +87,7 @@ void RebuildController::startNext() {
     // engine checks it and repairs it, the bytes as rebuilt stay beside it.
     runner.start(
         JobRunner::StopFlag::Rebuild,
-        [in = s(input), path = s(output), out, &stop](const Worker::Report& report) {
+        [in = s(input.filePath()), path = s(output), out, &stop](const Worker::Report& report) {
           try {
             rebuild::RebuildResult r = rebuild::rebuildFile(
                 in, path, stop, [&](const rebuild::RebuildProgress& p) { report(int(p.phase), p.done, p.total); }, true);
@@ -108,7 +115,8 @@ void RebuildController::startNext() {
     return;
   }
   if (runner.closing()) return;
-  m_context.ui.rebuildStepLabel->setText(tr("完成!"));
+  m_context.ui.rebuildStepLabel->setText(m_output.isEmpty() ? tr("完成!")
+                                                           : tr("完成! 最后写入 %1").arg(QFileInfo(m_output).fileName()));
   showSummary();
   emit rebuildFinished();
 }

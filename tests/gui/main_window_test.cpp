@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDropEvent>
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -498,23 +497,25 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
   // 恢复文件: the file straight from the source, byte for byte.
   files->setCurrentItem(files->row(0));
   QSignalSpy extracted(&w, &MainWindow::extractFinished);
-  dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("file1.pst")));
+  // Saved to another folder than the source's: the next save dialogs start there.
+  std::filesystem::create_directories(dir.path() / "out");
+  dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("out/file1.pst")));
   w.N1Click();
   ASSERT_TRUE(extracted.count() > 0 || extracted.wait(kWait));
   EXPECT_EQ(QFileInfo(dialogs.saveStarts.last()).fileName().left(5), "file1");
-  EXPECT_TRUE(test::readFile(dir.file("file1.pst")) == ex.pst);
+  EXPECT_TRUE(test::readFile(dir.file("out/file1.pst")) == ex.pst);
   ASSERT_EQ(dialogs.informations.size(), 1);
   EXPECT_TRUE(dialogs.informations[0].startsWith("完成!")) << dialogs.informations[0].toStdString();
   // Asked again, the dialog starts in that folder with a name not taken yet (cancelled here).
   w.N1Click();
-  EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("file1-2.pst")));
+  EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("out/file1-2.pst")));
 
   // 恢复碎片 of every fragment, then 重组 of what it wrote: the file's intervals at their places.
   window->N12Click();
   dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("fragments.pst")));
   w.N7Click();
   ASSERT_TRUE(extracted.count() > 1 || extracted.wait(kWait));
-  EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("碎片.bin")));  // sectors, not a PST file
+  EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("out/碎片.bin")));  // sectors, not a PST file
   EXPECT_EQ(std::filesystem::file_size(dir.file("fragments.pst")), std::uintmax_t(6 * scan::kIntervalBytes));
 
   QSignalSpy rebuilt(&w, &MainWindow::rebuildFinished);
@@ -523,7 +524,7 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
   w.Button4Click();
   ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
   EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("fragments_重组.pst")));
-  EXPECT_EQ(child<QLabel>("label8")->text(), "完成!");
+  EXPECT_EQ(child<QLabel>("label8")->text(), "完成! 最后写入 rebuilt.pst");
   EXPECT_EQ(child<QPushButton>("Button4")->text(), "重组");  // keeps its caption after a rebuild
   SortListView* inputs = list("RecoverFileList");
   ASSERT_EQ(inputs->rowCount(), 1);
@@ -619,7 +620,7 @@ TEST_F(Window, RebuildFailureIsReportedAndDoesNotSayComplete) {
   ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
   ASSERT_EQ(dialogs.errors.size(), 1);
   EXPECT_TRUE(dialogs.errors[0].contains(QString::fromStdString(ex.path))) << dialogs.errors[0].toStdString();
-  EXPECT_NE(child<QLabel>("label8")->text(), "完成!");
+  EXPECT_FALSE(child<QLabel>("label8")->text().startsWith("完成"));
   EXPECT_EQ(dialogs.saveStarts.size(), 1);  // the second input was not taken up
   EXPECT_EQ(list("RecoverFileList")->rowCount(), 2);
   EXPECT_FALSE(w.busy());
@@ -692,10 +693,10 @@ TEST_F(Window, StopAndCloseDuringARebuild) {
   w.Button4Click();
   w.Button5Click();
   ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
-  EXPECT_EQ(child<QLabel>("label8")->text(), "完成!");
-  // Each output is suggested after its input, in the folder last saved to.
-  EXPECT_EQ(dialogs.saveStarts,
-            (QStringList{QDir::current().filePath("in_重组.pst"), QString::fromStdString(dir.file("in_重组.pst"))}));
+  EXPECT_EQ(child<QLabel>("label8")->text(), "完成! 最后写入 b.pst");
+  // Each output is suggested after its input: first in the input's folder, then in the one saved to last.
+  const QString suggested = QString::fromStdString(dir.file("in_重组.pst"));
+  EXPECT_EQ(dialogs.saveStarts, (QStringList{suggested, suggested}));
   const auto b = test::readFile(dir.file("b.pst"));
   ASSERT_EQ(b.size(), pst.size());
   EXPECT_TRUE(std::equal(b.begin() + scan::kFirstMapPageOffset, b.end(), pst.begin() + scan::kFirstMapPageOffset));
@@ -768,7 +769,7 @@ TEST_F(Window, RebuildAndTheRepairTabEndInFilesThatOpen) {
   w.Button4Click();
   ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
   ASSERT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
-  EXPECT_EQ(child<QLabel>("label8")->text(), "完成!");
+  EXPECT_EQ(child<QLabel>("label8")->text(), "完成! 最后写入 rebuilt.pst");
   const pst::CheckReport rebuiltCheck = checkFile(dir.file("rebuilt.pst"));
   EXPECT_TRUE(rebuiltCheck.sound());
   const std::string raw = dir.file("rebuilt.raw.pst");
