@@ -28,11 +28,7 @@ JobRunner::JobRunner(MainWindowLayout& ui, QObject* parent) : QObject(parent), m
   connect(m_ui.elapsedTimer, &QTimer::timeout, this, &JobRunner::ElapsedTimeTimer);
 }
 
-JobRunner::~JobRunner() {
-  m_closing = true;
-  m_scanStop = m_rebuildStop = m_repairStop = true;
-  if (m_worker->running()) m_worker->wait();
-}
+JobRunner::~JobRunner() { stopAndWait(); }
 
 std::atomic<bool>& JobRunner::stopFlag(StopFlag flag) {
   switch (flag) {

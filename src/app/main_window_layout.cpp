@@ -72,6 +72,7 @@ QWidget* filledPage(QWidget* content, const char* name) {
 SortListView* sortList(const char* name, const QStringList& captions, const std::vector<int>& widths) {
   auto* view = named(new SortListView, name);
   view->setColumns(captions, widths);
+  view->header()->setStretchLastSection(true);  // an enlarged window gives the room to the last column
   return view;
 }
 
