@@ -26,6 +26,7 @@ class Silent final : public kestrix::app::UserDialogs {
   QString saveFile(QWidget*, const QString&, const QString&) override { return {}; }
   void error(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
   void information(QWidget*, const QString&) override {}
+  bool question(QWidget*, const QString&) override { return true; }
 };
 
 }  // namespace

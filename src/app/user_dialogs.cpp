@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 namespace kestrix::app {
@@ -22,7 +23,9 @@ class StandardDialogs final : public UserDialogs {
     QFileDialog dialog(parent, QString(), QString(), filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setDefaultSuffix("PST");  // a name typed without an extension gets .PST
+    // A name typed without an extension gets the suggested one (.PST where none is suggested).
+    const QString suffix = QFileInfo(start).suffix();
+    dialog.setDefaultSuffix(suffix.isEmpty() ? QString("PST") : suffix);
     // Replacing an existing file is asked about first (QFileDialog's default, kept on purpose).
     if (!start.isEmpty()) dialog.selectFile(start);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
@@ -31,6 +34,10 @@ class StandardDialogs final : public UserDialogs {
   void error(QWidget* parent, const QString& text) override { QMessageBox::critical(parent, title(), text); }
   void information(QWidget* parent, const QString& text) override {
     QMessageBox::information(parent, title(), text);
+  }
+  bool question(QWidget* parent, const QString& text) override {
+    return QMessageBox::question(parent, title(), text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+           QMessageBox::Yes;
   }
 };
 

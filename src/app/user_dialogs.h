@@ -20,6 +20,8 @@ class UserDialogs {
   virtual QString saveFile(QWidget* parent, const QString& filter, const QString& start) = 0;
   virtual void error(QWidget* parent, const QString& text) = 0;
   virtual void information(QWidget* parent, const QString& text) = 0;
+  // A yes/no question; true for yes.
+  virtual bool question(QWidget* parent, const QString& text) = 0;
 };
 
 // The standard dialogs and message boxes.

@@ -20,6 +20,8 @@ class ScriptedDialogs final : public app::UserDialogs {
   QStringList informations;
   QStringList openFilters;  // the filter of each openFile call
   QStringList saveStarts;   // the start path of each saveFile call
+  std::deque<bool> questionAnswers;  // question, in order; yes when empty
+  QStringList questions;
 
   QString openFile(QWidget*, const QString& filter) override {
     openFilters << filter;
@@ -37,6 +39,13 @@ class ScriptedDialogs final : public app::UserDialogs {
   }
   void error(QWidget*, const QString& text) override { errors << text; }
   void information(QWidget*, const QString& text) override { informations << text; }
+  bool question(QWidget*, const QString& text) override {
+    questions << text;
+    if (questionAnswers.empty()) return true;
+    const bool a = questionAnswers.front();
+    questionAnswers.pop_front();
+    return a;
+  }
 
  private:
   static QString take(std::deque<QString>& answers) {

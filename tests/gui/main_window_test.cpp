@@ -4,11 +4,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -17,6 +19,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -108,7 +111,7 @@ class Window : public ::testing::Test {
   std::unique_ptr<MainWindow> window;
 };
 
-TEST_F(Window, StartsWithTheFragmentTabFixedSizeAndCaption) {
+TEST_F(Window, StartsWithTheFragmentTabItsSizeAndCaptionAndGrowsWithTheWindow) {
   MainWindow& w = open();
   auto* upper = child<QTabWidget>("PageControl1");
   EXPECT_FALSE(upper->isTabVisible(0));  // 数据
@@ -130,11 +133,40 @@ TEST_F(Window, StartsWithTheFragmentTabFixedSizeAndCaption) {
   EXPECT_EQ(w.statusPanelText(0), "剩余时间: ");
   EXPECT_EQ(w.statusPanelText(1), "碎片数量: ");
   EXPECT_EQ(child<QPushButton>("Button1")->text(), "恢复");
+  // What to do with the 数据源 box is said in it; 浏览 beside it opens an image.
+  EXPECT_EQ(child<QLineEdit>("Source")->placeholderText(), "右键选择数据源…");
+  EXPECT_TRUE(child<QLabel>("ManKeys")->text().contains("d")) << child<QLabel>("ManKeys")->text().toStdString();
+  EXPECT_EQ(list("FileList")->headerItem()->text(4), "碎片");
+  EXPECT_FALSE(action("N11")->text().contains("-"));
+  test::writeFile(dir.file("picked.img"), std::vector<std::byte>(4096));
+  dialogs.openAnswers.push_back(QString::fromStdString(dir.file("picked.img")));
+  child<QPushButton>("Browse")->click();
+  EXPECT_EQ(w.SourceSize(), 4096);
 
-  EXPECT_EQ(w.minimumSize(), w.maximumSize());
-  EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
-  EXPECT_TRUE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+  // It opens at the layout's size and can be enlarged: the lists take the room, the
+  // controls follow the edges.
+  EXPECT_TRUE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_EQ(w.centralWidget()->size(), QSize(584, 493));
+  w.show();
+  QApplication::processEvents();
+  // A dropped image file is taken as the source too.
+  test::writeFile(dir.file("dropped.img"), std::vector<std::byte>(8192));
+  QMimeData dropped;
+  dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(dir.file("dropped.img")))});
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+  static_cast<QObject*>(&w)->event(&drop);  // (the application delivers drops only during a drag)
+  EXPECT_EQ(child<QLineEdit>("Source")->text(), QString::fromStdString(dir.file("dropped.img")));
+  EXPECT_EQ(w.SourceSize(), 8192);
+  auto* stop = child<QPushButton>("Button2");
+  const QSize blocks = list("BlockList")->size(), gauge = child<QProgressBar>("gg")->size();
+  const int stopRight = w.width() - stop->mapTo(&w, QPoint(stop->width(), 0)).x();
+  w.resize(1100, 850);
+  QApplication::processEvents();
+  EXPECT_EQ(w.size(), QSize(1100, 850));
+  EXPECT_GT(list("BlockList")->width(), blocks.width() + 400);
+  EXPECT_GT(list("BlockList")->height(), blocks.height() + 300);
+  EXPECT_GT(child<QProgressBar>("gg")->width(), gauge.width() + 400);
+  EXPECT_EQ(w.width() - stop->mapTo(&w, QPoint(stop->width(), 0)).x(), stopRight);
   // The product's name and the one version, from CMake.
   const QString caption = w.windowTitle();
   EXPECT_TRUE(caption.startsWith("Kestrix ")) << caption.toStdString();
@@ -192,19 +224,19 @@ TEST_F(Window, RemainingTimeFollowsTheGauge) {
   w.setTimerTicks(4);
   w.ElapsedTimeTimer();  // the tick that makes the count 5: rate 1000, 95 s left
   EXPECT_EQ(w.timerTicks(), 5);
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 1 : 35");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 1:35");
   gg->setValue(100000);
   w.ElapsedTimeTimer();
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 0 : 0");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 0:00");
   gg->setRange(0, 7327);
   gg->setValue(2);
   w.setTimerTicks(1);
   w.ElapsedTimeTimer();  // rate 1, 7325 s: no hours, no leading zeros
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122 : 5");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122:05");
   gg->setValue(3);
   w.setTimerTicks(3);
   w.ElapsedTimeTimer();  // rate 0: the text stays
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122 : 5");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122:05");
 
   w.BeginBusy();
   EXPECT_TRUE(w.busy());
@@ -215,7 +247,7 @@ TEST_F(Window, RemainingTimeFollowsTheGauge) {
   EXPECT_TRUE(child<QPushButton>("Button5")->isEnabled());
   w.EndBusy();
   EXPECT_TRUE(child<QPushButton>("Button1")->isEnabled());
-  EXPECT_EQ(w.statusPanelText(0), "Time remainder: ");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: ");
 }
 
 TEST_F(Window, BlockListSortsNumerically) {
@@ -344,11 +376,12 @@ TEST_F(Window, FileRowChecksItsFragmentsAndCopiesThemInListOrder) {
   blocks->row(0)->setCheckState(0, Qt::Checked);
   addFragments(manual, {{40, 41}});
   QTreeWidgetItem* row = files->addRow({"1", "file1.pst", "2.5 MB", "0", "1,3, 4"});
+  child<QTabWidget>("PageControl2")->setCurrentIndex(1);
   window->FileListChange(row);
   EXPECT_EQ(checked(blocks), (QStringList{"4", "3", "1"}));
   EXPECT_EQ(captions(manual), (QStringList{"4", "3", "1"}));
   EXPECT_EQ(manual->row(0)->text(3), "2");
-  EXPECT_EQ(child<QTabWidget>("PageControl2")->currentIndex(), 3);
+  EXPECT_EQ(child<QTabWidget>("PageControl2")->currentIndex(), 1);  // the tab the user chose stays
 
   // A row without sub-items only clears the check marks.
   QTreeWidgetItem* bare = files->addRow({"2"});
@@ -372,6 +405,13 @@ TEST_F(Window, SourceMenuOffersTheCataloguesDisksAndAChoiceSetsPathAndSize) {
   EXPECT_EQ(w.SourcePath(), "\\\\.\\PhysicalDrive0");
   EXPECT_EQ(w.SourceSize(), 3 << 20);
   EXPECT_TRUE(dialogs.errors.isEmpty());
+
+  // Disks that may not be read are not listed, and the menu says why.
+  window.reset();
+  catalogue = std::make_unique<sources::FakeCatalogue>(dir.file("devices"));
+  catalogue->refuseDisk(0);
+  open().SourceMouseDown(Qt::RightButton);
+  EXPECT_EQ(window->sourceMenu()->actions().last()->text(), "需要 root 或 disk 组权限");
 }
 
 TEST_F(Window, SourceThatCannotBeOpenedIsReportedAndForgetsTheOldSize) {
@@ -431,7 +471,7 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
       "6 <" + sources::SizeToText(std::uint64_t(scan::kFirstMapPageOffset + 6 * scan::kIntervalBytes)) + ">");
   EXPECT_EQ(blocks->rowTexts(1), (QStringList{"2", range(0, ex.headSector), range(2, ex.headSector + 3 * 496), "3", declared}));
   EXPECT_EQ(w.statusPanelText(1), "碎片: 2");
-  EXPECT_EQ(w.statusPanelText(0), "Time remainder: ");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: ");
   auto* gg = child<QProgressBar>("gg");
   EXPECT_EQ(gg->value(), gg->maximum());
   EXPECT_EQ(gg->text(), "扫描完成 100%");
@@ -457,22 +497,25 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
   // 恢复文件: the file straight from the source, byte for byte.
   files->setCurrentItem(files->row(0));
   QSignalSpy extracted(&w, &MainWindow::extractFinished);
-  dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("file1.pst")));
+  // Saved to another folder than the source's: the next save dialogs start there.
+  std::filesystem::create_directories(dir.path() / "out");
+  dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("out/file1.pst")));
   w.N1Click();
   ASSERT_TRUE(extracted.count() > 0 || extracted.wait(kWait));
   EXPECT_EQ(QFileInfo(dialogs.saveStarts.last()).fileName().left(5), "file1");
-  EXPECT_TRUE(test::readFile(dir.file("file1.pst")) == ex.pst);
+  EXPECT_TRUE(test::readFile(dir.file("out/file1.pst")) == ex.pst);
   ASSERT_EQ(dialogs.informations.size(), 1);
   EXPECT_TRUE(dialogs.informations[0].startsWith("完成!")) << dialogs.informations[0].toStdString();
   // Asked again, the dialog starts in that folder with a name not taken yet (cancelled here).
   w.N1Click();
-  EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("file1-2.pst")));
+  EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("out/file1-2.pst")));
 
   // 恢复碎片 of every fragment, then 重组 of what it wrote: the file's intervals at their places.
   window->N12Click();
   dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("fragments.pst")));
   w.N7Click();
   ASSERT_TRUE(extracted.count() > 1 || extracted.wait(kWait));
+  EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("out/碎片.bin")));  // sectors, not a PST file
   EXPECT_EQ(std::filesystem::file_size(dir.file("fragments.pst")), std::uintmax_t(6 * scan::kIntervalBytes));
 
   QSignalSpy rebuilt(&w, &MainWindow::rebuildFinished);
@@ -480,8 +523,9 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
   dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("rebuilt.pst")));
   w.Button4Click();
   ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
-  EXPECT_EQ(child<QLabel>("label8")->text(), "Complete!");
-  EXPECT_EQ(child<QPushButton>("Button1")->text(), "恢复");  // keeps its caption after a rebuild
+  EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("fragments_重组.pst")));
+  EXPECT_EQ(child<QLabel>("label8")->text(), "完成! 最后写入 rebuilt.pst");
+  EXPECT_EQ(child<QPushButton>("Button4")->text(), "重组");  // keeps its caption after a rebuild
   SortListView* inputs = list("RecoverFileList");
   ASSERT_EQ(inputs->rowCount(), 1);
   EXPECT_EQ(inputs->rowTexts(0), (QStringList{"fragments.pst", QString::fromStdString(dir.file("fragments.pst")),
@@ -576,7 +620,7 @@ TEST_F(Window, RebuildFailureIsReportedAndDoesNotSayComplete) {
   ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
   ASSERT_EQ(dialogs.errors.size(), 1);
   EXPECT_TRUE(dialogs.errors[0].contains(QString::fromStdString(ex.path))) << dialogs.errors[0].toStdString();
-  EXPECT_NE(child<QLabel>("label8")->text(), "Complete!");
+  EXPECT_FALSE(child<QLabel>("label8")->text().startsWith("完成"));
   EXPECT_EQ(dialogs.saveStarts.size(), 1);  // the second input was not taken up
   EXPECT_EQ(list("RecoverFileList")->rowCount(), 2);
   EXPECT_FALSE(w.busy());
@@ -603,7 +647,12 @@ TEST_F(Window, StopAndCloseDuringAScan) {
 
   w.Button1Click();
   ASSERT_TRUE(w.running());
-  w.close();  // stops the scan and waits for it
+  dialogs.questionAnswers = {false};
+  EXPECT_FALSE(w.close());  // asked first: no, and the scan goes on
+  ASSERT_EQ(dialogs.questions.size(), 1);
+  EXPECT_TRUE(w.running());
+  w.close();  // yes: stops the scan and waits for it
+  EXPECT_EQ(dialogs.questions.size(), 2);
   EXPECT_FALSE(w.running());
   EXPECT_NE(slurp(dir.file("cfg.ini")).find("Fix="), std::string::npos);
   EXPECT_TRUE(dialogs.errors.isEmpty());
@@ -644,8 +693,10 @@ TEST_F(Window, StopAndCloseDuringARebuild) {
   w.Button4Click();
   w.Button5Click();
   ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
-  EXPECT_EQ(child<QLabel>("label8")->text(), "Complete!");
-  EXPECT_EQ(dialogs.saveStarts, (QStringList{"", QString::fromStdString(dir.file("a.pst"))}));
+  EXPECT_EQ(child<QLabel>("label8")->text(), "完成! 最后写入 b.pst");
+  // Each output is suggested after its input: first in the input's folder, then in the one saved to last.
+  const QString suggested = QString::fromStdString(dir.file("in_重组.pst"));
+  EXPECT_EQ(dialogs.saveStarts, (QStringList{suggested, suggested}));
   const auto b = test::readFile(dir.file("b.pst"));
   ASSERT_EQ(b.size(), pst.size());
   EXPECT_TRUE(std::equal(b.begin() + scan::kFirstMapPageOffset, b.end(), pst.begin() + scan::kFirstMapPageOffset));
@@ -718,7 +769,7 @@ TEST_F(Window, RebuildAndTheRepairTabEndInFilesThatOpen) {
   w.Button4Click();
   ASSERT_TRUE(rebuilt.count() > 0 || rebuilt.wait(kWait));
   ASSERT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
-  EXPECT_EQ(child<QLabel>("label8")->text(), "Complete!");
+  EXPECT_EQ(child<QLabel>("label8")->text(), "完成! 最后写入 rebuilt.pst");
   const pst::CheckReport rebuiltCheck = checkFile(dir.file("rebuilt.pst"));
   EXPECT_TRUE(rebuiltCheck.sound());
   const std::string raw = dir.file("rebuilt.raw.pst");

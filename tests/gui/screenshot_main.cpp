@@ -28,6 +28,7 @@ class Answers final : public kestrix::app::UserDialogs {
   QString saveFile(QWidget*, const QString&, const QString&) override { return {}; }
   void error(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
   void information(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+  bool question(QWidget*, const QString&) override { return true; }
 
  private:
   QString m_image;

@@ -1,0 +1,252 @@
+#include "app/extract_controller.h"
+
+#include <QProgressBar>
+#include <QTabWidget>
+
+#include <algorithm>
+#include <optional>
+
+#include "app/job_runner.h"
+#include "app/main_window_layout.h"
+#include "app/remaining_time.h"
+#include "app/source_controller.h"
+#include "app/window_texts.h"
+#include "rebuild/extract.h"
+#include "rebuild/list_rules.h"
+#include "rebuild/recover_job.h"
+#include "scan/errors.h"
+#include "scan/map_page.h"
+#include "sources/source_picker.h"
+#include "widgets/sort_list_view.h"
+
+namespace kestrix::app {
+
+namespace {
+
+rebuild::RangeCells cellsOf(const QTreeWidgetItem* item) { return {s(item->text(1)), s(item->text(2))}; }
+
+// The sector extents of rows; throws when a row's cells are no sector range.
+std::vector<std::pair<std::int64_t, std::int64_t>> extentsOf(const QList<QTreeWidgetItem*>& rows) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> extents;
+  for (const QTreeWidgetItem* row : rows) {
+    const rebuild::RowExtent e = rebuild::RangeCellsExtent(cellsOf(row));
+    extents.emplace_back(e.first, e.end);
+  }
+  return extents;
+}
+
+}  // namespace
+
+struct ExtractController::Output {
+  std::string output;
+  std::string error;
+  bool stopped = false;
+  std::int64_t bytes = 0, intervals = 0, missing = 0, sectorsPastEnd = 0;
+  std::vector<scan::SectorRun> unreadable;
+  std::vector<rebuild::IdConflict> conflicts;  // 恢复文件: IDs another version could have served
+  QString fileNumber;                          // 恢复文件: the 序号 of the FileList row
+  std::optional<pst::CheckedOutput> checked;   // 恢复文件: what the check of the file found
+};
+
+ExtractController::ExtractController(const WindowContext& context, const sources::Catalogue& catalogue,
+                                     SourceController& source, SaveFolder& saveFolder)
+    : QObject(context.window), m_context(context), m_catalogue(catalogue), m_source(source), m_saveFolder(saveFolder) {}
+
+void ExtractController::N7Click() {
+  widgets::SortListView* blocks = m_context.ui.fragmentList;
+  QList<QTreeWidgetItem*> rows;
+  for (int i = 0; i < blocks->rowCount(); ++i)
+    if (blocks->row(i)->checkState(0) == Qt::Checked) rows << blocks->row(i);
+  if (rows.isEmpty()) {
+    m_context.information(blocks->rowCount() == 0 ? WindowTexts::listEmpty() : tr("请先勾选要恢复的碎片!"));
+    return;
+  }
+  try {
+    startExtraction(extentsOf(rows));
+  } catch (const std::exception& e) {
+    m_context.error(QString::fromUtf8(e.what()));
+  }
+}
+
+void ExtractController::N9Click() {
+  widgets::SortListView* manual = m_context.ui.manualList;
+  QList<QTreeWidgetItem*> rows;
+  for (int i = 0; i < manual->rowCount(); ++i) rows << manual->row(i);
+  if (rows.isEmpty()) {
+    m_context.information(WindowTexts::listEmpty());
+    return;
+  }
+  try {
+    startExtraction(extentsOf(rows));
+  } catch (const std::exception& e) {
+    m_context.error(QString::fromUtf8(e.what()));
+  }
+}
+
+void ExtractController::startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
+  if (m_context.runner.running()) return;
+  const std::string& scanned = m_context.runner.results.source;
+  const std::string sourceName = scanned.empty() ? m_source.path() : scanned;
+  // The sectors as they stand on the source: no PST file, so no PST name or filter.
+  const QString output = m_context.dialogs.saveFile(m_context.window, WindowTexts::fragmentFilter(),
+                                                    m_saveFolder.suggest(tr("碎片.bin")));
+  if (output.isEmpty()) return;
+  m_saveFolder.remember(output);
+  std::vector<rebuild::SectorExtent> extents;
+  std::int64_t bytes = 0;
+  for (const auto& [first, end] : pairs) {
+    extents.push_back({first, end});
+    bytes += (end - first) * 512;
+  }
+  startSourceWrite(sourceName, output, bytes, false,
+                   [extents](scan::ByteSource& src, const std::string& path, const std::atomic<bool>& stop,
+                             const WriteProgress& progress, Output& out) {
+                     const rebuild::ExtractResult r = rebuild::extractToFile(
+                         src, extents, path, stop, [&](const rebuild::ExtractProgress& p) { progress(0, p.done, p.total); });
+                     out.stopped = r.stopped;
+                     out.bytes = r.bytesWritten;
+                     out.intervals = r.intervalsWritten;
+                     out.unreadable = r.unreadable;
+                     out.sectorsPastEnd = r.sectorsPastEnd;
+                   });
+}
+
+void ExtractController::N1Click() {
+  JobRunner& runner = m_context.runner;
+  widgets::SortListView* files = m_context.ui.fileList;
+  if (runner.running()) return;
+  if (files->rowCount() == 0) {
+    m_context.information(WindowTexts::listEmpty());
+    return;
+  }
+  QTreeWidgetItem* item = files->currentItem();
+  if (!item && !files->selectedItems().isEmpty()) item = files->selectedItems().first();
+  if (!item) {
+    m_context.information(tr("请先选择一个文件!"));
+    return;
+  }
+  const auto number = scan::TextToInt32(s(item->text(kFileNumber)));
+  const ScanResults& found = runner.results;
+  const auto file = std::find_if(found.files.begin(), found.files.end(),
+                                 [&](const rebuild::AssembledFile& f) { return number && f.number == *number; });
+  if (file == found.files.end()) {
+    m_context.information(WindowTexts::listEmpty());
+    return;
+  }
+  const QString output =
+      m_context.dialogs.saveFile(m_context.window, WindowTexts::pstFilter(), m_saveFolder.suggest(q(file->fileName)));
+  if (output.isEmpty()) return;
+  m_saveFolder.remember(output);
+  // The gauge counts the writing and the check of as many bytes; a repair adds its own.
+  startSourceWrite(found.source, output, 2 * file->outputSize(), true,
+                   [file = *file, fragments = found.fragments, pages = found.treePages, zeros = found.zeros,
+                    number = item->text(kFileNumber)](scan::ByteSource& src, const std::string& path,
+                                                       const std::atomic<bool>& stop, const WriteProgress& progress,
+                                                       Output& out) {
+                     rebuild::RecoverRequest request;
+                     request.targets.push_back({file, path});
+                     request.treePages = pages;
+                     request.zeros = &zeros;
+                     StageGauge gauge(file.outputSize());
+                     const rebuild::RecoverOutcome done = rebuild::recoverFiles(
+                         src, fragments, request, stop, [&](std::size_t, const rebuild::RecoverProgress& p) {
+                           gauge.update(int(p.stage), p.done, p.total);
+                           progress(int(p.stage), gauge.done(), gauge.total());
+                         });
+                     out.stopped = done.stopped;
+                     out.fileNumber = number;
+                     if (!done.stopped && !done.checked.empty()) out.checked = done.checked.front();
+                     if (done.results.empty()) return;
+                     const rebuild::RecoverResult& r = done.results.front();
+                     out.bytes = r.size;
+                     out.intervals = r.intervalsWritten;
+                     out.missing = r.intervalsMissing;
+                     out.unreadable = r.unreadable;
+                     out.sectorsPastEnd = r.sectorsPastEnd;
+                     out.conflicts = file.conflicts;
+                   });
+}
+
+void ExtractController::startSourceWrite(const std::string& sourceName, const QString& output, std::int64_t size,
+                                         bool stages, SourceWrite write) {
+  std::shared_ptr<scan::ByteSource> src;
+  try {
+    src = sources::openSourceByName(m_catalogue, sourceName);
+  } catch (const std::exception& e) {
+    m_context.error(QString::fromUtf8(e.what()));
+    return;
+  }
+  JobRunner& runner = m_context.runner;
+  QProgressBar* gg = m_context.ui.scanGauge;
+  m_context.ui.stepTabs->setCurrentIndex(kSourceTab);  // the gauge and 停止 of tab 1 follow the run
+  gg->setFormat("%p%");
+  runner.setGauge(0, size);
+  auto out = std::make_shared<Output>();
+  out->output = s(output);
+  const std::atomic<bool>& stop = runner.stopFlag(JobRunner::StopFlag::Scan);
+  runner.start(
+      JobRunner::StopFlag::Scan,
+      [src, out, write = std::move(write), &stop](const Worker::Report& report) {
+        try {
+          write(*src, out->output, stop, [&](int stage, std::int64_t done, std::int64_t total) { report(stage, done, total); },
+                *out);
+        } catch (const std::exception& e) {
+          out->error = e.what();
+        }
+      },
+      [this, gg, stages](int stage, qint64 done, qint64 total) {
+        m_context.runner.advanceGauge(done, total);
+        if (stages) gg->setFormat(stage == 0 ? tr("写入 %p%") : stage == 1 ? tr("检查 %p%") : tr("修复 %p%"));
+      },
+      [this, out] { extractDone(*out); });
+}
+
+void ExtractController::extractDone(const Output& out) {
+  QProgressBar* gg = m_context.ui.scanGauge;
+  gg->setValue(0);
+  gg->setFormat("%p%");
+  if (m_context.runner.closing()) {
+    emit extractFinished();
+    return;
+  }
+  if (!out.error.empty()) {
+    m_context.error(QString::fromUtf8(out.error.c_str()));
+    emit extractFinished();
+    return;
+  }
+  const QString path = q(out.output);
+  QString text;
+  if (out.stopped)
+    text = WindowTexts::stoppedNotWritten(path);
+  else if (out.missing > 0)
+    text = tr("完成! \"%1\" (%2): 写入 %3 个区间, 缺少 %4 个区间 (已留为零)")
+               .arg(path, WindowTexts::size(out.bytes))
+               .arg(out.intervals)
+               .arg(out.missing);
+  else
+    text = tr("完成! \"%1\" (%2): 写入 %3 个区间").arg(path, WindowTexts::size(out.bytes)).arg(out.intervals);
+  if (!out.stopped) {
+    if (!out.unreadable.empty())
+      text += tr("\n有 %1 个扇区无法读取, 已写为零: %2")
+                  .arg(WindowTexts::sectorCount(out.unreadable), q(scan::describeSectorRuns(out.unreadable)));
+    if (out.sectorsPastEnd > 0) text += tr("\n其中 %1 个扇区超出数据源末尾").arg(out.sectorsPastEnd);
+    if (!out.conflicts.empty()) {
+      text += tr("\n%1: 文件可能混有两个版本").arg(rebuild::kTwoVersionsMark);
+      for (std::size_t i = 0; i < out.conflicts.size() && i < 4; ++i) {
+        const rebuild::IdConflict& c = out.conflicts[i];
+        text += tr("\nID %1-%2 有 %3 个候选碎片, 取了碎片 %4").arg(c.firstId).arg(c.lastId).arg(c.candidates()).arg(c.chosen);
+      }
+    }
+    if (out.checked) {
+      text += "\n" + WindowTexts::checked(*out.checked, false);
+      widgets::SortListView* files = m_context.ui.fileList;
+      for (int i = 0; i < files->rowCount(); ++i)
+        if (files->row(i)->text(kFileNumber) == out.fileNumber)
+          files->row(i)->setText(kFileMail, WindowTexts::mailCell(*out.checked));
+    }
+  }
+  m_context.information(text);
+  emit extractFinished();
+}
+
+}  // namespace kestrix::app

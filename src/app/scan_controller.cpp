@@ -1,0 +1,122 @@
+#include "app/scan_controller.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QTabWidget>
+
+#include "app/disk_access.h"
+#include "app/job_runner.h"
+#include "app/main_window_layout.h"
+#include "app/source_controller.h"
+#include "app/window_texts.h"
+#include "rebuild/list_rules.h"
+#include "rebuild/source_analysis.h"
+#include "scan/map_page.h"
+#include "scan/scan.h"
+#include "widgets/hit_list_model.h"
+#include "widgets/sort_list_view.h"
+
+namespace kestrix::app {
+
+struct ScanController::Output {
+  std::string sourceName;
+  std::int64_t size = 0;  // the source's length when the scan started
+  rebuild::SourceAnalysis analysis;
+  std::vector<rebuild::FileListRow> fileRows;
+  std::string error;
+};
+
+ScanController::ScanController(const WindowContext& context, SourceController& source)
+    : QObject(context.window), m_context(context), m_source(source) {}
+
+void ScanController::clearResults() {
+  MainWindowLayout& ui = m_context.ui;
+  ui.foundPageModel->clear();
+  ui.fragmentList->clear();
+  ui.fileList->clear();
+  m_context.runner.results = {};
+  ui.fragmentCountLabel->setText(MainWindowLayout::fragmentCountText());  // the count goes with the lists
+  ui.scanGauge->setFormat("%p%");
+}
+
+void ScanController::Button1Click() {
+  JobRunner& runner = m_context.runner;
+  if (runner.running()) return;
+  clearResults();
+  std::shared_ptr<scan::ByteSource> src;
+  try {
+    src = m_source.open();  // the length as it is now, not as it was when the source was chosen
+  } catch (const std::exception& e) {
+    m_context.error(sourceErrorText(e));
+    return;
+  }
+  const std::int64_t size = m_source.size();
+  runner.setGauge(0, size);
+  auto out = std::make_shared<Output>();
+  out->sourceName = m_source.path();
+  out->size = size;
+  const std::atomic<bool>& stop = runner.stopFlag(JobRunner::StopFlag::Scan);
+  runner.start(
+      JobRunner::StopFlag::Scan,
+      [src, out, size, &stop](const Worker::Report& report) {
+        try {
+          rebuild::AnalysisOptions options;
+          options.size = size;
+          options.chunkSize = scan::kChunkSize;
+          options.keepHits = true;  // for the found-page view
+          out->analysis = rebuild::analyzeSource(*src, options, stop,
+                                                 [&](const scan::ScanProgress& p) { report(0, p.done, p.total); });
+          for (const auto& file : out->analysis.files) out->fileRows.push_back(rebuild::MakeFileListRow(file));
+        } catch (const std::exception& e) {
+          out->analysis = {};
+          out->fileRows.clear();
+          out->error = e.what();
+        }
+      },
+      [&runner](int, qint64 done, qint64 total) { runner.advanceGauge(done, total); },
+      [this, out] { scanDone(*out); });
+}
+
+void ScanController::Button2Click() { m_context.runner.stop(JobRunner::StopFlag::Scan); }
+
+void ScanController::scanDone(Output& out) {
+  MainWindowLayout& ui = m_context.ui;
+  rebuild::SourceAnalysis& found = out.analysis;
+  // The gauge stays where the scan ended: full and "扫描完成" after a whole pass.
+  const bool stopped = found.scan.stopped;
+  const bool whole = out.error.empty() && !stopped;
+  QProgressBar* gg = ui.scanGauge;
+  if (whole) gg->setValue(gg->maximum());
+  gg->setFormat(whole ? tr("扫描完成 %p%") : stopped ? tr("已停止 %p%") : QString("%p%"));
+  ui.foundPageModel->setHits(std::make_shared<const scan::FoundPageList>(std::move(found.scan.hits)));
+  ui.fragmentList->setUpdatesEnabled(false);
+  for (const scan::FragmentRow& row : found.rows)
+    ui.fragmentList->addRow({q(row.id), q(row.start), q(row.end), q(row.size), q(row.fileSize)});
+  ui.fragmentList->setUpdatesEnabled(true);
+  if (!found.rows.empty()) ui.fragmentCountLabel->setText(tr("碎片: %1").arg(ui.fragmentList->rowCount()));
+  m_context.runner.results = {out.sourceName, std::move(found.fragments), std::move(found.scan.treePages),
+                              std::move(found.scan.zeros), std::move(found.files)};
+  {
+    // Filling the list selects no file: the fragments of a file are checked when the user picks it.
+    const QSignalBlocker quiet(ui.fileList);
+    for (const rebuild::FileListRow& row : out.fileRows)
+      ui.fileList->addRow({q(row.number), q(row.name), q(row.size), q(row.missing), q(row.fragments)});
+  }
+  ui.resultTabs->setTabVisible(2, true);
+  if (!m_context.runner.closing()) {
+    if (!out.error.empty()) m_context.error(QString::fromUtf8(out.error.c_str()));
+    if (found.scan.endedAt >= 0)
+      m_context.error(tr("数据源 \"%1\" 在扫描时变短了: 打开时为 %2 字节, 读到第 %3 字节时已结束. 列出的是此前找到的碎片")
+                          .arg(q(out.sourceName))
+                          .arg(out.size)
+                          .arg(found.scan.endedAt));
+    if (!found.scan.unreadable.empty())
+      m_context.information(tr("有 %1 个扇区无法读取, 已跳过 (\"%2\"): %3")
+                                .arg(WindowTexts::sectorCount(found.scan.unreadable), q(out.sourceName),
+                                     q(scan::describeSectorRuns(found.scan.unreadable))));
+    if (whole && found.rows.empty()) m_context.information(tr("未找到碎片"));
+  }
+  emit scanFinished();
+}
+
+}  // namespace kestrix::app

@@ -1,0 +1,35 @@
+#pragma once
+// 恢复 and 停止 of tab 1: scans the chosen source through the engine's source analysis and
+// fills the fragment and file lists with what it found.
+
+#include <QObject>
+
+#include <memory>
+
+#include "app/window_context.h"
+
+namespace kestrix::app {
+
+class SourceController;
+
+class ScanController : public QObject {
+  Q_OBJECT
+ public:
+  ScanController(const WindowContext& context, SourceController& source);
+
+  void Button1Click();  // 恢复: scan the source
+  void Button2Click();  // 停止: stop the scan (and a 恢复碎片 / 恢复文件 run)
+
+ signals:
+  void scanFinished();  // the results are in the lists, the window is idle
+
+ private:
+  struct Output;
+  void scanDone(Output& out);
+  void clearResults();
+
+  WindowContext m_context;
+  SourceController& m_source;
+};
+
+}  // namespace kestrix::app

@@ -1,0 +1,70 @@
+#include "app/window_texts.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include "app/window_context.h"
+#include "sources/size_text.h"
+
+namespace kestrix::app {
+
+QString WindowTexts::listEmpty() { return tr("列表为空!"); }
+
+// File names on Linux are case sensitive, and so are native dialogs' patterns.
+QString WindowTexts::pstFilter() { return tr("PST 文件 (*.pst *.PST)") + ";;" + tr("所有文件 (*)"); }
+
+QString WindowTexts::fragmentFilter() { return tr("碎片文件 (*.bin)") + ";;" + tr("所有文件 (*)"); }
+
+QString WindowTexts::rebuildInputFilter() {
+  return tr("碎片或 PST 文件 (*.bin *.pst *.PST)") + ";;" + tr("所有文件 (*)");
+}
+
+QString WindowTexts::size(std::int64_t bytes) { return q(sources::SizeToText(static_cast<std::uint64_t>(bytes))); }
+
+QString WindowTexts::sectorCount(const std::vector<scan::SectorRun>& runs) {
+  std::int64_t n = 0;
+  for (const auto& r : runs) n += r.count;
+  return QString::number(n);
+}
+
+QString WindowTexts::mail(const pst::CheckReport& r) {
+  return tr("可读邮件 %1/%2, 文件夹 %3 个").arg(r.messagesReadable).arg(r.messages).arg(r.folders.size());
+}
+
+QString WindowTexts::checked(const pst::CheckedOutput& c, bool rebuilt) {
+  if (c.repaired)
+    return (rebuilt ? tr("文件已修复, %1\n重组出的原始文件保存在 \"%2\"") : tr("文件已修复, %1\n拼合出的原始文件保存在 \"%2\""))
+        .arg(mail(c.result()), q(c.rawPath));
+  if (c.notRepaired.empty()) return tr("文件完好, ") + mail(c.check);
+  const QString why = !c.check.isPst        ? tr("其中没有PST结构")
+                      : !c.check.supported() ? tr("暂不支持这种PST格式 (ANSI 或 4 KiB 页)")
+                                             : QString::fromUtf8(c.notRepaired.c_str());
+  return tr("文件已损坏, 未能修复 (%1), 已按写入的原样保存").arg(why);
+}
+
+QString WindowTexts::mailCell(const pst::CheckedOutput& c) {
+  QString cell = QString("%1/%2").arg(c.result().messagesReadable).arg(c.result().messages);
+  if (c.repaired) cell += tr(" 已修复");
+  else if (!c.notRepaired.empty()) cell += tr(" 已损坏");
+  return cell;
+}
+
+QString WindowTexts::stoppedNotWritten(const QString& path) {
+  return tr("已停止: 未写入 \"%1\" (同名的原有文件保持不变)").arg(path);
+}
+
+QString SaveFolder::suggest(const QString& name, const QString& fallback) const {
+  const QDir folder(!m_folder.isEmpty() ? m_folder : !fallback.isEmpty() ? fallback : QDir::currentPath());
+  const QFileInfo suggested(name);
+  QString path = folder.filePath(name);
+  for (int n = 2; QFileInfo::exists(path); ++n)
+    path = folder.filePath(QString("%1-%2").arg(suggested.completeBaseName()).arg(n) +
+                           (suggested.suffix().isEmpty() ? QString() : "." + suggested.suffix()));
+  return path;
+}
+
+void SaveFolder::remember(const QString& savedPath) {
+  if (!savedPath.isEmpty()) m_folder = QFileInfo(savedPath).absolutePath();
+}
+
+}  // namespace kestrix::app

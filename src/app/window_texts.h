@@ -1,0 +1,49 @@
+#pragma once
+// The texts several parts of the window share: what a PST file holds, what the check of a
+// file just written found, the save dialogs' filters, and where a save dialog starts.
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+#include "pst/repair.h"
+#include "scan/fragments.h"
+
+namespace kestrix::app {
+
+class WindowTexts {
+  Q_DECLARE_TR_FUNCTIONS(WindowTexts)
+
+ public:
+  static QString listEmpty();
+  static QString pstFilter();       // PST files, then every file
+  static QString fragmentFilter();  // what 恢复碎片 writes: sectors of the source, no PST
+  static QString rebuildInputFilter();
+  static QString size(std::int64_t bytes);
+  static QString sectorCount(const std::vector<scan::SectorRun>& runs);
+  // What a reader finds in a PST file: "可读邮件 71/71, 文件夹 12 个".
+  static QString mail(const pst::CheckReport& r);
+  // What the check of a file just written found, and what was done about it. rebuilt: the
+  // bytes were put together by 重组 (else by 恢复文件).
+  static QString checked(const pst::CheckedOutput& c, bool rebuilt);
+  // The FileList cell of a file once written: readable messages of all, "71/71".
+  static QString mailCell(const pst::CheckedOutput& c);
+  static QString stoppedNotWritten(const QString& path);
+};
+
+// Where the save dialogs start: the folder the user last saved to (in any of them), with a
+// suggested name that no file there has yet, so that the dialog's question before replacing
+// comes only when the user picks an existing file on purpose.
+class SaveFolder {
+ public:
+  // A path to start a save dialog at; fallback: the folder before the first save.
+  QString suggest(const QString& name, const QString& fallback = {}) const;
+  void remember(const QString& savedPath);
+
+ private:
+  QString m_folder;
+};
+
+}  // namespace kestrix::app
