@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <sstream>
@@ -42,11 +43,15 @@ std::string commandLineOf(const RecoverCommand& cmd) {
 }
 
 std::string utcNow() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm tm{};
-  ::gmtime_r(&now, &tm);
+  using namespace std::chrono;
+  const auto now = floor<seconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", int(date.year()), unsigned(date.month()),
+                unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
+                int(time.seconds().count()));
   return text;
 }
 
