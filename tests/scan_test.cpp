@@ -170,7 +170,7 @@ TEST(Scan, ReadsFilesThroughFileByteSource) {
         try {
           FileByteSource missing(dir.file("missing.img"));
         } catch (const Error& e) {
-          EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + dir.file("missing.img") + "\". No such file or directory");
+          EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + dir.file("missing.img") + "\". " + systemReason(ENOENT));
           throw;
         }
       },

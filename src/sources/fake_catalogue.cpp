@@ -2,15 +2,18 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
+
+#include "rebuild/output_file.h"
 
 namespace kestrix::sources {
 
 namespace {
 
+// An image of `length` bytes, all of them a hole where the file system keeps holes.
 std::string makeImage(const std::filesystem::path& path, std::int64_t length) {
-  { std::ofstream create(path, std::ios::binary | std::ios::trunc); }
-  std::filesystem::resize_file(path, std::uintmax_t(length));
+  rebuild::OutputFile image(path.string());
+  image.resize(length);
+  image.commit();
   return path.string();
 }
 
