@@ -136,8 +136,6 @@ std::unique_ptr<scan::ByteSource> OutputFile::reader() const {
   return std::make_unique<WrittenBytes>(handleOf(m_fd), m_path);
 }
 
-void OutputFile::linkTemporaryName() {}  // the temporary file has had its name from the start
-
 void OutputFile::commit() {
   if (m_committed) return;
   const auto fail = [&](int err) { throw Error("Cannot write file \"" + m_path + "\". " + systemReason(err)); };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <new>
 
 namespace kestrix {
 
@@ -33,6 +35,35 @@ void readSectorsRetrying(ByteSource& src, std::int64_t offset, std::span<std::by
     else
       unreadable.push_back({bad, 1});
   }
+}
+
+std::size_t readWholeSectors(const RawRead& raw, std::uint32_t sectorSize, std::int64_t size, std::int64_t offset,
+                             std::span<std::byte> out, std::size_t chunk) {
+  if (offset < 0 || offset >= size || out.empty() || sectorSize == 0) return 0;
+  const std::int64_t sector = sectorSize;
+  const std::int64_t end = std::min<std::int64_t>(offset + std::int64_t(out.size()), size);
+  const std::int64_t first = offset / sector * sector;
+  const std::int64_t last = (end + sector - 1) / sector * sector;
+  const std::int64_t step = std::max<std::int64_t>(sector, std::int64_t(chunk) / sector * sector);
+  const std::size_t bufferSize = std::size_t(std::min(step, last - first));
+  const std::align_val_t alignment{sectorSize};
+  const std::unique_ptr<std::byte, std::function<void(std::byte*)>> buffer(
+      static_cast<std::byte*>(::operator new(bufferSize, alignment)),
+      [alignment](std::byte* p) { ::operator delete(p, alignment); });
+  std::size_t done = 0;
+  for (std::int64_t at = first; at < last; at += step) {
+    const std::int64_t length = std::min(step, last - at);
+    const std::size_t got = std::min(raw(at, buffer.get(), std::size_t(length)), std::size_t(length));
+    // The part of what came back that was asked for.
+    const std::int64_t from = std::max(at, offset);
+    const std::int64_t to = std::min(at + std::int64_t(got), end);
+    if (to > from) {
+      std::memcpy(out.data() + (from - offset), buffer.get() + (from - at), std::size_t(to - from));
+      done = std::size_t(to - offset);
+    }
+    if (std::int64_t(got) < length) break;
+  }
+  return done;
 }
 
 void readExactly(ByteSource& src, std::int64_t offset, std::span<std::byte> out) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -85,6 +86,16 @@ struct SectorRun {
 // merge into one run). A zero-filled sector never passes the map-page test.
 void readSectorsRetrying(ByteSource& src, std::int64_t offset, std::span<std::byte> out,
                          std::vector<SectorRun>& unreadable);
+
+// Reads out.size() bytes at offset from a device that answers only whole sectors, at
+// sector-aligned offsets, into sector-aligned memory (a disk or volume on Windows): whole
+// sectors from the one at or before offset, through an aligned buffer of at most `chunk`
+// bytes, never past `size`, and copies out the bytes asked for. raw(at, buffer, length) reads
+// and returns the count it read. Returns the count of asked bytes read: short where a raw read
+// came back short, or at the end.
+using RawRead = std::function<std::size_t(std::int64_t at, std::byte* buffer, std::size_t length)>;
+std::size_t readWholeSectors(const RawRead& raw, std::uint32_t sectorSize, std::int64_t size, std::int64_t offset,
+                             std::span<std::byte> out, std::size_t chunk = std::size_t(1) << 20);
 
 // Reads exactly out.size() bytes at offset or throws kestrix::Error naming the source,
 // the offset and the reason ("truncated" when the source ends first).

@@ -1,11 +1,9 @@
 // Reading files, disks and volumes on Windows: CreateFileW, ReadFile at 64-bit offsets. A disk
 // or volume answers only whole sectors at sector-aligned offsets into sector-aligned memory, so
-// its reads go through an aligned buffer of whole sectors and the asked bytes are copied out.
+// its reads go through readWholeSectors.
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "scan/byte_source.h"
 #include "scan/win32.h"
@@ -43,10 +41,6 @@ std::size_t readHandle(HANDLE h, std::int64_t offset, std::byte* out, std::size_
   return done;
 }
 
-struct AlignedFree {
-  void operator()(std::byte* p) const { _aligned_free(p); }
-};
-
 }  // namespace
 
 FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
@@ -60,15 +54,19 @@ FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (!h.valid()) throw SourceOpenError(m_path, win32::lastError());
   if (device) {
-    const auto length = win32::deviceLength(h.get());
-    if (!length) throw SourceOpenError(m_path, win32::lastError());
-    m_size = *length;
     DISK_GEOMETRY geometry{};
     DWORD returned = 0;
-    m_sectorSize = ::DeviceIoControl(h.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry,
-                                     &returned, nullptr) && geometry.BytesPerSector >= 512
-                       ? geometry.BytesPerSector
-                       : 4096;  // a multiple of every sector size in use
+    const bool hasGeometry = ::DeviceIoControl(h.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
+                                               sizeof geometry, &returned, nullptr) != 0;
+    m_sectorSize = hasGeometry && geometry.BytesPerSector >= 512 ? geometry.BytesPerSector
+                                                                   : 4096;  // a multiple of every sector size in use
+    // The exact length; a device that does not give it (some drivers, Wine) is read over its
+    // whole cylinders.
+    const auto length = win32::deviceLength(h.get());
+    if (!length && !hasGeometry) throw SourceOpenError(m_path, win32::lastError());
+    m_size = length ? *length
+                    : geometry.Cylinders.QuadPart * std::int64_t(geometry.TracksPerCylinder) *
+                          std::int64_t(geometry.SectorsPerTrack) * std::int64_t(geometry.BytesPerSector);
     m_identity.known = true;
     m_identity.devicePath = m_path;
   } else {
@@ -94,33 +92,11 @@ std::size_t FileByteSource::readAt(std::int64_t offset, std::span<std::byte> out
   m_lastError = 0;
   if (offset < 0 || out.empty()) return 0;
   if (m_sectorSize == 0) return readHandle(handleOf(m_fd), offset, out.data(), out.size(), m_lastError);
-  // A device: whole sectors from the sector at or before offset, never past the end.
-  if (offset >= m_size) return 0;
-  const std::int64_t sector = m_sectorSize;
-  const std::int64_t end = std::min<std::int64_t>(offset + std::int64_t(out.size()), m_size);
-  const std::int64_t first = offset / sector * sector;
-  const std::int64_t last = (end + sector - 1) / sector * sector;
-  constexpr std::int64_t kChunk = 1 << 20;
-  std::unique_ptr<std::byte, AlignedFree> buffer(
-      static_cast<std::byte*>(_aligned_malloc(std::size_t(std::min(kChunk, last - first)), std::size_t(sector))));
-  if (!buffer) {
-    m_lastError = ENOMEM;
-    return 0;
-  }
-  std::size_t done = 0;
-  for (std::int64_t at = first; at < last; at += kChunk) {
-    const std::int64_t length = std::min(kChunk, last - at);
-    const std::size_t got = readHandle(handleOf(m_fd), at, buffer.get(), std::size_t(length), m_lastError);
-    // The part of what came back that was asked for.
-    const std::int64_t from = std::max(at, offset);
-    const std::int64_t to = std::min(at + std::int64_t(got), end);
-    if (to > from) {
-      std::memcpy(out.data() + (from - offset), buffer.get() + (from - at), std::size_t(to - from));
-      done = std::size_t(to - offset);
-    }
-    if (std::int64_t(got) < length) break;
-  }
-  return done;
+  return readWholeSectors(
+      [this](std::int64_t at, std::byte* buffer, std::size_t length) {
+        return readHandle(handleOf(m_fd), at, buffer, length, m_lastError);
+      },
+      m_sectorSize, m_size, offset, out);
 }
 
 }  // namespace kestrix::scan
