@@ -56,6 +56,7 @@ both scan scan ex/disk.img -q
 fragments=$(awk -F'\t' 'NR > 1 && $1 ~ /^[0-9]+$/ {print $1}' <("$linux_cli" scan "$work/linux/ex/disk.img" -q --format tsv) | head -3 | paste -sd,)
 both extract extract ex/disk.img --fragments "$fragments" -o frag.bin -q
 both rebuild rebuild frag.bin -o rebuilt.pst --repair -q
+both unicode-name rebuild frag.bin -o 恢复的邮件.pst -q  # the wide command line, UTF-8 names
 both recover recover ex/disk.img -o rec --report -q
 echo "== enron.pst cut into pieces"
 python3 bench/make_cut_image.py "$enron" "$work/cut.img" $((48 << 20)) 7 >/dev/null

@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/progress.h"
 #include "cli/pst_report.h"
+#include "rebuild/output_names.h"
 #include "rebuild/recover_job.h"
 #include "scan/errors.h"
 #include "scan/map_page.h"
@@ -98,7 +99,7 @@ std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResu
     << ", \"messagesReadable\": " << pst.messagesReadable << ", \"folders\": " << pst.folders.size()
     << ", \"header\": " << jsonString(checked.headerState()) << ", \"sound\": " << (pst.sound() ? "true" : "false")
     << ", \"repaired\": " << (checked.repaired ? "true" : "false") << ", \"rawFile\": "
-    << (checked.repaired ? jsonString(std::filesystem::path(checked.rawPath).filename().string()) : "null");
+    << (checked.repaired ? jsonString(rebuild::textOf(rebuild::pathOf(checked.rawPath).filename())) : "null");
   if (!checked.notRepaired.empty()) j << ", \"notRepaired\": " << jsonString(checked.notRepaired);
   j << "}";
   return j.str();
@@ -195,7 +196,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     if (checked.repaired)
       notes.push_back(f->fileName + ": damaged as put together (" + damageText(checked.check) + "); repaired: " +
                       repairText(checked.repair) + ". The bytes as put together are kept in " +
-                      std::filesystem::path(checked.rawPath).filename().string());
+                      rebuild::textOf(rebuild::pathOf(checked.rawPath).filename()));
     else if (!checked.check.isPst)
       notes.push_back(f->fileName + ": holds no PST structure that opens (no header of its own, no index page); "
                                     "written as put together");

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "rebuild/output_file.h"
+#include "rebuild/output_names.h"
 
 namespace kestrix::sources {
 
@@ -11,10 +12,10 @@ namespace {
 
 // An image of `length` bytes, all of them a hole where the file system keeps holes.
 std::string makeImage(const std::filesystem::path& path, std::int64_t length) {
-  rebuild::OutputFile image(path.string());
+  rebuild::OutputFile image(rebuild::textOf(path));
   image.resize(length);
   image.commit();
-  return path.string();
+  return rebuild::textOf(path);
 }
 
 }  // namespace
@@ -22,19 +23,19 @@ std::string makeImage(const std::filesystem::path& path, std::int64_t length) {
 FakeCatalogue::FakeCatalogue(std::string folder) : m_folder(std::move(folder)) {}
 
 std::string FakeCatalogue::addDisk(int number, std::int64_t length, bool removable) {
-  const auto path = makeImage(std::filesystem::path(m_folder) / ("disk" + std::to_string(number) + ".img"), length);
+  const auto path = makeImage(rebuild::pathOf(m_folder) / ("disk" + std::to_string(number) + ".img"), length);
   m_disks[number] = Disk{path, removable, 0};
   return path;
 }
 
 void FakeCatalogue::refuseDisk(int number, int error) {
-  const auto path = makeImage(std::filesystem::path(m_folder) / ("disk" + std::to_string(number) + ".img"), 0);
+  const auto path = makeImage(rebuild::pathOf(m_folder) / ("disk" + std::to_string(number) + ".img"), 0);
   m_disks[number] = Disk{path, false, error};
 }
 
 std::string FakeCatalogue::addVolume(char letter, const Volume& volume) {
   const auto path =
-      makeImage(std::filesystem::path(m_folder) / (std::string("volume-") + letter + ".img"), volume.length);
+      makeImage(rebuild::pathOf(m_folder) / (std::string("volume-") + letter + ".img"), volume.length);
   m_volumes[letter] = VolumeEntry{volume, path};
   return path;
 }
