@@ -15,6 +15,7 @@ PKGS=(
   e2fsprogs ntfs-3g mtools
   librsvg2-bin bash-completion man-db
   lintian desktop-file-utils appstream mmdebstrap
+  g++-mingw-w64-x86-64-posix wine64 googletest
 )
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi

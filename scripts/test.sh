@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds every part with warnings as errors, and runs every test:
 # the normal build, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then a short bounded run of each fuzz target, then the Debian package installed and run in a
-# clean Debian 12 root.
+# then a short bounded run of each fuzz target, the Windows build with its tests under Wine, and
+# the Debian package installed and run in a clean Debian 12 root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -17,6 +17,10 @@ echo "== build and test with ASan + UBSan"
 bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=ON -DKESTRIX_SANITIZE=ON
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j "$jobs")
+
+echo "== Windows: cross build, the engine's tests and the command line end to end under Wine"
+bash scripts/build-windows.sh --tests
+bash scripts/test-windows.sh build/ci
 
 if [ -f scripts/fuzz.sh ]; then
   echo "== fuzz"

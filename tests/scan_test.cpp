@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 
 #include "rebuild/sample_image.h"
 #include "scan/map_page.h"
@@ -170,7 +172,7 @@ TEST(Scan, ReadsFilesThroughFileByteSource) {
         try {
           FileByteSource missing(dir.file("missing.img"));
         } catch (const Error& e) {
-          EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + dir.file("missing.img") + "\". No such file or directory");
+          EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + dir.file("missing.img") + "\". " + systemReason(ENOENT));
           throw;
         }
       },
@@ -199,4 +201,35 @@ TEST(Scan, ZeroMapHoldsOnlyUnitsReadWholeAsZeros) {
   EXPECT_EQ(r.zeros.zero, (std::vector<bool>{true, false, false, true, true, false}));
   EXPECT_FALSE(r.zeros.isZero(-1));
   EXPECT_FALSE(r.zeros.isZero(6));
+}
+
+// A device that answers whole, aligned sectors only: every raw read is checked, the bytes asked
+// for come back from any offset and length, up to the end and up to a sector that fails.
+TEST(Scan, DevicesAreReadInWholeAlignedSectors) {
+  std::vector<std::byte> disk(4096 * 7);
+  for (std::size_t i = 0; i < disk.size(); ++i) disk[i] = std::byte(i * 7 + i / 4096);
+  std::int64_t badFrom = INT64_MAX;
+  int misaligned = 0;
+  const RawRead raw = [&](std::int64_t at, std::byte* buffer, std::size_t length) {
+    misaligned += at % 4096 != 0 || length % 4096 != 0 || reinterpret_cast<std::uintptr_t>(buffer) % 4096 != 0;
+    const std::int64_t stop = std::min<std::int64_t>({at + std::int64_t(length), std::int64_t(disk.size()), badFrom});
+    if (stop <= at) return std::size_t(0);
+    std::memcpy(buffer, disk.data() + at, std::size_t(stop - at));
+    return std::size_t(stop - at);
+  };
+  const std::int64_t size = std::int64_t(disk.size()) - 100;  // a length that is no whole sector
+  for (const auto& [offset, length] : std::vector<std::pair<std::int64_t, std::size_t>>{
+           {0, 4096}, {1, 10}, {4095, 2}, {5000, 12000}, {100, 27000}, {size - 5, 50}}) {
+    std::vector<std::byte> out(length, std::byte{0xEE});
+    const std::size_t got = readWholeSectors(raw, 4096, size, offset, out, 8192);
+    const std::size_t expected = std::size_t(std::min<std::int64_t>(std::int64_t(length), size - offset));
+    ASSERT_EQ(got, expected) << offset;
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + std::ptrdiff_t(got), disk.begin() + offset)) << offset;
+  }
+  EXPECT_EQ(misaligned, 0);
+  std::vector<std::byte> past(10);
+  EXPECT_EQ(readWholeSectors(raw, 4096, size, size, past), 0u);
+  badFrom = 3 * 4096;  // the fourth sector fails: the bytes before it come back
+  std::vector<std::byte> out(20000);
+  EXPECT_EQ(readWholeSectors(raw, 4096, size, 100, out, 8192), std::size_t(3 * 4096 - 100));
 }

@@ -12,6 +12,7 @@
 #include "support/test_support.h"
 
 using namespace kestrix::sources;
+using kestrix::systemReason;
 using kestrix::test::messageOf;
 using kestrix::test::TempDir;
 
@@ -136,7 +137,7 @@ TEST(SourcePicker, ASourceThatCannotBeOpenedLeavesNoSize) {
   ASSERT_EQ(picker.SourceSize(), 1048576);
 
   EXPECT_EQ(messageOf([&] { picker.SourceItemClick({EntryKind::Disk, "PhysicalDrive1", "", 17, ""}); }),
-            "Cannot open file \"" + refused + "\". Permission denied");
+            "Cannot open file \"" + refused + "\". " + systemReason(EACCES));
   EXPECT_EQ(picker.SourceText(), "PhysicalDrive1");
   EXPECT_EQ(picker.SourcePath(), "\\\\.\\PhysicalDrive1");
   EXPECT_EQ(picker.SourceSize(), 0);  // not the size of PhysicalDrive0
@@ -144,14 +145,14 @@ TEST(SourcePicker, ASourceThatCannotBeOpenedLeavesNoSize) {
   picker.SourceChange("PhysicalDrive0");
   const std::string missing = dir.file("missing.img");
   EXPECT_EQ(messageOf([&] { picker.SourceChange(missing); }),
-            "Cannot open file \"" + missing + "\". No such file or directory");
+            "Cannot open file \"" + missing + "\". " + systemReason(ENOENT));
   EXPECT_EQ(picker.SourceSize(), 0);
 
   picker.SourceChange("PhysicalDrive0");
   EXPECT_EQ(messageOf([&] { picker.SourceChange("PhysicalDrive9"); }),
-            "Cannot open file \"\\\\.\\PhysicalDrive9\". No such device");
+            "Cannot open file \"\\\\.\\PhysicalDrive9\". " + systemReason(ENODEV));
   EXPECT_EQ(picker.SourceSize(), 0);
-  EXPECT_EQ(messageOf([&] { picker.SourceChange("Q:"); }), "Cannot open file \"\\\\.\\Q:\". No such device");
+  EXPECT_EQ(messageOf([&] { picker.SourceChange("Q:"); }), "Cannot open file \"\\\\.\\Q:\". " + systemReason(ENODEV));
 }
 
 TEST(SourceNames, ResolveAsTheSourceBoxDoes) {
@@ -175,11 +176,11 @@ TEST(SourceNames, ResolveAsTheSourceBoxDoes) {
   EXPECT_EQ(openSourceByName(cat, disk)->name(), disk);  // a path stays a path
   for (const char* name : {"\\\\.\\PhysicalDriveX", "\\\\.\\PhysicalDrive-1", "PhysicalDrive9", "B:"})
     EXPECT_EQ(messageOf([&] { openSourceByName(cat, name); }),
-              "Cannot open file \"" + SourcePathOf(name) + "\". No such device")
+              "Cannot open file \"" + SourcePathOf(name) + "\". " + systemReason(ENODEV))
         << name;
   for (const char* name : {"PhysicalDrive", "PhysicalDriveX", "PhysicalDrive2b", "d:x"})
     EXPECT_EQ(messageOf([&] { openSourceByName(cat, name); }),
-              "Cannot open file \"" + std::string(name) + "\". No such file or directory")
+              "Cannot open file \"" + std::string(name) + "\". " + systemReason(ENOENT))
         << name;
 }
 
@@ -199,7 +200,7 @@ TEST(SourcesCommand, ListsTheMenuWithTheDeviceBehindEachEntry) {
                        "disk\tPhysicalDrive0\tPhysicalDrive0\tHD0, Fixed Drive, [1 MB]\t" + disk + "\n");
   // The refused disk is named with the reason, and one line says what reading it needs.
   const std::string notes = err.str();
-  EXPECT_NE(notes.find("PhysicalDrive1 (" + cat.diskNode(1) + ") is not listed: Permission denied\n"),
+  EXPECT_NE(notes.find("PhysicalDrive1 (" + cat.diskNode(1) + ") is not listed: " + systemReason(EACCES) + "\n"),
             std::string::npos)
       << notes;
   EXPECT_EQ(std::count(notes.begin(), notes.end(), '\n'), 2) << notes;
@@ -211,7 +212,7 @@ TEST(SourcesCommand, ListsTheMenuWithTheDeviceBehindEachEntry) {
                             kestrix::cli::jsonString(disk) + "}"),
             std::string::npos)
       << json.str();
-  EXPECT_NE(json.str().find("\"reason\": \"Permission denied\""), std::string::npos);
+  EXPECT_NE(json.str().find("\"reason\": \"" + systemReason(EACCES) + "\""), std::string::npos);
 }
 
 TEST(OpenSource, CommandLineNamesUnknownDevices) {
@@ -220,6 +221,6 @@ TEST(OpenSource, CommandLineNamesUnknownDevices) {
   const char* argv[] = {"kestrix-cli", "scan", "-q", "PhysicalDrive250"};
   EXPECT_EQ(kestrix::cli::runCli(4, argv, out, err, stop), 1);
   EXPECT_EQ(err.str(),
-            "Cannot open file \"\\\\.\\PhysicalDrive250\". No such device\n"
+            "Cannot open file \"\\\\.\\PhysicalDrive250\". " + systemReason(ENODEV) + "\n"
             "kestrix-cli sources lists the disks and volumes of this machine.\n");
 }

@@ -33,7 +33,7 @@ fs::path addDevice(const fs::path& sys, const std::string& path, std::uint64_t n
   return folder;
 }
 
-scan::FileIdentity blockDevice(std::uint64_t number) { return {true, 5, 100, number}; }
+scan::FileIdentity blockDevice(std::uint64_t number) { return {true, 5, 100, number, {}}; }
 
 }  // namespace
 
@@ -69,7 +69,7 @@ TEST(Storage, TheSourceIsFoundThroughPartitionsDeviceMapperLoopFilesAndOverlay) 
   // The image as the source: a file system on the loop device over it lies inside it.
   struct stat st {};
   ASSERT_EQ(::stat(image.c_str(), &st), 0);
-  const scan::FileIdentity imageId{true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), 0};
+  const scan::FileIdentity imageId{true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), 0, {}};
   EXPECT_TRUE(meets(imageId, dev(7, 0)));
   EXPECT_FALSE(meets(imageId, dev(8, 1)));
   // The loop device as the source: the file behind it is part of it.

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/progress.h"
 #include "cli/pst_report.h"
+#include "rebuild/output_names.h"
 #include "rebuild/recover_job.h"
 #include "scan/errors.h"
 #include "scan/map_page.h"
@@ -42,11 +44,15 @@ std::string commandLineOf(const RecoverCommand& cmd) {
 }
 
 std::string utcNow() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm tm{};
-  ::gmtime_r(&now, &tm);
+  using namespace std::chrono;
+  const auto now = floor<seconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", int(date.year()), unsigned(date.month()),
+                unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
+                int(time.seconds().count()));
   return text;
 }
 
@@ -93,7 +99,7 @@ std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResu
     << ", \"messagesReadable\": " << pst.messagesReadable << ", \"folders\": " << pst.folders.size()
     << ", \"header\": " << jsonString(checked.headerState()) << ", \"sound\": " << (pst.sound() ? "true" : "false")
     << ", \"repaired\": " << (checked.repaired ? "true" : "false") << ", \"rawFile\": "
-    << (checked.repaired ? jsonString(std::filesystem::path(checked.rawPath).filename().string()) : "null");
+    << (checked.repaired ? jsonString(rebuild::textOf(rebuild::pathOf(checked.rawPath).filename())) : "null");
   if (!checked.notRepaired.empty()) j << ", \"notRepaired\": " << jsonString(checked.notRepaired);
   j << "}";
   return j.str();
@@ -190,7 +196,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     if (checked.repaired)
       notes.push_back(f->fileName + ": damaged as put together (" + damageText(checked.check) + "); repaired: " +
                       repairText(checked.repair) + ". The bytes as put together are kept in " +
-                      std::filesystem::path(checked.rawPath).filename().string());
+                      rebuild::textOf(rebuild::pathOf(checked.rawPath).filename()));
     else if (!checked.check.isPst)
       notes.push_back(f->fileName + ": holds no PST structure that opens (no header of its own, no index page); "
                                     "written as put together");

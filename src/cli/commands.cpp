@@ -8,6 +8,7 @@
 #include "cli/progress.h"
 #include "cli/pst_report.h"
 #include "rebuild/extract.h"
+#include "rebuild/output_names.h"
 #include "rebuild/rebuild.h"
 #include "rebuild/source_analysis.h"
 #include "scan/errors.h"
@@ -146,7 +147,7 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
                 " but " + plural(std::int64_t(cmd.outputs.size()), "output", "outputs") + " were given");
   bool partial = false;
   for (std::size_t i = 0; i < cmd.inputs.size(); ++i) {
-    const std::string name = std::filesystem::path(cmd.inputs[i]).filename().string();
+    const std::string name = rebuild::textOf(rebuild::pathOf(cmd.inputs[i]).filename());
     rebuild::RebuildResult result;
     {
       ProgressLine line("", !cmd.quiet);
@@ -177,7 +178,7 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
     if (!result.checked) {
       out << "\"" << cmd.outputs[i] << "\" carries the fixed header block and opens in no reader as it is; repair "
           << "it with: kestrix-cli repair " << shellQuoted(cmd.outputs[i]) << " -o "
-          << shellQuoted(std::filesystem::path(cmd.outputs[i]).replace_extension(".repaired.pst").string())
+          << shellQuoted(rebuild::textOf(rebuild::pathOf(cmd.outputs[i]).replace_extension(".repaired.pst")))
           << " (or rebuild with --repair)\n";
     } else if (result.checked->repaired) {
       out << "Repaired \"" << cmd.outputs[i] << "\": " << messagesSummary(result.checked->repair.after)

@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 #include "rebuild/extract.h"
+#include "rebuild/output_names.h"
 #include "rebuild/rebuild.h"
 #include "rebuild/recover_job.h"
 #include "rebuild/sample_image.h"
@@ -68,7 +69,7 @@ void refuseUnusablePst(const std::string& path, std::span<const std::byte> bytes
 // source tree's copy (a program run from the build tree).
 std::string samplePst() {
   const fs::path data = sources::installedDataDir(sources::programDir());
-  return data.empty() ? std::string(KESTRIX_TESTDATA_DIR) + "/enron.pst" : (data / "enron.pst").string();
+  return data.empty() ? std::string(KESTRIX_TESTDATA_DIR) + "/enron.pst" : rebuild::textOf(data / "enron.pst");
 }
 
 bool sameFrom(std::span<const std::byte> a, std::span<const std::byte> b, std::size_t from) {
@@ -80,7 +81,7 @@ bool sameFrom(std::span<const std::byte> a, std::span<const std::byte> b, std::s
 int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) {
   const std::string pstPath = cmd.pst.empty() ? samplePst() : cmd.pst;
   std::vector<Hidden> files;
-  if (fs::exists(pstPath)) {
+  if (fs::exists(rebuild::pathOf(pstPath))) {
     files.push_back({"enron", readWholeFile(pstPath), {}});
     refuseUnusablePst(pstPath, files.back().bytes);
   } else if (!cmd.pst.empty()) {
@@ -113,8 +114,8 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
   place(image, files.back(), 6, 6);
   image.noise(2048);
 
-  fs::create_directories(cmd.dir);
-  const std::string imagePath = (fs::path(cmd.dir) / "disk.img").string();
+  fs::create_directories(rebuild::pathOf(cmd.dir));
+  const std::string imagePath = rebuild::textOf(rebuild::pathOf(cmd.dir) / "disk.img");
   rebuild::writeWholeFile(imagePath, image.bytes(), nullptr);
   out << "1. Made the disk image " << imagePath << " (" << sources::SizeToText(std::uint64_t(image.bytes().size()))
       << "): random filler with ";
@@ -143,8 +144,8 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
           extents.push_back(rebuild::extentOf(f));
           numbers += (numbers.empty() ? "" : ",") + std::to_string(f.number);
         }
-    const std::string fragmentsPath = (fs::path(cmd.dir) / (file.name + "-fragments.bin")).string();
-    const std::string pstOut = (fs::path(cmd.dir) / (file.name + "-rebuilt.pst")).string();
+    const std::string fragmentsPath = rebuild::textOf(rebuild::pathOf(cmd.dir) / (file.name + "-fragments.bin"));
+    const std::string pstOut = rebuild::textOf(rebuild::pathOf(cmd.dir) / (file.name + "-rebuilt.pst"));
     rebuild::extractToFile(src, extents, fragmentsPath, stop, {});
     const auto result = rebuild::rebuildFile(fragmentsPath, pstOut, stop, {});
     const auto rebuilt = readWholeFile(pstOut);
@@ -157,7 +158,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
                  : "DIFFERS from the original")
         << "\n";
   }
-  const std::string recovered = (fs::path(cmd.dir) / "recovered").string();
+  const std::string recovered = rebuild::textOf(rebuild::pathOf(cmd.dir) / "recovered");
   out << "\n4. Recovered every file straight from the image in one step, each checked (and repaired where\n"
          "   damaged) -> "
       << recovered << ":\n\n";
@@ -167,7 +168,7 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
   for (std::size_t k = 0; k < run.chosen.size() && k < run.written.checked.size(); ++k) {
     const rebuild::AssembledFile& file = run.analysis.files[run.chosen[k]];
     const pst::CheckedOutput& checked = run.written.checked[k];
-    const std::string path = (fs::path(recovered) / file.fileName).string();
+    const std::string path = rebuild::textOf(rebuild::pathOf(recovered) / rebuild::pathOf(file.fileName));
     out << "   " << file.fileName << ": ";
     if (!checked.result().isPst) {
       out << "no PST structure of its own (a made-up file), written as put together\n";

@@ -1,24 +1,12 @@
-#include <csignal>
 #include <iostream>
 
 #include "cli/commands.h"
-
-namespace {
-
-std::atomic<bool> g_stop{false};
-
-// The first Ctrl-C asks the running command to stop after its current unit of work, so a
-// scan still lists what it found; a second one ends the program at once.
-void onInterrupt(int) {
-  if (g_stop.exchange(true)) {
-    std::signal(SIGINT, SIG_DFL);
-    std::raise(SIGINT);
-  }
-}
-
-}  // namespace
+#include "cli/console.h"
 
 int main(int argc, char** argv) {
-  std::signal(SIGINT, onInterrupt);
-  return kestrix::cli::runCli(argc, argv, std::cout, std::cerr, g_stop);
+  static std::atomic<bool> stop{false};
+  const std::vector<std::string> args = kestrix::cli::startConsole(argc, argv, stop);
+  std::vector<const char*> pointers;
+  for (const std::string& a : args) pointers.push_back(a.c_str());
+  return kestrix::cli::runCli(int(pointers.size()), pointers.data(), std::cout, std::cerr, stop);
 }

@@ -1,41 +1,57 @@
 #include "rebuild/output_file.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <random>
 
+#include "rebuild/output_names.h"
 #include "scan/errors.h"
 #include "sources/size_text.h"
 #include "sources/storage.h"
 
 namespace kestrix::rebuild {
 
-namespace {
-
 namespace fs = std::filesystem;
 
-std::string folderOf(const std::string& path) {
-  const fs::path parent = fs::path(path).parent_path();
-  return parent.empty() ? "." : parent.string();
+fs::path pathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+std::string textOf(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
 }
+
+std::string folderOf(const std::string& path) {
+  const fs::path parent = pathOf(path).parent_path();
+  return parent.empty() ? "." : textOf(parent);
+}
+
+std::string tempNameFor(const std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  static const std::uint64_t process = std::random_device{}();  // two runs at the same tick still differ
+  const auto tick = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
+  const std::uint64_t mix = tick ^ (process << 32) ^ (std::uint64_t(++counter) * 0x9E3779B97F4A7C15ull);
+  constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string tag;
+  for (std::uint64_t v = mix; tag.size() < 8; v /= 36) tag += kDigits[v % 36];
+  return "." + name.substr(0, 200) + ".kestrix-" + tag;
+}
+
+namespace {
 
 // The folder an output would land in: the path itself or the nearest folder above it that
 // exists (creating the missing ones would write there already).
-std::string nearestExisting(const std::string& path, struct stat& st) {
-  fs::path at = fs::absolute(path).lexically_normal();
-  while (::stat(at.c_str(), &st) != 0) {
+std::string nearestExisting(const std::string& path) {
+  fs::path at = fs::absolute(pathOf(path)).lexically_normal();
+  std::error_code ec;
+  while (!fs::exists(at, ec)) {
     if (at == at.parent_path()) return {};
     at = at.parent_path();
   }
-  return at.string();
+  return textOf(at);
 }
 
 [[noreturn]] void refuse(const std::string& path, const std::string& why) {
@@ -46,18 +62,12 @@ std::string nearestExisting(const std::string& path, struct stat& st) {
 // on the source's storage.
 void refuseFolderOnSource(const std::string& path, const std::string& folder, const scan::ByteSource& source,
                           const sources::StorageSet& sourceSet) {
-  struct stat st {};
-  if (nearestExisting(folder, st).empty() || (sourceSet.devices.empty() && sourceSet.files.empty())) return;
-  if (sources::writeStorage(std::uint64_t(st.st_dev)).meets(sourceSet))
+  if (sourceSet.devices.empty() && sourceSet.files.empty()) return;
+  const std::string existing = nearestExisting(folder);
+  if (existing.empty()) return;
+  if (sources::folderStorage(existing).meets(sourceSet))
     refuse(path, "It lies on the source \"" + source.name() +
                      "\", whose data it would overwrite; choose a folder on another disk");
-}
-
-std::string kindOf(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a device";
 }
 
 // "1,234,567" for a count of bytes (not negative).
@@ -71,32 +81,23 @@ std::string withSeparators(std::int64_t n) {
   return out;
 }
 
-std::string tempNameFor(const std::string& name) {
-  static std::atomic<unsigned> counter{0};
-  const auto tick = std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-  const std::uint64_t mix = tick ^ (std::uint64_t(::getpid()) << 32) ^ (std::uint64_t(++counter) * 0x9E3779B97F4A7C15ull);
-  constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string tag;
-  for (std::uint64_t v = mix; tag.size() < 8; v /= 36) tag += kDigits[v % 36];
-  return "." + name.substr(0, 200) + ".kestrix-" + tag;
+bool endsInSeparator(const std::string& path) {
+  return !path.empty() && (path.back() == '/' || (fs::path::preferred_separator == L'\\' && path.back() == '\\'));
 }
 
 // refuseUnsafeOutput with the source's storage worked out already (it is the same for every
 // file of a run).
 void refuseTarget(const std::string& outputPath, const scan::ByteSource* source, const sources::StorageSet& sourceSet) {
-  if (outputPath.empty() || fs::path(outputPath).filename().empty() || outputPath.back() == '/')
+  if (outputPath.empty() || pathOf(outputPath).filename().empty() || endsInSeparator(outputPath))
     refuse(outputPath, "It names a folder, not a file");
-  struct stat st {};
-  if (::lstat(outputPath.c_str(), &st) == 0) {
-    if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode))
-      refuse(outputPath, "It is " + kindOf(st.st_mode) + "; results are written to regular files only");
+  const sources::PathEntry entry = sources::entryAt(outputPath);
+  if (entry.exists) {
+    if (!entry.kind.empty()) refuse(outputPath, "It is " + entry.kind + "; results are written to regular files only");
     // A link is replaced, not followed; it matters only when it leads to the source.
-    struct stat file = st;
-    const bool known = !S_ISLNK(st.st_mode) || ::stat(outputPath.c_str(), &file) == 0;
-    if (source && known && sourceSet.holdsFile(std::uint64_t(file.st_dev), std::uint64_t(file.st_ino))) {
+    if (source && entry.known && sourceSet.holdsFile(entry.device, entry.inode)) {
       const scan::FileIdentity id = source->identity();
-      const bool itself =
-          id.blockDevice == 0 && id.device == std::uint64_t(file.st_dev) && id.inode == std::uint64_t(file.st_ino);
+      const bool itself = id.blockDevice == 0 && id.devicePath.empty() && id.device == entry.device &&
+                          id.inode == entry.inode;
       refuse(outputPath, itself ? "It is the input \"" + source->name() + "\" itself; choose another output"
                                 : "It is the file behind the source \"" + source->name() +
                                       "\" (a loop device), whose data it would overwrite; choose another output");
@@ -112,15 +113,15 @@ void refuseUnsafeOutput(const std::string& outputPath, const scan::ByteSource* s
 }
 
 void refuseUnsafeFolder(const std::string& folder, const scan::ByteSource* source) {
-  struct stat st {};
-  if (::stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+  std::error_code ec;
+  const fs::path at = pathOf(folder);
+  if (fs::exists(at, ec) && !fs::is_directory(at, ec))
     throw Error("Cannot write into folder \"" + folder + "\". It is not a folder");
   if (source) refuseFolderOnSource(folder, folder, *source, sources::sourceStorage(source->identity()));
 }
 
 void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::int64_t allocatedBytes) {
-  struct stat st {};
-  const std::string folder = nearestExisting(folderOf(outputPath), st);
+  const std::string folder = nearestExisting(folderOf(outputPath));
   if (folder.empty()) return;  // nothing of the path exists: the creation of its folder fails first
   const sources::FolderSpace space = sources::folderSpace(folder);
   if (finalSize > space.largestFile || (space.holes && !sources::lengthFits(folder, finalSize)))
@@ -140,130 +141,12 @@ void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::in
               " is free there");
 }
 
-OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
-  m_name = fs::path(m_path).filename().string();
-  const auto fail = [&](int err) {
-    const std::string message = "Cannot create file \"" + m_path + "\". " + systemReason(err);
-    if (m_folder >= 0) ::close(m_folder);
-    throw Error(message);
-  };
-  if (m_name.empty() || m_name == "." || m_name == "..") fail(EISDIR);
-  m_folder = ::open(folderOf(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (m_folder < 0) fail(errno);
-  // A file without a name vanishes with the process, whatever kills it; naming it later needs
-  // /proc/self/fd. Elsewhere a hidden name is made that nothing can have planted (O_EXCL).
-  if (::access("/proc/self/fd", X_OK) == 0)
-    m_fd = ::openat(m_folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
-  for (int attempt = 0; m_fd < 0 && attempt < 100; ++attempt) {
-    const std::string name = tempNameFor(m_name);
-    m_fd = ::openat(m_folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (m_fd >= 0) m_tempName = name;
-    else if (errno != EEXIST) fail(errno);
-  }
-  if (m_fd < 0) fail(EEXIST);
-}
-
-OutputFile::~OutputFile() {
-  if (m_fd >= 0) ::close(m_fd);
-  if (!m_tempName.empty()) ::unlinkat(m_folder, m_tempName.c_str(), 0);
-  if (m_folder >= 0) ::close(m_folder);
-}
-
-void OutputFile::writeAt(std::int64_t offset, std::span<const std::byte> data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::pwrite(m_fd, data.data() + done, data.size() - done, offset + std::int64_t(done));
-    if (n > 0) {
-      done += std::size_t(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    const int err = n < 0 ? errno : ENOSPC;
-    throw Error("Cannot write file \"" + m_path + "\" at byte " + std::to_string(offset + std::int64_t(done)) + ". " +
-                systemReason(err));
-  }
-}
-
-void OutputFile::resize(std::int64_t size) {
-  if (::ftruncate(m_fd, size) != 0)
-    throw Error("Cannot set the length of file \"" + m_path + "\" to " + std::to_string(size) + " bytes. " +
-                systemReason(errno));
-}
-
-namespace {
-
-// Reads an output's temporary file through its descriptor.
-class WrittenBytes final : public scan::ByteSource {
- public:
-  WrittenBytes(int fd, std::string name) : m_fd(fd), m_name(std::move(name)) {
-    struct stat st {};
-    if (::fstat(m_fd, &st) != 0) throw Error("Cannot read file \"" + m_name + "\" back. " + systemReason(errno));
-    m_size = std::int64_t(st.st_size);
-    m_identity = {true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino), 0};
-  }
-  std::int64_t size() const override { return m_size; }
-  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
-    std::size_t done = 0;
-    while (done < out.size() && offset + std::int64_t(done) < m_size) {
-      const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done, offset + std::int64_t(done));
-      if (n > 0) done += std::size_t(n);
-      else if (n < 0 && errno == EINTR) continue;
-      else {
-        m_error = n < 0 ? errno : 0;
-        break;
-      }
-    }
-    return done;
-  }
-  std::string name() const override { return m_name; }
-  int lastError() const override { return m_error; }
-  scan::FileIdentity identity() const override { return m_identity; }
-
- private:
-  int m_fd;
-  std::string m_name;
-  std::int64_t m_size = 0;
-  int m_error = 0;
-  scan::FileIdentity m_identity;
-};
-
-}  // namespace
-
-std::unique_ptr<scan::ByteSource> OutputFile::reader() const { return std::make_unique<WrittenBytes>(m_fd, m_path); }
-
 void OutputFile::rename(const std::string& path) {
-  if (m_committed || fs::absolute(folderOf(path)).lexically_normal() != fs::absolute(folderOf(m_path)).lexically_normal())
+  if (m_committed ||
+      fs::absolute(pathOf(folderOf(path))).lexically_normal() != fs::absolute(pathOf(folderOf(m_path))).lexically_normal())
     throw Error("Cannot write file \"" + path + "\". It is not in the folder of \"" + m_path + "\"");
   m_path = path;
-  m_name = fs::path(m_path).filename().string();
-}
-
-void OutputFile::linkTemporaryName() {
-  const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = tempNameFor(m_name);
-    if (::linkat(AT_FDCWD, self.c_str(), m_folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      m_tempName = name;
-      return;
-    }
-    if (errno != EEXIST) break;
-  }
-  throw Error("Cannot write file \"" + m_path + "\". " + systemReason(errno));
-}
-
-void OutputFile::commit() {
-  if (m_committed) return;
-  const auto fail = [&](int err) { throw Error("Cannot write file \"" + m_path + "\". " + systemReason(err)); };
-  if (::fsync(m_fd) != 0) fail(errno);
-  if (m_tempName.empty()) linkTemporaryName();
-  if (::renameat(m_folder, m_tempName.c_str(), m_folder, m_name.c_str()) != 0) fail(errno);
-  m_tempName.clear();
-  m_committed = true;
-  const int closed = ::close(m_fd);
-  m_fd = -1;
-  // The rename is durable only once the folder is; the data was synced before.
-  if (::fsync(m_folder) != 0 && errno != EINVAL) fail(errno);
-  if (closed != 0) fail(errno);
+  m_name = textOf(pathOf(m_path).filename());
 }
 
 OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> targets, OutputSetOptions options)
@@ -272,14 +155,14 @@ OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> t
   std::map<std::string, std::int64_t> dataPerFolder;
   for (const OutputTarget& t : m_targets) {
     refuseTarget(t.path, source, sourceSet);
-    std::int64_t& data = dataPerFolder[fs::absolute(folderOf(t.path)).lexically_normal().string()];
+    std::int64_t& data = dataPerFolder[textOf(fs::absolute(pathOf(folderOf(t.path))).lexically_normal())];
     data += t.allocated;
     checkRoomFor(t.path, t.size, data);
   }
   for (const auto& [folder, data] : dataPerFolder) {
     if (options.makeFolders) {
       std::error_code ec;
-      fs::create_directories(folder, ec);
+      fs::create_directories(pathOf(folder), ec);
       if (ec) throw Error("Cannot create folder \"" + folder + "\". " + ec.message());
     }
     if (options.lockFolders) m_locks.emplace_back(folder);
@@ -314,33 +197,6 @@ void OutputSet::rename(std::size_t i, const std::string& path) {
 }
 
 void OutputSet::drop(std::size_t i) { m_files.at(i).reset(); }
-
-FolderLock::FolderLock(const std::string& folder) {
-  m_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (m_fd < 0) throw Error("Cannot write into folder \"" + folder + "\". " + systemReason(errno));
-  if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) return;
-  const int err = errno;
-  ::close(m_fd);
-  m_fd = -1;
-  if (err == EWOULDBLOCK)
-    throw Error("Cannot write into folder \"" + folder +
-                "\". Another run of Kestrix is writing into it; wait until it has finished, or choose another folder");
-}
-
-FolderLock::~FolderLock() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
-FolderLock::FolderLock(FolderLock&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-
-FolderLock& FolderLock::operator=(FolderLock&& other) noexcept {
-  if (this != &other) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = other.m_fd;
-    other.m_fd = -1;
-  }
-  return *this;
-}
 
 void writeWholeFile(const std::string& path, std::span<const std::byte> bytes, const scan::ByteSource* source) {
   OutputSet set(source, {{path, std::int64_t(bytes.size()), std::int64_t(bytes.size())}});

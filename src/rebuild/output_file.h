@@ -75,8 +75,8 @@ class OutputFile {
 
   std::string m_path;
   std::string m_name;      // the last part of m_path
-  int m_folder = -1;       // the target's folder, open
-  int m_fd = -1;
+  std::intptr_t m_folder = -1;  // the target's folder, open (a descriptor, or a Windows HANDLE)
+  std::intptr_t m_fd = -1;
   std::string m_tempName;  // the temporary file's name in the folder, while it has one
   bool m_committed = false;
 };
@@ -102,10 +102,10 @@ class FolderLock {
   FolderLock(FolderLock&& other) noexcept;
   FolderLock& operator=(FolderLock&& other) noexcept;
 
-  bool held() const { return m_fd >= 0; }
+  bool held() const { return m_fd != -1; }
 
  private:
-  int m_fd = -1;
+  std::intptr_t m_fd = -1;  // the folder, or on Windows the lock file beside the outputs
 };
 
 struct OutputSetOptions {

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "rebuild/output_file.h"
+#include "rebuild/output_names.h"
 #include "scan/errors.h"
 #include "scan/map_page.h"
 
@@ -37,7 +38,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     std::int64_t unreadable = 0;
     for (const auto& run : result.unreadable) unreadable += run.count;
     ReportedFile reported;
-    reported.fileName = fs::path(target.path).filename().string();
+    reported.fileName = textOf(pathOf(target.path).filename());
     reported.fileSize = result.size;
     reported.runs = FileByteRuns(fragments, target.file, result);
     reported.declaredSize = target.file.declaredSize;
@@ -81,7 +82,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   refuseUnsafeFolder(job.folder, &src);
   std::error_code ec;
   FolderLock lock;
-  if (fs::is_directory(job.folder, ec)) lock = FolderLock(job.folder);
+  if (fs::is_directory(pathOf(job.folder), ec)) lock = FolderLock(job.folder);
 
   FolderRecoveryResult result;
   AnalysisOptions analysis = job.analysis;
@@ -106,7 +107,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   RecoverRequest request;
   std::vector<std::size_t> writable;
   for (std::size_t i : result.chosen) {
-    const std::string path = (fs::path(job.folder) / files[i].fileName).string();
+    const std::string path = textOf(pathOf(job.folder) / pathOf(files[i].fileName));
     std::string reason = files[i].unbuildable;
     if (reason.empty()) {
       try {
@@ -125,7 +126,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   }
   result.chosen = std::move(writable);
   if (result.chosen.empty()) return result;
-  if (job.report) result.reportPath = request.reportPath = (fs::path(job.folder) / "report.xml").string();
+  if (job.report) result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");
   request.report = job.reportHeader;
   request.makeFolders = true;
   request.lockFolders = !lock.held();

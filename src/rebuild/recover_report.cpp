@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "rebuild/output_names.h"
 #include "sources/size_text.h"
 
 namespace kestrix::rebuild {
@@ -49,7 +50,7 @@ void reportChecked(ReportedFile& file, const pst::CheckedOutput& checked) {
   file.folders = std::int64_t(result.folders.size());
   file.notRepaired = checked.notRepaired;
   if (checked.repaired) {
-    file.rawName = std::filesystem::path(checked.rawPath).filename().string();
+    file.rawName = textOf(pathOf(checked.rawPath).filename());
     file.repairedSize = checked.repair.outputLength;
   }
 }

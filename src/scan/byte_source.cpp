@@ -1,16 +1,11 @@
 #include "scan/byte_source.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace kestrix {
-
-std::string systemReason(int err) { return std::strerror(err); }
 
 std::string cannotOpenMessage(const std::string& path, int err) {
   return "Cannot open file \"" + path + "\". " + systemReason(err);
@@ -22,56 +17,6 @@ SourceOpenError::SourceOpenError(std::string path, int err)
 }  // namespace kestrix
 
 namespace kestrix::scan {
-
-FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
-  m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (m_fd < 0) throw SourceOpenError(m_path, errno);
-  struct stat st {};
-  if (::fstat(m_fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    ::close(m_fd);
-    throw SourceOpenError(m_path, err);
-  }
-  if (S_ISREG(st.st_mode)) {
-    m_size = st.st_size;
-  } else {
-    // Device nodes report no length in stat; seeking to the end gives the whole device.
-    const off_t end = ::lseek(m_fd, 0, SEEK_END);
-    m_size = end < 0 ? 0 : end;
-    // A pipe or a stream gives its bytes once, front to back, and has no length: read as a
-    // source it would look empty, and a scan of it would find nothing and say so as success.
-    const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket"
-                       : !S_ISBLK(st.st_mode) && end <= 0 ? "a character device without a length" : nullptr;
-    if (what) {
-      ::close(m_fd);
-      throw Error("Cannot read \"" + m_path + "\" as a source: it is " + std::string(what) +
-                  ", which cannot be read by offset. Save its data to a file and give that file");
-    }
-  }
-  m_identity = {true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino),
-                S_ISBLK(st.st_mode) ? std::uint64_t(st.st_rdev) : 0};
-}
-
-FileByteSource::~FileByteSource() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
-std::size_t FileByteSource::readAt(std::int64_t offset, std::span<std::byte> out) {
-  m_lastError = 0;
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done, offset + std::int64_t(done));
-    if (n > 0) {
-      done += std::size_t(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      m_lastError = errno;
-      break;
-    }
-  }
-  return done;
-}
 
 void readSectorsRetrying(ByteSource& src, std::int64_t offset, std::span<std::byte> out,
                          std::vector<SectorRun>& unreadable) {
@@ -90,6 +35,35 @@ void readSectorsRetrying(ByteSource& src, std::int64_t offset, std::span<std::by
     else
       unreadable.push_back({bad, 1});
   }
+}
+
+std::size_t readWholeSectors(const RawRead& raw, std::uint32_t sectorSize, std::int64_t size, std::int64_t offset,
+                             std::span<std::byte> out, std::size_t chunk) {
+  if (offset < 0 || offset >= size || out.empty() || sectorSize == 0) return 0;
+  const std::int64_t sector = sectorSize;
+  const std::int64_t end = std::min<std::int64_t>(offset + std::int64_t(out.size()), size);
+  const std::int64_t first = offset / sector * sector;
+  const std::int64_t last = (end + sector - 1) / sector * sector;
+  const std::int64_t step = std::max<std::int64_t>(sector, std::int64_t(chunk) / sector * sector);
+  const std::size_t bufferSize = std::size_t(std::min(step, last - first));
+  const std::align_val_t alignment{sectorSize};
+  const std::unique_ptr<std::byte, std::function<void(std::byte*)>> buffer(
+      static_cast<std::byte*>(::operator new(bufferSize, alignment)),
+      [alignment](std::byte* p) { ::operator delete(p, alignment); });
+  std::size_t done = 0;
+  for (std::int64_t at = first; at < last; at += step) {
+    const std::int64_t length = std::min(step, last - at);
+    const std::size_t got = std::min(raw(at, buffer.get(), std::size_t(length)), std::size_t(length));
+    // The part of what came back that was asked for.
+    const std::int64_t from = std::max(at, offset);
+    const std::int64_t to = std::min(at + std::int64_t(got), end);
+    if (to > from) {
+      std::memcpy(out.data() + (from - offset), buffer.get() + (from - at), std::size_t(to - from));
+      done = std::size_t(to - offset);
+    }
+    if (std::int64_t(got) < length) break;
+  }
+  return done;
 }
 
 void readExactly(ByteSource& src, std::int64_t offset, std::span<std::byte> out) {

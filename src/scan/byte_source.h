@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -13,13 +14,15 @@
 
 namespace kestrix::scan {
 
-// What a source is on this machine: the numbers stat gives for it. The refusals of an output
-// that would land on the source start from here (see sources/storage.h).
+// What a source is on this machine: the numbers stat gives for it (on Windows: the volume
+// serial and the file index of GetFileInformationByHandle). The refusals of an output that
+// would land on the source start from here (see sources/storage.h).
 struct FileIdentity {
   bool known = false;             // false for sources that are no file or device (tests, memory)
   std::uint64_t device = 0;       // st_dev: the file system that holds the file or node
   std::uint64_t inode = 0;        // st_ino
   std::uint64_t blockDevice = 0;  // st_rdev of a block device node; 0 for anything else
+  std::string devicePath;         // Windows: the \\.\ path of a disk or volume; "" for anything else
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
@@ -42,7 +45,9 @@ class ByteSource {
 };
 
 // A file or device node opened read-only (O_RDONLY | O_CLOEXEC), once. Its size is the file's
-// length, or for a device node its whole length (seek to the end).
+// length, or for a device node its whole length (seek to the end). On Windows the path is
+// UTF-8 and opened as a wide path; a disk or volume (\\.\PhysicalDriveN, \\.\X:) is read
+// in whole sectors into a sector-aligned buffer, and its length is the device's exact length.
 class FileByteSource final : public ByteSource {
  public:
   // Throws kestrix::SourceOpenError "Cannot open file "PATH". REASON" when the path cannot be
@@ -61,10 +66,11 @@ class FileByteSource final : public ByteSource {
 
  private:
   std::string m_path;
-  int m_fd = -1;
+  std::intptr_t m_fd = -1;  // a file descriptor, or a Windows HANDLE
   std::int64_t m_size = 0;
   int m_lastError = 0;
   FileIdentity m_identity;
+  std::uint32_t m_sectorSize = 0;  // devices on Windows: reads are whole, aligned sectors
 };
 
 // A run of consecutive sectors that could not be read.
@@ -80,6 +86,16 @@ struct SectorRun {
 // merge into one run). A zero-filled sector never passes the map-page test.
 void readSectorsRetrying(ByteSource& src, std::int64_t offset, std::span<std::byte> out,
                          std::vector<SectorRun>& unreadable);
+
+// Reads out.size() bytes at offset from a device that answers only whole sectors, at
+// sector-aligned offsets, into sector-aligned memory (a disk or volume on Windows): whole
+// sectors from the one at or before offset, through an aligned buffer of at most `chunk`
+// bytes, never past `size`, and copies out the bytes asked for. raw(at, buffer, length) reads
+// and returns the count it read. Returns the count of asked bytes read: short where a raw read
+// came back short, or at the end.
+using RawRead = std::function<std::size_t(std::int64_t at, std::byte* buffer, std::size_t length)>;
+std::size_t readWholeSectors(const RawRead& raw, std::uint32_t sectorSize, std::int64_t size, std::int64_t offset,
+                             std::span<std::byte> out, std::size_t chunk = std::size_t(1) << 20);
 
 // Reads exactly out.size() bytes at offset or throws kestrix::Error naming the source,
 // the offset and the reason ("truncated" when the source ends first).

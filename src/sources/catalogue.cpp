@@ -1,9 +1,5 @@
 #include "sources/catalogue.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 
@@ -58,31 +54,6 @@ std::string NativePathOf(const Catalogue& catalogue, const std::string& sourcePa
   }
   if (node.empty()) throw SourceOpenError(sourcePath, ENODEV);
   return node;
-}
-
-bool isDevicePath(const std::string& path) {
-  if (path.compare(0, 4, DevicePrefix) == 0) return true;
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
-}
-
-std::string readerGroupOf(const std::string& nativePath) {
-  struct stat st {};
-  if (::stat(nativePath.c_str(), &st) == 0 && (st.st_mode & S_IRGRP) != 0 && st.st_gid != 0)
-    if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-  return {};
-}
-
-std::string rightsNeededText(const std::string& nativePath) {
-  if (::geteuid() == 0)
-    return "\"" + nativePath +
-           "\" is refused even to root: the system keeps it from being read (a security policy or the "
-           "device rules of a container).";
-  const std::string name = readerGroupOf(nativePath);
-  if (!name.empty())
-    return "Reading \"" + nativePath + "\" needs root rights or membership of the group \"" + name +
-           "\": run it with sudo, or add your user to \"" + name + "\" and log in again.";
-  return "Reading \"" + nativePath + "\" needs root rights: run it with sudo.";
 }
 
 }  // namespace kestrix::sources

@@ -69,6 +69,7 @@ struct DiskProbe {
   std::string nativePath;    // the device node ("" when Absent)
   std::int64_t length = 0;   // exact length in bytes (Open)
   DiskGeometry geometry;     // (Open)
+  std::string description;   // model and serial where the system gives them, e.g. "ATA ST1000, SN Z1D" (Open)
 };
 
 // The failure to open a source (scan/errors.h): the message, the errno and the path.
@@ -98,7 +99,8 @@ class Catalogue {
   virtual std::unique_ptr<scan::ByteSource> open(const std::string& nativePath) const;
 };
 
-// The catalogue of this machine (Linux: /sys/block, libblkid, statvfs, BLKGETSIZE64).
+// The catalogue of this machine (Linux: /sys/block, libblkid, statvfs, BLKGETSIZE64; Windows:
+// the Win32 calls of windows_catalogue.h).
 const Catalogue& systemCatalogue();
 
 // Opens a path read-only as Catalogue::open does. Throws SourceOpenError.
@@ -117,11 +119,13 @@ std::string NativePathOf(const Catalogue& catalogue, const std::string& sourcePa
 // True when the path names a device (\\.\ form, or a block or character device node).
 bool isDevicePath(const std::string& path);
 
-// The group (other than root's) whose members may read the device node; "" when there is none.
+// The group (other than root's) whose members may read the device node; "" when there is none
+// (always on Windows).
 std::string readerGroupOf(const std::string& nativePath);
 
 // One line saying which rights reading the device node needs, for a refused open
-// (EACCES or EPERM): root, or membership of the group that may read the node.
+// (EACCES or EPERM): root, or membership of the group that may read the node; on Windows an
+// administrator's rights.
 std::string rightsNeededText(const std::string& nativePath);
 
 }  // namespace kestrix::sources

@@ -2,16 +2,20 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
+
+#include "rebuild/output_file.h"
+#include "rebuild/output_names.h"
 
 namespace kestrix::sources {
 
 namespace {
 
+// An image of `length` bytes, all of them a hole where the file system keeps holes.
 std::string makeImage(const std::filesystem::path& path, std::int64_t length) {
-  { std::ofstream create(path, std::ios::binary | std::ios::trunc); }
-  std::filesystem::resize_file(path, std::uintmax_t(length));
-  return path.string();
+  rebuild::OutputFile image(rebuild::textOf(path));
+  image.resize(length);
+  image.commit();
+  return rebuild::textOf(path);
 }
 
 }  // namespace
@@ -19,19 +23,19 @@ std::string makeImage(const std::filesystem::path& path, std::int64_t length) {
 FakeCatalogue::FakeCatalogue(std::string folder) : m_folder(std::move(folder)) {}
 
 std::string FakeCatalogue::addDisk(int number, std::int64_t length, bool removable) {
-  const auto path = makeImage(std::filesystem::path(m_folder) / ("disk" + std::to_string(number) + ".img"), length);
+  const auto path = makeImage(rebuild::pathOf(m_folder) / ("disk" + std::to_string(number) + ".img"), length);
   m_disks[number] = Disk{path, removable, 0};
   return path;
 }
 
 void FakeCatalogue::refuseDisk(int number, int error) {
-  const auto path = makeImage(std::filesystem::path(m_folder) / ("disk" + std::to_string(number) + ".img"), 0);
+  const auto path = makeImage(rebuild::pathOf(m_folder) / ("disk" + std::to_string(number) + ".img"), 0);
   m_disks[number] = Disk{path, false, error};
 }
 
 std::string FakeCatalogue::addVolume(char letter, const Volume& volume) {
   const auto path =
-      makeImage(std::filesystem::path(m_folder) / (std::string("volume-") + letter + ".img"), volume.length);
+      makeImage(rebuild::pathOf(m_folder) / (std::string("volume-") + letter + ".img"), volume.length);
   m_volumes[letter] = VolumeEntry{volume, path};
   return path;
 }

@@ -2,6 +2,7 @@
 
 #include <blkid/blkid.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -17,6 +18,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "sources/program_files.h"
+#include "sources/size_text.h"
 #include "sources/storage.h"
 
 namespace kestrix::sources {
@@ -316,6 +319,37 @@ std::string LinuxCatalogue::diskNode(int number) const {
 const Catalogue& systemCatalogue() {
   static const LinuxCatalogue catalogue;
   return catalogue;
+}
+
+bool isDevicePath(const std::string& path) {
+  if (path.compare(0, 4, DevicePrefix) == 0) return true;
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
+}
+
+std::string readerGroupOf(const std::string& nativePath) {
+  struct stat st {};
+  if (::stat(nativePath.c_str(), &st) == 0 && (st.st_mode & S_IRGRP) != 0 && st.st_gid != 0)
+    if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+  return {};
+}
+
+std::string rightsNeededText(const std::string& nativePath) {
+  if (::geteuid() == 0)
+    return "\"" + nativePath +
+           "\" is refused even to root: the system keeps it from being read (a security policy or the "
+           "device rules of a container).";
+  const std::string name = readerGroupOf(nativePath);
+  if (!name.empty())
+    return "Reading \"" + nativePath + "\" needs root rights or membership of the group \"" + name +
+           "\": run it with sudo, or add your user to \"" + name + "\" and log in again.";
+  return "Reading \"" + nativePath + "\" needs root rights: run it with sudo.";
+}
+
+std::filesystem::path programDir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : exe.parent_path();
 }
 
 }  // namespace kestrix::sources

@@ -17,12 +17,6 @@ fs::path existingDir(const fs::path& programDir, const char* fromBin) {
 
 }  // namespace
 
-fs::path programDir() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::path() : exe.parent_path();
-}
-
 fs::path installedDataDir(const fs::path& programDir) { return existingDir(programDir, kDataDirFromBin); }
 
 fs::path manualDir(const fs::path& programDir) {

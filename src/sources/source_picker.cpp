@@ -33,7 +33,8 @@ std::vector<SourceMenuEntry> BuildSourceMenu(const Catalogue& catalogue) {
     if (disk.state != DiskProbe::State::Open) continue;
     menu.push_back({EntryKind::Disk, PhysicalDriveName + std::to_string(n),
                     "HD" + std::to_string(n) + ", " + GetMediaTypeText(disk.geometry.MediaType) + ", [" +
-                        SizeToText(std::uint64_t(disk.length)) + "]",
+                        SizeToText(std::uint64_t(disk.length)) + "]" +
+                        (disk.description.empty() ? "" : ", " + disk.description),
                     17, disk.nativePath});
   }
   return menu;

@@ -29,7 +29,8 @@ struct SourceMenuEntry {
 };
 
 // The menu: the image entry, a separator when at least one volume is listed, the volumes,
-// a separator, then every disk that can be opened (a disk that cannot does not hide later ones).
+// a separator, then every disk that can be opened (a disk that cannot does not hide later ones),
+// captioned "HDn, MEDIA TYPE, [SIZE]" and its model and serial where the system gives them.
 std::vector<SourceMenuEntry> BuildSourceMenu(const Catalogue& catalogue);
 
 // The chosen source: the text shown in the box, the path and the size in bytes.

@@ -1,8 +1,10 @@
 #pragma once
 // Where bytes live on this machine: the platform's answers that the output writer needs
-// before it writes anything. This file and its Linux implementation are the only places the
-// engine asks the system about devices, mounts and file systems (sysfs, mountinfo, loop
-// ioctls, statfs, pathconf); the writer itself only opens, writes, syncs and renames.
+// before it writes anything. This file and its implementations (storage_linux.cpp,
+// storage_windows.cpp) are the only places the engine asks the system about devices, mounts
+// and file systems (Linux: sysfs, mountinfo, loop ioctls, statfs, pathconf; Windows: volume
+// mount points, disk extents, volume information); the writer itself only opens, writes,
+// syncs and renames.
 
 #include <cstdint>
 #include <set>
@@ -13,15 +15,21 @@
 
 namespace kestrix::sources {
 
-// Block devices (by device number) and files (by device and inode) whose contents hold some
-// bytes in question.
+// Block devices (by device number; on Windows physical disks by number) and files (by device
+// and inode; on Windows volume serial and file index) whose contents hold some bytes in question.
 struct StorageSet {
   std::set<std::uint64_t> devices;
   std::set<std::pair<std::uint64_t, std::uint64_t>> files;  // (st_dev, st_ino)
 
   bool holdsFile(std::uint64_t device, std::uint64_t inode) const { return files.count({device, inode}) > 0; }
   // True when the two sets share a device or a file.
-  bool meets(const StorageSet& other) const;
+  bool meets(const StorageSet& other) const {
+    for (std::uint64_t d : devices)
+      if (other.devices.count(d)) return true;
+    for (const auto& f : files)
+      if (other.files.count(f)) return true;
+    return false;
+  }
 };
 
 // Where the answers come from; tests point them at a tree of their own.
@@ -46,6 +54,25 @@ StorageSet sourceStorage(const scan::FileIdentity& source, const StorageRoots& r
 // followed through /proc/self/mountinfo to its source device, or for overlay to its upper
 // and work folders.
 StorageSet writeStorage(std::uint64_t device, const StorageRoots& roots = {});
+
+// Where a file written into an existing folder lands: writeStorage of the folder's file
+// system on Linux; on Windows the physical disks under the folder's volume (GetVolumePathNameW,
+// then the volume's disk extents), none for a volume without disk extents (a network share).
+StorageSet folderStorage(const std::string& folder);
+
+// What is at a path now, without following a link there (a symbolic link, or on Windows any
+// reparse point). kind is "" for a regular file or a link, else what it is ("a folder",
+// "a FIFO (named pipe)", "a socket", "a device"). known: the identity of the file the path
+// leads to (through the link), as FileIdentity's device and inode give it.
+struct PathEntry {
+  bool exists = false;
+  bool link = false;
+  std::string kind;
+  bool known = false;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+PathEntry entryAt(const std::string& path);
 
 // The limits of a folder's file system for one output file.
 struct FolderSpace {

@@ -163,14 +163,6 @@ std::string decodeMountField(const std::string& text) {
   return out;
 }
 
-bool StorageSet::meets(const StorageSet& other) const {
-  for (std::uint64_t d : devices)
-    if (other.devices.count(d)) return true;
-  for (const auto& f : files)
-    if (other.files.count(f)) return true;
-  return false;
-}
-
 StorageSet sourceStorage(const scan::FileIdentity& source, const StorageRoots& roots) {
   StorageWalk walk(false, roots);
   if (!source.known) return walk.take();
@@ -185,6 +177,29 @@ StorageSet writeStorage(std::uint64_t device, const StorageRoots& roots) {
   StorageWalk walk(true, roots);
   walk.device(device);
   return walk.take();
+}
+
+StorageSet folderStorage(const std::string& folder) {
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0) return {};
+  return writeStorage(std::uint64_t(st.st_dev));
+}
+
+PathEntry entryAt(const std::string& path) {
+  PathEntry entry;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return entry;
+  entry.exists = true;
+  entry.link = S_ISLNK(st.st_mode);
+  if (!entry.link && !S_ISREG(st.st_mode))
+    entry.kind = S_ISDIR(st.st_mode) ? "a folder" : S_ISFIFO(st.st_mode) ? "a FIFO (named pipe)"
+                 : S_ISSOCK(st.st_mode) ? "a socket" : "a device";
+  entry.known = !entry.link || ::stat(path.c_str(), &st) == 0;
+  if (entry.known) {
+    entry.device = std::uint64_t(st.st_dev);
+    entry.inode = std::uint64_t(st.st_ino);
+  }
+  return entry;
 }
 
 FolderSpace folderSpace(const std::string& folder) {

@@ -1,8 +1,10 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <random>
 
 #include "rebuild/sample_image.h"
 #include "scan/errors.h"
@@ -41,9 +44,18 @@ std::size_t FaultySource::readAt(std::int64_t offset, std::span<std::byte> out) 
 }
 
 TempDir::TempDir() {
+#ifdef _WIN32
+  static std::random_device random;
+  for (int attempt = 0; attempt < 100 && m_path.empty(); ++attempt) {
+    const auto candidate = std::filesystem::temp_directory_path() / ("kestrix-test-" + std::to_string(random()));
+    if (std::filesystem::create_directory(candidate)) m_path = candidate;
+  }
+  if (m_path.empty()) throw std::runtime_error("cannot make a temporary folder");
+#else
   std::string pattern = (std::filesystem::temp_directory_path() / "kestrix-test-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   m_path = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -68,7 +80,11 @@ int runShell(const std::string& command, std::string* output) {
   while (std::fgets(buffer.data(), int(buffer.size()), pipe)) text += buffer.data();
   const int status = ::pclose(pipe);
   if (output) *output = text;
+#ifdef _WIN32
+  return status;
+#else
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 std::vector<std::byte> readFile(const std::string& path) {

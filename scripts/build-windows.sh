@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds kestrix-cli for 64-bit Windows with mingw-w64, linked statically, and its zip:
+#   build/windows/kestrix-cli.exe
+#   build/windows/kestrix-VERSION-windows-x64.zip  (bin/kestrix-cli.exe, share/kestrix/enron.pst,
+#                                                    README.md, NOTICES.txt)
+# With --tests, also the engine's tests for Windows (run them with scripts/test-windows.sh).
+# Extra arguments go to cmake. JOBS sets the parallel jobs (default: all cores).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tests=OFF
+if [ "${1:-}" = "--tests" ]; then tests=ON; shift; fi
+dir=build/windows-tree
+cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DKESTRIX_GUI=OFF -DKESTRIX_WERROR=ON -DKESTRIX_TESTS=$tests "$@" >/dev/null
+cmake --build "$dir" -j "${JOBS:-$(nproc)}"
+mkdir -p build/windows
+cp "$dir/src/cli/kestrix-cli.exe" build/windows/
+cp "$dir"/kestrix-*-windows-x64.zip build/windows/
+# Only Windows' own DLLs may be named: anything else would have to ship beside the program.
+dlls=$(x86_64-w64-mingw32-objdump -p build/windows/kestrix-cli.exe | sed -n 's/.*DLL Name: //p' | sort -u)
+foreign=$(echo "$dlls" | grep -viE '^(kernel32|user32|advapi32|shell32|msvcrt|ole32|ws2_32|api-ms-win-.*)\.dll$' || true)
+if [ -n "$foreign" ]; then
+  echo "kestrix-cli.exe needs DLLs that Windows does not have: $foreign" >&2
+  exit 1
+fi
+echo "build/windows/kestrix-cli.exe ($(stat -c %s build/windows/kestrix-cli.exe) bytes) imports:" $dlls
