@@ -32,6 +32,7 @@
 #include "app/about_box.h"
 #include "app/app_info.h"
 #include "app/disk_access.h"
+#include "app/help_viewer.h"
 #include "app/remaining_time.h"
 #include "app/settings.h"
 #include "app/user_dialogs.h"
@@ -58,7 +59,6 @@ using widgets::SortListView;
 
 namespace {
 
-constexpr const char* kTimeRemaining = "剩余时间: ";
 constexpr const char* kListEmpty = "列表为空!";
 constexpr const char* kFragmentCountEmpty = "碎片数量: ";
 // The rebuild's dialogs: "PST File(*.PST)", in both cases (file names on Linux are case
@@ -314,7 +314,7 @@ void MainWindow::buildLayout() {
   sb->setObjectName("sb");
   sb->setSizeGripEnabled(false);
   sb->setFixedHeight(19);
-  sbPanel[0] = new QLabel(kTimeRemaining);
+  sbPanel[0] = new QLabel(remainingTimeText(std::nullopt));
   sbPanel[0]->setObjectName("sbPanel0");
   sbPanel[0]->setFixedWidth(240);
   sbPanel[1] = new QLabel(kFragmentCountEmpty);
@@ -531,7 +531,7 @@ void MainWindow::BeginBusy() {
 void MainWindow::EndBusy() {
   setWorkControlsEnabled(true);
   ElapsedTime->stop();
-  sbPanel[0]->setText("Time remainder: ");
+  sbPanel[0]->setText(remainingTimeText(std::nullopt));
   m_busy = false;
   emit busyChanged(false);
 }
@@ -540,7 +540,7 @@ void MainWindow::ElapsedTimeTimer() {
   ++m_timerTicks;
   const auto remaining = RemainingSeconds(gg->value() < 0 ? 0 : gg->value(), gg->maximum(), m_timerTicks);
   if (!remaining) return;
-  sbPanel[0]->setText(QString(kTimeRemaining) + q(SecondsToText(*remaining)));
+  sbPanel[0]->setText(remainingTimeText(*remaining));
 }
 
 void MainWindow::setGauge(std::int64_t doneBytes, std::int64_t totalBytes) {
@@ -1271,13 +1271,7 @@ void MainWindow::extractDone() {
 
 void MainWindow::N4Click() { close(); }
 
-void MainWindow::N5Click() {
-  const std::filesystem::path dir = sources::manualDir(m_options.exeDir);
-  std::error_code ec;
-  const std::filesystem::path chm = dir / "help.chm";
-  const std::filesystem::path manual = std::filesystem::exists(chm, ec) ? chm : dir / "help.html";
-  QDesktopServices::openUrl(QUrl::fromLocalFile(q(manual.string())));
-}
+void MainWindow::N5Click() { showManual(this, m_options.exeDir, m_dialogs); }
 
 void MainWindow::N6Click() { m_about->exec(); }
 

