@@ -138,6 +138,26 @@
         <source>无法写入文件 &quot;%1&quot;：需要 %2 磁盘空间，但那里只有 %3 可用。</source>
         <translation>Cannot write file &quot;%1&quot;: it needs %2 of disk space, but only %3 is free there.</translation>
     </message>
+    <message>
+        <source>它是空的</source>
+        <translation>it is empty</translation>
+    </message>
+    <message>
+        <source>它比一个映射区间还短（%1 字节，一个区间为 %2 字节）</source>
+        <translation>it is shorter than one map interval (%1 of %2 bytes)</translation>
+    </message>
+    <message>
+        <source>它本身就是 PST 文件，而不是“恢复碎片”写出的映射区间文件</source>
+        <translation>it is a PST file itself, not a file of map intervals such as Recover fragments writes</translation>
+    </message>
+    <message>
+        <source>其中没有以分配映射页开头的 %1 字节区块；它不是“恢复碎片”写出的映射区间文件</source>
+        <translation>no block of %1 bytes in it begins with an allocation-map page; it is not a file of map intervals such as Recover fragments writes</translation>
+    </message>
+    <message>
+        <source>没有从 &quot;%1&quot; 重组出任何内容：%2</source>
+        <translation>Nothing was rebuilt from &quot;%1&quot;: %2</translation>
+    </message>
 </context>
 <context>
     <name>RemainingTime</name>

@@ -72,6 +72,18 @@ QString Messages::text(const Message& m) {
       return tr("无法写入文件 \"%1\"：它将有 %2，超过该文件系统允许的最大文件。").arg(arg(0), arg(1));
     case C::NoRoom:
       return tr("无法写入文件 \"%1\"：需要 %2 磁盘空间，但那里只有 %3 可用。").arg(arg(0), arg(1), arg(2));
+    case C::NothingRebuilt: {
+      QString why;
+      if (arg(1) == "empty")
+        why = tr("它是空的");
+      else if (arg(1) == "short")
+        why = tr("它比一个映射区间还短（%1 字节，一个区间为 %2 字节）").arg(arg(2), arg(3));
+      else if (arg(1) == "pst")
+        why = tr("它本身就是 PST 文件，而不是“恢复碎片”写出的映射区间文件");
+      else
+        why = tr("其中没有以分配映射页开头的 %1 字节区块；它不是“恢复碎片”写出的映射区间文件").arg(arg(2));
+      return tr("没有从 \"%1\" 重组出任何内容：%2").arg(arg(0), why);
+    }
   }
   return arg(0);
 }

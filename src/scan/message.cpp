@@ -49,6 +49,19 @@ std::string englishText(const Message& m) {
     case C::NoRoom:
       return "Cannot write file " + quoted(arg(0)) + ". It needs " + arg(1) + " of disk space but only " + arg(2) +
              " is free there";
+    case C::NothingRebuilt: {
+      std::string why;
+      if (arg(1) == "empty")
+        why = "it is empty";
+      else if (arg(1) == "short")
+        why = "it is shorter than one map interval (" + arg(2) + " of " + arg(3) + " bytes)";
+      else if (arg(1) == "pst")
+        why = "it is a PST file itself, not a file of map intervals such as extract writes";
+      else
+        why = "no block of " + arg(2) +
+              " bytes in it begins with an allocation-map page; it is not a file of map intervals such as extract writes";
+      return "Nothing was rebuilt from " + quoted(arg(0)) + ": " + why;
+    }
   }
   return arg(0);
 }

@@ -23,6 +23,8 @@ struct Message {
     OutputOnSource,     // {path, source}: the output's folder lies on the source's storage
     OutputTooLarge,     // {path, size}: more than the largest file the file system allows
     NoRoom,             // {path, need, free}: sizes as text
+    NothingRebuilt,     // {path, why, ...}: why "empty"; "short", size, interval bytes; "pst" (a PST file
+                        // itself); "nomap", interval bytes (no interval begins with a map page)
   };
   Code code = Code::Text;
   std::vector<std::string> args;

@@ -2,6 +2,7 @@
 // translation), the engine's messages in both, and the manual in the window's own viewer.
 
 #include <QAbstractButton>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLocale>
 #include <QRegularExpression>
@@ -107,12 +108,14 @@ TEST_F(WindowLanguage, EngineMessagesInBothLanguagesAndUnchangedForTheCommandLin
   EXPECT_EQ(errorText(missing), "无法打开文件 \"/images/a.img\"：文件或文件夹不存在");
   EXPECT_EQ(errorText(full), "无法写入文件 \"/out/x.pst\"：需要 3.06 MB 磁盘空间，但那里只有 1.00 MB 可用。");
   EXPECT_EQ(errorText(std::runtime_error("plain")), "plain");  // no code: the text as it is
+  // Qt's own texts follow: the standard buttons of the message boxes (Debian qt6-translations-l10n).
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "取消");
 
   useLanguage(Language::English);
   EXPECT_EQ(errorText(missing), "Cannot open file \"/images/a.img\": no such file or folder");
   EXPECT_EQ(errorText(full), "Cannot write file \"/out/x.pst\": it needs 3.06 MB of disk space, but only 1.00 MB is free there.");
   // Every code, and a refused disk with its advice, reads in English alone.
-  for (int code = int(Message::Code::CannotOpen); code <= int(Message::Code::NoRoom); ++code)
+  for (int code = int(Message::Code::CannotOpen); code <= int(Message::Code::NothingRebuilt); ++code)
     for (int err : {0, EACCES, EIO, ENOSPC}) {
       const QString text = messageText(Message{Message::Code(code), {"/p", "chardev", "9"}, err});
       EXPECT_FALSE(hasCjk(text)) << text.toStdString();
