@@ -158,6 +158,14 @@
         <source>没有从 &quot;%1&quot; 重组出任何内容：%2</source>
         <translation>Nothing was rebuilt from &quot;%1&quot;: %2</translation>
     </message>
+    <message>
+        <source>无法修复文件 &quot;%1&quot;：它的 PST 格式（ANSI 或 4 KiB 页）暂不支持。</source>
+        <translation>Cannot repair file &quot;%1&quot;: it is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages).</translation>
+    </message>
+    <message>
+        <source>无法修复文件 &quot;%1&quot;：其中没有 PST 结构（既没有自己的文件头，也没有索引页）。</source>
+        <translation>Cannot repair file &quot;%1&quot;: it holds no PST structure (no header of its own and no index page).</translation>
+    </message>
 </context>
 <context>
     <name>RemainingTime</name>

@@ -84,6 +84,10 @@ QString Messages::text(const Message& m) {
         why = tr("其中没有以分配映射页开头的 %1 字节区块；它不是“恢复碎片”写出的映射区间文件").arg(arg(2));
       return tr("没有从 \"%1\" 重组出任何内容：%2").arg(arg(0), why);
     }
+    case C::CannotRepair:
+      return arg(1) == "layout"
+                 ? tr("无法修复文件 \"%1\"：它的 PST 格式（ANSI 或 4 KiB 页）暂不支持。").arg(arg(0))
+                 : tr("无法修复文件 \"%1\"：其中没有 PST 结构（既没有自己的文件头，也没有索引页）。").arg(arg(0));
   }
   return arg(0);
 }

@@ -10,6 +10,11 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
 }  // namespace
 
+std::string unrepairableReason(const std::string& why) {
+  return why == "layout" ? "is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages)"
+                         : "holds no PST structure: no header of its own and no index page";
+}
+
 std::string englishText(const Message& m) {
   using C = Message::Code;
   const auto arg = [&](std::size_t i) { return i < m.args.size() ? m.args[i] : std::string(); };
@@ -62,6 +67,8 @@ std::string englishText(const Message& m) {
               " bytes in it begins with an allocation-map page; it is not a file of map intervals such as extract writes";
       return "Nothing was rebuilt from " + quoted(arg(0)) + ": " + why;
     }
+    case C::CannotRepair:
+      return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1));
   }
   return arg(0);
 }

@@ -25,6 +25,7 @@ struct Message {
     NoRoom,             // {path, need, free}: sizes as text
     NothingRebuilt,     // {path, why, ...}: why "empty"; "short", size, interval bytes; "pst" (a PST file
                         // itself); "nomap", interval bytes (no interval begins with a map page)
+    CannotRepair,       // {path, why}: why "layout" (a PST layout not supported yet), "nopst" (no PST structure)
   };
   Code code = Code::Text;
   std::vector<std::string> args;
@@ -33,5 +34,9 @@ struct Message {
 
 // The message in English, as the command line prints it.
 std::string englishText(const Message& message);
+
+// CannotRepair's reason in English ("is a PST file of a layout ...", "holds no PST structure ..."),
+// for the notes of a check that name it without failing.
+std::string unrepairableReason(const std::string& why);
 
 }  // namespace kestrix

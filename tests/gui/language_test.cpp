@@ -115,7 +115,7 @@ TEST_F(WindowLanguage, EngineMessagesInBothLanguagesAndUnchangedForTheCommandLin
   EXPECT_EQ(errorText(missing), "Cannot open file \"/images/a.img\": no such file or folder");
   EXPECT_EQ(errorText(full), "Cannot write file \"/out/x.pst\": it needs 3.06 MB of disk space, but only 1.00 MB is free there.");
   // Every code, and a refused disk with its advice, reads in English alone.
-  for (int code = int(Message::Code::CannotOpen); code <= int(Message::Code::NothingRebuilt); ++code)
+  for (int code = int(Message::Code::CannotOpen); code <= int(Message::Code::CannotRepair); ++code)
     for (int err : {0, EACCES, EIO, ENOSPC}) {
       const QString text = messageText(Message{Message::Code(code), {"/p", "chardev", "9"}, err});
       EXPECT_FALSE(hasCjk(text)) << text.toStdString();
