@@ -81,7 +81,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   connect(m_runner, &JobRunner::busyChanged, this, &MainWindow::busyChanged);
 
   FormCreate();
-  m_menus = new MenuController(*this, *m_ui, m_options.exeDir);  // after FormCreate: the About box takes the caption
+  m_menus = new MenuController(*this, *m_ui, m_options.exeDir, m_dialogs);  // after FormCreate: the About box takes the caption
   // The first size as the window layout gave it; the window can be enlarged from there.
   resize(m_ui->panel->size() + QSize(0, menuBar()->sizeHint().height()));
   if (QScreen* screen = QGuiApplication::primaryScreen())

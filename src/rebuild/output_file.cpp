@@ -49,8 +49,7 @@ void refuseFolderOnSource(const std::string& path, const std::string& folder, co
   struct stat st {};
   if (nearestExisting(folder, st).empty() || (sourceSet.devices.empty() && sourceSet.files.empty())) return;
   if (sources::writeStorage(std::uint64_t(st.st_dev)).meets(sourceSet))
-    refuse(path, "It lies on the source \"" + source.name() +
-                     "\", whose data it would overwrite; choose a folder on another disk");
+    throw Error(Message{Message::Code::OutputOnSource, {path, source.name()}});
 }
 
 std::string kindOf(mode_t mode) {
@@ -85,7 +84,7 @@ std::string tempNameFor(const std::string& name) {
 // file of a run).
 void refuseTarget(const std::string& outputPath, const scan::ByteSource* source, const sources::StorageSet& sourceSet) {
   if (outputPath.empty() || fs::path(outputPath).filename().empty() || outputPath.back() == '/')
-    refuse(outputPath, "It names a folder, not a file");
+    throw Error(Message{Message::Code::OutputIsFolderName, {outputPath}});
   struct stat st {};
   if (::lstat(outputPath.c_str(), &st) == 0) {
     if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode))
@@ -97,9 +96,9 @@ void refuseTarget(const std::string& outputPath, const scan::ByteSource* source,
       const scan::FileIdentity id = source->identity();
       const bool itself =
           id.blockDevice == 0 && id.device == std::uint64_t(file.st_dev) && id.inode == std::uint64_t(file.st_ino);
-      refuse(outputPath, itself ? "It is the input \"" + source->name() + "\" itself; choose another output"
-                                : "It is the file behind the source \"" + source->name() +
-                                      "\" (a loop device), whose data it would overwrite; choose another output");
+      if (itself) throw Error(Message{Message::Code::OutputIsInput, {outputPath, source->name()}});
+      refuse(outputPath, "It is the file behind the source \"" + source->name() +
+                             "\" (a loop device), whose data it would overwrite; choose another output");
     }
   }
   if (source) refuseFolderOnSource(outputPath, folderOf(outputPath), *source, sourceSet);
@@ -124,9 +123,7 @@ void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::in
   if (folder.empty()) return;  // nothing of the path exists: the creation of its folder fails first
   const sources::FolderSpace space = sources::folderSpace(folder);
   if (finalSize > space.largestFile || (space.holes && !sources::lengthFits(folder, finalSize)))
-    throw Error("Cannot write file \"" + outputPath + "\". It would be " +
-                sources::SizeToText(std::uint64_t(finalSize)) +
-                " long, more than the largest file its file system allows");
+    throw Error(Message{Message::Code::OutputTooLarge, {outputPath, sources::SizeToText(std::uint64_t(finalSize))}});
   if (space.freeBytes < 0) return;  // unknown: the checked writes still catch a full disk
   const std::int64_t needed = space.holes ? allocatedBytes : finalSize;
   if (needed <= space.freeBytes) return;
@@ -136,16 +133,14 @@ void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::in
     need = withSeparators(needed) + " bytes";
     free = withSeparators(space.freeBytes) + " bytes";
   }
-  throw Error("Cannot write file \"" + outputPath + "\". It needs " + need + " of disk space but only " + free +
-              " is free there");
+  throw Error(Message{Message::Code::NoRoom, {outputPath, need, free}});
 }
 
 OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
   m_name = fs::path(m_path).filename().string();
   const auto fail = [&](int err) {
-    const std::string message = "Cannot create file \"" + m_path + "\". " + systemReason(err);
     if (m_folder >= 0) ::close(m_folder);
-    throw Error(message);
+    throw Error(Message{Message::Code::CannotCreate, {m_path}, err});
   };
   if (m_name.empty() || m_name == "." || m_name == "..") fail(EISDIR);
   m_folder = ::open(folderOf(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -179,8 +174,7 @@ void OutputFile::writeAt(std::int64_t offset, std::span<const std::byte> data) {
     }
     if (n < 0 && errno == EINTR) continue;
     const int err = n < 0 ? errno : ENOSPC;
-    throw Error("Cannot write file \"" + m_path + "\" at byte " + std::to_string(offset + std::int64_t(done)) + ". " +
-                systemReason(err));
+    throw Error(Message{Message::Code::CannotWriteAt, {m_path, std::to_string(offset + std::int64_t(done))}, err});
   }
 }
 
@@ -248,12 +242,12 @@ void OutputFile::linkTemporaryName() {
     }
     if (errno != EEXIST) break;
   }
-  throw Error("Cannot write file \"" + m_path + "\". " + systemReason(errno));
+  throw Error(Message{Message::Code::CannotWrite, {m_path}, errno});
 }
 
 void OutputFile::commit() {
   if (m_committed) return;
-  const auto fail = [&](int err) { throw Error("Cannot write file \"" + m_path + "\". " + systemReason(err)); };
+  const auto fail = [&](int err) { throw Error(Message{Message::Code::CannotWrite, {m_path}, err}); };
   if (::fsync(m_fd) != 0) fail(errno);
   if (m_tempName.empty()) linkTemporaryName();
   if (::renameat(m_folder, m_tempName.c_str(), m_folder, m_name.c_str()) != 0) fail(errno);

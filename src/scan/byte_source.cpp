@@ -17,7 +17,12 @@ std::string cannotOpenMessage(const std::string& path, int err) {
 }
 
 SourceOpenError::SourceOpenError(std::string path, int err)
-    : Error(cannotOpenMessage(path, err)), m_path(std::move(path)), m_error(err) {}
+    : Error(Message{Message::Code::CannotOpen, {path}, err}), m_path(std::move(path)), m_error(err) {}
+
+Message messageOf(const std::exception& e) {
+  if (const auto* error = dynamic_cast<const Error*>(&e)) return error->message();
+  return {Message::Code::Text, {e.what()}};
+}
 
 }  // namespace kestrix
 
@@ -40,12 +45,11 @@ FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
     m_size = end < 0 ? 0 : end;
     // A pipe or a stream gives its bytes once, front to back, and has no length: read as a
     // source it would look empty, and a scan of it would find nothing and say so as success.
-    const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket"
-                       : !S_ISBLK(st.st_mode) && end <= 0 ? "a character device without a length" : nullptr;
+    const char* what = S_ISFIFO(st.st_mode) ? "pipe" : S_ISSOCK(st.st_mode) ? "socket"
+                       : !S_ISBLK(st.st_mode) && end <= 0 ? "chardev" : nullptr;
     if (what) {
       ::close(m_fd);
-      throw Error("Cannot read \"" + m_path + "\" as a source: it is " + std::string(what) +
-                  ", which cannot be read by offset. Save its data to a file and give that file");
+      throw Error(Message{Message::Code::NotByOffset, {m_path, what}});
     }
   }
   m_identity = {true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino),
@@ -95,9 +99,8 @@ void readSectorsRetrying(ByteSource& src, std::int64_t offset, std::span<std::by
 void readExactly(ByteSource& src, std::int64_t offset, std::span<std::byte> out) {
   const std::size_t got = src.readAt(offset, out);
   if (got == out.size()) return;
-  const std::string reason = src.lastError() != 0 ? systemReason(src.lastError()) : "the data ends early (truncated)";
-  throw Error("Cannot read file \"" + src.name() + "\" at byte " + std::to_string(offset + std::int64_t(got)) +
-              ". " + reason);
+  throw Error(Message{Message::Code::CannotRead, {src.name(), std::to_string(offset + std::int64_t(got))},
+                      src.lastError()});
 }
 
 }  // namespace kestrix::scan
