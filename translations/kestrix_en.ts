@@ -21,6 +21,145 @@
     </message>
 </context>
 <context>
+    <name>MainWindowLayout</name>
+    <message>
+        <source>碎片数量: </source>
+        <translation>Fragments: </translation>
+    </message>
+    <message>
+        <source>ID</source>
+        <translation>ID</translation>
+    </message>
+    <message>
+        <source>开始ID</source>
+        <translation>First ID</translation>
+    </message>
+    <message>
+        <source>结束ID</source>
+        <translation>Last ID</translation>
+    </message>
+    <message>
+        <source>碎片大小</source>
+        <translation>Fragment size</translation>
+    </message>
+    <message>
+        <source>文件大小</source>
+        <translation>File size</translation>
+    </message>
+    <message>
+        <source>序号</source>
+        <translation>No.</translation>
+    </message>
+    <message>
+        <source>文件名</source>
+        <translation>File name</translation>
+    </message>
+    <message>
+        <source>大小</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>缺少数据</source>
+        <translation>Missing data</translation>
+    </message>
+    <message>
+        <source>碎片</source>
+        <translation>Fragments</translation>
+    </message>
+    <message>
+        <source>可读邮件</source>
+        <translation>Readable mail</translation>
+    </message>
+    <message>
+        <source>数据</source>
+        <translation>Data</translation>
+    </message>
+    <message>
+        <source>文件</source>
+        <translation>Files</translation>
+    </message>
+    <message>
+        <source>1. 路径</source>
+        <translation>1. Source</translation>
+    </message>
+    <message>
+        <source>2. 重组</source>
+        <translation>2. Rebuild</translation>
+    </message>
+    <message>
+        <source>3. 修复</source>
+        <translation>3. Repair</translation>
+    </message>
+    <message>
+        <source>4. 手工</source>
+        <translation>4. Manual</translation>
+    </message>
+    <message>
+        <source>数据源:</source>
+        <translation>Source:</translation>
+    </message>
+    <message>
+        <source>右键选择数据源…</source>
+        <translation>Right-click to choose a source…</translation>
+    </message>
+    <message>
+        <source>浏览…</source>
+        <translation>Browse…</translation>
+    </message>
+    <message>
+        <source>打开磁盘镜像文件</source>
+        <translation>Open a disk image file</translation>
+    </message>
+    <message>
+        <source>仅扫描剩余空间</source>
+        <translation>Scan free space only</translation>
+    </message>
+    <message>
+        <source>输出数据列表</source>
+        <translation>Export the data list</translation>
+    </message>
+    <message>
+        <source>恢复</source>
+        <translation>Scan</translation>
+    </message>
+    <message>
+        <source>暂停</source>
+        <translation>Pause</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>路径</source>
+        <translation>Path</translation>
+    </message>
+    <message>
+        <source>重组</source>
+        <translation>Rebuild</translation>
+    </message>
+    <message>
+        <source>修复软件:</source>
+        <translation>Repair program:</translation>
+    </message>
+    <message>
+        <source>添加修复软件</source>
+        <translation>Add repair program</translation>
+    </message>
+    <message>
+        <source>修复PST文件</source>
+        <translation>Repair PST file</translation>
+    </message>
+    <message>
+        <source>建议安装outlook, 并且使用scanpst.exe程序修复pst文件!</source>
+        <translation>We suggest installing Outlook and repairing the PST file with scanpst.exe!</translation>
+    </message>
+    <message>
+        <source>在碎片列表中按 d: 收入选中的碎片并移到下一行; 按 u: 收入并移到上一行. 右键: 清空或恢复碎片</source>
+        <translation>In the fragment list, press d to take the selected fragment and move to the next row, or u to take it and move to the row above. Right-click to clear or recover the fragments.</translation>
+    </message>
+</context>
+<context>
     <name>Messages</name>
     <message>
         <source>文件或文件夹不存在</source>
@@ -179,6 +318,73 @@
     </message>
 </context>
 <context>
+    <name>WindowTexts</name>
+    <message>
+        <source>列表为空!</source>
+        <translation>The list is empty!</translation>
+    </message>
+    <message>
+        <source>PST 文件 (*.pst *.PST)</source>
+        <translation>PST files (*.pst *.PST)</translation>
+    </message>
+    <message>
+        <source>所有文件 (*)</source>
+        <translation>All files (*)</translation>
+    </message>
+    <message>
+        <source>碎片文件 (*.bin)</source>
+        <translation>Fragment files (*.bin)</translation>
+    </message>
+    <message>
+        <source>碎片或 PST 文件 (*.bin *.pst *.PST)</source>
+        <translation>Fragment or PST files (*.bin *.pst *.PST)</translation>
+    </message>
+    <message>
+        <source>可读邮件 %1/%2, 文件夹 %3 个</source>
+        <translation>readable messages %1/%2, %3 folders</translation>
+    </message>
+    <message>
+        <source>文件已修复, %1
+重组出的原始文件保存在 &quot;%2&quot;</source>
+        <translation>The file was repaired, %1
+The file as rebuilt is kept as &quot;%2&quot;</translation>
+    </message>
+    <message>
+        <source>文件已修复, %1
+拼合出的原始文件保存在 &quot;%2&quot;</source>
+        <translation>The file was repaired, %1
+The file as put together is kept as &quot;%2&quot;</translation>
+    </message>
+    <message>
+        <source>文件完好, </source>
+        <translation>The file is sound, </translation>
+    </message>
+    <message>
+        <source>其中没有PST结构</source>
+        <translation>it holds no PST structure</translation>
+    </message>
+    <message>
+        <source>暂不支持这种PST格式 (ANSI 或 4 KiB 页)</source>
+        <translation>this PST layout is not supported yet (ANSI or 4 KiB pages)</translation>
+    </message>
+    <message>
+        <source>文件已损坏, 未能修复 (%1), 已按写入的原样保存</source>
+        <translation>The file is damaged and could not be repaired (%1); it is kept as written</translation>
+    </message>
+    <message>
+        <source> 已修复</source>
+        <translation> repaired</translation>
+    </message>
+    <message>
+        <source> 已损坏</source>
+        <translation> damaged</translation>
+    </message>
+    <message>
+        <source>已停止: 未写入 &quot;%1&quot; (同名的原有文件保持不变)</source>
+        <translation>Stopped: &quot;%1&quot; was not written (an existing file of that name is left unchanged)</translation>
+    </message>
+</context>
+<context>
     <name>kestrix::app::AboutBox</name>
     <message>
         <source>KESTRIX是一款针对
@@ -198,6 +404,65 @@ and 2007 from their fragments.</translation>
     </message>
 </context>
 <context>
+    <name>kestrix::app::ExtractController</name>
+    <message>
+        <source>请先勾选要恢复的碎片!</source>
+        <translation>Tick the fragments to recover first!</translation>
+    </message>
+    <message>
+        <source>碎片.bin</source>
+        <translation>fragments.bin</translation>
+    </message>
+    <message>
+        <source>请先选择一个文件!</source>
+        <translation>Select a file first!</translation>
+    </message>
+    <message>
+        <source>写入 %p%</source>
+        <translation>Writing %p%</translation>
+    </message>
+    <message>
+        <source>检查 %p%</source>
+        <translation>Checking %p%</translation>
+    </message>
+    <message>
+        <source>修复 %p%</source>
+        <translation>Repairing %p%</translation>
+    </message>
+    <message>
+        <source>完成! &quot;%1&quot; (%2): 写入 %3 个区间, 缺少 %4 个区间 (已留为零)</source>
+        <translation>Done! &quot;%1&quot; (%2): %3 intervals written, %4 intervals missing (left as zeros)</translation>
+    </message>
+    <message>
+        <source>完成! &quot;%1&quot; (%2): 写入 %3 个区间</source>
+        <translation>Done! &quot;%1&quot; (%2): %3 intervals written</translation>
+    </message>
+    <message>
+        <source>
+有 %1 个扇区无法读取, 已写为零: %2</source>
+        <translation>
+%1 sectors could not be read and were written as zeros: %2</translation>
+    </message>
+    <message>
+        <source>
+其中 %1 个扇区超出数据源末尾</source>
+        <translation>
+%1 of them lie past the end of the source</translation>
+    </message>
+    <message>
+        <source>
+%1: 文件可能混有两个版本</source>
+        <translation>
+%1: the file may mix two versions</translation>
+    </message>
+    <message>
+        <source>
+ID %1-%2 有 %3 个候选碎片, 取了碎片 %4</source>
+        <translation>
+IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
+    </message>
+</context>
+<context>
     <name>kestrix::app::HelpViewer</name>
     <message>
         <source>帮助</source>
@@ -210,6 +475,168 @@ and 2007 from their fragments.</translation>
     <message>
         <source>找不到使用手册 &quot;%1&quot;。</source>
         <translation>The manual &quot;%1&quot; cannot be found.</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::MainWindow</name>
+    <message>
+        <source>任务正在运行. 停止它并退出吗?</source>
+        <translation>A job is running. Stop it and quit?</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::MenuController</name>
+    <message>
+        <source>文件</source>
+        <translation>File</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>帮助</source>
+        <translation>Help</translation>
+    </message>
+    <message>
+        <source>关于KESTRIX</source>
+        <translation>About Kestrix</translation>
+    </message>
+    <message>
+        <source>恢复碎片</source>
+        <translation>Recover fragments</translation>
+    </message>
+    <message>
+        <source>全选</source>
+        <translation>Select all</translation>
+    </message>
+    <message>
+        <source>清空碎片</source>
+        <translation>Clear fragments</translation>
+    </message>
+    <message>
+        <source>恢复文件</source>
+        <translation>Recover file</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::RebuildController</name>
+    <message>
+        <source>%1 %2 → %3</source>
+        <translation>%1 %2 → %3</translation>
+    </message>
+    <message>
+        <source>_重组.pst</source>
+        <translation>_rebuilt.pst</translation>
+    </message>
+    <message>
+        <source>初始化PST文件</source>
+        <translation>Preparing the PST file</translation>
+    </message>
+    <message>
+        <source>重组PST文件</source>
+        <translation>Rebuilding the PST file</translation>
+    </message>
+    <message>
+        <source>检查PST文件</source>
+        <translation>Checking the PST file</translation>
+    </message>
+    <message>
+        <source>修复PST文件</source>
+        <translation>Repairing the PST file</translation>
+    </message>
+    <message>
+        <source>完成!</source>
+        <translation>Done!</translation>
+    </message>
+    <message>
+        <source>完成! 最后写入 %1</source>
+        <translation>Done! Last written: %1</translation>
+    </message>
+    <message>
+        <source>重组完成:
+</source>
+        <translation>Rebuild finished:
+</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot;: 已停止, 未写入</source>
+        <translation>&quot;%1&quot;: stopped, not written</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; 末尾的 %2 字节不是完整的区间, 没有写入</source>
+        <translation>The last %2 bytes of &quot;%1&quot; are not a whole interval and were not written</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::RepairController</name>
+    <message>
+        <source>_修复.pst</source>
+        <translation>_repaired.pst</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; 完好, 已原样复制到 &quot;%2&quot;
+%3</source>
+        <translation>&quot;%1&quot; is sound and was copied unchanged to &quot;%2&quot;
+%3</translation>
+    </message>
+    <message>
+        <source>修复完成! 已写入 &quot;%1&quot;
+修复后: %2
+修复前: %3</source>
+        <translation>Repair finished! Written to &quot;%1&quot;
+After the repair: %2
+Before the repair: %3</translation>
+    </message>
+    <message>
+        <source>
+文件头已重建</source>
+        <translation>
+The file header was rebuilt</translation>
+    </message>
+    <message>
+        <source>
+%1 项所在的文件夹已丢失, 已放入 &quot;%2&quot;</source>
+        <translation>
+The folders of %1 items were lost; they were put in &quot;%2&quot;</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::ScanController</name>
+    <message>
+        <source>扫描完成 %p%</source>
+        <translation>Scan complete %p%</translation>
+    </message>
+    <message>
+        <source>已停止 %p%</source>
+        <translation>Stopped %p%</translation>
+    </message>
+    <message>
+        <source>碎片: %1</source>
+        <translation>Fragments: %1</translation>
+    </message>
+    <message>
+        <source>数据源 &quot;%1&quot; 在扫描时变短了: 打开时为 %2 字节, 读到第 %3 字节时已结束. 列出的是此前找到的碎片</source>
+        <translation>The source &quot;%1&quot; became shorter during the scan: it had %2 bytes when opened and ended at byte %3. The fragments listed are those found before that point</translation>
+    </message>
+    <message>
+        <source>有 %1 个扇区无法读取, 已跳过 (&quot;%2&quot;): %3</source>
+        <translation>%1 sectors could not be read and were skipped (&quot;%2&quot;): %3</translation>
+    </message>
+    <message>
+        <source>未找到碎片</source>
+        <translation>No fragments found</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::SourceController</name>
+    <message>
+        <source>打开磁盘镜像</source>
+        <translation>Open disk image</translation>
+    </message>
+    <message>
+        <source>需要 root 或 disk 组权限</source>
+        <translation>Disks need root or disk group rights</translation>
     </message>
 </context>
 </TS>
