@@ -2,10 +2,16 @@
 // translation), the engine's messages in both, and the manual in the window's own viewer.
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QCoreApplication>
+#include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
+#include <QProgressBar>
 #include <QRegularExpression>
+#include <QTabWidget>
 #include <QTextBrowser>
 
 #include <gtest/gtest.h>
@@ -37,6 +43,27 @@ QStringList aboutTexts(const AboutBox& box) {
   QStringList texts{box.windowTitle()};
   for (const auto* label : box.findChildren<QLabel*>()) texts << label->text();
   for (const auto* button : box.findChildren<QAbstractButton*>()) texts << button->text();
+  return texts;
+}
+
+// Every text the window and its children can show: captions, labels, buttons, boxes and their
+// placeholders, tips, tabs, list headers, menus and their items, the gauge.
+QStringList windowTexts(const QWidget& window) {
+  QStringList texts{window.windowTitle()};
+  for (const QWidget* w : window.findChildren<QWidget*>()) {
+    texts << w->windowTitle() << w->toolTip();
+    if (const auto* b = qobject_cast<const QAbstractButton*>(w)) texts << b->text();
+    if (const auto* l = qobject_cast<const QLabel*>(w)) texts << l->text();
+    if (const auto* e = qobject_cast<const QLineEdit*>(w)) texts << e->text() << e->placeholderText();
+    if (const auto* m = qobject_cast<const QMenu*>(w)) texts << m->title();
+    if (const auto* g = qobject_cast<const QProgressBar*>(w)) texts << g->text();
+    if (const auto* t = qobject_cast<const QTabWidget*>(w))
+      for (int i = 0; i < t->count(); ++i) texts << t->tabText(i);
+    if (const auto* h = qobject_cast<const QHeaderView*>(w); h && h->model())
+      for (int i = 0; i < h->count(); ++i) texts << h->model()->headerData(i, h->orientation()).toString();
+  }
+  for (const QAction* a : window.findChildren<QAction*>()) texts << a->text() << a->toolTip();
+  texts.removeAll(QString());
   return texts;
 }
 
@@ -76,9 +103,16 @@ TEST_F(WindowLanguage, ChosenFromTheOptionOrTheSystem) {
 TEST_F(WindowLanguage, EnglishAndChineseTextsWithoutTheOther) {
   const QString caption = QString("Kestrix ") + KESTRIX_VERSION;
   {
+    catalogue->refuseDisk(0);  // the source menu then says why no disk is listed
     MainWindow& w = open(Language::English);
+    w.SourceMouseDown(Qt::RightButton);
     EXPECT_EQ(w.windowTitle(), caption);
     EXPECT_EQ(w.statusPanelText(0), "Time remaining: ");
+    const QStringList shown = windowTexts(w);
+    for (const QString& text : shown) EXPECT_FALSE(hasCjk(text)) << text.toStdString();
+    for (const char* text : {"Scan", "Rebuild", "Repair PST file", "Help", "About Kestrix", "Recover file", "Open disk image",
+                             "Disks need root or disk group rights", "Fragment size", "4. Manual"})
+      EXPECT_TRUE(shown.contains(text)) << text;
     const QStringList texts = aboutTexts(*w.aboutBox());
     EXPECT_TRUE(texts.contains("OK")) << texts.join('|').toStdString();
     EXPECT_TRUE(texts.contains(QString("Version ") + KESTRIX_VERSION)) << texts.join('|').toStdString();
@@ -89,6 +123,9 @@ TEST_F(WindowLanguage, EnglishAndChineseTextsWithoutTheOther) {
     MainWindow& w = open(Language::Chinese);
     EXPECT_EQ(w.windowTitle(), caption);
     EXPECT_EQ(w.statusPanelText(0), "剩余时间: ");
+    const QStringList shown = windowTexts(w);
+    for (const char* text : {"恢复", "停止", "重组", "修复PST文件", "帮助", "恢复文件", "碎片大小", "4. 手工"})
+      EXPECT_TRUE(shown.contains(QString::fromUtf8(text))) << text;
     const QStringList texts = aboutTexts(*w.aboutBox());
     EXPECT_TRUE(texts.contains("确定")) << texts.join('|').toStdString();
     EXPECT_TRUE(texts.contains(QString("版本 ") + KESTRIX_VERSION));
