@@ -383,6 +383,10 @@ The file as put together is kept as &quot;%2&quot;</translation>
         <source>已停止: 未写入 &quot;%1&quot; (同名的原有文件保持不变)</source>
         <translation>Stopped: &quot;%1&quot; was not written (an existing file of that name is left unchanged)</translation>
     </message>
+    <message>
+        <source>两个版本</source>
+        <translation>two versions</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>

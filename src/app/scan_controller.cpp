@@ -104,7 +104,7 @@ void ScanController::scanDone(Output& out) {
     // Filling the list selects no file: the fragments of a file are checked when the user picks it.
     const QSignalBlocker quiet(ui.fileList);
     for (const rebuild::FileListRow& row : out.fileRows)
-      ui.fileList->addRow({q(row.number), q(row.name), q(row.size), q(row.missing), q(row.fragments)});
+      ui.fileList->addRow({q(row.number), q(row.name), q(row.size), WindowTexts::fileListMissing(row.missing), q(row.fragments)});
   }
   ui.resultTabs->setTabVisible(2, true);
   if (!m_context.runner.closing()) {

@@ -11,8 +11,10 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTextBrowser>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -29,7 +31,9 @@
 #include "app/remaining_time.h"
 #include "build_info.h"
 #include "gui_support.h"
+#include "rebuild/sample_image.h"
 #include "scan/errors.h"
+#include "scan/map_page.h"
 #include "sources/fake_catalogue.h"
 #include "support/test_support.h"
 
@@ -59,6 +63,9 @@ QStringList windowTexts(const QWidget& window) {
     if (const auto* g = qobject_cast<const QProgressBar*>(w)) texts << g->text();
     if (const auto* t = qobject_cast<const QTabWidget*>(w))
       for (int i = 0; i < t->count(); ++i) texts << t->tabText(i);
+    if (const auto* list = qobject_cast<const QTreeWidget*>(w))
+      for (int row = 0; row < list->topLevelItemCount(); ++row)
+        for (int column = 0; column < list->columnCount(); ++column) texts << list->topLevelItem(row)->text(column);
     if (const auto* h = qobject_cast<const QHeaderView*>(w); h && h->model())
       for (int i = 0; i < h->count(); ++i) texts << h->model()->headerData(i, h->orientation()).toString();
   }
@@ -103,15 +110,32 @@ TEST_F(WindowLanguage, ChosenFromTheOptionOrTheSystem) {
 TEST_F(WindowLanguage, EnglishAndChineseTextsWithoutTheOther) {
   const QString caption = QString("Kestrix ") + KESTRIX_VERSION;
   {
+    // An image with an older copy of some of the file's data: the file list marks the file
+    // as one that may mix two versions.
+    const auto pst = rebuild::makeSyntheticPst(6, 1);
+    rebuild::ImageBuilder image(5);
+    image.appendIntervals(rebuild::makeSyntheticPst(6, 2), 3, 3);
+    image.noise(100);
+    image.append(std::span(pst).first(std::size_t(scan::kFirstMapPageOffset)));
+    image.appendIntervals(pst, 0, 3);
+    image.noise(100);
+    image.appendIntervals(pst, 3, 3);
+    test::writeFile(dir.file("disk.img"), image.take());
     catalogue->refuseDisk(0);  // the source menu then says why no disk is listed
     MainWindow& w = open(Language::English);
     w.SourceMouseDown(Qt::RightButton);
+    dialogs.openAnswers.push_back(QString::fromStdString(dir.file("disk.img")));
+    QSignalSpy scanned(&w, &MainWindow::scanFinished);
+    w.BrowseClick();
+    w.Button1Click();
+    ASSERT_TRUE(scanned.count() > 0 || scanned.wait(120000));
     EXPECT_EQ(w.windowTitle(), caption);
     EXPECT_EQ(w.statusPanelText(0), "Time remaining: ");
     const QStringList shown = windowTexts(w);
     for (const QString& text : shown) EXPECT_FALSE(hasCjk(text)) << text.toStdString();
     for (const char* text : {"Scan", "Rebuild", "Repair PST file", "Help", "About Kestrix", "Recover file", "Open disk image",
-                             "Disks need root or disk group rights", "Fragment size", "4. Manual"})
+                             "Disks need root or disk group rights", "Fragment size", "4. Manual",
+                             "Scan complete 100%", "Fragments: 3", "0 two versions"})
       EXPECT_TRUE(shown.contains(text)) << text;
     const QStringList texts = aboutTexts(*w.aboutBox());
     EXPECT_TRUE(texts.contains("OK")) << texts.join('|').toStdString();
