@@ -7,6 +7,7 @@ PKGS=(
   libgtest-dev libgmock-dev
   libcli11-dev libblkid-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
+  qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
   fonts-noto-cjk
   clang libclang-rt-14-dev
   xvfb xauth

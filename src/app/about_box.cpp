@@ -70,9 +70,9 @@ AboutBox::AboutBox(const QString& caption, QWidget* parent) : QDialog(parent) {
   auto* label1 = new QLabel(panel);
   label1->setObjectName("Label1");
   label1->setGeometry(85, 24, 236, 49);
-  label1->setText("KESTRIX是一款针对\nOUTLOOK2000,2002,2003,2007\n的PST邮件碎片恢复的一款工具！");
+  label1->setText(tr("KESTRIX是一款针对\nOUTLOOK2000,2002,2003,2007\n的PST邮件碎片恢复的一款工具！"));
 
-  auto* version = new QLabel(QString("版本 ") + kVersion, panel);
+  auto* version = new QLabel(tr("版本 %1").arg(kVersion), panel);
   version->setObjectName("Version");
   version->setGeometry(85, 88, 105, 13);
 
@@ -91,7 +91,7 @@ AboutBox::AboutBox(const QString& caption, QWidget* parent) : QDialog(parent) {
   m_label3->setCursor(Qt::PointingHandCursor);
   m_label3->installEventFilter(this);
 
-  auto* ok = new QPushButton("确定", this);
+  auto* ok = new QPushButton(tr("确定"), this);
   ok->setObjectName("Button1");
   ok->setGeometry(136, 152, 75, 25);
   ok->setDefault(true);

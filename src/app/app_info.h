@@ -8,7 +8,7 @@ namespace kestrix::app {
 
 inline constexpr const char* kMakerName = "Kestrix Software";
 inline constexpr const char* kMakerUrl = "http://www.example.com";
-inline constexpr const char* kCaptionText = "Kestrix PST邮件恢复软件 " KESTRIX_VERSION;
+inline constexpr const char* kCaptionText = "Kestrix " KESTRIX_VERSION;  // the same in every language
 inline constexpr const char* kApplicationTitle = "Kestrix";
 
 }  // namespace kestrix::app

@@ -8,6 +8,7 @@
 
 #include "app/job_runner.h"
 #include "app/main_window_layout.h"
+#include "app/messages.h"
 #include "app/remaining_time.h"
 #include "app/source_controller.h"
 #include "app/window_texts.h"
@@ -39,7 +40,7 @@ std::vector<std::pair<std::int64_t, std::int64_t>> extentsOf(const QList<QTreeWi
 
 struct ExtractController::Output {
   std::string output;
-  std::string error;
+  std::optional<Message> error;  // why the job failed
   bool stopped = false;
   std::int64_t bytes = 0, intervals = 0, missing = 0, sectorsPastEnd = 0;
   std::vector<scan::SectorRun> unreadable;
@@ -64,7 +65,7 @@ void ExtractController::N7Click() {
   try {
     startExtraction(extentsOf(rows));
   } catch (const std::exception& e) {
-    m_context.error(QString::fromUtf8(e.what()));
+    m_context.error(errorText(e));
   }
 }
 
@@ -79,7 +80,7 @@ void ExtractController::N9Click() {
   try {
     startExtraction(extentsOf(rows));
   } catch (const std::exception& e) {
-    m_context.error(QString::fromUtf8(e.what()));
+    m_context.error(errorText(e));
   }
 }
 
@@ -173,7 +174,7 @@ void ExtractController::startSourceWrite(const std::string& sourceName, const QS
   try {
     src = sources::openSourceByName(m_catalogue, sourceName);
   } catch (const std::exception& e) {
-    m_context.error(QString::fromUtf8(e.what()));
+    m_context.error(errorText(e));
     return;
   }
   JobRunner& runner = m_context.runner;
@@ -191,7 +192,7 @@ void ExtractController::startSourceWrite(const std::string& sourceName, const QS
           write(*src, out->output, stop, [&](int stage, std::int64_t done, std::int64_t total) { report(stage, done, total); },
                 *out);
         } catch (const std::exception& e) {
-          out->error = e.what();
+          out->error = messageOf(e);
         }
       },
       [this, gg, stages](int stage, qint64 done, qint64 total) {
@@ -209,8 +210,8 @@ void ExtractController::extractDone(const Output& out) {
     emit extractFinished();
     return;
   }
-  if (!out.error.empty()) {
-    m_context.error(QString::fromUtf8(out.error.c_str()));
+  if (out.error) {
+    m_context.error(messageText(*out.error));
     emit extractFinished();
     return;
   }
@@ -231,7 +232,7 @@ void ExtractController::extractDone(const Output& out) {
                   .arg(WindowTexts::sectorCount(out.unreadable), q(scan::describeSectorRuns(out.unreadable)));
     if (out.sectorsPastEnd > 0) text += tr("\n其中 %1 个扇区超出数据源末尾").arg(out.sectorsPastEnd);
     if (!out.conflicts.empty()) {
-      text += tr("\n%1: 文件可能混有两个版本").arg(rebuild::kTwoVersionsMark);
+      text += tr("\n%1: 文件可能混有两个版本").arg(WindowTexts::twoVersions());
       for (std::size_t i = 0; i < out.conflicts.size() && i < 4; ++i) {
         const rebuild::IdConflict& c = out.conflicts[i];
         text += tr("\nID %1-%2 有 %3 个候选碎片, 取了碎片 %4").arg(c.firstId).arg(c.lastId).arg(c.candidates()).arg(c.chosen);

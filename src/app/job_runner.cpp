@@ -16,10 +16,6 @@
 
 namespace kestrix::app {
 
-QString remainingText(std::int32_t seconds) {
-  return QString("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QChar('0'));
-}
-
 JobRunner::JobRunner(MainWindowLayout& ui, QObject* parent) : QObject(parent), m_ui(ui), m_worker(new Worker(this)) {
   connect(m_worker, &Worker::progress, this, [this](int phase, qint64 done, qint64 total) {
     if (m_progress) m_progress(phase, done, total);
@@ -84,7 +80,7 @@ void JobRunner::BeginBusy() {
 void JobRunner::EndBusy() {
   setWorkControlsEnabled(true);
   m_ui.elapsedTimer->stop();
-  m_ui.remainingTimeLabel->setText(MainWindowLayout::remainingTimeText());
+  m_ui.remainingTimeLabel->setText(remainingTimeText(std::nullopt));
   m_busy = false;
   emit busyChanged(false);
 }
@@ -93,7 +89,7 @@ void JobRunner::ElapsedTimeTimer() {
   ++m_timerTicks;
   const QProgressBar* gg = m_ui.scanGauge;
   const auto remaining = RemainingSeconds(std::max(0, gg->value()), gg->maximum(), m_timerTicks);
-  if (remaining) m_ui.remainingTimeLabel->setText(MainWindowLayout::remainingTimeText() + remainingText(*remaining));
+  if (remaining) m_ui.remainingTimeLabel->setText(remainingTimeText(*remaining));
 }
 
 void JobRunner::setGauge(std::int64_t doneBytes, std::int64_t totalBytes) {

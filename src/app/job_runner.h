@@ -82,7 +82,4 @@ class JobRunner : public QObject {
   std::int64_t m_gaugeTotal = 0;
 };
 
-// "M:SS": 4 -> "0:04", 95 -> "1:35", 7325 -> "122:05" (no hours).
-QString remainingText(std::int32_t seconds);
-
 }  // namespace kestrix::app

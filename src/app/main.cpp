@@ -1,13 +1,16 @@
-// kestrix: the window. Takes no arguments beyond Qt's own; --help and --version answer on the
-// terminal without opening a window, also where there is no display.
+// kestrix: the window. Takes --lang en|zh (also $KESTRIX_LANG; else the system's language decides)
+// beyond Qt's own options; --help and --version answer on the terminal without opening a window,
+// also where there is no display.
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QLocale>
 
 #include <memory>
 #include <string_view>
 
 #include "app/app_info.h"
+#include "app/language.h"
 #include "app/main_window.h"
 
 namespace {
@@ -34,12 +37,22 @@ int main(int argc, char** argv) {
 
   QCommandLineParser parser;
   parser.setApplicationDescription(
-      "The Kestrix window (Chinese interface): finds PST files on disks, volumes and images, and rebuilds\n"
+      "The Kestrix window (Chinese or English interface): finds PST files on disks, volumes and images, and rebuilds\n"
       "them from fragments. Reading disks and partitions needs root rights or the disk group: start it\n"
       "from the desktop menu's \"Run as administrator\" action. kestrix-cli does the same on the command line.");
   parser.addHelpOption();
   parser.addVersionOption();
+  const QCommandLineOption lang("lang", "The window's language: en (English) or zh (Chinese). Default: $KESTRIX_LANG, "
+                                        "else English on an English system and Chinese on any other.", "en|zh");
+  parser.addOption(lang);
   parser.process(*app);  // answers --help and --version, refuses unknown options
+  const QString asked = parser.isSet(lang) ? parser.value(lang) : qEnvironmentVariable("KESTRIX_LANG");
+  if (parser.isSet(lang) && !kestrix::app::parseLanguage(asked)) {
+    qCritical("kestrix: --lang takes en or zh, not \"%s\"", qPrintable(asked));
+    return 2;
+  }
+  if (!kestrix::app::useLanguage(kestrix::app::chooseLanguage(asked, QLocale::system())))
+    qWarning("kestrix: the English texts could not be loaded; the window stays in Chinese");
 
   QGuiApplication::setApplicationDisplayName(kestrix::app::kApplicationTitle);
   kestrix::app::MainWindow window;

@@ -18,6 +18,7 @@
 #include "app/job_runner.h"
 #include "app/main_window_layout.h"
 #include "app/manual_list_controller.h"
+#include "app/messages.h"
 #include "app/menu_controller.h"
 #include "app/rebuild_controller.h"
 #include "app/repair_controller.h"
@@ -81,7 +82,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   connect(m_runner, &JobRunner::busyChanged, this, &MainWindow::busyChanged);
 
   FormCreate();
-  m_menus = new MenuController(*this, *m_ui, m_options.exeDir);  // after FormCreate: the About box takes the caption
+  m_menus = new MenuController(*this, *m_ui, m_options.exeDir, m_dialogs);  // after FormCreate: the About box takes the caption
   // The first size as the window layout gave it; the window can be enlarged from there.
   resize(m_ui->panel->size() + QSize(0, menuBar()->sizeHint().height()));
   if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -105,7 +106,7 @@ void MainWindow::FormCreate() {
     try {
       WriteIniValue(m_settingsPath, "Settings", "Fix", s(m_ui->repairProgramEdit->text()));
     } catch (const std::exception& e) {
-      m_dialogs.error(this, QString::fromUtf8(e.what()));  // start-up goes on: the caption is needed anyway
+      m_dialogs.error(this, errorText(e));  // start-up goes on: the caption is needed anyway
     }
   }
   const QString caption = QString::fromUtf8(kCaptionText);
@@ -117,7 +118,7 @@ void MainWindow::FormClose() {
   try {
     WriteIniValue(m_settingsPath, "Settings", "Fix", s(m_ui->repairProgramEdit->text()));
   } catch (const std::exception& e) {
-    m_dialogs.error(this, QString::fromUtf8(e.what()));  // the window closes all the same
+    m_dialogs.error(this, errorText(e));  // the window closes all the same
   }
 }
 

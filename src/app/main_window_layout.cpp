@@ -17,6 +17,7 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include "app/remaining_time.h"
 #include "rebuild/list_rules.h"
 #include "widgets/hit_list_model.h"
 #include "widgets/sort_list_view.h"
@@ -78,7 +79,6 @@ SortListView* sortList(const char* name, const QStringList& captions, const std:
 
 }  // namespace
 
-QString MainWindowLayout::remainingTimeText() { return tr("剩余时间: "); }
 QString MainWindowLayout::fragmentCountText() { return tr("碎片数量: "); }
 
 MainWindowLayout::MainWindowLayout(QMainWindow* window) {
@@ -189,7 +189,7 @@ QWidget* MainWindowLayout::buildSourceTab() {
 
   statusBar = named(new QStatusBar, "sb");
   statusBar->setSizeGripEnabled(false);
-  remainingTimeLabel = named(new QLabel(remainingTimeText()), "sbPanel0");
+  remainingTimeLabel = named(new QLabel(remainingTimeText(std::nullopt)), "sbPanel0");
   remainingTimeLabel->setMinimumWidth(240);
   fragmentCountLabel = named(new QLabel(fragmentCountText()), "sbPanel1");
   statusBar->addWidget(remainingTimeLabel);

@@ -113,7 +113,6 @@ class MainWindowLayout {
   QTimer* elapsedTimer = nullptr;
 
   // The texts shown while nothing runs.
-  static QString remainingTimeText();
   static QString fragmentCountText();
 
  private:

@@ -5,6 +5,7 @@
 
 #include "app/job_runner.h"
 #include "app/main_window_layout.h"
+#include "app/messages.h"
 #include "app/window_texts.h"
 #include "rebuild/list_rules.h"
 #include "widgets/sort_list_view.h"
@@ -110,7 +111,7 @@ void ManualListController::BlockListKeyPress(QChar key) {
   try {
     TakeAndStep(key);
   } catch (const std::exception& e) {
-    m_context.error(QString::fromUtf8(e.what()));
+    m_context.error(errorText(e));
   }
 }
 

@@ -1,17 +1,13 @@
 #include "app/menu_controller.h"
 
 #include <QAction>
-#include <QDesktopServices>
 #include <QMenu>
 #include <QMenuBar>
-#include <QUrl>
-
-#include <filesystem>
 
 #include "app/about_box.h"
+#include "app/help_viewer.h"
 #include "app/main_window.h"
 #include "app/main_window_layout.h"
-#include "sources/program_files.h"
 #include "widgets/sort_list_view.h"
 
 namespace kestrix::app {
@@ -27,8 +23,8 @@ QAction* item(QWidget* owner, const char* name, const QString& caption) {
 
 }  // namespace
 
-MenuController::MenuController(MainWindow& window, MainWindowLayout& ui, std::string exeDir)
-    : QObject(&window), m_exeDir(std::move(exeDir)) {
+MenuController::MenuController(MainWindow& window, MainWindowLayout& ui, std::string exeDir, UserDialogs& dialogs)
+    : QObject(&window), m_window(window), m_exeDir(std::move(exeDir)), m_dialogs(dialogs) {
   buildMenuBar(window);
   buildContextMenus(window, ui);
   // The About box is made once, hidden, with the window's caption.
@@ -62,13 +58,7 @@ void MenuController::buildContextMenus(MainWindow& window, MainWindowLayout& ui)
   connect(item(ui.fileList, "N1", tr("恢复文件")), &QAction::triggered, &window, &MainWindow::N1Click);
 }
 
-void MenuController::openManual() const {
-  const std::filesystem::path dir = sources::manualDir(m_exeDir);
-  std::error_code ec;
-  const std::filesystem::path chm = dir / "help.chm";
-  const std::filesystem::path manual = std::filesystem::exists(chm, ec) ? chm : dir / "help.html";
-  QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(manual.string())));
-}
+void MenuController::openManual() { showManual(&m_window, m_exeDir, m_dialogs); }
 
 void MenuController::showAbout() { m_about->exec(); }
 

@@ -12,13 +12,14 @@ namespace kestrix::app {
 class AboutBox;
 class MainWindow;
 class MainWindowLayout;
+class UserDialogs;
 
 class MenuController : public QObject {
   Q_OBJECT
  public:
-  MenuController(MainWindow& window, MainWindowLayout& ui, std::string exeDir);
+  MenuController(MainWindow& window, MainWindowLayout& ui, std::string exeDir, UserDialogs& dialogs);
 
-  void openManual() const;  // 帮助
+  void openManual();  // 帮助: the manual in the window's own viewer
   void showAbout();         // 关于
   AboutBox* aboutBox() const { return m_about; }
 
@@ -26,7 +27,9 @@ class MenuController : public QObject {
   void buildMenuBar(MainWindow& window);
   void buildContextMenus(MainWindow& window, MainWindowLayout& ui);
 
+  MainWindow& m_window;
   std::string m_exeDir;
+  UserDialogs& m_dialogs;
   AboutBox* m_about;
 };
 

@@ -9,15 +9,17 @@
 
 #include "app/job_runner.h"
 #include "app/main_window_layout.h"
+#include "app/messages.h"
 #include "app/remaining_time.h"
 #include "app/window_texts.h"
 #include "rebuild/rebuild.h"
+#include "scan/errors.h"
 #include "widgets/sort_list_view.h"
 
 namespace kestrix::app {
 
 struct RebuildController::Output {
-  std::string error;
+  std::optional<Message> error;  // why the job failed
   std::int64_t tail = 0;  // bytes after the input's last whole interval
   std::optional<pst::CheckedOutput> checked;  // what the check of the file found
 };
@@ -94,7 +96,7 @@ void RebuildController::startNext() {
             out->tail = r.tailBytes;
             if (!r.stopped()) out->checked = std::move(r.checked);
           } catch (const std::exception& e) {
-            out->error = e.what();
+            out->error = messageOf(e);
           }
         },
         [this](int phase, qint64 done, qint64 total) {
@@ -129,11 +131,11 @@ void RebuildController::showSummary() {
 void RebuildController::fileDone(const Output& out) {
   m_context.ui.rebuildGauge->setValue(0);
   const bool closing = m_context.runner.closing();
-  if (!out.error.empty()) {
+  if (out.error) {
     // A failed file ends the command: no "完成!", the later inputs are left alone.
     m_context.ui.rebuildStepLabel->setText("");
     m_inputs.clear();
-    if (!closing) m_context.error(QString::fromUtf8(out.error.c_str()));
+    if (!closing) m_context.error(messageText(*out.error));
     showSummary();  // the files written before the failure
     emit rebuildFinished();
     return;

@@ -1,12 +1,26 @@
 #include "app/remaining_time.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 
 namespace kestrix::app {
 
 std::string SecondsToText(std::int32_t seconds) {
-  return std::to_string(seconds / 60) + " : " + std::to_string(seconds % 60);
+  const std::int32_t s = std::max<std::int32_t>(seconds, 0);
+  char text[32];
+  if (s < 3600)
+    std::snprintf(text, sizeof text, "%d:%02d", int(s / 60), int(s % 60));
+  else
+    std::snprintf(text, sizeof text, "%d:%02d:%02d", int(s / 3600), int(s / 60 % 60), int(s % 60));
+  return text;
+}
+
+QString remainingTimeText(std::optional<std::int32_t> seconds) {
+  if (!seconds) return QCoreApplication::translate("RemainingTime", "剩余时间: ");
+  return QCoreApplication::translate("RemainingTime", "剩余时间: %1").arg(QString::fromStdString(SecondsToText(*seconds)));
 }
 
 std::optional<std::int32_t> RemainingSeconds(std::int32_t position, std::int32_t maximum, std::int32_t ticks) {

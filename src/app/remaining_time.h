@@ -5,11 +5,17 @@
 #include <optional>
 #include <string>
 
+#include <QString>
+
 namespace kestrix::app {
 
-// "M : S" with M = s div 60 and S = s mod 60, both truncating toward zero, no leading zeros
-// and no hours: 59 -> "0 : 59", 125 -> "2 : 5", 3600 -> "60 : 0".
+// "M:SS" below an hour, "H:MM:SS" from an hour on; negative counts as 0:
+// 59 -> "0:59", 125 -> "2:05", 3600 -> "1:00:00".
 std::string SecondsToText(std::int32_t seconds);
+
+// The status bar's panel: "剩余时间: " with the estimate when there is one (in the window's
+// language).
+QString remainingTimeText(std::optional<std::int32_t> seconds);
 
 // The estimate made at a timer tick, with ticks already advanced: rate = position div ticks
 // (gauge units per second); nullopt when the rate is 0 (the panel keeps its text), else

@@ -5,11 +5,15 @@
 #include <QProgressBar>
 #include <QTabWidget>
 
+#include <optional>
+
 #include "app/job_runner.h"
 #include "app/main_window_layout.h"
+#include "app/messages.h"
 #include "app/remaining_time.h"
 #include "app/window_texts.h"
 #include "pst/repair.h"
+#include "scan/errors.h"
 #include "sources/open_source.h"
 
 namespace kestrix::app {
@@ -17,7 +21,7 @@ namespace kestrix::app {
 struct RepairController::Output {
   std::string input, output;
   pst::RepairReport report;
-  std::string error;
+  std::optional<Message> error;  // why the job failed
 };
 
 RepairController::RepairController(const WindowContext& context, SaveFolder& saveFolder)
@@ -44,7 +48,7 @@ void RepairController::Button7Click() {
   try {
     src = sources::openSource(s(input));
   } catch (const std::exception& e) {
-    m_context.error(QString::fromUtf8(e.what()));
+    m_context.error(errorText(e));
     return;
   }
   QProgressBar* pr = m_context.ui.repairGauge;
@@ -64,7 +68,7 @@ void RepairController::Button7Click() {
           options.progress = [&](const pst::StructureProgress& p) { report(0, p.done, p.total); };
           out->report = pst::repairFile(*src, out->output, stop, options);
         } catch (const std::exception& e) {
-          out->error = e.what();
+          out->error = messageOf(e);
         }
       },
       [pr](int, qint64 done, qint64 total) {
@@ -83,8 +87,8 @@ void RepairController::repairDone(const Output& out) {
   }
   const pst::RepairReport& r = out.report;
   const QString output = q(out.output);
-  if (!out.error.empty()) {
-    m_context.error(tr("无法修复 \"%1\":\n").arg(q(out.input)) + QString::fromUtf8(out.error.c_str()));
+  if (out.error) {
+    m_context.error(messageText(*out.error));
   } else if (r.stopped) {
     m_context.information(WindowTexts::stoppedNotWritten(output));
   } else if (r.unchanged) {

@@ -4,13 +4,17 @@
 #include <QProgressBar>
 #include <QTabWidget>
 
+#include <optional>
+
 #include "app/disk_access.h"
 #include "app/job_runner.h"
 #include "app/main_window_layout.h"
+#include "app/messages.h"
 #include "app/source_controller.h"
 #include "app/window_texts.h"
 #include "rebuild/list_rules.h"
 #include "rebuild/source_analysis.h"
+#include "scan/errors.h"
 #include "scan/map_page.h"
 #include "scan/scan.h"
 #include "widgets/hit_list_model.h"
@@ -23,7 +27,7 @@ struct ScanController::Output {
   std::int64_t size = 0;  // the source's length when the scan started
   rebuild::SourceAnalysis analysis;
   std::vector<rebuild::FileListRow> fileRows;
-  std::string error;
+  std::optional<Message> error;  // why the job failed
 };
 
 ScanController::ScanController(const WindowContext& context, SourceController& source)
@@ -70,7 +74,7 @@ void ScanController::Button1Click() {
         } catch (const std::exception& e) {
           out->analysis = {};
           out->fileRows.clear();
-          out->error = e.what();
+          out->error = messageOf(e);
         }
       },
       [&runner](int, qint64 done, qint64 total) { runner.advanceGauge(done, total); },
@@ -84,7 +88,7 @@ void ScanController::scanDone(Output& out) {
   rebuild::SourceAnalysis& found = out.analysis;
   // The gauge stays where the scan ended: full and "扫描完成" after a whole pass.
   const bool stopped = found.scan.stopped;
-  const bool whole = out.error.empty() && !stopped;
+  const bool whole = !out.error && !stopped;
   QProgressBar* gg = ui.scanGauge;
   if (whole) gg->setValue(gg->maximum());
   gg->setFormat(whole ? tr("扫描完成 %p%") : stopped ? tr("已停止 %p%") : QString("%p%"));
@@ -100,11 +104,11 @@ void ScanController::scanDone(Output& out) {
     // Filling the list selects no file: the fragments of a file are checked when the user picks it.
     const QSignalBlocker quiet(ui.fileList);
     for (const rebuild::FileListRow& row : out.fileRows)
-      ui.fileList->addRow({q(row.number), q(row.name), q(row.size), q(row.missing), q(row.fragments)});
+      ui.fileList->addRow({q(row.number), q(row.name), q(row.size), WindowTexts::fileListMissing(row.missing), q(row.fragments)});
   }
   ui.resultTabs->setTabVisible(2, true);
   if (!m_context.runner.closing()) {
-    if (!out.error.empty()) m_context.error(QString::fromUtf8(out.error.c_str()));
+    if (out.error) m_context.error(messageText(*out.error));
     if (found.scan.endedAt >= 0)
       m_context.error(tr("数据源 \"%1\" 在扫描时变短了: 打开时为 %2 字节, 读到第 %3 字节时已结束. 列出的是此前找到的碎片")
                           .arg(q(out.sourceName))

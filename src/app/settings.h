@@ -1,6 +1,6 @@
 #pragma once
-// cfg.ini: one plain INI file with [Settings] and Fix=<repair program path>, kept so that the
-// Windows program could read it (no escaping, no quoting). Each read and write opens the
+// cfg.ini: an INI file with [Settings] and Fix=<repair program path>, read and written by
+// QSettings in its INI format (other sections and keys are kept). Each read and write opens the
 // file by its path and closes it at once; nothing is cached.
 
 #include <optional>
@@ -14,13 +14,11 @@ namespace kestrix::app {
 std::string SettingsPath(const std::string& exeDir);
 
 // The value of key in section; nullopt when the file, the section or the key is missing.
-// Section and key names compare without regard to ASCII case; blanks around the value are
-// dropped, as the Windows INI reader does.
 std::optional<std::string> ReadIniValue(const std::string& path, const std::string& section, const std::string& key);
 
-// Sets key in section, keeping every other line; adds the section or the key when missing and
-// creates the file (and, for the per-user place, its folder). Throws kestrix::Error
-// "Unable to write to PATH" (with the system's reason) when the file cannot be written.
+// Sets key in section, keeping every other key; creates the file (and, for the per-user place,
+// its folder). Throws kestrix::Error CannotWrite (the path and the system's reason)
+// when the file cannot be written.
 void WriteIniValue(const std::string& path, const std::string& section, const std::string& key,
                    const std::string& value);
 

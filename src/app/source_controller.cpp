@@ -10,6 +10,7 @@
 
 #include "app/disk_access.h"
 #include "app/main_window_layout.h"
+#include "app/messages.h"
 #include "sources/catalogue.h"
 
 namespace kestrix::app {
@@ -58,7 +59,7 @@ void SourceController::SourceMouseDown(Qt::MouseButton button) {
   try {
     entries = sources::BuildSourceMenu(m_catalogue);
   } catch (const std::exception& e) {
-    m_context.error(QString::fromUtf8(e.what()));
+    m_context.error(errorText(e));
     return;
   }
   bool disks = false;

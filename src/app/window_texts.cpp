@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include "app/window_context.h"
+#include "rebuild/assembly.h"
 #include "sources/size_text.h"
 
 namespace kestrix::app {
@@ -51,6 +52,12 @@ QString WindowTexts::mailCell(const pst::CheckedOutput& c) {
 
 QString WindowTexts::stoppedNotWritten(const QString& path) {
   return tr("已停止: 未写入 \"%1\" (同名的原有文件保持不变)").arg(path);
+}
+
+QString WindowTexts::twoVersions() { return tr("两个版本"); }
+
+QString WindowTexts::fileListMissing(const std::string& cell) {
+  return q(cell).replace(QString::fromUtf8(rebuild::kTwoVersionsMark), twoVersions());
 }
 
 QString SaveFolder::suggest(const QString& name, const QString& fallback) const {

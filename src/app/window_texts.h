@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "pst/repair.h"
@@ -31,6 +32,10 @@ class WindowTexts {
   // The FileList cell of a file once written: readable messages of all, "71/71".
   static QString mailCell(const pst::CheckedOutput& c);
   static QString stoppedNotWritten(const QString& path);
+  // The mark of a file that may mix two versions of some of its data, in the window's
+  // language; fileListMissing puts it in place of the engine's own mark in the 缺少数据 cell.
+  static QString twoVersions();
+  static QString fileListMissing(const std::string& cell);
 };
 
 // Where the save dialogs start: the folder the user last saved to (in any of them), with a

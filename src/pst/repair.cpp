@@ -26,9 +26,10 @@ std::int64_t wholeIntervalsLength(std::int64_t length) {
 std::int64_t repairedRoom(std::int64_t length) { return wholeIntervalsLength(length) + kIntervalBytes; }
 
 // Why a file as checked cannot be repaired (completing "it ..."), or null.
+// Why a file cannot be repaired (the data of Message::Code::CannotRepair); nullptr when it can be.
 const char* unrepairable(const CheckReport& r) {
-  if (!r.supported()) return "is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages)";
-  if (!r.isPst) return "holds no PST structure: no header of its own and no index page";
+  if (!r.supported()) return "layout";
+  if (!r.isPst) return "nopst";
   return nullptr;
 }
 
@@ -343,7 +344,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   }
   const Analysis a = analyse(scan, input);
   r.before = describe(scan, input, a, a.nodes, a.blocks);
-  if (const char* why = unrepairable(r.before)) throw Error("Cannot repair file \"" + input.name() + "\". It " + why);
+  if (const char* why = unrepairable(r.before)) throw Error(Message{Message::Code::CannotRepair, {input.name(), why}});
   r.outputLength = scan.length;
   if (r.before.sound()) {
     r.unchanged = true;
@@ -543,7 +544,7 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
   }
   if (out.check.sound()) return out;
   if (const char* why = unrepairable(out.check)) {
-    out.notRepaired = std::string("it ") + why;
+    out.notRepaired = "it " + unrepairableReason(why);
     return out;
   }
   const std::string path = written.path();

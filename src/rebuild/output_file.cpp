@@ -66,8 +66,7 @@ void refuseFolderOnSource(const std::string& path, const std::string& folder, co
   const std::string existing = nearestExisting(folder);
   if (existing.empty()) return;
   if (sources::folderStorage(existing).meets(sourceSet))
-    refuse(path, "It lies on the source \"" + source.name() +
-                     "\", whose data it would overwrite; choose a folder on another disk");
+    throw Error(Message{Message::Code::OutputOnSource, {path, source.name()}});
 }
 
 // "1,234,567" for a count of bytes (not negative).
@@ -89,7 +88,7 @@ bool endsInSeparator(const std::string& path) {
 // file of a run).
 void refuseTarget(const std::string& outputPath, const scan::ByteSource* source, const sources::StorageSet& sourceSet) {
   if (outputPath.empty() || pathOf(outputPath).filename().empty() || endsInSeparator(outputPath))
-    refuse(outputPath, "It names a folder, not a file");
+    throw Error(Message{Message::Code::OutputIsFolderName, {outputPath}});
   const sources::PathEntry entry = sources::entryAt(outputPath);
   if (entry.exists) {
     if (!entry.kind.empty()) refuse(outputPath, "It is " + entry.kind + "; results are written to regular files only");
@@ -98,9 +97,9 @@ void refuseTarget(const std::string& outputPath, const scan::ByteSource* source,
       const scan::FileIdentity id = source->identity();
       const bool itself = id.blockDevice == 0 && id.devicePath.empty() && id.device == entry.device &&
                           id.inode == entry.inode;
-      refuse(outputPath, itself ? "It is the input \"" + source->name() + "\" itself; choose another output"
-                                : "It is the file behind the source \"" + source->name() +
-                                      "\" (a loop device), whose data it would overwrite; choose another output");
+      if (itself) throw Error(Message{Message::Code::OutputIsInput, {outputPath, source->name()}});
+      refuse(outputPath, "It is the file behind the source \"" + source->name() +
+                             "\" (a loop device), whose data it would overwrite; choose another output");
     }
   }
   if (source) refuseFolderOnSource(outputPath, folderOf(outputPath), *source, sourceSet);
@@ -125,9 +124,7 @@ void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::in
   if (folder.empty()) return;  // nothing of the path exists: the creation of its folder fails first
   const sources::FolderSpace space = sources::folderSpace(folder);
   if (finalSize > space.largestFile || (space.holes && !sources::lengthFits(folder, finalSize)))
-    throw Error("Cannot write file \"" + outputPath + "\". It would be " +
-                sources::SizeToText(std::uint64_t(finalSize)) +
-                " long, more than the largest file its file system allows");
+    throw Error(Message{Message::Code::OutputTooLarge, {outputPath, sources::SizeToText(std::uint64_t(finalSize))}});
   if (space.freeBytes < 0) return;  // unknown: the checked writes still catch a full disk
   const std::int64_t needed = space.holes ? allocatedBytes : finalSize;
   if (needed <= space.freeBytes) return;
@@ -137,8 +134,7 @@ void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::in
     need = withSeparators(needed) + " bytes";
     free = withSeparators(space.freeBytes) + " bytes";
   }
-  throw Error("Cannot write file \"" + outputPath + "\". It needs " + need + " of disk space but only " + free +
-              " is free there");
+  throw Error(Message{Message::Code::NoRoom, {outputPath, need, free}});
 }
 
 void OutputFile::rename(const std::string& path) {

@@ -16,9 +16,8 @@ namespace kestrix::rebuild {
 OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
   m_name = textOf(pathOf(m_path).filename());
   const auto fail = [&](int err) {
-    const std::string message = "Cannot create file \"" + m_path + "\". " + systemReason(err);
     if (m_folder >= 0) ::close(int(m_folder));
-    throw Error(message);
+    throw Error(Message{Message::Code::CannotCreate, {m_path}, err});
   };
   if (m_name.empty() || m_name == "." || m_name == "..") fail(EISDIR);
   m_folder = ::open(folderOf(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -52,8 +51,7 @@ void OutputFile::writeAt(std::int64_t offset, std::span<const std::byte> data) {
     }
     if (n < 0 && errno == EINTR) continue;
     const int err = n < 0 ? errno : ENOSPC;
-    throw Error("Cannot write file \"" + m_path + "\" at byte " + std::to_string(offset + std::int64_t(done)) + ". " +
-                systemReason(err));
+    throw Error(Message{Message::Code::CannotWriteAt, {m_path, std::to_string(offset + std::int64_t(done))}, err});
   }
 }
 
@@ -114,12 +112,12 @@ void OutputFile::linkTemporaryName() {
     }
     if (errno != EEXIST) break;
   }
-  throw Error("Cannot write file \"" + m_path + "\". " + systemReason(errno));
+  throw Error(Message{Message::Code::CannotWrite, {m_path}, errno});
 }
 
 void OutputFile::commit() {
   if (m_committed) return;
-  const auto fail = [&](int err) { throw Error("Cannot write file \"" + m_path + "\". " + systemReason(err)); };
+  const auto fail = [&](int err) { throw Error(Message{Message::Code::CannotWrite, {m_path}, err}); };
   if (::fsync(int(m_fd)) != 0) fail(errno);
   if (m_tempName.empty()) linkTemporaryName();
   if (::renameat(int(m_folder), m_tempName.c_str(), int(m_folder), m_name.c_str()) != 0) fail(errno);

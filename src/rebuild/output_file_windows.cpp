@@ -72,10 +72,9 @@ class WrittenBytes final : public scan::ByteSource {
 OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
   m_name = textOf(pathOf(m_path).filename());
   const auto fail = [&](int err) {
-    const std::string message = "Cannot create file \"" + m_path + "\". " + systemReason(err);
     if (m_folder != -1) ::CloseHandle(handleOf(m_folder));
     m_folder = -1;
-    throw Error(message);
+    throw Error(Message{Message::Code::CannotCreate, {m_path}, err});
   };
   if (m_name.empty() || m_name == "." || m_name == "..") fail(EISDIR);
   win32::Handle folder = win32::openPath(folderOf(m_path), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
@@ -117,8 +116,7 @@ void OutputFile::writeAt(std::int64_t offset, std::span<const std::byte> data) {
     const DWORD want = DWORD(std::min<std::size_t>(data.size() - done, 1u << 30));
     if (!::WriteFile(handleOf(m_fd), data.data() + done, want, &written, &at) || written == 0) {
       const int err = written == 0 && ::GetLastError() == ERROR_SUCCESS ? ENOSPC : win32::lastError();
-      throw Error("Cannot write file \"" + m_path + "\" at byte " + std::to_string(offset + std::int64_t(done)) +
-                  ". " + systemReason(err));
+      throw Error(Message{Message::Code::CannotWriteAt, {m_path, std::to_string(offset + std::int64_t(done))}, err});
     }
     done += written;
   }
@@ -138,7 +136,7 @@ std::unique_ptr<scan::ByteSource> OutputFile::reader() const {
 
 void OutputFile::commit() {
   if (m_committed) return;
-  const auto fail = [&](int err) { throw Error("Cannot write file \"" + m_path + "\". " + systemReason(err)); };
+  const auto fail = [&](int err) { throw Error(Message{Message::Code::CannotWrite, {m_path}, err}); };
   if (!::FlushFileBuffers(handleOf(m_fd))) fail(win32::lastError());
   // The file is closed first: a rename needs it open with FILE_SHARE_DELETE by every holder.
   const BOOL closed = ::CloseHandle(handleOf(m_fd));

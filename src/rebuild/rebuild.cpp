@@ -99,17 +99,16 @@ WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, Outp
 
 namespace {
 
-std::string noIntervalReason(scan::ByteSource& input) {
+// Why no whole interval was found: the data of Message::Code::NothingRebuilt.
+Message nothingRebuilt(const std::string& inputPath, scan::ByteSource& input) {
   const std::int64_t size = input.size();
-  if (size == 0) return "it is empty";
-  if (size < kIntervalBytes)
-    return "it is shorter than one map interval (" + std::to_string(size) + " of " + std::to_string(kIntervalBytes) +
-           " bytes)";
+  const std::string interval = std::to_string(kIntervalBytes);
+  if (size == 0) return {Message::Code::NothingRebuilt, {inputPath, "empty"}};
+  if (size < kIntervalBytes) return {Message::Code::NothingRebuilt, {inputPath, "short", std::to_string(size), interval}};
   std::array<std::byte, 4> magic{};
   if (input.readAt(0, magic) == magic.size() && scan::HasPstMagic(magic))
-    return "it is a PST file itself, not a file of map intervals such as extract writes";
-  return "no block of " + std::to_string(kIntervalBytes) +
-         " bytes in it begins with an allocation-map page; it is not a file of map intervals such as extract writes";
+    return {Message::Code::NothingRebuilt, {inputPath, "pst"}};
+  return {Message::Code::NothingRebuilt, {inputPath, "nomap", interval}};
 }
 
 }  // namespace
@@ -123,7 +122,7 @@ RebuildResult rebuildFile(const std::string& inputPath, const std::string& outpu
   result.highestId = index.highestId();
   result.tailBytes = input.size() % kIntervalBytes;
   if (!stop.load() && index.records().empty())
-    throw Error("Nothing was rebuilt from \"" + inputPath + "\": " + noIntervalReason(input));
+    throw Error(nothingRebuilt(inputPath, input));
   if (stop.load()) {  // stopped while indexing: nothing to write
     result.write.stopped = true;
     return result;

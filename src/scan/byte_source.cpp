@@ -12,7 +12,12 @@ std::string cannotOpenMessage(const std::string& path, int err) {
 }
 
 SourceOpenError::SourceOpenError(std::string path, int err)
-    : Error(cannotOpenMessage(path, err)), m_path(std::move(path)), m_error(err) {}
+    : Error(Message{Message::Code::CannotOpen, {path}, err}), m_path(std::move(path)), m_error(err) {}
+
+Message messageOf(const std::exception& e) {
+  if (const auto* error = dynamic_cast<const Error*>(&e)) return error->message();
+  return {Message::Code::Text, {e.what()}};
+}
 
 }  // namespace kestrix
 
@@ -69,9 +74,8 @@ std::size_t readWholeSectors(const RawRead& raw, std::uint32_t sectorSize, std::
 void readExactly(ByteSource& src, std::int64_t offset, std::span<std::byte> out) {
   const std::size_t got = src.readAt(offset, out);
   if (got == out.size()) return;
-  const std::string reason = src.lastError() != 0 ? systemReason(src.lastError()) : "the data ends early (truncated)";
-  throw Error("Cannot read file \"" + src.name() + "\" at byte " + std::to_string(offset + std::int64_t(got)) +
-              ". " + reason);
+  throw Error(Message{Message::Code::CannotRead, {src.name(), std::to_string(offset + std::int64_t(got))},
+                      src.lastError()});
 }
 
 }  // namespace kestrix::scan

@@ -33,12 +33,11 @@ FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
     m_size = end < 0 ? 0 : end;
     // A pipe or a stream gives its bytes once, front to back, and has no length: read as a
     // source it would look empty, and a scan of it would find nothing and say so as success.
-    const char* what = S_ISFIFO(st.st_mode) ? "a pipe" : S_ISSOCK(st.st_mode) ? "a socket"
-                       : !S_ISBLK(st.st_mode) && end <= 0 ? "a character device without a length" : nullptr;
+    const char* what = S_ISFIFO(st.st_mode) ? "pipe" : S_ISSOCK(st.st_mode) ? "socket"
+                       : !S_ISBLK(st.st_mode) && end <= 0 ? "chardev" : nullptr;
     if (what) {
       ::close(int(m_fd));
-      throw Error("Cannot read \"" + m_path + "\" as a source: it is " + std::string(what) +
-                  ", which cannot be read by offset. Save its data to a file and give that file");
+      throw Error(Message{Message::Code::NotByOffset, {m_path, what}});
     }
   }
   m_identity = {true, std::uint64_t(st.st_dev), std::uint64_t(st.st_ino),

@@ -72,9 +72,7 @@ FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
   } else {
     const DWORD type = ::GetFileType(h.get());
     if (type != FILE_TYPE_DISK)
-      throw Error("Cannot read \"" + m_path + "\" as a source: it is " +
-                  (type == FILE_TYPE_PIPE ? "a pipe" : "a character device without a length") +
-                  ", which cannot be read by offset. Save its data to a file and give that file");
+      throw Error(Message{Message::Code::NotByOffset, {m_path, type == FILE_TYPE_PIPE ? "pipe" : "chardev"}});
     LARGE_INTEGER size{};
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileSizeEx(h.get(), &size) || !::GetFileInformationByHandle(h.get(), &info))

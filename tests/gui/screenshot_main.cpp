@@ -1,6 +1,7 @@
 // Draws the main window after a scan of an image into a PNG:
 //   kestrix_screenshot IMAGE OUT.png [TAB]
-// TAB: the lower tab to show (0 to 3), or "about" for the About box.
+// TAB: the lower tab to show (0 to 3), or "about" for the About box. The window's language is
+// KESTRIX_LANG's (en or zh; docs/screenshot-en.png with KESTRIX_LANG=en), else Chinese.
 // (docs/screenshot.png is made from the built-in example's disk.img this way).
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <cstdio>
 
 #include "app/about_box.h"
+#include "app/language.h"
 #include "app/main_window.h"
 #include "app/user_dialogs.h"
 #include "sources/catalogue.h"
@@ -38,6 +40,8 @@ class Answers final : public kestrix::app::UserDialogs {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  kestrix::app::useLanguage(kestrix::app::parseLanguage(qEnvironmentVariable("KESTRIX_LANG"))
+                                .value_or(kestrix::app::Language::Chinese));
   if (argc != 3 && argc != 4) {
     std::fprintf(stderr, "usage: kestrix_screenshot IMAGE OUT.png [TAB|about]\n");
     return 2;

@@ -1,0 +1,56 @@
+#include "app/language.h"
+
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
+
+#include <memory>
+#include <vector>
+
+namespace kestrix::app {
+
+namespace {
+
+// The translators installed by the last useLanguage(), owned here for as long as they are in use.
+std::vector<std::unique_ptr<QTranslator>>& installed() {
+  static std::vector<std::unique_ptr<QTranslator>> translators;
+  return translators;
+}
+
+bool install(const QString& file, const QString& dir) {
+  auto translator = std::make_unique<QTranslator>();
+  if (!translator->load(file, dir)) return false;
+  QCoreApplication::installTranslator(translator.get());
+  installed().push_back(std::move(translator));
+  return true;
+}
+
+}  // namespace
+
+std::optional<Language> parseLanguage(const QString& name) {
+  const QString code = name.trimmed().left(2).toLower();
+  if (name.trimmed().size() > 2 && name.trimmed()[2] != '_' && name.trimmed()[2] != '-') return std::nullopt;
+  if (code == "en") return Language::English;
+  if (code == "zh") return Language::Chinese;
+  return std::nullopt;
+}
+
+Language chooseLanguage(const QString& asked, const QLocale& system) {
+  if (const auto language = parseLanguage(asked)) return *language;
+  return system.language() == QLocale::English ? Language::English : Language::Chinese;
+}
+
+bool useLanguage(Language language) {
+  for (const auto& translator : installed()) QCoreApplication::removeTranslator(translator.get());
+  installed().clear();
+  const QString qtDir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+  if (language == Language::Chinese) {
+    install("qtbase_zh_CN", qtDir);  // the dialogs' buttons; English where Qt's translations are missing
+    return true;
+  }
+  // The window's English texts are built into the program (see translations/).
+  return install("kestrix_en", ":/i18n");
+}
+
+}  // namespace kestrix::app

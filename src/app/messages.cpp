@@ -1,0 +1,103 @@
+#include "app/messages.h"
+
+#include <QCoreApplication>
+
+#include <cerrno>
+
+#include "scan/errors.h"
+
+namespace kestrix::app {
+
+namespace {
+
+class Messages {
+  Q_DECLARE_TR_FUNCTIONS(Messages)
+ public:
+  static QString text(const Message& m);
+  static QString reason(int err);
+};
+
+QString Messages::reason(int err) {
+  switch (err) {
+    case ENOENT: return tr("文件或文件夹不存在");
+    case EACCES:
+    case EPERM: return tr("没有权限");
+    case ENOSPC: return tr("磁盘空间不足");
+    case EDQUOT: return tr("超出磁盘配额");
+    case EIO: return tr("输入/输出错误（介质可能已损坏）");
+    case EISDIR: return tr("这是一个文件夹");
+    case ENOTDIR: return tr("路径中的某一部分不是文件夹");
+    case EROFS: return tr("文件系统是只读的");
+    case ENODEV:
+    case ENXIO: return tr("设备不存在");
+    case EBUSY: return tr("设备或资源正忙");
+    case EFBIG: return tr("文件太大");
+    case ENAMETOOLONG: return tr("文件名太长");
+    case ELOOP: return tr("符号链接层次太多");
+    case EEXIST: return tr("文件已存在");
+    default: return QString::fromStdString(systemReason(err));
+  }
+}
+
+QString Messages::text(const Message& m) {
+  using C = Message::Code;
+  const auto arg = [&](std::size_t i) { return i < m.args.size() ? QString::fromStdString(m.args[i]) : QString(); };
+  switch (m.code) {
+    case C::Text:
+      return arg(0);
+    case C::CannotOpen:
+      return tr("无法打开文件 \"%1\"：%2").arg(arg(0), reason(m.err));
+    case C::NotByOffset: {
+      const QString kind = arg(1) == "pipe" ? tr("管道") : arg(1) == "socket" ? tr("套接字") : tr("没有长度的字符设备");
+      return tr("无法把 \"%1\" 作为数据源读取：它是%2，不能按位置读取。请先把它的数据保存为文件，再选择该文件。")
+          .arg(arg(0), kind);
+    }
+    case C::CannotRead:
+      return tr("无法读取文件 \"%1\"（第 %2 字节）：%3")
+          .arg(arg(0), arg(1), m.err != 0 ? reason(m.err) : tr("数据提前结束（文件被截断）"));
+    case C::CannotCreate:
+      return tr("无法创建文件 \"%1\"：%2").arg(arg(0), reason(m.err));
+    case C::CannotWrite:
+      return tr("无法写入文件 \"%1\"：%2").arg(arg(0), reason(m.err));
+    case C::CannotWriteAt:
+      return tr("无法写入文件 \"%1\"（第 %2 字节）：%3").arg(arg(0), arg(1), reason(m.err));
+    case C::OutputIsFolderName:
+      return tr("无法写入 \"%1\"：这是文件夹的名称，不是文件。").arg(arg(0));
+    case C::OutputIsInput:
+      return tr("无法写入文件 \"%1\"：它就是输入文件 \"%2\"。请选择另一个输出文件。").arg(arg(0), arg(1));
+    case C::OutputOnSource:
+      return tr("无法写入文件 \"%1\"：它位于数据源 \"%2\" 上，会覆盖待恢复的数据。请选择其他磁盘上的文件夹。")
+          .arg(arg(0), arg(1));
+    case C::OutputTooLarge:
+      return tr("无法写入文件 \"%1\"：它将有 %2，超过该文件系统允许的最大文件。").arg(arg(0), arg(1));
+    case C::NoRoom:
+      return tr("无法写入文件 \"%1\"：需要 %2 磁盘空间，但那里只有 %3 可用。").arg(arg(0), arg(1), arg(2));
+    case C::NothingRebuilt: {
+      QString why;
+      if (arg(1) == "empty")
+        why = tr("它是空的");
+      else if (arg(1) == "short")
+        why = tr("它比一个映射区间还短（%1 字节，一个区间为 %2 字节）").arg(arg(2), arg(3));
+      else if (arg(1) == "pst")
+        why = tr("它本身就是 PST 文件，而不是“恢复碎片”写出的映射区间文件");
+      else
+        why = tr("其中没有以分配映射页开头的 %1 字节区块；它不是“恢复碎片”写出的映射区间文件").arg(arg(2));
+      return tr("没有从 \"%1\" 重组出任何内容：%2").arg(arg(0), why);
+    }
+    case C::CannotRepair:
+      return arg(1) == "layout"
+                 ? tr("无法修复文件 \"%1\"：它的 PST 格式（ANSI 或 4 KiB 页）暂不支持。").arg(arg(0))
+                 : tr("无法修复文件 \"%1\"：其中没有 PST 结构（既没有自己的文件头，也没有索引页）。").arg(arg(0));
+  }
+  return arg(0);
+}
+
+}  // namespace
+
+QString messageText(const Message& message) { return Messages::text(message); }
+
+QString errorText(const std::exception& e) { return messageText(messageOf(e)); }
+
+QString systemReasonText(int err) { return Messages::reason(err); }
+
+}  // namespace kestrix::app

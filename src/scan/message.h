@@ -1,0 +1,42 @@
+#pragma once
+// What the engine tells the user about a failure, as a code and its data (paths, numbers, the
+// system's errno) instead of finished words: the command line words it in English
+// (englishText), the window in the language it shows. A message without a code of its own
+// (Code::Text) carries its English text as it is.
+
+#include <string>
+#include <vector>
+
+namespace kestrix {
+
+struct Message {
+  enum class Code {
+    Text,               // {text}
+    CannotOpen,         // {path}; err: why it cannot be opened
+    NotByOffset,        // {path, kind}: kind "pipe", "socket" or "chardev" (a character device without a length)
+    CannotRead,         // {path, byte}; err, 0 when the data ends early
+    CannotCreate,       // {path}; err
+    CannotWrite,        // {path}; err
+    CannotWriteAt,      // {path, byte}; err
+    OutputIsFolderName, // {path}: the name ends in a folder
+    OutputIsInput,      // {path, source}: the output is the input file itself
+    OutputOnSource,     // {path, source}: the output's folder lies on the source's storage
+    OutputTooLarge,     // {path, size}: more than the largest file the file system allows
+    NoRoom,             // {path, need, free}: sizes as text
+    NothingRebuilt,     // {path, why, ...}: why "empty"; "short", size, interval bytes; "pst" (a PST file
+                        // itself); "nomap", interval bytes (no interval begins with a map page)
+    CannotRepair,       // {path, why}: why "layout" (a PST layout not supported yet), "nopst" (no PST structure)
+  };
+  Code code = Code::Text;
+  std::vector<std::string> args;
+  int err = 0;  // the system's errno behind it; 0 for none
+};
+
+// The message in English, as the command line prints it.
+std::string englishText(const Message& message);
+
+// CannotRepair's reason in English ("is a PST file of a layout ...", "holds no PST structure ..."),
+// for the notes of a check that name it without failing.
+std::string unrepairableReason(const std::string& why);
+
+}  // namespace kestrix

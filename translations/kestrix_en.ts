@@ -1,0 +1,646 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en" sourcelanguage="zh_CN">
+<context>
+    <name>DiskAccess</name>
+    <message>
+        <source>即使以管理员身份也无法读取：系统禁止读取此设备（安全策略或容器的设备规则）。</source>
+        <translation>It cannot be read even as administrator: the system keeps this device from being read (a security policy or the device rules of a container).</translation>
+    </message>
+    <message>
+        <source>读取磁盘和分区需要管理员权限：在应用程序菜单中右键单击 Kestrix，选择“以管理员身份运行”（或在终端中运行 sudo kestrix）。</source>
+        <translation>Reading disks and partitions needs administrator rights: right-click Kestrix in the applications menu and choose &quot;Run as administrator&quot; (or run sudo kestrix in a terminal).</translation>
+    </message>
+    <message>
+        <source>也可以把用户加入 &quot;%1&quot; 组，重新登录后即可读取。</source>
+        <translation> You can also add your user to the group &quot;%1&quot; and log in again.</translation>
+    </message>
+    <message>
+        <source>打开磁盘镜像文件不需要这些权限。</source>
+        <translation>Opening a disk image file needs none of these rights.</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindowLayout</name>
+    <message>
+        <source>碎片数量: </source>
+        <translation>Fragments: </translation>
+    </message>
+    <message>
+        <source>ID</source>
+        <translation>ID</translation>
+    </message>
+    <message>
+        <source>开始ID</source>
+        <translation>First ID</translation>
+    </message>
+    <message>
+        <source>结束ID</source>
+        <translation>Last ID</translation>
+    </message>
+    <message>
+        <source>碎片大小</source>
+        <translation>Fragment size</translation>
+    </message>
+    <message>
+        <source>文件大小</source>
+        <translation>File size</translation>
+    </message>
+    <message>
+        <source>序号</source>
+        <translation>No.</translation>
+    </message>
+    <message>
+        <source>文件名</source>
+        <translation>File name</translation>
+    </message>
+    <message>
+        <source>大小</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>缺少数据</source>
+        <translation>Missing data</translation>
+    </message>
+    <message>
+        <source>碎片</source>
+        <translation>Fragments</translation>
+    </message>
+    <message>
+        <source>可读邮件</source>
+        <translation>Readable mail</translation>
+    </message>
+    <message>
+        <source>数据</source>
+        <translation>Data</translation>
+    </message>
+    <message>
+        <source>文件</source>
+        <translation>Files</translation>
+    </message>
+    <message>
+        <source>1. 路径</source>
+        <translation>1. Source</translation>
+    </message>
+    <message>
+        <source>2. 重组</source>
+        <translation>2. Rebuild</translation>
+    </message>
+    <message>
+        <source>3. 修复</source>
+        <translation>3. Repair</translation>
+    </message>
+    <message>
+        <source>4. 手工</source>
+        <translation>4. Manual</translation>
+    </message>
+    <message>
+        <source>数据源:</source>
+        <translation>Source:</translation>
+    </message>
+    <message>
+        <source>右键选择数据源…</source>
+        <translation>Right-click to choose a source…</translation>
+    </message>
+    <message>
+        <source>浏览…</source>
+        <translation>Browse…</translation>
+    </message>
+    <message>
+        <source>打开磁盘镜像文件</source>
+        <translation>Open a disk image file</translation>
+    </message>
+    <message>
+        <source>仅扫描剩余空间</source>
+        <translation>Scan free space only</translation>
+    </message>
+    <message>
+        <source>输出数据列表</source>
+        <translation>Export the data list</translation>
+    </message>
+    <message>
+        <source>恢复</source>
+        <translation>Scan</translation>
+    </message>
+    <message>
+        <source>暂停</source>
+        <translation>Pause</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>路径</source>
+        <translation>Path</translation>
+    </message>
+    <message>
+        <source>重组</source>
+        <translation>Rebuild</translation>
+    </message>
+    <message>
+        <source>修复软件:</source>
+        <translation>Repair program:</translation>
+    </message>
+    <message>
+        <source>添加修复软件</source>
+        <translation>Add repair program</translation>
+    </message>
+    <message>
+        <source>修复PST文件</source>
+        <translation>Repair PST file</translation>
+    </message>
+    <message>
+        <source>建议安装outlook, 并且使用scanpst.exe程序修复pst文件!</source>
+        <translation>We suggest installing Outlook and repairing the PST file with scanpst.exe!</translation>
+    </message>
+    <message>
+        <source>在碎片列表中按 d: 收入选中的碎片并移到下一行; 按 u: 收入并移到上一行. 右键: 清空或恢复碎片</source>
+        <translation>In the fragment list, press d to take the selected fragment and move to the next row, or u to take it and move to the row above. Right-click to clear or recover the fragments.</translation>
+    </message>
+</context>
+<context>
+    <name>Messages</name>
+    <message>
+        <source>文件或文件夹不存在</source>
+        <translation>no such file or folder</translation>
+    </message>
+    <message>
+        <source>没有权限</source>
+        <translation>permission denied</translation>
+    </message>
+    <message>
+        <source>磁盘空间不足</source>
+        <translation>no space left on the disk</translation>
+    </message>
+    <message>
+        <source>超出磁盘配额</source>
+        <translation>disk quota exceeded</translation>
+    </message>
+    <message>
+        <source>输入/输出错误（介质可能已损坏）</source>
+        <translation>input/output error (the medium may be damaged)</translation>
+    </message>
+    <message>
+        <source>这是一个文件夹</source>
+        <translation>it is a folder</translation>
+    </message>
+    <message>
+        <source>路径中的某一部分不是文件夹</source>
+        <translation>a part of the path is not a folder</translation>
+    </message>
+    <message>
+        <source>文件系统是只读的</source>
+        <translation>the file system is read-only</translation>
+    </message>
+    <message>
+        <source>设备不存在</source>
+        <translation>no such device</translation>
+    </message>
+    <message>
+        <source>设备或资源正忙</source>
+        <translation>the device or resource is busy</translation>
+    </message>
+    <message>
+        <source>文件太大</source>
+        <translation>the file is too large</translation>
+    </message>
+    <message>
+        <source>文件名太长</source>
+        <translation>the file name is too long</translation>
+    </message>
+    <message>
+        <source>符号链接层次太多</source>
+        <translation>too many levels of symbolic links</translation>
+    </message>
+    <message>
+        <source>文件已存在</source>
+        <translation>the file exists already</translation>
+    </message>
+    <message>
+        <source>无法打开文件 &quot;%1&quot;：%2</source>
+        <translation>Cannot open file &quot;%1&quot;: %2</translation>
+    </message>
+    <message>
+        <source>管道</source>
+        <translation>a pipe</translation>
+    </message>
+    <message>
+        <source>套接字</source>
+        <translation>a socket</translation>
+    </message>
+    <message>
+        <source>没有长度的字符设备</source>
+        <translation>a character device without a length</translation>
+    </message>
+    <message>
+        <source>无法把 &quot;%1&quot; 作为数据源读取：它是%2，不能按位置读取。请先把它的数据保存为文件，再选择该文件。</source>
+        <translation>Cannot read &quot;%1&quot; as a source: it is %2, which cannot be read by offset. Save its data to a file and choose that file.</translation>
+    </message>
+    <message>
+        <source>无法读取文件 &quot;%1&quot;（第 %2 字节）：%3</source>
+        <translation>Cannot read file &quot;%1&quot; at byte %2: %3</translation>
+    </message>
+    <message>
+        <source>数据提前结束（文件被截断）</source>
+        <translation>the data ends early (truncated)</translation>
+    </message>
+    <message>
+        <source>无法创建文件 &quot;%1&quot;：%2</source>
+        <translation>Cannot create file &quot;%1&quot;: %2</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：%2</source>
+        <translation>Cannot write file &quot;%1&quot;: %2</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;（第 %2 字节）：%3</source>
+        <translation>Cannot write file &quot;%1&quot; at byte %2: %3</translation>
+    </message>
+    <message>
+        <source>无法写入 &quot;%1&quot;：这是文件夹的名称，不是文件。</source>
+        <translation>Cannot write &quot;%1&quot;: it names a folder, not a file.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它就是输入文件 &quot;%2&quot;。请选择另一个输出文件。</source>
+        <translation>Cannot write file &quot;%1&quot;: it is the input &quot;%2&quot; itself. Choose another output file.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它位于数据源 &quot;%2&quot; 上，会覆盖待恢复的数据。请选择其他磁盘上的文件夹。</source>
+        <translation>Cannot write file &quot;%1&quot;: it lies on the source &quot;%2&quot; and would overwrite the data to recover. Choose a folder on another disk.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它将有 %2，超过该文件系统允许的最大文件。</source>
+        <translation>Cannot write file &quot;%1&quot;: it would be %2, more than the largest file its file system allows.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：需要 %2 磁盘空间，但那里只有 %3 可用。</source>
+        <translation>Cannot write file &quot;%1&quot;: it needs %2 of disk space, but only %3 is free there.</translation>
+    </message>
+    <message>
+        <source>它是空的</source>
+        <translation>it is empty</translation>
+    </message>
+    <message>
+        <source>它比一个映射区间还短（%1 字节，一个区间为 %2 字节）</source>
+        <translation>it is shorter than one map interval (%1 of %2 bytes)</translation>
+    </message>
+    <message>
+        <source>它本身就是 PST 文件，而不是“恢复碎片”写出的映射区间文件</source>
+        <translation>it is a PST file itself, not a file of map intervals such as Recover fragments writes</translation>
+    </message>
+    <message>
+        <source>其中没有以分配映射页开头的 %1 字节区块；它不是“恢复碎片”写出的映射区间文件</source>
+        <translation>no block of %1 bytes in it begins with an allocation-map page; it is not a file of map intervals such as Recover fragments writes</translation>
+    </message>
+    <message>
+        <source>没有从 &quot;%1&quot; 重组出任何内容：%2</source>
+        <translation>Nothing was rebuilt from &quot;%1&quot;: %2</translation>
+    </message>
+    <message>
+        <source>无法修复文件 &quot;%1&quot;：它的 PST 格式（ANSI 或 4 KiB 页）暂不支持。</source>
+        <translation>Cannot repair file &quot;%1&quot;: it is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages).</translation>
+    </message>
+    <message>
+        <source>无法修复文件 &quot;%1&quot;：其中没有 PST 结构（既没有自己的文件头，也没有索引页）。</source>
+        <translation>Cannot repair file &quot;%1&quot;: it holds no PST structure (no header of its own and no index page).</translation>
+    </message>
+</context>
+<context>
+    <name>RemainingTime</name>
+    <message>
+        <source>剩余时间: </source>
+        <translation>Time remaining: </translation>
+    </message>
+    <message>
+        <source>剩余时间: %1</source>
+        <translation>Time remaining: %1</translation>
+    </message>
+</context>
+<context>
+    <name>WindowTexts</name>
+    <message>
+        <source>列表为空!</source>
+        <translation>The list is empty!</translation>
+    </message>
+    <message>
+        <source>PST 文件 (*.pst *.PST)</source>
+        <translation>PST files (*.pst *.PST)</translation>
+    </message>
+    <message>
+        <source>所有文件 (*)</source>
+        <translation>All files (*)</translation>
+    </message>
+    <message>
+        <source>碎片文件 (*.bin)</source>
+        <translation>Fragment files (*.bin)</translation>
+    </message>
+    <message>
+        <source>碎片或 PST 文件 (*.bin *.pst *.PST)</source>
+        <translation>Fragment or PST files (*.bin *.pst *.PST)</translation>
+    </message>
+    <message>
+        <source>可读邮件 %1/%2, 文件夹 %3 个</source>
+        <translation>readable messages %1/%2, %3 folders</translation>
+    </message>
+    <message>
+        <source>文件已修复, %1
+重组出的原始文件保存在 &quot;%2&quot;</source>
+        <translation>The file was repaired, %1
+The file as rebuilt is kept as &quot;%2&quot;</translation>
+    </message>
+    <message>
+        <source>文件已修复, %1
+拼合出的原始文件保存在 &quot;%2&quot;</source>
+        <translation>The file was repaired, %1
+The file as put together is kept as &quot;%2&quot;</translation>
+    </message>
+    <message>
+        <source>文件完好, </source>
+        <translation>The file is sound, </translation>
+    </message>
+    <message>
+        <source>其中没有PST结构</source>
+        <translation>it holds no PST structure</translation>
+    </message>
+    <message>
+        <source>暂不支持这种PST格式 (ANSI 或 4 KiB 页)</source>
+        <translation>this PST layout is not supported yet (ANSI or 4 KiB pages)</translation>
+    </message>
+    <message>
+        <source>文件已损坏, 未能修复 (%1), 已按写入的原样保存</source>
+        <translation>The file is damaged and could not be repaired (%1); it is kept as written</translation>
+    </message>
+    <message>
+        <source> 已修复</source>
+        <translation> repaired</translation>
+    </message>
+    <message>
+        <source> 已损坏</source>
+        <translation> damaged</translation>
+    </message>
+    <message>
+        <source>已停止: 未写入 &quot;%1&quot; (同名的原有文件保持不变)</source>
+        <translation>Stopped: &quot;%1&quot; was not written (an existing file of that name is left unchanged)</translation>
+    </message>
+    <message>
+        <source>两个版本</source>
+        <translation>two versions</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::AboutBox</name>
+    <message>
+        <source>KESTRIX是一款针对
+OUTLOOK2000,2002,2003,2007
+的PST邮件碎片恢复的一款工具！</source>
+        <translation>KESTRIX recovers PST mail files
+of Outlook 2000, 2002, 2003
+and 2007 from their fragments.</translation>
+    </message>
+    <message>
+        <source>版本 %1</source>
+        <translation>Version %1</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::ExtractController</name>
+    <message>
+        <source>请先勾选要恢复的碎片!</source>
+        <translation>Tick the fragments to recover first!</translation>
+    </message>
+    <message>
+        <source>碎片.bin</source>
+        <translation>fragments.bin</translation>
+    </message>
+    <message>
+        <source>请先选择一个文件!</source>
+        <translation>Select a file first!</translation>
+    </message>
+    <message>
+        <source>写入 %p%</source>
+        <translation>Writing %p%</translation>
+    </message>
+    <message>
+        <source>检查 %p%</source>
+        <translation>Checking %p%</translation>
+    </message>
+    <message>
+        <source>修复 %p%</source>
+        <translation>Repairing %p%</translation>
+    </message>
+    <message>
+        <source>完成! &quot;%1&quot; (%2): 写入 %3 个区间, 缺少 %4 个区间 (已留为零)</source>
+        <translation>Done! &quot;%1&quot; (%2): %3 intervals written, %4 intervals missing (left as zeros)</translation>
+    </message>
+    <message>
+        <source>完成! &quot;%1&quot; (%2): 写入 %3 个区间</source>
+        <translation>Done! &quot;%1&quot; (%2): %3 intervals written</translation>
+    </message>
+    <message>
+        <source>
+有 %1 个扇区无法读取, 已写为零: %2</source>
+        <translation>
+%1 sectors could not be read and were written as zeros: %2</translation>
+    </message>
+    <message>
+        <source>
+其中 %1 个扇区超出数据源末尾</source>
+        <translation>
+%1 of them lie past the end of the source</translation>
+    </message>
+    <message>
+        <source>
+%1: 文件可能混有两个版本</source>
+        <translation>
+%1: the file may mix two versions</translation>
+    </message>
+    <message>
+        <source>
+ID %1-%2 有 %3 个候选碎片, 取了碎片 %4</source>
+        <translation>
+IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::HelpViewer</name>
+    <message>
+        <source>帮助</source>
+        <translation>Help</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>找不到使用手册 &quot;%1&quot;。</source>
+        <translation>The manual &quot;%1&quot; cannot be found.</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::MainWindow</name>
+    <message>
+        <source>任务正在运行. 停止它并退出吗?</source>
+        <translation>A job is running. Stop it and quit?</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::MenuController</name>
+    <message>
+        <source>文件</source>
+        <translation>File</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>帮助</source>
+        <translation>Help</translation>
+    </message>
+    <message>
+        <source>关于KESTRIX</source>
+        <translation>About Kestrix</translation>
+    </message>
+    <message>
+        <source>恢复碎片</source>
+        <translation>Recover fragments</translation>
+    </message>
+    <message>
+        <source>全选</source>
+        <translation>Select all</translation>
+    </message>
+    <message>
+        <source>清空碎片</source>
+        <translation>Clear fragments</translation>
+    </message>
+    <message>
+        <source>恢复文件</source>
+        <translation>Recover file</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::RebuildController</name>
+    <message>
+        <source>%1 %2 → %3</source>
+        <translation>%1 %2 → %3</translation>
+    </message>
+    <message>
+        <source>_重组.pst</source>
+        <translation>_rebuilt.pst</translation>
+    </message>
+    <message>
+        <source>初始化PST文件</source>
+        <translation>Preparing the PST file</translation>
+    </message>
+    <message>
+        <source>重组PST文件</source>
+        <translation>Rebuilding the PST file</translation>
+    </message>
+    <message>
+        <source>检查PST文件</source>
+        <translation>Checking the PST file</translation>
+    </message>
+    <message>
+        <source>修复PST文件</source>
+        <translation>Repairing the PST file</translation>
+    </message>
+    <message>
+        <source>完成!</source>
+        <translation>Done!</translation>
+    </message>
+    <message>
+        <source>完成! 最后写入 %1</source>
+        <translation>Done! Last written: %1</translation>
+    </message>
+    <message>
+        <source>重组完成:
+</source>
+        <translation>Rebuild finished:
+</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot;: 已停止, 未写入</source>
+        <translation>&quot;%1&quot;: stopped, not written</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; 末尾的 %2 字节不是完整的区间, 没有写入</source>
+        <translation>The last %2 bytes of &quot;%1&quot; are not a whole interval and were not written</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::RepairController</name>
+    <message>
+        <source>_修复.pst</source>
+        <translation>_repaired.pst</translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; 完好, 已原样复制到 &quot;%2&quot;
+%3</source>
+        <translation>&quot;%1&quot; is sound and was copied unchanged to &quot;%2&quot;
+%3</translation>
+    </message>
+    <message>
+        <source>修复完成! 已写入 &quot;%1&quot;
+修复后: %2
+修复前: %3</source>
+        <translation>Repair finished! Written to &quot;%1&quot;
+After the repair: %2
+Before the repair: %3</translation>
+    </message>
+    <message>
+        <source>
+文件头已重建</source>
+        <translation>
+The file header was rebuilt</translation>
+    </message>
+    <message>
+        <source>
+%1 项所在的文件夹已丢失, 已放入 &quot;%2&quot;</source>
+        <translation>
+The folders of %1 items were lost; they were put in &quot;%2&quot;</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::ScanController</name>
+    <message>
+        <source>扫描完成 %p%</source>
+        <translation>Scan complete %p%</translation>
+    </message>
+    <message>
+        <source>已停止 %p%</source>
+        <translation>Stopped %p%</translation>
+    </message>
+    <message>
+        <source>碎片: %1</source>
+        <translation>Fragments: %1</translation>
+    </message>
+    <message>
+        <source>数据源 &quot;%1&quot; 在扫描时变短了: 打开时为 %2 字节, 读到第 %3 字节时已结束. 列出的是此前找到的碎片</source>
+        <translation>The source &quot;%1&quot; became shorter during the scan: it had %2 bytes when opened and ended at byte %3. The fragments listed are those found before that point</translation>
+    </message>
+    <message>
+        <source>有 %1 个扇区无法读取, 已跳过 (&quot;%2&quot;): %3</source>
+        <translation>%1 sectors could not be read and were skipped (&quot;%2&quot;): %3</translation>
+    </message>
+    <message>
+        <source>未找到碎片</source>
+        <translation>No fragments found</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::SourceController</name>
+    <message>
+        <source>打开磁盘镜像</source>
+        <translation>Open disk image</translation>
+    </message>
+    <message>
+        <source>需要 root 或 disk 组权限</source>
+        <translation>Disks need root or disk group rights</translation>
+    </message>
+</context>
+</TS>
