@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include "app/app_info.h"
@@ -84,7 +85,7 @@ AboutBox::AboutBox(const QString& caption, QWidget* parent) : QDialog(parent) {
   label2->setPalette(navy);
   label2->setFont(sansSerif(11));
 
-  m_label3 = new QLabel(QString(kMakerUrl).remove("http://"), panel);
+  m_label3 = new QLabel(QString(kMakerUrl).remove(QRegularExpression("^https?://")), panel);
   m_label3->setObjectName("Label3");
   m_label3->setGeometry(200, 104, 121, 13);
   m_label3->setPalette(navy);

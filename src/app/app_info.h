@@ -7,7 +7,7 @@
 namespace kestrix::app {
 
 inline constexpr const char* kMakerName = "Kestrix Software";
-inline constexpr const char* kMakerUrl = "http://www.example.com";
+inline constexpr const char* kMakerUrl = kestrix::kHomepage;
 inline constexpr const char* kCaptionText = "Kestrix " KESTRIX_VERSION;  // the same in every language
 inline constexpr const char* kApplicationTitle = "Kestrix";
 
