@@ -98,7 +98,10 @@ echo "   $count files compared"
 echo "== sources: Wine's drives"
 # Wine's C: has no disk extents, and a volume is offered when its disk or its label is known:
 # the prefix's C: gets a label (Wine reads it from drive_c/.windows-label).
+# Wine reads the label when its server starts: on a new prefix the server is already running
+# by now, so it is stopped first and the next command starts it again.
 printf 'Kestrix 测试\n' >"$WINEPREFIX/drive_c/.windows-label"
+"${WINESERVER:-/usr/lib/wine/wineserver}" -k 2>/dev/null || true
 "$wine" "$exe" sources >"$work/sources.out" 2>"$work/sources.err" || fail "sources exited $?"
 cat "$work/sources.out"
 grep -qE '^C: +Kestrix 测试 \(C:\), HD[0-9]+, ' "$work/sources.out" || fail "sources lists no C: drive"
