@@ -387,6 +387,14 @@ The file as put together is kept as &quot;%2&quot;</translation>
         <source>两个版本</source>
         <translation>two versions</translation>
     </message>
+    <message>
+        <source>无法写入修复后的副本: %1</source>
+        <translation>no repaired copy can be written: %1</translation>
+    </message>
+    <message>
+        <source>修复失败: %1</source>
+        <translation>the repair failed: %1</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "app/messages.h"
 #include "app/window_context.h"
 #include "rebuild/assembly.h"
 #include "sources/size_text.h"
@@ -37,9 +38,12 @@ QString WindowTexts::checked(const pst::CheckedOutput& c, bool rebuilt) {
     return (rebuilt ? tr("文件已修复, %1\n重组出的原始文件保存在 \"%2\"") : tr("文件已修复, %1\n拼合出的原始文件保存在 \"%2\""))
         .arg(mail(c.result()), q(c.rawPath));
   if (c.notRepaired.empty()) return tr("文件完好, ") + mail(c.check);
-  const QString why = !c.check.isPst        ? tr("其中没有PST结构")
-                      : !c.check.supported() ? tr("暂不支持这种PST格式 (ANSI 或 4 KiB 页)")
-                                             : QString::fromUtf8(c.notRepaired.c_str());
+  using Failed = pst::CheckedOutput::Failed;
+  const QString why = !c.check.isPst                ? tr("其中没有PST结构")
+                      : !c.check.supported()         ? tr("暂不支持这种PST格式 (ANSI 或 4 KiB 页)")
+                      : c.failed == Failed::Copy     ? tr("无法写入修复后的副本: %1").arg(messageText(c.failure))
+                      : c.failed == Failed::Repair   ? tr("修复失败: %1").arg(messageText(c.failure))
+                                                     : QString::fromUtf8(c.notRepaired.c_str());
   return tr("文件已损坏, 未能修复 (%1), 已按写入的原样保存").arg(why);
 }
 

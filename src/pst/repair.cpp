@@ -551,22 +551,25 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
   const std::string raw = rawPathFor(path);
   const std::int64_t size = repairedRoom(bytes->size());
   std::optional<std::size_t> repaired;
-  const auto keepAsWritten = [&](const std::string& why) {
+  const auto keepAsWritten = [&](CheckedOutput::Failed step, const Error& e) {
     if (repaired) outputs.drop(*repaired);
     if (outputs.targets()[target].path != path) outputs.rename(target, path);
-    out.notRepaired = why;
+    out.notRepaired = (step == CheckedOutput::Failed::Copy ? "no repaired copy can be written: " : "the repair failed: ") +
+                      std::string(e.what());
+    out.failed = step;
+    out.failure = e.message();
     return out;
   };
   try {
     repaired = outputs.add({path, size, size});
     outputs.rename(target, raw);
   } catch (const Error& e) {
-    return keepAsWritten(std::string("no repaired copy can be written: ") + e.what());
+    return keepAsWritten(CheckedOutput::Failed::Copy, e);
   }
   try {
     out.repair = repairPst(*bytes, outputs.open(*repaired), stop, stageProgress(CheckedOutputProgress::Stage::Repair));
   } catch (const Error& e) {
-    return keepAsWritten(std::string("the repair failed: ") + e.what());
+    return keepAsWritten(CheckedOutput::Failed::Repair, e);
   }
   if (out.repair.stopped) {
     out.stopped = true;

@@ -22,6 +22,7 @@
 #include "pst/check.h"
 #include "rebuild/output_file.h"
 #include "scan/byte_source.h"
+#include "scan/message.h"
 
 namespace kestrix::pst {
 
@@ -74,6 +75,10 @@ struct CheckedOutput {
   RepairReport repair;        // when repaired
   std::string rawPath;        // when repaired: where the bytes as written are kept
   std::string notRepaired;    // damaged, yet left as written: the reason
+  // The same for a window that words it in its own language: the step that failed (no room or
+  // name for the repaired copy, or the repair itself) and the failure behind it.
+  enum class Failed { None, Copy, Repair } failed = Failed::None;
+  Message failure;
   bool stopped = false;       // the stop flag ended the check or the repair
   bool headerBuilt = false;   // set by the writer: the file's own header was lost, it wrote one built anew
   // The file that now stands under the target's name.
