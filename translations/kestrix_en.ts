@@ -305,6 +305,26 @@
         <source>无法修复文件 &quot;%1&quot;：其中没有 PST 结构（既没有自己的文件头，也没有索引页）。</source>
         <translation>Cannot repair file &quot;%1&quot;: it holds no PST structure (no header of its own and no index page).</translation>
     </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它是数据源 &quot;%2&quot;（回环设备）背后的文件，会覆盖待恢复的数据。请选择另一个输出文件。</source>
+        <translation>Cannot write file &quot;%1&quot;: it is the file behind the source &quot;%2&quot; (a loop device), whose data it would overwrite. Choose another output file.</translation>
+    </message>
+    <message>
+        <source>文件夹</source>
+        <translation>a folder</translation>
+    </message>
+    <message>
+        <source>命名管道</source>
+        <translation>a named pipe</translation>
+    </message>
+    <message>
+        <source>设备</source>
+        <translation>a device</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：那里是%2，结果只写入普通文件。</source>
+        <translation>Cannot write file &quot;%1&quot;: it is %2; results are written to regular files only.</translation>
+    </message>
 </context>
 <context>
     <name>RemainingTime</name>

@@ -65,6 +65,17 @@ QString Messages::text(const Message& m) {
       return tr("无法写入 \"%1\"：这是文件夹的名称，不是文件。").arg(arg(0));
     case C::OutputIsInput:
       return tr("无法写入文件 \"%1\"：它就是输入文件 \"%2\"。请选择另一个输出文件。").arg(arg(0), arg(1));
+    case C::OutputBehindSource:
+      return tr("无法写入文件 \"%1\"：它是数据源 \"%2\"（回环设备）背后的文件，会覆盖待恢复的数据。请选择另一个输出文件。")
+          .arg(arg(0), arg(1));
+    case C::OutputNotFile: {
+      const QString kind = arg(1) == "a folder"              ? tr("文件夹")
+                           : arg(1) == "a FIFO (named pipe)" ? tr("命名管道")
+                           : arg(1) == "a socket"            ? tr("套接字")
+                           : arg(1) == "a device"            ? tr("设备")
+                                                             : arg(1);
+      return tr("无法写入文件 \"%1\"：那里是%2，结果只写入普通文件。").arg(arg(0), kind);
+    }
     case C::OutputOnSource:
       return tr("无法写入文件 \"%1\"：它位于数据源 \"%2\" 上，会覆盖待恢复的数据。请选择其他磁盘上的文件夹。")
           .arg(arg(0), arg(1));

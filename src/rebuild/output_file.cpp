@@ -54,10 +54,6 @@ std::string nearestExisting(const std::string& path) {
   return textOf(at);
 }
 
-[[noreturn]] void refuse(const std::string& path, const std::string& why) {
-  throw Error("Cannot write file \"" + path + "\". " + why);
-}
-
 // Refuses when writing into the folder (or the nearest one above it that exists) would land
 // on the source's storage.
 void refuseFolderOnSource(const std::string& path, const std::string& folder, const scan::ByteSource& source,
@@ -91,15 +87,14 @@ void refuseTarget(const std::string& outputPath, const scan::ByteSource* source,
     throw Error(Message{Message::Code::OutputIsFolderName, {outputPath}});
   const sources::PathEntry entry = sources::entryAt(outputPath);
   if (entry.exists) {
-    if (!entry.kind.empty()) refuse(outputPath, "It is " + entry.kind + "; results are written to regular files only");
+    if (!entry.kind.empty()) throw Error(Message{Message::Code::OutputNotFile, {outputPath, entry.kind}});
     // A link is replaced, not followed; it matters only when it leads to the source.
     if (source && entry.known && sourceSet.holdsFile(entry.device, entry.inode)) {
       const scan::FileIdentity id = source->identity();
       const bool itself = id.blockDevice == 0 && id.devicePath.empty() && id.device == entry.device &&
                           id.inode == entry.inode;
       if (itself) throw Error(Message{Message::Code::OutputIsInput, {outputPath, source->name()}});
-      refuse(outputPath, "It is the file behind the source \"" + source->name() +
-                             "\" (a loop device), whose data it would overwrite; choose another output");
+      throw Error(Message{Message::Code::OutputBehindSource, {outputPath, source->name()}});
     }
   }
   if (source) refuseFolderOnSource(outputPath, folderOf(outputPath), *source, sourceSet);

@@ -45,6 +45,11 @@ std::string englishText(const Message& m) {
     case C::OutputIsInput:
       return "Cannot write file " + quoted(arg(0)) + ". It is the input " + quoted(arg(1)) +
              " itself; choose another output";
+    case C::OutputBehindSource:
+      return "Cannot write file " + quoted(arg(0)) + ". It is the file behind the source " + quoted(arg(1)) +
+             " (a loop device), whose data it would overwrite; choose another output";
+    case C::OutputNotFile:
+      return "Cannot write file " + quoted(arg(0)) + ". It is " + arg(1) + "; results are written to regular files only";
     case C::OutputOnSource:
       return "Cannot write file " + quoted(arg(0)) + ". It lies on the source " + quoted(arg(1)) +
              ", whose data it would overwrite; choose a folder on another disk";

@@ -20,6 +20,9 @@ struct Message {
     CannotWriteAt,      // {path, byte}; err
     OutputIsFolderName, // {path}: the name ends in a folder
     OutputIsInput,      // {path, source}: the output is the input file itself
+    OutputBehindSource, // {path, source}: the output is the file behind the source (a loop device)
+    OutputNotFile,      // {path, kind}: something other than a regular file stands there ("a folder",
+                        // "a FIFO (named pipe)", "a socket", "a device")
     OutputOnSource,     // {path, source}: the output's folder lies on the source's storage
     OutputTooLarge,     // {path, size}: more than the largest file the file system allows
     NoRoom,             // {path, need, free}: sizes as text
