@@ -174,6 +174,28 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
   }
 }
 
+// A file system with 1 KiB clusters cut enron's 8 KiB block at 6285824 in three: its start
+// ends one piece, its end starts the next, and the one cluster between lies 2 MB away, on
+// its own among other data.
+TEST(RecoverCommand, ABlockInThreePiecesWithALoneClusterBetweenComesBackWhole) {
+  TempDir dir;
+  const auto& pst = test::enronPst();
+  constexpr std::size_t kCut1 = 6290432, kCut2 = kCut1 + 1024;
+  rebuild::ImageBuilder image(5);
+  image.noise(8);
+  image.append(std::span(pst).subspan(kCut1, kCut2 - kCut1));
+  image.noise(4000);
+  image.append(std::span(pst).first(kCut1));
+  image.noise(6);
+  image.append(std::span(pst).subspan(kCut2));
+  image.noise(4);
+  test::writeFile(dir.file("disk.img"), image.bytes());
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(", 0 missing"), std::string::npos) << r.out;
+  EXPECT_TRUE(test::readFile(dir.file("out/file1.pst")) == pst);
+}
+
 TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheDamagedFileIsRepaired) {
   TempDir dir;
   test::writeFile(dir.file("disk.img"), enronImage(true));

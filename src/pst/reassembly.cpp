@@ -179,18 +179,22 @@ class PageFinder {
 };
 
 // The cluster size the pieces agree on: the largest power of two, up to 64 KiB, modulo which
-// every piece lies at the same distance between file and source.
-std::int64_t clusterSize(const std::vector<FileRun>& placed) {
-  for (std::int64_t c = 65536; c > 512; c /= 2) {
-    bool agree = true;
-    for (const FileRun& p : placed)
-      if (((p.sourceOffset - p.fileOffset) % c + c) % c != ((placed.front().sourceOffset - placed.front().fileOffset) % c + c) % c) {
-        agree = false;
-        break;
-      }
-    if (agree && !placed.empty()) return c;
-  }
-  return 512;
+// every piece lies at the same distance between file and source. With pieces at several
+// distances it is the file system's own (two distances agree on a larger one by chance half
+// the time, eight hardly ever); with few it may be too large, and smallest is then 512.
+struct Clusters {
+  std::int64_t largest = 512, smallest = 512;
+};
+Clusters clusterSize(const std::vector<FileRun>& placed) {
+  if (placed.empty()) return {};
+  std::vector<std::int64_t> deltas;
+  for (const FileRun& p : placed) deltas.push_back(p.sourceOffset - p.fileOffset);
+  std::sort(deltas.begin(), deltas.end());
+  deltas.erase(std::unique(deltas.begin(), deltas.end()), deltas.end());
+  for (std::int64_t c = 65536; c > 512; c /= 2)
+    if (std::all_of(deltas.begin(), deltas.end(), [&](std::int64_t d) { return ((d - deltas.front()) % c + c) % c == 0; }))
+      return {c, deltas.size() >= 8 ? c : 512};
+  return {};
 }
 
 // Block b from two places: its start where the bytes before it lie (startDelta), its end
@@ -209,52 +213,177 @@ std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, s
   return {};
 }
 
-// Looks for the bytes [from, to) of block b on the source, the rest of `whole` already in
-// place: at cluster boundaries (the file's bytes `from` lies `from % c` into its cluster)
-// within a few MiB of each of `near`. The source offset of `from`, or nullopt.
-std::optional<std::int64_t> searchPiece(scan::ByteSource& source, const NeededBlock& b, std::vector<std::byte>& whole,
-                                        std::int64_t from, std::int64_t to, std::int64_t c, std::int64_t residue,
-                                        std::initializer_list<std::int64_t> nears) {
-  constexpr std::int64_t kReach = 4 << 20;
-  const std::size_t at = std::size_t(from - b.fileOffset), length = std::size_t(to - from);
-  const std::int64_t into = ((from % c) + c) % c;  // where `from` lies in its cluster
-  for (const std::int64_t near : nears) {
-    const std::int64_t first = std::max<std::int64_t>(0, (near - kReach) / c * c + residue);
-    std::vector<std::byte> window(std::size_t(std::clamp<std::int64_t>(near + kReach - first, 0, 3 * kReach)));
-    window.resize(source.readAt(first, window));
-    for (std::size_t cluster = 0; cluster + std::size_t(into) + length <= window.size(); cluster += std::size_t(c)) {
-      std::copy_n(window.begin() + std::ptrdiff_t(cluster + std::size_t(into)), length, whole.begin() + std::ptrdiff_t(at));
-      if (holdsBlock(whole, b)) return first + std::int64_t(cluster) + into;
-    }
+// The block CRC starts from 0 and is not inverted at the end, so it is linear in the bytes:
+// crc(A + B) = advance(crc(A), |B|) ^ crc(B), where advance feeds |B| zero bytes. So each piece
+// of a block adds a term of its own, and one piece can be tried in many places at the cost of
+// a few XORs each. advance is kept as the images of the 32 single bits.
+class CrcAdvance {
+ public:
+  explicit CrcAdvance(std::size_t zeros) {
+    const std::vector<std::byte> z(zeros);
+    for (int bit = 0; bit < 32; ++bit) m_image[std::size_t(bit)] = zeros == 0 ? std::uint32_t(1) << bit : crc(z, std::uint32_t(1) << bit);
   }
-  return std::nullopt;
-}
+  std::uint32_t operator()(std::uint32_t c) const {
+    std::uint32_t out = 0;
+    for (; c != 0; c &= c - 1) out ^= m_image[std::size_t(std::countr_zero(c))];
+    return out;
+  }
 
-// Block b from pieces in several places, for a file system that cuts at clusters smaller
-// than the block: the end where its trailer was found; the start where the bytes before it
-// lie, or else looked for near the end; whole clusters between looked for near either side.
-std::vector<FileRun> stitchSearched(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
-                                   std::int64_t endDelta, std::int64_t largestCluster) {
-  const std::int64_t end = b.fileOffset + spanOf(b);
+ private:
+  std::array<std::uint32_t, 32> m_image{};
+};
+
+// Stretches of the source: where each starts, and its bytes.
+using Stretches = std::vector<std::pair<std::int64_t, Bytes>>;
+
+// The source within some reach of given offsets, merged where they overlap: where a file
+// system that cut a block put the piece between its ends lies mostly near one of them. Read
+// twice as wide as asked and kept, since the blocks that need it mostly lie close together.
+class NearbySource {
+ public:
+  explicit NearbySource(scan::ByteSource& source) : m_source(source) {}
+
+  Stretches around(std::initializer_list<std::int64_t> nears, std::int64_t reach) {
+    Stretches out;
+    for (const auto& [from, to] : spans(nears, reach)) {
+      const auto kept = std::find_if(m_kept.begin(), m_kept.end(), [&](const auto& k) {
+        return k.first <= from && to <= k.first + std::int64_t(k.second.size());
+      });
+      if (kept == m_kept.end()) return read(nears, reach);
+      out.emplace_back(from, Bytes(kept->second).subspan(std::size_t(from - kept->first), std::size_t(to - from)));
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::pair<std::int64_t, std::int64_t>> spans(std::initializer_list<std::int64_t> nears, std::int64_t reach) const {
+    std::vector<std::pair<std::int64_t, std::int64_t>> all, out;
+    for (const std::int64_t near : nears)
+      all.emplace_back(std::max<std::int64_t>(0, near - reach) / 512 * 512, std::min(m_source.size(), near + reach));
+    std::sort(all.begin(), all.end());
+    for (const auto& [from, to] : all) {
+      if (to <= from) continue;
+      if (!out.empty() && from <= out.back().second) out.back().second = std::max(out.back().second, to);
+      else out.emplace_back(from, to);
+    }
+    return out;
+  }
+
+  Stretches read(std::initializer_list<std::int64_t> nears, std::int64_t reach) {
+    m_kept.clear();
+    for (const auto& [from, to] : spans(nears, 2 * reach)) {
+      std::vector<std::byte> bytes(std::size_t(to - from));
+      std::vector<scan::SectorRun> unreadable;  // read as zeros: no piece is found there
+      scan::readSectorsRetrying(m_source, from, bytes, unreadable);
+      m_kept.emplace_back(from, std::move(bytes));
+    }
+    return around(nears, reach);
+  }
+
+  scan::ByteSource& m_source;
+  std::vector<std::pair<std::int64_t, std::vector<std::byte>>> m_kept;
+};
+
+// Block b from three pieces, for a file system that cuts at clusters smaller than the block:
+// its start where the bytes before it lie (startDelta; this piece may be empty), its end
+// where its trailer was found (endDelta), and between them one run of whole clusters from
+// elsewhere, looked for in `around`. Cuts lie on the cluster grid of the file; the middle lies
+// on the source's grid, which the end fixes. Every choice of cuts and place is checked by the
+// CRC terms of its pieces; the first that holds is read whole and checked again.
+// inPlace: the start and the end lie in one extent, so the middle is no piece of the file
+// put elsewhere but a stretch overwritten in place, which only the same bytes found elsewhere
+// give back: a run of one byte repeated (zeros, as the file's encoding writes them), with any
+// cuts; other bytes (a copy in the file) only for the middle as all of the block's inner
+// clusters or as its first cluster. Fewer choices, fewer accidental CRCs.
+std::vector<FileRun> stitchAcross(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
+                                  std::int64_t endDelta, std::int64_t c, const Stretches& around, bool inPlace) {
+  const std::int64_t end = b.fileOffset + spanOf(b), dataEnd = b.fileOffset + b.size, grid = b.fileOffset / c * c;
+  const std::size_t slots = std::size_t((end - 1) / c - grid / c + 1);
+  if (slots < 2) return {};
+  // Slot f is the file's cluster [grid + f c, grid + (f + 1) c); its bytes under the CRC are [from, to).
+  struct Slot {
+    std::int64_t from, to;
+    CrcAdvance advance;  // to the end of the data
+  };
+  std::vector<Slot> slot;
+  for (std::size_t f = 0; f < slots; ++f) {
+    const std::int64_t from = std::max(grid + std::int64_t(f) * c, b.fileOffset);
+    const std::int64_t to = std::min(grid + std::int64_t(f + 1) * c, dataEnd);
+    slot.push_back({from, std::max(from, to), CrcAdvance(std::size_t(std::max<std::int64_t>(0, dataEnd - to)))});
+  }
+  const auto term = [&](std::size_t f, Bytes cluster) {  // cluster: the c bytes the slot's cluster holds
+    const Slot& s = slot[f];
+    return s.to > s.from ? s.advance(crc(cluster.subspan(std::size_t(s.from - (grid + std::int64_t(f) * c)), std::size_t(s.to - s.from)))) : 0;
+  };
+  // The whole span as the head's piece and as the tail's piece would have it.
+  std::vector<std::byte> head(std::size_t(slots) * std::size_t(c)), tail(head.size());
+  const bool haveHead = source.readAt(grid + startDelta, head) == head.size();
+  if (source.readAt(grid + endDelta, tail) != tail.size()) return {};
+  const std::uint32_t want = blockTrailer(Bytes(tail).subspan(std::size_t(end - grid) - kBlockTrailerSize, kBlockTrailerSize)).crc;
+  std::vector<std::uint32_t> headBefore(slots + 1, 0), tailFrom(slots + 1, 0);  // XOR of the terms of slots [0, f) / [f, slots)
+  for (std::size_t f = 0; f < slots; ++f)
+    headBefore[f + 1] = headBefore[f] ^ (haveHead ? term(f, Bytes(head).subspan(f * std::size_t(c), std::size_t(c))) : 0);
+  for (std::size_t f = slots; f-- > 0;)
+    tailFrom[f] = tailFrom[f + 1] ^ term(f, Bytes(tail).subspan(f * std::size_t(c), std::size_t(c)));
+
+  // Middle slots [f0, f1) from `middle` (the bytes of slot f0's cluster onwards), which lies
+  // at source offset `at` (of its first byte the CRC covers). The runs, or none when the
+  // block read whole does not check.
   std::vector<std::byte> whole(std::size_t(spanOf(b)));
-  for (std::int64_t c = largestCluster; c >= 512; c /= 2) {
-    const std::int64_t cut1 = (b.fileOffset / c + 1) * c;
-    const std::int64_t cut2 = (end - 1) / c * c;
-    if (cut1 >= end) continue;
-    const std::int64_t residue = (((cut1 + endDelta) % c) + c) % c;  // where clusters start on the source
-    const std::size_t tail = std::size_t(cut2 - b.fileOffset);
-    if (source.readAt(cut2 + endDelta, std::span(whole).subspan(tail)) != whole.size() - tail) continue;
-    // The start where the bytes before it lie, the middle searched.
-    const std::size_t head = std::size_t(cut1 - b.fileOffset);
-    if (cut2 > cut1 && source.readAt(b.fileOffset + startDelta, std::span(whole).first(head)) == head)
-      if (auto middle = searchPiece(source, b, whole, cut1, cut2, c, residue, {cut1 + startDelta, cut2 + endDelta - (cut2 - cut1)}))
-        return {{b.fileOffset, b.fileOffset + startDelta, cut1 - b.fileOffset},
-                {cut1, *middle, cut2 - cut1},
-                {cut2, cut2 + endDelta, end - cut2}};
-    // The start searched, with the clusters up to the end's one lying just before it.
-    if (source.readAt(cut1 + endDelta, std::span(whole).subspan(head)) != whole.size() - head) continue;
-    if (auto start = searchPiece(source, b, whole, b.fileOffset, cut1, c, residue, {cut1 + endDelta - c, b.fileOffset + startDelta}))
-      return {{b.fileOffset, *start, cut1 - b.fileOffset}, {cut1, cut1 + endDelta, end - cut1}};
+  const auto tryMiddle = [&](std::size_t f0, std::size_t f1, const std::byte* middle, std::int64_t at) -> std::vector<FileRun> {
+    const std::int64_t from = slot[f0].from, to = grid + std::int64_t(f1) * c;
+    const std::int64_t into = from - (grid + std::int64_t(f0) * c);
+    std::copy_n(head.begin() + (b.fileOffset - grid), from - b.fileOffset, whole.begin());
+    std::copy_n(middle + into, to - from, whole.begin() + (from - b.fileOffset));
+    std::copy_n(tail.begin() + (to - grid), end - to, whole.begin() + (to - b.fileOffset));
+    if (!holdsBlock(whole, b)) return {};
+    std::vector<FileRun> runs;
+    if (from > b.fileOffset) runs.push_back({b.fileOffset, b.fileOffset + startDelta, from - b.fileOffset});
+    runs.push_back({from, at, to - from});
+    runs.push_back({to, to + endDelta, end - to});
+    return runs;
+  };
+  const auto hasData = [&](std::size_t f0) { return slot[f0].to > slot[f0].from && (f0 == 0 || haveHead); };
+
+  const std::int64_t residue = (((grid + endDelta) % c) + c) % c;
+  for (const auto& [offset, bytes] : around) {
+    const std::int64_t first = ((offset - residue + c - 1) / c) * c + residue;  // the first cluster in it
+    const std::size_t n = std::size_t(std::max<std::int64_t>(0, (offset + std::int64_t(bytes.size()) - first) / c));
+    const auto clusterAt = [&](std::size_t i) { return bytes.subspan(std::size_t(first - offset) + i * std::size_t(c), std::size_t(c)); };
+    std::vector<char> repeated(n, 0);
+    if (inPlace)
+      for (std::size_t i = 0; i < n; ++i) {
+        const Bytes cluster = clusterAt(i);
+        repeated[i] = std::all_of(cluster.begin(), cluster.end(), [&](std::byte x) { return x == cluster[0]; });
+      }
+    // terms[f][i]: slot f's term with its bytes from cluster i. Whole clusters share one CRC.
+    std::vector<std::uint32_t> wholeCrc(n);
+    for (std::size_t i = 0; i < n; ++i) wholeCrc[i] = crc(clusterAt(i));
+    std::vector<std::vector<std::uint32_t>> terms(slots, std::vector<std::uint32_t>(n));
+    for (std::size_t f = 0; f < slots; ++f) {
+      const bool full = slot[f].to - slot[f].from == c;
+      for (std::size_t i = 0; i < n; ++i) terms[f][i] = full ? slot[f].advance(wholeCrc[i]) : term(f, clusterAt(i));
+    }
+    // The middle from clusters [i, i + f1 - f0); the head holds slots [0, f0), the tail [f1, slots).
+    for (std::size_t f0 = 0; f0 + 1 < slots; ++f0) {
+      if (!hasData(f0)) continue;  // a middle without data proves nothing
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t sum = headBefore[f0];
+        bool allRepeated = true;
+        for (std::size_t f1 = f0 + 1; f1 < slots && i + (f1 - 1 - f0) < n; ++f1) {
+          sum ^= terms[f1 - 1][i + (f1 - 1 - f0)];
+          allRepeated = allRepeated && repeated[i + (f1 - 1 - f0)];
+          if (inPlace && !allRepeated && !(f0 == 0 && f1 == 1) && !(f0 == 1 && f1 + 1 == slots)) {
+            if (f0 == 1) continue;
+            break;
+          }
+          if ((sum ^ tailFrom[f1]) != want) continue;
+          const std::int64_t cluster = first + std::int64_t(i) * c;
+          const std::int64_t at = cluster + (slot[f0].from - (grid + std::int64_t(f0) * c));
+          if (auto runs = tryMiddle(f0, f1, bytes.data() + (cluster - offset), at); !runs.empty()) return runs;
+        }
+      }
+    }
   }
   return {};
 }
@@ -442,14 +571,21 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   // 4. Stitching: the start of a block lies where the piece before it continues, its trailer
   //    where it was found; the cut is on a 512-byte boundary between, and the CRC decides.
   //    A block longer than a cluster may have a middle piece elsewhere too: it is looked for
-  //    near where either side lies, on cluster boundaries (the cluster size is what the pieces
-  //    found so far agree on).
+  //    within 16 MiB of where either side lies, on cluster boundaries (the cluster size the
+  //    pieces found so far agree on; smaller ones too when they are too few to tell). Each
+  //    choice tried is a chance in 2^32 that a CRC holds by accident, so no more are tried
+  //    than the file's layout calls for.
   std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
-  const std::int64_t cluster = clusterSize(placed);
+  const Clusters clusters = clusterSize(placed);
+  NearbySource nearby(source);
   std::vector<std::size_t> order;
   for (const auto& [index, ends] : trailers) order.push_back(index);
   std::sort(order.begin(), order.end());  // blocks are in file order: a stitched block tells the next where it lies
   for (const std::size_t index : order) {
+    if (stop.load()) {
+      r.stopped = true;
+      return r;
+    }
     if (done[index]) continue;
     const NeededBlock& b = blocks[index];
     auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
@@ -459,7 +595,14 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
       if (endDelta % 512 != 0) continue;
       std::vector<FileRun> pieces = stitchTwo(source, b, startDelta, endDelta);
-      if (pieces.empty()) pieces = stitchSearched(source, b, startDelta, endDelta, cluster);
+      // Start and end at one distance from the file: one extent, damaged between them. No file
+      // system leaves a gap in an extent for a piece it put elsewhere.
+      const bool oneExtent = startDelta == endDelta;
+      if (pieces.empty()) {
+        const Stretches around = nearby.around({b.fileOffset + startDelta, end}, oneExtent ? 4 << 20 : 16 << 20);
+        for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty(); c /= 2)
+          pieces = stitchAcross(source, b, startDelta, endDelta, c, around, oneExtent);
+      }
       if (pieces.empty()) continue;
       done[index] = 1;
       ++r.blocksStitched;

@@ -14,7 +14,8 @@
 //   more pass, only for what is still missing, over neither what the scan saw hold only zeros
 //   nor the pieces of the file already found);
 // - a block whose trailer lies in one extent and whose start in another is put together from
-//   both sides and checked by its CRC;
+//   both sides, or with a run of clusters between them from a third place, and checked by
+//   its CRC;
 // - the result is a list of runs: which bytes of the file come from where on the source.
 
 #include <atomic>
@@ -59,7 +60,7 @@ struct ReassemblyResult {
   std::int64_t blocks = 0;            // blocks the block tree lists
   std::int64_t blocksPredicted = 0;   // found where the anchors predict
   std::int64_t blocksFound = 0;       // found elsewhere on the source by their trailer
-  std::int64_t blocksStitched = 0;    // put together from two places
+  std::int64_t blocksStitched = 0;    // put together from two or three places
   std::int64_t blocksMissing = 0;
   // The file, as runs in file order; bytes in no run are written as zeros. Where every block
   // and page lies where the anchors predict, these are the anchored intervals unchanged.
