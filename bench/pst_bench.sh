@@ -8,7 +8,8 @@
 # BUILD_DIR defaults to build-bench (Release), BYTES to 1100000000 (a PST grown from the
 # sample by tests/model/pst_generate.py, over 1 GiB), REPEATS to 5. Files live in
 # BUILD_DIR/bench-data (or $BENCH_DATA) and are removed on exit. The input is page-cached
-# first; each repeat times cat, check, repair and cp (with an fsync of the copy, as repair
+# first (with BENCH_COLD=1, as root, the page cache is emptied before each timed command
+# instead); each repeat times cat, check, repair and cp (with an fsync of the copy, as repair
 # syncs its output: copy_synced) in rotating order. The repair's input is made
 # damaged (its header zeroed) so that it rebuilds the header rather than just copying; its
 # output is removed and flushed (not timed) before each run.
@@ -38,10 +39,10 @@ for ((i = 0; i < repeats; i++)); do
   sync
   for step in 0 1 2 3; do
     case $(( (step + i) % 4 )) in
-      0) cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$pst")") ;;
-      1) check_ns+=("$(elapsed sh -c '"$1" check --quiet "$2" > /dev/null' sh "$cli" "$pst")") ;;
-      2) repair_ns+=("$(elapsed sh -c '"$1" repair --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$damaged" "$out")"); sync ;;
-      3) cp_ns+=("$(elapsed copy_synced "$damaged" "$data/pst-bench.cp")"); sync ;;
+      0) uncache; cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$pst")") ;;
+      1) uncache; check_ns+=("$(elapsed sh -c '"$1" check --quiet "$2" > /dev/null' sh "$cli" "$pst")") ;;
+      2) uncache; repair_ns+=("$(elapsed sh -c '"$1" repair --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$damaged" "$out")"); sync ;;
+      3) uncache; cp_ns+=("$(elapsed copy_synced "$damaged" "$data/pst-bench.cp")"); sync ;;
     esac
   done
   printf 'run %d: cat %.3f s, check %.3f s, repair %.3f s, synced cp %.3f s\n' $((i + 1)) \

@@ -7,7 +7,9 @@
 #
 #   bench/recover_cut_bench.sh [BUILD_DIR] [PST_BYTES] [IMAGE_BYTES] [REPEATS]
 #
-# Defaults: build-bench, 1100000000, 4294967296, 3. The image is page-cached first; each
+# Defaults: build-bench, 1100000000, 4294967296, 3. The image is page-cached first (with
+# BENCH_COLD=1, as root, the page cache is emptied before each timed command instead, and
+# the space between the pieces holds random bytes rather than holes, as a disk does); each
 # repeat removes the previous output (flushed, not timed). The recovered file must be the
 # generated one, byte for byte in every block (kestrix-cli check says sound, 0 missing).
 set -euo pipefail
@@ -26,7 +28,8 @@ trap 'rm -rf "$pst" "$image" "$out" "$copy" "$data/time.txt"' EXIT
 
 echo "== a PST of at least $pst_bytes bytes, cut over a $image_bytes-byte image"
 python3 tests/model/pst_generate.py --size "$pst_bytes" -o "$pst" | tail -n 2
-echo "pieces: $(python3 bench/make_cut_image.py "$pst" "$image" "$image_bytes")"
+fill=(); [ "${BENCH_COLD:-0}" = 1 ] && fill=(--fill)   # a disk read cold is no sparse file
+echo "pieces: $(python3 bench/make_cut_image.py "$pst" "$image" "$image_bytes" 1 "${fill[@]}")"
 cat "$image" > /dev/null
 
 cat_ns=() rec_ns=() cp_ns=()
@@ -34,15 +37,15 @@ for ((i = 0; i < repeats; i++)); do
   rm -rf "$out" "$copy"
   sync
   # What writing the result alone costs: cp of a file of the same length, with its fsync.
-  cp_ns+=("$(elapsed copy_synced "$pst" "$copy")")
+  uncache; cp_ns+=("$(elapsed copy_synced "$pst" "$copy")")
   rm -f "$copy"
   sync
   if (( i % 2 )); then
-    cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")")
-    rec_ns+=("$(elapsed sh -c '"$1" recover --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$image" "$out")")
+    uncache; cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")")
+    uncache; rec_ns+=("$(elapsed sh -c '"$1" recover --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$image" "$out")")
   else
-    rec_ns+=("$(elapsed sh -c '"$1" recover --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$image" "$out")")
-    cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")")
+    uncache; rec_ns+=("$(elapsed sh -c '"$1" recover --quiet "$2" -o "$3" > /dev/null' sh "$cli" "$image" "$out")")
+    uncache; cat_ns+=("$(elapsed sh -c 'cat "$1" > /dev/null' sh "$image")")
   fi
   printf 'run %d: cat %.3f s, recover %.3f s, cp + fsync of the PST %.3f s\n' $((i + 1)) "$(calc "${cat_ns[-1]} / 1e9")" \
     "$(calc "${rec_ns[-1]} / 1e9")" "$(calc "${cp_ns[-1]} / 1e9")"

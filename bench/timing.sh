@@ -14,6 +14,14 @@ bench_programs() {
   mkdir -p "$data"
 }
 
+# With BENCH_COLD=1, empties the page cache (root only): the next command reads its input
+# from the disk, as a recovery reads a disk that was never read before. Does nothing else.
+uncache() {
+  [ "${BENCH_COLD:-0}" = 1 ] || return 0
+  sync
+  echo 3 > /proc/sys/vm/drop_caches || { echo "BENCH_COLD=1 needs root (/proc/sys/vm/drop_caches)" >&2; exit 1; }
+}
+
 # Floating-point arithmetic (awk is on every Debian system).
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 

@@ -186,7 +186,7 @@ TEST(Scan, ReadsFilesThroughFileByteSource) {
 }
 
 TEST(Scan, ZeroMapHoldsOnlyUnitsReadWholeAsZeros) {
-  // Units of 1 MiB: zeros; zeros but for the unit's last byte; zeros with a sector that cannot
+  // Units: zeros; zeros but for the unit's last byte; zeros with a sector that cannot
   // be read; zeros; zeros; then half a unit of noise. Chunks that do not line up with units.
   constexpr std::int64_t kUnit = ZeroMap::kUnit;
   std::vector<std::byte> bytes(std::size_t(5 * kUnit + kUnit / 2));

@@ -105,7 +105,10 @@ std::vector<std::pair<std::int64_t, std::int64_t>> stretchesToSearch(std::int64_
   constexpr std::int64_t kUnit = scan::ZeroMap::kUnit;
   if (zeros)
     for (std::int64_t unit = 0; unit < std::int64_t(zeros->zero.size()); ++unit)
-      if (zeros->isZero(unit)) known.emplace_back(unit * kUnit, std::min(size, (unit + 1) * kUnit));
+      if (zeros->isZero(unit)) {
+        if (!known.empty() && known.back().second == unit * kUnit) known.back().second = std::min(size, (unit + 1) * kUnit);
+        else known.emplace_back(unit * kUnit, std::min(size, (unit + 1) * kUnit));
+      }
   std::sort(known.begin(), known.end());
   std::vector<std::pair<std::int64_t, std::int64_t>> out;
   const auto add = [&](std::int64_t from, std::int64_t to) {

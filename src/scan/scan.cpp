@@ -68,16 +68,21 @@ bool allZero(std::span<const std::byte> bytes) {
   return true;
 }
 
-// Marks the units of `zeros` that bytes [position, position + bytes.size()) show to hold data.
-void noteData(ZeroMap& zeros, std::int64_t position, std::span<const std::byte> bytes, bool unreadable) {
+// Marks the units of `zeros` that bytes [position, position + bytes.size()) show to hold data,
+// or that hold a sector of `unreadable` (read as zeros, not known to be).
+void noteData(ZeroMap& zeros, std::int64_t position, std::span<const std::byte> bytes, std::span<const SectorRun> unreadable) {
   const std::int64_t end = position + std::int64_t(bytes.size());
   for (std::int64_t at = position; at < end;) {
     const std::int64_t unit = at / ZeroMap::kUnit;
     const std::int64_t to = std::min(end, (unit + 1) * ZeroMap::kUnit);
-    if (zeros.isZero(unit) && (unreadable || !allZero(bytes.subspan(std::size_t(at - position), std::size_t(to - at)))))
+    if (zeros.isZero(unit) && !allZero(bytes.subspan(std::size_t(at - position), std::size_t(to - at))))
       zeros.zero[std::size_t(unit)] = false;
     at = to;
   }
+  for (const SectorRun& run : unreadable)
+    for (std::int64_t unit = std::max(position, run.first * 512) / ZeroMap::kUnit;
+         unit * ZeroMap::kUnit < std::min(end, (run.first + run.count) * 512); ++unit)
+      if (zeros.isZero(unit)) zeros.zero[std::size_t(unit)] = false;
 }
 
 }  // namespace
@@ -130,8 +135,8 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     if (result.unreadable.size() != runsBefore || (runsBefore && result.unreadable.back().count != countBefore))
       result.endedAt = endOfSource(src, position, result.unreadable);
     testSteps(want, position / std::int64_t(kPageSize), options, result.hits, result.treePages);
-    noteData(result.zeros, position, want, result.unreadable.size() != runsBefore ||
-                                               (runsBefore && result.unreadable.back().count != countBefore));
+    // The runs this read added or lengthened.
+    noteData(result.zeros, position, want, std::span(result.unreadable).subspan(runsBefore ? runsBefore - 1 : 0));
     position += std::int64_t(length);
     if (result.endedAt >= 0) {
       position = result.endedAt;

@@ -52,11 +52,12 @@ struct ScanOptions {
 };
 
 // Which stretches of the source held nothing but zeros when the scan read them, a bit for
-// each kUnit bytes (512 KiB of bits for a 4 TB disk): a later look for data there need not
-// read them again. A unit that was not read whole, or held a sector that could not be read,
+// each kUnit bytes (8 MiB of bits for a 4 TB disk): a later look for data there need not
+// read them again. The unit is small enough that the gaps between the pieces of a deleted
+// file on an emptied disk are mostly whole units. A unit that was not read whole, or held a sector that could not be read,
 // is not zero.
 struct ZeroMap {
-  static constexpr std::int64_t kUnit = std::int64_t(1) << 20;
+  static constexpr std::int64_t kUnit = std::int64_t(1) << 16;
   std::vector<bool> zero;  // unit i: bytes [i * kUnit, (i + 1) * kUnit)
   bool isZero(std::int64_t unit) const { return unit >= 0 && std::size_t(unit) < zero.size() && zero[std::size_t(unit)]; }
 };
