@@ -16,7 +16,7 @@ dpkg-deb --field "$deb"
 
 echo "== contents"
 contents=$(dpkg-deb --contents "$deb")
-for f in usr/bin/kestrix usr/bin/kestrix-cli usr/share/kestrix/enron.pst usr/share/doc/kestrix/help.html \
+for f in usr/bin/kestrix usr/bin/kestrix-cli usr/share/kestrix/enron.pst usr/share/doc/kestrix/help.html usr/share/doc/kestrix/help-en.html \
          usr/share/man/man1/kestrix-cli-recover.1.gz usr/share/bash-completion/completions/kestrix-cli \
          usr/share/icons/hicolor/scalable/apps/kestrix.svg usr/share/icons/hicolor/48x48/apps/kestrix.png \
          usr/share/applications/org.kestrix.Kestrix.desktop usr/share/metainfo/org.kestrix.Kestrix.metainfo.xml \

@@ -1,5 +1,7 @@
 #include "app/help_viewer.h"
 
+#include "app/language.h"
+
 #include <QDialogButtonBox>
 #include <QFileInfo>
 #include <QPushButton>
@@ -38,7 +40,7 @@ bool HelpViewer::load(const QString& path) {
 }
 
 HelpViewer* showManual(QWidget* window, const std::string& exeDir, UserDialogs& dialogs) {
-  const QString path = QString::fromStdString((sources::manualDir(exeDir) / "help.html").string());
+  const QString path = QString::fromStdString((sources::manualDir(exeDir) / manualFile(currentLanguage())).string());
   auto* viewer = window->findChild<HelpViewer*>("HelpViewer", Qt::FindDirectChildrenOnly);
   if (!viewer) viewer = new HelpViewer(window);
   if (!viewer->load(path)) {

@@ -1,5 +1,5 @@
 #pragma once
-// 帮助: the manual (help.html) in the window's own viewer. It needs no browser or desktop
+// 帮助: the manual (help.html, or help-en.html for the English window) in the window's own viewer. It needs no browser or desktop
 // launcher, which a root session or a bare desktop often lacks, so the manual always opens.
 
 #include <QDialog>
@@ -25,7 +25,7 @@ class HelpViewer : public QDialog {
   QTextBrowser* m_browser = nullptr;
 };
 
-// Shows help.html of sources::manualDir(exeDir) in the viewer that belongs to `window` (made on
+// Shows the manual in the window's language (manualFile) of sources::manualDir(exeDir) in the viewer that belongs to `window` (made on
 // the first call, raised on the later ones). A manual that is missing or unreadable is
 // reported through `dialogs`, naming the path; returns nullptr then.
 HelpViewer* showManual(QWidget* window, const std::string& exeDir, UserDialogs& dialogs);

@@ -18,6 +18,11 @@ std::vector<std::unique_ptr<QTranslator>>& installed() {
   return translators;
 }
 
+Language& current() {
+  static Language language = Language::Chinese;
+  return language;
+}
+
 bool install(const QString& file, const QString& dir) {
   auto translator = std::make_unique<QTranslator>();
   if (!translator->load(file, dir)) return false;
@@ -44,6 +49,7 @@ Language chooseLanguage(const QString& asked, const QLocale& system) {
 bool useLanguage(Language language) {
   for (const auto& translator : installed()) QCoreApplication::removeTranslator(translator.get());
   installed().clear();
+  current() = language;
   const QString qtDir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
   if (language == Language::Chinese) {
     install("qtbase_zh_CN", qtDir);  // the dialogs' buttons; English where Qt's translations are missing
@@ -52,5 +58,9 @@ bool useLanguage(Language language) {
   // The window's English texts are built into the program (see translations/).
   return install("kestrix_en", ":/i18n");
 }
+
+Language currentLanguage() { return current(); }
+
+const char* manualFile(Language language) { return language == Language::English ? "help-en.html" : "help.html"; }
 
 }  // namespace kestrix::app

@@ -26,4 +26,10 @@ Language chooseLanguage(const QString& asked, const QLocale& system);
 // optional (Debian package qt6-translations-l10n), their absence is no failure.
 bool useLanguage(Language language);
 
+// The language the last useLanguage() made the application's; Chinese before any call.
+Language currentLanguage();
+
+// The file name of the manual written in `language`: help.html (Chinese) or help-en.html.
+const char* manualFile(Language language);
+
 }  // namespace kestrix::app
