@@ -69,11 +69,10 @@ QString Messages::text(const Message& m) {
       return tr("无法写入文件 \"%1\"：它是数据源 \"%2\"（回环设备）背后的文件，会覆盖待恢复的数据。请选择另一个输出文件。")
           .arg(arg(0), arg(1));
     case C::OutputNotFile: {
-      const QString kind = arg(1) == "a folder"              ? tr("文件夹")
-                           : arg(1) == "a FIFO (named pipe)" ? tr("命名管道")
-                           : arg(1) == "a socket"            ? tr("套接字")
-                           : arg(1) == "a device"            ? tr("设备")
-                                                             : arg(1);
+      const QString kind = arg(1) == "folder" ? tr("文件夹")
+                           : arg(1) == "fifo" ? tr("命名管道")
+                           : arg(1) == "socket" ? tr("套接字")
+                                                : tr("设备");
       return tr("无法写入文件 \"%1\"：那里是%2，结果只写入普通文件。").arg(arg(0), kind);
     }
     case C::OutputOnSource:

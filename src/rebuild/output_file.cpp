@@ -87,7 +87,8 @@ void refuseTarget(const std::string& outputPath, const scan::ByteSource* source,
     throw Error(Message{Message::Code::OutputIsFolderName, {outputPath}});
   const sources::PathEntry entry = sources::entryAt(outputPath);
   if (entry.exists) {
-    if (!entry.kind.empty()) throw Error(Message{Message::Code::OutputNotFile, {outputPath, entry.kind}});
+    if (entry.kind != sources::PathKind::File)
+      throw Error(Message{Message::Code::OutputNotFile, {outputPath, sources::pathKindCode(entry.kind)}});
     // A link is replaced, not followed; it matters only when it leads to the source.
     if (source && entry.known && sourceSet.holdsFile(entry.device, entry.inode)) {
       const scan::FileIdentity id = source->identity();

@@ -48,8 +48,13 @@ std::string englishText(const Message& m) {
     case C::OutputBehindSource:
       return "Cannot write file " + quoted(arg(0)) + ". It is the file behind the source " + quoted(arg(1)) +
              " (a loop device), whose data it would overwrite; choose another output";
-    case C::OutputNotFile:
-      return "Cannot write file " + quoted(arg(0)) + ". It is " + arg(1) + "; results are written to regular files only";
+    case C::OutputNotFile: {
+      const std::string kind = arg(1) == "folder" ? "a folder"
+                               : arg(1) == "fifo" ? "a FIFO (named pipe)"
+                               : arg(1) == "socket" ? "a socket"
+                                                    : "a device";
+      return "Cannot write file " + quoted(arg(0)) + ". It is " + kind + "; results are written to regular files only";
+    }
     case C::OutputOnSource:
       return "Cannot write file " + quoted(arg(0)) + ". It lies on the source " + quoted(arg(1)) +
              ", whose data it would overwrite; choose a folder on another disk";

@@ -60,14 +60,29 @@ StorageSet writeStorage(std::uint64_t device, const StorageRoots& roots = {});
 // then the volume's disk extents), none for a volume without disk extents (a network share).
 StorageSet folderStorage(const std::string& folder);
 
+// What a path is: a regular file (or a link, or nothing), or something no result is written to.
+enum class PathKind { File, Folder, Fifo, Socket, Device };
+
+// The word a message carries for a kind ("folder", "fifo", "socket", "device"; "" for File),
+// which the command line and the window each put in their own words.
+inline const char* pathKindCode(PathKind kind) {
+  switch (kind) {
+    case PathKind::Folder: return "folder";
+    case PathKind::Fifo: return "fifo";
+    case PathKind::Socket: return "socket";
+    case PathKind::Device: return "device";
+    case PathKind::File: break;
+  }
+  return "";
+}
+
 // What is at a path now, without following a link there (a symbolic link, or on Windows any
-// reparse point). kind is "" for a regular file or a link, else what it is ("a folder",
-// "a FIFO (named pipe)", "a socket", "a device"). known: the identity of the file the path
-// leads to (through the link), as FileIdentity's device and inode give it.
+// reparse point). known: the identity of the file the path leads to (through the link), as
+// FileIdentity's device and inode give it.
 struct PathEntry {
   bool exists = false;
   bool link = false;
-  std::string kind;
+  PathKind kind = PathKind::File;
   bool known = false;
   std::uint64_t device = 0;
   std::uint64_t inode = 0;

@@ -192,8 +192,8 @@ PathEntry entryAt(const std::string& path) {
   entry.exists = true;
   entry.link = S_ISLNK(st.st_mode);
   if (!entry.link && !S_ISREG(st.st_mode))
-    entry.kind = S_ISDIR(st.st_mode) ? "a folder" : S_ISFIFO(st.st_mode) ? "a FIFO (named pipe)"
-                 : S_ISSOCK(st.st_mode) ? "a socket" : "a device";
+    entry.kind = S_ISDIR(st.st_mode) ? PathKind::Folder : S_ISFIFO(st.st_mode) ? PathKind::Fifo
+                 : S_ISSOCK(st.st_mode) ? PathKind::Socket : PathKind::Device;
   entry.known = !entry.link || ::stat(path.c_str(), &st) == 0;
   if (entry.known) {
     entry.device = std::uint64_t(st.st_dev);

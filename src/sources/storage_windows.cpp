@@ -72,8 +72,8 @@ PathEntry entryAt(const std::string& path) {
   if (!::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return entry;
   entry.exists = true;
   entry.link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (path.size() > 4 && (path.compare(0, 4, "\\\\.\\") == 0)) entry.kind = "a device";
-  else if (!entry.link && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) entry.kind = "a folder";
+  if (path.size() > 4 && (path.compare(0, 4, "\\\\.\\") == 0)) entry.kind = PathKind::Device;
+  else if (!entry.link && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) entry.kind = PathKind::Folder;
   // The file the name leads to, through a link.
   const win32::Handle h = win32::openPath(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
