@@ -241,7 +241,8 @@ using Stretches = std::vector<std::pair<std::int64_t, Bytes>>;
 
 // The source within some reach of given offsets, merged where they overlap: where a file
 // system that cut a block put the piece between its ends lies mostly near one of them. Read
-// twice as wide as asked and kept, since the blocks that need it mostly lie close together.
+// 2 MiB wider than asked and kept, since the blocks that need it mostly lie close together.
+// At most two stretches of 2 (reach + 2 MiB) are held.
 class NearbySource {
  public:
   explicit NearbySource(scan::ByteSource& source) : m_source(source) {}
@@ -274,7 +275,7 @@ class NearbySource {
 
   Stretches read(std::initializer_list<std::int64_t> nears, std::int64_t reach) {
     m_kept.clear();
-    for (const auto& [from, to] : spans(nears, 2 * reach)) {
+    for (const auto& [from, to] : spans(nears, reach + (2 << 20))) {
       std::vector<std::byte> bytes(std::size_t(to - from));
       std::vector<scan::SectorRun> unreadable;  // read as zeros: no piece is found there
       scan::readSectorsRetrying(m_source, from, bytes, unreadable);
@@ -574,10 +575,10 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   // 4. Stitching: the start of a block lies where the piece before it continues, its trailer
   //    where it was found; the cut is on a 512-byte boundary between, and the CRC decides.
   //    A block longer than a cluster may have a middle piece elsewhere too: it is looked for
-  //    within 16 MiB of where either side lies, on cluster boundaries (the cluster size the
-  //    pieces found so far agree on; smaller ones too when they are too few to tell). Each
-  //    choice tried is a chance in 2^32 that a CRC holds by accident, so no more are tried
-  //    than the file's layout calls for.
+  //    within 8 MiB of where either side lies (4 MiB when both lie in one extent), on cluster
+  //    boundaries (the cluster size the pieces found so far agree on; smaller ones too when
+  //    they are too few to tell). Each choice tried is a chance in 2^32 that a CRC holds by
+  //    accident, so no more are tried than the file's layout calls for.
   std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
   const Clusters clusters = clusterSize(placed);
   NearbySource nearby(source);
@@ -602,7 +603,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       // system leaves a gap in an extent for a piece it put elsewhere.
       const bool oneExtent = startDelta == endDelta;
       if (pieces.empty()) {
-        const Stretches around = nearby.around({b.fileOffset + startDelta, end}, oneExtent ? 4 << 20 : 16 << 20);
+        const Stretches around = nearby.around({b.fileOffset + startDelta, end}, oneExtent ? 4 << 20 : 8 << 20);
         for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty(); c /= 2)
           pieces = stitchAcross(source, b, startDelta, endDelta, c, around, oneExtent);
       }
