@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """kestrix-cli recover against deleted PST files that real file systems cut into pieces.
 
-usage: recover_fs_test.py KESTRIX_CLI [--keep DIR]
+usage: recover_fs_test.py KESTRIX_CLI [--keep DIR] [--only LABEL] [--repeat N]
 
 Builds, in a scratch folder under /tmp, the images of make_fs_image.py (ext4 with 1 KiB and
 4 KiB blocks, NTFS, FAT32; and ext4 4 KiB holding two PST files whose block IDs overlap) and
@@ -16,7 +16,9 @@ On the cut image only the blocks and pages that its layout lets anyone place are
 those whole within one piece, and the blocks spanning pieces that such units fix.
 Exit 0 when all pass, 1 on any failure, 77 when nothing failed but an image could not be
 built here (loop devices, root rights or a tool missing) or readpst/pffexport is missing.
---keep DIR keeps the images and recovered files there.
+--keep DIR keeps the images and recovered files there. --only LABEL runs that image alone
+(ext4-1k, ext4-4k, ntfs, fat32, ext4-4k-two or cut), --repeat N builds each image N times:
+ext4 lays a file out a little differently each time.
 """
 
 import argparse
@@ -164,6 +166,7 @@ class Run:
         image with it in place), which a header built from the file must give again. Returns
         the readers' counts of the last file."""
         out = os.path.join(self.scratch, label + ".out")
+        shutil.rmtree(out, ignore_errors=True)  # a repeat's
         before = digest(image)
         try:
             r = subprocess.run([self.cli, "recover", image, "-o", out, "--report", "--quiet"],
@@ -245,6 +248,8 @@ def main(argv):
     p = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     p.add_argument("cli")
     p.add_argument("--keep", help="build and recover in this folder and leave everything there")
+    p.add_argument("--only", help="this image alone")
+    p.add_argument("--repeat", type=int, default=1, help="build each image this many times")
     args = p.parse_args(argv[1:])
     cli = os.path.abspath(args.cli)
     for tool in ("readpst", "pffexport"):
@@ -260,8 +265,10 @@ def main(argv):
               "recovered file / from the original")
         print("%-13s %-10s %-10s %-7s %-14s %-16s %-9s %-9s %s" % (
             "image", "hidden", "recovered", "header", "pages r/w/m", "blocks r/w/m", "readpst", "pffexport", "report"))
-        for fs, two in CASES:
+        for fs, two in [c for c in CASES for _ in range(args.repeat)]:
             label = fs + ("-two" if two else "")
+            if args.only and args.only != label:
+                continue
             try:
                 truth = make_fs_image.build(fs, scratch, two, log=lambda _m: None)
             except make_fs_image.Unavailable as e:
@@ -272,6 +279,8 @@ def main(argv):
                 run.fail(label, "the image could not be built: %s" % e)
                 continue
             run.case(label, truth, os.path.join(scratch, truth["image"]))
+        if args.only and args.only != "cut":
+            return finish(run)
         truth = cut_image.build(scratch, log=lambda _m: None)
         got = run.case("cut", truth, os.path.join(scratch, "cut.img"), cut=True)
         # The same pieces with the header's first sector lost: a header is built from the
@@ -281,6 +290,10 @@ def main(argv):
     finally:
         if not args.keep:
             shutil.rmtree(scratch, ignore_errors=True)
+    return finish(run)
+
+
+def finish(run):
     print("%d passed, %d failed, %d skipped" % (run.passed, run.failed, run.skipped))
     if run.failed:
         return 1
