@@ -249,8 +249,9 @@ class NearbySource {
 
   Stretches around(std::initializer_list<std::int64_t> nears, std::int64_t reach) {
     Stretches out;
-    for (const auto& [from, to] : spans(nears, reach)) {
-      const auto kept = std::find_if(m_kept.begin(), m_kept.end(), [&](const auto& k) {
+    for (const auto& span : spans(nears, reach)) {
+      const std::int64_t from = span.first, to = span.second;
+      const auto kept = std::find_if(m_kept.begin(), m_kept.end(), [from, to](const auto& k) {
         return k.first <= from && to <= k.first + std::int64_t(k.second.size());
       });
       if (kept == m_kept.end()) return read(nears, reach);
@@ -350,7 +351,9 @@ std::vector<FileRun> stitchAcross(scan::ByteSource& source, const NeededBlock& b
   const auto hasData = [&](std::size_t f0) { return slot[f0].to > slot[f0].from && (f0 == 0 || haveHead); };
 
   const std::int64_t residue = (((grid + endDelta) % c) + c) % c;
-  for (const auto& [offset, bytes] : around) {
+  for (const auto& stretch : around) {
+    const std::int64_t offset = stretch.first;
+    const Bytes bytes = stretch.second;
     const std::int64_t first = ((offset - residue + c - 1) / c) * c + residue;  // the first cluster in it
     const std::size_t n = std::size_t(std::max<std::int64_t>(0, (offset + std::int64_t(bytes.size()) - first) / c));
     const auto clusterAt = [&](std::size_t i) { return bytes.subspan(std::size_t(first - offset) + i * std::size_t(c), std::size_t(c)); };
