@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -9,6 +10,10 @@
 #include <new>
 #include <mutex>
 #include <thread>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#endif
 
 namespace kestrix::pst {
 
@@ -111,6 +116,24 @@ class Pass {
   }
 
  private:
+  // Waits until `ready` holds. A turn lasts some tens of microseconds, about what waking a
+  // sleeping thread costs on a virtual machine, so the wait spins for a while before it sleeps.
+  template <typename Ready>
+  void waitUntil(std::unique_lock<std::mutex>& lock, Ready ready) {
+    lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (int i = 1; !ready(); ++i) {
+#if defined(__x86_64__) || defined(_M_X64)
+      _mm_pause();
+#else
+      std::this_thread::yield();
+#endif
+      if (i % 64 == 0 && std::chrono::steady_clock::now() > until) break;
+    }
+    lock.lock();
+    m_changed.wait(lock, ready);
+  }
+
   // Reads the next chunk in this worker's turn, then visits it; false when the pass is over.
   bool workOne(std::span<std::byte> slot) {
     std::size_t ticket = 0;
@@ -118,7 +141,7 @@ class Pass {
     std::size_t size = 0;
     {
       std::unique_lock lock(m_mutex);
-      m_changed.wait(lock, [&] { return !m_reading || m_failed; });
+      waitUntil(lock, [&] { return !m_reading || m_failed; });
       if (m_failed || m_readTo >= m_length) return false;
       if (m_stop.load()) {
         m_stopped = true;
@@ -157,7 +180,7 @@ class Pass {
     }
     if (m_options.ordered) {
       std::unique_lock lock(m_mutex);
-      m_changed.wait(lock, [&] { return m_visited == ticket || m_failed; });
+      waitUntil(lock, [&] { return m_visited == ticket || m_failed; });
       if (m_failed) return false;
     }
     m_visit(slot.subspan(kHistory - kept, kept + size), offset - std::int64_t(kept), offset);
@@ -175,14 +198,16 @@ class Pass {
   const std::atomic<bool>& m_stop;
   const PassOptions& m_options;
   const ChunkVisitor& m_visit;
+  static constexpr std::chrono::microseconds kSpin{50};
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  bool m_reading = false;      // a worker has its reading turn
-  std::int64_t m_readTo = 0;   // the next chunk starts here
-  std::size_t m_chunks = 0;    // chunks handed out
-  std::size_t m_visited = 0;   // ordered: chunks visited
+  // Written under the mutex; atomic so that a waiting worker may look without it.
+  std::atomic<bool> m_reading = false;      // a worker has its reading turn
+  std::int64_t m_readTo = 0;                // the next chunk starts here
+  std::size_t m_chunks = 0;                 // chunks handed out
+  std::atomic<std::size_t> m_visited = 0;   // ordered: chunks visited
   bool m_stopped = false;
-  bool m_failed = false;       // a worker threw: the others stop at their next wait
+  std::atomic<bool> m_failed = false;       // a worker threw: the others stop at their next wait
   std::exception_ptr m_error;
   // The reading turn's: the input just before the next chunk, and sectors that failed.
   std::array<std::byte, kHistory> m_tail{};
