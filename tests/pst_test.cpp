@@ -143,9 +143,11 @@ TEST(PstRepair, RebuildsTreesAndHeaderFromWhatSurvives) {
     std::int64_t from, length;
     std::int64_t readable;
   };
-  // Header gone; node root page gone; the last interval (newest pages of both trees) gone.
+  // Header gone; node root page gone; the last interval (newest pages of both trees) gone;
+  // one allocation map gone while the header still calls the maps valid.
   for (const Case& c : {Case{"header", 0, 0x4400, 71}, Case{"root", kNodeRootPage, 512, 71},
-                        Case{"last", 0x4400 + 54 * 0x3E000, 0x3E000, 68}}) {
+                        Case{"last", 0x4400 + 54 * 0x3E000, 0x3E000, 68}, Case{"map", 0x4400 + 20 * 0x3E000, 512, 71}}) {
+    EXPECT_FALSE(check(enronWith(c.from, c.length)).sound()) << c.name;
     MemorySource src(enronWith(c.from, c.length));
     const std::string out = dir.file(std::string(c.name) + ".pst");
     const RepairReport r = repairFile(src, out, stop);
@@ -154,6 +156,8 @@ TEST(PstRepair, RebuildsTreesAndHeaderFromWhatSurvives) {
     const CheckReport again = check(test::readFile(out));
     EXPECT_TRUE(again.sound()) << c.name;
     EXPECT_EQ(again.messagesReadable, c.readable) << c.name;
+    // Maps that are gone are left for the owner's program to rebuild from the trees.
+    EXPECT_EQ(again.analysis.header.amapValid, 0) << c.name;
   }
 }
 

@@ -628,6 +628,12 @@ The file header was rebuilt</translation>
     </message>
     <message>
         <source>
+%1 个分配表页已丢失, 已标记为待重建</source>
+        <translation>
+%1 allocation map pages were lost and are marked for rebuilding</translation>
+    </message>
+    <message>
+        <source>
 %1 项所在的文件夹已丢失, 已放入 &quot;%2&quot;</source>
         <translation>
 The folders of %1 items were lost; they were put in &quot;%2&quot;</translation>

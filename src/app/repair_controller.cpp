@@ -97,6 +97,7 @@ void RepairController::repairDone(const Output& out) {
     QString text = tr("修复完成! 已写入 \"%1\"\n修复后: %2\n修复前: %3")
                        .arg(output, WindowTexts::mail(r.after), WindowTexts::mail(r.before));
     if (r.headerRebuilt) text += tr("\n文件头已重建");
+    if (r.after.mapsLost > 0) text += tr("\n%1 个分配表页已丢失, 已标记为待重建").arg(r.after.mapsLost);
     if (r.orphansMoved > 0) {
       QString folder;
       for (const pst::FolderReport& f : r.after.folders)

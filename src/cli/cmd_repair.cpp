@@ -48,6 +48,9 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
       {"header", r.headerRebuilt ? std::string("rebuilt (was ") + pst::headerVerdictName(before.analysis.headerVerdict) + ")"
                                  : "kept"},
       {"trees", r.treesRebuilt ? "rebuilt, " + plural(r.pagesWritten, "page", "pages") + " written" : "kept"},
+      // The header a repair writes always leaves the allocation maps to be rebuilt.
+      {"maps", (r.after.mapsLost > 0 ? plural(r.after.mapsLost, "allocation map", "allocation maps") + " lost; " : std::string()) +
+                   "marked for rebuilding"},
   };
   if (r.treesRebuilt) {
     rows.push_back({"node entries", std::to_string(r.nodesRecovered) + " taken from leaf pages outside the tree, " +

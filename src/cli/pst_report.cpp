@@ -42,6 +42,9 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
   rows.push_back({"block tree", treeText(a.blockTree)});
   rows.push_back({"blocks", std::to_string(r.blocksListed) + " listed, " + std::to_string(r.blocksMissing) +
                                 " missing, " + std::to_string(r.blocksBadCrc) + " failing their CRC"});
+  if (r.mapsLost > 0)
+    rows.push_back({"allocation maps", std::to_string(r.mapsLost) + " of " + std::to_string(r.mapIntervals) + " lost" +
+                                           (r.mapsTrustedButLost() ? ", though the header calls them valid" : ", marked for rebuilding")});
   rows.push_back({"messages", std::to_string(r.messages) + ", " + std::to_string(r.messagesReadable) + " readable"});
   rows.push_back({"folders", std::to_string(r.folders.size())});
   return rows;
@@ -64,7 +67,8 @@ void printCheckReport(std::ostream& out, const std::string& file, const pst::Che
         << ",\n  \"nodeTreeWhole\": " << (a.nodeTree.whole() ? "true" : "false")
         << ",\n  \"blockTreeWhole\": " << (a.blockTree.whole() ? "true" : "false")
         << ",\n  \"blocksListed\": " << r.blocksListed << ",\n  \"blocksMissing\": " << r.blocksMissing
-        << ",\n  \"blocksBadCrc\": " << r.blocksBadCrc << ",\n  \"messageCount\": " << r.messages
+        << ",\n  \"blocksBadCrc\": " << r.blocksBadCrc << ",\n  \"allocationMapsLost\": " << r.mapsLost
+        << ",\n  \"messageCount\": " << r.messages
         << ",\n  \"messagesReadable\": " << r.messagesReadable << ",\n  \"folderList\": [";
     for (std::size_t i = 0; i < r.folders.size(); ++i) {
       const auto& f = r.folders[i];

@@ -98,7 +98,7 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
 bool CheckReport::sound() const {
   const AnalysisSummary& a = analysis;
   return isPst && !stopped && a.headerVerdict == HeaderVerdict::Own && a.nodeTree.whole() && a.blockTree.whole() &&
-         blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0 && mailboxOpens;
+         blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0 && mailboxOpens && !mapsTrustedButLost();
 }
 
 CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const AnalysisSummary& analysis,
@@ -109,6 +109,8 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
   r.unreadable = scan.unreadable;
   r.stopped = scan.stopped;
   r.isPst = analysis.headerVerdict == HeaderVerdict::Own || !scan.treePages.empty();
+  r.mapIntervals = scan.mapIntervals;
+  r.mapsLost = scan.mapIntervals - scan.validAllocationMaps;
   const BlockIndex blocks(std::move(blockEntries), scan);
   r.blocksListed = std::int64_t(blocks.entries().size());
   for (std::size_t i = 0; i < blocks.entries().size(); ++i) {

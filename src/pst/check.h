@@ -68,6 +68,11 @@ struct CheckReport {
   std::int64_t messages = 0;
   std::int64_t messagesReadable = 0;
   bool mailboxOpens = false;        // the message store and the root folder are there and readable
+  std::int64_t mapIntervals = 0;    // intervals that begin in the file
+  std::int64_t mapsLost = 0;        // of those, the ones that do not begin with a valid allocation map
+  // Maps are lost while the header says they are valid: the program that owns the format
+  // would trust them. A header that marks them invalid makes it rebuild them from the trees.
+  bool mapsTrustedButLost() const { return mapsLost > 0 && analysis.header.amapValid != 0; }
   std::vector<FolderReport> folders;
   std::vector<scan::SectorRun> unreadable;
   bool stopped = false;

@@ -484,6 +484,8 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   PatchedSource written(input, patches, r.outputLength);
   StructureScan after;
   after.length = r.outputLength;
+  after.mapIntervals = scan.mapIntervals + std::int64_t(slots.appended().size());
+  after.validAllocationMaps = scan.validAllocationMaps + std::int64_t(slots.appended().size());
   // The scan is not needed past here: its lists move over.
   after.blocks = std::move(scan.blocks);
   if (!newBlocks.empty()) {
