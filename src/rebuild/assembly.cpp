@@ -366,13 +366,16 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     result.files.push_back(std::move(file));
   };
   // Starts a file at `start` whose header lies at headerSector. False when the stop flag ended it.
-  const auto startFile = [&](const scan::Fragment& start, std::int64_t headerSector) {
+  // A file whose header is lost ends at the first ID nothing begins at, or at lostHeaderEnd.
+  const auto startFile = [&](const scan::Fragment& start, std::int64_t headerSector,
+                             std::optional<std::int64_t> lostHeaderEnd = std::nullopt) {
     std::array<std::byte, kPageSize> header{};
     if (src.readAt(headerSector * std::int64_t(kPageSize), header) != header.size()) return true;
     const bool magic = scan::HasPstMagic(header);
     // Without the magic there is no header to place the file by: only its ID 0 map page can start it.
     if (!magic && start.first.id != 0) return true;
-    std::optional<std::int64_t> k = magic ? declaredIntervals(header) : std::numeric_limits<std::int32_t>::max();
+    std::optional<std::int64_t> k =
+        magic ? declaredIntervals(header) : lostHeaderEnd.value_or(std::numeric_limits<std::int32_t>::max());
     if (k && *k <= start.first.id) return true;
 
     AssembledFile file;
@@ -389,7 +392,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       return true;
     }
     TreeCheck trees(src, header, treePages);
-    if (!assembleFile(file, start, *k, !magic, index, magic && trees.usable() ? &trees : nullptr, same, stop))
+    if (!assembleFile(file, start, *k, !magic && !lostHeaderEnd, index, magic && trees.usable() ? &trees : nullptr, same, stop))
       return false;
     file.declaredIntervals = std::int32_t(*k);
     if (!magic) file.declaredSize = intervalOffset(*k);
@@ -416,6 +419,22 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     if (stop.load(std::memory_order_relaxed) || !startFile(start, headerSector)) {
       result.stopped = true;
       return result;
+    }
+  }
+  // With no other file on the source, the fragments past the gap where a lone file without its
+  // header ended can belong to no other: it goes on to the highest ID found, the IDs between
+  // missing. Only IDs that keep it within the source's length count, which leaves out stray
+  // map pages of absurd IDs.
+  if (result.files.size() == 1 && !result.files[0].headerHasMagic && result.files[0].unbuildable.empty()) {
+    AssembledFile lone = std::move(result.files[0]);
+    std::int64_t end = lone.declaredIntervals;
+    for (const scan::Fragment& f : fragments)
+      if (intervalOffset(std::int64_t(f.last.id) + 1) <= src.size()) end = std::max<std::int64_t>(end, std::int64_t(f.last.id) + 1);
+    result.files.clear();
+    if (end == lone.declaredIntervals) {
+      result.files.push_back(std::move(lone));
+    } else if (!startFile(*findFragment(fragments, lone.fragmentNumbers.front()), lone.headerSector, end)) {
+      result.stopped = true;
     }
   }
   return result;
