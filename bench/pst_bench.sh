@@ -9,7 +9,8 @@
 # sample by tests/model/pst_generate.py, over 1 GiB), REPEATS to 5. Files live in
 # BUILD_DIR/bench-data (or $BENCH_DATA) and are removed on exit. The input is page-cached
 # first (with BENCH_COLD=1, as root, the page cache is emptied before each timed command
-# instead); each repeat times cat, check, repair and cp (with an fsync of the copy, as repair
+# instead; BENCH_READ_RATE=N also limits every read of the disk to N bytes a second, see
+# bench/timing.sh); each repeat times cat, check, repair and cp (with an fsync of the copy, as repair
 # syncs its output: copy_synced) in rotating order. The repair's input is made
 # damaged (its header zeroed) so that it rebuilds the header rather than just copying; its
 # output is removed and flushed (not timed) before each run.

@@ -9,7 +9,9 @@
 #
 # Defaults: build-bench, 1100000000, 4294967296, 3. The image is page-cached first (with
 # BENCH_COLD=1, as root, the page cache is emptied before each timed command instead, and
-# the space between the pieces holds random bytes rather than holes, as a disk does); each
+# the space between the pieces holds random bytes rather than holes, as a disk does; with
+# BENCH_READ_RATE=N, also as root, every read of the disk is limited to N bytes a second as
+# well: see bench/timing.sh); each
 # repeat removes the previous output (flushed, not timed). The recovered file must be the
 # generated one, byte for byte in every block (kestrix-cli check says sound, 0 missing).
 set -euo pipefail

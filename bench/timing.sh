@@ -12,6 +12,32 @@ bench_programs() {
     [ -x "$tool" ] || { echo "$name: $tool is missing (ninja -C $build kestrix-cli make_bench_data)" >&2; exit 1; }
   done
   mkdir -p "$data"
+  [ -z "${BENCH_READ_RATE:-}" ] || throttle_reads "$data" "$BENCH_READ_RATE"
+}
+
+# With BENCH_READ_RATE=N (root), this script and every command it starts read the disk that
+# holds DIR at most N bytes a second, and the page cache is emptied before each timed command
+# (BENCH_COLD=1): a disk of that speed, on a machine whose own disk is served from the host's
+# cache. Uses the blkio controller of cgroup v1, or io of cgroup v2.
+throttle_reads() {
+  local dir=$1 rate=$2 dev parent majmin group
+  dev=$(findmnt -no SOURCE -T "$dir")
+  parent=$(lsblk -no PKNAME "$dev" | head -1)
+  [ -z "$parent" ] || dev=/dev/$parent
+  majmin=$(lsblk -dno MAJ:MIN "$dev" | tr -d ' ')
+  if [ -d /sys/fs/cgroup/blkio ]; then
+    group=/sys/fs/cgroup/blkio/kestrix-bench
+    mkdir -p "$group"
+    echo "$majmin $rate" > "$group/blkio.throttle.read_bps_device"
+  else
+    group=/sys/fs/cgroup/kestrix-bench
+    echo +io > /sys/fs/cgroup/cgroup.subtree_control
+    mkdir -p "$group"
+    echo "$majmin rbps=$rate" > "$group/io.max"
+  fi
+  echo $$ > "$group/cgroup.procs"
+  export BENCH_COLD=1
+  echo "== reads of $dev ($majmin) limited to $rate bytes a second, page cache emptied before each timed command"
 }
 
 # With BENCH_COLD=1, empties the page cache (root only): the next command reads its input

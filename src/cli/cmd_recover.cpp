@@ -70,6 +70,7 @@ std::string damageText(const pst::CheckReport& r) {
   if (!r.analysis.nodeTree.whole() || !r.analysis.blockTree.whole()) parts.push_back("index damaged");
   if (r.blocksMissing + r.blocksBadCrc > 0) parts.push_back(plural(r.blocksMissing + r.blocksBadCrc, "block", "blocks") + " lost");
   if (!r.mailboxOpens) parts.push_back("the mailbox does not open");
+  if (r.mapsTrustedButLost()) parts.push_back(plural(r.mapsLost, "allocation map", "allocation maps") + " lost");
   std::string text;
   for (const auto& p : parts) text += (text.empty() ? "" : ", ") + p;
   return text.empty() ? "damaged" : text;

@@ -44,7 +44,9 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
                                 " missing, " + std::to_string(r.blocksBadCrc) + " failing their CRC"});
   if (r.mapsLost > 0)
     rows.push_back({"allocation maps", std::to_string(r.mapsLost) + " of " + std::to_string(r.mapIntervals) + " lost" +
-                                           (r.mapsTrustedButLost() ? ", though the header calls them valid" : ", marked for rebuilding")});
+                                           (a.headerVerdict != pst::HeaderVerdict::Own ? ""
+                                            : r.mapsTrustedButLost()                 ? ", though the header calls them valid"
+                                                                                     : ", marked for rebuilding")});
   rows.push_back({"messages", std::to_string(r.messages) + ", " + std::to_string(r.messagesReadable) + " readable"});
   rows.push_back({"folders", std::to_string(r.folders.size())});
   return rows;
