@@ -429,7 +429,8 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     AssembledFile lone = std::move(result.files[0]);
     std::int64_t end = lone.declaredIntervals;
     for (const scan::Fragment& f : fragments)
-      if (intervalOffset(std::int64_t(f.last.id) + 1) <= src.size()) end = std::max<std::int64_t>(end, std::int64_t(f.last.id) + 1);
+      if (intervalOffset(std::int64_t(f.last.id) + 1) <= src.size())
+        end = std::clamp<std::int64_t>(std::int64_t(f.last.id) + 1, end, std::numeric_limits<std::int32_t>::max());
     result.files.clear();
     if (end == lone.declaredIntervals) {
       result.files.push_back(std::move(lone));
