@@ -306,6 +306,26 @@
         <translation>Cannot repair file &quot;%1&quot;: it holds no PST structure (no header of its own and no index page).</translation>
     </message>
     <message>
+        <source>无法将文件 &quot;%1&quot; 的长度设为 %2 字节：%3</source>
+        <translation>Cannot set the length of file &quot;%1&quot; to %2 bytes: %3</translation>
+    </message>
+    <message>
+        <source>无法创建文件夹 &quot;%1&quot;：%2</source>
+        <translation>Cannot create folder &quot;%1&quot;: %2</translation>
+    </message>
+    <message>
+        <source>无法写入文件夹 &quot;%1&quot;：它不是文件夹。</source>
+        <translation>Cannot write into folder &quot;%1&quot;: it is not a folder.</translation>
+    </message>
+    <message>
+        <source>无法写入文件夹 &quot;%1&quot;：另一个 Kestrix 正在写入这个文件夹，请等它完成，或选择别的文件夹。</source>
+        <translation>Cannot write into folder &quot;%1&quot;: another run of Kestrix is writing into it. Wait until it has finished, or choose another folder.</translation>
+    </message>
+    <message>
+        <source>无法写入文件夹 &quot;%1&quot;：%2</source>
+        <translation>Cannot write into folder &quot;%1&quot;: %2</translation>
+    </message>
+    <message>
         <source>无法写入文件 &quot;%1&quot;：它是数据源 &quot;%2&quot;（回环设备）背后的文件，会覆盖待恢复的数据。请选择另一个输出文件。</source>
         <translation>Cannot write file &quot;%1&quot;: it is the file behind the source &quot;%2&quot; (a loop device), whose data it would overwrite. Choose another output file.</translation>
     </message>

@@ -98,6 +98,14 @@ QString Messages::text(const Message& m) {
       return arg(1) == "layout"
                  ? tr("无法修复文件 \"%1\"：它的 PST 格式（ANSI 或 4 KiB 页）暂不支持。").arg(arg(0))
                  : tr("无法修复文件 \"%1\"：其中没有 PST 结构（既没有自己的文件头，也没有索引页）。").arg(arg(0));
+    case C::CannotResize:
+      return tr("无法将文件 \"%1\" 的长度设为 %2 字节：%3").arg(arg(0), arg(1), reason(m.err));
+    case C::CannotMakeFolder:
+      return tr("无法创建文件夹 \"%1\"：%2").arg(arg(0), reason(m.err));
+    case C::FolderRefused:
+      return arg(1) == "notfolder" ? tr("无法写入文件夹 \"%1\"：它不是文件夹。").arg(arg(0))
+             : arg(1) == "busy"    ? tr("无法写入文件夹 \"%1\"：另一个 Kestrix 正在写入这个文件夹，请等它完成，或选择别的文件夹。").arg(arg(0))
+                                   : tr("无法写入文件夹 \"%1\"：%2").arg(arg(0), reason(m.err));
   }
   return arg(0);
 }

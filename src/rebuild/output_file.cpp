@@ -111,7 +111,7 @@ void refuseUnsafeFolder(const std::string& folder, const scan::ByteSource* sourc
   std::error_code ec;
   const fs::path at = pathOf(folder);
   if (fs::exists(at, ec) && !fs::is_directory(at, ec))
-    throw Error("Cannot write into folder \"" + folder + "\". It is not a folder");
+    throw Error(Message{Message::Code::FolderRefused, {folder, "notfolder"}});
   if (source) refuseFolderOnSource(folder, folder, *source, sources::sourceStorage(source->identity()));
 }
 
@@ -155,7 +155,11 @@ OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> t
     if (options.makeFolders) {
       std::error_code ec;
       fs::create_directories(pathOf(folder), ec);
-      if (ec) throw Error("Cannot create folder \"" + folder + "\". " + ec.message());
+      // The errno where the failure has one (on Windows too), else the code as it is.
+      const std::error_condition why = ec.default_error_condition();
+      if (ec)
+        throw Error(Message{Message::Code::CannotMakeFolder, {folder},
+                            why.category() == std::generic_category() ? why.value() : ec.value()});
     }
     if (options.lockFolders) m_locks.emplace_back(folder);
   }

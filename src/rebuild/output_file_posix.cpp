@@ -57,8 +57,7 @@ void OutputFile::writeAt(std::int64_t offset, std::span<const std::byte> data) {
 
 void OutputFile::resize(std::int64_t size) {
   if (::ftruncate(int(m_fd), size) != 0)
-    throw Error("Cannot set the length of file \"" + m_path + "\" to " + std::to_string(size) + " bytes. " +
-                systemReason(errno));
+    throw Error(Message{Message::Code::CannotResize, {m_path, std::to_string(size)}, errno});
 }
 
 namespace {
@@ -132,14 +131,13 @@ void OutputFile::commit() {
 
 FolderLock::FolderLock(const std::string& folder) {
   m_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (m_fd < 0) throw Error("Cannot write into folder \"" + folder + "\". " + systemReason(errno));
+  if (m_fd < 0) throw Error(Message{Message::Code::FolderRefused, {folder, ""}, errno});
   if (::flock(int(m_fd), LOCK_EX | LOCK_NB) == 0) return;
   const int err = errno;
   ::close(int(m_fd));
   m_fd = -1;
   if (err == EWOULDBLOCK)
-    throw Error("Cannot write into folder \"" + folder +
-                "\". Another run of Kestrix is writing into it; wait until it has finished, or choose another folder");
+    throw Error(Message{Message::Code::FolderRefused, {folder, "busy"}});
 }
 
 FolderLock::~FolderLock() {

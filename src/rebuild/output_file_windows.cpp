@@ -126,8 +126,7 @@ void OutputFile::resize(std::int64_t size) {
   FILE_END_OF_FILE_INFO end{};
   end.EndOfFile.QuadPart = size;
   if (!::SetFileInformationByHandle(handleOf(m_fd), FileEndOfFileInfo, &end, sizeof end))
-    throw Error("Cannot set the length of file \"" + m_path + "\" to " + std::to_string(size) + " bytes. " +
-                systemReason(win32::lastError()));
+    throw Error(Message{Message::Code::CannotResize, {m_path, std::to_string(size)}, win32::lastError()});
 }
 
 std::unique_ptr<scan::ByteSource> OutputFile::reader() const {
@@ -153,7 +152,7 @@ void OutputFile::commit() {
 FolderLock::FolderLock(const std::string& folder) {
   const DWORD attributes = ::GetFileAttributesW(win32::widen(folder).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES)
-    throw Error("Cannot write into folder \"" + folder + "\". " + systemReason(win32::lastError()));
+    throw Error(Message{Message::Code::FolderRefused, {folder, ""}, win32::lastError()});
   win32::Handle lock = win32::openPath(joined(folder, ".kestrix-lock"), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
                                        OPEN_ALWAYS,
                                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT);
@@ -162,8 +161,7 @@ FolderLock::FolderLock(const std::string& folder) {
     return;
   }
   if (::GetLastError() == ERROR_SHARING_VIOLATION)
-    throw Error("Cannot write into folder \"" + folder +
-                "\". Another run of Kestrix is writing into it; wait until it has finished, or choose another folder");
+    throw Error(Message{Message::Code::FolderRefused, {folder, "busy"}});
   // A folder that takes no lock file (read-only media, no rights to add one) is written without one.
 }
 

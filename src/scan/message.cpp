@@ -79,6 +79,15 @@ std::string englishText(const Message& m) {
     }
     case C::CannotRepair:
       return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1));
+    case C::CannotResize:
+      return "Cannot set the length of file " + quoted(arg(0)) + " to " + arg(1) + " bytes. " + reason;
+    case C::CannotMakeFolder:
+      return "Cannot create folder " + quoted(arg(0)) + ". " + reason;
+    case C::FolderRefused:
+      return "Cannot write into folder " + quoted(arg(0)) + ". " +
+             (arg(1) == "notfolder" ? "It is not a folder"
+              : arg(1) == "busy"    ? "Another run of Kestrix is writing into it; wait until it has finished, or choose another folder"
+                                    : reason);
   }
   return arg(0);
 }

@@ -29,6 +29,9 @@ struct Message {
     NothingRebuilt,     // {path, why, ...}: why "empty"; "short", size, interval bytes; "pst" (a PST file
                         // itself); "nomap", interval bytes (no interval begins with a map page)
     CannotRepair,       // {path, why}: why "layout" (a PST layout not supported yet), "nopst" (no PST structure)
+    CannotResize,       // {path, bytes}; err
+    CannotMakeFolder,   // {path}; err
+    FolderRefused,      // {path, why}: why "notfolder", "busy" (another run writes into it), or "" (err says)
   };
   Code code = Code::Text;
   std::vector<std::string> args;
