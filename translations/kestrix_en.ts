@@ -650,7 +650,7 @@ The file header was rebuilt</translation>
         <source>
 %1 个分配表页已丢失, 已标记为待重建</source>
         <translation>
-%1 allocation map pages were lost and are marked for rebuilding</translation>
+Allocation map pages lost and marked for rebuilding: %1</translation>
     </message>
     <message>
         <source>
