@@ -318,6 +318,23 @@ bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t
   return true;
 }
 
+// Where a file whose header is lost ends, when it is the only file the fragments start: it
+// ended at `end`, the first ID no fragment begins at; past that gap the fragments can belong to
+// no other file, so it goes on to the highest ID found, the IDs between missing. Only while
+// every ID is held by one fragment at most: two copies of an ID mean more than one file's (or
+// version's) intervals on the source, and then it keeps its end. Only IDs that keep the file
+// within the source's length count, which leaves out stray map pages of absurd IDs.
+std::int64_t loneFileEnd(std::span<const scan::Fragment> fragments, std::int64_t sourceSize, std::int64_t end) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> held;  // first and last ID
+  for (const scan::Fragment& f : fragments)
+    if (intervalOffset(std::int64_t(f.last.id) + 1) <= sourceSize) held.emplace_back(f.first.id, f.last.id);
+  std::sort(held.begin(), held.end());
+  for (std::size_t i = 1; i < held.size(); ++i)
+    if (held[i].first <= held[i - 1].second) return end;
+  for (const auto& [first, last] : held) end = std::clamp<std::int64_t>(last + 1, end, std::numeric_limits<std::int32_t>::max());
+  return end;
+}
+
 // A file as its intervals put it together, read without writing it: the runs' bytes of the
 // source, zeros elsewhere (and where the source cannot be read).
 class RunsView final : public scan::ByteSource {
@@ -421,21 +438,13 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       return result;
     }
   }
-  // With no other file on the source, the fragments past the gap where a lone file without its
-  // header ended can belong to no other: it goes on to the highest ID found, the IDs between
-  // missing. Only IDs that keep it within the source's length count, which leaves out stray
-  // map pages of absurd IDs.
+  // A lone file without its header ended at its first gap; it may go on past it (loneFileEnd).
   if (result.files.size() == 1 && !result.files[0].headerHasMagic && result.files[0].unbuildable.empty()) {
-    AssembledFile lone = std::move(result.files[0]);
-    std::int64_t end = lone.declaredIntervals;
-    for (const scan::Fragment& f : fragments)
-      if (intervalOffset(std::int64_t(f.last.id) + 1) <= src.size())
-        end = std::clamp<std::int64_t>(std::int64_t(f.last.id) + 1, end, std::numeric_limits<std::int32_t>::max());
-    result.files.clear();
-    if (end == lone.declaredIntervals) {
-      result.files.push_back(std::move(lone));
-    } else if (!startFile(*findFragment(fragments, lone.fragmentNumbers.front()), lone.headerSector, end)) {
-      result.stopped = true;
+    const std::int64_t end = loneFileEnd(fragments, src.size(), result.files[0].declaredIntervals);
+    if (end > result.files[0].declaredIntervals) {
+      const AssembledFile lone = std::move(result.files[0]);
+      result.files.clear();
+      if (!startFile(*findFragment(fragments, lone.fragmentNumbers.front()), lone.headerSector, end)) result.stopped = true;
     }
   }
   return result;
