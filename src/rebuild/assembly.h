@@ -29,8 +29,8 @@ namespace kestrix::rebuild {
 //   end that no candidate begins at, so the file is what follows without a gap. When it is the
 //   only file the fragments start and no two fragments hold the same ID, it goes on past such
 //   gaps to the highest ID of any fragment that keeps it within the source's length, the IDs
-//   between missing. When it is
-//   written, a header is built from what its intervals hold (pst::rebuiltHeader).
+//   between missing. When it is written, a header is built from what its intervals hold
+//   (pst::rebuiltHeader).
 // * A fragment "covers" ID u when its first ID <= u <= its last ID. Only the IDs 0 .. k-1
 //   of a fragment count: the part of a fragment at IDs >= k (or below 0) is ignored when
 //   deciding what it covers and what it overlaps, and is never written.

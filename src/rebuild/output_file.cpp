@@ -155,11 +155,12 @@ OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> t
     if (options.makeFolders) {
       std::error_code ec;
       fs::create_directories(pathOf(folder), ec);
-      // The errno where the failure has one (on Windows too), else the code as it is.
-      const std::error_condition why = ec.default_error_condition();
-      if (ec)
+      if (ec) {
+        // The errno where the failure has one (on Windows too), else the code as it is.
+        const std::error_condition why = ec.default_error_condition();
         throw Error(Message{Message::Code::CannotMakeFolder, {folder},
                             why.category() == std::generic_category() ? why.value() : ec.value()});
+      }
     }
     if (options.lockFolders) m_locks.emplace_back(folder);
   }
