@@ -120,6 +120,7 @@ class Pass {
   // sleeping thread costs on a virtual machine, so the wait spins for a while before it sleeps.
   template <typename Ready>
   void waitUntil(std::unique_lock<std::mutex>& lock, Ready ready) {
+    if (ready()) return;
     lock.unlock();
     const auto until = std::chrono::steady_clock::now() + kSpin;
     for (int i = 1; !ready(); ++i) {
