@@ -198,9 +198,9 @@ TEST(Scan, ZeroMapHoldsOnlyUnitsReadWholeAsZeros) {
   ScanOptions options;
   options.chunkSize = 3 * 512 * 113;
   const ScanResult r = scanAll(failing, options);
-  EXPECT_EQ(r.zeros.zero, (std::vector<bool>{true, false, false, true, true, false}));
-  EXPECT_FALSE(r.zeros.isZero(-1));
-  EXPECT_FALSE(r.zeros.isZero(6));
+  EXPECT_EQ(r.index.zeros.zero, (std::vector<bool>{true, false, false, true, true, false}));
+  EXPECT_FALSE(r.index.zeros.isZero(-1));
+  EXPECT_FALSE(r.index.zeros.isZero(6));
 }
 
 // A device that answers whole, aligned sectors only: every raw read is checked, the bytes asked

@@ -140,14 +140,13 @@ void ExtractController::N1Click() {
   m_saveFolder.remember(output);
   // The gauge counts the writing and the check of as many bytes; a repair adds its own.
   startSourceWrite(found.source, output, 2 * file->outputSize(), true,
-                   [file = *file, fragments = found.fragments, pages = found.treePages, zeros = found.zeros,
+                   [file = *file, fragments = found.fragments, index = found.index,
                     number = item->text(kFileNumber)](scan::ByteSource& src, const std::string& path,
                                                        const std::atomic<bool>& stop, const WriteProgress& progress,
                                                        Output& out) {
                      rebuild::RecoverRequest request;
                      request.targets.push_back({file, path});
-                     request.treePages = pages;
-                     request.zeros = &zeros;
+                     request.index = index.get();
                      StageGauge gauge(file.outputSize());
                      const rebuild::RecoverOutcome done = rebuild::recoverFiles(
                          src, fragments, request, stop, [&](std::size_t, const rebuild::RecoverProgress& p) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,9 @@ class MainWindowLayout;
 struct ScanResults {
   std::string source;
   std::vector<scan::Fragment> fragments;
-  std::vector<scan::TreePageHit> treePages;  // files are checked against their own index
-  scan::ZeroMap zeros;                      // stretches that held only zeros
+  // The PST structure the scan saw: files are checked against their own index. Shared with
+  // the jobs that write from it rather than copied (24 bytes a block trailer).
+  std::shared_ptr<const scan::SourceIndex> index;
   std::vector<rebuild::AssembledFile> files;
 };
 

@@ -98,8 +98,8 @@ void ScanController::scanDone(Output& out) {
     ui.fragmentList->addRow({q(row.id), q(row.start), q(row.end), q(row.size), q(row.fileSize)});
   ui.fragmentList->setUpdatesEnabled(true);
   if (!found.rows.empty()) ui.fragmentCountLabel->setText(tr("碎片: %1").arg(ui.fragmentList->rowCount()));
-  m_context.runner.results = {out.sourceName, std::move(found.fragments), std::move(found.scan.treePages),
-                              std::move(found.scan.zeros), std::move(found.files)};
+  m_context.runner.results = {out.sourceName, std::move(found.fragments), std::make_shared<const scan::SourceIndex>(std::move(found.scan.index)),
+                              std::move(found.files)};
   {
     // Filling the list selects no file: the fragments of a file are checked when the user picks it.
     const QSignalBlocker quiet(ui.fileList);

@@ -273,6 +273,11 @@ void encodeBlock(std::span<std::byte> data, Encoding encoding, std::uint64_t bid
   else if (encoding == Encoding::Cyclic) cyclic(data, std::uint32_t(bid));
 }
 
+bool isHeaderSector(Bytes b) {
+  return b.size() >= 8 + kPartialCrcLength && std::memcmp(b.data(), "!BDN", 4) == 0 &&
+         crc(b.subspan(8, kPartialCrcLength)) == le32(b, kAtCrcPartial);
+}
+
 ParsedHeader parseHeader(Bytes b) {
   ParsedHeader out;
   if (b.size() < kHeaderSize || std::memcmp(b.data(), "!BDN", 4) != 0) return out;

@@ -116,6 +116,10 @@ struct ParsedHeader {
   Header header;  // filled for NotUnicode (version only), BadCrc (best effort) and Sound
 };
 
+// Whether one 512-byte sector begins a PST header: the magic, and the CRC that covers the
+// part of the header within its first sector holds. Any layout (ANSI, Unicode, 4 KiB pages).
+bool isHeaderSector(Bytes sector);
+
 // Reads the header from the first kHeaderSize bytes (fewer give Missing).
 ParsedHeader parseHeader(Bytes bytes);
 

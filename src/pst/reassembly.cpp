@@ -413,7 +413,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   }
 
   // 1. Both trees, page by page, level by level (pages of one level read in source order).
-  PageFinder finder(source, input.pages);
+  PageFinder finder(source, input.index ? std::span(input.index->treePages) : std::span<const scan::TreePageHit>());
   std::vector<FileRun> placed;           // pages and blocks found, in no order yet
   std::vector<FileRun> failedAnchored;   // pages expected inside an anchor, not found there
   std::vector<NeededBlock> blocks;
@@ -522,36 +522,61 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     placed.insert(placed.end(), near.begin(), near.end());
   }
 
-  // 3. One pass over what of the source may hold the blocks still missing, by their
-  //    trailers. A trailer whose block does not check whole is kept for stitching.
+  // 3. The blocks still missing, by their trailers anywhere on the source: from the scan's
+  //    index, reading only the bytes of each candidate; without a complete index, in one pass
+  //    over what of the source may hold them. A trailer whose block does not check whole is
+  //    kept for stitching.
   std::unordered_map<std::uint64_t, std::size_t> missing;
   for (std::size_t i = 0; i < blocks.size(); ++i)
     if (!done[i]) missing.emplace(blockKey(blocks[i].bid), i);
-  BidFilter filter(missing.size());
-  for (const auto& [key, index] : missing) filter.add(key);
   std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
-  if (!missing.empty()) {
-    const auto stretches = stretchesToSearch(source.size(), placed, input.zeros);
+  // The trailer ending at `end` on the source; `whole` the span before it where already read.
+  const auto consider = [&](std::int64_t end, std::uint64_t bid, std::uint16_t size, std::uint16_t sig,
+                            std::optional<Bytes> whole) {
+    const auto it = missing.find(blockKey(bid));
+    if (it == missing.end()) return;
+    const NeededBlock& b = blocks[it->second];
+    if (size != b.size || sig != signature(std::uint64_t(b.fileOffset), bid)) return;
+    const std::int64_t start = end - spanOf(b);
+    if (start < 0 || (start - b.fileOffset) % 512 != 0) return;  // no file system puts a block there
+    std::vector<std::byte> read;
+    if (!whole) {
+      read.resize(std::size_t(spanOf(b)));
+      if (source.readAt(start, read) == read.size()) whole = Bytes(read);
+    }
+    if (whole && holdsBlock(*whole, b)) {
+      if (!done[it->second]) {
+        done[it->second] = 1;
+        ++r.blocksFound;
+        placed.push_back({b.fileOffset, start, spanOf(b)});
+      }
+    } else {
+      trailers[it->second].push_back(end);
+    }
+  };
+  const scan::SourceIndex* index = input.index;
+  if (!missing.empty() && index && index->trailersComplete) {
+    for (std::size_t i = 0; i < index->trailers.size(); ++i) {
+      if (i % 65536 == 0 && stop.load()) {
+        r.stopped = true;
+        return r;
+      }
+      const scan::BlockTrailerHit& t = index->trailers[i];
+      consider(t.end, t.bid, t.size, t.sig, std::nullopt);
+    }
+  } else if (!missing.empty()) {
+    BidFilter filter(missing.size());
+    for (const auto& [key, at] : missing) filter.add(key);
+    const auto stretches = stretchesToSearch(source.size(), placed, index ? &index->zeros : nullptr);
     const auto examine = [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
       const std::int64_t to = base + std::int64_t(view.size());
       for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
         const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
-        if (le16(t, 0) > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
-        const auto it = missing.find(blockKey(le64(t, 8)));
-        if (it == missing.end()) continue;
-        const NeededBlock& b = blocks[it->second];
-        if (le16(t, 0) != b.size || le16(t, 2) != signature(std::uint64_t(b.fileOffset), le64(t, 8))) continue;
-        const std::int64_t start = end - spanOf(b);
-        if ((start - b.fileOffset) % 512 != 0) continue;  // no file system puts a block there
-        if (start >= base && holdsBlock(view.subspan(std::size_t(start - base), std::size_t(spanOf(b))), b)) {
-          if (!done[it->second]) {
-            done[it->second] = 1;
-            ++r.blocksFound;
-            placed.push_back({b.fileOffset, start, spanOf(b)});
-          }
-        } else {
-          trailers[it->second].push_back(end);
-        }
+        const std::uint16_t size = le16(t, 0);
+        if (size > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
+        const std::int64_t start = end - std::int64_t(blockSpan(size));
+        consider(end, le64(t, 8), size, le16(t, 2),
+                 start >= base ? std::optional(view.subspan(std::size_t(start - base), blockSpan(size))) : std::nullopt);
       }
     };
     constexpr std::int64_t kChunk = 4 << 20;

@@ -46,10 +46,9 @@ struct ReassemblyProgress {
 
 struct ReassemblyInput {
   std::span<const std::byte> header;          // the file's first kHeaderSize bytes (may be empty)
-  std::span<const scan::TreePageHit> pages;   // every tree page on the source
+  const scan::SourceIndex* index = nullptr;   // every tree page and block trailer on the source
   std::vector<FileRun> anchors;               // where the map pages place stretches of the file
   std::int64_t fileLength = 0;                // the length the file is written with
-  const scan::ZeroMap* zeros = nullptr;       // what the scan saw hold only zeros: not read again
   std::function<void(const ReassemblyProgress&)> progress;
 };
 

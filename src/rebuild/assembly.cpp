@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "pst/repair.h"
@@ -335,6 +336,64 @@ std::int64_t loneFileEnd(std::span<const scan::Fragment> fragments, std::int64_t
   return end;
 }
 
+// A header found away from map page 0, and how many of its bytes are the file's: its first
+// sector, or both when the CRC over the whole header holds across them.
+struct FoundHeader {
+  std::int64_t sector = 0;
+  std::int64_t bytes = kPageSize;
+  pst::Header header;
+};
+
+// Headers the scan found that no file took yet, each with how well it agrees with the
+// fragments: for each of its two roots, 2 where a fragment holding the root's interval puts a
+// tree page of that type and BID at the root's offset, 1 where such a page lies anywhere on
+// the source with the signature of the root's offset, else 0. A header of another layout, or
+// one whose roots are found nowhere, agrees with nothing.
+std::vector<std::pair<int, FoundHeader>> displacedHeaders(std::span<const scan::Fragment> fragments, scan::ByteSource& src,
+                                                          const scan::SourceIndex& index,
+                                                          const std::unordered_set<std::int64_t>& taken) {
+  std::vector<std::pair<int, FoundHeader>> out;
+  const auto pageAt = [&](std::int64_t offset) -> const scan::TreePageHit* {
+    const auto it = std::lower_bound(index.treePages.begin(), index.treePages.end(), offset,
+                                     [](const scan::TreePageHit& p, std::int64_t at) { return p.offset < at; });
+    return it != index.treePages.end() && it->offset == offset ? &*it : nullptr;
+  };
+  for (const std::int64_t at : index.headers) {
+    const std::int64_t sector = at / std::int64_t(kPageSize);
+    if (taken.count(sector)) continue;
+    std::array<std::byte, 2 * kPageSize> bytes{};
+    if (src.readAt(at, bytes) < kPageSize) continue;
+    pst::ParsedHeader parsed = pst::parseHeader(bytes);
+    // The part the first sector's CRC covers names the roots and the length; the rest may lie elsewhere.
+    if (parsed.state == pst::HeaderState::Missing || parsed.state == pst::HeaderState::NotUnicode) continue;
+    FoundHeader found{sector, parsed.state == pst::HeaderState::Sound ? 2 * std::int64_t(kPageSize) : std::int64_t(kPageSize),
+                      parsed.header};
+    int score = 0;
+    for (const auto& [root, type] : {std::pair(found.header.nodeRoot, pst::kPageNodeTree),
+                                     std::pair(found.header.blockRoot, pst::kPageBlockTree)}) {
+      const auto ib = std::int64_t(root.offset);
+      if (ib < kFirstMapPageOffset || root.bid == 0) continue;
+      const std::int64_t id = (ib - kFirstMapPageOffset) / kIntervalBytes, within = ib - intervalOffset(id);
+      int best = 0;
+      for (const scan::Fragment& f : fragments) {
+        if (id < f.first.id || id > f.last.id) continue;
+        const scan::TreePageHit* p = pageAt((f.first.sector + (id - f.first.id) * kIntervalSectors) * std::int64_t(kPageSize) + within);
+        if (p && p->type == type && pst::blockKey(p->bid) == pst::blockKey(root.bid)) best = 2;
+      }
+      for (std::size_t i = 0; best == 0 && i < index.treePages.size(); ++i) {
+        const scan::TreePageHit& p = index.treePages[i];
+        std::array<std::byte, kPageSize> page{};
+        if (p.type == type && pst::blockKey(p.bid) == pst::blockKey(root.bid) && src.readAt(p.offset, page) == page.size() &&
+            pst::isValidPage(page, root.offset))
+          best = 1;
+      }
+      score += best;
+    }
+    if (score > 0) out.emplace_back(score, found);
+  }
+  return out;
+}
+
 // A file as its intervals put it together, read without writing it: the runs' bytes of the
 // source, zeros elsewhere (and where the source cannot be read).
 class RunsView final : public scan::ByteSource {
@@ -369,7 +428,8 @@ class RunsView final : public scan::ByteSource {
 
 std::int64_t AssembledFile::outputSize() const { return intervalOffset(std::max<std::int64_t>(declaredIntervals, 0)); }
 
-Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src, const std::atomic<bool>& stop) {
+Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src, const std::atomic<bool>& stop,
+                       const scan::SourceIndex* sourceIndex) {
   Assembly result;
   const std::vector<Candidate> index = candidateIndex(fragments);
   SameBytes same(src);
@@ -385,7 +445,8 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   // Starts a file at `start` whose header lies at headerSector. False when the stop flag ended it.
   // A file whose header is lost ends at the first ID nothing begins at, or at lostHeaderEnd.
   const auto startFile = [&](const scan::Fragment& start, std::int64_t headerSector,
-                             std::optional<std::int64_t> lostHeaderEnd = std::nullopt) {
+                             std::optional<std::int64_t> lostHeaderEnd = std::nullopt,
+                             std::int64_t headerBytes = kFirstMapPageOffset) {
     std::array<std::byte, kPageSize> header{};
     if (src.readAt(headerSector * std::int64_t(kPageSize), header) != header.size()) return true;
     const bool magic = scan::HasPstMagic(header);
@@ -400,6 +461,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     file.fileName = "file" + std::to_string(file.number) + ".pst";
     file.declaredSize = magic ? scan::PstHeaderEndOffset(header) : 0;
     file.headerSector = headerSector;
+    file.headerBytes = headerBytes;
     file.headerHasMagic = magic;
     if (!k) {
       file.fragmentNumbers.push_back(start.number);
@@ -421,9 +483,41 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     keep(std::move(file));
     return true;
   };
+  // An ID 0 fragment without its header in place takes the header found elsewhere that agrees
+  // best with the fragments (displacedHeaders), nearest first among equals; each header serves
+  // one file, and the headers in place are no candidates.
+  std::unordered_map<std::int32_t, FoundHeader> moved;  // fragment number -> its header
+  if (sourceIndex && !sourceIndex->headers.empty()) {
+    std::vector<const scan::Fragment*> headless;
+    std::unordered_set<std::int64_t> inPlace;
+    for (const scan::Fragment& start : fragments) {
+      if (start.first.id != 0 || start.first.sector < kFirstMapPageSector) continue;
+      std::array<std::byte, kPageSize> header{};
+      const std::int64_t sector = start.first.sector - kFirstMapPageSector;
+      if (src.readAt(sector * std::int64_t(kPageSize), header) == header.size() && scan::HasPstMagic(header)) inPlace.insert(sector);
+      else headless.push_back(&start);
+    }
+    if (!headless.empty()) {
+      auto found = displacedHeaders(fragments, src, *sourceIndex, inPlace);
+      for (const scan::Fragment* start : headless) {
+        const std::int64_t home = start->first.sector - kFirstMapPageSector;
+        auto best = found.end();
+        for (auto it = found.begin(); it != found.end(); ++it)
+          if (best == found.end() || it->first > best->first ||
+              (it->first == best->first && std::llabs(it->second.sector - home) < std::llabs(best->second.sector - home)))
+            best = it;
+        if (best == found.end()) break;
+        moved.emplace(start->number, best->second);
+        found.erase(best);
+      }
+    }
+  }
   for (const scan::Fragment& start : fragments) {
     if (start.first.id != 0 || start.first.sector < kFirstMapPageSector) continue;
-    if (stop.load(std::memory_order_relaxed) || !startFile(start, start.first.sector - kFirstMapPageSector)) {
+    const auto header = moved.find(start.number);
+    if (stop.load(std::memory_order_relaxed) ||
+        !(header == moved.end() ? startFile(start, start.first.sector - kFirstMapPageSector)
+                                : startFile(start, header->second.sector, std::nullopt, header->second.bytes))) {
       result.stopped = true;
       return result;
     }
@@ -500,8 +594,7 @@ std::string describeConflicts(const AssembledFile& file, std::size_t maxConflict
 
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
-                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages,
-                                 const scan::ZeroMap* zeros) {
+                                 const RecoverProgressFn& progress, const scan::SourceIndex* index) {
   if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
   RecoverResult result;
   std::vector<CopyRun> runs;
@@ -514,7 +607,8 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
 
   std::vector<std::byte> header(static_cast<std::size_t>(kFirstMapPageOffset));
   if (file.headerHasMagic && file.headerSector >= 0) {
-    scan::readSectorsRetrying(src, file.headerSector * std::int64_t(kPageSize), header, result.unreadable);
+    scan::readSectorsRetrying(src, file.headerSector * std::int64_t(kPageSize),
+                              std::span(header).first(std::size_t(file.headerBytes)), result.unreadable);
     result.ownHeader = scan::HasPstMagic(header);
   }
   // Without its magic the header's sectors are not part of the file after all: not written.
@@ -532,13 +626,12 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
     }
   }
 
-  if ((result.ownHeader || result.headerRebuilt) && !pages.empty()) {
+  if ((result.ownHeader || result.headerRebuilt) && index && !index->treePages.empty()) {
     pst::ReassemblyInput in;
     in.header = header;
-    in.pages = pages;
-    in.zeros = zeros;
+    in.index = index;
     in.fileLength = file.outputSize();
-    if (result.ownHeader) in.anchors.push_back({0, file.headerSector * std::int64_t(kPageSize), kFirstMapPageOffset});
+    if (result.ownHeader) in.anchors.push_back({0, file.headerSector * std::int64_t(kPageSize), file.headerBytes});
     for (const CopyRun& run : runs) in.anchors.push_back({run.outputOffset, run.sourceOffset, run.length});
     result.blocks = pst::reassemble(src, in, stop);
     if (result.blocks.stopped) {
@@ -628,10 +721,10 @@ std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, con
     planned.push_back(run);
   };
   if (result.ownHeader)
-    push({ByteRun::Origin::Source, 0, file.headerSector * std::int64_t(kPageSize), kFirstMapPageOffset});
+    push({ByteRun::Origin::Source, 0, file.headerSector * std::int64_t(kPageSize), file.headerBytes});
   else
     push({result.headerRebuilt ? ByteRun::Origin::RebuiltHeader : ByteRun::Origin::HeaderBlock, 0, -1, kFirstMapPageOffset});
-  std::int64_t at = kFirstMapPageOffset;
+  std::int64_t at = result.ownHeader ? file.headerBytes : kFirstMapPageOffset;
   for (const Piece& p : piecesOf(fragments, file)) {
     const std::int64_t from = intervalOffset(p.firstId);
     push({ByteRun::Origin::Zeros, at, -1, std::min(from, result.size) - at});

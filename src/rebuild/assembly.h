@@ -14,6 +14,8 @@
 #include "rebuild/output_file.h"
 #include "scan/byte_source.h"
 #include "scan/fragments.h"
+#include "scan/map_page.h"
+#include "scan/scan.h"
 
 namespace kestrix::rebuild {
 
@@ -89,7 +91,11 @@ struct AssembledFile {
   std::string fileName;                       // 文件名, e.g. "file1.pst"
   std::int64_t declaredSize = 0;              // the header's end offset
   std::int32_t declaredIntervals = 0;         // k
-  std::int64_t headerSector = 0;              // first sector of the file on the source
+  std::int64_t headerSector = 0;              // sector of the file's header on the source
+  // Bytes of the file's own at headerSector: its first 17,408 where the header lies just before
+  // map page 0; where the header was found elsewhere, only the header's own sectors.
+  std::int64_t headerBytes = scan::kFirstMapPageOffset;
+  bool headerElsewhere() const { return headerBytes < scan::kFirstMapPageOffset; }
   bool headerHasMagic = true;                 // the file's own header can be written
   std::vector<std::int32_t> fragmentNumbers;  // chosen fragments, the ID 0 fragment first
   std::vector<std::int32_t> missingIds;       // IDs below k that no chosen fragment covers
@@ -112,8 +118,10 @@ struct Assembly {
 // Assembles files from the fragments of one scan (in scan order), reading each ID 0
 // fragment's header from the source, and for competing candidates the tree pages that
 // decide between them. The stop flag is tested before each file and every 4096 steps.
+// With the scan's index, an ID 0 fragment whose header is not in its place takes a header
+// found elsewhere on the source whose roots agree with the fragments (see the .cpp).
 Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src,
-                       const std::atomic<bool>& stop);
+                       const std::atomic<bool>& stop, const scan::SourceIndex* index = nullptr);
 std::vector<AssembledFile> AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src);
 
 // The mark of a file with conflicts, after its 缺少数据 count in the tables.
@@ -156,8 +164,8 @@ struct RecoverResult {
 // (roots, length, next IDs; result.headerRebuilt), which then leads the block-level check
 // below as the file's own would; else the fixed header block; every found interval at 0x4400 + id * 0x3E000; missing intervals never written,
 // so they are holes once the length is set to file.outputSize().
-// With its own header and the tree pages the scan found (pages), the file's own index is
-// checked first (pst::reassemble; zeros, where given, is what the scan saw hold only zeros): where a tree page or block does not lie where the
+// With its own header and what the scan found of PST structure (index), the file's own index is
+// checked first (pst::reassemble): where a tree page or block does not lie where the
 // intervals put it, the file is written from the runs the reassembly found instead, each block
 // where the index says, and result.reassembled is set. A file whose intervals all verify is
 // written exactly as above. Source bytes are read through
@@ -168,8 +176,7 @@ struct RecoverResult {
 // a fragment number of the file is not in fragments, or the file is unbuildable.
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
-                                 const RecoverProgressFn& progress, std::span<const scan::TreePageHit> pages = {},
-                                 const scan::ZeroMap* zeros = nullptr);
+                                 const RecoverProgressFn& progress, const scan::SourceIndex* index = nullptr);
 
 // --- Added to the contract ---
 

@@ -30,7 +30,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
                                               [&](const RecoverProgress& p) {
                                                 if (progress) progress(i, p);
                                               },
-                                              request.treePages, request.zeros);
+                                              request.index);
     if (result.stopped) {
       outcome.stopped = true;
       return outcome;
@@ -130,8 +130,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   request.report = job.reportHeader;
   request.makeFolders = true;
   request.lockFolders = !lock.held();
-  request.treePages = result.analysis.scan.treePages;
-  request.zeros = &result.analysis.scan.zeros;
+  request.index = &result.analysis.scan.index;
   result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
     using Stage = FolderRecoveryProgress::Stage;
     const Stage stage = p.stage == RecoverProgress::Stage::Check    ? Stage::Check

@@ -30,13 +30,13 @@ struct RecoverRequest {
   RecoverReport report;      // the report's header (program, command line, start, image); files are added
   bool makeFolders = false;  // create the targets' missing folders, after every check
   bool lockFolders = false;  // lock the targets' folders for the run (FolderLock)
-  // The tree pages the scan found: each file is checked against its own index and, where that
-  // disagrees with the intervals, put together block by block (see WriteAssembledFile).
-  std::span<const scan::TreePageHit> treePages;
+  // What the scan found of PST structure on the source: each file is checked against its own
+  // index and, where that disagrees with the intervals, put together block by block (see
+  // WriteAssembledFile). nullptr: the intervals as anchored.
+  const scan::SourceIndex* index = nullptr;
   // Check every file written and repair a damaged one (pst::checkWrittenPst): the repaired
   // file takes the target's name, the bytes as written are kept as fileN.raw.pst.
   bool checkFiles = true;
-  const scan::ZeroMap* zeros = nullptr;  // of the same scan: where blocks need not be looked for
 };
 
 struct RecoverOutcome {

@@ -18,7 +18,7 @@ SourceAnalysis analyzeSource(scan::ByteSource& src, const AnalysisOptions& optio
   if (options.onFragment) return analysis;
   if (options.rows) analysis.rows = scan::MakeFragmentRows(analysis.fragments, src);
   if (options.files) {
-    Assembly assembly = AssembleFiles(analysis.fragments, src, stop);
+    Assembly assembly = AssembleFiles(analysis.fragments, src, stop, &analysis.scan.index);
     analysis.files = std::move(assembly.files);
     analysis.filesStopped = assembly.stopped;
   }

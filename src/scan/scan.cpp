@@ -13,22 +13,39 @@ namespace kestrix::scan {
 
 namespace {
 
+// BIDs count up by 4 from small numbers: no file reaches 2^40 (2^38 blocks). Together with
+// the size this lets about one place in 2^27 of random bytes through.
+constexpr std::uint64_t kBidLimit = std::uint64_t(1) << 40;
+
 void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const ScanOptions& options,
-               FoundPageList& hits, std::vector<TreePageHit>& treePages) {
+               FoundPageList& hits, SourceIndex& index) {
   const std::size_t steps = bytes.size() / kPageSize;
   for (std::size_t i = 0; i < steps; ++i) {
     Page page(bytes.data() + i * kPageSize, kPageSize);
+    const std::int64_t offset = (firstSector + std::int64_t(i)) * std::int64_t(kPageSize);
     const auto type = std::to_integer<std::uint8_t>(page[pst::kPageTrailerAt]);
     if ((type == pst::kPageNodeTree || type == pst::kPageBlockTree) && page[pst::kPageTrailerAt + 1] == page[pst::kPageTrailerAt] &&
         pst::crc(page.first(pst::kPageTrailerAt)) == pst::le32(page, 500)) {
-      treePages.push_back({(firstSector + std::int64_t(i)) * std::int64_t(kPageSize), pst::le64(page, 504), type,
-                           std::to_integer<std::uint8_t>(page[491])});
+      index.treePages.push_back({offset, pst::le64(page, 504), type, std::to_integer<std::uint8_t>(page[491])});
       continue;
     }
-    if (!IsPstMapPage(page)) continue;
-    const FoundPage hit{MapPageId(MapPageOffsetField(page)), firstSector + std::int64_t(i)};
-    if (options.onHit) options.onHit(hit);
-    if (options.keepHits) hits.push_back(hit);
+    if (IsPstMapPage(page)) {
+      const FoundPage hit{MapPageId(MapPageOffsetField(page)), firstSector + std::int64_t(i)};
+      if (options.onHit) options.onHit(hit);
+      if (options.keepHits) hits.push_back(hit);
+      continue;
+    }
+    if (pst::isHeaderSector(page) && index.headers.size() < kMaxHeaders) index.headers.push_back(offset);
+    for (std::size_t end = 64; end <= kPageSize; end += 64) {
+      const std::uint16_t size = pst::le16(page, end - 16);
+      const std::uint64_t bid = pst::le64(page, end - 8);
+      if (size == 0 || size > pst::kMaxBlockData || bid == 0 || bid >= kBidLimit) continue;
+      if (index.trailers.size() == kMaxBlockTrailers) {
+        index.trailersComplete = false;
+        continue;
+      }
+      index.trailers.push_back({offset + std::int64_t(end), bid, size, pst::le16(page, end - 14), pst::le32(page, end - 12)});
+    }
   }
 }
 
@@ -119,7 +136,7 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     void operator()(std::byte* p) const { ::operator delete(p, kBufferAlign); }
   };
   const std::unique_ptr<std::byte, AlignedDelete> buffer(static_cast<std::byte*>(::operator new(chunk, kBufferAlign)));
-  result.zeros.zero.assign(std::size_t((total + ZeroMap::kUnit - 1) / ZeroMap::kUnit), true);
+  result.index.zeros.zero.assign(std::size_t((total + ZeroMap::kUnit - 1) / ZeroMap::kUnit), true);
   std::int64_t position = 0;
   while (position < total) {
     if (stop.load(std::memory_order_relaxed)) {
@@ -134,9 +151,9 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     readSectorsRetrying(src, position, want, result.unreadable);
     if (result.unreadable.size() != runsBefore || (runsBefore && result.unreadable.back().count != countBefore))
       result.endedAt = endOfSource(src, position, result.unreadable);
-    testSteps(want, position / std::int64_t(kPageSize), options, result.hits, result.treePages);
+    testSteps(want, position / std::int64_t(kPageSize), options, result.hits, result.index);
     // The runs this read added or lengthened.
-    noteData(result.zeros, position, want, std::span(result.unreadable).subspan(runsBefore ? runsBefore - 1 : 0));
+    noteData(result.index.zeros, position, want, std::span(result.unreadable).subspan(runsBefore ? runsBefore - 1 : 0));
     position += std::int64_t(length);
     if (result.endedAt >= 0) {
       position = result.endedAt;
@@ -145,8 +162,8 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
   }
   result.bytesRead = position;
   // What was not read is not known to be zero.
-  for (std::int64_t unit = position / ZeroMap::kUnit; unit < std::int64_t(result.zeros.zero.size()); ++unit)
-    result.zeros.zero[std::size_t(unit)] = false;
+  for (std::int64_t unit = position / ZeroMap::kUnit; unit < std::int64_t(result.index.zeros.zero.size()); ++unit)
+    result.index.zeros.zero[std::size_t(unit)] = false;
   if (progress) progress({position, total});
   return result;
 }

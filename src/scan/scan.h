@@ -34,6 +34,28 @@ struct TreePageHit {
   friend bool operator==(const TreePageHit&, const TreePageHit&) = default;
 };
 
+// 16 bytes on a 64-byte boundary of the source that read as a block trailer: a size a block
+// can have and a BID a file's counter can have reached. Whether they end a block is proved
+// only once the block's file offset is known (the signature ties it to the BID) and its bytes
+// are read (the CRC). Kept for every such place on the source, so that a block is looked for
+// in memory, never by reading the source again. 24 bytes each.
+struct BlockTrailerHit {
+  std::int64_t end = 0;     // the byte after the trailer, on the source
+  std::uint64_t bid = 0;
+  std::uint16_t size = 0;   // bytes of data before the trailer, padding not counted
+  std::uint16_t sig = 0;
+  std::uint32_t crc = 0;
+  friend bool operator==(const BlockTrailerHit&, const BlockTrailerHit&) = default;
+};
+static_assert(sizeof(BlockTrailerHit) == 24);
+
+// At most this many block trailers are kept (384 MiB); past it the index says it is not
+// complete, and a block it does not list is looked for by reading the source.
+inline constexpr std::size_t kMaxBlockTrailers = std::size_t(1) << 24;
+
+// At most this many header sectors are kept: every PST on a disk has one, a copy or two.
+inline constexpr std::size_t kMaxHeaders = 4096;
+
 // The found-page list: hits in increasing sector order. A deque grows in small blocks, so a
 // list of millions of hits never needs room for two copies of itself while it grows.
 using FoundPageList = std::deque<FoundPage>;
@@ -62,10 +84,19 @@ struct ZeroMap {
   bool isZero(std::int64_t unit) const { return unit >= 0 && std::size_t(unit) < zero.size() && zero[std::size_t(unit)]; }
 };
 
+// What the scan proved or saw of every PST structure on the source, wherever it lies: the
+// evidence that files are put together from. All in increasing offset order.
+struct SourceIndex {
+  std::vector<TreePageHit> treePages;
+  std::vector<BlockTrailerHit> trailers;
+  bool trailersComplete = true;      // false once kMaxBlockTrailers were kept
+  std::vector<std::int64_t> headers; // sectors (byte offsets) with the magic and a valid header CRC
+  ZeroMap zeros;
+};
+
 struct ScanResult {
   FoundPageList hits;               // in increasing sector order; empty unless keepHits
-  std::vector<TreePageHit> treePages;  // in increasing offset order
-  ZeroMap zeros;
+  SourceIndex index;
   std::vector<SectorRun> unreadable;  // sectors that could not be read, merged into runs
   std::int64_t bytesRead = 0;       // bytes behind the read position when the loop ended
   bool stopped = false;             // the stop flag ended the loop before the end
