@@ -223,6 +223,29 @@ TEST(RecoverCommand, AFileWithoutItsHeaderGoesOnPastALostInterval) {
   }
 }
 
+// A file system put the file's first cluster, which holds the header, at the end of the
+// volume and the rest at its start: the header is found by its roots, not by its place.
+TEST(RecoverCommand, AHeaderAwayFromMapPageZeroIsTakenByItsRoots) {
+  TempDir dir;
+  const auto& pst = test::enronPst();
+  rebuild::ImageBuilder image(5);
+  image.noise(64);
+  image.append(std::span(pst).subspan(4096));
+  image.noise(300);
+  image.append(std::span(pst).first(4096));
+  image.noise(16);
+  test::writeFile(dir.file("disk.img"), image.take());
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("file1.pst: its header was found at sector"), std::string::npos) << r.out;
+  const auto written = test::readFile(dir.file("out/file1.pst"));
+  ASSERT_EQ(written.size(), pst.size());
+  EXPECT_TRUE(std::equal(pst.begin(), pst.begin() + 564, written.begin()));
+  EXPECT_TRUE(std::equal(pst.begin() + kFirstMapPageOffset, pst.end(), written.begin() + kFirstMapPageOffset));
+  const auto checked = test::runCliArgs({"check", "--format", "tsv", dir.file("out/file1.pst")});
+  EXPECT_NE(checked.out.find("messages\t71, 71 readable"), std::string::npos) << checked.out;
+}
+
 TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheDamagedFileIsRepaired) {
   TempDir dir;
   test::writeFile(dir.file("disk.img"), enronImage(true));

@@ -191,6 +191,9 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
                       rebuild::describeMissingIds(*f) +
                       " (ID n is file bytes 17408 + n * 253952 to 17408 + (n + 1) * 253952 - 1), written as zeros");
     }
+    if (result.ownHeader && f->headerElsewhere())
+      notes.push_back(f->fileName + ": its header was found at sector " + std::to_string(f->headerSector) +
+                      ", away from its first map page; its tree roots agree with the fragments");
     if (result.headerRebuilt)
       notes.push_back(f->fileName + ": its own header was lost; one was built from what the file holds (its tree "
                                     "roots, length and next IDs), with the allocation maps marked for rebuilding");

@@ -71,15 +71,17 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
       a.blockRoot = a.header.blockRoot;
     }
   }
-  bool nodeStale = false, blockStale = false;
   if (!fromHeader) {
     a.nodeRoot = guessRoot(scan, kPageNodeTree);
     a.blockRoot = guessRoot(scan, kPageBlockTree);
     nodeWalk = a.nodeRoot ? walkTree(pages, *a.nodeRoot, kPageNodeTree) : TreeWalk{};
     blockWalk = a.blockRoot ? walkTree(pages, *a.blockRoot, kPageBlockTree) : TreeWalk{};
-    nodeStale = nodeWalk.rootFound && newerPagesOutside(scan, nodeWalk, kPageNodeTree);
-    blockStale = blockWalk.rootFound && newerPagesOutside(scan, blockWalk, kPageBlockTree);
   }
+  // Pages of a tree newer than every page it reaches: the trees used are an older generation
+  // than the file holds (an older header, or roots guessed from what survived). A file closed
+  // cleanly holds none: its header names the newest roots.
+  const bool nodeStale = nodeWalk.rootFound && newerPagesOutside(scan, nodeWalk, kPageNodeTree);
+  const bool blockStale = blockWalk.rootFound && newerPagesOutside(scan, blockWalk, kPageBlockTree);
   a.nodeTree = reportOf(nodeWalk, fromHeader, nodeStale);
   a.blockTree = reportOf(blockWalk, fromHeader, blockStale);
   a.nodes = toNodes(nodeWalk);
