@@ -50,12 +50,13 @@ struct Scanned {
 std::vector<std::byte> writeToFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                    const AssembledFile& file, rebuild::RecoverResult* out = nullptr,
                                    const std::atomic<bool>* stopFlag = nullptr,
-                                   const rebuild::RecoverProgressFn& progress = {}) {
+                                   const rebuild::RecoverProgressFn& progress = {},
+                                   const scan::SourceIndex* index = nullptr) {
   test::TempDir dir;
   std::atomic<bool> noStop{false};
   rebuild::OutputFile output(dir.file("out.pst"));
   const auto result =
-      rebuild::WriteAssembledFile(src, fragments, file, output, stopFlag ? *stopFlag : noStop, progress);
+      rebuild::WriteAssembledFile(src, fragments, file, output, stopFlag ? *stopFlag : noStop, progress, index);
   output.commit();
   if (out) *out = result;
   auto bytes = test::readFile(dir.file("out.pst"));
@@ -382,6 +383,30 @@ TEST(FileAssembly, DeclaredLengthShorterOrLongerThanFound) {
     EXPECT_EQ(rebuild::MakeFileListRow(c).missing, std::to_string(std::int64_t(INT32_MAX) - 2));
     EXPECT_TRUE(rebuild::describeMissingIds(c).ends_with(", ..."));
   }
+}
+
+// An unreadable zone of a failing disk inside a file put together by its own index: the
+// blocks it touches keep their readable bytes, so exactly the zone is lost, as with a sector copy.
+TEST(RecoverWrite, AnUnreadableZoneLosesOnlyItsOwnSectors) {
+  const auto& pst = test::enronPst();
+  rebuild::ImageBuilder image(3);
+  image.noise(50);
+  appendStart(image, pst, 55);
+  Scanned s(image.take());
+  ASSERT_EQ(s.files.size(), 1u);
+  test::FaultySource faulty(s.src);
+  const std::int64_t zone = fileLength(10) + 4096;  // 8 KiB inside interval 10's blocks
+  for (std::int64_t i = 0; i < 16; ++i) faulty.badSectors.insert(s.files[0].headerSector + zone / 512 + i);
+  std::atomic<bool> stop{false};
+  const auto index = scan::scanSource(faulty, stop, {}).index;
+  rebuild::RecoverResult result;
+  const auto written = writeToFile(faulty, s.fragments, s.files[0], &result, nullptr, {}, &index);
+  EXPECT_TRUE(result.reassembled);
+  EXPECT_GT(result.blocks.blocksInferred, 0);
+  EXPECT_EQ(result.blocks.blocksMissing, 0);
+  auto expected = pst;
+  std::fill_n(expected.begin() + zone, 8192, std::byte{0});
+  EXPECT_TRUE(std::ranges::equal(written, expected));
 }
 
 TEST(RecoverWrite, UnreadableSectorsHeaderBlockAndStop) {

@@ -452,7 +452,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   std::sort(blocks.begin(), blocks.end(), [](const NeededBlock& a, const NeededBlock& b) { return a.fileOffset < b.fileOffset; });
 
   // 2. Blocks where the anchors predict them, read window by window in file order.
-  std::vector<char> done(blocks.size(), 0);
+  std::vector<char> done(blocks.size(), 0);  // 1 proved where placed, 2 kept where predicted, unproved
   std::vector<FileRun> failedBlocks;
   SourceWindows windows(source);
   const auto holdsAt = [&](std::int64_t at, const NeededBlock& b) {
@@ -645,6 +645,26 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       break;
     }
   }
+  // 4b. A block found nowhere whole keeps the bytes where the anchors put it, when those are
+  //     its own: its trailer is there (damaged between), or sectors of it could not be read
+  //     (the rest is what a sector copy gives). Not proved; counted as inferred.
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (done[i]) continue;
+    const NeededBlock& b = blocks[i];
+    const auto at = predict(anchors, b.fileOffset, spanOf(b));
+    if (!at) continue;
+    std::vector<std::byte> bytes(std::size_t(spanOf(b)));
+    std::vector<scan::SectorRun> unreadable;
+    scan::readSectorsRetrying(source, *at, bytes, unreadable);
+    const BlockTrailer t = blockTrailer(Bytes(bytes).subspan(bytes.size() - kBlockTrailerSize));
+    const bool ownTrailer = blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
+                            t.sig == signature(std::uint64_t(b.fileOffset), t.bid);
+    if (!ownTrailer && unreadable.empty()) continue;
+    done[i] = 2;
+    ++r.blocksInferred;
+    placed.push_back({b.fileOffset, *at, spanOf(b)});
+  }
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
   for (char d : done) r.blocksMissing += !d;
 
   // 5. The runs: each anchored run is trusted up to the first page or block that should lie in

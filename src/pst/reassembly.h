@@ -60,6 +60,9 @@ struct ReassemblyResult {
   std::int64_t blocksPredicted = 0;   // found where the anchors predict
   std::int64_t blocksFound = 0;       // found elsewhere on the source by their trailer
   std::int64_t blocksStitched = 0;    // put together from two or three places
+  // Found nowhere whole, kept where the anchors put them since their trailer is there or some
+  // of their sectors could not be read: what a sector copy gives, not proved.
+  std::int64_t blocksInferred = 0;
   std::int64_t blocksMissing = 0;
   // The file, as runs in file order; bytes in no run are written as zeros. Where every block
   // and page lies where the anchors predict, these are the anchored intervals unchanged.
@@ -67,7 +70,10 @@ struct ReassemblyResult {
   // is taken with the rest of its sectors, which a file system never splits).
   std::vector<FileRun> runs;
   bool stopped = false;
-  bool verifiedAsAnchored() const { return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksMissing == 0; }
+  bool verifiedAsAnchored() const {
+    return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksInferred == 0 && blocksMissing == 0;
+  }
+  std::int64_t blocksProved() const { return blocksPredicted + blocksFound + blocksStitched; }
 };
 
 ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop);
