@@ -82,6 +82,7 @@ void expectRunsDescribe(const std::vector<ByteRun>& runs, std::span<const std::b
     const auto part = file.subspan(std::size_t(r.fileOffset), std::size_t(r.length));
     switch (r.origin) {
       case ByteRun::Origin::Source:
+        ASSERT_LE(r.sourceOffset + r.length, std::int64_t(source.size())) << "run at " << at;
         EXPECT_TRUE(std::equal(part.begin(), part.end(), source.begin() + r.sourceOffset)) << "run at " << at;
         break;
       case ByteRun::Origin::Zeros: EXPECT_TRUE(allZero(part)) << "run at " << at; break;

@@ -209,3 +209,78 @@ TEST(PstRepair, CopiesASoundFileAndRefusesWhatIsNoPst) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("stopped.pst")));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
+
+// An undelete tool writes a file in whole clusters, so the rest of its last cluster follows
+// the declared end. That slack is no part of the file: neither damage nor an interval whose
+// map is lost, and repair leaves it out. Past the declared end, an interval that begins with
+// a valid allocation map, or pages the trees name, say the file goes on: nothing is cut.
+TEST(PstRepair, CutsSlackPastTheDeclaredEndAndNothingTheFileGoesOnWith) {
+  TempDir dir;
+  std::atomic<bool> stop{false};
+  const std::vector<std::byte>& enron = test::enronPst();
+  const std::int64_t end = std::int64_t(enron.size());
+  const auto withTail = [](std::vector<std::byte> bytes, const std::vector<std::byte>& tail) {
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    return bytes;
+  };
+  const auto repaired = [&](const std::vector<std::byte>& bytes, const std::string& name) {
+    MemorySource src(bytes);
+    const RepairReport r = repairFile(src, dir.file(name), stop);
+    return std::pair(r, test::readFile(dir.file(name)));
+  };
+  std::vector<std::byte> noise(3584);
+  std::mt19937 rng(3);
+  for (auto& b : noise) b = std::byte(rng());
+  for (const auto& tail : {noise, std::vector<std::byte>(512)}) {
+    const std::int64_t slack = std::int64_t(tail.size());
+    const CheckReport r = check(withTail(enron, tail));
+    EXPECT_TRUE(r.sound()) << slack;
+    EXPECT_EQ(r.slackBytes, slack);
+    EXPECT_EQ(r.mapIntervals, 55) << slack;
+    EXPECT_EQ(r.mapsLost, 0) << slack;
+    const auto [report, out] = repaired(withTail(enron, tail), "cut.pst");
+    EXPECT_TRUE(out == enron) << slack;
+    EXPECT_FALSE(report.unchanged) << slack;
+    EXPECT_EQ(report.slackCut, slack);
+    EXPECT_EQ(report.outputLength, end);
+    EXPECT_TRUE(report.before.sound() && report.after.sound()) << slack;
+    EXPECT_EQ(report.after.slackBytes, 0) << slack;
+  }
+  // A damaged file comes out of the repair the same with slack or without.
+  {
+    const auto damaged = enronWith(kNodeRootPage, 512);
+    const auto [plain, plainOut] = repaired(damaged, "plain.pst");
+    const auto [cut, cutOut] = repaired(withTail(damaged, noise), "slack.pst");
+    EXPECT_TRUE(cut.treesRebuilt);
+    EXPECT_EQ(cut.slackCut, 3584);
+    EXPECT_TRUE(cutOut == plainOut);
+    EXPECT_EQ(cut.after.mapIntervals, plain.after.mapIntervals);
+  }
+  // A whole interval more whose allocation map is valid: the file goes on.
+  {
+    std::vector<std::byte> tail(static_cast<std::size_t>(kIntervalBytes));
+    std::array<std::uint8_t, 496> bits{};
+    bits[0] = 0xFF;
+    const auto map = buildMapPage(kPageAllocMap, bits, std::uint64_t(end));
+    std::copy(map.begin(), map.end(), tail.begin());
+    const auto longer = withTail(enron, tail);
+    const CheckReport r = check(longer);
+    EXPECT_EQ(r.slackBytes, 0);
+    EXPECT_EQ(r.mapIntervals, 56);
+    EXPECT_EQ(r.mapsLost, 0);
+    EXPECT_TRUE(repaired(longer, "longer.pst").second == longer);
+  }
+  // A header that declares the last interval away, whose map page is lost, while the trees'
+  // newest pages lie in it: those bytes are the file's.
+  {
+    auto shorter = enronWith(end - kIntervalBytes, 512);
+    Header h = parseHeader(std::span(shorter).first(kHeaderSize)).header;
+    h.fileEof = std::uint64_t(end - kIntervalBytes);
+    buildHeader(h, std::span(shorter).first(kHeaderSize), std::vector<std::byte>(shorter.begin(), shorter.begin() + kHeaderSize));
+    const CheckReport r = check(shorter);
+    EXPECT_EQ(r.analysis.headerVerdict, HeaderVerdict::Own);
+    EXPECT_EQ(r.slackBytes, 0);
+    EXPECT_EQ(r.mapsLost, 1);
+    EXPECT_GE(repaired(shorter, "shorter.pst").first.outputLength, end);
+  }
+}

@@ -176,24 +176,31 @@ TEST(RecoverCommand, WritesEnronByteForByteWithAReportThatParses) {
 
 // A file system with 1 KiB clusters cut enron's 8 KiB block at 6285824 in three: its start
 // ends one piece, its end starts the next, and the one cluster between lies 2 MB away, on
-// its own among other data.
+// its own among other data. The image ends 54 KiB short of the file's end (zeros in enron):
+// the file put together block by block is whole all the same, and report.xml gives what lies
+// past the image's end as a fill, not as image bytes.
 TEST(RecoverCommand, ABlockInThreePiecesWithALoneClusterBetweenComesBackWhole) {
   TempDir dir;
   const auto& pst = test::enronPst();
-  constexpr std::size_t kCut1 = 6290432, kCut2 = kCut1 + 1024;
+  constexpr std::size_t kCut1 = 6290432, kCut2 = kCut1 + 1024, kShort = 54 * 1024;
   rebuild::ImageBuilder image(5);
   image.noise(8);
   image.append(std::span(pst).subspan(kCut1, kCut2 - kCut1));
   image.noise(4000);
   image.append(std::span(pst).first(kCut1));
   image.noise(6);
-  image.append(std::span(pst).subspan(kCut2));
-  image.noise(4);
+  image.append(std::span(pst).subspan(kCut2, pst.size() - kCut2 - kShort));
   test::writeFile(dir.file("disk.img"), image.bytes());
-  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out")});
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "--report"});
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("put together block by block"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(", 0 missing"), std::string::npos) << r.out;
   EXPECT_TRUE(test::readFile(dir.file("out/file1.pst")) == pst);
+  const std::string xml = text(test::readFile(dir.file("out/report.xml")));
+  expectReportDescribes(xml, "file1.pst", image.bytes(), pst);
+  const auto runs = runsOf(xml, "file1.pst");
+  ASSERT_FALSE(runs.empty());
+  EXPECT_TRUE(runs.back().fill && runs.back().len >= std::int64_t(kShort)) << xml;
 }
 
 // With its header gone, a file's length is told by its fragments alone. Alone on the source,

@@ -633,6 +633,12 @@ IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
 %3</translation>
     </message>
     <message>
+        <source>&quot;%1&quot; 完好, 已截去声明的文件末尾之后的 %2 字节残余数据, 其余原样复制到 &quot;%3&quot;
+%4</source>
+        <translation>&quot;%1&quot; is sound: the slack past its declared end was cut (bytes: %2) and the rest copied unchanged to &quot;%3&quot;
+%4</translation>
+    </message>
+    <message>
         <source>修复完成! 已写入 &quot;%1&quot;
 修复后: %2
 修复前: %3</source>
@@ -645,6 +651,12 @@ Before the repair: %3</translation>
 文件头已重建</source>
         <translation>
 The file header was rebuilt</translation>
+    </message>
+    <message>
+        <source>
+已截去声明的文件末尾之后的残余数据 (字节): %1</source>
+        <translation>
+Slack past the declared end cut (bytes): %1</translation>
     </message>
     <message>
         <source>

@@ -93,10 +93,16 @@ void RepairController::repairDone(const Output& out) {
     m_context.information(WindowTexts::stoppedNotWritten(output));
   } else if (r.unchanged) {
     m_context.information(tr("\"%1\" 完好, 已原样复制到 \"%2\"\n%3").arg(q(out.input), output, WindowTexts::mail(r.after)));
+  } else if (r.before.sound() && r.slackCut > 0) {
+    m_context.information(tr("\"%1\" 完好, 已截去声明的文件末尾之后的 %2 字节残余数据, 其余原样复制到 \"%3\"\n%4")
+                              .arg(q(out.input))
+                              .arg(r.slackCut)
+                              .arg(output, WindowTexts::mail(r.after)));
   } else {
     QString text = tr("修复完成! 已写入 \"%1\"\n修复后: %2\n修复前: %3")
                        .arg(output, WindowTexts::mail(r.after), WindowTexts::mail(r.before));
     if (r.headerRebuilt) text += tr("\n文件头已重建");
+    if (r.slackCut > 0) text += tr("\n已截去声明的文件末尾之后的残余数据 (字节): %1").arg(r.slackCut);
     if (r.after.mapsLost > 0) text += tr("\n%1 个分配表页已丢失, 已标记为待重建").arg(r.after.mapsLost);
     if (r.orphansMoved > 0) {
       QString folder;

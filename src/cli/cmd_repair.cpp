@@ -43,6 +43,12 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
         << messagesSummary(r.after) << '\n';
     return kExitOk;
   }
+  const std::string slack = "cut " + plural(r.slackCut, "byte", "bytes") + " of slack past the declared end";
+  if (r.slackCut > 0 && r.before.sound()) {
+    out << "\"" << cmd.input << "\" is sound: " << slack << ", the rest copied unchanged to \"" << cmd.output
+        << "\", " << messagesSummary(r.after) << '\n';
+    return kExitOk;
+  }
   const pst::CheckReport& before = r.before;
   std::vector<std::vector<std::string>> rows{
       {"header", r.headerRebuilt ? std::string("rebuilt (was ") + pst::headerVerdictName(before.analysis.headerVerdict) + ")"
@@ -52,6 +58,7 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
       {"maps", (r.after.mapsLost > 0 ? plural(r.after.mapsLost, "allocation map", "allocation maps") + " lost; " : std::string()) +
                    "marked for rebuilding"},
   };
+  if (r.slackCut > 0) rows.push_back({"slack", slack});
   if (r.treesRebuilt) {
     rows.push_back({"node entries", std::to_string(r.nodesRecovered) + " taken from leaf pages outside the tree, " +
                                         std::to_string(r.nodesDropped) + " dropped (data lost), " +

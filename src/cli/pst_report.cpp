@@ -47,6 +47,9 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
                                            (a.headerVerdict != pst::HeaderVerdict::Own ? ""
                                             : r.mapsTrustedButLost()                 ? ", though the header calls them valid"
                                                                                      : ", marked for rebuilding")});
+  if (r.slackBytes > 0)
+    rows.push_back({"slack", plural(r.slackBytes, "byte", "bytes") + " past the declared end (byte " +
+                                 std::to_string(r.length - r.slackBytes) + "), not part of the file: repair cuts them"});
   rows.push_back({"messages", std::to_string(r.messages) + ", " + std::to_string(r.messagesReadable) + " readable"});
   rows.push_back({"folders", std::to_string(r.folders.size())});
   return rows;
@@ -70,6 +73,7 @@ void printCheckReport(std::ostream& out, const std::string& file, const pst::Che
         << ",\n  \"blockTreeWhole\": " << (a.blockTree.whole() ? "true" : "false")
         << ",\n  \"blocksListed\": " << r.blocksListed << ",\n  \"blocksMissing\": " << r.blocksMissing
         << ",\n  \"blocksBadCrc\": " << r.blocksBadCrc << ",\n  \"allocationMapsLost\": " << r.mapsLost
+        << ",\n  \"slackBytes\": " << r.slackBytes
         << ",\n  \"messageCount\": " << r.messages
         << ",\n  \"messagesReadable\": " << r.messagesReadable << ",\n  \"folderList\": [";
     for (std::size_t i = 0; i < r.folders.size(); ++i) {

@@ -86,6 +86,10 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   a.blockTree = reportOf(blockWalk, fromHeader, blockStale);
   a.nodes = toNodes(nodeWalk);
   a.blocks = toBlocks(blockWalk);
+  for (const TreeWalk* walk : {&nodeWalk, &blockWalk})
+    for (const std::uint64_t page : walk->pageOffsets) a.indexEnd = std::max(a.indexEnd, std::int64_t(page + kPageSize));
+  for (const BlockEntry& b : a.blocks)
+    a.indexEnd = std::max(a.indexEnd, std::int64_t(std::min<std::uint64_t>(b.offset + blockSpan(b.size), INT64_MAX)));
 
   if (a.headerVerdict == HeaderVerdict::Own) {
     a.encoding = a.header.encoding;
@@ -103,6 +107,15 @@ bool CheckReport::sound() const {
          blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0 && mailboxOpens && !mapsTrustedButLost();
 }
 
+std::int64_t slackPast(const StructureScan& scan, const AnalysisSummary& a) {
+  if (scan.stopped || a.headerVerdict != HeaderVerdict::Own) return 0;
+  const std::uint64_t end = a.header.fileEof;
+  const bool sane = end > std::uint64_t(kFirstAMapOffset) && (end - kFirstAMapOffset) % kIntervalBytes == 0 &&
+                    end < std::uint64_t(scan.length);
+  if (!sane || scan.lastAllocationMap >= std::int64_t(end) || a.indexEnd > std::int64_t(end)) return 0;
+  return scan.length - std::int64_t(end);
+}
+
 CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const AnalysisSummary& analysis,
                      const std::vector<NodeEntry>& nodes, std::vector<BlockEntry> blockEntries) {
   CheckReport r;
@@ -111,8 +124,10 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
   r.unreadable = scan.unreadable;
   r.stopped = scan.stopped;
   r.isPst = analysis.headerVerdict == HeaderVerdict::Own || !scan.treePages.empty();
-  r.mapIntervals = scan.mapIntervals;
-  r.mapsLost = scan.mapIntervals - scan.validAllocationMaps;
+  r.slackBytes = slackPast(scan, analysis);
+  // Intervals that begin in the slack are none of the file's: their maps are not lost.
+  r.mapIntervals = scan.mapIntervals - (r.slackBytes > 0 ? intervalsFrom(scan.length - r.slackBytes, scan.length) : 0);
+  r.mapsLost = r.mapIntervals - scan.validAllocationMaps;
   const BlockIndex blocks(std::move(blockEntries), scan);
   r.blocksListed = std::int64_t(blocks.entries().size());
   for (std::size_t i = 0; i < blocks.entries().size(); ++i) {

@@ -47,6 +47,7 @@ struct AnalysisSummary {
   bool encodingFromHeader = false;
   std::optional<BlockRef> nodeRoot, blockRoot;
   TreeReport nodeTree, blockTree;
+  std::int64_t indexEnd = 0;     // the end of the last tree page reached or block listed
 };
 
 // The facts both check and repair need: the trees as found, the encoding, the index.
@@ -68,8 +69,9 @@ struct CheckReport {
   std::int64_t messages = 0;
   std::int64_t messagesReadable = 0;
   bool mailboxOpens = false;        // the message store and the root folder are there and readable
-  std::int64_t mapIntervals = 0;    // intervals that begin in the file
+  std::int64_t mapIntervals = 0;    // intervals that begin in the file (not in its slack)
   std::int64_t mapsLost = 0;        // of those, the ones that do not begin with a valid allocation map
+  std::int64_t slackBytes = 0;      // bytes of the input past the file's declared end (see slackPast)
   // Maps are lost while the header says they are valid: the program that owns the format
   // would trust them. A header that marks them invalid makes it rebuild them from the trees.
   bool mapsTrustedButLost() const { return mapsLost > 0 && analysis.header.amapValid != 0; }
@@ -81,6 +83,14 @@ struct CheckReport {
   bool isPst = false;
   bool sound() const;
 };
+
+// The bytes past the declared end of a file whose header is its own, when they are no part of
+// it: a file that an undelete tool wrote in whole clusters carries the rest of its last
+// cluster. They are when that end is sane (past the first interval, where an interval
+// starts, within the input), no interval past it begins with a valid allocation map (else
+// the file goes on and its header is the stale one) and neither tree names anything there.
+// 0 otherwise, and for a stopped scan.
+std::int64_t slackPast(const StructureScan& scan, const AnalysisSummary& analysis);
 
 // Counts blocks, messages and folders over an index (the one found, or a repaired one).
 // Encoding and roots come from `analysis`; nodes and blocks are the ones given.

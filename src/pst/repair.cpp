@@ -171,19 +171,20 @@ struct Patch {
   std::vector<std::byte> bytes;
 };
 
-// The input as the output will read: patches laid over it, zeros past its end.
+// The first inputLength bytes of the input as the output will read: patches laid over them,
+// zeros past them.
 class PatchedSource final : public scan::ByteSource {
  public:
-  PatchedSource(scan::ByteSource& input, const std::vector<Patch>& patches, std::int64_t length)
-      : m_input(input), m_patches(patches), m_length(length) {}
+  PatchedSource(scan::ByteSource& input, const std::vector<Patch>& patches, std::int64_t length, std::int64_t inputLength)
+      : m_input(input), m_patches(patches), m_length(length), m_inputLength(std::min(inputLength, input.size())) {}
   std::int64_t size() const override { return m_length; }
   std::string name() const override { return m_input.name(); }
   std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
     if (offset >= m_length) return 0;
     out = out.first(std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_length - offset)));
     std::fill(out.begin(), out.end(), std::byte{0});
-    if (offset < m_input.size()) {
-      const std::size_t want = std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_input.size() - offset));
+    if (offset < m_inputLength) {
+      const std::size_t want = std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_inputLength - offset));
       if (m_input.readAt(offset, out.first(want)) != want) return 0;
     }
     for (const Patch& p : m_patches) {
@@ -199,6 +200,7 @@ class PatchedSource final : public scan::ByteSource {
   scan::ByteSource& m_input;
   const std::vector<Patch>& m_patches;
   std::int64_t m_length;
+  std::int64_t m_inputLength;
 };
 
 // The nodes a mailbox cannot open without: the message store (0x21) naming the top folder,
@@ -313,6 +315,21 @@ void finishHeader(Header& h, std::uint64_t nextPage, std::int64_t length, bool o
   if (!own) h.amapFree = h.pmapFree = 0;
 }
 
+// What the scan holds of the input's first `end` bytes, where all past them is slack: no
+// valid allocation map lies there, so none is taken off the count of valid ones.
+void cutScanAt(StructureScan& scan, std::int64_t end) {
+  scan.mapIntervals -= intervalsFrom(end, scan.length);
+  scan.length = end;
+  const auto past = [end](const auto& found) { return std::int64_t(found.offset + blockSpan(found.size)) > end; };
+  std::erase_if(scan.blocks, past);
+  std::erase_if(scan.badCrcBlocks, past);
+  std::erase_if(scan.kept, past);
+  std::erase_if(scan.treePages, [end](const FoundTreePage& p) { return std::int64_t(p.offset + kPageSize) > end; });
+  const std::int64_t sectors = (end + 511) / 512;
+  std::erase_if(scan.unreadable, [sectors](const scan::SectorRun& run) { return run.first >= sectors; });
+  for (scan::SectorRun& run : scan.unreadable) run.count = std::min(run.count, sectors - run.first);
+}
+
 }  // namespace
 
 std::optional<Header> rebuiltHeader(scan::ByteSource& file, const std::atomic<bool>& stop) {
@@ -345,10 +362,20 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   const Analysis a = analyse(scan, input);
   r.before = describe(scan, input, a, a.nodes, a.blocks);
   if (const char* why = unrepairable(r.before)) throw Error(Message{Message::Code::CannotRepair, {input.name(), why}});
+  // The copy took the slack too: the output ends at the declared end, and the repair below
+  // works from what lies before it.
+  r.slackCut = r.before.slackBytes;
+  if (r.slackCut > 0) {
+    cutScanAt(scan, scan.length - r.slackCut);
+    output.resize(scan.length);
+  }
   r.outputLength = scan.length;
   if (r.before.sound()) {
-    r.unchanged = true;
+    r.unchanged = r.slackCut == 0;
     r.after = r.before;
+    r.after.length = scan.length;
+    r.after.slackBytes = 0;
+    r.after.unreadable = scan.unreadable;
     return r;
   }
 
@@ -481,7 +508,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   for (const Patch& p : patches) output.writeAt(p.offset, p.bytes);
 
   // What the written file holds, told from the input with the patches laid over it.
-  PatchedSource written(input, patches, r.outputLength);
+  PatchedSource written(input, patches, r.outputLength, scan.length);
   StructureScan after;
   after.length = r.outputLength;
   after.mapIntervals = scan.mapIntervals + std::int64_t(slots.appended().size());

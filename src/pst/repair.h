@@ -3,6 +3,8 @@
 // survived. The input is read once and never written; blocks stay at their offsets.
 //
 // - A sound input is copied unchanged, byte for byte.
+// - Slack past the declared end of a file (see slackPast) is left out: a sound file with
+//   slack comes out as the file was, byte for byte.
 // - A header that is missing, foreign (another file's) or fails its CRC is rebuilt from what
 //   the file holds: tree roots, length, last allocation map, next IDs, the encoding.
 // - Where a tree page is lost, fails its CRC or a block is gone, both B-trees are rebuilt: the
@@ -29,7 +31,8 @@ namespace kestrix::pst {
 struct RepairReport {
   CheckReport before;           // the input as found
   CheckReport after;            // the output as written
-  bool unchanged = false;       // sound: copied byte for byte
+  bool unchanged = false;       // sound and without slack: copied byte for byte
+  std::int64_t slackCut = 0;    // bytes of slack past the input's declared end left out of the output
   bool headerRebuilt = false;
   bool treesRebuilt = false;
   std::int64_t nodesRecovered = 0;   // node entries taken from leaf pages the walk did not reach

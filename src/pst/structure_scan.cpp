@@ -26,6 +26,7 @@ struct ChunkFinds {
   std::vector<KeptBlock> kept;  // `at` into keptBytes
   std::vector<std::byte> keptBytes;
   std::int64_t mapIntervals = 0, validAllocationMaps = 0;
+  std::int64_t lastAllocationMap = -1;
 };
 
 // Takes n from what is left of the budget, when that much is left.
@@ -69,7 +70,10 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
     const bool mapStart = page >= kFirstAMapOffset && (page - kFirstAMapOffset) % kIntervalBytes == 0;
     if (mapStart) {
       ++out.mapIntervals;
-      if (type == kPageAllocMap && isValidPage(bytes, std::uint64_t(page))) ++out.validAllocationMaps;
+      if (type == kPageAllocMap && isValidPage(bytes, std::uint64_t(page))) {
+        ++out.validAllocationMaps;
+        out.lastAllocationMap = page;
+      }
     }
     if (type != kPageBlockTree && type != kPageNodeTree) continue;
     if (!isValidPage(bytes, std::uint64_t(page))) continue;
@@ -218,6 +222,12 @@ class Pass {
 
 }  // namespace
 
+std::int64_t intervalsFrom(std::int64_t from, std::int64_t length) {
+  const std::int64_t first =
+      kFirstAMapOffset + std::max<std::int64_t>(0, (from - kFirstAMapOffset + kIntervalBytes - 1) / kIntervalBytes) * kIntervalBytes;
+  return first + std::int64_t(kPageSize) <= length ? (length - std::int64_t(kPageSize) - first) / kIntervalBytes + 1 : 0;
+}
+
 std::optional<Bytes> StructureScan::keptBlock(std::uint64_t offset, std::uint16_t size) const {
   auto it = std::lower_bound(kept.begin(), kept.end(), offset, [](const KeptBlock& k, std::uint64_t o) { return k.offset < o; });
   for (; it != kept.end() && it->offset == offset; ++it)
@@ -262,6 +272,7 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
     append(out.keptBytes, f.keptBytes);
     out.mapIntervals += f.mapIntervals;
     out.validAllocationMaps += f.validAllocationMaps;
+    out.lastAllocationMap = std::max(out.lastAllocationMap, f.lastAllocationMap);
   };
   PassOptions pass{options.chunkSize, false, options.progress, options.chunk};
   PassResult result = readInOnePass(input, stop, pass, [&](std::span<const std::byte> buf, std::int64_t base, std::int64_t from) {

@@ -50,12 +50,17 @@ struct StructureScan {
   std::vector<std::byte> keptBytes;
   std::int64_t mapIntervals = 0;           // intervals that begin inside the input
   std::int64_t validAllocationMaps = 0;    // of those, how many begin with a valid AMap page
+  std::int64_t lastAllocationMap = -1;     // the offset of the last valid one; -1 when there is none
   std::vector<scan::SectorRun> unreadable; // sectors that could not be read (read as zeros)
   bool stopped = false;
 
   // The kept data of the block found at `offset` with `size` bytes; empty when not kept.
   std::optional<Bytes> keptBlock(std::uint64_t offset, std::uint16_t size) const;
 };
+
+// Of the intervals that begin at or past `from`, those whose first page lies whole in the
+// first `length` bytes: the ones a scan of that many bytes counts in mapIntervals.
+std::int64_t intervalsFrom(std::int64_t from, std::int64_t length);
 
 struct StructureProgress {
   std::int64_t done = 0;

@@ -688,23 +688,8 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
 
 std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, const AssembledFile& file,
                                   const RecoverResult& result) {
-  if (result.reassembled) {
-    // The pieces as found, zeros between them.
-    std::vector<ByteRun> out;
-    std::int64_t at = 0;
-    if (result.headerRebuilt) {
-      out.push_back({ByteRun::Origin::RebuiltHeader, 0, -1, kFirstMapPageOffset});
-      at = kFirstMapPageOffset;
-    }
-    for (const pst::FileRun& r : result.blocks.runs) {
-      if (r.fileOffset > at) out.push_back({ByteRun::Origin::Zeros, at, -1, r.fileOffset - at});
-      out.push_back({ByteRun::Origin::Source, r.fileOffset, r.sourceOffset, r.length});
-      at = r.fileOffset + r.length;
-    }
-    if (result.size > at) out.push_back({ByteRun::Origin::Zeros, at, -1, result.size - at});
-    return out;
-  }
-  // First the runs as planned, then cut at the unreadable sectors.
+  // First the runs as planned, then cut at the unreadable sectors (those past the source's
+  // end among them), which the copy wrote as zeros.
   std::vector<ByteRun> planned;
   auto push = [&](ByteRun run) {
     if (run.length <= 0) return;
@@ -720,19 +705,35 @@ std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, con
     }
     planned.push_back(run);
   };
-  if (result.ownHeader)
-    push({ByteRun::Origin::Source, 0, file.headerSector * std::int64_t(kPageSize), file.headerBytes});
-  else
-    push({result.headerRebuilt ? ByteRun::Origin::RebuiltHeader : ByteRun::Origin::HeaderBlock, 0, -1, kFirstMapPageOffset});
-  std::int64_t at = result.ownHeader ? file.headerBytes : kFirstMapPageOffset;
-  for (const Piece& p : piecesOf(fragments, file)) {
-    const std::int64_t from = intervalOffset(p.firstId);
-    push({ByteRun::Origin::Zeros, at, -1, std::min(from, result.size) - at});
-    const std::int64_t length = std::min(intervalOffset(p.lastId + 1), result.size) - from;
-    push({ByteRun::Origin::Source, from, p.sourceSector * std::int64_t(kPageSize), length});
-    at = std::max(at, from + std::max<std::int64_t>(length, 0));
+  if (result.reassembled) {
+    // The pieces as found, zeros between them.
+    std::int64_t at = 0;
+    if (result.headerRebuilt) {
+      push({ByteRun::Origin::RebuiltHeader, 0, -1, kFirstMapPageOffset});
+      at = kFirstMapPageOffset;
+    }
+    for (const pst::FileRun& r : result.blocks.runs) {
+      push({ByteRun::Origin::Zeros, at, -1, r.fileOffset - at});
+      push({ByteRun::Origin::Source, r.fileOffset, r.sourceOffset, r.length});
+      at = r.fileOffset + r.length;
+    }
+    push({ByteRun::Origin::Zeros, at, -1, result.size - at});
+  } else {
+    if (result.ownHeader)
+      push({ByteRun::Origin::Source, 0, file.headerSector * std::int64_t(kPageSize), file.headerBytes});
+    else
+      push({result.headerRebuilt ? ByteRun::Origin::RebuiltHeader : ByteRun::Origin::HeaderBlock, 0, -1,
+            kFirstMapPageOffset});
+    std::int64_t at = result.ownHeader ? file.headerBytes : kFirstMapPageOffset;
+    for (const Piece& p : piecesOf(fragments, file)) {
+      const std::int64_t from = intervalOffset(p.firstId);
+      push({ByteRun::Origin::Zeros, at, -1, std::min(from, result.size) - at});
+      const std::int64_t length = std::min(intervalOffset(p.lastId + 1), result.size) - from;
+      push({ByteRun::Origin::Source, from, p.sourceSector * std::int64_t(kPageSize), length});
+      at = std::max(at, from + std::max<std::int64_t>(length, 0));
+    }
+    push({ByteRun::Origin::Zeros, at, -1, result.size - at});
   }
-  push({ByteRun::Origin::Zeros, at, -1, result.size - at});
 
   std::vector<scan::SectorRun> unreadable = result.unreadable;
   std::sort(unreadable.begin(), unreadable.end(),

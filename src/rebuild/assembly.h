@@ -204,8 +204,10 @@ struct ByteRun {
 
 // The runs that make up a file written by WriteAssembledFile with the given result, in file
 // order, covering bytes 0 .. result.size with no gap: the header, the found intervals (an
-// unbroken stretch of the source in one run, the header included when it is the file's own),
-// and zero runs for missing intervals and for the unreadable sectors of result.unreadable.
+// unbroken stretch of the source in one run, the header included when it is the file's own)
+// or the pieces a reassembled file was put together from, and zero runs for missing intervals
+// and for the sectors of result.unreadable: no Source run claims a byte the copy wrote as
+// zeros, nor one past the source's end.
 std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, const AssembledFile& file,
                                   const RecoverResult& result);
 
