@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/progress.h"
 #include "cli/pst_report.h"
+#include "rebuild/evidence.h"
 #include "rebuild/output_names.h"
 #include "rebuild/recover_job.h"
 #include "scan/errors.h"
@@ -56,10 +57,10 @@ std::string utcNow() {
   return text;
 }
 
-// The 块 cell: blocks in place of the blocks the file's index lists, "-" where it was not read.
+// The 块 cell: blocks proved in place of the blocks the file's index lists, "-" where it was not read.
 std::string blocksCell(const pst::ReassemblyResult& b) {
   if (!b.treesFound) return "-";
-  return std::to_string(b.blocks - b.blocksMissing) + "/" + std::to_string(b.blocks);
+  return std::to_string(b.blocksProved()) + "/" + std::to_string(b.blocks);
 }
 
 // What check found wrong with a file, in a few words.
@@ -85,7 +86,7 @@ std::string repairText(const pst::RepairReport& r) {
 }
 
 std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResult& result,
-                     const pst::CheckedOutput& checked) {
+                     const pst::CheckedOutput& checked, const rebuild::FileEvidence& e) {
   const pst::CheckReport& pst = checked.result();
   const pst::ReassemblyResult& b = result.blocks;
   std::ostringstream j;
@@ -102,7 +103,10 @@ std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResu
     << ", \"repaired\": " << (checked.repaired ? "true" : "false") << ", \"rawFile\": "
     << (checked.repaired ? jsonString(rebuild::textOf(rebuild::pathOf(checked.rawPath).filename())) : "null");
   if (!checked.notRepaired.empty()) j << ", \"notRepaired\": " << jsonString(checked.notRepaired);
-  j << "}";
+  j << ", \"state\": " << jsonString(e.stateName()) << ", \"stateWhy\": " << jsonString(e.why())
+    << ", \"blocksProved\": " << e.blocksProved << ", \"blocksInferred\": " << e.blocksInferred
+    << ", \"pagesMissing\": " << e.pagesMissing << ", \"newerIndexSeen\": " << (e.newerPages > 0 || e.staleTrees ? "true" : "false")
+    << "}";
   return j.str();
 }
 
@@ -149,7 +153,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   }
 
   std::vector<std::vector<std::string>> table{
-      {"序号", "文件名", "大小", "区间", "缺少数据", "碎片", "块", "邮件", "文件夹", "文件头"}};
+      {"序号", "文件名", "大小", "区间", "缺少数据", "碎片", "块", "邮件", "文件夹", "文件头", "状态"}};
   std::vector<std::string> json;
   std::vector<std::string> notes;
   // A file that cannot be written does not keep the others from being written; it is named.
@@ -160,13 +164,17 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     const pst::CheckedOutput& checked = run.written.checked[k];
     const pst::CheckReport& pst = checked.result();
     const auto row = rebuild::MakeFileListRow(*f);
+    const rebuild::FileEvidence evidence = rebuild::judgeEvidence(*f, result, checked.check);
     table.push_back({row.number, row.name, row.size, std::to_string(result.intervalsWritten),
                      std::to_string(result.intervalsMissing) +
                          (f->conflicts.empty() ? "" : std::string(" ") + rebuild::kTwoVersionsMark),
                      row.fragments, blocksCell(result.blocks),
                      pst.isPst ? std::to_string(pst.messagesReadable) + "/" + std::to_string(pst.messages) : "-",
-                     pst.isPst ? std::to_string(pst.folders.size()) : "-", pst.isPst ? checked.headerState() : "-"});
-    json.push_back(fileJson(*f, result, checked));
+                     pst.isPst ? std::to_string(pst.folders.size()) : "-", pst.isPst ? checked.headerState() : "-",
+                     evidence.stateName()});
+    json.push_back(fileJson(*f, result, checked, evidence));
+    if (evidence.state != rebuild::FileEvidence::State::Whole)
+      notes.push_back(f->fileName + ": " + evidence.stateName() + " as put together: " + evidence.why());
     if (result.reassembled) {
       const pst::ReassemblyResult& b = result.blocks;
       notes.push_back(f->fileName + ": put together block by block, as its own index says: " +

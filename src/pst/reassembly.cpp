@@ -5,6 +5,7 @@
 #include <bit>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 
 namespace kestrix::pst {
@@ -203,9 +204,10 @@ Clusters clusterSize(const std::vector<FileRun>& placed) {
 // Block b from two places: its start where the bytes before it lie (startDelta), its end
 // where its trailer was found (endDelta), cut on a 512-byte boundary.
 std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
-                              std::int64_t endDelta) {
+                              std::int64_t endDelta, std::int64_t& tries) {
   std::vector<std::byte> whole(std::size_t(spanOf(b)));
   for (std::int64_t cut = (b.fileOffset / 512 + 1) * 512; cut < b.fileOffset + spanOf(b); cut += 512) {
+    ++tries;
     const std::size_t head = std::size_t(cut - b.fileOffset);
     if (source.readAt(b.fileOffset + startDelta, std::span(whole).first(head)) != head ||
         source.readAt(cut + endDelta, std::span(whole).subspan(head)) != whole.size() - head)
@@ -301,7 +303,8 @@ class NearbySource {
 // cuts; other bytes (a copy in the file) only for the middle as all of the block's inner
 // clusters or as its first cluster. Fewer choices, fewer accidental CRCs.
 std::vector<FileRun> stitchAcross(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
-                                  std::int64_t endDelta, std::int64_t c, const Stretches& around, bool inPlace) {
+                                  std::int64_t endDelta, std::int64_t c, const Stretches& around, bool inPlace,
+                                  std::int64_t& tries) {
   const std::int64_t end = b.fileOffset + spanOf(b), dataEnd = b.fileOffset + b.size, grid = b.fileOffset / c * c;
   const std::size_t slots = std::size_t((end - 1) / c - grid / c + 1);
   if (slots < 2) return {};
@@ -384,6 +387,7 @@ std::vector<FileRun> stitchAcross(scan::ByteSource& source, const NeededBlock& b
             if (f0 == 1) continue;
             break;
           }
+          ++tries;
           if ((sum ^ tailFrom[f1]) != want) continue;
           const std::int64_t cluster = first + std::int64_t(i) * c;
           const std::int64_t at = cluster + (slot[f0].from - (grid + std::int64_t(f0) * c));
@@ -418,14 +422,18 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   std::vector<FileRun> failedAnchored;   // pages expected inside an anchor, not found there
   std::vector<NeededBlock> blocks;
   bool rootsFound = true;
+  std::array<std::uint64_t, 2> newestReached{};  // block tree, node tree
   for (const auto& [root, type] : {std::pair(parsed.header.nodeRoot, kPageNodeTree),
                                    std::pair(parsed.header.blockRoot, kPageBlockTree)}) {
     std::vector<BlockRef> level{root};
     std::int64_t near = 0;
     bool isRoot = true;
+    // Each page once: a crafted tree whose pages name each other is walked in bounded time.
+    std::unordered_set<std::uint64_t> seen;
     while (!level.empty()) {
       std::vector<BlockRef> next;
       for (const BlockRef& ref : level) {
+        if (!seen.insert(ref.offset).second) continue;
         ++r.pages;
         const auto predicted = predict(anchors, std::int64_t(ref.offset), kPageSize);
         auto found = finder.find(ref, type, predicted, near);
@@ -438,6 +446,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         near = found->first;
         placed.push_back({std::int64_t(ref.offset), found->first, kPageSize});
         const TreePage& page = found->second;
+        auto& newest = newestReached[type == kPageNodeTree];
+        newest = std::max(newest, blockKey(ref.bid));
         for (const TreeEntry& e : page.entries) {
           if (page.level > 0) next.push_back(e.child);
           else if (type == kPageBlockTree) blocks.push_back({e.child.bid, std::int64_t(e.child.offset), e.size});
@@ -448,6 +458,24 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     }
   }
   r.treesFound = rootsFound;
+  // Pages of either tree, newer than every page the header's trees reach, that lie where this
+  // file's anchors put a page of it (their signature fits that file offset): a newer
+  // generation of the index than the one used.
+  if (input.index) {
+    std::vector<FileRun> bySource = anchors.runs();
+    std::sort(bySource.begin(), bySource.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+    std::array<std::byte, kPageSize> bytes;
+    for (const scan::TreePageHit& p : input.index->treePages) {
+      if (blockKey(p.bid) <= newestReached[p.type == kPageNodeTree]) continue;
+      auto run = std::upper_bound(bySource.begin(), bySource.end(), p.offset,
+                                  [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
+      if (run == bySource.begin()) continue;
+      --run;
+      if (p.offset + std::int64_t(kPageSize) > run->sourceOffset + run->length) continue;
+      const std::int64_t fileOffset = run->fileOffset + (p.offset - run->sourceOffset);
+      if (source.readAt(p.offset, bytes) == bytes.size() && isValidPage(bytes, std::uint64_t(fileOffset))) ++r.newerPages;
+    }
+  }
   r.blocks = std::int64_t(blocks.size());
   std::sort(blocks.begin(), blocks.end(), [](const NeededBlock& a, const NeededBlock& b) { return a.fileOffset < b.fileOffset; });
 
@@ -511,7 +539,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       // A block across the cut between the piece before it and the piece after it.
       const auto& startDelta = deltas[0] ? deltas[0] : deltas[1];
       if (!done[i] && startDelta && deltas[2] && *startDelta != *deltas[2]) {
-        const std::vector<FileRun> pieces = stitchTwo(source, b, *startDelta, *deltas[2]);
+        const std::vector<FileRun> pieces = stitchTwo(source, b, *startDelta, *deltas[2], r.stitchTries);
         if (!pieces.empty()) {
           done[i] = 1;
           ++r.blocksStitched;
@@ -603,10 +631,11 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   // 4. Stitching: the start of a block lies where the piece before it continues, its trailer
   //    where it was found; the cut is on a 512-byte boundary between, and the CRC decides.
   //    A block longer than a cluster may have a middle piece elsewhere too: it is looked for
-  //    within 8 MiB of where either side lies (4 MiB when both lie in one extent), on cluster
-  //    boundaries (the cluster size the pieces found so far agree on; smaller ones too when
-  //    they are too few to tell). Each choice tried is a chance in 2^32 that a CRC holds by
-  //    accident, so no more are tried than the file's layout calls for.
+  //    between its two sides on the source, up to 8 MiB apart (within 4 MiB of either side
+  //    when both lie in one extent), on cluster boundaries (the cluster size the pieces found
+  //    so far agree on; smaller ones too when they are too few to tell). Each choice tried is
+  //    a chance in 2^32 that a CRC holds by accident: they are counted (stitchTries), and no
+  //    more are tried than the file's layout calls for.
   std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
   const Clusters clusters = clusterSize(placed);
   NearbySource nearby(source);
@@ -626,14 +655,28 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     for (const std::int64_t end : trailers[index]) {
       const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
       if (endDelta % 512 != 0) continue;
-      std::vector<FileRun> pieces = stitchTwo(source, b, startDelta, endDelta);
+      std::vector<FileRun> pieces = stitchTwo(source, b, startDelta, endDelta, r.stitchTries);
       // Start and end at one distance from the file: one extent, damaged between them. No file
       // system leaves a gap in an extent for a piece it put elsewhere.
       const bool oneExtent = startDelta == endDelta;
       if (pieces.empty()) {
-        const Stretches around = nearby.around({b.fileOffset + startDelta, end}, oneExtent ? 4 << 20 : 8 << 20);
-        for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty(); c /= 2)
-          pieces = stitchAcross(source, b, startDelta, endDelta, c, around, oneExtent);
+        Stretches around;
+        std::vector<std::byte> gap;
+        const std::int64_t from = b.fileOffset + startDelta;
+        if (oneExtent) {
+          around = nearby.around({from, end}, 4 << 20);
+        } else if (from < end && end - from <= (8 << 20)) {
+          // Allocators lay a file's extents out in disk order: a middle piece lies between
+          // the block's start and its trailer on the source. Out of that order, or farther,
+          // the block is not searched for: the wider the search, the likelier a CRC that
+          // holds by chance.
+          gap.resize(std::size_t(end - from));
+          std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
+          scan::readSectorsRetrying(source, from, gap, unreadable);
+          around.emplace_back(from, Bytes(gap));
+        }
+        for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty() && !around.empty(); c /= 2)
+          pieces = stitchAcross(source, b, startDelta, endDelta, c, around, oneExtent, r.stitchTries);
       }
       if (pieces.empty()) continue;
       done[index] = 1;

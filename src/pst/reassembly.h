@@ -56,10 +56,14 @@ struct ReassemblyResult {
   bool treesFound = false;            // both roots found: the file's index is known
   std::int64_t pages = 0;             // tree pages of both trees
   std::int64_t pagesMissing = 0;      // referenced, not found on the source
+  std::int64_t newerPages = 0;        // tree pages of this file newer than the trees used
   std::int64_t blocks = 0;            // blocks the block tree lists
   std::int64_t blocksPredicted = 0;   // found where the anchors predict
   std::int64_t blocksFound = 0;       // found elsewhere on the source by their trailer
   std::int64_t blocksStitched = 0;    // put together from two or three places
+  // Placements of pieces whose CRC was tried while stitching: each holds by chance with
+  // probability 2^-32, so stitchTries / 2^32 bounds the chance that a stitched block is false.
+  std::int64_t stitchTries = 0;
   // Found nowhere whole, kept where the anchors put them since their trailer is there or some
   // of their sectors could not be read: what a sector copy gives, not proved.
   std::int64_t blocksInferred = 0;

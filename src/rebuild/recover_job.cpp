@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "rebuild/evidence.h"
 #include "rebuild/output_file.h"
 #include "rebuild/output_names.h"
 #include "scan/errors.h"
@@ -51,6 +52,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     reported.blocksFound = result.blocks.blocksFound;
     reported.blocksStitched = result.blocks.blocksStitched;
     reported.blocksMissing = result.blocks.blocksMissing;
+    reported.blocksInferred = result.blocks.blocksInferred;
     if (request.checkFiles) {
       pst::CheckedOutput checked = pst::checkWrittenPst(outputs, i, stop, [&](const pst::CheckedOutputProgress& p) {
         if (progress)
@@ -64,6 +66,9 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
       }
       checked.headerBuilt = result.headerRebuilt;
       reportChecked(reported, checked);
+      const FileEvidence evidence = judgeEvidence(target.file, result, checked.check);
+      reported.state = evidence.stateName();
+      reported.stateWhy = evidence.why();
       outcome.checked.push_back(std::move(checked));
     }
     report.files.push_back(std::move(reported));

@@ -27,6 +27,9 @@ struct ReportedFile {
   // The file's own index, where it was read (blocks > 0): blocks where the map pages put them,
   // found elsewhere by their trailer, put together from pieces, and missing.
   std::int64_t blocks = 0, blocksPredicted = 0, blocksFound = 0, blocksStitched = 0, blocksMissing = 0;
+  std::int64_t blocksInferred = 0;
+  // What the evidence proves of the file as put together (FileEvidence): its state and why.
+  std::string state, stateWhy;
   // The file as checked after writing (checked): the header of the file under fileName ("own",
   // "rebuilt", ...), its messages and folders. When it was repaired, the bytes as written are
   // kept as rawName, and the runs above are that file's; fileName is the repaired copy of it.
@@ -56,7 +59,9 @@ struct RecoverReport {
 // <byte_run file_offset len fill="0"> for zeros (missing intervals, unreadable sectors), and
 // for the fixed header block a run with type="header_block" and no img_offset. A file that may
 // mix two versions carries <kestrix:versions> with the IDs and fragments; one whose own index
-// was read carries <kestrix:blocks listed= predicted= found= stitched= missing=/>; one that was
+// was read carries <kestrix:blocks listed= predicted= found= stitched= inferred= missing=/>; each
+// file written carries <kestrix:evidence state=> ("whole", "inferred", "damaged") with what keeps
+// it from being whole as its text; one that was
 // checked, <kestrix:pst header= messages= readable= folders=/> (with not_repaired= when a
 // damaged file was left as written). A repaired file is two objects: the bytes as written under
 // their .raw name with the byte runs, then the file to open with <kestrix:repaired_from>.
