@@ -435,6 +435,70 @@ The file as put together is kept as &quot;%2&quot;</translation>
         <source>修复失败: %1</source>
         <translation>the repair failed: %1</translation>
     </message>
+    <message>
+        <source>文件可以打开, </source>
+        <translation>The file opens, </translation>
+    </message>
+    <message>
+        <source> 部分推断</source>
+        <translation> partly inferred</translation>
+    </message>
+    <message>
+        <source> 不完整</source>
+        <translation> incomplete</translation>
+    </message>
+    <message>
+        <source>证据: 完整, 每个索引页和块都在其位置上得到验证</source>
+        <translation>Evidence: whole, every index page and block proved at its place</translation>
+    </message>
+    <message>
+        <source>文件头已丢失, 已按文件内容重建</source>
+        <translation>the header was lost, one was built from the file&apos;s content</translation>
+    </message>
+    <message>
+        <source>没有自己的文件头</source>
+        <translation>no header of its own</translation>
+    </message>
+    <message>
+        <source>缺少 %1/%2 个块</source>
+        <translation>%1 of %2 blocks missing</translation>
+    </message>
+    <message>
+        <source>%1 个块未经验证, 按映射页的位置保留</source>
+        <translation>%1 blocks kept unproved where the map pages put them</translation>
+    </message>
+    <message>
+        <source>缺少 %1 个索引页</source>
+        <translation>%1 index pages missing</translation>
+    </message>
+    <message>
+        <source>数据源上有比所用索引更新的索引</source>
+        <translation>a newer index than the one used lies on the source</translation>
+    </message>
+    <message>
+        <source>%1 个无法读取的扇区已写为零</source>
+        <translation>%1 unreadable sectors written as zeros</translation>
+    </message>
+    <message>
+        <source>部分区间在数据源上有两个版本</source>
+        <translation>some intervals have two versions on the source</translation>
+    </message>
+    <message>
+        <source>写入的索引无法完整打开</source>
+        <translation>the index as written does not open whole</translation>
+    </message>
+    <message>
+        <source>证据: 部分为推断: %1</source>
+        <translation>Evidence: partly inferred: %1</translation>
+    </message>
+    <message>
+        <source>证据: 不完整: %1</source>
+        <translation>Evidence: incomplete: %1</translation>
+    </message>
+    <message>
+        <source>; </source>
+        <translation>; </translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>

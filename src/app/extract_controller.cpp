@@ -47,6 +47,7 @@ struct ExtractController::Output {
   std::vector<rebuild::IdConflict> conflicts;  // 恢复文件: IDs another version could have served
   QString fileNumber;                          // 恢复文件: the 序号 of the FileList row
   std::optional<pst::CheckedOutput> checked;   // 恢复文件: what the check of the file found
+  std::optional<rebuild::FileEvidence> evidence;  // 恢复文件: what the evidence proves of it
 };
 
 ExtractController::ExtractController(const WindowContext& context, const sources::Catalogue& catalogue,
@@ -164,6 +165,7 @@ void ExtractController::N1Click() {
                      out.unreadable = r.unreadable;
                      out.sectorsPastEnd = r.sectorsPastEnd;
                      out.conflicts = file.conflicts;
+                     if (out.checked) out.evidence = rebuild::judgeEvidence(file, r, out.checked->check);
                    });
 }
 
@@ -238,11 +240,13 @@ void ExtractController::extractDone(const Output& out) {
       }
     }
     if (out.checked) {
-      text += "\n" + WindowTexts::checked(*out.checked, false);
+      const bool whole = !out.evidence || out.evidence->state == rebuild::FileEvidence::State::Whole;
+      text += "\n" + WindowTexts::checked(*out.checked, false, whole);
+      if (out.evidence) text += "\n" + WindowTexts::evidence(*out.evidence);
       widgets::SortListView* files = m_context.ui.fileList;
       for (int i = 0; i < files->rowCount(); ++i)
         if (files->row(i)->text(kFileNumber) == out.fileNumber)
-          files->row(i)->setText(kFileMail, WindowTexts::mailCell(*out.checked));
+          files->row(i)->setText(kFileMail, WindowTexts::mailCell(*out.checked, out.evidence ? &*out.evidence : nullptr));
     }
   }
   m_context.information(text);

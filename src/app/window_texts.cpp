@@ -6,6 +6,7 @@
 #include "app/messages.h"
 #include "app/window_context.h"
 #include "rebuild/assembly.h"
+#include "rebuild/evidence.h"
 #include "sources/size_text.h"
 
 namespace kestrix::app {
@@ -33,11 +34,11 @@ QString WindowTexts::mail(const pst::CheckReport& r) {
   return tr("可读邮件 %1/%2, 文件夹 %3 个").arg(r.messagesReadable).arg(r.messages).arg(r.folders.size());
 }
 
-QString WindowTexts::checked(const pst::CheckedOutput& c, bool rebuilt) {
+QString WindowTexts::checked(const pst::CheckedOutput& c, bool rebuilt, bool whole) {
   if (c.repaired)
     return (rebuilt ? tr("文件已修复, %1\n重组出的原始文件保存在 \"%2\"") : tr("文件已修复, %1\n拼合出的原始文件保存在 \"%2\""))
         .arg(mail(c.result()), q(c.rawPath));
-  if (c.notRepaired.empty()) return tr("文件完好, ") + mail(c.check);
+  if (c.notRepaired.empty()) return (whole ? tr("文件完好, ") : tr("文件可以打开, ")) + mail(c.check);
   using Failed = pst::CheckedOutput::Failed;
   const QString why = !c.check.isPst                ? tr("其中没有PST结构")
                       : !c.check.supported()         ? tr("暂不支持这种PST格式 (ANSI 或 4 KiB 页)")
@@ -47,11 +48,29 @@ QString WindowTexts::checked(const pst::CheckedOutput& c, bool rebuilt) {
   return tr("文件已损坏, 未能修复 (%1), 已按写入的原样保存").arg(why);
 }
 
-QString WindowTexts::mailCell(const pst::CheckedOutput& c) {
+QString WindowTexts::mailCell(const pst::CheckedOutput& c, const rebuild::FileEvidence* e) {
   QString cell = QString("%1/%2").arg(c.result().messagesReadable).arg(c.result().messages);
   if (c.repaired) cell += tr(" 已修复");
   else if (!c.notRepaired.empty()) cell += tr(" 已损坏");
+  if (e && e->state == rebuild::FileEvidence::State::Inferred) cell += tr(" 部分推断");
+  else if (e && e->state == rebuild::FileEvidence::State::Damaged && c.notRepaired.empty()) cell += tr(" 不完整");
   return cell;
+}
+
+QString WindowTexts::evidence(const rebuild::FileEvidence& e) {
+  using State = rebuild::FileEvidence::State;
+  if (e.state == State::Whole) return tr("证据: 完整, 每个索引页和块都在其位置上得到验证");
+  QStringList why;
+  if (e.header == rebuild::FileEvidence::Header::Rebuilt) why << tr("文件头已丢失, 已按文件内容重建");
+  if (e.header == rebuild::FileEvidence::Header::None) why << tr("没有自己的文件头");
+  if (e.blocksMissing > 0) why << tr("缺少 %1/%2 个块").arg(e.blocksMissing).arg(e.blocks);
+  if (e.blocksInferred > 0) why << tr("%1 个块未经验证, 按映射页的位置保留").arg(e.blocksInferred);
+  if (e.pagesMissing > 0) why << tr("缺少 %1 个索引页").arg(e.pagesMissing);
+  if (e.newerPages > 0 || e.staleTrees) why << tr("数据源上有比所用索引更新的索引");
+  if (e.sectorsUnreadable > 0) why << tr("%1 个无法读取的扇区已写为零").arg(e.sectorsUnreadable);
+  if (e.versionConflicts > 0) why << tr("部分区间在数据源上有两个版本");
+  if (e.checkDamaged) why << tr("写入的索引无法完整打开");
+  return (e.state == State::Inferred ? tr("证据: 部分为推断: %1") : tr("证据: 不完整: %1")).arg(why.join(tr("; ")));
 }
 
 QString WindowTexts::stoppedNotWritten(const QString& path) {

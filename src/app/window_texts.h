@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pst/repair.h"
+#include "rebuild/evidence.h"
 #include "scan/fragments.h"
 
 namespace kestrix::app {
@@ -28,9 +29,14 @@ class WindowTexts {
   static QString mail(const pst::CheckReport& r);
   // What the check of a file just written found, and what was done about it. rebuilt: the
   // bytes were put together by 重组 (else by 恢复文件).
-  static QString checked(const pst::CheckedOutput& c, bool rebuilt);
+  // whole: what the evidence proves of the file (恢复文件); a file that is not proved whole is
+  // never called intact, however well it opens.
+  static QString checked(const pst::CheckedOutput& c, bool rebuilt, bool whole = true);
+  // What the evidence proves of a file put together from the source: whole, in part
+  // inferred, or damaged, and why.
+  static QString evidence(const rebuild::FileEvidence& e);
   // The FileList cell of a file once written: readable messages of all, "71/71".
-  static QString mailCell(const pst::CheckedOutput& c);
+  static QString mailCell(const pst::CheckedOutput& c, const rebuild::FileEvidence* e = nullptr);
   static QString stoppedNotWritten(const QString& path);
   // The mark of a file that may mix two versions of some of its data, in the window's
   // language; fileListMissing puts it in place of the engine's own mark in the 缺少数据 cell.
