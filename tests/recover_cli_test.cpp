@@ -230,6 +230,36 @@ TEST(RecoverCommand, AFileWithoutItsHeaderGoesOnPastALostInterval) {
   }
 }
 
+// A file as a file system with small holes lays it out: runs of 4 to 16 clusters of 4 KiB
+// in disk order, 1 to 3 clusters of other data between them.
+std::vector<std::byte> smallHoles(std::span<const std::byte> pst) {
+  rebuild::ImageBuilder image(9);
+  image.noise(64);
+  for (std::size_t at = 0, i = 0; at < pst.size(); ++i) {
+    const std::size_t n = std::min(pst.size() - at, (4 + i * 7 % 13) * std::size_t(4096));
+    image.append(pst.subspan(at, n));
+    image.noise(std::int64_t(8 * (1 + i % 3)));
+    at += n;
+  }
+  return image.take();
+}
+
+// The sector of a block-tree leaf overwritten: the six blocks it listed are still named by the
+// node tree, found by their trailers (one cut in two) and listed anew by the repair.
+TEST(RecoverCommand, BlocksOfALostBlockTreePageAreFoundByTheirTrailers) {
+  TempDir dir;
+  auto pst = test::enronPst();
+  constexpr std::size_t kLeaf = 1143808;  // a leaf of enron's block tree, listing 6 blocks
+  std::fill_n(pst.begin() + kLeaf, 512, std::byte{0x5A});
+  test::writeFile(dir.file("disk.img"), smallHoles(pst));
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q", "--format", "json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(R"("state": "damaged", "stateWhy": "1 index page missing", "blocksProved": 2274)"), std::string::npos)
+      << r.out;
+  const auto checked = test::runCliArgs({"check", "--format", "tsv", dir.file("out/file1.pst")});
+  EXPECT_NE(checked.out.find("messages\t71, 71 readable"), std::string::npos) << checked.out;
+}
+
 // A file system put the file's first cluster, which holds the header, at the end of the
 // volume and the rest at its start: the header is found by its roots, not by its place.
 TEST(RecoverCommand, AHeaderAwayFromMapPageZeroIsTakenByItsRoots) {

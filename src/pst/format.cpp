@@ -273,6 +273,25 @@ void encodeBlock(std::span<std::byte> data, Encoding encoding, std::uint64_t bid
   else if (encoding == Encoding::Cyclic) cyclic(data, std::uint32_t(bid));
 }
 
+std::vector<std::uint64_t> internalBlockRefs(Bytes b) {
+  std::vector<std::uint64_t> out;
+  if (b.size() < 8) return out;
+  const auto type = std::to_integer<std::uint8_t>(b[0]), level = std::to_integer<std::uint8_t>(b[1]);
+  const std::size_t count = le16(b, 2);
+  // XBLOCK/XXBLOCK: 8-byte header, then BIDs; SLBLOCK: 8-byte header, then (NID, data, sub);
+  // SIBLOCK: 8-byte header, then (NID, SLBLOCK).
+  const std::size_t entry = type == 0x01 ? 8 : type == 0x02 && level == 0 ? 24 : type == 0x02 && level == 1 ? 16 : 0;
+  if (entry == 0 || 8 + count * entry > b.size()) return out;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = 8 + i * entry;
+    if (type == 0x01) out.push_back(le64(b, at));
+    else if (level == 0) out.insert(out.end(), {le64(b, at + 8), le64(b, at + 16)});
+    else out.push_back(le64(b, at + 8));
+  }
+  std::erase(out, std::uint64_t(0));
+  return out;
+}
+
 bool isHeaderSector(Bytes b) {
   return b.size() >= 8 + kPartialCrcLength && std::memcmp(b.data(), "!BDN", 4) == 0 &&
          crc(b.subspan(8, kPartialCrcLength)) == le32(b, kAtCrcPartial);

@@ -116,6 +116,11 @@ struct ParsedHeader {
   Header header;  // filled for NotUnicode (version only), BadCrc (best effort) and Sound
 };
 
+// The block IDs an internal block names (its BID has the internal bit): the blocks of an
+// XBLOCK or XXBLOCK, the data and subnode blocks of an SLBLOCK's entries, the SLBLOCKs of an
+// SIBLOCK. Empty for data that is none of these; never reads past `data`.
+std::vector<std::uint64_t> internalBlockRefs(Bytes data);
+
 // Whether one 512-byte sector begins a PST header: the magic, and the CRC that covers the
 // part of the header within its first sector holds. Any layout (ANSI, Unicode, 4 KiB pages).
 bool isHeaderSector(Bytes sector);

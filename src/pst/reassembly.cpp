@@ -421,7 +421,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   std::vector<FileRun> placed;           // pages and blocks found, in no order yet
   std::vector<FileRun> failedAnchored;   // pages expected inside an anchor, not found there
   std::vector<NeededBlock> blocks;
-  bool rootsFound = true;
+  bool rootsFound = true, blockPagesLost = false;
+  std::vector<std::uint64_t> nodeRefs;           // data and subnode blocks the node tree's leaves name
   std::array<std::uint64_t, 2> newestReached{};  // block tree, node tree
   for (const auto& [root, type] : {std::pair(parsed.header.nodeRoot, kPageNodeTree),
                                    std::pair(parsed.header.blockRoot, kPageBlockTree)}) {
@@ -440,6 +441,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         if (!found) {
           ++r.pagesMissing;
           if (isRoot) rootsFound = false;
+          if (type == kPageBlockTree) blockPagesLost = true;
           if (predicted) failedAnchored.push_back({std::int64_t(ref.offset), *predicted, kPageSize});
           continue;
         }
@@ -451,6 +453,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         for (const TreeEntry& e : page.entries) {
           if (page.level > 0) next.push_back(e.child);
           else if (type == kPageBlockTree) blocks.push_back({e.child.bid, std::int64_t(e.child.offset), e.size});
+          else nodeRefs.insert(nodeRefs.end(), {e.data, e.sub});
         }
       }
       level = std::move(next);
@@ -688,6 +691,98 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       break;
     }
   }
+  // 4a. Where a block-tree page was lost, the blocks it listed are still named: by the node
+  //     tree's leaves, and by the internal blocks (data and subnode trees) found. Each is
+  //     looked for by its trailer in the index; its file offset is where an anchor, or a piece
+  //     of the file found next to it on the source, puts it, proved by its signature and CRC.
+  //     Repair then lists it in a new block tree.
+  if (blockPagesLost && input.index) {
+    std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+    std::unordered_set<std::uint64_t> known;
+    for (const NeededBlock& b : blocks) known.insert(blockKey(b.bid));
+    std::vector<std::uint64_t> work;
+    const auto want = [&](std::uint64_t bid) {
+      if (bid != 0 && known.insert(blockKey(bid)).second) work.push_back(blockKey(bid));
+    };
+    for (const std::uint64_t bid : nodeRefs) want(bid);
+    const auto readBlock = [&](std::int64_t at, std::size_t span, std::vector<std::byte>& out) {
+      out.resize(span);
+      return source.readAt(at, out) == span;
+    };
+    std::vector<std::byte> bytes;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {  // the internal blocks listed and found whole in one place
+      if (done[i] != 1 || !isInternalBid(blocks[i].bid)) continue;
+      const auto run = std::upper_bound(placed.begin(), placed.end(), blocks[i].fileOffset,
+                                        [](std::int64_t at, const FileRun& p) { return at < p.fileOffset; });
+      if (run == placed.begin() || std::prev(run)->fileOffset + std::prev(run)->length < blocks[i].fileOffset + spanOf(blocks[i])) continue;
+      const FileRun& p = *std::prev(run);
+      if (readBlock(p.sourceOffset + (blocks[i].fileOffset - p.fileOffset), std::size_t(spanOf(blocks[i])), bytes))
+        for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(blocks[i].size))) want(child);
+    }
+    std::vector<std::uint32_t> byKey;  // trailers in BID order
+    for (std::size_t i = 0; i < input.index->trailers.size() && !work.empty(); ++i) byKey.push_back(std::uint32_t(i));
+    const auto& hits = input.index->trailers;
+    std::sort(byKey.begin(), byKey.end(), [&](std::uint32_t a, std::uint32_t b) { return blockKey(hits[a].bid) < blockKey(hits[b].bid); });
+    std::vector<FileRun> bySource = anchors.runs();
+    bySource.insert(bySource.end(), placed.begin(), placed.end());
+    std::sort(bySource.begin(), bySource.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+    while (!work.empty()) {
+      if (stop.load()) {
+        r.stopped = true;
+        return r;
+      }
+      const std::uint64_t key = work.back();
+      work.pop_back();
+      auto it = std::lower_bound(byKey.begin(), byKey.end(), key, [&](std::uint32_t i, std::uint64_t k) { return blockKey(hits[i].bid) < k; });
+      bool found = false;
+      for (; !found && it != byKey.end() && blockKey(hits[*it].bid) == key; ++it) {
+        const scan::BlockTrailerHit& t = hits[*it];
+        const std::int64_t span = std::int64_t(blockSpan(t.size)), start = t.end - span;
+        // The pieces of the file around it on the source, nearest first: the one holding it, then its neighbours.
+        const auto after = std::upper_bound(bySource.begin(), bySource.end(), start,
+                                            [](std::int64_t at, const FileRun& p) { return at < p.sourceOffset; });
+        std::vector<std::int64_t> deltas;
+        if (after != bySource.begin()) deltas.push_back(std::prev(after)->sourceOffset - std::prev(after)->fileOffset);
+        if (after != bySource.end()) deltas.push_back(after->sourceOffset - after->fileOffset);
+        for (const std::int64_t delta : deltas) {
+          const std::int64_t fileOffset = start - delta;
+          if (fileOffset < kFirstAMapOffset || fileOffset % 64 != 0 || fileOffset + span > input.fileLength ||
+              t.sig != signature(std::uint64_t(fileOffset), t.bid))
+            continue;
+          const NeededBlock b{t.bid, fileOffset, t.size};
+          std::vector<FileRun> pieces;
+          if (readBlock(start, std::size_t(span), bytes) && holdsBlock(bytes, b)) {
+            pieces.push_back({fileOffset, start, span});
+          } else {
+            // Cut in two: its start where the piece of the file before it continues.
+            const auto before = std::upper_bound(placed.begin(), placed.end(), fileOffset,
+                                                 [](std::int64_t at, const FileRun& p) { return at < p.fileOffset; });
+            if (before == placed.begin()) continue;
+            const std::int64_t startDelta = std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
+            if (startDelta == delta || (pieces = stitchTwo(source, b, startDelta, delta, r.stitchTries)).empty()) continue;
+            bytes.resize(std::size_t(span));
+            std::int64_t into = 0;
+            for (const FileRun& p : pieces) {
+              source.readAt(p.sourceOffset, std::span(bytes).subspan(std::size_t(into), std::size_t(p.length)));
+              into += p.length;
+            }
+          }
+          blocks.push_back(b);
+          done.push_back(1);
+          for (const FileRun& p : pieces)
+            placed.insert(std::upper_bound(placed.begin(), placed.end(), p.fileOffset,
+                                           [](std::int64_t at, const FileRun& q) { return at < q.fileOffset; }),
+                          p);
+          ++r.blocksUnlisted;
+          if (isInternalBid(t.bid))
+            for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(t.size))) want(child);
+          found = true;
+          break;
+        }
+      }
+    }
+  }
+
   // 4b. A block found nowhere whole keeps the bytes where the anchors put it, when those are
   //     its own: its trailer is there (damaged between), or sectors of it could not be read
   //     (the rest is what a sector copy gives). Not proved; counted as inferred.

@@ -61,6 +61,9 @@ struct ReassemblyResult {
   std::int64_t blocksPredicted = 0;   // found where the anchors predict
   std::int64_t blocksFound = 0;       // found elsewhere on the source by their trailer
   std::int64_t blocksStitched = 0;    // put together from two or three places
+  // Listed by no surviving block-tree page (one was lost), named by the node tree or an
+  // internal block, and found by their trailer: proved, for repair to list anew.
+  std::int64_t blocksUnlisted = 0;
   // Placements of pieces whose CRC was tried while stitching: each holds by chance with
   // probability 2^-32, so stitchTries / 2^32 bounds the chance that a stitched block is false.
   std::int64_t stitchTries = 0;
@@ -75,9 +78,10 @@ struct ReassemblyResult {
   std::vector<FileRun> runs;
   bool stopped = false;
   bool verifiedAsAnchored() const {
-    return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksInferred == 0 && blocksMissing == 0;
+    return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksInferred == 0 &&
+           blocksUnlisted == 0 && blocksMissing == 0;
   }
-  std::int64_t blocksProved() const { return blocksPredicted + blocksFound + blocksStitched; }
+  std::int64_t blocksProved() const { return blocksPredicted + blocksFound + blocksStitched + blocksUnlisted; }
 };
 
 ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop);

@@ -19,7 +19,7 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
   const pst::ReassemblyResult& b = result.blocks;
   e.indexRead = b.treesFound;
   if (e.indexRead) {
-    e.blocks = b.blocks;
+    e.blocks = b.blocks + b.blocksUnlisted;
     e.blocksProved = b.blocksProved();
     e.blocksInferred = b.blocksInferred;
     e.blocksMissing = b.blocksMissing;
