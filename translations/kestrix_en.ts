@@ -499,6 +499,10 @@ The file as put together is kept as &quot;%2&quot;</translation>
         <source>; </source>
         <translation>; </translation>
     </message>
+    <message>
+        <source>%1 个块不确定: 另一个文件有同一 ID 的不同块</source>
+        <translation>%1 blocks uncertain: another file holds a different block of the same ID</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>

@@ -561,6 +561,15 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   for (std::size_t i = 0; i < blocks.size(); ++i)
     if (!done[i]) missing.emplace(blockKey(blocks[i].bid), i);
   std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
+  // Block -> where it was found whole (at most 8 places) and its data's CRC there. Another
+  // file that shares block IDs with this one (another version of it, or a mailbox whose IDs
+  // coincide) may hold a valid block of the same ID: the copy that lies where this file's own
+  // pieces lead is taken, and a block whose copies differ is counted uncertain.
+  struct Copy {
+    std::int64_t start;
+    std::uint32_t crc;
+  };
+  std::unordered_map<std::size_t, std::vector<Copy>> holding;
   // The trailer ending at `end` on the source; `whole` the span before it where already read.
   const auto consider = [&](std::int64_t end, std::uint64_t bid, std::uint16_t size, std::uint16_t sig,
                             std::optional<Bytes> whole) {
@@ -576,11 +585,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       if (source.readAt(start, read) == read.size()) whole = Bytes(read);
     }
     if (whole && holdsBlock(*whole, b)) {
-      if (!done[it->second]) {
-        done[it->second] = 1;
-        ++r.blocksFound;
-        placed.push_back({b.fileOffset, start, spanOf(b)});
-      }
+      std::vector<Copy>& copies = holding[it->second];
+      if (copies.size() < 8) copies.push_back({start, crc(whole->first(b.size))});
     } else {
       trailers[it->second].push_back(end);
     }
@@ -629,6 +635,33 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         examine(buf, base, at);
         searched += end - at;
       }
+  }
+  if (!holding.empty()) {
+    std::vector<FileRun> own = placed;  // this file's pieces so far, in file order
+    std::sort(own.begin(), own.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+    std::vector<std::size_t> order;
+    for (const auto& [index, copies] : holding) order.push_back(index);
+    std::sort(order.begin(), order.end());
+    for (const std::size_t index : order) {
+      const NeededBlock& b = blocks[index];
+      std::vector<Copy>& copies = holding[index];
+      // Where the piece of the file before it would put it, else the one after it.
+      const auto after = std::lower_bound(own.begin(), own.end(), b.fileOffset,
+                                          [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+      const FileRun* near = after != own.begin() ? &*std::prev(after) : after != own.end() ? &*after : nullptr;
+      const std::int64_t aim = near ? b.fileOffset + (near->sourceOffset - near->fileOffset) : 0;
+      const auto best = std::min_element(copies.begin(), copies.end(), [aim](const Copy& x, const Copy& y) {
+        return std::llabs(x.start - aim) < std::llabs(y.start - aim);
+      });
+      if (std::any_of(copies.begin(), copies.end(), [&](const Copy& c) { return c.crc != best->crc; })) ++r.blocksUncertain;
+      done[index] = 1;
+      ++r.blocksFound;
+      const FileRun piece{b.fileOffset, best->start, spanOf(b)};
+      placed.push_back(piece);
+      own.insert(std::upper_bound(own.begin(), own.end(), piece.fileOffset,
+                                  [](std::int64_t off, const FileRun& q) { return off < q.fileOffset; }),
+                 piece);
+    }
   }
 
   // 4. Stitching: the start of a block lies where the piece before it continues, its trailer

@@ -71,6 +71,9 @@ struct ReassemblyResult {
   // of their sectors could not be read: what a sector copy gives, not proved.
   std::int64_t blocksInferred = 0;
   std::int64_t blocksMissing = 0;
+  // Found whole in more than one place with different data (another file that shares block
+  // IDs): the copy where this file's own pieces lead was taken; which one is right is not proved.
+  std::int64_t blocksUncertain = 0;
   // The file, as runs in file order; bytes in no run are written as zeros. Where every block
   // and page lies where the anchors predict, these are the anchored intervals unchanged.
   // Every run starts and ends on a 512-byte boundary of the file and of the source (a piece

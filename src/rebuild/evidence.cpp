@@ -20,7 +20,8 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
   e.indexRead = b.treesFound;
   if (e.indexRead) {
     e.blocks = b.blocks + b.blocksUnlisted;
-    e.blocksProved = b.blocksProved();
+    e.blocksUncertain = b.blocksUncertain;
+    e.blocksProved = b.blocksProved() - b.blocksUncertain;
     e.blocksInferred = b.blocksInferred;
     e.blocksMissing = b.blocksMissing;
     e.pagesMissing = b.pagesMissing;
@@ -46,7 +47,7 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
                    !asWritten.mailboxOpens || (!e.indexRead && !asWritten.sound() && !asWritten.mapsTrustedButLost());
   const bool lost = e.blocksMissing > 0 || e.pagesMissing > 0 || e.sectorsUnreadable > 0 || e.checkDamaged ||
                     e.header == FileEvidence::Header::None;
-  const bool guessed = e.blocksInferred > 0 || e.newerPages > 0 || e.staleTrees || e.versionConflicts > 0 ||
+  const bool guessed = e.blocksInferred > 0 || e.blocksUncertain > 0 || e.newerPages > 0 || e.staleTrees || e.versionConflicts > 0 ||
                        e.header == FileEvidence::Header::Rebuilt;
   e.state = lost ? FileEvidence::State::Damaged : guessed ? FileEvidence::State::Inferred : FileEvidence::State::Whole;
   return e;
@@ -68,6 +69,8 @@ std::string FileEvidence::why() const {
   if (blocksMissing > 0) parts.push_back(count(blocksMissing, "block", "blocks") + " of " + std::to_string(blocks) + " missing");
   if (blocksInferred > 0)
     parts.push_back(count(blocksInferred, "block", "blocks") + " kept unproved where the map pages put them");
+  if (blocksUncertain > 0)
+    parts.push_back(count(blocksUncertain, "block", "blocks") + " uncertain: another file holds a different block of the same ID");
   if (pagesMissing > 0) parts.push_back(count(pagesMissing, "index page", "index pages") + " missing");
   if (newerPages > 0 || staleTrees)
     parts.push_back("a newer index than the one used was seen" +

@@ -23,6 +23,7 @@ struct FileEvidence {
   std::int64_t blocks = 0;          // listed by the file's index, where it was read
   std::int64_t blocksProved = 0;    // trailer, signature and CRC hold at the place written
   std::int64_t blocksInferred = 0;  // kept where the map pages put them, unproved
+  std::int64_t blocksUncertain = 0; // valid, but another file holds a different block of that ID
   std::int64_t blocksMissing = 0;
   std::int64_t pagesMissing = 0;    // tree pages the index names, found nowhere
   std::int64_t newerPages = 0;      // tree pages of the file newer than the trees used
