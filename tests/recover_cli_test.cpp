@@ -230,13 +230,13 @@ TEST(RecoverCommand, AFileWithoutItsHeaderGoesOnPastALostInterval) {
   }
 }
 
-// A file as a file system with small holes lays it out: runs of 4 to 16 clusters of 4 KiB
-// in disk order, 1 to 3 clusters of other data between them.
-std::vector<std::byte> smallHoles(std::span<const std::byte> pst) {
+// A file as a file system with small holes lays it out: runs of `least` to `least + spread - 1`
+// clusters of 4 KiB in disk order, 1 to 3 clusters of other data between them.
+std::vector<std::byte> smallHoles(std::span<const std::byte> pst, std::size_t least = 4, std::size_t spread = 13) {
   rebuild::ImageBuilder image(9);
   image.noise(64);
   for (std::size_t at = 0, i = 0; at < pst.size(); ++i) {
-    const std::size_t n = std::min(pst.size() - at, (4 + i * 7 % 13) * std::size_t(4096));
+    const std::size_t n = std::min(pst.size() - at, (least + i * 7 % spread) * std::size_t(4096));
     image.append(pst.subspan(at, n));
     image.noise(std::int64_t(8 * (1 + i % 3)));
     at += n;
@@ -258,6 +258,22 @@ TEST(RecoverCommand, BlocksOfALostBlockTreePageAreFoundByTheirTrailers) {
       << r.out;
   const auto checked = test::runCliArgs({"check", "--format", "tsv", dir.file("out/file1.pst")});
   EXPECT_NE(checked.out.find("messages\t71, 71 readable"), std::string::npos) << checked.out;
+}
+
+// The header's cluster overwritten, the rest in runs of 1 to 4 clusters: the header built
+// anew names the newest generation of the trees the source holds, not an old one that
+// happens to lie where the map pages put it.
+TEST(RecoverCommand, ALostHeaderIsBuiltOnTheNewestTrees) {
+  TempDir dir;
+  auto pst = test::enronPst();
+  std::fill_n(pst.begin(), 4096, std::byte{0x5A});
+  test::writeFile(dir.file("disk.img"), smallHoles(pst, 1, 4));
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("2274/2274  71/71  10      rebuilt  inferred\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("file1.pst: inferred as put together: header lost, one built from the file's content\n"),
+            std::string::npos)
+      << r.out;
 }
 
 // A file system put the file's first cluster, which holds the header, at the end of the

@@ -407,6 +407,43 @@ std::optional<std::int64_t> predict(const Anchors& anchors, std::int64_t fileOff
 
 }  // namespace
 
+std::optional<BlockRef> newestRoot(scan::ByteSource& source, const scan::SourceIndex& index, std::span<const FileRun> anchors,
+                                   std::int64_t fileLength, std::uint8_t type, bool anywhere) {
+  std::vector<const scan::TreePageHit*> pages;
+  for (const scan::TreePageHit& p : index.treePages)
+    if (p.type == type) pages.push_back(&p);
+  std::sort(pages.begin(), pages.end(), [](const scan::TreePageHit* a, const scan::TreePageHit* b) {
+    return std::pair(a->level, blockKey(a->bid)) > std::pair(b->level, blockKey(b->bid));
+  });
+  std::vector<FileRun> bySource(anchors.begin(), anchors.end());
+  std::sort(bySource.begin(), bySource.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+  std::array<std::byte, kPageSize> bytes;
+  // The newest few: a root that cannot be placed is passed over for the next newest.
+  for (std::size_t i = 0; i < pages.size() && i < 16; ++i) {
+    const scan::TreePageHit& p = *pages[i];
+    if (source.readAt(p.offset, bytes) != bytes.size()) continue;
+    auto run = std::upper_bound(bySource.begin(), bySource.end(), p.offset,
+                                [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
+    if (run != bySource.begin() && p.offset + std::int64_t(kPageSize) <= std::prev(run)->sourceOffset + std::prev(run)->length) {
+      const std::int64_t ib = std::prev(run)->fileOffset + (p.offset - std::prev(run)->sourceOffset);
+      if (isValidPage(bytes, std::uint64_t(ib))) return BlockRef{p.bid, std::uint64_t(ib)};
+    }
+    if (!anywhere) continue;
+    // Pages lie on 512-byte boundaries past the header, never where a map page starts an interval.
+    const std::uint16_t sig = pageTrailer(bytes).sig;
+    std::optional<std::int64_t> only;
+    int solutions = 0;
+    for (std::int64_t ib = kFirstAMapOffset + std::int64_t(kPageSize); ib + std::int64_t(kPageSize) <= fileLength && solutions < 2;
+         ib += std::int64_t(kPageSize))
+      if ((ib - kFirstAMapOffset) % kIntervalBytes != 0 && signature(std::uint64_t(ib), p.bid) == sig) {
+        only = ib;
+        ++solutions;
+      }
+    if (solutions == 1) return BlockRef{p.bid, std::uint64_t(*only)};
+  }
+  return std::nullopt;
+}
+
 ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop) {
   ReassemblyResult r;
   const Anchors anchors(input.anchors);

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -88,5 +89,15 @@ struct ReassemblyResult {
 };
 
 ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop);
+
+// For a file whose header is lost: the root page of the newest generation of a tree (type
+// kPageNodeTree or kPageBlockTree) that the source holds, as a header names it (BID and file
+// offset). B-tree pages are written anew on every change, so a disk holds several
+// generations; the newest root is the page of the highest level and, among those, the highest
+// BID. Its file offset is where an anchor puts it, proved by its signature; with `anywhere`
+// (no other file on the source can own it), else the one offset within the file that its
+// signature allows. nullopt when no such page can be placed.
+std::optional<BlockRef> newestRoot(scan::ByteSource& source, const scan::SourceIndex& index, std::span<const FileRun> anchors,
+                                   std::int64_t fileLength, std::uint8_t type, bool anywhere);
 
 }  // namespace kestrix::pst

@@ -532,6 +532,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       return result;
     }
   }
+  if (result.files.size() == 1) result.files[0].alone = true;
   // A lone file without its header ended at its first gap; it may go on past it (loneFileEnd).
   if (result.files.size() == 1 && !result.files[0].headerHasMagic && result.files[0].unbuildable.empty()) {
     const std::int64_t end = loneFileEnd(fragments, src.size(), result.files[0].declaredIntervals);
@@ -539,6 +540,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       const AssembledFile lone = std::move(result.files[0]);
       result.files.clear();
       if (!startFile(*findFragment(fragments, lone.fragmentNumbers.front()), lone.headerSector, end)) result.stopped = true;
+      else result.files[0].alone = true;
     }
   }
   return result;
@@ -616,7 +618,17 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
   // A file whose header is lost gets the one repair builds from what its intervals hold.
   if (!file.headerHasMagic) {
     RunsView view(src, runs, file.outputSize());
-    if (const auto rebuilt = pst::rebuiltHeader(view, stop)) {
+    if (auto rebuilt = pst::rebuiltHeader(view, stop)) {
+      // The roots found in the intervals as anchored may be an old generation of the trees:
+      // the newest the source holds for this file wins.
+      if (index) {
+        std::vector<pst::FileRun> anchors;
+        for (const CopyRun& run : runs) anchors.push_back({run.outputOffset, run.sourceOffset, run.length});
+        for (auto [root, type] : {std::pair(&rebuilt->nodeRoot, pst::kPageNodeTree), std::pair(&rebuilt->blockRoot, pst::kPageBlockTree)})
+          if (const auto newer = pst::newestRoot(src, *index, anchors, file.outputSize(), type, file.alone);
+              newer && pst::blockKey(newer->bid) > pst::blockKey(root->bid))
+            *root = *newer;
+      }
       std::fill(header.begin(), header.end(), std::byte{0});
       pst::buildHeader(*rebuilt, header);
       result.headerRebuilt = true;

@@ -97,6 +97,7 @@ struct AssembledFile {
   std::int64_t headerBytes = scan::kFirstMapPageOffset;
   bool headerElsewhere() const { return headerBytes < scan::kFirstMapPageOffset; }
   bool headerHasMagic = true;                 // the file's own header can be written
+  bool alone = false;                         // the only file the fragments start
   std::vector<std::int32_t> fragmentNumbers;  // chosen fragments, the ID 0 fragment first
   std::vector<std::int32_t> missingIds;       // IDs below k that no chosen fragment covers
   // Added to the contract:

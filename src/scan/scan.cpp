@@ -161,6 +161,7 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     }
   }
   result.bytesRead = position;
+  result.index.trailers.shrink_to_fit();  // 24 bytes a trailer kept, not the room grown for them
   // What was not read is not known to be zero.
   for (std::int64_t unit = position / ZeroMap::kUnit; unit < std::int64_t(result.index.zeros.zero.size()); ++unit)
     result.index.zeros.zero[std::size_t(unit)] = false;
