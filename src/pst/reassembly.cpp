@@ -205,13 +205,21 @@ Clusters clusterSize(const std::vector<FileRun>& placed) {
 // where its trailer was found (endDelta), cut on a 512-byte boundary.
 std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
                               std::int64_t endDelta, std::int64_t& tries) {
-  std::vector<std::byte> whole(std::size_t(spanOf(b)));
+  // Both sides read once, each the whole span: the start side from where the block's first
+  // byte would lie, the end side up to its trailer (what lies before the source's start, none).
+  const auto span = std::size_t(spanOf(b));
+  std::vector<std::byte> starts(span), ends(span), whole(span);
+  const std::size_t haveStart = source.readAt(b.fileOffset + startDelta, starts);
+  const std::int64_t endFrom = b.fileOffset + endDelta, skip = std::max<std::int64_t>(0, -endFrom);
+  if (skip >= std::int64_t(span) ||
+      source.readAt(endFrom + skip, std::span(ends).subspan(std::size_t(skip))) != span - std::size_t(skip))
+    return {};
   for (std::int64_t cut = (b.fileOffset / 512 + 1) * 512; cut < b.fileOffset + spanOf(b); cut += 512) {
     ++tries;
     const std::size_t head = std::size_t(cut - b.fileOffset);
-    if (source.readAt(b.fileOffset + startDelta, std::span(whole).first(head)) != head ||
-        source.readAt(cut + endDelta, std::span(whole).subspan(head)) != whole.size() - head)
-      continue;
+    if (head > haveStart || std::int64_t(head) < skip) continue;
+    std::copy_n(starts.begin(), head, whole.begin());
+    std::copy(ends.begin() + std::ptrdiff_t(head), ends.end(), whole.begin() + std::ptrdiff_t(head));
     if (holdsBlock(whole, b))
       return {{b.fileOffset, b.fileOffset + startDelta, std::int64_t(head)}, {cut, cut + endDelta, spanOf(b) - std::int64_t(head)}};
   }
