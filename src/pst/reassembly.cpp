@@ -862,13 +862,20 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   }
 
   // 4b. A block found nowhere whole keeps the bytes where the anchors put it, when those are
-  //     its own: its trailer is there (damaged between), or sectors of it could not be read
+  //     its own: the pieces of the file just before and just after it were proved in the same
+  //     extent, and its trailer is there (damaged between) or sectors of it could not be read
   //     (the rest is what a sector copy gives). Not proved; counted as inferred.
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  const std::vector<FileRun> proved = placed;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     if (done[i]) continue;
     const NeededBlock& b = blocks[i];
     const auto at = predict(anchors, b.fileOffset, spanOf(b));
     if (!at) continue;
+    const auto next = std::lower_bound(proved.begin(), proved.end(), b.fileOffset,
+                                       [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+    const auto inExtent = [&](const FileRun& p) { return p.sourceOffset - p.fileOffset == *at - b.fileOffset; };
+    if (next == proved.begin() || next == proved.end() || !inExtent(*std::prev(next)) || !inExtent(*next)) continue;
     std::vector<std::byte> bytes(std::size_t(spanOf(b)));
     std::vector<scan::SectorRun> unreadable;
     scan::readSectorsRetrying(source, *at, bytes, unreadable);
