@@ -24,8 +24,7 @@ the delete, and checked by reading the file back through them: before the delete
 the PST byte for byte. After the last step, each header, tree page and block (by file offset)
 that no longer reads back the same is listed as destroyed, with the messages whose blocks all
 survived (pst_model); with nothing but a delete, nothing may be destroyed. The same (label,
-seed) gives the same layout: ext4 is mounted without delayed allocation and written from one
-CPU. ext4, NTFS and exFAT need root. Exit 77, with the reason, when no image could be built
+seed) gives the same layout (ext4: see fixed_writer). ext4, NTFS and exFAT need root. Exit 77, with the reason, when no image could be built
 because a tool, root rights, FUSE or loop devices are missing.
 """
 
