@@ -41,8 +41,7 @@ def table(rows, labels):
         seeds = {r["seed"] for r in rs}
         images = {r["seed"]: r["passed"] for r in rs}
         right = sum(len(set(r["j"]["block"]["right"]) - set(r["lost"].get("block", []))) for r in rs if r["j"])
-        surviving = sum(sum(len(v) for v in r["j"]["block"].values()) - len(r["lost"].get("block", []))
-                        for r in rs if r["j"])
+        surviving = sum(r["blocks"] - len(r["lost"].get("block", [])) for r in rs)
         seconds = sum(r.get("seconds", 0) for r in rs) / len(seeds)
         out.append("| %s | %d | %d/%d | %s | %d/%d | %d/%d | %d | %d/%d | %.0f |" % (
             label, len(seeds), sum(r["identical"] for r in rs), len(rs),
