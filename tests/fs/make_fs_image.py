@@ -44,6 +44,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 from collections import namedtuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -256,9 +257,12 @@ class MountedVolume(Volume):
         self.loop = None
 
     def close(self):
-        if self.mounted:
-            subprocess.run(["umount", self.mnt], capture_output=True)
-            self.mounted = False
+        # After a signal the volume can be busy for a moment (a writer just killed, FUSE).
+        for _attempt in range(10 if self.mounted else 0):
+            if subprocess.run(["umount", self.mnt], capture_output=True).returncode == 0:
+                break
+            time.sleep(0.5)
+        self.mounted = False
         self.detach()
 
     def free(self):
@@ -334,9 +338,15 @@ def fixed_writer(fn, *args):
                 json.dump(result, out)
             os._exit(status)
         os.close(write)
-        with os.fdopen(read) as inp:
-            result = inp.read()
-        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        try:
+            with os.fdopen(read) as inp:
+                result = inp.read()
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        except BaseException:
+            # A time-out's SIGTERM: stop the writer first, or the volume stays busy.
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            raise
         if status == 0:
             return json.loads(result)
         if status != 3:
