@@ -689,10 +689,10 @@ def build(label, out_dir, seed=1, log=print):
         json.dump(truth, f, indent=1)
     for entry in truth["files"]:
         ext = entry["extents"]
-        log("%s: %s in %d extents (%d to %d bytes); %d pages, %d blocks, header %s destroyed; %d of %d messages survive"
+        log("%s: %s in %d extents (%d to %d bytes); destroyed: %d pages, %d blocks, %s header; %d of %d messages survive"
             % (label, entry["name"], len(ext), min(e["length"] for e in ext), max(e["length"] for e in ext),
                len(entry["destroyed"]["page"]), len(entry["destroyed"]["block"]),
-               "" if entry["destroyed"]["header"] else "not", entry["survivable"], entry["messages"]))
+               "the" if entry["destroyed"]["header"] else "not the", entry["survivable"], entry["messages"]))
     return truth
 
 
@@ -712,14 +712,18 @@ def stop_on_signal():
 
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
-    p.add_argument("label", nargs="*", choices=sorted(LAYOUTS), metavar="LABEL")
+    p.add_argument("label", nargs="*", metavar="LABEL")
     p.add_argument("-o", "--output", help="folder for the images and their JSON")
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--list", action="store_true", help="print the labels and stop")
     args = p.parse_args(argv[1:])
-    if args.list or not args.label or not args.output:
+    if args.list:
         print("\n".join(sorted(LAYOUTS)))
-        return 0 if args.list else 2
+        return 0
+    unknown = sorted(set(args.label) - set(LAYOUTS))
+    if unknown or not args.label or not args.output:
+        p.error("give -o DIR and labels among: %s" % ", ".join(sorted(LAYOUTS)) +
+                ("; unknown: " + ", ".join(unknown) if unknown else ""))
     stop_on_signal()
     os.makedirs(args.output, exist_ok=True)
     skipped = 0
