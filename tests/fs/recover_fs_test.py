@@ -213,7 +213,8 @@ class Run:
         if ok:
             self.passed += 1
             if expected:
-                print("XPASS %s: passes; take it off EXPECTED_TO_FAIL" % label)
+                print("XPASS %s: passes; once it passes for every seed (bench/recover_fs_many.py), "
+                      "take it off EXPECTED_TO_FAIL" % label)
         elif expected:
             print("XFAIL %s: expected to fail with the engine of today" % label)
             self.xfailed += 1
