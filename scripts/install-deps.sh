@@ -13,7 +13,7 @@ PKGS=(
   xvfb xauth
   pff-tools pst-utils
   util-linux fdisk dosfstools xz-utils python3 time strace
-  e2fsprogs ntfs-3g mtools
+  e2fsprogs ntfs-3g mtools exfatprogs exfat-fuse
   librsvg2-bin bash-completion man-db
   lintian desktop-file-utils appstream mmdebstrap
   g++-mingw-w64-x86-64-posix wine64 googletest
