@@ -52,8 +52,8 @@ QString WindowTexts::mailCell(const pst::CheckedOutput& c, const rebuild::FileEv
   QString cell = QString("%1/%2").arg(c.result().messagesReadable).arg(c.result().messages);
   if (c.repaired) cell += tr(" 已修复");
   else if (!c.notRepaired.empty()) cell += tr(" 已损坏");
-  if (e && e->state == rebuild::FileEvidence::State::Inferred) cell += tr(" 部分推断");
-  else if (e && e->state == rebuild::FileEvidence::State::Damaged && c.notRepaired.empty()) cell += tr(" 不完整");
+  else if (e && e->state == rebuild::FileEvidence::State::Inferred) cell += tr(" 部分推断");
+  else if (e && e->state == rebuild::FileEvidence::State::Damaged) cell += tr(" 不完整");
   return cell;
 }
 
