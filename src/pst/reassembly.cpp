@@ -740,24 +740,26 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       // Start and end at one distance from the file: one extent, damaged between them. No file
       // system leaves a gap in an extent for a piece it put elsewhere.
       const bool oneExtent = startDelta == endDelta;
-      if (pieces.empty()) {
+      const std::int64_t from = b.fileOffset + startDelta;
+      std::vector<std::byte> gap;
+      for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty(); c /= 2) {
+        // Where the middle may lie. Within one extent, near it. Clusters of 4 KiB or more are
+        // few enough to try within 8 MiB of either side, in any order. Smaller ones only
+        // between the block's start and its trailer on the source, as allocators lay a file's
+        // extents out in disk order: the wider the search, the likelier a CRC that holds by
+        // chance, and a 512-byte grid has eight times the places of a 4 KiB one.
         Stretches around;
-        std::vector<std::byte> gap;
-        const std::int64_t from = b.fileOffset + startDelta;
-        if (oneExtent) {
-          around = nearby.around({from, end}, 4 << 20);
+        if (oneExtent || c >= 4096) {
+          around = nearby.around({from, end}, oneExtent ? 4 << 20 : 8 << 20);
         } else if (from < end && end - from <= (8 << 20)) {
-          // Allocators lay a file's extents out in disk order: a middle piece lies between
-          // the block's start and its trailer on the source. Out of that order, or farther,
-          // the block is not searched for: the wider the search, the likelier a CRC that
-          // holds by chance.
-          gap.resize(std::size_t(end - from));
-          std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
-          scan::readSectorsRetrying(source, from, gap, unreadable);
+          if (gap.empty()) {
+            gap.resize(std::size_t(end - from));
+            std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
+            scan::readSectorsRetrying(source, from, gap, unreadable);
+          }
           around.emplace_back(from, Bytes(gap));
         }
-        for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty() && !around.empty(); c /= 2)
-          pieces = stitchAcross(source, b, startDelta, endDelta, c, around, oneExtent, r.stitchTries);
+        if (!around.empty()) pieces = stitchAcross(source, b, startDelta, endDelta, c, around, oneExtent, r.stitchTries);
       }
       if (pieces.empty()) continue;
       done[index] = 1;
