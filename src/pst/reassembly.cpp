@@ -806,6 +806,24 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     std::vector<FileRun> bySource = anchors.runs();
     bySource.insert(bySource.end(), placed.begin(), placed.end());
     std::sort(bySource.begin(), bySource.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+    // What the block-tree leaves on the source that the walk did not reach say (the lost
+    // page's own leaves, older copies of them): where a block lies in its file, the newest
+    // page's word winning. A hint, which the block's signature and CRC there must prove.
+    std::unordered_map<std::uint64_t, std::pair<std::uint64_t, TreeEntry>> listedElsewhere;  // key -> page BID, entry
+    {
+      std::unordered_set<std::int64_t> reached;
+      for (const FileRun& p : placed) reached.insert(p.sourceOffset);
+      std::array<std::byte, kPageSize> page;
+      for (const scan::TreePageHit& p : input.index->treePages) {
+        if (p.type != kPageBlockTree || p.level != 0 || reached.count(p.offset) || source.readAt(p.offset, page) != page.size()) continue;
+        const auto parsed = parseTreePage(page);
+        if (!parsed) continue;
+        for (const TreeEntry& e : parsed->entries) {
+          auto [at, added] = listedElsewhere.try_emplace(blockKey(e.child.bid), p.bid, e);
+          if (!added && p.bid > at->second.first) at->second = {p.bid, e};
+        }
+      }
+    }
     while (!work.empty()) {
       if (stop.load()) {
         r.stopped = true;
@@ -822,6 +840,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         const auto after = std::upper_bound(bySource.begin(), bySource.end(), start,
                                             [](std::int64_t at, const FileRun& p) { return at < p.sourceOffset; });
         std::vector<std::int64_t> deltas;
+        if (const auto listed = listedElsewhere.find(key); listed != listedElsewhere.end() && listed->second.second.size == t.size)
+          deltas.push_back(start - std::int64_t(listed->second.second.child.offset));
         if (after != bySource.begin()) deltas.push_back(std::prev(after)->sourceOffset - std::prev(after)->fileOffset);
         if (after != bySource.end()) deltas.push_back(after->sourceOffset - after->fileOffset);
         for (const std::int64_t delta : deltas) {
