@@ -358,7 +358,10 @@ std::vector<std::pair<int, FoundHeader>> displacedHeaders(std::span<const scan::
                                      [](const scan::TreePageHit& p, std::int64_t at) { return p.offset < at; });
     return it != index.treePages.end() && it->offset == offset ? &*it : nullptr;
   };
-  for (const std::int64_t at : index.headers) {
+  // At most 256 headers are weighed, each against every fragment and tree page: a source
+  // crafted full of headers and map pages costs a bounded time.
+  for (std::size_t h = 0; h < index.headers.size() && h < 256; ++h) {
+    const std::int64_t at = index.headers[h];
     const std::int64_t sector = at / std::int64_t(kPageSize);
     if (taken.count(sector)) continue;
     std::array<std::byte, 2 * kPageSize> bytes{};
