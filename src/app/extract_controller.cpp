@@ -156,7 +156,10 @@ void ExtractController::N1Click() {
                          });
                      out.stopped = done.stopped;
                      out.fileNumber = number;
-                     if (!done.stopped && !done.checked.empty()) out.checked = done.checked.front();
+                     if (!done.stopped && !done.checked.empty()) {
+                       out.checked = done.checked.front();
+                       out.evidence = done.evidence.front();
+                     }
                      if (done.results.empty()) return;
                      const rebuild::RecoverResult& r = done.results.front();
                      out.bytes = r.size;
@@ -165,7 +168,6 @@ void ExtractController::N1Click() {
                      out.unreadable = r.unreadable;
                      out.sectorsPastEnd = r.sectorsPastEnd;
                      out.conflicts = file.conflicts;
-                     if (out.checked) out.evidence = rebuild::judgeEvidence(file, r, out.checked->check);
                    });
 }
 

@@ -14,7 +14,6 @@
 #include "cli/commands.h"
 #include "cli/progress.h"
 #include "cli/pst_report.h"
-#include "rebuild/evidence.h"
 #include "rebuild/output_names.h"
 #include "rebuild/recover_job.h"
 #include "scan/errors.h"
@@ -165,7 +164,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     const pst::CheckedOutput& checked = run.written.checked[k];
     const pst::CheckReport& pst = checked.result();
     const auto row = rebuild::MakeFileListRow(*f);
-    const rebuild::FileEvidence evidence = rebuild::judgeEvidence(*f, result, checked.check);
+    const rebuild::FileEvidence& evidence = run.written.evidence[k];
     table.push_back({row.number, row.name, row.size, std::to_string(result.intervalsWritten),
                      std::to_string(result.intervalsMissing) +
                          (f->conflicts.empty() ? "" : std::string(" ") + rebuild::kTwoVersionsMark),

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include "rebuild/evidence.h"
 #include "rebuild/output_file.h"
 #include "rebuild/output_names.h"
 #include "scan/errors.h"
@@ -66,10 +65,11 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
       }
       checked.headerBuilt = result.headerRebuilt;
       reportChecked(reported, checked);
-      const FileEvidence evidence = judgeEvidence(target.file, result, checked.check);
+      FileEvidence evidence = judgeEvidence(target.file, result, checked.check);
       reported.state = evidence.stateName();
       reported.stateWhy = evidence.why();
       outcome.checked.push_back(std::move(checked));
+      outcome.evidence.push_back(std::move(evidence));
     }
     report.files.push_back(std::move(reported));
     outcome.results.push_back(std::move(result));

@@ -14,6 +14,7 @@
 
 #include "pst/repair.h"
 #include "rebuild/assembly.h"
+#include "rebuild/evidence.h"
 #include "rebuild/recover_report.h"
 #include "rebuild/source_analysis.h"
 
@@ -42,6 +43,7 @@ struct RecoverRequest {
 struct RecoverOutcome {
   std::vector<RecoverResult> results;  // one per target written, in target order
   std::vector<pst::CheckedOutput> checked;  // with checkFiles: one per target, in target order
+  std::vector<FileEvidence> evidence;       // with checkFiles: what each file as put together proves
   bool stopped = false;                // the stop flag ended the run: nothing was put in place
 };
 
