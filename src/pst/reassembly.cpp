@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <numeric>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -127,6 +128,30 @@ std::vector<std::pair<std::int64_t, std::int64_t>> stretchesToSearch(std::int64_
   }
   if (at < size) add(at, size);
   return out;
+}
+
+// Puts a piece into runs kept in file order, after those that begin where it does.
+void insertInFileOrder(std::vector<FileRun>& runs, const FileRun& piece) {
+  runs.insert(std::upper_bound(runs.begin(), runs.end(), piece.fileOffset,
+                               [](std::int64_t off, const FileRun& q) { return off < q.fileOffset; }),
+              piece);
+}
+
+// Runs in source order, to ask where in the file a place on the source lies.
+std::vector<FileRun> inSourceOrder(std::vector<FileRun> runs) {
+  std::sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+  return runs;
+}
+
+// The file offset of source bytes [sourceOffset, sourceOffset + length), when one of the runs
+// (in source order) holds them whole.
+std::optional<std::int64_t> fileOffsetOf(const std::vector<FileRun>& bySource, std::int64_t sourceOffset, std::int64_t length) {
+  auto run = std::upper_bound(bySource.begin(), bySource.end(), sourceOffset,
+                              [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
+  if (run == bySource.begin()) return std::nullopt;
+  --run;
+  if (sourceOffset + length > run->sourceOffset + run->length) return std::nullopt;
+  return run->fileOffset + (sourceOffset - run->sourceOffset);
 }
 
 class Anchors {
@@ -423,19 +448,14 @@ std::optional<BlockRef> newestRoot(scan::ByteSource& source, const scan::SourceI
   std::sort(pages.begin(), pages.end(), [](const scan::TreePageHit* a, const scan::TreePageHit* b) {
     return std::pair(a->level, blockKey(a->bid)) > std::pair(b->level, blockKey(b->bid));
   });
-  std::vector<FileRun> bySource(anchors.begin(), anchors.end());
-  std::sort(bySource.begin(), bySource.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+  const std::vector<FileRun> bySource = inSourceOrder({anchors.begin(), anchors.end()});
   std::array<std::byte, kPageSize> bytes;
   // The newest few: a root that cannot be placed is passed over for the next newest.
   for (std::size_t i = 0; i < pages.size() && i < 16; ++i) {
     const scan::TreePageHit& p = *pages[i];
     if (source.readAt(p.offset, bytes) != bytes.size()) continue;
-    auto run = std::upper_bound(bySource.begin(), bySource.end(), p.offset,
-                                [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
-    if (run != bySource.begin() && p.offset + std::int64_t(kPageSize) <= std::prev(run)->sourceOffset + std::prev(run)->length) {
-      const std::int64_t ib = std::prev(run)->fileOffset + (p.offset - std::prev(run)->sourceOffset);
-      if (isValidPage(bytes, std::uint64_t(ib))) return BlockRef{p.bid, std::uint64_t(ib)};
-    }
+    if (const auto ib = fileOffsetOf(bySource, p.offset, kPageSize); ib && isValidPage(bytes, std::uint64_t(*ib)))
+      return BlockRef{p.bid, std::uint64_t(*ib)};
     if (!anywhere) continue;
     // Pages lie on 512-byte boundaries past the header, never where a map page starts an interval.
     const std::uint16_t sig = pageTrailer(bytes).sig;
@@ -510,18 +530,13 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   // file's anchors put a page of it (their signature fits that file offset): a newer
   // generation of the index than the one used.
   if (input.index) {
-    std::vector<FileRun> bySource = anchors.runs();
-    std::sort(bySource.begin(), bySource.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+    const std::vector<FileRun> bySource = inSourceOrder(anchors.runs());
     std::array<std::byte, kPageSize> bytes;
     for (const scan::TreePageHit& p : input.index->treePages) {
       if (blockKey(p.bid) <= newestReached[p.type == kPageNodeTree]) continue;
-      auto run = std::upper_bound(bySource.begin(), bySource.end(), p.offset,
-                                  [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
-      if (run == bySource.begin()) continue;
-      --run;
-      if (p.offset + std::int64_t(kPageSize) > run->sourceOffset + run->length) continue;
-      const std::int64_t fileOffset = run->fileOffset + (p.offset - run->sourceOffset);
-      if (source.readAt(p.offset, bytes) == bytes.size() && isValidPage(bytes, std::uint64_t(fileOffset))) ++r.newerPages;
+      const auto fileOffset = fileOffsetOf(bySource, p.offset, kPageSize);
+      if (fileOffset && source.readAt(p.offset, bytes) == bytes.size() && isValidPage(bytes, std::uint64_t(*fileOffset)))
+        ++r.newerPages;
     }
   }
   r.blocks = std::int64_t(blocks.size());
@@ -703,9 +718,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       ++r.blocksFound;
       const FileRun piece{b.fileOffset, best->start, spanOf(b)};
       placed.push_back(piece);
-      own.insert(std::upper_bound(own.begin(), own.end(), piece.fileOffset,
-                                  [](std::int64_t off, const FileRun& q) { return off < q.fileOffset; }),
-                 piece);
+      insertInFileOrder(own, piece);
     }
   }
 
@@ -764,10 +777,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       if (pieces.empty()) continue;
       done[index] = 1;
       ++r.blocksStitched;
-      for (const FileRun& p : pieces)
-        placed.insert(std::upper_bound(placed.begin(), placed.end(), p.fileOffset,
-                                       [](std::int64_t off, const FileRun& q) { return off < q.fileOffset; }),
-                      p);
+      for (const FileRun& p : pieces) insertInFileOrder(placed, p);
       break;
     }
   }
@@ -799,13 +809,16 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       if (readBlock(p.sourceOffset + (blocks[i].fileOffset - p.fileOffset), std::size_t(spanOf(blocks[i])), bytes))
         for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(blocks[i].size))) want(child);
     }
-    std::vector<std::uint32_t> byKey;  // trailers in BID order
-    for (std::size_t i = 0; i < input.index->trailers.size() && !work.empty(); ++i) byKey.push_back(std::uint32_t(i));
     const auto& hits = input.index->trailers;
-    std::sort(byKey.begin(), byKey.end(), [&](std::uint32_t a, std::uint32_t b) { return blockKey(hits[a].bid) < blockKey(hits[b].bid); });
+    std::vector<std::uint32_t> byKey;  // trailers in BID order, when any block is wanted
+    if (!work.empty()) {
+      byKey.resize(hits.size());
+      std::iota(byKey.begin(), byKey.end(), std::uint32_t(0));
+      std::sort(byKey.begin(), byKey.end(), [&](std::uint32_t a, std::uint32_t b) { return blockKey(hits[a].bid) < blockKey(hits[b].bid); });
+    }
     std::vector<FileRun> bySource = anchors.runs();
     bySource.insert(bySource.end(), placed.begin(), placed.end());
-    std::sort(bySource.begin(), bySource.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+    bySource = inSourceOrder(std::move(bySource));
     // What the block-tree leaves on the source that the walk did not reach say (the lost
     // page's own leaves, older copies of them): where a block lies in its file, the newest
     // page's word winning. A hint, which the block's signature and CRC there must prove.
@@ -869,10 +882,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
           }
           blocks.push_back(b);
           done.push_back(1);
-          for (const FileRun& p : pieces)
-            placed.insert(std::upper_bound(placed.begin(), placed.end(), p.fileOffset,
-                                           [](std::int64_t at, const FileRun& q) { return at < q.fileOffset; }),
-                          p);
+          for (const FileRun& p : pieces) insertInFileOrder(placed, p);
           ++r.blocksUnlisted;
           if (isInternalBid(t.bid))
             for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(t.size))) want(child);
