@@ -5,11 +5,11 @@
 #include <climits>
 #include <cstring>
 
-#include "pst/format.h"
-#include "rebuild/assembly.h"
-#include "rebuild/header_block.h"
-#include "rebuild/sample_image.h"
-#include "scan/map_page.h"
+#include "format/format.h"
+#include "recover/assembly.h"
+#include "format/header_block.h"
+#include "recover/sample_image.h"
+#include "format/map_page.h"
 #include "scan/scan.h"
 #include "support/test_support.h"
 

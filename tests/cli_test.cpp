@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "cli/commands.h"
-#include "rebuild/sample_image.h"
+#include "recover/sample_image.h"
 #include "support/cli_run.h"
 #include "support/test_support.h"
 

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "rebuild/sample_image.h"
+#include "recover/sample_image.h"
 #include "scan/fragments.h"
 #include "support/test_support.h"
 

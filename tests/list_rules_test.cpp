@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "rebuild/list_rules.h"
-#include "scan/errors.h"
+#include "recover/list_rules.h"
+#include "io/errors.h"
 
 namespace kestrix::rebuild {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "pst/format.h"
-#include "rebuild/header_block.h"
-#include "scan/map_page.h"
+#include "format/format.h"
+#include "format/header_block.h"
+#include "format/map_page.h"
 #include "support/test_support.h"
 
 using namespace kestrix::scan;

@@ -11,11 +11,11 @@
 #include <fstream>
 #include <set>
 
-#include "rebuild/output_file.h"
-#include "rebuild/recover_job.h"
-#include "rebuild/sample_image.h"
-#include "scan/errors.h"
-#include "scan/map_page.h"
+#include "io/output_file.h"
+#include "recover/recover_job.h"
+#include "recover/sample_image.h"
+#include "io/errors.h"
+#include "format/map_page.h"
 #include "support/cli_run.h"
 #include "support/test_support.h"
 

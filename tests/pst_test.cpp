@@ -5,10 +5,10 @@
 #include <random>
 
 #include "pst/check.h"
-#include "pst/format.h"
+#include "format/format.h"
 #include "pst/repair.h"
-#include "rebuild/header_block.h"
-#include "scan/errors.h"
+#include "format/header_block.h"
+#include "io/errors.h"
 #include "support/test_support.h"
 
 using namespace kestrix;

@@ -11,11 +11,11 @@
 #include <filesystem>
 #include <set>
 
-#include "rebuild/extract.h"
-#include "rebuild/header_block.h"
-#include "rebuild/rebuild.h"
-#include "rebuild/sample_image.h"
-#include "scan/map_page.h"
+#include "recover/extract.h"
+#include "format/header_block.h"
+#include "recover/rebuild.h"
+#include "recover/sample_image.h"
+#include "format/map_page.h"
 #include "support/test_support.h"
 
 using namespace kestrix;

@@ -8,11 +8,11 @@
 
 #include "build_info.h"
 #include "cli/commands.h"
-#include "rebuild/output_file.h"
-#include "rebuild/recover_job.h"
-#include "rebuild/recover_report.h"
-#include "rebuild/sample_image.h"
-#include "scan/map_page.h"
+#include "io/output_file.h"
+#include "recover/recover_job.h"
+#include "recover/recover_report.h"
+#include "recover/sample_image.h"
+#include "format/map_page.h"
 #include "support/cli_run.h"
 #include "support/test_support.h"
 

@@ -9,8 +9,8 @@
 #include <regex>
 
 #include "cli/commands.h"
-#include "rebuild/sample_image.h"
-#include "scan/map_page.h"
+#include "recover/sample_image.h"
+#include "format/map_page.h"
 #include "support/cli_run.h"
 #include "support/test_support.h"
 

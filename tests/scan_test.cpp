@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "rebuild/sample_image.h"
-#include "scan/map_page.h"
+#include "recover/sample_image.h"
+#include "format/map_page.h"
 #include "scan/scan.h"
 #include "support/test_support.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "sources/size_text.h"
+#include "io/size_text.h"
 
 using kestrix::sources::SizeToText;
 

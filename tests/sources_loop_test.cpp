@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "rebuild/output_file.h"
-#include "rebuild/sample_image.h"
+#include "io/output_file.h"
+#include "recover/sample_image.h"
 #include "scan/fragments.h"
 #include "scan/scan.h"
 #include "sources/catalogue.h"

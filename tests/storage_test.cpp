@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "sources/storage.h"
+#include "io/storage.h"
 #include "support/test_support.h"
 
 using namespace kestrix;

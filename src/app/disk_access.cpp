@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "app/messages.h"
-#include "scan/errors.h"
+#include "io/errors.h"
 #include "sources/catalogue.h"
 
 namespace kestrix::app {

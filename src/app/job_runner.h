@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/worker.h"
-#include "rebuild/assembly.h"
+#include "recover/assembly.h"
 #include "scan/fragments.h"
 
 namespace kestrix::app {

@@ -18,7 +18,7 @@
 #include <QVBoxLayout>
 
 #include "app/remaining_time.h"
-#include "rebuild/list_rules.h"
+#include "recover/list_rules.h"
 #include "widgets/hit_list_model.h"
 #include "widgets/sort_list_view.h"
 

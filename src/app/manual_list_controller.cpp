@@ -7,7 +7,7 @@
 #include "app/main_window_layout.h"
 #include "app/messages.h"
 #include "app/window_texts.h"
-#include "rebuild/list_rules.h"
+#include "recover/list_rules.h"
 #include "widgets/sort_list_view.h"
 
 namespace kestrix::app {

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "scan/errors.h"
+#include "io/errors.h"
 
 namespace kestrix::app {
 

@@ -6,7 +6,7 @@
 
 #include <exception>
 
-#include "scan/message.h"
+#include "io/message.h"
 
 namespace kestrix::app {
 

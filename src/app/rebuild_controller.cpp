@@ -12,8 +12,8 @@
 #include "app/messages.h"
 #include "app/remaining_time.h"
 #include "app/window_texts.h"
-#include "rebuild/rebuild.h"
-#include "scan/errors.h"
+#include "recover/rebuild.h"
+#include "io/errors.h"
 #include "widgets/sort_list_view.h"
 
 namespace kestrix::app {

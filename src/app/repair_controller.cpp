@@ -13,7 +13,7 @@
 #include "app/remaining_time.h"
 #include "app/window_texts.h"
 #include "pst/repair.h"
-#include "scan/errors.h"
+#include "io/errors.h"
 #include "sources/open_source.h"
 
 namespace kestrix::app {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "scan/errors.h"
+#include "io/errors.h"
 #include "sources/program_files.h"
 
 namespace kestrix::app {

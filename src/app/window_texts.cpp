@@ -5,9 +5,9 @@
 
 #include "app/messages.h"
 #include "app/window_context.h"
-#include "rebuild/assembly.h"
-#include "rebuild/evidence.h"
-#include "sources/size_text.h"
+#include "recover/assembly.h"
+#include "recover/evidence.h"
+#include "io/size_text.h"
 
 namespace kestrix::app {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pst/repair.h"
-#include "rebuild/evidence.h"
+#include "recover/evidence.h"
 #include "scan/fragments.h"
 
 namespace kestrix::app {

@@ -5,7 +5,7 @@
 #include "build_info.h"
 #include "cli/command_registry.h"
 #include "cli/commands.h"
-#include "scan/errors.h"
+#include "io/errors.h"
 
 namespace kestrix::cli {
 

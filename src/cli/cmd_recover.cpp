@@ -14,12 +14,12 @@
 #include "cli/commands.h"
 #include "cli/progress.h"
 #include "cli/pst_report.h"
-#include "rebuild/output_names.h"
-#include "rebuild/recover_job.h"
-#include "scan/errors.h"
-#include "scan/map_page.h"
+#include "io/output_names.h"
+#include "recover/recover_job.h"
+#include "io/errors.h"
+#include "format/map_page.h"
 #include "sources/open_source.h"
-#include "sources/size_text.h"
+#include "io/size_text.h"
 
 namespace kestrix::cli {
 

@@ -10,7 +10,7 @@
 #include "cli/commands.h"
 #include "cli/output_format.h"
 #include "sources/catalogue.h"
-#include "sources/size_text.h"
+#include "io/size_text.h"
 #include "sources/source_picker.h"
 
 namespace kestrix::cli {

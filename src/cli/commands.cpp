@@ -7,13 +7,13 @@
 #include "cli/command_registry.h"
 #include "cli/progress.h"
 #include "cli/pst_report.h"
-#include "rebuild/extract.h"
-#include "rebuild/output_names.h"
-#include "rebuild/rebuild.h"
-#include "rebuild/source_analysis.h"
-#include "scan/errors.h"
+#include "recover/extract.h"
+#include "io/output_names.h"
+#include "recover/rebuild.h"
+#include "recover/source_analysis.h"
+#include "io/errors.h"
 #include "sources/open_source.h"
-#include "sources/size_text.h"
+#include "io/size_text.h"
 
 namespace kestrix::cli {
 

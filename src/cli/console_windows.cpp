@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "cli/console.h"
-#include "scan/win32.h"
+#include "io/win32.h"
 
 #include <shellapi.h>
 

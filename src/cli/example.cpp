@@ -9,15 +9,15 @@
 #include "cli/pst_report.h"
 
 #include <CLI/CLI.hpp>
-#include "rebuild/extract.h"
-#include "rebuild/output_names.h"
-#include "rebuild/rebuild.h"
-#include "rebuild/recover_job.h"
-#include "rebuild/sample_image.h"
-#include "scan/errors.h"
-#include "scan/map_page.h"
+#include "recover/extract.h"
+#include "io/output_names.h"
+#include "recover/rebuild.h"
+#include "recover/recover_job.h"
+#include "recover/sample_image.h"
+#include "io/errors.h"
+#include "format/map_page.h"
 #include "sources/program_files.h"
-#include "sources/size_text.h"
+#include "io/size_text.h"
 
 namespace kestrix::cli {
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "sources/size_text.h"
+#include "io/size_text.h"
 
 namespace kestrix::cli {
 

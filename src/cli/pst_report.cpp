@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
-#include "sources/size_text.h"
+#include "io/size_text.h"
 
 namespace kestrix::cli {
 

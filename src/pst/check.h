@@ -9,7 +9,7 @@
 
 #include "pst/pst_index.h"
 #include "pst/structure_scan.h"
-#include "scan/byte_source.h"
+#include "io/byte_source.h"
 
 namespace kestrix::pst {
 

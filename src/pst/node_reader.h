@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "pst/format.h"
+#include "format/format.h"
 #include "pst/pst_index.h"
-#include "scan/byte_source.h"
+#include "io/byte_source.h"
 
 namespace kestrix::pst {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pst/format.h"
+#include "format/format.h"
 
 namespace kestrix::pst {
 

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "pst/format.h"
+#include "format/format.h"
 #include "pst/structure_scan.h"
 
 namespace kestrix::pst {

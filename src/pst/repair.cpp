@@ -8,7 +8,7 @@
 
 #include "pst/node_reader.h"
 #include "pst/node_writer.h"
-#include "scan/errors.h"
+#include "io/errors.h"
 
 namespace kestrix::pst {
 

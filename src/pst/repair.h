@@ -22,9 +22,9 @@
 #include <string>
 
 #include "pst/check.h"
-#include "rebuild/output_file.h"
-#include "scan/byte_source.h"
-#include "scan/message.h"
+#include "io/output_file.h"
+#include "io/byte_source.h"
+#include "io/message.h"
 
 namespace kestrix::pst {
 

@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "pst/format.h"
-#include "scan/byte_source.h"
+#include "format/format.h"
+#include "io/byte_source.h"
 
 namespace kestrix::pst {
 

@@ -4,8 +4,8 @@
 #include <charconv>
 #include <limits>
 
-#include "scan/map_page.h"
-#include "sources/size_text.h"
+#include "format/map_page.h"
+#include "io/size_text.h"
 
 namespace kestrix::scan {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scan/byte_source.h"
+#include "io/byte_source.h"
 #include "scan/scan.h"
 
 namespace kestrix::scan {

@@ -6,8 +6,8 @@
 #include <memory>
 #include <new>
 
-#include "pst/format.h"
-#include "scan/map_page.h"
+#include "format/format.h"
+#include "format/map_page.h"
 
 namespace kestrix::scan {
 
@@ -103,19 +103,6 @@ void noteData(ZeroMap& zeros, std::int64_t position, std::span<const std::byte> 
 }
 
 }  // namespace
-
-std::vector<SectorRun> mergeSectorRuns(std::vector<SectorRun> runs) {
-  std::sort(runs.begin(), runs.end(), [](const SectorRun& a, const SectorRun& b) { return a.first < b.first; });
-  std::vector<SectorRun> merged;
-  for (const SectorRun& run : runs) {
-    if (run.count <= 0) continue;
-    if (!merged.empty() && run.first <= merged.back().first + merged.back().count)
-      merged.back().count = std::max(merged.back().count, run.first + run.count - merged.back().first);
-    else
-      merged.push_back(run);
-  }
-  return merged;
-}
 
 std::int64_t ScanResult::unreadableSectors() const {
   std::int64_t n = 0;

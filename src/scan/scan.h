@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/byte_source.h"
+#include "io/byte_source.h"
 
 namespace kestrix::scan {
 
@@ -120,10 +120,6 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
 
 // The six texts of one hit as the found-page list holds them: "", ID, sector, "", "", "".
 std::vector<std::string> FoundPageTexts(const FoundPage& hit);
-
-// The runs sorted and merged where they overlap or touch, so that a sector read twice (by
-// overlapping stretches) counts once.
-std::vector<SectorRun> mergeSectorRuns(std::vector<SectorRun> runs);
 
 // "first-last" or "first" for one run, runs joined by ", " (for messages).
 std::string describeSectorRuns(const std::vector<SectorRun>& runs, std::size_t maxRuns = 8);

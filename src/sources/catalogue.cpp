@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "sources/size_text.h"
+#include "io/size_text.h"
 
 namespace kestrix::sources {
 

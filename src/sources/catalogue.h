@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "scan/byte_source.h"
-#include "scan/errors.h"
+#include "io/byte_source.h"
+#include "io/errors.h"
 
 namespace kestrix::sources {
 
@@ -72,7 +72,7 @@ struct DiskProbe {
   std::string description;   // model and serial where the system gives them, e.g. "ATA ST1000, SN Z1D" (Open)
 };
 
-// The failure to open a source (scan/errors.h): the message, the errno and the path.
+// The failure to open a source (io/errors.h): the message, the errno and the path.
 using SourceOpenError = kestrix::SourceOpenError;
 
 class Catalogue {

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "rebuild/output_file.h"
-#include "rebuild/output_names.h"
+#include "io/output_file.h"
+#include "io/output_names.h"
 
 namespace kestrix::sources {
 

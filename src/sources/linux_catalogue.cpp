@@ -19,8 +19,8 @@
 #include <sstream>
 
 #include "sources/program_files.h"
-#include "sources/size_text.h"
-#include "sources/storage.h"
+#include "io/size_text.h"
+#include "io/storage.h"
 
 namespace kestrix::sources {
 

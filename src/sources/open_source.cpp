@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "sources/catalogue.h"
-#include "sources/size_text.h"
+#include "io/size_text.h"
 #include "sources/source_picker.h"
 
 namespace kestrix::sources {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "scan/byte_source.h"
+#include "io/byte_source.h"
 
 namespace kestrix::sources {
 

@@ -1,7 +1,7 @@
 #include "sources/source_picker.h"
 
 #include "sources/catalogue.h"
-#include "sources/size_text.h"
+#include "io/size_text.h"
 #include "sources/volume_list.h"
 
 namespace kestrix::sources {

@@ -5,9 +5,9 @@
 #include <cwchar>
 #include <iterator>
 
-#include "scan/win32.h"
+#include "io/win32.h"
 #include "sources/program_files.h"
-#include "sources/size_text.h"
+#include "io/size_text.h"
 #include "sources/windows_catalogue.h"
 
 namespace kestrix::sources {

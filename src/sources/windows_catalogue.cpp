@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "sources/size_text.h"
+#include "io/size_text.h"
 #include "sources/volume_list.h"
 
 namespace kestrix::sources {

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "rebuild/list_rules.h"
+#include "recover/list_rules.h"
 
 namespace kestrix::widgets {
 

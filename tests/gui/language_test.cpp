@@ -31,9 +31,9 @@
 #include "app/remaining_time.h"
 #include "build_info.h"
 #include "gui_support.h"
-#include "rebuild/sample_image.h"
-#include "scan/errors.h"
-#include "scan/map_page.h"
+#include "recover/sample_image.h"
+#include "io/errors.h"
+#include "format/map_page.h"
 #include "sources/fake_catalogue.h"
 #include "support/test_support.h"
 

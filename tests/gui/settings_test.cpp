@@ -10,7 +10,7 @@
 #include "app/remaining_time.h"
 #include "build_info.h"
 #include "app/settings.h"
-#include "scan/errors.h"
+#include "io/errors.h"
 #include "support/test_support.h"
 
 namespace kestrix::app {

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <random>
 
-#include "rebuild/sample_image.h"
-#include "scan/errors.h"
+#include "recover/sample_image.h"
+#include "io/errors.h"
 
 namespace kestrix::test {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/byte_source.h"
+#include "io/byte_source.h"
 
 namespace kestrix::test {
 

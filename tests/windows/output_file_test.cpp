@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "rebuild/output_file.h"
-#include "scan/byte_source.h"
+#include "io/output_file.h"
+#include "io/byte_source.h"
 #include "support/test_support.h"
 
 namespace kestrix::test {

@@ -1,0 +1,95 @@
+#include "io/message.h"
+
+#include "io/errors.h"
+
+namespace kestrix {
+
+namespace {
+
+std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+
+}  // namespace
+
+std::string unrepairableReason(const std::string& why) {
+  return why == "layout" ? "is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages)"
+                         : "holds no PST structure: no header of its own and no index page";
+}
+
+std::string englishText(const Message& m) {
+  using C = Message::Code;
+  const auto arg = [&](std::size_t i) { return i < m.args.size() ? m.args[i] : std::string(); };
+  const std::string reason = systemReason(m.err);
+  switch (m.code) {
+    case C::Text:
+      return arg(0);
+    case C::CannotOpen:
+      return cannotOpenMessage(arg(0), m.err);
+    case C::NotByOffset: {
+      const std::string kind = arg(1) == "pipe"     ? "a pipe"
+                               : arg(1) == "socket" ? "a socket"
+                                                    : "a character device without a length";
+      return "Cannot read " + quoted(arg(0)) + " as a source: it is " + kind +
+             ", which cannot be read by offset. Save its data to a file and give that file";
+    }
+    case C::CannotRead:
+      return "Cannot read file " + quoted(arg(0)) + " at byte " + arg(1) + ". " +
+             (m.err != 0 ? reason : "the data ends early (truncated)");
+    case C::CannotCreate:
+      return "Cannot create file " + quoted(arg(0)) + ". " + reason;
+    case C::CannotWrite:
+      return "Cannot write file " + quoted(arg(0)) + ". " + reason;
+    case C::CannotWriteAt:
+      return "Cannot write file " + quoted(arg(0)) + " at byte " + arg(1) + ". " + reason;
+    case C::OutputIsFolderName:
+      return "Cannot write file " + quoted(arg(0)) + ". It names a folder, not a file";
+    case C::OutputIsInput:
+      return "Cannot write file " + quoted(arg(0)) + ". It is the input " + quoted(arg(1)) +
+             " itself; choose another output";
+    case C::OutputBehindSource:
+      return "Cannot write file " + quoted(arg(0)) + ". It is the file behind the source " + quoted(arg(1)) +
+             " (a loop device), whose data it would overwrite; choose another output";
+    case C::OutputNotFile: {
+      const std::string kind = arg(1) == "folder" ? "a folder"
+                               : arg(1) == "fifo" ? "a FIFO (named pipe)"
+                               : arg(1) == "socket" ? "a socket"
+                                                    : "a device";
+      return "Cannot write file " + quoted(arg(0)) + ". It is " + kind + "; results are written to regular files only";
+    }
+    case C::OutputOnSource:
+      return "Cannot write file " + quoted(arg(0)) + ". It lies on the source " + quoted(arg(1)) +
+             ", whose data it would overwrite; choose a folder on another disk";
+    case C::OutputTooLarge:
+      return "Cannot write file " + quoted(arg(0)) + ". It would be " + arg(1) +
+             " long, more than the largest file its file system allows";
+    case C::NoRoom:
+      return "Cannot write file " + quoted(arg(0)) + ". It needs " + arg(1) + " of disk space but only " + arg(2) +
+             " is free there";
+    case C::NothingRebuilt: {
+      std::string why;
+      if (arg(1) == "empty")
+        why = "it is empty";
+      else if (arg(1) == "short")
+        why = "it is shorter than one map interval (" + arg(2) + " of " + arg(3) + " bytes)";
+      else if (arg(1) == "pst")
+        why = "it is a PST file itself, not a file of map intervals such as extract writes";
+      else
+        why = "no block of " + arg(2) +
+              " bytes in it begins with an allocation-map page; it is not a file of map intervals such as extract writes";
+      return "Nothing was rebuilt from " + quoted(arg(0)) + ": " + why;
+    }
+    case C::CannotRepair:
+      return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1));
+    case C::CannotResize:
+      return "Cannot set the length of file " + quoted(arg(0)) + " to " + arg(1) + " bytes. " + reason;
+    case C::CannotMakeFolder:
+      return "Cannot create folder " + quoted(arg(0)) + ". " + reason;
+    case C::FolderRefused:
+      return "Cannot write into folder " + quoted(arg(0)) + ". " +
+             (arg(1) == "notfolder" ? "It is not a folder"
+              : arg(1) == "busy"    ? "Another run of Kestrix is writing into it; wait until it has finished, or choose another folder"
+                                    : reason);
+  }
+  return arg(0);
+}
+
+}  // namespace kestrix

@@ -1,0 +1,1000 @@
+#include "recover/reassembly.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <numeric>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+
+
+namespace kestrix::pst {
+
+namespace {
+
+struct NeededBlock {
+  std::uint64_t bid = 0;
+  std::int64_t fileOffset = 0;
+  std::uint16_t size = 0;
+};
+
+std::int64_t spanOf(const NeededBlock& b) { return std::int64_t(blockSpan(b.size)); }
+
+// Whether bytes hold block b whole: trailer, signature for its file offset, CRC.
+bool holdsBlock(Bytes bytes, const NeededBlock& b) {
+  const BlockTrailer t = blockTrailer(bytes.subspan(bytes.size() - kBlockTrailerSize));
+  return blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
+         t.sig == signature(std::uint64_t(b.fileOffset), t.bid) && crc(bytes.first(b.size)) == t.crc;
+}
+
+// Reads of small stretches of the source served from a few 256 KiB windows: blocks that lie
+// one after another on the source cost one read per window, not one each. The windows are
+// kept most recently used first, so that two places looked at in turn do not evict each other.
+class SourceWindows {
+ public:
+  explicit SourceWindows(scan::ByteSource& source) : m_source(source) {}
+
+  // The bytes [offset, offset + length) of the source, or an empty span where the source
+  // holds fewer. length is at most a block's span.
+  Bytes read(std::int64_t offset, std::size_t length) {
+    for (std::size_t i = 0; i < m_windows.size(); ++i) {
+      Window& w = m_windows[i];
+      if (offset >= w.offset && offset + std::int64_t(length) <= w.offset + std::int64_t(w.bytes.size())) {
+        std::rotate(m_windows.begin(), m_windows.begin() + std::ptrdiff_t(i), m_windows.begin() + std::ptrdiff_t(i) + 1);
+        return Bytes(m_windows.front().bytes).subspan(std::size_t(offset - m_windows.front().offset), length);
+      }
+    }
+    if (m_windows.size() < kCount) m_windows.emplace_back();
+    std::rotate(m_windows.begin(), m_windows.end() - 1, m_windows.end());
+    Window& w = m_windows.front();
+    w.offset = offset / 4096 * 4096;
+    w.bytes.resize(kSize);
+    w.bytes.resize(m_source.readAt(w.offset, w.bytes));
+    if (offset + std::int64_t(length) > w.offset + std::int64_t(w.bytes.size())) return {};
+    return Bytes(w.bytes).subspan(std::size_t(offset - w.offset), length);
+  }
+
+ private:
+  static constexpr std::size_t kSize = 256 << 10, kCount = 4;
+  struct Window {
+    std::int64_t offset = 0;
+    std::vector<std::byte> bytes;
+  };
+  scan::ByteSource& m_source;
+  std::vector<Window> m_windows;
+};
+
+// A set of block IDs that answers "surely not in it" in one memory access: the pass over the
+// source asks at every 64-byte boundary, nearly always about bytes that are no trailer.
+class BidFilter {
+ public:
+  explicit BidFilter(std::size_t count) : m_bits(std::max<std::size_t>(64, std::bit_ceil(count * 16)) / 64) {}
+  void add(std::uint64_t bid) {
+    const std::size_t h = hash(bid);
+    m_bits[h / 64] |= std::uint64_t(1) << (h % 64);
+  }
+  bool mayHold(std::uint64_t bid) const {
+    const std::size_t h = hash(bid);
+    return (m_bits[h / 64] >> (h % 64)) & 1;
+  }
+
+ private:
+  std::size_t hash(std::uint64_t bid) const {
+    return std::size_t((blockKey(bid) * 0x9E3779B97F4A7C15ull) >> 32) & (m_bits.size() * 64 - 1);
+  }
+  std::vector<std::uint64_t> m_bits;
+};
+
+// The stretches of the source [from, to) that may hold a block still missing, in source
+// order, on sector boundaries: not the units the scan saw hold only zeros, and not the pages
+// and blocks of the file found so far, taken with the gaps of less than a sector between two
+// of one piece (a piece of anything else takes a sector at least). A block whose trailer lies
+// in such a piece would have been found next to them.
+std::vector<std::pair<std::int64_t, std::int64_t>> stretchesToSearch(std::int64_t size, std::vector<FileRun> found,
+                                                                     const scan::ZeroMap* zeros) {
+  std::sort(found.begin(), found.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+  std::vector<std::pair<std::int64_t, std::int64_t>> known;
+  std::int64_t lastDelta = 0;
+  for (const FileRun& p : found) {
+    const std::int64_t delta = p.sourceOffset - p.fileOffset, end = p.sourceOffset + p.length;
+    if (!known.empty() && p.sourceOffset <= known.back().second + (delta == lastDelta ? 511 : 0))
+      known.back().second = std::max(known.back().second, end);
+    else
+      known.emplace_back(p.sourceOffset, end);
+    lastDelta = delta;
+  }
+  constexpr std::int64_t kUnit = scan::ZeroMap::kUnit;
+  if (zeros)
+    for (std::int64_t unit = 0; unit < std::int64_t(zeros->zero.size()); ++unit)
+      if (zeros->isZero(unit)) {
+        if (!known.empty() && known.back().second == unit * kUnit) known.back().second = std::min(size, (unit + 1) * kUnit);
+        else known.emplace_back(unit * kUnit, std::min(size, (unit + 1) * kUnit));
+      }
+  std::sort(known.begin(), known.end());
+  std::vector<std::pair<std::int64_t, std::int64_t>> out;
+  const auto add = [&](std::int64_t from, std::int64_t to) {
+    from = from / 512 * 512;
+    to = std::min(size, (to + 511) / 512 * 512);
+    if (from >= to) return;
+    // Close stretches are read as one: cheaper than a read of its own with the bytes before it.
+    if (!out.empty() && from <= out.back().second + std::int64_t(kMaxBlockSize)) out.back().second = std::max(out.back().second, to);
+    else out.emplace_back(from, to);
+  };
+  std::int64_t at = 0;
+  for (const auto& [from, to] : known) {
+    if (from > at) add(at, from);
+    at = std::max(at, to);
+  }
+  if (at < size) add(at, size);
+  return out;
+}
+
+// Puts a piece into runs kept in file order, after those that begin where it does.
+void insertInFileOrder(std::vector<FileRun>& runs, const FileRun& piece) {
+  runs.insert(std::upper_bound(runs.begin(), runs.end(), piece.fileOffset,
+                               [](std::int64_t off, const FileRun& q) { return off < q.fileOffset; }),
+              piece);
+}
+
+// Runs in source order, to ask where in the file a place on the source lies.
+std::vector<FileRun> inSourceOrder(std::vector<FileRun> runs) {
+  std::sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
+  return runs;
+}
+
+// The file offset of source bytes [sourceOffset, sourceOffset + length), when one of the runs
+// (in source order) holds them whole.
+std::optional<std::int64_t> fileOffsetOf(const std::vector<FileRun>& bySource, std::int64_t sourceOffset, std::int64_t length) {
+  auto run = std::upper_bound(bySource.begin(), bySource.end(), sourceOffset,
+                              [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
+  if (run == bySource.begin()) return std::nullopt;
+  --run;
+  if (sourceOffset + length > run->sourceOffset + run->length) return std::nullopt;
+  return run->fileOffset + (sourceOffset - run->sourceOffset);
+}
+
+class Anchors {
+ public:
+  explicit Anchors(std::vector<FileRun> runs) : m_runs(std::move(runs)) {
+    std::sort(m_runs.begin(), m_runs.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  }
+  // The run that holds [fileOffset, fileOffset + length) whole, or nullptr.
+  const FileRun* holding(std::int64_t fileOffset, std::int64_t length) const {
+    auto it = std::upper_bound(m_runs.begin(), m_runs.end(), fileOffset,
+                               [](std::int64_t off, const FileRun& r) { return off < r.fileOffset; });
+    if (it == m_runs.begin()) return nullptr;
+    --it;
+    return fileOffset + length <= it->fileOffset + it->length ? &*it : nullptr;
+  }
+  const std::vector<FileRun>& runs() const { return m_runs; }
+
+ private:
+  std::vector<FileRun> m_runs;
+};
+
+class PageFinder {
+ public:
+  PageFinder(scan::ByteSource& source, std::span<const scan::TreePageHit> pages) : m_source(source), m_pages(pages) {
+    m_byBid.reserve(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i) m_byBid.emplace(blockKey(pages[i].bid), i);
+  }
+
+  // The page of that tree whose BID and signature fit `ref`; the one at `predicted` first,
+  // then the one nearest to `near`. Its source offset and parsed content.
+  std::optional<std::pair<std::int64_t, TreePage>> find(BlockRef ref, std::uint8_t type, std::optional<std::int64_t> predicted,
+                                                        std::int64_t near) {
+    auto [from, to] = m_byBid.equal_range(blockKey(ref.bid));
+    std::vector<std::int64_t> candidates;
+    for (auto it = from; it != to; ++it)
+      if (m_pages[it->second].type == type) candidates.push_back(m_pages[it->second].offset);
+    const std::int64_t aim = predicted.value_or(near);
+    std::sort(candidates.begin(), candidates.end(), [aim](std::int64_t a, std::int64_t b) {
+      return std::llabs(a - aim) < std::llabs(b - aim);
+    });
+    std::array<std::byte, kPageSize> bytes;
+    for (const std::int64_t at : candidates) {
+      if (m_source.readAt(at, bytes) != bytes.size()) continue;
+      if (!isValidPage(bytes, ref.offset)) continue;  // the signature ties it to the file offset
+      if (auto page = parseTreePage(bytes); page && page->type == type) return std::pair(at, std::move(*page));
+    }
+    return std::nullopt;
+  }
+
+ private:
+  scan::ByteSource& m_source;
+  std::span<const scan::TreePageHit> m_pages;
+  std::unordered_multimap<std::uint64_t, std::size_t> m_byBid;
+};
+
+// The cluster size the pieces agree on: the largest power of two, up to 64 KiB, modulo which
+// every piece lies at the same distance between file and source. With pieces at several
+// distances it is the file system's own (two distances agree on a larger one by chance half
+// the time, eight hardly ever); with few it may be too large, and smallest is then 512.
+struct Clusters {
+  std::int64_t largest = 512, smallest = 512;
+};
+Clusters clusterSize(const std::vector<FileRun>& placed) {
+  if (placed.empty()) return {};
+  std::vector<std::int64_t> deltas;
+  for (const FileRun& p : placed) deltas.push_back(p.sourceOffset - p.fileOffset);
+  std::sort(deltas.begin(), deltas.end());
+  deltas.erase(std::unique(deltas.begin(), deltas.end()), deltas.end());
+  for (std::int64_t c = 65536; c > 512; c /= 2)
+    if (std::all_of(deltas.begin(), deltas.end(), [&](std::int64_t d) { return ((d - deltas.front()) % c + c) % c == 0; }))
+      return {c, deltas.size() >= 8 ? c : 512};
+  return {};
+}
+
+// Block b from two places: its start where the bytes before it lie (startDelta), its end
+// where its trailer was found (endDelta), cut on a 512-byte boundary.
+std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
+                              std::int64_t endDelta, std::int64_t& tries) {
+  // Both sides read once, each the whole span: the start side from where the block's first
+  // byte would lie, the end side up to its trailer (what lies before the source's start, none).
+  const auto span = std::size_t(spanOf(b));
+  std::vector<std::byte> starts(span), ends(span), whole(span);
+  const std::size_t haveStart = source.readAt(b.fileOffset + startDelta, starts);
+  const std::int64_t endFrom = b.fileOffset + endDelta, skip = std::max<std::int64_t>(0, -endFrom);
+  if (skip >= std::int64_t(span) ||
+      source.readAt(endFrom + skip, std::span(ends).subspan(std::size_t(skip))) != span - std::size_t(skip))
+    return {};
+  for (std::int64_t cut = (b.fileOffset / 512 + 1) * 512; cut < b.fileOffset + spanOf(b); cut += 512) {
+    ++tries;
+    const std::size_t head = std::size_t(cut - b.fileOffset);
+    if (head > haveStart || std::int64_t(head) < skip) continue;
+    std::copy_n(starts.begin(), head, whole.begin());
+    std::copy(ends.begin() + std::ptrdiff_t(head), ends.end(), whole.begin() + std::ptrdiff_t(head));
+    if (holdsBlock(whole, b))
+      return {{b.fileOffset, b.fileOffset + startDelta, std::int64_t(head)}, {cut, cut + endDelta, spanOf(b) - std::int64_t(head)}};
+  }
+  return {};
+}
+
+// The block CRC starts from 0 and is not inverted at the end, so it is linear in the bytes:
+// crc(A + B) = advance(crc(A), |B|) ^ crc(B), where advance feeds |B| zero bytes. So each piece
+// of a block adds a term of its own, and one piece can be tried in many places at the cost of
+// a few XORs each. advance is kept as the images of the 32 single bits.
+class CrcAdvance {
+ public:
+  explicit CrcAdvance(std::size_t zeros) {
+    const std::vector<std::byte> z(zeros);
+    for (int bit = 0; bit < 32; ++bit) m_image[std::size_t(bit)] = zeros == 0 ? std::uint32_t(1) << bit : crc(z, std::uint32_t(1) << bit);
+  }
+  std::uint32_t operator()(std::uint32_t c) const {
+    std::uint32_t out = 0;
+    for (; c != 0; c &= c - 1) out ^= m_image[std::size_t(std::countr_zero(c))];
+    return out;
+  }
+
+ private:
+  std::array<std::uint32_t, 32> m_image{};
+};
+
+// Stretches of the source: where each starts, and its bytes.
+using Stretches = std::vector<std::pair<std::int64_t, Bytes>>;
+
+// The source within some reach of given offsets, merged where they overlap: where a file
+// system that cut a block put the piece between its ends lies mostly near one of them. Read
+// 2 MiB wider than asked and kept, since the blocks that need it mostly lie close together.
+// At most two stretches of 2 (reach + 2 MiB) are held.
+class NearbySource {
+ public:
+  explicit NearbySource(scan::ByteSource& source) : m_source(source) {}
+
+  Stretches around(std::initializer_list<std::int64_t> nears, std::int64_t reach) {
+    Stretches out;
+    for (const auto& span : spans(nears, reach)) {
+      const std::int64_t from = span.first, to = span.second;
+      const auto kept = std::find_if(m_kept.begin(), m_kept.end(), [from, to](const auto& k) {
+        return k.first <= from && to <= k.first + std::int64_t(k.second.size());
+      });
+      if (kept == m_kept.end()) return read(nears, reach);
+      out.emplace_back(from, Bytes(kept->second).subspan(std::size_t(from - kept->first), std::size_t(to - from)));
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::pair<std::int64_t, std::int64_t>> spans(std::initializer_list<std::int64_t> nears, std::int64_t reach) const {
+    std::vector<std::pair<std::int64_t, std::int64_t>> all, out;
+    for (const std::int64_t near : nears)
+      all.emplace_back(std::max<std::int64_t>(0, near - reach) / 512 * 512, std::min(m_source.size(), near + reach));
+    std::sort(all.begin(), all.end());
+    for (const auto& [from, to] : all) {
+      if (to <= from) continue;
+      if (!out.empty() && from <= out.back().second) out.back().second = std::max(out.back().second, to);
+      else out.emplace_back(from, to);
+    }
+    return out;
+  }
+
+  Stretches read(std::initializer_list<std::int64_t> nears, std::int64_t reach) {
+    m_kept.clear();
+    for (const auto& [from, to] : spans(nears, reach + (2 << 20))) {
+      std::vector<std::byte> bytes(std::size_t(to - from));
+      std::vector<scan::SectorRun> unreadable;  // read as zeros: no piece is found there
+      scan::readSectorsRetrying(m_source, from, bytes, unreadable);
+      m_kept.emplace_back(from, std::move(bytes));
+    }
+    return around(nears, reach);
+  }
+
+  scan::ByteSource& m_source;
+  std::vector<std::pair<std::int64_t, std::vector<std::byte>>> m_kept;
+};
+
+// Block b from three pieces, for a file system that cuts at clusters smaller than the block:
+// its start where the bytes before it lie (startDelta; this piece may be empty), its end
+// where its trailer was found (endDelta), and between them one run of whole clusters from
+// elsewhere, looked for in `around`. Cuts lie on the cluster grid of the file; the middle lies
+// on the source's grid, which the end fixes. Every choice of cuts and place is checked by the
+// CRC terms of its pieces; the first that holds is read whole and checked again.
+// inPlace: the start and the end lie in one extent, so the middle is no piece of the file
+// put elsewhere but a stretch overwritten in place, which only the same bytes found elsewhere
+// give back: a run of one byte repeated (zeros, as the file's encoding writes them), with any
+// cuts; other bytes (a copy in the file) only for the middle as all of the block's inner
+// clusters or as its first cluster. Fewer choices, fewer accidental CRCs.
+std::vector<FileRun> stitchAcross(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
+                                  std::int64_t endDelta, std::int64_t c, const Stretches& around, bool inPlace,
+                                  std::int64_t& tries) {
+  const std::int64_t end = b.fileOffset + spanOf(b), dataEnd = b.fileOffset + b.size, grid = b.fileOffset / c * c;
+  const std::size_t slots = std::size_t((end - 1) / c - grid / c + 1);
+  if (slots < 2) return {};
+  // Slot f is the file's cluster [grid + f c, grid + (f + 1) c); its bytes under the CRC are [from, to).
+  struct Slot {
+    std::int64_t from, to;
+    CrcAdvance advance;  // to the end of the data
+  };
+  std::vector<Slot> slot;
+  for (std::size_t f = 0; f < slots; ++f) {
+    const std::int64_t from = std::max(grid + std::int64_t(f) * c, b.fileOffset);
+    const std::int64_t to = std::min(grid + std::int64_t(f + 1) * c, dataEnd);
+    slot.push_back({from, std::max(from, to), CrcAdvance(std::size_t(std::max<std::int64_t>(0, dataEnd - to)))});
+  }
+  const auto term = [&](std::size_t f, Bytes cluster) {  // cluster: the c bytes the slot's cluster holds
+    const Slot& s = slot[f];
+    return s.to > s.from ? s.advance(crc(cluster.subspan(std::size_t(s.from - (grid + std::int64_t(f) * c)), std::size_t(s.to - s.from)))) : 0;
+  };
+  // The whole span as the head's piece and as the tail's piece would have it.
+  std::vector<std::byte> head(std::size_t(slots) * std::size_t(c)), tail(head.size());
+  const bool haveHead = source.readAt(grid + startDelta, head) == head.size();
+  if (source.readAt(grid + endDelta, tail) != tail.size()) return {};
+  const std::uint32_t want = blockTrailer(Bytes(tail).subspan(std::size_t(end - grid) - kBlockTrailerSize, kBlockTrailerSize)).crc;
+  std::vector<std::uint32_t> headBefore(slots + 1, 0), tailFrom(slots + 1, 0);  // XOR of the terms of slots [0, f) / [f, slots)
+  for (std::size_t f = 0; f < slots; ++f)
+    headBefore[f + 1] = headBefore[f] ^ (haveHead ? term(f, Bytes(head).subspan(f * std::size_t(c), std::size_t(c))) : 0);
+  for (std::size_t f = slots; f-- > 0;)
+    tailFrom[f] = tailFrom[f + 1] ^ term(f, Bytes(tail).subspan(f * std::size_t(c), std::size_t(c)));
+
+  // Middle slots [f0, f1) from `middle` (the bytes of slot f0's cluster onwards), which lies
+  // at source offset `at` (of its first byte the CRC covers). The runs, or none when the
+  // block read whole does not check.
+  std::vector<std::byte> whole(std::size_t(spanOf(b)));
+  const auto tryMiddle = [&](std::size_t f0, std::size_t f1, const std::byte* middle, std::int64_t at) -> std::vector<FileRun> {
+    const std::int64_t from = slot[f0].from, to = grid + std::int64_t(f1) * c;
+    const std::int64_t into = from - (grid + std::int64_t(f0) * c);
+    std::copy_n(head.begin() + (b.fileOffset - grid), from - b.fileOffset, whole.begin());
+    std::copy_n(middle + into, to - from, whole.begin() + (from - b.fileOffset));
+    std::copy_n(tail.begin() + (to - grid), end - to, whole.begin() + (to - b.fileOffset));
+    if (!holdsBlock(whole, b)) return {};
+    std::vector<FileRun> runs;
+    if (from > b.fileOffset) runs.push_back({b.fileOffset, b.fileOffset + startDelta, from - b.fileOffset});
+    runs.push_back({from, at, to - from});
+    runs.push_back({to, to + endDelta, end - to});
+    return runs;
+  };
+  const auto hasData = [&](std::size_t f0) { return slot[f0].to > slot[f0].from && (f0 == 0 || haveHead); };
+
+  const std::int64_t residue = (((grid + endDelta) % c) + c) % c;
+  for (const auto& stretch : around) {
+    const std::int64_t offset = stretch.first;
+    const Bytes bytes = stretch.second;
+    const std::int64_t first = ((offset - residue + c - 1) / c) * c + residue;  // the first cluster in it
+    const std::size_t n = std::size_t(std::max<std::int64_t>(0, (offset + std::int64_t(bytes.size()) - first) / c));
+    const auto clusterAt = [&](std::size_t i) { return bytes.subspan(std::size_t(first - offset) + i * std::size_t(c), std::size_t(c)); };
+    std::vector<char> repeated(n, 0);
+    if (inPlace)
+      for (std::size_t i = 0; i < n; ++i) {
+        const Bytes cluster = clusterAt(i);
+        repeated[i] = std::all_of(cluster.begin(), cluster.end(), [&](std::byte x) { return x == cluster[0]; });
+      }
+    // terms[f][i]: slot f's term with its bytes from cluster i. Whole clusters share one CRC.
+    std::vector<std::uint32_t> wholeCrc(n);
+    for (std::size_t i = 0; i < n; ++i) wholeCrc[i] = crc(clusterAt(i));
+    std::vector<std::vector<std::uint32_t>> terms(slots, std::vector<std::uint32_t>(n));
+    for (std::size_t f = 0; f < slots; ++f) {
+      const bool full = slot[f].to - slot[f].from == c;
+      for (std::size_t i = 0; i < n; ++i) terms[f][i] = full ? slot[f].advance(wholeCrc[i]) : term(f, clusterAt(i));
+    }
+    // The middle from clusters [i, i + f1 - f0); the head holds slots [0, f0), the tail [f1, slots).
+    for (std::size_t f0 = 0; f0 + 1 < slots; ++f0) {
+      if (!hasData(f0)) continue;  // a middle without data proves nothing
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t sum = headBefore[f0];
+        bool allRepeated = true;
+        for (std::size_t f1 = f0 + 1; f1 < slots && i + (f1 - 1 - f0) < n; ++f1) {
+          sum ^= terms[f1 - 1][i + (f1 - 1 - f0)];
+          allRepeated = allRepeated && repeated[i + (f1 - 1 - f0)];
+          if (inPlace && !allRepeated && !(f0 == 0 && f1 == 1) && !(f0 == 1 && f1 + 1 == slots)) {
+            if (f0 == 1) continue;
+            break;
+          }
+          ++tries;
+          if ((sum ^ tailFrom[f1]) != want) continue;
+          const std::int64_t cluster = first + std::int64_t(i) * c;
+          const std::int64_t at = cluster + (slot[f0].from - (grid + std::int64_t(f0) * c));
+          if (auto runs = tryMiddle(f0, f1, bytes.data() + (cluster - offset), at); !runs.empty()) return runs;
+        }
+      }
+    }
+  }
+  return {};
+}
+
+std::optional<std::int64_t> predict(const Anchors& anchors, std::int64_t fileOffset, std::int64_t length) {
+  const FileRun* run = anchors.holding(fileOffset, length);
+  if (!run) return std::nullopt;
+  return run->sourceOffset + (fileOffset - run->fileOffset);
+}
+
+}  // namespace
+
+std::optional<BlockRef> newestRoot(scan::ByteSource& source, const scan::SourceIndex& index, std::span<const FileRun> anchors,
+                                   std::int64_t fileLength, std::uint8_t type, bool anywhere) {
+  std::vector<const scan::TreePageHit*> pages;
+  for (const scan::TreePageHit& p : index.treePages)
+    if (p.type == type) pages.push_back(&p);
+  std::sort(pages.begin(), pages.end(), [](const scan::TreePageHit* a, const scan::TreePageHit* b) {
+    return std::pair(a->level, blockKey(a->bid)) > std::pair(b->level, blockKey(b->bid));
+  });
+  const std::vector<FileRun> bySource = inSourceOrder({anchors.begin(), anchors.end()});
+  std::array<std::byte, kPageSize> bytes;
+  // The newest few: a root that cannot be placed is passed over for the next newest.
+  for (std::size_t i = 0; i < pages.size() && i < 16; ++i) {
+    const scan::TreePageHit& p = *pages[i];
+    if (source.readAt(p.offset, bytes) != bytes.size()) continue;
+    if (const auto ib = fileOffsetOf(bySource, p.offset, kPageSize); ib && isValidPage(bytes, std::uint64_t(*ib)))
+      return BlockRef{p.bid, std::uint64_t(*ib)};
+    if (!anywhere) continue;
+    // Pages lie on 512-byte boundaries past the header, never where a map page starts an interval.
+    const std::uint16_t sig = pageTrailer(bytes).sig;
+    std::optional<std::int64_t> only;
+    int solutions = 0;
+    for (std::int64_t ib = kFirstAMapOffset + std::int64_t(kPageSize); ib + std::int64_t(kPageSize) <= fileLength && solutions < 2;
+         ib += std::int64_t(kPageSize))
+      if ((ib - kFirstAMapOffset) % kIntervalBytes != 0 && signature(std::uint64_t(ib), p.bid) == sig) {
+        only = ib;
+        ++solutions;
+      }
+    if (solutions == 1) return BlockRef{p.bid, std::uint64_t(*only)};
+  }
+  return std::nullopt;
+}
+
+ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop) {
+  ReassemblyResult r;
+  const Anchors anchors(input.anchors);
+  const ParsedHeader parsed = parseHeader(input.header);
+  if (parsed.state != HeaderState::Sound) {
+    r.runs = anchors.runs();
+    return r;
+  }
+
+  // 1. Both trees, page by page, level by level (pages of one level read in source order).
+  PageFinder finder(source, input.index ? std::span(input.index->treePages) : std::span<const scan::TreePageHit>());
+  std::vector<FileRun> placed;           // pages and blocks found, in no order yet
+  std::vector<FileRun> failedAnchored;   // pages expected inside an anchor, not found there
+  std::vector<NeededBlock> blocks;
+  bool rootsFound = true, blockPagesLost = false;
+  std::vector<std::uint64_t> nodeRefs;           // data and subnode blocks the node tree's leaves name
+  std::array<std::uint64_t, 2> newestReached{};  // block tree, node tree
+  for (const auto& [root, type] : {std::pair(parsed.header.nodeRoot, kPageNodeTree),
+                                   std::pair(parsed.header.blockRoot, kPageBlockTree)}) {
+    std::vector<BlockRef> level{root};
+    std::int64_t near = 0;
+    bool isRoot = true;
+    // Each page once: a crafted tree whose pages name each other is walked in bounded time.
+    std::unordered_set<std::uint64_t> seen;
+    while (!level.empty()) {
+      std::vector<BlockRef> next;
+      for (const BlockRef& ref : level) {
+        if (!seen.insert(ref.offset).second) continue;
+        ++r.pages;
+        const auto predicted = predict(anchors, std::int64_t(ref.offset), kPageSize);
+        auto found = finder.find(ref, type, predicted, near);
+        if (!found) {
+          ++r.pagesMissing;
+          if (isRoot) rootsFound = false;
+          if (type == kPageBlockTree) blockPagesLost = true;
+          if (predicted) failedAnchored.push_back({std::int64_t(ref.offset), *predicted, kPageSize});
+          continue;
+        }
+        near = found->first;
+        placed.push_back({std::int64_t(ref.offset), found->first, kPageSize});
+        const TreePage& page = found->second;
+        auto& newest = newestReached[type == kPageNodeTree];
+        newest = std::max(newest, blockKey(ref.bid));
+        for (const TreeEntry& e : page.entries) {
+          if (page.level > 0) next.push_back(e.child);
+          else if (type == kPageBlockTree) blocks.push_back({e.child.bid, std::int64_t(e.child.offset), e.size});
+          else nodeRefs.insert(nodeRefs.end(), {e.data, e.sub});
+        }
+      }
+      level = std::move(next);
+      isRoot = false;
+    }
+  }
+  r.treesFound = rootsFound;
+  // Pages of either tree, newer than every page the header's trees reach, that lie where this
+  // file's anchors put a page of it (their signature fits that file offset): a newer
+  // generation of the index than the one used.
+  if (input.index) {
+    const std::vector<FileRun> bySource = inSourceOrder(anchors.runs());
+    std::array<std::byte, kPageSize> bytes;
+    for (const scan::TreePageHit& p : input.index->treePages) {
+      if (blockKey(p.bid) <= newestReached[p.type == kPageNodeTree]) continue;
+      const auto fileOffset = fileOffsetOf(bySource, p.offset, kPageSize);
+      if (fileOffset && source.readAt(p.offset, bytes) == bytes.size() && isValidPage(bytes, std::uint64_t(*fileOffset)))
+        ++r.newerPages;
+    }
+  }
+  r.blocks = std::int64_t(blocks.size());
+  std::sort(blocks.begin(), blocks.end(), [](const NeededBlock& a, const NeededBlock& b) { return a.fileOffset < b.fileOffset; });
+
+  // 2. Blocks where the anchors predict them, read window by window in file order.
+  std::vector<char> done(blocks.size(), 0);  // 1 proved where placed, 2 kept where predicted, unproved
+  std::vector<FileRun> failedBlocks;
+  SourceWindows windows(source);
+  const auto holdsAt = [&](std::int64_t at, const NeededBlock& b) {
+    if ((at - b.fileOffset) % 512 != 0 || at < 0) return false;  // no file system puts a block there
+    const Bytes bytes = windows.read(at, std::size_t(spanOf(b)));
+    return !bytes.empty() && holdsBlock(bytes, b);
+  };
+  const auto report = [&](std::size_t i) {
+    if (i % 4096 != 0) return true;
+    if (stop.load()) return false;
+    if (input.progress) input.progress({std::int64_t(i), std::int64_t(blocks.size()), false});
+    return true;
+  };
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (!report(i)) {
+      r.stopped = true;
+      return r;
+    }
+    const NeededBlock& b = blocks[i];
+    const auto at = predict(anchors, b.fileOffset, spanOf(b));
+    if (!at) continue;
+    if (holdsAt(*at, b)) {
+      done[i] = 1;
+      ++r.blocksPredicted;
+      placed.push_back({b.fileOffset, *at, spanOf(b)});
+    } else {
+      failedBlocks.push_back({b.fileOffset, *at, spanOf(b)});
+    }
+  }
+
+  // 2b. A block not where its anchor says mostly lies in the same piece as a page or block
+  //     next to it in the file: tried where the nearest one found before it and the nearest
+  //     one after it put it. Only what this does not find needs the pass over the source.
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  {
+    std::vector<FileRun> near;  // blocks found here, in file order
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      if (done[i]) continue;
+      const NeededBlock& b = blocks[i];
+      const auto after = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
+                                          [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+      std::array<std::optional<std::int64_t>, 3> deltas;
+      if (!near.empty()) deltas[0] = near.back().sourceOffset - near.back().fileOffset;
+      if (after != placed.begin()) deltas[1] = std::prev(after)->sourceOffset - std::prev(after)->fileOffset;
+      if (after != placed.end()) deltas[2] = after->sourceOffset - after->fileOffset;
+      const auto predicted = predict(anchors, b.fileOffset, spanOf(b));
+      for (const auto& delta : deltas) {
+        if (!delta || (predicted && *predicted == b.fileOffset + *delta)) continue;
+        if (holdsAt(b.fileOffset + *delta, b)) {
+          done[i] = 1;
+          ++r.blocksFound;
+          near.push_back({b.fileOffset, b.fileOffset + *delta, spanOf(b)});
+          break;
+        }
+      }
+      // A block across the cut between the piece before it and the piece after it.
+      const auto& startDelta = deltas[0] ? deltas[0] : deltas[1];
+      if (!done[i] && startDelta && deltas[2] && *startDelta != *deltas[2]) {
+        const std::vector<FileRun> pieces = stitchTwo(source, b, *startDelta, *deltas[2], r.stitchTries);
+        if (!pieces.empty()) {
+          done[i] = 1;
+          ++r.blocksStitched;
+          near.insert(near.end(), pieces.begin(), pieces.end());
+        }
+      }
+    }
+    placed.insert(placed.end(), near.begin(), near.end());
+  }
+
+  // 3. The blocks still missing, by their trailers anywhere on the source: from the scan's
+  //    index, reading only the bytes of each candidate; without a complete index, in one pass
+  //    over what of the source may hold them. A trailer whose block does not check whole is
+  //    kept for stitching.
+  std::unordered_map<std::uint64_t, std::size_t> missing;
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    if (!done[i]) missing.emplace(blockKey(blocks[i].bid), i);
+  std::unordered_map<std::size_t, std::vector<std::int64_t>> trailers;  // block -> source ends of its trailer
+  // Block -> where it was found whole (at most 8 places) and its data's CRC there. Another
+  // file that shares block IDs with this one (another version of it, or a mailbox whose IDs
+  // coincide) may hold a valid block of the same ID: the copy that lies where this file's own
+  // pieces lead is taken, and a block whose copies differ is counted uncertain.
+  struct Copy {
+    std::int64_t start;
+    std::uint32_t crc;
+  };
+  std::unordered_map<std::size_t, std::vector<Copy>> holding;
+  // The trailer ending at `end` on the source; `whole` the span before it where already read.
+  const auto consider = [&](std::int64_t end, std::uint64_t bid, std::uint16_t size, std::uint16_t sig,
+                            std::optional<Bytes> whole) {
+    const auto it = missing.find(blockKey(bid));
+    if (it == missing.end()) return;
+    const NeededBlock& b = blocks[it->second];
+    if (size != b.size || sig != signature(std::uint64_t(b.fileOffset), bid)) return;
+    const std::int64_t start = end - spanOf(b);
+    if (start < 0 || (start - b.fileOffset) % 512 != 0) return;  // no file system puts a block there
+    std::vector<std::byte> read;
+    if (!whole) {
+      read.resize(std::size_t(spanOf(b)));
+      if (source.readAt(start, read) == read.size()) whole = Bytes(read);
+    }
+    if (whole && holdsBlock(*whole, b)) {
+      std::vector<Copy>& copies = holding[it->second];
+      if (copies.size() < 8) copies.push_back({start, crc(whole->first(b.size))});
+    } else {
+      trailers[it->second].push_back(end);
+    }
+  };
+  const scan::SourceIndex* index = input.index;
+  if (!missing.empty() && index && index->trailersComplete) {
+    for (std::size_t i = 0; i < index->trailers.size(); ++i) {
+      if (i % 65536 == 0 && stop.load()) {
+        r.stopped = true;
+        return r;
+      }
+      const scan::BlockTrailerHit& t = index->trailers[i];
+      consider(t.end, t.bid, t.size, t.sig, std::nullopt);
+    }
+  } else if (!missing.empty()) {
+    BidFilter filter(missing.size());
+    for (const auto& [key, at] : missing) filter.add(key);
+    const auto stretches = stretchesToSearch(source.size(), placed, index ? &index->zeros : nullptr);
+    const auto examine = [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
+      const std::int64_t to = base + std::int64_t(view.size());
+      for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
+        const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
+        const std::uint16_t size = le16(t, 0);
+        if (size > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
+        const std::int64_t start = end - std::int64_t(blockSpan(size));
+        consider(end, le64(t, 8), size, le16(t, 2),
+                 start >= base ? std::optional(view.subspan(std::size_t(start - base), blockSpan(size))) : std::nullopt);
+      }
+    };
+    constexpr std::int64_t kChunk = 4 << 20;
+    std::int64_t total = 0, searched = 0;
+    for (const auto& [from, to] : stretches) total += to - from;
+    std::vector<std::byte> buf;
+    std::vector<scan::SectorRun> unreadable;  // read as zeros: no block is found there
+    for (const auto& [from, to] : stretches)
+      for (std::int64_t at = from; at < to; at += kChunk) {
+        if (stop.load()) {
+          r.stopped = true;
+          return r;
+        }
+        if (input.progress) input.progress({searched, total, true});
+        // With the bytes before it, so that a block that ends in it can be read whole.
+        const std::int64_t end = std::min(to, at + kChunk), base = std::max<std::int64_t>(0, at - std::int64_t(kMaxBlockSize));
+        buf.resize(std::size_t(end - base));
+        scan::readSectorsRetrying(source, base, buf, unreadable);
+        examine(buf, base, at);
+        searched += end - at;
+      }
+  }
+  if (!holding.empty()) {
+    std::vector<FileRun> own = placed;  // this file's pieces so far, in file order
+    std::sort(own.begin(), own.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+    std::vector<std::size_t> order;
+    for (const auto& [index, copies] : holding) order.push_back(index);
+    std::sort(order.begin(), order.end());
+    for (const std::size_t index : order) {
+      const NeededBlock& b = blocks[index];
+      std::vector<Copy>& copies = holding[index];
+      // Where the piece of the file before it would put it, else the one after it.
+      const auto after = std::lower_bound(own.begin(), own.end(), b.fileOffset,
+                                          [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+      const FileRun* near = after != own.begin() ? &*std::prev(after) : after != own.end() ? &*after : nullptr;
+      const std::int64_t aim = near ? b.fileOffset + (near->sourceOffset - near->fileOffset) : 0;
+      const auto best = std::min_element(copies.begin(), copies.end(), [aim](const Copy& x, const Copy& y) {
+        return std::llabs(x.start - aim) < std::llabs(y.start - aim);
+      });
+      if (std::any_of(copies.begin(), copies.end(), [&](const Copy& c) { return c.crc != best->crc; })) ++r.blocksUncertain;
+      done[index] = 1;
+      ++r.blocksFound;
+      const FileRun piece{b.fileOffset, best->start, spanOf(b)};
+      placed.push_back(piece);
+      insertInFileOrder(own, piece);
+    }
+  }
+
+  // 4. Stitching: the start of a block lies where the piece before it continues, its trailer
+  //    where it was found; the cut is on a 512-byte boundary between, and the CRC decides.
+  //    A block longer than a cluster may have a middle piece elsewhere too: it is looked for
+  //    between its two sides on the source, up to 8 MiB apart (within 4 MiB of either side
+  //    when both lie in one extent), on cluster boundaries (the cluster size the pieces found
+  //    so far agree on; smaller ones too when they are too few to tell). Each choice tried is
+  //    a chance in 2^32 that a CRC holds by accident: they are counted (stitchTries), and no
+  //    more are tried than the file's layout calls for.
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  const Clusters clusters = clusterSize(placed);
+  NearbySource nearby(source);
+  std::vector<std::size_t> order;
+  for (const auto& [index, ends] : trailers) order.push_back(index);
+  std::sort(order.begin(), order.end());  // blocks are in file order: a stitched block tells the next where it lies
+  for (const std::size_t index : order) {
+    if (stop.load()) {
+      r.stopped = true;
+      return r;
+    }
+    if (done[index]) continue;
+    const NeededBlock& b = blocks[index];
+    auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
+                                   [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+    const std::int64_t startDelta = before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
+    for (const std::int64_t end : trailers[index]) {
+      const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
+      if (endDelta % 512 != 0) continue;
+      std::vector<FileRun> pieces = stitchTwo(source, b, startDelta, endDelta, r.stitchTries);
+      // Start and end at one distance from the file: one extent, damaged between them. No file
+      // system leaves a gap in an extent for a piece it put elsewhere.
+      const bool oneExtent = startDelta == endDelta;
+      const std::int64_t from = b.fileOffset + startDelta;
+      std::vector<std::byte> gap;
+      for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty(); c /= 2) {
+        // Where the middle may lie. Within one extent, near it. Clusters of 4 KiB or more are
+        // few enough to try within 8 MiB of either side, in any order. Smaller ones only
+        // between the block's start and its trailer on the source, as allocators lay a file's
+        // extents out in disk order: the wider the search, the likelier a CRC that holds by
+        // chance, and a 512-byte grid has eight times the places of a 4 KiB one.
+        Stretches around;
+        if (oneExtent || c >= 4096) {
+          around = nearby.around({from, end}, oneExtent ? 4 << 20 : 8 << 20);
+        } else if (from < end && end - from <= (8 << 20)) {
+          if (gap.empty()) {
+            gap.resize(std::size_t(end - from));
+            std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
+            scan::readSectorsRetrying(source, from, gap, unreadable);
+          }
+          around.emplace_back(from, Bytes(gap));
+        }
+        if (!around.empty()) pieces = stitchAcross(source, b, startDelta, endDelta, c, around, oneExtent, r.stitchTries);
+      }
+      if (pieces.empty()) continue;
+      done[index] = 1;
+      ++r.blocksStitched;
+      for (const FileRun& p : pieces) insertInFileOrder(placed, p);
+      break;
+    }
+  }
+  // 4a. Where a block-tree page was lost, the blocks it listed are still named: by the node
+  //     tree's leaves, and by the internal blocks (data and subnode trees) found. Each is
+  //     looked for by its trailer in the index; its file offset is where an anchor, or a piece
+  //     of the file found next to it on the source, puts it, proved by its signature and CRC.
+  //     Repair then lists it in a new block tree.
+  if (blockPagesLost && input.index) {
+    std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+    std::unordered_set<std::uint64_t> known;
+    for (const NeededBlock& b : blocks) known.insert(blockKey(b.bid));
+    std::vector<std::uint64_t> work;
+    const auto want = [&](std::uint64_t bid) {
+      if (bid != 0 && known.insert(blockKey(bid)).second) work.push_back(blockKey(bid));
+    };
+    for (const std::uint64_t bid : nodeRefs) want(bid);
+    const auto readBlock = [&](std::int64_t at, std::size_t span, std::vector<std::byte>& out) {
+      out.resize(span);
+      return source.readAt(at, out) == span;
+    };
+    std::vector<std::byte> bytes;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {  // the internal blocks listed and found whole in one place
+      if (done[i] != 1 || !isInternalBid(blocks[i].bid)) continue;
+      const auto run = std::upper_bound(placed.begin(), placed.end(), blocks[i].fileOffset,
+                                        [](std::int64_t at, const FileRun& p) { return at < p.fileOffset; });
+      if (run == placed.begin() || std::prev(run)->fileOffset + std::prev(run)->length < blocks[i].fileOffset + spanOf(blocks[i])) continue;
+      const FileRun& p = *std::prev(run);
+      if (readBlock(p.sourceOffset + (blocks[i].fileOffset - p.fileOffset), std::size_t(spanOf(blocks[i])), bytes))
+        for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(blocks[i].size))) want(child);
+    }
+    const auto& hits = input.index->trailers;
+    std::vector<std::uint32_t> byKey;  // trailers in BID order, when any block is wanted
+    if (!work.empty()) {
+      byKey.resize(hits.size());
+      std::iota(byKey.begin(), byKey.end(), std::uint32_t(0));
+      std::sort(byKey.begin(), byKey.end(), [&](std::uint32_t a, std::uint32_t b) { return blockKey(hits[a].bid) < blockKey(hits[b].bid); });
+    }
+    std::vector<FileRun> bySource = anchors.runs();
+    bySource.insert(bySource.end(), placed.begin(), placed.end());
+    bySource = inSourceOrder(std::move(bySource));
+    // What the block-tree leaves on the source that the walk did not reach say (the lost
+    // page's own leaves, older copies of them): where a block lies in its file, the newest
+    // page's word winning. A hint, which the block's signature and CRC there must prove.
+    std::unordered_map<std::uint64_t, std::pair<std::uint64_t, TreeEntry>> listedElsewhere;  // key -> page BID, entry
+    {
+      std::unordered_set<std::int64_t> reached;
+      for (const FileRun& p : placed) reached.insert(p.sourceOffset);
+      std::array<std::byte, kPageSize> page;
+      for (const scan::TreePageHit& p : input.index->treePages) {
+        if (p.type != kPageBlockTree || p.level != 0 || reached.count(p.offset) || source.readAt(p.offset, page) != page.size()) continue;
+        const auto parsed = parseTreePage(page);
+        if (!parsed) continue;
+        for (const TreeEntry& e : parsed->entries) {
+          auto [at, added] = listedElsewhere.try_emplace(blockKey(e.child.bid), p.bid, e);
+          if (!added && p.bid > at->second.first) at->second = {p.bid, e};
+        }
+      }
+    }
+    while (!work.empty()) {
+      if (stop.load()) {
+        r.stopped = true;
+        return r;
+      }
+      const std::uint64_t key = work.back();
+      work.pop_back();
+      auto it = std::lower_bound(byKey.begin(), byKey.end(), key, [&](std::uint32_t i, std::uint64_t k) { return blockKey(hits[i].bid) < k; });
+      bool found = false;
+      for (; !found && it != byKey.end() && blockKey(hits[*it].bid) == key; ++it) {
+        const scan::BlockTrailerHit& t = hits[*it];
+        const std::int64_t span = std::int64_t(blockSpan(t.size)), start = t.end - span;
+        // The pieces of the file around it on the source, nearest first: the one holding it, then its neighbours.
+        const auto after = std::upper_bound(bySource.begin(), bySource.end(), start,
+                                            [](std::int64_t at, const FileRun& p) { return at < p.sourceOffset; });
+        std::vector<std::int64_t> deltas;
+        if (const auto listed = listedElsewhere.find(key); listed != listedElsewhere.end() && listed->second.second.size == t.size)
+          deltas.push_back(start - std::int64_t(listed->second.second.child.offset));
+        if (after != bySource.begin()) deltas.push_back(std::prev(after)->sourceOffset - std::prev(after)->fileOffset);
+        if (after != bySource.end()) deltas.push_back(after->sourceOffset - after->fileOffset);
+        for (const std::int64_t delta : deltas) {
+          const std::int64_t fileOffset = start - delta;
+          if (fileOffset < kFirstAMapOffset || fileOffset % 64 != 0 || fileOffset + span > input.fileLength ||
+              t.sig != signature(std::uint64_t(fileOffset), t.bid))
+            continue;
+          const NeededBlock b{t.bid, fileOffset, t.size};
+          std::vector<FileRun> pieces;
+          if (readBlock(start, std::size_t(span), bytes) && holdsBlock(bytes, b)) {
+            pieces.push_back({fileOffset, start, span});
+          } else {
+            // Cut in two: its start where the piece of the file before it continues.
+            const auto before = std::upper_bound(placed.begin(), placed.end(), fileOffset,
+                                                 [](std::int64_t at, const FileRun& p) { return at < p.fileOffset; });
+            if (before == placed.begin()) continue;
+            const std::int64_t startDelta = std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
+            if (startDelta == delta || (pieces = stitchTwo(source, b, startDelta, delta, r.stitchTries)).empty()) continue;
+            bytes.resize(std::size_t(span));
+            std::int64_t into = 0;
+            for (const FileRun& p : pieces) {
+              source.readAt(p.sourceOffset, std::span(bytes).subspan(std::size_t(into), std::size_t(p.length)));
+              into += p.length;
+            }
+          }
+          blocks.push_back(b);
+          done.push_back(1);
+          for (const FileRun& p : pieces) insertInFileOrder(placed, p);
+          ++r.blocksUnlisted;
+          if (isInternalBid(t.bid))
+            for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(t.size))) want(child);
+          found = true;
+          break;
+        }
+      }
+    }
+  }
+
+  // 4b. A block found nowhere whole keeps the bytes where the anchors put it, when those are
+  //     its own: the pieces of the file just before and just after it were proved in the same
+  //     extent, and its trailer is there (damaged between) or sectors of it could not be read
+  //     (the rest is what a sector copy gives). Not proved; counted as inferred.
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  const std::vector<FileRun> proved = placed;
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (done[i]) continue;
+    const NeededBlock& b = blocks[i];
+    const auto at = predict(anchors, b.fileOffset, spanOf(b));
+    if (!at) continue;
+    const auto next = std::lower_bound(proved.begin(), proved.end(), b.fileOffset,
+                                       [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+    const auto inExtent = [&](const FileRun& p) { return p.sourceOffset - p.fileOffset == *at - b.fileOffset; };
+    if (next == proved.begin() || next == proved.end() || !inExtent(*std::prev(next)) || !inExtent(*next)) continue;
+    std::vector<std::byte> bytes(std::size_t(spanOf(b)));
+    std::vector<scan::SectorRun> unreadable;
+    scan::readSectorsRetrying(source, *at, bytes, unreadable);
+    const BlockTrailer t = blockTrailer(Bytes(bytes).subspan(bytes.size() - kBlockTrailerSize));
+    const bool ownTrailer = blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
+                            t.sig == signature(std::uint64_t(b.fileOffset), t.bid);
+    if (!ownTrailer && unreadable.empty()) continue;
+    done[i] = 2;
+    ++r.blocksInferred;
+    placed.push_back({b.fileOffset, *at, spanOf(b)});
+  }
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  for (char d : done) r.blocksMissing += !d;
+
+  // 5. The runs: each anchored run is trusted up to the first page or block that should lie in
+  //    it but does not; the file system's cut lies after the last piece found in place before
+  //    that one. The pieces found go on top.
+  std::vector<FileRun> failed = failedBlocks;
+  failed.insert(failed.end(), failedAnchored.begin(), failedAnchored.end());
+  std::sort(failed.begin(), failed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  const auto firstFrom = [](const std::vector<FileRun>& list, std::int64_t fileOffset) {
+    return std::lower_bound(list.begin(), list.end(), fileOffset,
+                            [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+  };
+  std::vector<FileRun> runs;
+  for (const FileRun& a : anchors.runs()) {
+    std::int64_t trusted = a.fileOffset + a.length;
+    const auto f = firstFrom(failed, a.fileOffset);
+    if (f != failed.end() && f->fileOffset < trusted) {
+      trusted = a.fileOffset + std::int64_t(kPageSize);
+      for (auto p = firstFrom(placed, a.fileOffset); p != placed.end() && p->fileOffset < f->fileOffset; ++p)
+        if (p->fileOffset + p->length <= f->fileOffset && p->sourceOffset - p->fileOffset == a.sourceOffset - a.fileOffset)
+          trusted = std::max(trusted, p->fileOffset + p->length);
+    }
+    trusted = trusted / 512 * 512;
+    if (trusted > a.fileOffset) runs.push_back({a.fileOffset, a.sourceOffset, trusted - a.fileOffset});
+  }
+  for (const FileRun& p : placed) {
+    const std::int64_t from = p.fileOffset / 512 * 512;
+    const std::int64_t to = (p.fileOffset + p.length + 511) / 512 * 512;
+    runs.push_back({from, p.sourceOffset - (p.fileOffset - from), to - from});
+  }
+  std::vector<std::pair<std::int64_t, std::int64_t>> lost;  // blocks not found, in file order
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    if (!done[i]) lost.emplace_back(blocks[i].fileOffset, blocks[i].fileOffset + spanOf(blocks[i]));
+  const auto overlapsMissing = [&lost](std::int64_t from, std::int64_t to) {
+    auto it = std::lower_bound(lost.begin(), lost.end(), std::pair(from, std::int64_t(0)));
+    if (it != lost.begin() && std::prev(it)->second > from) return true;
+    return it != lost.end() && it->first < to;
+  };
+  // Later runs (pieces found) win over earlier ones (anchors) where they overlap.
+  std::vector<FileRun> out;
+  std::stable_sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  for (const FileRun& run : runs) {
+    FileRun rest = run;
+    if (!out.empty()) {
+      FileRun& last = out.back();
+      const std::int64_t lastEnd = last.fileOffset + last.length;
+      if (rest.fileOffset < lastEnd) {
+        const bool same = rest.sourceOffset - rest.fileOffset == last.sourceOffset - last.fileOffset;
+        if (same) {
+          last.length = std::max(lastEnd, rest.fileOffset + rest.length) - last.fileOffset;
+          continue;
+        }
+        // A piece found elsewhere inside an anchored run: cut the run around it.
+        FileRun tail{rest.fileOffset + rest.length, last.sourceOffset + (rest.fileOffset + rest.length - last.fileOffset),
+                     lastEnd - (rest.fileOffset + rest.length)};
+        last.length = rest.fileOffset - last.fileOffset;
+        if (last.length <= 0) out.pop_back();
+        out.push_back(rest);
+        if (tail.length > 0) out.push_back(tail);
+        continue;
+      }
+      // Bytes between two pieces of one extent lie between them on the source too: free
+      // space of the file, unless a block that could not be found lies there.
+      if (rest.sourceOffset - rest.fileOffset == last.sourceOffset - last.fileOffset &&
+          !overlapsMissing(lastEnd, rest.fileOffset)) {
+        last.length = rest.fileOffset + rest.length - last.fileOffset;
+        continue;
+      }
+    }
+    out.push_back(rest);
+  }
+  for (FileRun& run : out) run.length = std::min(run.length, std::max<std::int64_t>(0, input.fileLength - run.fileOffset));
+  std::erase_if(out, [](const FileRun& run) { return run.length <= 0; });
+  r.runs = std::move(out);
+  return r;
+}
+
+}  // namespace kestrix::pst

@@ -1,0 +1,144 @@
+#include "recover/rebuild.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+#include <vector>
+
+#include "io/copy_loop.h"
+#include "format/header_block.h"
+#include "format/map_page.h"
+
+namespace kestrix::rebuild {
+
+using scan::kIntervalBytes;
+
+void PageIndex::add(PageRecord record) {
+  m_byId[record.id] = m_records.size();
+  m_records.push_back(record);
+  if (record.id > m_highest) m_highest = record.id;
+}
+
+std::optional<PageRecord> PageIndex::LookupPage(std::int32_t id) const {
+  const auto it = m_byId.find(id);
+  if (it == m_byId.end()) return std::nullopt;
+  return m_records[it->second];
+}
+
+std::int64_t PageIndex::idsPresent() const {
+  std::int64_t n = 0;
+  for (const auto& [id, at] : m_byId) n += id >= 0 ? 1 : 0;
+  return n;
+}
+
+PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const RebuildProgressFn& progress) {
+  stop.store(false);
+  PageIndex index;
+  const std::int64_t size = input.size();
+  std::array<std::byte, scan::kPageSize> page{};
+  // Only the first 512 bytes of each block are tested, so only they are read here; the
+  // write pass reads each interval it copies.
+  for (std::int64_t offset = 0; offset < size; offset += kIntervalBytes) {
+    if (stop.load()) break;
+    if (offset + kIntervalBytes <= size) {
+      scan::readExactly(input, offset, page);
+      if (scan::IsPstMapPage(page)) index.add({scan::MapPageId(scan::MapPageOffsetField(page)), offset});
+    }
+    if (progress) progress({RebuildProgress::Phase::Indexing, offset, size});
+  }
+  if (progress) progress({RebuildProgress::Phase::Indexing, size, size});
+  return index;
+}
+
+std::int64_t RebuiltSize(const PageIndex& index) {
+  return std::int64_t(kHeaderBlockSize) + (std::int64_t(index.highestId()) + 1) * kIntervalBytes;
+}
+
+std::vector<PageRecord> PageIndex::writtenRecords() const {
+  std::vector<PageRecord> out;
+  out.reserve(m_byId.size());
+  for (const auto& [id, at] : m_byId)
+    if (id >= 0) out.push_back(m_records[at]);
+  std::sort(out.begin(), out.end(), [](const PageRecord& a, const PageRecord& b) { return a.id < b.id; });
+  return out;
+}
+
+WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, OutputFile& output,
+                           const std::atomic<bool>& stop, const RebuildProgressFn& progress) {
+  WriteStats stats;
+  output.writeAt(0, HeaderBlock());
+  const std::int64_t count = std::int64_t(index.highestId()) + 1;
+  // Zero intervals are never written: they become holes when the length is set at the end,
+  // so a crafted ID far beyond the data costs no time and no disk space.
+  const std::vector<PageRecord> records = stop.load() ? std::vector<PageRecord>{} : index.writtenRecords();
+  std::vector<CopyRun> runs;
+  runs.reserve(records.size());
+  for (const PageRecord& record : records)
+    runs.push_back({record.position, std::int64_t(kHeaderBlockSize) + std::int64_t(record.id) * kIntervalBytes,
+                    kIntervalBytes});
+  CopyOptions options;
+  options.shortReadIsError = true;  // a fragment file that lost bytes is an error, not zeros
+  const CopyResult copied = copyRuns(
+      input, runs, output, stop,
+      [&](const CopyProgress& p) {
+        if (progress && p.runsDone > 0)
+          progress({RebuildProgress::Phase::Writing, std::int64_t(records[std::size_t(p.runsDone - 1)].id) + 1, count});
+      },
+      options);
+  stats.intervalsCopied = copied.runsCopied;
+  stats.stopped = copied.stopped || (stop.load() && records.empty());
+  if (!stats.stopped)
+    stats.idsWritten = count;
+  else  // stopped during the index pass (the header block alone) or before the next record
+    stats.idsWritten = copied.runsCopied < std::int64_t(records.size()) ? records[std::size_t(copied.runsCopied)].id : 0;
+  stats.size = std::int64_t(kHeaderBlockSize) + stats.idsWritten * kIntervalBytes;
+  output.resize(stats.size);
+  if (progress) progress({RebuildProgress::Phase::Writing, stats.idsWritten, count});
+  return stats;
+}
+
+namespace {
+
+// Why no whole interval was found: the data of Message::Code::NothingRebuilt.
+Message nothingRebuilt(const std::string& inputPath, scan::ByteSource& input) {
+  const std::int64_t size = input.size();
+  const std::string interval = std::to_string(kIntervalBytes);
+  if (size == 0) return {Message::Code::NothingRebuilt, {inputPath, "empty"}};
+  if (size < kIntervalBytes) return {Message::Code::NothingRebuilt, {inputPath, "short", std::to_string(size), interval}};
+  std::array<std::byte, 4> magic{};
+  if (input.readAt(0, magic) == magic.size() && scan::HasPstMagic(magic))
+    return {Message::Code::NothingRebuilt, {inputPath, "pst"}};
+  return {Message::Code::NothingRebuilt, {inputPath, "nomap", interval}};
+}
+
+}  // namespace
+
+RebuildResult rebuildFile(const std::string& inputPath, const std::string& outputPath, std::atomic<bool>& stop,
+                          const RebuildProgressFn& progress, bool repair) {
+  scan::FileByteSource input(inputPath);
+  RebuildResult result;
+  const PageIndex index = BuildPageIndex(input, stop, progress);
+  result.intervalsFound = std::int64_t(index.records().size());
+  result.highestId = index.highestId();
+  result.tailBytes = input.size() % kIntervalBytes;
+  if (!stop.load() && index.records().empty())
+    throw Error(nothingRebuilt(inputPath, input));
+  if (stop.load()) {  // stopped while indexing: nothing to write
+    result.write.stopped = true;
+    return result;
+  }
+  OutputSet outputs(&input, {{outputPath, RebuiltSize(index),
+                              std::int64_t(kHeaderBlockSize) + index.idsPresent() * kIntervalBytes}});
+  result.write = WriteRebuiltPst(index, input, outputs.open(0), stop, progress);
+  if (repair && !result.stopped())
+    result.checked = pst::checkWrittenPst(outputs, 0, stop, [&](const pst::CheckedOutputProgress& p) {
+      if (progress)
+        progress({p.stage == pst::CheckedOutputProgress::Stage::Check ? RebuildProgress::Phase::Checking
+                                                                       : RebuildProgress::Phase::Repairing,
+                  p.done, p.total});
+    });
+  if (!result.stopped()) outputs.commit();
+  return result;
+}
+
+}  // namespace kestrix::rebuild

@@ -1,0 +1,94 @@
+#pragma once
+// Rebuilding a PST file from an input made of whole map intervals in any order.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "pst/repair.h"
+#include "io/output_file.h"
+#include "io/byte_source.h"
+
+namespace kestrix::rebuild {
+
+// One recognised interval of an input: its page ID and the byte offset of its first byte.
+struct PageRecord {
+  std::int32_t id = 0;
+  std::int64_t position = 0;
+  friend bool operator==(const PageRecord&, const PageRecord&) = default;
+};
+
+class PageIndex {
+ public:
+  // Records an interval; a later record with the same ID wins the lookup.
+  void add(PageRecord record);
+  // The record last added under id, or nullopt.
+  std::optional<PageRecord> LookupPage(std::int32_t id) const;
+  // The highest ID added, 0 for an empty index (so an empty input still gives interval 0).
+  std::int32_t highestId() const { return m_highest; }
+  const std::vector<PageRecord>& records() const { return m_records; }
+  // Number of IDs from 0 to highestId() that have a record.
+  std::int64_t idsPresent() const;
+  // The record that each such ID resolves to, in increasing ID order.
+  std::vector<PageRecord> writtenRecords() const;
+
+ private:
+  std::unordered_map<std::int32_t, std::size_t> m_byId;
+  std::vector<PageRecord> m_records;
+  std::int32_t m_highest = 0;
+};
+
+struct RebuildProgress {
+  enum class Phase { Indexing, Writing, Checking, Repairing } phase = Phase::Indexing;
+  std::int64_t done = 0;   // indexing: input bytes; writing: IDs written; checking, repairing: output bytes
+  std::int64_t total = 0;  // indexing: input size; writing: highest ID + 1; checking, repairing: output size
+};
+using RebuildProgressFn = std::function<void(const RebuildProgress&)>;
+
+// Index pass. Clears the stop flag, then visits every whole 0x3E000-byte block of the input
+// from offset 0 and tests its first 512 bytes as a map page; a shorter tail is never tested.
+// Stops early when the flag is set (tested before each block).
+PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const RebuildProgressFn& progress);
+
+// Size of an uninterrupted rebuild: 0x4400 + (highest ID + 1) * 0x3E000.
+std::int64_t RebuiltSize(const PageIndex& index);
+
+struct WriteStats {
+  bool stopped = false;
+  std::int64_t idsWritten = 0;  // IDs 0 .. idsWritten-1 stand in the output
+  std::int64_t intervalsCopied = 0;
+  std::int64_t size = 0;        // length of the output
+};
+
+// Write pass: the header block, then for every ID from 0 to the highest the interval of that
+// ID copied from the input (through copyRuns), or a zero interval, left as a hole. The stop
+// flag is tested before each ID; the output then ends after the IDs written. Throws
+// kestrix::Error on a failed read or write (a truncated input, a full disk).
+WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, OutputFile& output,
+                           const std::atomic<bool>& stop, const RebuildProgressFn& progress);
+
+struct RebuildResult {
+  std::int64_t intervalsFound = 0;  // recognised intervals in the input
+  std::int32_t highestId = 0;
+  std::int64_t tailBytes = 0;       // bytes after the input's last whole interval: never tested, not used
+  WriteStats write;
+  std::optional<pst::CheckedOutput> checked;  // with repair: what the check (and repair) found
+  bool stopped() const { return write.stopped || (checked && checked->stopped); }
+};
+
+// One input file to one output file, with every check: the output is not the input nor on
+// it, it fits its destination, every read and write succeeds. The output is written through
+// OutputSet: an existing file of that name is replaced only when the new one is whole; after
+// a stop or a failure it is as it was, and nothing else is left behind. An input in which no
+// whole interval begins with a map page (empty, random data, a PST file itself) gives no
+// output: kestrix::Error says why. With repair, the file written (whose header is the fixed
+// header block, so it never opens as it is) is checked and repaired as recover's files are
+// (pst::checkWrittenPst): outputPath is the repaired file, the rebuilt bytes stay beside it.
+RebuildResult rebuildFile(const std::string& inputPath, const std::string& outputPath, std::atomic<bool>& stop,
+                          const RebuildProgressFn& progress, bool repair = false);
+
+}  // namespace kestrix::rebuild

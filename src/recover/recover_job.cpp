@@ -1,0 +1,149 @@
+#include "recover/recover_job.h"
+
+#include <filesystem>
+
+#include "io/output_file.h"
+#include "io/output_names.h"
+#include "io/errors.h"
+#include "format/map_page.h"
+
+namespace kestrix::rebuild {
+
+namespace fs = std::filesystem;
+
+RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
+                            const RecoverRequest& request, const std::atomic<bool>& stop,
+                            const RecoverFilesProgressFn& progress) {
+  std::vector<OutputTarget> targets;
+  for (const RecoverTarget& t : request.targets)
+    targets.push_back({t.path, t.file.outputSize(),
+                       scan::kFirstMapPageOffset + t.file.intervalsFound() * scan::kIntervalBytes});
+  const bool withReport = !request.reportPath.empty();
+  if (withReport) targets.push_back({request.reportPath, 0, 0});
+  OutputSet outputs(&src, std::move(targets), {request.makeFolders, request.lockFolders});
+
+  RecoverOutcome outcome;
+  RecoverReport report = request.report;
+  for (std::size_t i = 0; i < request.targets.size(); ++i) {
+    const RecoverTarget& target = request.targets[i];
+    RecoverResult result = WriteAssembledFile(src, fragments, target.file, outputs.open(i), stop,
+                                              [&](const RecoverProgress& p) {
+                                                if (progress) progress(i, p);
+                                              },
+                                              request.index);
+    if (result.stopped) {
+      outcome.stopped = true;
+      return outcome;
+    }
+    std::int64_t unreadable = 0;
+    for (const auto& run : result.unreadable) unreadable += run.count;
+    ReportedFile reported;
+    reported.fileName = textOf(pathOf(target.path).filename());
+    reported.fileSize = result.size;
+    reported.runs = FileByteRuns(fragments, target.file, result);
+    reported.declaredSize = target.file.declaredSize;
+    reported.intervalsMissing = result.intervalsMissing;
+    reported.sectorsUnreadable = unreadable;
+    reported.fragmentNumbers = target.file.fragmentNumbers;
+    reported.versions = describeConflicts(target.file);
+    reported.blocks = result.blocks.blocks;
+    reported.blocksPredicted = result.blocks.blocksPredicted;
+    reported.blocksFound = result.blocks.blocksFound;
+    reported.blocksStitched = result.blocks.blocksStitched;
+    reported.blocksMissing = result.blocks.blocksMissing;
+    reported.blocksInferred = result.blocks.blocksInferred;
+    if (request.checkFiles) {
+      pst::CheckedOutput checked = pst::checkWrittenPst(outputs, i, stop, [&](const pst::CheckedOutputProgress& p) {
+        if (progress)
+          progress(i, {p.done, p.total,
+                       p.stage == pst::CheckedOutputProgress::Stage::Check ? RecoverProgress::Stage::Check
+                                                                            : RecoverProgress::Stage::Repair});
+      });
+      if (checked.stopped) {
+        outcome.stopped = true;
+        return outcome;
+      }
+      checked.headerBuilt = result.headerRebuilt;
+      reportChecked(reported, checked);
+      FileEvidence evidence = judgeEvidence(target.file, result, checked.check);
+      reported.state = evidence.stateName();
+      reported.stateWhy = evidence.why();
+      outcome.checked.push_back(std::move(checked));
+      outcome.evidence.push_back(std::move(evidence));
+    }
+    report.files.push_back(std::move(reported));
+    outcome.results.push_back(std::move(result));
+  }
+  if (withReport) {
+    const std::string text = DfxmlReport(report);
+    outputs.open(request.targets.size()).writeAt(0, std::as_bytes(std::span(text.data(), text.size())));
+  }
+  outputs.commit();
+  return outcome;
+}
+
+FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,
+                                     const FolderRecoveryProgressFn& progress) {
+  refuseUnsafeFolder(job.folder, &src);
+  std::error_code ec;
+  FolderLock lock;
+  if (fs::is_directory(pathOf(job.folder), ec)) lock = FolderLock(job.folder);
+
+  FolderRecoveryResult result;
+  AnalysisOptions analysis = job.analysis;
+  analysis.rows = false;
+  analysis.files = true;
+  result.analysis = analyzeSource(src, analysis, stop, [&](const scan::ScanProgress& p) {
+    if (progress) progress({FolderRecoveryProgress::Stage::Scan, p.done, p.total, {}});
+  });
+  const auto& files = result.analysis.files;
+  const bool scanWhole = !result.analysis.scan.stopped && result.analysis.scan.endedAt < 0;
+  if (!scanWhole || result.analysis.filesStopped || files.empty()) return result;
+  if (job.fileNumber != 0) {
+    if (job.fileNumber < 1 || job.fileNumber > std::int64_t(files.size()))
+      throw Error("There is no file " + std::to_string(job.fileNumber) + " on \"" + src.name() + "\": " +
+                  std::to_string(files.size()) + (files.size() == 1 ? " file was" : " files were") +
+                  " put together (1 to " + std::to_string(files.size()) + ")");
+    result.chosen.push_back(std::size_t(job.fileNumber - 1));
+  } else {
+    for (std::size_t i = 0; i < files.size(); ++i) result.chosen.push_back(i);
+  }
+
+  RecoverRequest request;
+  std::vector<std::size_t> writable;
+  for (std::size_t i : result.chosen) {
+    const std::string path = textOf(pathOf(job.folder) / pathOf(files[i].fileName));
+    std::string reason = files[i].unbuildable;
+    if (reason.empty()) {
+      try {
+        checkRoomFor(path, files[i].outputSize(),
+                     scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes);
+      } catch (const Error& e) {
+        reason = e.what();
+      }
+    }
+    if (!reason.empty()) {
+      result.skipped.emplace_back(i, reason);
+      continue;
+    }
+    writable.push_back(i);
+    request.targets.push_back({files[i], path});
+  }
+  result.chosen = std::move(writable);
+  if (result.chosen.empty()) return result;
+  if (job.report) result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");
+  request.report = job.reportHeader;
+  request.makeFolders = true;
+  request.lockFolders = !lock.held();
+  request.index = &result.analysis.scan.index;
+  result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
+    using Stage = FolderRecoveryProgress::Stage;
+    const Stage stage = p.stage == RecoverProgress::Stage::Check    ? Stage::Check
+                        : p.stage == RecoverProgress::Stage::Repair ? Stage::Repair
+                                                                    : Stage::Write;
+    if (progress) progress({stage, p.done, p.total, files[result.chosen[i]].fileName});
+  });
+  return result;
+}
+
+}  // namespace kestrix::rebuild

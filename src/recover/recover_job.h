@@ -1,0 +1,101 @@
+#pragma once
+// Recovering files straight from the source. recoverFiles writes assembled files (the
+// window's 恢复文件 writes one, kestrix-cli recover all or one) and, when asked, the DFXML
+// report of where each byte came from. recoverToFolder is the whole of kestrix-cli recover:
+// the analysis, the choice of files, the files and the report in one folder.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "pst/repair.h"
+#include "recover/assembly.h"
+#include "recover/evidence.h"
+#include "recover/recover_report.h"
+#include "recover/source_analysis.h"
+
+namespace kestrix::rebuild {
+
+struct RecoverTarget {
+  AssembledFile file;
+  std::string path;  // where it is written; its file name is the report's name for it
+};
+
+struct RecoverRequest {
+  std::vector<RecoverTarget> targets;
+  std::string reportPath;    // where the DFXML report goes; empty = no report
+  RecoverReport report;      // the report's header (program, command line, start, image); files are added
+  bool makeFolders = false;  // create the targets' missing folders, after every check
+  bool lockFolders = false;  // lock the targets' folders for the run (FolderLock)
+  // What the scan found of PST structure on the source: each file is checked against its own
+  // index and, where that disagrees with the intervals, put together block by block (see
+  // WriteAssembledFile). nullptr: the intervals as anchored.
+  const scan::SourceIndex* index = nullptr;
+  // Check every file written and repair a damaged one (pst::checkWrittenPst): the repaired
+  // file takes the target's name, the bytes as written are kept as fileN.raw.pst.
+  bool checkFiles = true;
+};
+
+struct RecoverOutcome {
+  std::vector<RecoverResult> results;  // one per target written, in target order
+  std::vector<pst::CheckedOutput> checked;  // with checkFiles: one per target, in target order
+  std::vector<FileEvidence> evidence;       // with checkFiles: what each file as put together proves
+  bool stopped = false;                // the stop flag ended the run: nothing was put in place
+};
+
+// Progress of target `target`: bytes of that file.
+using RecoverFilesProgressFn = std::function<void(std::size_t target, const RecoverProgress&)>;
+
+// Writes every target with WriteAssembledFile (with checkFiles, checks and where needed repairs
+// it), then the report, through one OutputSet: every
+// refusal and the room for all of them come first, before anything is written, and the
+// files are put in place together at the end. A stop or a failure leaves every target and
+// the report as they were. Throws kestrix::Error for a refusal or a failure.
+RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
+                            const RecoverRequest& request, const std::atomic<bool>& stop,
+                            const RecoverFilesProgressFn& progress);
+
+struct FolderRecovery {
+  std::string folder;
+  std::int64_t fileNumber = 0;  // write only the file of this 序号; 0 = every file
+  bool report = false;          // also write <folder>/report.xml
+  RecoverReport reportHeader;
+  AnalysisOptions analysis;
+};
+
+struct FolderRecoveryResult {
+  SourceAnalysis analysis;
+  std::vector<std::size_t> chosen;  // indexes into analysis.files of the files written, in order
+  // Files asked for that cannot be written, with the reason (indexes into analysis.files): no
+  // interval count (unbuildable), or too long for the folder's file system or its free space.
+  std::vector<std::pair<std::size_t, std::string>> skipped;
+  RecoverOutcome written;           // empty when nothing could be put together or the scan stopped
+  std::string reportPath;           // "" without a report
+};
+
+// Progress of the whole recovery: the scan in source bytes, then each file in its bytes.
+struct FolderRecoveryProgress {
+  enum class Stage { Scan, Write, Check, Repair } stage = Stage::Scan;
+  std::int64_t done = 0, total = 0;
+  std::string fileName;  // Write: the file being written
+};
+using FolderRecoveryProgressFn = std::function<void(const FolderRecoveryProgress&)>;
+
+// kestrix-cli recover as one job. Before the long scan: refuses a folder on the source (or
+// that is no folder) and, when the folder exists, takes its lock (FolderLock), so a second
+// run into it stops at once. Then the analysis; with nothing to write (no file can be put
+// together, the scan or the assembly was stopped, or the source shrank while it was scanned)
+// it returns without creating the folder.
+// A chosen file that cannot be written on its own (unbuildable, or longer than the folder's
+// file system takes or has room for) is set apart in skipped, so it does not keep the others
+// from being written. Else it makes the folder, locks it, and writes the chosen files with
+// recoverFiles. Throws kestrix::Error when fileNumber names no file, and for a refusal or a
+// failure.
+FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,
+                                     const FolderRecoveryProgressFn& progress);
+
+}  // namespace kestrix::rebuild
