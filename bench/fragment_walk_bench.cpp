@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "scan/fragments.h"
-#include "scan/map_page.h"
+#include "format/map_page.h"
 
 namespace {
 

@@ -37,10 +37,10 @@
 #include <utility>
 #include <vector>
 
-#include "rebuild/header_block.h"
-#include "rebuild/sample_image.h"
-#include "scan/map_page.h"
-#include "sources/size_text.h"
+#include "format/header_block.h"
+#include "recover/sample_image.h"
+#include "format/map_page.h"
+#include "io/size_text.h"
 
 namespace {
 

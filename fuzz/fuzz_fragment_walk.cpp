@@ -15,7 +15,7 @@
 
 #include "fuzz_support.h"
 #include "scan/fragments.h"
-#include "scan/map_page.h"
+#include "format/map_page.h"
 
 using namespace kestrix;
 using scan::FoundPage;

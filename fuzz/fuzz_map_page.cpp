@@ -14,7 +14,7 @@
 
 #include "fuzz_support.h"
 #include "scan/fragments.h"
-#include "scan/map_page.h"
+#include "format/map_page.h"
 #include "scan/scan.h"
 
 using namespace kestrix;

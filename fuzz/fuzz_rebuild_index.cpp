@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "rebuild/rebuild.h"
-#include "scan/map_page.h"
+#include "recover/rebuild.h"
+#include "format/map_page.h"
 
 using namespace kestrix;
 using scan::kIntervalBytes;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/byte_source.h"
+#include "io/byte_source.h"
 
 #define FUZZ_CHECK(cond)                                                            \
   do {                                                                              \

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "rebuild/sample_image.h"
-#include "scan/map_page.h"
+#include "recover/sample_image.h"
+#include "format/map_page.h"
 
 namespace fs = std::filesystem;
 using kestrix::scan::kFirstMapPageOffset;
