@@ -81,6 +81,7 @@ std::string repairText(const pst::RepairReport& r) {
   if (r.treesRebuilt) text += ", index rebuilt";
   if (r.nodesDropped > 0) text += ", " + plural(r.nodesDropped, "entry", "entries") + " whose data is lost dropped";
   if (r.orphansMoved > 0) text += ", " + plural(r.orphansMoved, "item", "items") + " whose folder is lost moved";
+  if (r.tablesRebuilt > 0) text += ", " + plural(r.tablesRebuilt, "folder table", "folder tables") + " written anew";
   return text + "; " + messagesSummary(r.after);
 }
 

@@ -71,6 +71,9 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
     if (r.orphansMoved > 0)
       rows.push_back({"orphans", plural(r.orphansMoved, "item", "items") + " whose folder is lost put into \"" +
                                      folderName(r.after, r.orphanFolder) + "\""});
+    if (r.tablesRebuilt > 0)
+      rows.push_back({"tables", plural(r.tablesRebuilt, "folder table", "folder tables") +
+                                    " (the list of a folder's messages or subfolders) written anew"});
   }
   rows.push_back({"before", messagesSummary(before)});
   rows.push_back({"after", messagesSummary(r.after)});

@@ -41,6 +41,8 @@ enum class Encoding : std::uint8_t { None = 0, Permute = 1, Cyclic = 2 };
 inline constexpr std::uint32_t kNidTypeMask = 0x1F;
 inline constexpr std::uint32_t kNidTypeFolder = 0x02;
 inline constexpr std::uint32_t kNidTypeMessage = 0x04;
+inline constexpr std::uint32_t kNidTypeHierarchyTable = 0x0D;  // a folder's subfolders
+inline constexpr std::uint32_t kNidTypeContentsTable = 0x0E;   // a folder's messages
 inline constexpr std::uint32_t kNidMessageStore = 0x21;
 inline constexpr std::uint32_t kNidRootFolder = 0x122;
 inline constexpr std::uint32_t nidType(std::uint64_t nid) { return std::uint32_t(nid) & kNidTypeMask; }

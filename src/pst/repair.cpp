@@ -76,17 +76,26 @@ class SlotAllocator {
       if (b.offset < std::uint64_t(length)) mark(std::int64_t(b.offset), std::int64_t(b.offset) + std::int64_t(blockSpan(b.size)));
   }
 
-  std::uint64_t next() {
-    while (m_cursor < m_used.size() && m_used[m_cursor]) ++m_cursor;
-    if (m_cursor == m_used.size()) {
-      m_appended.push_back(m_length);
-      m_length += kIntervalBytes;
-      m_used.resize(std::size_t(m_length / 512), false);
-      m_cursor = std::size_t(m_appended.back() + kReservedPerInterval) / 512;
-      for (std::size_t p = std::size_t(m_appended.back() / 512); p < m_cursor; ++p) m_used[p] = true;
+  // The offset of `count` free slots in a row (at most an interval's room), now taken.
+  std::uint64_t next(std::size_t count = 1) {
+    for (;;) {
+      while (m_cursor < m_used.size() && m_used[m_cursor]) ++m_cursor;
+      if (m_cursor == m_used.size()) {
+        m_appended.push_back(m_length);
+        m_length += kIntervalBytes;
+        m_used.resize(std::size_t(m_length / 512), false);
+        m_cursor = std::size_t(m_appended.back() + kReservedPerInterval) / 512;
+        for (std::size_t p = std::size_t(m_appended.back() / 512); p < m_cursor; ++p) m_used[p] = true;
+      }
+      std::size_t free = 0;
+      while (free < count && m_cursor + free < m_used.size() && !m_used[m_cursor + free]) ++free;
+      if (free == count) break;
+      m_cursor += free;  // too short a run: on past it
     }
-    m_used[m_cursor] = true;
-    return std::uint64_t(m_cursor++) * 512;
+    for (std::size_t p = m_cursor; p < m_cursor + count; ++p) m_used[p] = true;
+    const std::uint64_t at = std::uint64_t(m_cursor) * 512;
+    m_cursor += count;
+    return at;
   }
 
   std::int64_t length() const { return m_length; }
@@ -248,6 +257,42 @@ class Skeleton {
     }
   }
 
+  // Each folder's hierarchy table (its subfolders) and contents table (its messages), written
+  // anew where lost or not whole (its data, or its subnodes, where a large table keeps its
+  // rows; `subsLost`: nodes whose subnodes were lost): a reader lists nothing under a folder
+  // without them. The top
+  // folder's contents too when messages whose folder was lost were moved under it. The new
+  // tables hold the two columns every table has; a folder of more messages than one block's
+  // table holds keeps what it has. Returns how many were written.
+  std::int64_t rebuildTables(NodeReader& reader, const std::unordered_set<std::uint32_t>& subsLost, bool topGained) {
+    std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> children[2];  // subfolders, messages
+    std::unordered_map<std::uint32_t, const NodeEntry*> entryOf;
+    std::vector<std::uint32_t> folders;
+    for (const auto& n : m_nodes) {
+      entryOf[n.nid] = &n;
+      if (nidType(n.nid) == kNidTypeFolder) {
+        folders.push_back(n.nid);
+        if (n.parent != n.nid) children[0][n.parent].push_back(n.nid);
+      } else if (nidType(n.nid) == kNidTypeMessage) {
+        children[1][n.parent].push_back(n.nid);
+      }
+    }
+    std::int64_t written = 0;
+    for (const std::uint32_t folder : folders)
+      for (std::size_t kind = 0; kind < 2; ++kind) {
+        const std::uint32_t table = (folder & ~kNidTypeMask) | (kind == 0 ? kNidTypeHierarchyTable : kNidTypeContentsTable);
+        const auto it = entryOf.find(table);
+        const bool whole = it != entryOf.end() && it->second->data != 0 && reader.dataWhole(it->second->data) &&
+                           !subsLost.count(table) && (it->second->sub == 0 || reader.subnodesWhole(it->second->sub));
+        if (whole && !(kind == 1 && folder == m_top && topGained)) continue;
+        std::vector<std::byte> data = buildTableContext(children[kind][folder]);
+        if (data.empty()) continue;
+        add(table, 0, std::move(data));
+        ++written;
+      }
+    return written;
+  }
+
   std::uint32_t top() const { return m_top; }
   std::int64_t created() const { return std::int64_t(m_blocks.size()); }
   bool has(std::uint32_t nid) const { return m_present.count(nid) > 0; }
@@ -261,13 +306,20 @@ class Skeleton {
     return buildPropertyContext(std::move(props));
   }
 
+  // Node nid's data in a new block: its entry changed where it has one, else added.
   void add(std::uint32_t nid, std::uint32_t parent, std::vector<std::byte> data) {
     const std::uint64_t bid = m_header.nextBlockBid;
     m_header.nextBlockBid += 4;
-    const std::uint64_t offset = m_slots.next();
     const std::uint16_t size = std::uint16_t(data.size());
+    const std::uint64_t offset = m_slots.next((blockSpan(size) + 511) / 512);
     m_blocks.push_back({BlockEntry{bid, offset, size, 2}, buildBlock(std::move(data), m_header.encoding, bid, offset)});
-    m_nodes.push_back({nid, parent, bid, 0});
+    const auto it = std::find_if(m_nodes.begin(), m_nodes.end(), [nid](const NodeEntry& n) { return n.nid == nid; });
+    if (it != m_nodes.end()) {
+      it->data = bid;
+      it->sub = 0;
+    } else {
+      m_nodes.push_back({nid, parent, bid, 0});
+    }
     m_present.insert(nid);
   }
 
@@ -411,7 +463,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     NodeReader reader(input, index, a.encoding);
     std::vector<NodeEntry> kept;
     kept.reserve(nodes.size());
-    std::unordered_set<std::uint32_t> keptNids;
+    std::unordered_set<std::uint32_t> keptNids, subsLost;
     for (NodeEntry n : nodes) {
       // A node whose data is lost goes, and so does a second entry for a NID: a mailbox
       // with two message stores opens in no reader. The store and the root folder must be
@@ -426,6 +478,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
       if (n.sub != 0 && !index.present(n.sub)) {
         n.sub = 0;
         ++r.subnodesCleared;
+        subsLost.insert(n.nid);
       }
       kept.push_back(n);
     }
@@ -435,6 +488,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     r.orphanFolder = skeleton.top();
     r.nodesCreated = skeleton.created();
     r.orphansMoved = attachToRoot(nodes, r.orphanFolder);
+    r.tablesRebuilt = skeleton.rebuildTables(reader, subsLost, r.orphansMoved > 0);
     for (auto& [entry, block] : skeleton.take()) {
       blocks.push_back(entry);
       newBlocks.push_back({entry.bid, entry.offset, entry.size});

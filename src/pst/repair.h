@@ -42,6 +42,7 @@ struct RepairReport {
   std::int64_t blocksAdded = 0;      // blocks found by their trailer that the block tree lacked
   std::int64_t nodesCreated = 0;     // message store, root or top folder written anew
   std::int64_t orphansMoved = 0;     // messages and folders put into orphanFolder
+  std::int64_t tablesRebuilt = 0;    // folders' tables of subfolders or messages written anew
   std::uint32_t orphanFolder = 0;
   std::int64_t pagesWritten = 0;
   std::int64_t outputLength = 0;

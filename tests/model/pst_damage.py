@@ -8,6 +8,7 @@ Unicode PST, and every choice is deterministic.
 """
 
 import random
+import struct
 
 import pst_model as model
 
@@ -80,6 +81,20 @@ def middle_nbt_page_lost(data):
     return zeroed(data, middle[len(middle) // 2], model.PAGE)
 
 
+def contents_table_lost(data):
+    """The first block of the largest contents table (a folder's list of its messages) is
+    gone: the messages themselves survive."""
+    pst = model.Pst(data)
+    tables = [n for n in pst.nodes.values() if n.nid & 0x1F == 0x0E and n.bid_data]
+    largest = max(tables, key=lambda n: sum(1 for m in pst.nodes.values() if m.nid & 0x1F == 0x04
+                                            and m.parent == (n.nid & ~0x1F) | 0x02))
+    ib, size = pst.blocks[largest.bid_data & ~1].ib, model.block_size(pst.blocks[largest.bid_data & ~1].cb)
+    if largest.bid_data & 2:  # a data tree: its first data block
+        first = struct.unpack_from("<Q", pst.block(largest.bid_data)[1], 8)[0]
+        ib, size = pst.blocks[first & ~1].ib, model.block_size(pst.blocks[first & ~1].cb)
+    return zeroed(data, ib, size)
+
+
 # The scenarios the end-to-end test runs on enron.pst, by name.
 SCENARIOS = {
     "header lost": header_lost,
@@ -88,4 +103,5 @@ SCENARIOS = {
     "early interval with tree pages lost": tree_interval_lost,
     "8 scattered clusters lost": scattered_clusters_lost,
     "cluster around the node tree root lost": nbt_root_cluster_lost,
+    "the largest folder's contents table lost": contents_table_lost,
 }

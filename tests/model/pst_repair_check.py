@@ -120,9 +120,10 @@ class Checker:
     def check(self, path):
         return run([self.cli, "check", path]).returncode
 
-    def repaired_case(self, name, original, damaged, attachments=True):
+    def repaired_case(self, name, original, damaged, attachments=True, exported=True):
         """Repairs damaged bytes and holds the result against the messages of original that
-        survived the damage."""
+        survived the damage, as readpst reads them and, unless exported is False, pffexport
+        (which lists a folder's messages from its contents table only)."""
         src = os.path.join(self.scratch, "damaged.pst")
         dst = os.path.join(self.scratch, "repaired.pst")
         with open(src, "wb") as f:
@@ -138,13 +139,15 @@ class Checker:
                            r.stderr.decode(errors="replace").strip()))
             return
         read = readpst_count(dst, self.scratch, attachments)
+        exported = pffexport_count(dst, self.scratch, "items") if exported else survived
         info = run(["pffinfo", dst]).returncode
         check = self.check(dst)
         untouched = digest(src) == before
         structure = model_verdict(dst)
-        self.expect(read >= SHARE * survived and info == 0 and check == 0 and untouched and not structure, name,
-                    "readpst reads %d, blocks survived for %d; pffinfo exit %d, check exit %d after repair%s%s"
-                    % (read, survived, info, check, "" if untouched else "; the INPUT CHANGED", structure))
+        self.expect(read >= SHARE * survived and exported >= SHARE * survived and info == 0 and check == 0 and untouched
+                    and not structure, name,
+                    "readpst reads %d, pffexport %d, blocks survived for %d; pffinfo exit %d, check exit %d after repair%s%s"
+                    % (read, exported, survived, info, check, "" if untouched else "; the INPUT CHANGED", structure))
 
 
     def recovered_case(self, name, original, damaged, layout="whole"):
@@ -315,7 +318,9 @@ def main(argv):
                      "repair exit %d, output %s, check exit %d"
                      % (r.returncode, "written" if os.path.exists(out) else "none", checked))
 
-        c.repaired_case("middle node-tree page lost", deep, pst_damage.middle_nbt_page_lost(deep), attachments=False)
+        # A folder of 3,000 messages: a contents table that large is not written anew yet.
+        c.repaired_case("middle node-tree page lost", deep, pst_damage.middle_nbt_page_lost(deep), attachments=False,
+                        exported=False)
 
     print("%d passed, %d failed" % (c.passed, c.failures))
     return 1 if c.failures else 0
