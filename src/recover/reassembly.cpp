@@ -430,6 +430,19 @@ struct StretchClusters {
   }
   Bytes at(std::size_t i) const { return bytes.subspan(std::size_t(first - offset) + i * std::size_t(c), std::size_t(c)); }
   std::int64_t sourceOf(std::size_t i) const { return first + std::int64_t(i) * c; }
+  // Clusters by index, as ClusterSlots::assemble takes them: where each lies, and its bytes.
+  std::vector<std::pair<std::int64_t, const std::byte*>> picked(std::span<const std::size_t> indices) const {
+    std::vector<std::pair<std::int64_t, const std::byte*>> out;
+    for (const std::size_t i : indices) out.emplace_back(sourceOf(i), at(i).data());
+    return out;
+  }
+  // terms[f][i]: slot f's CRC term with its bytes from cluster i.
+  std::vector<std::vector<std::uint32_t>> terms(const ClusterSlots& slots) const {
+    std::vector<std::vector<std::uint32_t>> out(slots.count(), std::vector<std::uint32_t>(n));
+    for (std::size_t f = 0; f < slots.count(); ++f)
+      for (std::size_t i = 0; i < n; ++i) out[f][i] = slots.term(f, at(i), wholeCrc[i]);
+    return out;
+  }
   std::int64_t offset;
   Bytes bytes;
   std::int64_t c, first = 0;
@@ -461,10 +474,7 @@ std::vector<FileRun> stitchAcross(ClusterSlots& slots, const Stretches& around, 
         const Bytes cluster = clusters.at(i);
         repeated[i] = std::all_of(cluster.begin(), cluster.end(), [&](std::byte x) { return x == cluster[0]; });
       }
-    // terms[f][i]: slot f's term with its bytes from cluster i.
-    std::vector<std::vector<std::uint32_t>> terms(count, std::vector<std::uint32_t>(n));
-    for (std::size_t f = 0; f < count; ++f)
-      for (std::size_t i = 0; i < n; ++i) terms[f][i] = slots.term(f, clusters.at(i), clusters.wholeCrc[i]);
+    const auto terms = clusters.terms(slots);
     // The middle from clusters [i, i + f1 - f0); the head holds slots [0, f0), the tail [f1, count).
     for (std::size_t f0 = 0; f0 + 1 < count; ++f0) {
       if (!slots.hasData(f0)) continue;  // a middle without data proves nothing
@@ -480,9 +490,9 @@ std::vector<FileRun> stitchAcross(ClusterSlots& slots, const Stretches& around, 
           }
           ++tries;
           if (sum != slots.middleWanted(f0, f1)) continue;
-          std::vector<std::pair<std::int64_t, const std::byte*>> middle;
-          for (std::size_t k = i; k < i + (f1 - f0); ++k) middle.emplace_back(clusters.sourceOf(k), clusters.at(k).data());
-          if (auto runs = slots.assemble(f0, f1, middle); !runs.empty()) return runs;
+          std::vector<std::size_t> middle(f1 - f0);
+          std::iota(middle.begin(), middle.end(), i);
+          if (auto runs = slots.assemble(f0, f1, clusters.picked(middle)); !runs.empty()) return runs;
         }
       }
     }
@@ -501,9 +511,7 @@ std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& g
                                    std::int64_t budget, std::int64_t& tries) {
   const std::size_t count = slots.count(), n = gap.n;
   const std::int64_t c = slots.cluster();
-  std::vector<std::vector<std::uint32_t>> terms(count, std::vector<std::uint32_t>(n));
-  for (std::size_t f = 0; f < count; ++f)
-    for (std::size_t i = 0; i < n; ++i) terms[f][i] = slots.term(f, gap.at(i), gap.wholeCrc[i]);
+  const auto terms = gap.terms(slots);
   const auto indexOf = [&](std::int64_t at) { return (at - gap.first) / c; };  // may lie outside [0, n)
   std::vector<std::size_t> pick;
   std::int64_t spent = 0;
@@ -512,15 +520,17 @@ std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& g
   // in `runs` runs more; `sum` the terms of the slots picked so far.
   std::size_t f0 = 0, f1 = 0;
   std::int64_t after = 0, before = 0;
+  // The block with the middle from the clusters picked, whose terms add up to `sum`; none when
+  // it does not check.
+  const auto holds = [&](std::uint32_t sum) {
+    return sum == slots.middleWanted(f0, f1) ? slots.assemble(f0, f1, gap.picked(pick)) : std::vector<FileRun>{};
+  };
   std::function<bool(std::size_t, std::size_t, std::uint32_t)> choose = [&](std::size_t f, std::size_t runs, std::uint32_t sum) {
     if (f == f1) {
       if (runs != 0) return false;
       ++tries;
       if (++spent > budget) return true;
-      if (sum != slots.middleWanted(f0, f1)) return false;
-      std::vector<std::pair<std::int64_t, const std::byte*>> middle;
-      for (const std::size_t i : pick) middle.emplace_back(gap.sourceOf(i), gap.at(i).data());
-      found = slots.assemble(f0, f1, middle);
+      found = holds(sum);
       return !found.empty();
     }
     const auto take = [&](std::int64_t i, std::size_t runsLeft) {
@@ -561,10 +571,7 @@ std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& g
           pick.push_back(i + k);
         }
         ++tries;
-        if (sum != slots.middleWanted(f0, f1)) continue;
-        std::vector<std::pair<std::int64_t, const std::byte*>> clusters;
-        for (const std::size_t k : pick) clusters.emplace_back(gap.sourceOf(k), gap.at(k).data());
-        if (auto runs = slots.assemble(f0, f1, clusters); !runs.empty()) return runs;
+        if (auto runs = holds(sum); !runs.empty()) return runs;
       }
   // More runs, by the number of pieces: the start side (when f0 > 0), the runs, the end side.
   for (std::size_t pieces = 3; pieces <= count + 1; ++pieces)
