@@ -266,10 +266,10 @@ class Skeleton {
   // table holds keeps what it has. Returns how many were written.
   std::int64_t rebuildTables(NodeReader& reader, const std::unordered_set<std::uint32_t>& subsLost, bool topGained) {
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> children[2];  // subfolders, messages
-    std::unordered_map<std::uint32_t, const NodeEntry*> entryOf;
+    std::unordered_map<std::uint32_t, NodeEntry> entryOf;  // copies: add() below may move m_nodes
     std::vector<std::uint32_t> folders;
     for (const auto& n : m_nodes) {
-      entryOf[n.nid] = &n;
+      entryOf[n.nid] = n;
       if (nidType(n.nid) == kNidTypeFolder) {
         folders.push_back(n.nid);
         if (n.parent != n.nid) children[0][n.parent].push_back(n.nid);
@@ -282,8 +282,8 @@ class Skeleton {
       for (std::size_t kind = 0; kind < 2; ++kind) {
         const std::uint32_t table = (folder & ~kNidTypeMask) | (kind == 0 ? kNidTypeHierarchyTable : kNidTypeContentsTable);
         const auto it = entryOf.find(table);
-        const bool whole = it != entryOf.end() && it->second->data != 0 && reader.dataWhole(it->second->data) &&
-                           !subsLost.count(table) && (it->second->sub == 0 || reader.subnodesWhole(it->second->sub));
+        const bool whole = it != entryOf.end() && it->second.data != 0 && reader.dataWhole(it->second.data) &&
+                           !subsLost.count(table) && (it->second.sub == 0 || reader.subnodesWhole(it->second.sub));
         if (whole && !(kind == 1 && folder == m_top && topGained)) continue;
         std::vector<std::byte> data = buildTableContext(children[kind][folder]);
         if (data.empty()) continue;
