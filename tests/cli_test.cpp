@@ -165,11 +165,14 @@ TEST(Cli, ExitStatusAndMessagesOfTheProgram) {
 
 TEST(Cli, ExampleRunsEndToEnd) {
   TempDir dir;
-  Outcome r = runArgs({"example", "-q", "--dir", dir.path().string()});
+  const std::string ex = dir.file("an example");
+  Outcome r = runArgs({"example", "-q", "--dir", ex});
   ASSERT_EQ(r.status, 0) << r.err << r.out;
   EXPECT_NE(r.out.find("enron: fragments"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("DIFFERS"), std::string::npos);
-  EXPECT_TRUE(std::filesystem::exists(dir.file("enron-rebuilt.pst")));
+  EXPECT_TRUE(std::filesystem::exists(ex + "/enron-rebuilt.pst"));
+  // The commands it suggests can be pasted into a shell as they are.
+  EXPECT_NE(r.out.find("kestrix-cli recover '" + ex + "/disk.img' -o '" + ex + "/recovered'\n"), std::string::npos) << r.out;
 
   // A PST to hide that is empty, or shorter than its header declares: refused, not read past its end.
   test::writeFile(dir.file("empty.pst"), {});

@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
 
 #include "cli/command_registry.h"
 #include "cli/progress.h"
@@ -18,11 +20,25 @@
 namespace kestrix::cli {
 
 std::string shellQuoted(const std::string& arg) {
-  constexpr const char* kPlain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=./:,@%";
-  if (!arg.empty() && arg.find_first_not_of(kPlain) == std::string::npos) return arg;
+#ifdef _WIN32
+  // cmd and PowerShell alike: what either reads as syntax (% , ; = @ $ & ( ) ' ` and more) is
+  // left out of the plain set. A Windows path holds no double quote.
+  constexpr std::string_view kPlain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+./:\\";
+#else
+  constexpr std::string_view kPlain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=./:,@%";
+#endif
+  // Bytes from 0x80 on are parts of UTF-8 letters: text to every shell.
+  const bool plain = !arg.empty() && std::all_of(arg.begin(), arg.end(), [&](char c) {
+    return static_cast<unsigned char>(c) >= 0x80 || kPlain.find(c) != std::string_view::npos;
+  });
+  if (plain) return arg;
+#ifdef _WIN32
+  return "\"" + arg + "\"";
+#else
   std::string quoted = "'";
   for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
+#endif
 }
 
 

@@ -182,12 +182,12 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
         << (same ? "identical to the hidden file" : "DIFFERS from the hidden file") << '\n';
   }
   out << "\nThe same with the command line:\n"
-      << "   kestrix-cli scan " << imagePath << "\n"
-      << "   kestrix-cli extract " << imagePath << " --fragments N,N,... -o FRAGMENTS.bin\n"
+      << "   kestrix-cli scan " << shellQuoted(imagePath) << "\n"
+      << "   kestrix-cli extract " << shellQuoted(imagePath) << " --fragments N,N,... -o FRAGMENTS.bin\n"
       << "   kestrix-cli rebuild FRAGMENTS.bin -o RESULT.pst --repair   (--repair: a file that opens)\n"
       << "or in one step, writing every file that can be put together straight from the image, each\n"
       << "checked and, where damaged, repaired:\n"
-      << "   kestrix-cli recover " << imagePath << " -o " << recovered << "\n"
+      << "   kestrix-cli recover " << shellQuoted(imagePath) << " -o " << shellQuoted(recovered) << "\n"
       << "The window, kestrix, does the same: right-click the 数据源 box, choose 打开磁盘镜像.\n";
   if (!allGood) throw Error("The example did not give back the files it hid; see above");
   return kExitOk;
