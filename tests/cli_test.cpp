@@ -150,6 +150,7 @@ TEST(Cli, ExitStatusAndMessagesOfTheProgram) {
   EXPECT_EQ(r.status, 2);
   r = program("scan --format xml " + test::enronPath());
   EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--format: 'xml' is not an output format: choose table, tsv or json"), std::string::npos) << r.err;
   r = program("frobnicate");
   EXPECT_EQ(r.status, 2);
   for (const char* help : {"--help", "scan --help", "extract --help", "rebuild --help"}) {
@@ -184,6 +185,9 @@ TEST(Cli, ExampleRunsEndToEnd) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("its header declares 13984768 bytes, but it holds 5000000"), std::string::npos) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir.file("s/disk.img")));
+  r = runArgs({"example", "-q", "--dir", dir.file("empty.pst/x")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot create folder \"" + dir.file("empty.pst/x") + "\". Not a directory\n");
 }
 
 TEST(Cli, FourKibPageFilesHoldNoMapPages) {

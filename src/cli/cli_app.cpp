@@ -60,15 +60,12 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     return kExitUsage;
   }
 
-  CommandContext context{out, err, stop};
+  CommandContext context{out, err, stop, {}};
   try {
     for (auto& [sub, run] : commands)
       if (*sub) return run(context);
-  } catch (const Error& e) {
-    err << e.what() << '\n';
-    return kExitError;
   } catch (const std::exception& e) {
-    err << "kestrix-cli: " << e.what() << '\n';
+    err << englishText(messageOf(e, context.subject)) << '\n';
     return kExitError;
   }
   return kExitUsage;

@@ -165,7 +165,7 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
   for (std::size_t i = 0; i < cmd.inputs.size(); ++i) {
     const std::string name = rebuild::textOf(rebuild::pathOf(cmd.inputs[i]).filename());
     rebuild::RebuildResult result;
-    {
+    try {
       ProgressLine line("", !cmd.quiet);
       result = rebuild::rebuildFile(
           cmd.inputs[i], cmd.outputs[i], stop,
@@ -180,6 +180,10 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
             line.update(p.done, p.total, bytes);
           },
           cmd.repair);
+    } catch (const Error&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw Error(messageOf(e, cmd.inputs[i]));  // named by the input it failed on
     }
     if (result.stopped()) {
       err << "kestrix-cli: stopped; nothing was written, and \"" << cmd.outputs[i] << "\" is as it was\n";
@@ -230,7 +234,10 @@ const bool kScanRegistered = registerCommand({"scan", 10, "List the PST fragment
   addFormatOption(sub, cmd->format);
   sub.add_flag("--hits", cmd->hits, "Also list every allocation-map page found (ID and sector)");
   sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
-  return CommandRun([cmd](CommandContext& c) { return runScan(*cmd, c.out, c.err, c.stop); });
+  return CommandRun([cmd](CommandContext& c) {
+    c.subject = cmd->source;
+    return runScan(*cmd, c.out, c.err, c.stop);
+  });
 }});
 
 const bool kExtractRegistered = registerCommand(
@@ -243,7 +250,10 @@ const bool kExtractRegistered = registerCommand(
            ->required();
        sub.add_option("-o,--output", cmd->output, "File to write")->required();
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
-       return CommandRun([cmd](CommandContext& c) { return runExtract(*cmd, c.out, c.err, c.stop); });
+       return CommandRun([cmd](CommandContext& c) {
+         c.subject = cmd->source;
+         return runExtract(*cmd, c.out, c.err, c.stop);
+       });
      }});
 
 const bool kRebuildRegistered = registerCommand(

@@ -114,7 +114,9 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
   place(image, files.back(), 6, 6);
   image.noise(2048);
 
-  fs::create_directories(rebuild::pathOf(cmd.dir));
+  std::error_code made;
+  fs::create_directories(rebuild::pathOf(cmd.dir), made);
+  if (made) throw Error(Message{Message::Code::CannotMakeFolder, {cmd.dir}, made.default_error_condition().value()});
   const std::string imagePath = rebuild::textOf(rebuild::pathOf(cmd.dir) / "disk.img");
   rebuild::writeWholeFile(imagePath, image.bytes(), nullptr);
   out << "1. Made the disk image " << imagePath << " (" << sources::SizeToText(std::uint64_t(image.bytes().size()))
@@ -204,7 +206,10 @@ const bool kExampleRegistered = registerCommand(
        sub.add_option("--dir", cmd->dir, "Folder for the image and the results")->capture_default_str();
        sub.add_option("--pst", cmd->pst, "PST file to hide in the image (default: the shipped sample)");
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
-       return CommandRun([cmd](CommandContext& c) { return runExample(*cmd, c.out, c.err); });
+       return CommandRun([cmd](CommandContext& c) {
+         c.subject = cmd->dir;
+         return runExample(*cmd, c.out, c.err);
+       });
      }});
 
 }  // namespace
