@@ -185,6 +185,11 @@ TEST(Cli, ExampleRunsEndToEnd) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("its header declares 13984768 bytes, but it holds 5000000"), std::string::npos) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir.file("s/disk.img")));
+  auto huge = test::enronPst();
+  huge[184 + 7] = std::byte{0x80};  // the declared length, 2^63 and more
+  test::writeFile(dir.file("huge.pst"), huge);
+  r = runArgs({"example", "-q", "--dir", dir.file("h"), "--pst", dir.file("huge.pst")});
+  EXPECT_NE(r.err.find("its header declares 9223372036868760576 bytes"), std::string::npos) << r.err;
   r = runArgs({"example", "-q", "--dir", dir.file("empty.pst/x")});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Cannot create folder \"" + dir.file("empty.pst/x") + "\". Not a directory\n");

@@ -57,7 +57,8 @@ void refuseUnusablePst(const std::string& path, std::span<const std::byte> bytes
   const std::string what = "Cannot hide \"" + path + "\" in the example: ";
   if (bytes.size() < scan::kPageSize || !scan::HasPstMagic(bytes))
     throw Error(what + (bytes.empty() ? "it is empty" : "it does not begin with a PST header"));
-  const std::int64_t declared = scan::PstHeaderEndOffset(bytes.first<scan::kPageSize>());
+  // The field is unsigned: a crafted 2^63 is not a negative length.
+  const auto declared = static_cast<std::uint64_t>(scan::PstHeaderEndOffset(bytes.first<scan::kPageSize>()));
   const std::int64_t intervals = scan::PstHeaderIntervals(bytes.first<scan::kPageSize>());
   const std::int64_t needed = scan::kFirstMapPageOffset + intervals * scan::kIntervalBytes;
   if (intervals <= 0 || std::int64_t(bytes.size()) < needed)
