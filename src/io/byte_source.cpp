@@ -1,5 +1,4 @@
 #include "io/byte_source.h"
-#include "io/output_names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,6 +6,8 @@
 #include <filesystem>
 #include <new>
 #include <stdexcept>
+
+#include "io/output_names.h"
 
 namespace kestrix {
 
