@@ -36,7 +36,8 @@ trap cleanup EXIT
 tar -C "$root" -xf "$cache"
 mount -t proc proc "$root/proc"  # the program finds its data through /proc/self/exe
 cp "$deb" "$root/tmp/kestrix.deb"
-in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
+# No locale, as a fresh root has none: the program's Chinese texts and names must not need one.
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
 
 echo "== dpkg -i $(basename "$deb") in the clean root"
 in_root dpkg -i /tmp/kestrix.deb >/dev/null

@@ -21,6 +21,9 @@ for f in "$linux_cli" "$exe" "$tree/tests/windows/kestrix_tests.exe" "$wine"; do
   [ -e "$f" ] || { echo "test-windows: $f is missing" >&2; exit 1; }
 done
 export WINEPREFIX=$tree/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine turns Windows file names into Linux ones by the locale's character set: without a UTF-8
+# locale (a fresh Debian root sets none) a Chinese name cannot be made ("Invalid name").
+export LC_ALL=C.UTF-8
 enron=$root/tests/data/enron.pst
 work=$(mktemp -d "$tree/e2e.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -150,6 +150,7 @@ TEST(Cli, ExitStatusAndMessagesOfTheProgram) {
   EXPECT_EQ(r.status, 2);
   r = program("scan --format xml " + test::enronPath());
   EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--format: 'xml' is not an output format: choose table, tsv or json"), std::string::npos) << r.err;
   r = program("frobnicate");
   EXPECT_EQ(r.status, 2);
   for (const char* help : {"--help", "scan --help", "extract --help", "rebuild --help"}) {
@@ -165,11 +166,14 @@ TEST(Cli, ExitStatusAndMessagesOfTheProgram) {
 
 TEST(Cli, ExampleRunsEndToEnd) {
   TempDir dir;
-  Outcome r = runArgs({"example", "-q", "--dir", dir.path().string()});
+  const std::string ex = dir.file("an example");
+  Outcome r = runArgs({"example", "-q", "--dir", ex});
   ASSERT_EQ(r.status, 0) << r.err << r.out;
   EXPECT_NE(r.out.find("enron: fragments"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("DIFFERS"), std::string::npos);
-  EXPECT_TRUE(std::filesystem::exists(dir.file("enron-rebuilt.pst")));
+  EXPECT_TRUE(std::filesystem::exists(ex + "/enron-rebuilt.pst"));
+  // The commands it suggests can be pasted into a shell as they are.
+  EXPECT_NE(r.out.find("kestrix-cli recover '" + ex + "/disk.img' -o '" + ex + "/recovered'\n"), std::string::npos) << r.out;
 
   // A PST to hide that is empty, or shorter than its header declares: refused, not read past its end.
   test::writeFile(dir.file("empty.pst"), {});
@@ -181,6 +185,14 @@ TEST(Cli, ExampleRunsEndToEnd) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("its header declares 13984768 bytes, but it holds 5000000"), std::string::npos) << r.err;
   EXPECT_FALSE(std::filesystem::exists(dir.file("s/disk.img")));
+  auto huge = test::enronPst();
+  huge[184 + 7] = std::byte{0x80};  // the declared length, 2^63 and more
+  test::writeFile(dir.file("huge.pst"), huge);
+  r = runArgs({"example", "-q", "--dir", dir.file("h"), "--pst", dir.file("huge.pst")});
+  EXPECT_NE(r.err.find("its header declares 9223372036868760576 bytes"), std::string::npos) << r.err;
+  r = runArgs({"example", "-q", "--dir", dir.file("empty.pst/x")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Cannot create folder \"" + dir.file("empty.pst/x") + "\". Not a directory\n");
 }
 
 TEST(Cli, FourKibPageFilesHoldNoMapPages) {

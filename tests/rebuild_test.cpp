@@ -16,6 +16,7 @@
 #include "recover/rebuild.h"
 #include "recover/sample_image.h"
 #include "format/map_page.h"
+#include "io/storage.h"
 #include "support/test_support.h"
 
 using namespace kestrix;
@@ -289,6 +290,8 @@ TEST(Rebuild, RefusesOutputsThatCannotFit) {
     EXPECT_NE(std::string(e.what()).find("free there"), std::string::npos) << e.what();
   }
   EXPECT_NO_THROW(checkRoomFor(dir.file("x.pst"), kHeader + kInterval, kHeader + kInterval));
+  // A file system of no blocks (proc, where /dev/fd/1 lies) tells no free space, which is not none.
+  EXPECT_EQ(sources::folderSpace("/proc").freeBytes, -1);
 
   // A crafted map page with the highest ID: refused, or written as holes; never written out.
   test::writeFile(dir.file("in.bin"), interval(INT32_MAX));

@@ -4,6 +4,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "recover/sample_image.h"
 #include "format/map_page.h"
@@ -202,6 +208,50 @@ TEST(Scan, ZeroMapHoldsOnlyUnitsReadWholeAsZeros) {
   EXPECT_FALSE(r.index.zeros.isZero(-1));
   EXPECT_FALSE(r.index.zeros.isZero(6));
 }
+
+#ifndef _WIN32
+// The holes of a sparse file are not read, and the scan finds what reading their zeros would:
+// the same hits and zero map as the same bytes in memory. A file cut short inside a hole while
+// it is scanned ends where it ends now.
+TEST(Scan, HolesOfASparseFileAreNotRead) {
+  constexpr std::int64_t kMiB = 1 << 20, kSize = 64 * kMiB;
+  std::vector<std::byte> bytes(static_cast<std::size_t>(kSize));
+  for (auto [at, length, id] : {std::tuple{kMiB + 4096, 256 * 1024, 3}, std::tuple{40 * kMiB, 64 * 1024, 7}}) {
+    const auto piece = imageWith(length / 512, {{length / 1024, offsetOfId(id)}});
+    std::copy(piece.begin(), piece.end(), bytes.begin() + at);
+  }
+  test::TempDir dir;
+  const std::string path = dir.file("sparse.img");
+  {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, kSize), 0);
+    for (std::int64_t at : {kMiB + 4096, 40 * kMiB})
+      ASSERT_EQ(::pwrite(fd, bytes.data() + at, 256 * 1024, at), 256 * 1024);
+    const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
+    ::close(fd);
+    if (hole >= kSize) GTEST_SKIP() << "the file system keeps no holes";
+  }
+  MemorySource memory(bytes);
+  const ScanResult expected = scanAll(memory);
+  ASSERT_EQ(expected.hits.size(), 2u);
+  FileByteSource file(path);
+  FaultySource counting(file);
+  const ScanResult r = scanAll(counting);
+  EXPECT_EQ(r.hits, expected.hits);
+  EXPECT_EQ(r.index.zeros.zero, expected.index.zeros.zero);
+  EXPECT_EQ(r.bytesRead, kSize);
+  EXPECT_EQ(r.endedAt, -1);
+  std::int64_t asked = 0;
+  for (const auto& call : counting.calls) asked += std::int64_t(call.second);
+  EXPECT_LT(asked, 4 * kMiB);
+
+  ASSERT_EQ(::truncate(path.c_str(), 30 * kMiB), 0);
+  const ScanResult cut = scanAll(file);
+  EXPECT_EQ(cut.hits, FoundPageList{expected.hits.front()});
+  EXPECT_EQ(cut.endedAt, 30 * kMiB);
+}
+#endif
 
 // A device that answers whole, aligned sectors only: every raw read is checked, the bytes asked
 // for come back from any offset and length, up to the end and up to a sector that fails.

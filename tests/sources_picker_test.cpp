@@ -223,4 +223,9 @@ TEST(OpenSource, CommandLineNamesUnknownDevices) {
   EXPECT_EQ(err.str(),
             "Cannot open file \"\\\\.\\PhysicalDrive250\". " + systemReason(ENODEV) + "\n"
             "kestrix-cli sources lists the disks and volumes of this machine.\n");
+  // An argument that begins with / is a path on Windows too, never an option.
+  std::ostringstream slashOut, slashErr;
+  const char* slash[] = {"kestrix-cli", "scan", "-q", "/no/such/disk.img"};
+  EXPECT_EQ(kestrix::cli::runCli(4, slash, slashOut, slashErr, stop), 1);
+  EXPECT_EQ(slashErr.str().rfind("Cannot open file \"/no/such/disk.img\". ", 0), 0u) << slashErr.str();
 }

@@ -326,6 +326,22 @@
         <translation>Cannot write into folder &quot;%1&quot;: %2</translation>
     </message>
     <message>
+        <source>内存不足，无法完成操作。</source>
+        <translation>There is not enough memory to finish the task.</translation>
+    </message>
+    <message>
+        <source>内存不足，无法处理 &quot;%1&quot;。</source>
+        <translation>There is not enough memory to finish with &quot;%1&quot;.</translation>
+    </message>
+    <message>
+        <source>无法访问 &quot;%1&quot;：%2</source>
+        <translation>Cannot access &quot;%1&quot;: %2</translation>
+    </message>
+    <message>
+        <source>处理 &quot;%1&quot; 时出错：%2</source>
+        <translation>Failed on &quot;%1&quot;: %2</translation>
+    </message>
+    <message>
         <source>无法写入文件 &quot;%1&quot;：它是数据源 &quot;%2&quot;（回环设备）背后的文件，会覆盖待恢复的数据。请选择另一个输出文件。</source>
         <translation>Cannot write file &quot;%1&quot;: it is the file behind the source &quot;%2&quot; (a loop device), whose data it would overwrite. Choose another output file.</translation>
     </message>

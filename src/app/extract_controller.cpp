@@ -66,7 +66,7 @@ void ExtractController::N7Click() {
   try {
     startExtraction(extentsOf(rows));
   } catch (const std::exception& e) {
-    m_context.error(errorText(e));
+    m_context.error(errorText(e, m_context.runner.results.source));
   }
 }
 
@@ -81,7 +81,7 @@ void ExtractController::N9Click() {
   try {
     startExtraction(extentsOf(rows));
   } catch (const std::exception& e) {
-    m_context.error(errorText(e));
+    m_context.error(errorText(e, m_context.runner.results.source));
   }
 }
 
@@ -177,7 +177,7 @@ void ExtractController::startSourceWrite(const std::string& sourceName, const QS
   try {
     src = sources::openSourceByName(m_catalogue, sourceName);
   } catch (const std::exception& e) {
-    m_context.error(errorText(e));
+    m_context.error(errorText(e, sourceName));
     return;
   }
   JobRunner& runner = m_context.runner;
@@ -195,7 +195,7 @@ void ExtractController::startSourceWrite(const std::string& sourceName, const QS
           write(*src, out->output, stop, [&](int stage, std::int64_t done, std::int64_t total) { report(stage, done, total); },
                 *out);
         } catch (const std::exception& e) {
-          out->error = messageOf(e);
+          out->error = messageOf(e, src->name());
         }
       },
       [this, gg, stages](int stage, qint64 done, qint64 total) {

@@ -106,7 +106,7 @@ void MainWindow::FormCreate() {
     try {
       WriteIniValue(m_settingsPath, "Settings", "Fix", s(m_ui->repairProgramEdit->text()));
     } catch (const std::exception& e) {
-      m_dialogs.error(this, errorText(e));  // start-up goes on: the caption is needed anyway
+      m_dialogs.error(this, errorText(e, m_settingsPath));  // start-up goes on: the caption is needed anyway
     }
   }
   const QString caption = QString::fromUtf8(kCaptionText);
@@ -118,7 +118,7 @@ void MainWindow::FormClose() {
   try {
     WriteIniValue(m_settingsPath, "Settings", "Fix", s(m_ui->repairProgramEdit->text()));
   } catch (const std::exception& e) {
-    m_dialogs.error(this, errorText(e));  // the window closes all the same
+    m_dialogs.error(this, errorText(e, m_settingsPath));  // the window closes all the same
   }
 }
 

@@ -106,6 +106,12 @@ QString Messages::text(const Message& m) {
       return arg(1) == "notfolder" ? tr("无法写入文件夹 \"%1\"：它不是文件夹。").arg(arg(0))
              : arg(1) == "busy"    ? tr("无法写入文件夹 \"%1\"：另一个 Kestrix 正在写入这个文件夹，请等它完成，或选择别的文件夹。").arg(arg(0))
                                    : tr("无法写入文件夹 \"%1\"：%2").arg(arg(0), reason(m.err));
+    case C::OutOfMemory:
+      return arg(0).isEmpty() ? tr("内存不足，无法完成操作。") : tr("内存不足，无法处理 \"%1\"。").arg(arg(0));
+    case C::CannotAccess:
+      return tr("无法访问 \"%1\"：%2").arg(arg(0), reason(m.err));
+    case C::Failed:
+      return arg(0).isEmpty() ? arg(1) : tr("处理 \"%1\" 时出错：%2").arg(arg(0), arg(1));
   }
   return arg(0);
 }
@@ -114,7 +120,7 @@ QString Messages::text(const Message& m) {
 
 QString messageText(const Message& message) { return Messages::text(message); }
 
-QString errorText(const std::exception& e) { return messageText(messageOf(e)); }
+QString errorText(const std::exception& e, const std::string& path) { return messageText(messageOf(e, path)); }
 
 QString systemReasonText(int err) { return Messages::reason(err); }
 

@@ -96,7 +96,7 @@ void RebuildController::startNext() {
             out->tail = r.tailBytes;
             if (!r.stopped()) out->checked = std::move(r.checked);
           } catch (const std::exception& e) {
-            out->error = messageOf(e);
+            out->error = messageOf(e, in);
           }
         },
         [this](int phase, qint64 done, qint64 total) {

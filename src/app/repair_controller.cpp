@@ -48,7 +48,7 @@ void RepairController::Button7Click() {
   try {
     src = sources::openSource(s(input));
   } catch (const std::exception& e) {
-    m_context.error(errorText(e));
+    m_context.error(errorText(e, s(input)));
     return;
   }
   QProgressBar* pr = m_context.ui.repairGauge;
@@ -68,7 +68,7 @@ void RepairController::Button7Click() {
           options.progress = [&](const pst::StructureProgress& p) { report(0, p.done, p.total); };
           out->report = pst::repairFile(*src, out->output, stop, options);
         } catch (const std::exception& e) {
-          out->error = messageOf(e);
+          out->error = messageOf(e, out->input);
         }
       },
       [pr](int, qint64 done, qint64 total) {

@@ -74,7 +74,7 @@ void ScanController::Button1Click() {
         } catch (const std::exception& e) {
           out->analysis = {};
           out->fileRows.clear();
-          out->error = messageOf(e);
+          out->error = messageOf(e, src->name());
         }
       },
       [&runner](int, qint64 done, qint64 total) { runner.advanceGauge(done, total); },

@@ -34,6 +34,9 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   app.name("kestrix-cli");
   app.require_subcommand(1);
   app.set_version_flag("--version", std::string("kestrix-cli ") + kVersion);
+  // Options begin with - on every platform: /data/x.img is a path on Windows too (CLI11 would
+  // take it for an option there), and the subcommands inherit this.
+  app.allow_windows_style_options(false);
 
   std::vector<std::pair<CLI::App*, CommandRun>> commands;
   for (const auto& command : registeredCommands()) {
@@ -57,15 +60,12 @@ int runCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     return kExitUsage;
   }
 
-  CommandContext context{out, err, stop};
+  CommandContext context{out, err, stop, {}};
   try {
     for (auto& [sub, run] : commands)
       if (*sub) return run(context);
-  } catch (const Error& e) {
-    err << e.what() << '\n';
-    return kExitError;
   } catch (const std::exception& e) {
-    err << "kestrix-cli: " << e.what() << '\n';
+    err << englishText(messageOf(e, context.subject)) << '\n';
     return kExitError;
   }
   return kExitUsage;

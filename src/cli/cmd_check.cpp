@@ -52,7 +52,10 @@ const bool kCheckRegistered = registerCommand(
        addFormatOption(sub, cmd->format);
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
        sub.footer("Exit status: 0 sound, 1 damaged or not a PST file, 2 bad usage.");
-       return CommandRun([cmd](CommandContext& c) { return runCheck(*cmd, c.out, c.err, c.stop); });
+       return CommandRun([cmd](CommandContext& c) {
+         c.subject = cmd->file;
+         return runCheck(*cmd, c.out, c.err, c.stop);
+       });
      }});
 
 }  // namespace

@@ -268,7 +268,10 @@ const bool kRecoverRegistered = registerCommand(
        sub.add_flag("--report", cmd->report, "Also write report.xml (DFXML): where each byte of each file came from");
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
        addFormatOption(sub, cmd->format);
-       return CommandRun([cmd](CommandContext& c) { return runRecover(*cmd, c.out, c.err, c.stop); });
+       return CommandRun([cmd](CommandContext& c) {
+         c.subject = cmd->source;
+         return runRecover(*cmd, c.out, c.err, c.stop);
+       });
      }});
 
 }  // namespace

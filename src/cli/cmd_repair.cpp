@@ -88,7 +88,10 @@ const bool kRepairRegistered = registerCommand(
        sub.add_option("INPUT", cmd->input, "PST file to repair (it is only read)")->required();
        sub.add_option("-o,--output", cmd->output, "Repaired PST file to write (replaced when it exists)")->required();
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
-       return CommandRun([cmd](CommandContext& c) { return runRepair(*cmd, c.out, c.err, c.stop); });
+       return CommandRun([cmd](CommandContext& c) {
+         c.subject = cmd->input;
+         return runRepair(*cmd, c.out, c.err, c.stop);
+       });
      }});
 
 }  // namespace

@@ -22,6 +22,8 @@ struct CommandContext {
   std::ostream& out;   // results
   std::ostream& err;   // messages, warnings, the progress line goes to the real stderr
   std::atomic<bool>& stop;  // set by Ctrl-C (or a test) to stop the running command
+  std::string subject;      // the path the command works on, named by a failure that names none
+                            // of its own (memory that ran out)
 };
 
 using CommandRun = std::function<int(CommandContext&)>;

@@ -2,7 +2,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
 
 #include "cli/command_registry.h"
 #include "cli/progress.h"
@@ -18,11 +20,25 @@
 namespace kestrix::cli {
 
 std::string shellQuoted(const std::string& arg) {
-  constexpr const char* kPlain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=./:,@%";
-  if (!arg.empty() && arg.find_first_not_of(kPlain) == std::string::npos) return arg;
+#ifdef _WIN32
+  // cmd and PowerShell alike: what either reads as syntax (% , ; = @ $ & ( ) ' ` and more) is
+  // left out of the plain set. A Windows path holds no double quote.
+  constexpr std::string_view kPlain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+./:\\";
+#else
+  constexpr std::string_view kPlain = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=./:,@%";
+#endif
+  // Bytes from 0x80 on are parts of UTF-8 letters: text to every shell.
+  const bool plain = !arg.empty() && std::all_of(arg.begin(), arg.end(), [&](char c) {
+    return static_cast<unsigned char>(c) >= 0x80 || kPlain.find(c) != std::string_view::npos;
+  });
+  if (plain) return arg;
+#ifdef _WIN32
+  return "\"" + arg + "\"";
+#else
   std::string quoted = "'";
   for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
+#endif
 }
 
 
@@ -149,7 +165,7 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
   for (std::size_t i = 0; i < cmd.inputs.size(); ++i) {
     const std::string name = rebuild::textOf(rebuild::pathOf(cmd.inputs[i]).filename());
     rebuild::RebuildResult result;
-    {
+    try {
       ProgressLine line("", !cmd.quiet);
       result = rebuild::rebuildFile(
           cmd.inputs[i], cmd.outputs[i], stop,
@@ -164,6 +180,10 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
             line.update(p.done, p.total, bytes);
           },
           cmd.repair);
+    } catch (const Error&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw Error(messageOf(e, cmd.inputs[i]));  // named by the input it failed on
     }
     if (result.stopped()) {
       err << "kestrix-cli: stopped; nothing was written, and \"" << cmd.outputs[i] << "\" is as it was\n";
@@ -214,7 +234,10 @@ const bool kScanRegistered = registerCommand({"scan", 10, "List the PST fragment
   addFormatOption(sub, cmd->format);
   sub.add_flag("--hits", cmd->hits, "Also list every allocation-map page found (ID and sector)");
   sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
-  return CommandRun([cmd](CommandContext& c) { return runScan(*cmd, c.out, c.err, c.stop); });
+  return CommandRun([cmd](CommandContext& c) {
+    c.subject = cmd->source;
+    return runScan(*cmd, c.out, c.err, c.stop);
+  });
 }});
 
 const bool kExtractRegistered = registerCommand(
@@ -227,7 +250,10 @@ const bool kExtractRegistered = registerCommand(
            ->required();
        sub.add_option("-o,--output", cmd->output, "File to write")->required();
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
-       return CommandRun([cmd](CommandContext& c) { return runExtract(*cmd, c.out, c.err, c.stop); });
+       return CommandRun([cmd](CommandContext& c) {
+         c.subject = cmd->source;
+         return runExtract(*cmd, c.out, c.err, c.stop);
+       });
      }});
 
 const bool kRebuildRegistered = registerCommand(

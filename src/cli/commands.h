@@ -21,8 +21,9 @@ inline constexpr int kExitUsage = 2;
 // "1 sector", "3 sectors".
 std::string plural(std::int64_t n, const std::string& one, const std::string& many);
 
-// An argument as a POSIX shell reads it back: unchanged when it holds only characters the
-// shell takes literally, else in single quotes (a quote inside written as '\'').
+// An argument as the shell reads it back: unchanged when it holds only characters the shell
+// takes literally, else quoted: in single quotes for a POSIX shell (a quote inside written as
+// '\''), in double quotes on Windows (cmd and PowerShell).
 std::string shellQuoted(const std::string& arg);
 
 // The note on err for the sectors of source that a scan could not read (nothing when none).

@@ -57,7 +57,8 @@ void refuseUnusablePst(const std::string& path, std::span<const std::byte> bytes
   const std::string what = "Cannot hide \"" + path + "\" in the example: ";
   if (bytes.size() < scan::kPageSize || !scan::HasPstMagic(bytes))
     throw Error(what + (bytes.empty() ? "it is empty" : "it does not begin with a PST header"));
-  const std::int64_t declared = scan::PstHeaderEndOffset(bytes.first<scan::kPageSize>());
+  // The field is unsigned: a crafted 2^63 is not a negative length.
+  const auto declared = static_cast<std::uint64_t>(scan::PstHeaderEndOffset(bytes.first<scan::kPageSize>()));
   const std::int64_t intervals = scan::PstHeaderIntervals(bytes.first<scan::kPageSize>());
   const std::int64_t needed = scan::kFirstMapPageOffset + intervals * scan::kIntervalBytes;
   if (intervals <= 0 || std::int64_t(bytes.size()) < needed)
@@ -114,7 +115,9 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
   place(image, files.back(), 6, 6);
   image.noise(2048);
 
-  fs::create_directories(rebuild::pathOf(cmd.dir));
+  std::error_code made;
+  fs::create_directories(rebuild::pathOf(cmd.dir), made);
+  if (made) throw Error(Message{Message::Code::CannotMakeFolder, {cmd.dir}, made.default_error_condition().value()});
   const std::string imagePath = rebuild::textOf(rebuild::pathOf(cmd.dir) / "disk.img");
   rebuild::writeWholeFile(imagePath, image.bytes(), nullptr);
   out << "1. Made the disk image " << imagePath << " (" << sources::SizeToText(std::uint64_t(image.bytes().size()))
@@ -182,12 +185,12 @@ int runExample(const ExampleCommand& cmd, std::ostream& out, std::ostream& err) 
         << (same ? "identical to the hidden file" : "DIFFERS from the hidden file") << '\n';
   }
   out << "\nThe same with the command line:\n"
-      << "   kestrix-cli scan " << imagePath << "\n"
-      << "   kestrix-cli extract " << imagePath << " --fragments N,N,... -o FRAGMENTS.bin\n"
+      << "   kestrix-cli scan " << shellQuoted(imagePath) << "\n"
+      << "   kestrix-cli extract " << shellQuoted(imagePath) << " --fragments N,N,... -o FRAGMENTS.bin\n"
       << "   kestrix-cli rebuild FRAGMENTS.bin -o RESULT.pst --repair   (--repair: a file that opens)\n"
       << "or in one step, writing every file that can be put together straight from the image, each\n"
       << "checked and, where damaged, repaired:\n"
-      << "   kestrix-cli recover " << imagePath << " -o " << recovered << "\n"
+      << "   kestrix-cli recover " << shellQuoted(imagePath) << " -o " << shellQuoted(recovered) << "\n"
       << "The window, kestrix, does the same: right-click the 数据源 box, choose 打开磁盘镜像.\n";
   if (!allGood) throw Error("The example did not give back the files it hid; see above");
   return kExitOk;
@@ -204,7 +207,10 @@ const bool kExampleRegistered = registerCommand(
        sub.add_option("--dir", cmd->dir, "Folder for the image and the results")->capture_default_str();
        sub.add_option("--pst", cmd->pst, "PST file to hide in the image (default: the shipped sample)");
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
-       return CommandRun([cmd](CommandContext& c) { return runExample(*cmd, c.out, c.err); });
+       return CommandRun([cmd](CommandContext& c) {
+         c.subject = cmd->dir;
+         return runExample(*cmd, c.out, c.err);
+       });
      }});
 
 }  // namespace

@@ -45,9 +45,19 @@ void widen(std::vector<std::size_t>& widths, const std::vector<std::string>& row
 }  // namespace
 
 void addFormatOption(CLI::App& sub, Format& format) {
-  static const std::map<std::string, Format> kNames{{"table", Format::Table}, {"tsv", Format::Tsv}, {"json", Format::Json}};
   sub.add_option("--format", format, "Output format: table, tsv or json")
-      ->transform(CLI::CheckedTransformer(kNames, CLI::ignore_case))
+      ->transform(CLI::Validator(
+          [](std::string& text) -> std::string {
+            static const std::pair<const char*, Format> kNames[] = {
+                {"table", Format::Table}, {"tsv", Format::Tsv}, {"json", Format::Json}};
+            for (const auto& [name, value] : kNames) {
+              if (CLI::detail::to_lower(text) != name) continue;
+              text = std::to_string(int(value));
+              return {};
+            }
+            return "'" + text + "' is not an output format: choose table, tsv or json";
+          },
+          "table|tsv|json", "format"))
       ->option_text("table|tsv|json");
 }
 

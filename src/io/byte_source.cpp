@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <stdexcept>
+
+#include "io/output_names.h"
 
 namespace kestrix {
 
@@ -14,9 +18,16 @@ std::string cannotOpenMessage(const std::string& path, int err) {
 SourceOpenError::SourceOpenError(std::string path, int err)
     : Error(Message{Message::Code::CannotOpen, {path}, err}), m_path(std::move(path)), m_error(err) {}
 
-Message messageOf(const std::exception& e) {
+Message messageOf(const std::exception& e, const std::string& path) {
   if (const auto* error = dynamic_cast<const Error*>(&e)) return error->message();
-  return {Message::Code::Text, {e.what()}};
+  if (dynamic_cast<const std::bad_alloc*>(&e) || dynamic_cast<const std::length_error*>(&e))
+    return {Message::Code::OutOfMemory, {path}};
+  if (const auto* fsError = dynamic_cast<const std::filesystem::filesystem_error*>(&e)) {
+    const std::string named = fsError->path1().empty() ? path : rebuild::textOf(fsError->path1());
+    // The errno where the failure has one (on Windows too), else the code as it is.
+    return {Message::Code::CannotAccess, {named}, fsError->code().default_error_condition().value()};
+  }
+  return {Message::Code::Failed, {path, e.what()}};
 }
 
 }  // namespace kestrix

@@ -42,6 +42,15 @@ class ByteSource {
   virtual int lastError() const { return 0; }
   // What the source is; unknown unless it is a file or a device node.
   virtual FileIdentity identity() const { return {}; }
+
+  // Where data may lie from offset on: [offset, first) is a hole of a sparse file, which reads
+  // as zeros without being stored, and [first, end) is stored data. A source that cannot tell
+  // (a device, memory, a file system that keeps no holes) says {offset, size()}.
+  struct Stretch {
+    std::int64_t first = 0;
+    std::int64_t end = 0;
+  };
+  virtual Stretch dataFrom(std::int64_t offset) { return {offset, size()}; }
 };
 
 // A file or device node opened read-only (O_RDONLY | O_CLOEXEC), once. Its size is the file's
@@ -63,6 +72,8 @@ class FileByteSource final : public ByteSource {
   std::string name() const override { return m_path; }
   int lastError() const override { return m_lastError; }
   FileIdentity identity() const override { return m_identity; }
+  // A regular file on Linux: SEEK_DATA and SEEK_HOLE.
+  Stretch dataFrom(std::int64_t offset) override;
 
  private:
   std::string m_path;
@@ -71,6 +82,7 @@ class FileByteSource final : public ByteSource {
   int m_lastError = 0;
   FileIdentity m_identity;
   std::uint32_t m_sectorSize = 0;  // devices on Windows: reads are whole, aligned sectors
+  bool m_regular = false;          // a regular file, which may have holes
 };
 
 // A run of consecutive sectors that could not be read.

@@ -20,8 +20,11 @@ class Error : public std::runtime_error {
   Message m_message;
 };
 
-// The message of any exception: an Error's own, else the exception's text.
-Message messageOf(const std::exception& e);
+// The message of any exception: an Error's own. What the libraries throw becomes a message
+// that names `path` (what was being worked on) and the reason: memory that ran out
+// (std::bad_alloc), a file-system call that failed (std::filesystem::filesystem_error, with
+// its own path where it names one), else the exception's text.
+Message messageOf(const std::exception& e, const std::string& path = {});
 
 // The failure to open a source: the message is "Cannot open file "PATH". REASON" (CannotOpen);
 // the errno and the path are kept so the command line can say which rights are needed.

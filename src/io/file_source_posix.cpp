@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -27,6 +28,7 @@ FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
   }
   if (S_ISREG(st.st_mode)) {
     m_size = st.st_size;
+    m_regular = true;
   } else {
     // Device nodes report no length in stat; seeking to the end gives the whole device.
     const off_t end = ::lseek(int(m_fd), 0, SEEK_END);
@@ -63,6 +65,21 @@ std::size_t FileByteSource::readAt(std::int64_t offset, std::span<std::byte> out
     }
   }
   return done;
+}
+
+ByteSource::Stretch FileByteSource::dataFrom(std::int64_t offset) {
+  if (!m_regular || offset >= m_size) return {offset, m_size};
+  const off_t data = ::lseek(int(m_fd), offset, SEEK_DATA);
+  if (data < 0) {
+    // ENXIO: nothing but a hole up to the end. Unless the file has become shorter than the
+    // offset: then the reads are to find out where it ends now, as they do without holes.
+    struct stat st {};
+    if (errno == ENXIO && ::fstat(int(m_fd), &st) == 0 && st.st_size >= m_size) return {m_size, m_size};
+    return {offset, m_size};  // EINVAL: the file system cannot tell
+  }
+  const off_t hole = ::lseek(int(m_fd), data, SEEK_HOLE);
+  const std::int64_t first = std::min<std::int64_t>(data, m_size);
+  return {first, hole > data ? std::min<std::int64_t>(hole, m_size) : m_size};
 }
 
 }  // namespace kestrix::scan

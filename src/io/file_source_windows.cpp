@@ -97,4 +97,7 @@ std::size_t FileByteSource::readAt(std::int64_t offset, std::span<std::byte> out
       m_sectorSize, m_size, offset, out);
 }
 
+// Holes are not looked for here: a sparse file is read as it is, its zeros included.
+ByteSource::Stretch FileByteSource::dataFrom(std::int64_t offset) { return {offset, m_size}; }
+
 }  // namespace kestrix::scan

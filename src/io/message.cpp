@@ -88,6 +88,13 @@ std::string englishText(const Message& m) {
              (arg(1) == "notfolder" ? "It is not a folder"
               : arg(1) == "busy"    ? "Another run of Kestrix is writing into it; wait until it has finished, or choose another folder"
                                     : reason);
+    case C::OutOfMemory:
+      return arg(0).empty() ? "There is not enough memory to finish the command"
+                            : "There is not enough memory to finish with " + quoted(arg(0));
+    case C::CannotAccess:
+      return "Cannot access " + quoted(arg(0)) + ". " + reason;
+    case C::Failed:
+      return arg(0).empty() ? arg(1) : "Failed on " + quoted(arg(0)) + ": " + arg(1);
   }
   return arg(0);
 }

@@ -32,6 +32,9 @@ struct Message {
     CannotResize,       // {path, bytes}; err
     CannotMakeFolder,   // {path}; err
     FolderRefused,      // {path, why}: why "notfolder", "busy" (another run writes into it), or "" (err says)
+    OutOfMemory,        // {path}: what was being worked on, "" when not known
+    CannotAccess,       // {path}; err: a file-system call on the path failed
+    Failed,             // {path, what}: an unforeseen failure while working on path, in the library's words
   };
   Code code = Code::Text;
   std::vector<std::string> args;

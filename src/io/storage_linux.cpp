@@ -217,7 +217,10 @@ FolderSpace folderSpace(const std::string& folder) {
       std::int64_t(rl.rlim_cur) < space.largestFile)
     space.largestFile = std::int64_t(rl.rlim_cur);
   struct statvfs vfs {};
-  if (::statvfs(folder.c_str(), &vfs) == 0) space.freeBytes = std::int64_t(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
+  // A file system of no blocks at all (proc, sysfs: /dev/fd/1 lies on one) has no free space
+  // to tell, which is not "none free".
+  if (::statvfs(folder.c_str(), &vfs) == 0 && vfs.f_blocks > 0)
+    space.freeBytes = std::int64_t(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
   return space;
 }
 

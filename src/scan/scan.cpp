@@ -125,10 +125,22 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
   const std::unique_ptr<std::byte, AlignedDelete> buffer(static_cast<std::byte*>(::operator new(chunk, kBufferAlign)));
   result.index.zeros.zero.assign(std::size_t((total + ZeroMap::kUnit - 1) / ZeroMap::kUnit), true);
   std::int64_t position = 0;
+  std::int64_t dataEnd = 0;  // [position, dataEnd) is stored data: no need to ask again
   while (position < total) {
     if (stop.load(std::memory_order_relaxed)) {
       result.stopped = true;
       break;
+    }
+    if (position >= dataEnd) {
+      // A hole of a sparse file reads as zeros, in which nothing is found and which the zero
+      // map already calls zero: it is passed over, not read (a 2 TB image may be mostly holes).
+      const ByteSource::Stretch data = src.dataFrom(position);
+      const std::int64_t next = std::min(total, data.first / std::int64_t(kPageSize) * std::int64_t(kPageSize));
+      dataEnd = data.end;
+      if (next > position) {
+        position = next;
+        continue;
+      }
     }
     if (progress) progress({position, total});
     const auto length = std::size_t(std::min<std::int64_t>(std::int64_t(chunk), total - position));

@@ -115,6 +115,8 @@ using ScanProgressFn = std::function<void(const ScanProgress&)>;
 // Only whole 512-byte steps that were actually read are tested; a short read is retried
 // sector by sector, and sectors that still cannot be read are skipped and listed. Each hit
 // goes to options.onHit as soon as its chunk is tested, and into the result when keepHits.
+// Holes of a sparse file (ByteSource::dataFrom) are not read: the result is the one that
+// reading their zeros gives.
 ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const ScanProgressFn& progress,
                       const ScanOptions& options = {});
 

@@ -164,11 +164,19 @@ TEST_F(WindowLanguage, EngineMessagesInBothLanguagesAndUnchangedForTheCommandLin
   EXPECT_STREQ(missing.what(), "Cannot open file \"/images/a.img\". No such file or directory");
   EXPECT_STREQ(full.what(), "Cannot write file \"/out/x.pst\". It needs 3.06 MB of disk space but only 1.00 MB is free there");
   EXPECT_STREQ(truncated.what(), "Cannot read file \"/images/a.img\" at byte 4096. the data ends early (truncated)");
+  // What the libraries throw is worded too, naming the path being worked on and the reason.
+  const std::filesystem::filesystem_error denied("cannot create directories", std::filesystem::path("/out/x"),
+                                                 std::make_error_code(std::errc::permission_denied));
+  EXPECT_EQ(englishText(messageOf(std::bad_alloc(), "/images/a.img")),
+            "There is not enough memory to finish with \"/images/a.img\"");
+  EXPECT_EQ(englishText(messageOf(denied, "/images/a.img")), "Cannot access \"/out/x\". Permission denied");
 
   useLanguage(Language::Chinese);
   EXPECT_EQ(errorText(missing), "无法打开文件 \"/images/a.img\"：文件或文件夹不存在");
   EXPECT_EQ(errorText(full), "无法写入文件 \"/out/x.pst\"：需要 3.06 MB 磁盘空间，但那里只有 1.00 MB 可用。");
   EXPECT_EQ(errorText(std::runtime_error("plain")), "plain");  // no code: the text as it is
+  EXPECT_EQ(errorText(std::bad_alloc(), "/images/a.img"), "内存不足，无法处理 \"/images/a.img\"。");
+  EXPECT_EQ(errorText(denied), "无法访问 \"/out/x\"：没有权限");
   // Qt's own texts follow: the standard buttons of the message boxes (Debian qt6-translations-l10n).
   EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "取消");
 
@@ -176,7 +184,7 @@ TEST_F(WindowLanguage, EngineMessagesInBothLanguagesAndUnchangedForTheCommandLin
   EXPECT_EQ(errorText(missing), "Cannot open file \"/images/a.img\": no such file or folder");
   EXPECT_EQ(errorText(full), "Cannot write file \"/out/x.pst\": it needs 3.06 MB of disk space, but only 1.00 MB is free there.");
   // Every code, and a refused disk with its advice, reads in English alone.
-  for (int code = int(Message::Code::CannotOpen); code <= int(Message::Code::CannotRepair); ++code)
+  for (int code = int(Message::Code::CannotOpen); code <= int(Message::Code::Failed); ++code)
     for (int err : {0, EACCES, EIO, ENOSPC}) {
       const QString text = messageText(Message{Message::Code(code), {"/p", "chardev", "9"}, err});
       EXPECT_FALSE(hasCjk(text)) << text.toStdString();

@@ -38,6 +38,7 @@ class FaultySource : public scan::ByteSource {
   std::string name() const override { return m_inner.name(); }
   // EIO after a read that a bad sector cut short; else what the inner source says.
   int lastError() const override { return m_lastError; }
+  Stretch dataFrom(std::int64_t offset) override { return m_inner.dataFrom(offset); }
 
   std::size_t maxRead = SIZE_MAX;
   std::set<std::int64_t> badSectors;
