@@ -23,6 +23,7 @@ std::string treeText(const pst::TreeReport& t) {
   std::string text = t.whole() ? "whole" : "damaged";
   text += ", " + plural(t.pagesReached, "page", "pages");
   if (t.pagesMissing > 0) text += ", " + plural(t.pagesMissing, "page", "pages") + " missing";
+  if (t.pagesRepeated > 0) text += ", " + plural(t.pagesRepeated, "page", "pages") + " named again (the tree repeats itself)";
   if (t.stale) text += ", newer pages lie outside it";
   if (!t.rootFromHeader) text += " (root found by search)";
   return text;

@@ -30,7 +30,7 @@ std::optional<Encoding> encodingFromData(const StructureScan& scan, scan::ByteSo
 }
 
 TreeReport reportOf(const TreeWalk& walk, bool fromHeader, bool stale) {
-  return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, stale};
+  return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, walk.pagesRepeated, stale};
 }
 
 }  // namespace

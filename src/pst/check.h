@@ -27,8 +27,9 @@ struct TreeReport {
   bool rootFound = false;
   std::int64_t pagesReached = 0;
   std::int64_t pagesMissing = 0;
+  std::int64_t pagesRepeated = 0;  // named again once reached: the tree repeats itself
   bool stale = false;            // newer pages of the tree lie outside it
-  bool whole() const { return rootFound && pagesMissing == 0 && !stale; }
+  bool whole() const { return rootFound && pagesMissing == 0 && pagesRepeated == 0 && !stale; }
 };
 
 struct FolderReport {

@@ -43,6 +43,7 @@ TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type) {
   if (!top) return walk;
   walk.rootFound = true;
   // Depth first, children in key order, so leaves come out in key order.
+  std::unordered_set<const FoundTreePage*> reached{top};
   std::vector<const FoundTreePage*> stack{top};
   while (!stack.empty()) {
     const FoundTreePage* p = stack.back();
@@ -55,10 +56,12 @@ TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type) {
     }
     for (auto it = p->page.entries.rbegin(); it != p->page.entries.rend(); ++it) {
       const FoundTreePage* child = pages.at(it->child, type);
-      if (child && child->page.level + 1 == p->page.level)
-        stack.push_back(child);
-      else
+      if (!child || child->page.level + 1 != p->page.level)
         ++walk.pagesMissing;
+      else if (!reached.insert(child).second)
+        ++walk.pagesRepeated;
+      else
+        stack.push_back(child);
     }
   }
   return walk;

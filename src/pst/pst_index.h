@@ -46,13 +46,17 @@ struct TreeWalk {
   bool rootFound = false;
   std::int64_t pagesReached = 0;
   std::int64_t pagesMissing = 0;          // referenced pages not found (lost, bad CRC, wrong BID)
+  std::int64_t pagesRepeated = 0;         // references to a page the walk had reached already
   std::vector<const FoundTreePage*> leafPages;  // leaf pages in the order the tree holds them
   std::vector<std::uint64_t> pageOffsets;      // pages reached
-  bool whole() const { return rootFound && pagesMissing == 0; }
+  bool whole() const { return rootFound && pagesMissing == 0 && pagesRepeated == 0; }
 };
 
 // Walks a tree from `root`. Each child must be a page of the same tree one level down;
-// anything else counts as missing, so a crafted tree cannot loop.
+// anything else counts as missing. Each page is reached once: a page named a second time (by
+// the same parent or another) counts as repeated, which is damage, and is not walked again.
+// So the walk reaches at most the pages the scan found (one per 512 bytes of the input) and
+// holds a few words per page, whatever the pages name.
 TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type);
 
 // Where the header cannot be trusted: of the pages of that tree that no other found page

@@ -531,8 +531,8 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   result.nodeRoot = h.nodeRoot;
   result.blockRoot = h.blockRoot;
   if (r.treesRebuilt) {
-    result.nodeTree = TreeReport{true, true, nodePages, 0, false};
-    result.blockTree = TreeReport{true, true, blockPages, 0, false};
+    result.nodeTree = TreeReport{true, true, nodePages, 0, 0, false};
+    result.blockTree = TreeReport{true, true, blockPages, 0, 0, false};
   } else {
     result.nodeTree.rootFromHeader = result.blockTree.rootFromHeader = true;
   }
