@@ -51,14 +51,17 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
   }
   const pst::CheckReport& before = r.before;
   std::vector<std::vector<std::string>> rows{
-      {"header", r.headerRebuilt ? std::string("rebuilt (was ") + pst::headerVerdictName(before.analysis.headerVerdict) + ")"
-                                 : "kept"},
+      {"header", r.headerRebuilt    ? std::string("rebuilt (was ") + pst::headerVerdictName(before.analysis.headerVerdict) + ")"
+                 : before.lengthSane ? "kept"
+                                     : "kept, its length set to " + std::to_string(r.outputLength) + " bytes (it declared " +
+                                           std::to_string(before.analysis.header.fileEof) + ")"},
       {"trees", r.treesRebuilt ? "rebuilt, " + plural(r.pagesWritten, "page", "pages") + " written" : "kept"},
       // The header a repair writes always leaves the allocation maps to be rebuilt.
       {"maps", (r.after.mapsLost > 0 ? plural(r.after.mapsLost, "allocation map", "allocation maps") + " lost; " : std::string()) +
                    "marked for rebuilding"},
   };
   if (r.slackCut > 0) rows.push_back({"slack", slack});
+  if (!before.unreadable.empty()) rows.push_back({"unreadable", unreadableText(before.unreadable)});
   if (r.treesRebuilt) {
     rows.push_back({"node entries", std::to_string(r.nodesRecovered) + " taken from leaf pages outside the tree, " +
                                         std::to_string(r.nodesDropped) + " dropped (data lost), " +

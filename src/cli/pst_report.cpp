@@ -51,12 +51,22 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
   if (r.slackBytes > 0)
     rows.push_back({"slack", plural(r.slackBytes, "byte", "bytes") + " past the declared end (byte " +
                                  std::to_string(r.length - r.slackBytes) + "), not part of the file: repair cuts them"});
+  if (a.headerVerdict == pst::HeaderVerdict::Own && !r.lengthSane)
+    rows.push_back({"length", "the header declares " + std::to_string(a.header.fileEof) + " bytes, which the file does not hold"});
   rows.push_back({"messages", std::to_string(r.messages) + ", " + std::to_string(r.messagesReadable) + " readable"});
-  rows.push_back({"folders", std::to_string(r.folders.size())});
+  rows.push_back({"folders", std::to_string(r.folders.size()) +
+                                 (r.foldersUnparsed > 0 ? ", " + std::to_string(r.foldersUnparsed) + " whose properties do not parse" : "")});
+  if (!r.unreadable.empty()) rows.push_back({"unreadable", unreadableText(r.unreadable)});
   return rows;
 }
 
 }  // namespace
+
+std::string unreadableText(const std::vector<scan::SectorRun>& runs) {
+  std::int64_t n = 0;
+  for (const auto& run : runs) n += run.count;
+  return plural(n, "sector", "sectors") + " the medium failed to read, taken as zeros: " + scan::describeSectorRuns(runs);
+}
 
 std::string messagesSummary(const pst::CheckReport& r) {
   return plural(r.messages, "message", "messages") + " (" + std::to_string(r.messagesReadable) + " readable) in " +
@@ -74,7 +84,11 @@ void printCheckReport(std::ostream& out, const std::string& file, const pst::Che
         << ",\n  \"blockTreeWhole\": " << (a.blockTree.whole() ? "true" : "false")
         << ",\n  \"blocksListed\": " << r.blocksListed << ",\n  \"blocksMissing\": " << r.blocksMissing
         << ",\n  \"blocksBadCrc\": " << r.blocksBadCrc << ",\n  \"allocationMapsLost\": " << r.mapsLost
-        << ",\n  \"slackBytes\": " << r.slackBytes
+        << ",\n  \"slackBytes\": " << r.slackBytes << ",\n  \"lengthSane\": " << (r.lengthSane ? "true" : "false")
+        << ",\n  \"foldersUnparsed\": " << r.foldersUnparsed << ",\n  \"unreadableSectors\": [";
+    for (std::size_t i = 0; i < r.unreadable.size(); ++i)
+      out << (i ? ", " : "") << "{\"first\": " << r.unreadable[i].first << ", \"count\": " << r.unreadable[i].count << "}";
+    out << "]"
         << ",\n  \"messageCount\": " << r.messages
         << ",\n  \"messagesReadable\": " << r.messagesReadable << ",\n  \"folderList\": [";
     for (std::size_t i = 0; i < r.folders.size(); ++i) {

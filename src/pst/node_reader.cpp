@@ -179,18 +179,9 @@ bool NodeReader::subnodesWhole(std::uint64_t bidSub, int depth) {
   return whole;
 }
 
-std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId) {
-  bool parses = false;
-  return lookUp(bidData, propId, parses);
-}
-
-bool NodeReader::propertyContextParses(std::uint64_t bidData) {
-  bool parses = false;
-  lookUp(bidData, kPropDisplayName, parses);
-  return parses;
-}
-
-std::optional<std::vector<std::byte>> NodeReader::lookUp(std::uint64_t bidData, std::uint16_t propId, bool& parses) {
+std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId, bool* parsed) {
+  bool ignored = false;
+  bool& parses = parsed ? *parsed : ignored;
   parses = false;
   auto bids = dataBids(bidData);
   if (!bids || bids->empty()) return std::nullopt;

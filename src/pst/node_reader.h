@@ -34,17 +34,13 @@ class NodeReader {
   // Whether the subnode tree, each subnode's data and its own subnodes are all present.
   bool subnodesWhole(std::uint64_t bidSub);
   // The value of a property of the node's property context, as stored in its heap (strings
-  // UTF-16LE); nullopt when absent, stored outside the heap, or unreadable.
-  std::optional<std::vector<std::byte>> property(std::uint64_t bidData, std::uint16_t propId);
-  // Whether the node's data is a property context whose heap and property tree parse.
-  bool propertyContextParses(std::uint64_t bidData);
+  // UTF-16LE); nullopt when absent, stored outside the heap, or unreadable. With `parses`:
+  // whether the heap and its property tree parsed down to the leaf where propId belongs.
+  std::optional<std::vector<std::byte>> property(std::uint64_t bidData, std::uint16_t propId, bool* parses = nullptr);
 
  private:
   bool internalWhole(std::uint64_t bid, int maxLevel);
   bool subnodesWhole(std::uint64_t bidSub, int depth);
-  // The value of propId in the node's property context; `parses` tells whether the heap and
-  // its property tree parsed down to the leaf where propId belongs.
-  std::optional<std::vector<std::byte>> lookUp(std::uint64_t bidData, std::uint16_t propId, bool& parses);
 
   scan::ByteSource& m_input;
   const BlockIndex& m_blocks;

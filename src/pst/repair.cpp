@@ -360,7 +360,11 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     return r;
   }
   const Analysis a = analyse(scan, input);
-  r.before = describe(scan, input, a, a.nodes, a.blocks);
+  r.before = describe(scan, input, a, a.nodes, a.blocks, stop);
+  if (r.before.stopped) {
+    r.stopped = true;
+    return r;
+  }
   if (const char* why = unrepairable(r.before)) throw Error(Message{Message::Code::CannotRepair, {input.name(), why}});
   // The copy took the slack too: the output ends at the declared end, and the repair below
   // works from what lies before it.
@@ -388,7 +392,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   std::vector<BlockEntry> blocks = a.blocks;
   const CheckReport& b = r.before;
   r.treesRebuilt = !(a.nodeTree.whole() && a.blockTree.whole() && b.blocksMissing == 0 && b.blocksBadCrc == 0 &&
-                     b.nodesBroken == 0 && b.mailboxOpens);
+                     b.nodesBroken == 0 && b.messagesReadable == b.messages && b.foldersUnparsed == 0 && b.mailboxOpens);
   SlotAllocator slots(wholeIntervalsLength(scan.length), a.blocks);
   std::vector<Patch> patches;
   std::vector<FoundBlock> newBlocks;
@@ -414,16 +418,21 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     std::unordered_set<std::uint32_t> keptNids;
     for (NodeEntry n : nodes) {
       // A node whose data is lost goes, and so does a second entry for a NID: a mailbox
-      // with two message stores opens in no reader. The store and the root folder must be
-      // whole to stay; else the skeleton writes them anew.
+      // with two message stores opens in no reader. The store, the root folder, folders and
+      // messages must have their whole data to stay, and a folder properties that parse;
+      // else the skeleton writes the store or root anew, and what a lost folder held goes
+      // into the top folder. A message keeps its subnodes only while they are whole.
       const bool skeletal = n.nid == kNidMessageStore || n.nid == kNidRootFolder;
-      if ((n.data != 0 && !index.present(n.data)) || (skeletal && !reader.dataWhole(n.data)) ||
-          keptNids.count(n.nid)) {
+      const bool message = nidType(n.nid) == kNidTypeMessage, folder = nidType(n.nid) == kNidTypeFolder;
+      bool parses = true;
+      if (folder && n.data != 0) reader.property(n.data, kPropDisplayName, &parses);
+      if ((n.data != 0 && !index.present(n.data)) || ((skeletal || message || folder) && !reader.dataWhole(n.data)) ||
+          !parses || keptNids.count(n.nid)) {
         ++r.nodesDropped;
         continue;
       }
       keptNids.insert(n.nid);
-      if (n.sub != 0 && !index.present(n.sub)) {
+      if (n.sub != 0 && (!index.present(n.sub) || (message && !reader.subnodesWhole(n.sub)))) {
         n.sub = 0;
         ++r.subnodesCleared;
       }
@@ -536,7 +545,8 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   } else {
     result.nodeTree.rootFromHeader = result.blockTree.rootFromHeader = true;
   }
-  r.after = describe(after, written, result, nodes, std::move(blocks));
+  r.after = describe(after, written, result, nodes, std::move(blocks), stop);
+  r.stopped = r.after.stopped;
   return r;
 }
 
