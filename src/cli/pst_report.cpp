@@ -23,6 +23,7 @@ std::string treeText(const pst::TreeReport& t) {
   std::string text = t.whole() ? "whole" : "damaged";
   text += ", " + plural(t.pagesReached, "page", "pages");
   if (t.pagesMissing > 0) text += ", " + plural(t.pagesMissing, "page", "pages") + " missing";
+  if (t.pagesBadCrc > 0) text += ", " + plural(t.pagesBadCrc, "page", "pages") + " CRC failed, kept";
   if (t.pagesRepeated > 0) text += ", " + plural(t.pagesRepeated, "page", "pages") + " named again (the tree repeats itself)";
   if (t.stale) text += ", newer pages lie outside it";
   if (!t.rootFromHeader) text += " (root found by search)";
@@ -42,7 +43,7 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
   rows.push_back({"node tree", treeText(a.nodeTree)});
   rows.push_back({"block tree", treeText(a.blockTree)});
   rows.push_back({"blocks", std::to_string(r.blocksListed) + " listed, " + std::to_string(r.blocksMissing) +
-                                " missing, " + std::to_string(r.blocksBadCrc) + " failing their CRC"});
+                                " missing, " + std::to_string(r.blocksBadCrc) + " CRC failed, kept"});
   if (r.mapsLost > 0)
     rows.push_back({"allocation maps", std::to_string(r.mapsLost) + " of " + std::to_string(r.mapIntervals) + " lost" +
                                            (a.headerVerdict != pst::HeaderVerdict::Own ? ""

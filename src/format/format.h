@@ -142,9 +142,12 @@ struct PageTrailer {
 };
 PageTrailer pageTrailer(Bytes page);
 
-// A 512-byte page found at `offset`: true when both type bytes agree, the CRC of the 496
-// data bytes holds and, for tree pages, the signature matches offset and BID.
-bool isValidPage(Bytes page, std::uint64_t offset);
+// A 512-byte page found at `offset`: valid when both type bytes agree, the CRC of the 496
+// data bytes holds and, for tree pages, the signature matches offset and BID. CrcFailed when
+// all of that holds but the CRC: one flipped bit, perhaps in bytes no field uses.
+enum class PageState { Invalid, CrcFailed, Valid };
+PageState pageState(Bytes page, std::uint64_t offset);
+inline bool isValidPage(Bytes page, std::uint64_t offset) { return pageState(page, offset) == PageState::Valid; }
 
 // One entry of a B-tree page. Intermediate pages: key and child. Node-tree leaves: nid,
 // data, sub, parent. Block-tree leaves: the block's BID and offset, its size and refcount.

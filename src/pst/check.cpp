@@ -30,7 +30,7 @@ std::optional<Encoding> encodingFromData(const StructureScan& scan, scan::ByteSo
 }
 
 TreeReport reportOf(const TreeWalk& walk, bool fromHeader, bool stale) {
-  return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, walk.pagesRepeated, stale};
+  return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, walk.pagesRepeated, walk.pagesBadCrc, stale};
 }
 
 }  // namespace
@@ -87,6 +87,8 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   a.nodes = toNodes(nodeWalk);
   a.blocks = toBlocks(blockWalk);
   for (const TreeWalk* walk : {&nodeWalk, &blockWalk})
+    a.badCrcPages.insert(a.badCrcPages.end(), walk->badCrcOffsets.begin(), walk->badCrcOffsets.end());
+  for (const TreeWalk* walk : {&nodeWalk, &blockWalk})
     for (const std::uint64_t page : walk->pageOffsets) a.indexEnd = std::max(a.indexEnd, std::int64_t(page + kPageSize));
   for (const BlockEntry& b : a.blocks)
     a.indexEnd = std::max(a.indexEnd, std::int64_t(std::min<std::uint64_t>(b.offset + blockSpan(b.size), INT64_MAX)));
@@ -101,10 +103,10 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   return a;
 }
 
-bool CheckReport::sound() const {
+bool CheckReport::soundApartFromCrcs() const {
   const AnalysisSummary& a = analysis;
   return isPst && !stopped && a.headerVerdict == HeaderVerdict::Own && lengthSane && a.nodeTree.whole() &&
-         a.blockTree.whole() && blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0 &&
+         a.blockTree.whole() && blocksMissing == 0 && nodesBroken == 0 &&
          messagesReadable == messages && foldersUnparsed == 0 && mailboxOpens && !mapsTrustedButLost() &&
          unreadable.empty();
 }
@@ -130,7 +132,8 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
   r.analysis = analysis;
   r.unreadable = scan.unreadable;
   r.stopped = scan.stopped;
-  r.isPst = analysis.headerVerdict == HeaderVerdict::Own || !scan.treePages.empty();
+  r.isPst = analysis.headerVerdict == HeaderVerdict::Own ||
+            std::any_of(scan.treePages.begin(), scan.treePages.end(), [](const FoundTreePage& p) { return !p.crcFailed; });
   r.slackBytes = slackPast(scan, analysis);
   r.lengthSane = saneLength(analysis.header.fileEof, scan.length, analysis.indexEnd);
   // Intervals that begin in the slack are none of the file's: their maps are not lost.
@@ -139,9 +142,8 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
   const BlockIndex blocks(std::move(blockEntries), scan);
   r.blocksListed = std::int64_t(blocks.entries().size());
   for (std::size_t i = 0; i < blocks.entries().size(); ++i) {
-    if (blocks.presentAt(i)) continue;
     if (blocks.badCrcAt(i)) ++r.blocksBadCrc;
-    else ++r.blocksMissing;
+    else if (!blocks.presentAt(i)) ++r.blocksMissing;
   }
   NodeReader reader(input, blocks, analysis.encoding);
   // Every node reads blocks: the stop flag is tested every so many.

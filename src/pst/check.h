@@ -28,8 +28,9 @@ struct TreeReport {
   std::int64_t pagesReached = 0;
   std::int64_t pagesMissing = 0;
   std::int64_t pagesRepeated = 0;  // named again once reached: the tree repeats itself
+  std::int64_t pagesBadCrc = 0;    // reached, their CRC failing: kept, and written anew by a repair
   bool stale = false;            // newer pages of the tree lie outside it
-  bool whole() const { return rootFound && pagesMissing == 0 && pagesRepeated == 0 && !stale; }
+  bool whole() const { return rootFound && pagesMissing == 0 && pagesRepeated == 0 && pagesBadCrc == 0 && !stale; }
 };
 
 struct FolderReport {
@@ -55,6 +56,7 @@ struct AnalysisSummary {
 struct Analysis : AnalysisSummary {
   std::vector<NodeEntry> nodes;          // the node tree's leaf entries as walked
   std::vector<BlockEntry> blocks;        // the block tree's leaf entries as walked
+  std::vector<std::uint64_t> badCrcPages;  // the tree pages the walks reached whose CRC fails
 };
 
 // Reads the header and walks both trees over what the scan found.
@@ -65,7 +67,7 @@ struct CheckReport {
   AnalysisSummary analysis;
   std::int64_t blocksListed = 0;
   std::int64_t blocksMissing = 0;   // listed in the block tree, not found at their place
-  std::int64_t blocksBadCrc = 0;    // found at their place, failing their CRC
+  std::int64_t blocksBadCrc = 0;    // found at their place, failing their CRC: kept, and read as they are
   std::int64_t nodesBroken = 0;     // node entries naming a data or subnode block that is not present
   std::int64_t messages = 0;
   std::int64_t messagesReadable = 0;
@@ -89,7 +91,10 @@ struct CheckReport {
   // The header is its own and holds a sane length, both trees are whole, every block they list
   // is in place with its CRC, every message is readable, every folder's properties parse, the
   // mailbox opens, the maps are not trusted while lost, and the medium gave every sector.
-  bool sound() const;
+  bool sound() const { return soundApartFromCrcs() && blocksBadCrc == 0; }
+  // All of sound() but blocks whose CRC fails while their trailer and signature hold: what a
+  // repair leaves as it is, since readers read such blocks and nothing better exists.
+  bool soundApartFromCrcs() const;
 };
 
 // Whether the header's length is one a file of `length` bytes, whose trees reach indexEnd, can

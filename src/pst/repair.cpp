@@ -33,13 +33,22 @@ const char* unrepairable(const CheckReport& r) {
   return nullptr;
 }
 
-// The block tree from every block the scan proved. Where a BID was found more than once,
-// the copy at the place the old tree names wins; reference counts come from the old tree.
+// The block tree from every block the scan proved, and from every block a leaf lists whose
+// trailer and signature hold while its CRC fails, where no copy of that BID passes its CRC:
+// readers read it, and nothing better exists. Where a BID was found more than once, the copy at the place
+// the old tree names wins; reference counts come from the old tree.
 std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vector<BlockEntry>& known) {
   std::unordered_map<std::uint64_t, const BlockEntry*> old;
   for (const auto& e : known) old.emplace(blockKey(e.bid), &e);
   std::unordered_map<std::uint64_t, BlockEntry> chosen;
-  for (const auto& f : scan.blocks) {
+  std::vector<FoundBlock> found = scan.blocks;
+  {
+    std::unordered_set<std::uint64_t> proved;
+    for (const auto& f : scan.blocks) proved.insert(blockKey(f.bid));
+    for (const auto& f : scan.badCrcBlocks)
+      if (!proved.count(blockKey(f.bid)) && old.count(blockKey(f.bid))) found.push_back(f);
+  }
+  for (const auto& f : found) {
     const std::uint64_t key = blockKey(f.bid);
     const auto was = old.find(key);
     const std::uint16_t refs = was != old.end() ? std::max<std::uint16_t>(was->second->refs, 1) : 1;
@@ -374,7 +383,8 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     output.resize(scan.length);
   }
   r.outputLength = scan.length;
-  if (r.before.sound()) {
+  r.blocksCrcKept = r.before.blocksBadCrc;
+  if (r.before.soundApartFromCrcs()) {
     r.unchanged = r.slackCut == 0;
     r.after = r.before;
     r.after.length = scan.length;
@@ -391,24 +401,24 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   std::vector<NodeEntry> nodes = a.nodes;
   std::vector<BlockEntry> blocks = a.blocks;
   const CheckReport& b = r.before;
-  r.treesRebuilt = !(a.nodeTree.whole() && a.blockTree.whole() && b.blocksMissing == 0 && b.blocksBadCrc == 0 &&
+  r.treesRebuilt = !(a.nodeTree.whole() && a.blockTree.whole() && b.blocksMissing == 0 &&
                      b.nodesBroken == 0 && b.messagesReadable == b.messages && b.foldersUnparsed == 0 && b.mailboxOpens);
   SlotAllocator slots(wholeIntervalsLength(scan.length), a.blocks);
   std::vector<Patch> patches;
   std::vector<FoundBlock> newBlocks;
   if (r.treesRebuilt) {
-    blocks = blocksFromScan(scan, toBlocks(newestLeafEntries(scan, kPageBlockTree)));
+    blocks = blocksFromScan(scan, toBlocks(newestLeafEntries(scan, kPageBlockTree, {}, a.badCrcPages)));
     slots = SlotAllocator(wholeIntervalsLength(scan.length), blocks);
     {
       std::unordered_set<std::uint64_t> had;
       for (const auto& e : a.blocks) had.insert(blockKey(e.bid));
       for (const auto& e : blocks) r.blocksAdded += !had.count(blockKey(e.bid));
-      r.blocksDropped = b.blocksMissing + b.blocksBadCrc;
+      r.blocksDropped = b.blocksMissing;
     }
     if (!a.nodeTree.whole()) {
       std::unordered_set<std::uint32_t> walked;
       for (const auto& n : a.nodes) walked.insert(n.nid);
-      nodes = toNodes(newestLeafEntries(scan, kPageNodeTree));
+      nodes = toNodes(newestLeafEntries(scan, kPageNodeTree, {}, a.badCrcPages));
       for (const auto& n : nodes) r.nodesRecovered += !walked.count(n.nid);
     }
     const BlockIndex index(blocks, scan);
@@ -540,12 +550,13 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   result.nodeRoot = h.nodeRoot;
   result.blockRoot = h.blockRoot;
   if (r.treesRebuilt) {
-    result.nodeTree = TreeReport{true, true, nodePages, 0, 0, false};
-    result.blockTree = TreeReport{true, true, blockPages, 0, 0, false};
+    result.nodeTree = TreeReport{true, true, nodePages, 0, 0, 0, false};
+    result.blockTree = TreeReport{true, true, blockPages, 0, 0, 0, false};
   } else {
     result.nodeTree.rootFromHeader = result.blockTree.rootFromHeader = true;
   }
   r.after = describe(after, written, result, nodes, std::move(blocks), stop);
+  r.blocksCrcKept = r.after.blocksBadCrc;
   r.stopped = r.after.stopped;
   return r;
 }
@@ -581,7 +592,7 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
     out.stopped = true;
     return out;
   }
-  if (out.check.sound()) return out;
+  if (out.check.soundApartFromCrcs()) return out;  // blocks whose CRC fails stay as readers read them
   if (const char* why = unrepairable(out.check)) {
     out.notRepaired = "it " + unrepairableReason(why);
     return out;
