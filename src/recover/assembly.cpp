@@ -228,6 +228,24 @@ std::optional<std::int64_t> declaredIntervals(std::span<const std::byte, kPageSi
   return std::int64_t(k);
 }
 
+// The intervals of a file whose header fails its CRC, told from what the file holds: `run`,
+// the intervals that follow its first one without a gap, and the pages its roots name (when
+// they lie within `room`, the bytes of the source from the header on) are its least; the
+// declared count stands when it is no less and fits in `room`, else the least is taken. One
+// flipped bit in the length field then neither cuts the file short nor makes it absurdly long.
+std::int64_t evidencedIntervals(std::optional<std::int64_t> declared, std::int64_t run, std::span<const std::byte, kPageSize> header,
+                                std::int64_t room) {
+  const std::int64_t fits = room < kFirstMapPageOffset ? 0 : (room - kFirstMapPageOffset) / kIntervalBytes;
+  std::int64_t least = run;
+  const bool unicode = std::uint16_t(scan::readLe32(header, 8) >> 16) >= 23;  // the roots' place is known
+  for (const std::size_t at : {std::size_t(224), std::size_t(240)}) {
+    const std::int64_t ib = unicode ? scan::readLe64(header, at) : 0;
+    const std::int64_t holding = ib >= kFirstMapPageOffset ? (ib - kFirstMapPageOffset) / kIntervalBytes + 1 : 0;
+    if (holding <= fits) least = std::max(least, holding);
+  }
+  return declared && *declared >= least && *declared <= fits ? *declared : least;
+}
+
 // Whether two stretches of the source hold the same bytes: count intervals from sector a
 // and from sector b. At most kMaxComparedIntervals are compared; a longer stretch, or one that
 // cannot be read whole, counts as different. So does every stretch once kBudget intervals have
@@ -237,7 +255,7 @@ class SameBytes {
  public:
   static constexpr std::int64_t kMaxComparedIntervals = 64;
   static constexpr std::int64_t kBudget = 4096;  // 1 GiB read twice
-  explicit SameBytes(scan::ByteSource& src) : m_src(src) {}
+  explicit SameBytes(scan::ByteSource& src, std::int64_t budget = kBudget) : m_src(src), m_budget(budget) {}
   bool operator()(std::int64_t a, std::int64_t b, std::int64_t count) {
     if (count > kMaxComparedIntervals || count > m_budget) return false;
     m_budget -= count;
@@ -255,7 +273,7 @@ class SameBytes {
  private:
   scan::ByteSource& m_src;
   std::vector<std::byte> m_a, m_b;
-  std::int64_t m_budget = kBudget;
+  std::int64_t m_budget;
 };
 
 // Puts together the file whose first interval found is `start` (ID 0, or the first ID after
@@ -457,6 +475,15 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     if (!magic && start.first.id != 0) return true;
     std::optional<std::int64_t> k =
         magic ? declaredIntervals(header) : lostHeaderEnd.value_or(std::numeric_limits<std::int32_t>::max());
+    // A header whose CRC fails is a hint: its length stands only where what the file holds
+    // agrees with it (see evidencedIntervals).
+    if (magic && !pst::isHeaderSector(header)) {
+      std::int64_t run = std::numeric_limits<std::int32_t>::max();
+      AssembledFile trial;
+      SameBytes uncompared(src, 0);
+      if (!assembleFile(trial, start, run, true, index, nullptr, uncompared, stop)) return false;
+      k = evidencedIntervals(k, run, header, src.size() - headerSector * std::int64_t(kPageSize));
+    }
     if (k && *k <= start.first.id) return true;
 
     AssembledFile file;
