@@ -440,7 +440,8 @@ TEST(RecoverCommand, OneUnbuildableFileDoesNotStopTheOthers) {
   TempDir dir;
   auto crafted = rebuild::makeSyntheticPst(2, 6);
   const std::uint64_t end = std::uint64_t(kFirstMapPageOffset) + (std::uint64_t(1) << 31) * std::uint64_t(kIntervalBytes);
-  for (int i = 0; i < 8; ++i) crafted[std::size_t(184 + i)] = std::byte((end >> (8 * i)) & 0xFF);
+  pst::putLe64(crafted, 184, end);
+  pst::sealHeader(std::span(crafted).first(pst::kHeaderSize));  // its CRC holds: the length is the header's word
   rebuild::ImageBuilder image(4);
   image.noise(100);
   image.append(crafted);

@@ -357,6 +357,11 @@ void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep) {
   putLe32(b, kAtCrcFull, crc(Bytes(b).subspan(8, kFullCrcLength)));
 }
 
+void sealHeader(std::span<std::byte> b) {
+  putLe32(b, kAtCrcPartial, crc(Bytes(b).subspan(8, kPartialCrcLength)));
+  if (b.size() >= kHeaderSize) putLe32(b, kAtCrcFull, crc(Bytes(b).subspan(8, kFullCrcLength)));
+}
+
 PageTrailer pageTrailer(Bytes page) {
   return {std::to_integer<std::uint8_t>(page[kPageTrailerAt]), le16(page, 498), le32(page, 500), le64(page, 504)};
 }

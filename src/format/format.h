@@ -125,6 +125,10 @@ std::vector<std::uint64_t> internalBlockRefs(Bytes data);
 // part of the header within its first sector holds. Any layout (ANSI, Unicode, 4 KiB pages).
 bool isHeaderSector(Bytes sector);
 
+// Sets the header's CRCs over what it holds: the first sector's always, the whole header's
+// when `header` holds all of it. For a header whose fields were set one by one.
+void sealHeader(std::span<std::byte> header);
+
 // Reads the header from the first kHeaderSize bytes (fewer give Missing).
 ParsedHeader parseHeader(Bytes bytes);
 

@@ -229,21 +229,14 @@ std::optional<std::int64_t> declaredIntervals(std::span<const std::byte, kPageSi
 }
 
 // The intervals of a file whose header fails its CRC, told from what the file holds: `run`,
-// the intervals that follow its first one without a gap, and the pages its roots name (when
-// they lie within `room`, the bytes of the source from the header on) are its least; the
-// declared count stands when it is no less and fits in `room`, else the least is taken. One
-// flipped bit in the length field then neither cuts the file short nor makes it absurdly long.
-std::int64_t evidencedIntervals(std::optional<std::int64_t> declared, std::int64_t run, std::span<const std::byte, kPageSize> header,
-                                std::int64_t room) {
+// the intervals that follow its first one without a gap, is its least (the roots the header
+// names are no better evidence than its length, under the same failed CRC); the declared
+// count stands when it is no less and fits in `room`, the source's size (its intervals may lie
+// anywhere on it), else the run is taken. One flipped bit in the length field then neither cuts
+// the file short nor makes it unwritably long.
+std::int64_t evidencedIntervals(std::optional<std::int64_t> declared, std::int64_t run, std::int64_t room) {
   const std::int64_t fits = room < kFirstMapPageOffset ? 0 : (room - kFirstMapPageOffset) / kIntervalBytes;
-  std::int64_t least = run;
-  const bool unicode = std::uint16_t(scan::readLe32(header, 8) >> 16) >= 23;  // the roots' place is known
-  for (const std::size_t at : {std::size_t(224), std::size_t(240)}) {
-    const std::int64_t ib = unicode ? scan::readLe64(header, at) : 0;
-    const std::int64_t holding = ib >= kFirstMapPageOffset ? (ib - kFirstMapPageOffset) / kIntervalBytes + 1 : 0;
-    if (holding <= fits) least = std::max(least, holding);
-  }
-  return declared && *declared >= least && *declared <= fits ? *declared : least;
+  return declared && *declared >= run && *declared <= fits ? *declared : run;
 }
 
 // Whether two stretches of the source hold the same bytes: count intervals from sector a
@@ -482,7 +475,7 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       AssembledFile trial;
       SameBytes uncompared(src, 0);
       if (!assembleFile(trial, start, run, true, index, nullptr, uncompared, stop)) return false;
-      k = evidencedIntervals(k, run, header, src.size() - headerSector * std::int64_t(kPageSize));
+      k = evidencedIntervals(k, run, src.size());
     }
     if (k && *k <= start.first.id) return true;
 
