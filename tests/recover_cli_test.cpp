@@ -12,6 +12,7 @@
 #include "recover/recover_job.h"
 #include "recover/recover_report.h"
 #include "recover/sample_image.h"
+#include "format/format.h"
 #include "format/map_page.h"
 #include "support/cli_run.h"
 #include "support/test_support.h"
@@ -464,4 +465,40 @@ TEST(RecoverReport, EscapesWhatXmlCannotHoldAsIs) {
   EXPECT_EQ(rebuild::xmlEscape("a\xC3(b\xFF"), "a\xEF\xBF\xBD(b\xEF\xBF\xBD");  // bytes that are not UTF-8
   EXPECT_EQ(rebuild::xmlEscape("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // a surrogate
   EXPECT_EQ(rebuild::xmlEscape("tab\tnl\n"), "tab\tnl\n");
+}
+
+// What a header says is checked against the file. A node-tree root naming itself (its CRC
+// valid) is walked once; a length field with one flipped bit (its CRC failing) neither cuts
+// the file short nor makes it unwritably long: every interval is written and every message reads.
+TEST(RecoverCommand, AHeaderThatLiesIsCheckedAgainstTheFile) {
+  TempDir dir;
+  const std::uint64_t end = test::enronPst().size();
+  struct Case {
+    const char* name;
+    int lengthBit;  // -1: the root names itself
+  };
+  for (const Case& c : {Case{"self", -1}, Case{"shorter", 20}, Case{"longer", 45}}) {
+    auto pst = test::enronPst();
+    if (c.lengthBit < 0) {
+      const pst::Header h = pst::parseHeader(std::span(pst).first(pst::kHeaderSize)).header;
+      const std::span<std::byte> root = std::span(pst).subspan(h.nodeRoot.offset, pst::kPageSize);
+      pst::putLe64(root, 8, h.nodeRoot.bid);
+      pst::putLe64(root, 16, h.nodeRoot.offset);
+      pst::putLe32(root, 500, pst::crc(root.first(pst::kPageTrailerAt)));
+    } else {
+      pst::putLe64(pst, 184, end ^ (std::uint64_t(1) << c.lengthBit));
+    }
+    rebuild::ImageBuilder image(5);
+    image.noise(100);
+    image.append(pst);
+    image.noise(100);
+    test::writeFile(dir.file("disk.img"), image.take());
+    const std::string out = dir.file(c.name);
+    const auto r = recover({dir.file("disk.img"), "-o", out, "-q"});
+    ASSERT_EQ(r.status, 0) << c.name << r.err;
+    const auto checked = test::runCliArgs({"check", "--format", "tsv", out + "/file1.pst"});
+    EXPECT_EQ(checked.status, 0) << c.name << checked.out;
+    EXPECT_NE(checked.out.find("messages\t71, 71 readable"), std::string::npos) << c.name << checked.out;
+    EXPECT_EQ(std::filesystem::file_size(out + "/file1.pst"), end) << c.name;
+  }
 }
