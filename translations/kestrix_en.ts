@@ -503,6 +503,10 @@ The file as put together is kept as &quot;%2&quot;</translation>
         <source>%1 个块不确定: 另一个文件有同一 ID 的不同块</source>
         <translation>%1 blocks uncertain: another file holds a different block of the same ID</translation>
     </message>
+    <message>
+        <source>%1 个块仅凭 CRC 从多处拼合 (尝试 %2 次, 出错的可能至多为 %3 分之一)</source>
+        <translation>%1 blocks put together from pieces by their CRC alone (%2 placements tried: a chance of up to 1 in %3 that one is false)</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>

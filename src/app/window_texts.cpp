@@ -66,6 +66,11 @@ QString WindowTexts::evidence(const rebuild::FileEvidence& e) {
   if (e.blocksMissing > 0) why << tr("缺少 %1/%2 个块").arg(e.blocksMissing).arg(e.blocks);
   if (e.blocksInferred > 0) why << tr("%1 个块未经验证, 按映射页的位置保留").arg(e.blocksInferred);
   if (e.blocksUncertain > 0) why << tr("%1 个块不确定: 另一个文件有同一 ID 的不同块").arg(e.blocksUncertain);
+  if (e.blocksStitched > 0 && !e.stitchingProved())
+    why << tr("%1 个块仅凭 CRC 从多处拼合 (尝试 %2 次, 出错的可能至多为 %3 分之一)")
+               .arg(e.blocksStitched)
+               .arg(e.stitchTries)
+               .arg(e.oneIn());
   if (e.pagesMissing > 0) why << tr("缺少 %1 个索引页").arg(e.pagesMissing);
   if (e.newerPages > 0 || e.staleTrees) why << tr("数据源上有比所用索引更新的索引");
   if (e.sectorsUnreadable > 0) why << tr("%1 个无法读取的扇区已写为零").arg(e.sectorsUnreadable);

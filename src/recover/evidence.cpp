@@ -26,6 +26,8 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
     e.blocksMissing = b.blocksMissing;
     e.pagesMissing = b.pagesMissing;
     e.newerPages = b.newerPages;
+    e.blocksStitched = b.blocksStitched;
+    e.stitchTries = b.stitchTries;
   } else {
     // Not read from the source: what check proved of the file as written (every block it
     // lists checked by trailer, signature and CRC at its place).
@@ -47,10 +49,24 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
                    !asWritten.mailboxOpens || (!e.indexRead && !asWritten.sound() && !asWritten.mapsTrustedButLost());
   const bool lost = e.blocksMissing > 0 || e.pagesMissing > 0 || e.sectorsUnreadable > 0 || e.checkDamaged ||
                     e.header == FileEvidence::Header::None;
-  const bool guessed = e.blocksInferred > 0 || e.blocksUncertain > 0 || e.newerPages > 0 || e.staleTrees || e.versionConflicts > 0 ||
+  const bool guessed = e.blocksInferred > 0 || (e.blocksStitched > 0 && !e.stitchingProved()) || e.blocksUncertain > 0 || e.newerPages > 0 || e.staleTrees || e.versionConflicts > 0 ||
                        e.header == FileEvidence::Header::Rebuilt;
   e.state = lost ? FileEvidence::State::Damaged : guessed ? FileEvidence::State::Inferred : FileEvidence::State::Whole;
   return e;
+}
+
+double FileEvidence::falseBlockChance() const { return double(stitchTries) / 4294967296.0; }
+
+std::int64_t FileEvidence::oneIn() const {
+  if (stitchTries <= 0) return 0;
+  // Two significant digits are all the bound is worth.
+  std::int64_t n = std::int64_t(4294967296.0 / double(stitchTries));
+  std::int64_t scale = 1;
+  while (n >= 100) {
+    n /= 10;
+    scale *= 10;
+  }
+  return n * scale;
 }
 
 const char* FileEvidence::stateName() const {
@@ -71,6 +87,11 @@ std::string FileEvidence::why() const {
     parts.push_back(count(blocksInferred, "block", "blocks") + " kept unproved where the map pages put them");
   if (blocksUncertain > 0)
     parts.push_back(count(blocksUncertain, "block", "blocks") + " uncertain: another file holds a different block of the same ID");
+  if (blocksStitched > 0 && !stitchingProved()) {
+    parts.push_back(count(blocksStitched, "block", "blocks") + " put together from pieces by their CRC alone, after " +
+                    count(stitchTries, "placement", "placements") + " tried: a chance of up to 1 in " +
+                    std::to_string(oneIn()) + " that one is false");
+  }
   if (pagesMissing > 0) parts.push_back(count(pagesMissing, "index page", "index pages") + " missing");
   if (newerPages > 0 || staleTrees)
     parts.push_back("a newer index than the one used was seen" +

@@ -25,6 +25,10 @@ struct FileEvidence {
   std::int64_t blocksInferred = 0;  // kept where the map pages put them, unproved
   std::int64_t blocksUncertain = 0; // valid, but another file holds a different block of that ID
   std::int64_t blocksMissing = 0;
+  // Blocks put together from pieces in several places, and the placements whose CRC was tried
+  // to find them: each holds by chance with probability 2^-32.
+  std::int64_t blocksStitched = 0;
+  std::int64_t stitchTries = 0;
   std::int64_t pagesMissing = 0;    // tree pages the index names, found nowhere
   std::int64_t newerPages = 0;      // tree pages of the file newer than the trees used
   bool staleTrees = false;          // the file as written holds newer tree pages than its trees reach
@@ -32,6 +36,13 @@ struct FileEvidence {
   std::int64_t versionConflicts = 0;   // stretches of IDs another version could have served, index unread
   bool indexRead = false;              // the file's own index was read (else counts come from check)
   bool checkDamaged = false;           // check of the file as written found damage beyond the above
+
+  // An upper bound on the chance that a stitched block is false: every placement tried could
+  // have held by chance. Above kProvedChance the stitched blocks are not proved.
+  static constexpr double kProvedChance = 1e-6;
+  double falseBlockChance() const;
+  std::int64_t oneIn() const;  // that chance as "1 in N", N to two digits; 0 without tries
+  bool stitchingProved() const { return falseBlockChance() <= kProvedChance; }
 
   // "whole", "inferred", "damaged".
   const char* stateName() const;

@@ -13,6 +13,11 @@ namespace kestrix::pst {
 
 namespace {
 
+// At most this many choices of clusters are tried for one block cut into several runs
+// (stitchInOrder): each holds by chance with probability 2^-32, so one block stitched this
+// way is false with a chance below 2^-16.
+constexpr std::int64_t kInOrderBudget = std::int64_t(1) << 16;
+
 struct NeededBlock {
   std::uint64_t bid = 0;
   std::int64_t fileOffset = 0;
@@ -227,9 +232,10 @@ Clusters clusterSize(const std::vector<FileRun>& placed) {
 }
 
 // Block b from two places: its start where the bytes before it lie (startDelta), its end
-// where its trailer was found (endDelta), cut on a 512-byte boundary.
+// where its trailer was found (endDelta), cut on a boundary of the file's cluster grid (512
+// bytes when the cluster size is not known).
 std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
-                              std::int64_t endDelta, std::int64_t& tries) {
+                              std::int64_t endDelta, std::int64_t grid, std::int64_t& tries) {
   // Both sides read once, each the whole span: the start side from where the block's first
   // byte would lie, the end side up to its trailer (what lies before the source's start, none).
   const auto span = std::size_t(spanOf(b));
@@ -239,7 +245,7 @@ std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, s
   if (skip >= std::int64_t(span) ||
       source.readAt(endFrom + skip, std::span(ends).subspan(std::size_t(skip))) != span - std::size_t(skip))
     return {};
-  for (std::int64_t cut = (b.fileOffset / 512 + 1) * 512; cut < b.fileOffset + spanOf(b); cut += 512) {
+  for (std::int64_t cut = (b.fileOffset / grid + 1) * grid; cut < b.fileOffset + spanOf(b); cut += grid) {
     ++tries;
     const std::size_t head = std::size_t(cut - b.fileOffset);
     if (head > haveStart || std::int64_t(head) < skip) continue;
@@ -324,6 +330,113 @@ class NearbySource {
   std::vector<std::pair<std::int64_t, std::vector<std::byte>>> m_kept;
 };
 
+// Block b cut on the file's cluster grid c into slots: slot f is the file's cluster
+// [grid + f c, grid + (f + 1) c), and its bytes under the CRC are [from, to). The block's
+// start side is read where the piece before it continues (startDelta), its end side up to its
+// trailer (endDelta); each slot's CRC term is kept for both, so that any choice of which slots
+// come from the start side, which from the end side and which from elsewhere is checked with a
+// few XORs. The CRC is linear (see CrcAdvance).
+class ClusterSlots {
+ public:
+  ClusterSlots(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta, std::int64_t endDelta, std::int64_t c)
+      : m_b(b), m_c(c), m_startDelta(startDelta), m_endDelta(endDelta), m_end(b.fileOffset + spanOf(b)),
+        m_grid(b.fileOffset / c * c) {
+    const std::int64_t dataEnd = b.fileOffset + b.size;
+    const std::size_t slots = std::size_t((m_end - 1) / c - m_grid / c + 1);
+    for (std::size_t f = 0; f < slots; ++f) {
+      const std::int64_t from = std::max(m_grid + std::int64_t(f) * c, b.fileOffset);
+      const std::int64_t to = std::min(m_grid + std::int64_t(f + 1) * c, dataEnd);
+      m_slot.push_back({from, std::max(from, to), CrcAdvance(std::size_t(std::max<std::int64_t>(0, dataEnd - to)))});
+    }
+    m_head.resize(slots * std::size_t(c));
+    m_tail.resize(m_head.size());
+    m_haveHead = source.readAt(m_grid + startDelta, m_head) == m_head.size();
+    m_haveTail = source.readAt(m_grid + endDelta, m_tail) == m_tail.size();
+    if (!m_haveTail) return;
+    m_want = blockTrailer(Bytes(m_tail).subspan(std::size_t(m_end - m_grid) - kBlockTrailerSize, kBlockTrailerSize)).crc;
+    m_headBefore.assign(slots + 1, 0);
+    m_tailFrom.assign(slots + 1, 0);
+    for (std::size_t f = 0; f < slots; ++f)
+      m_headBefore[f + 1] = m_headBefore[f] ^ (m_haveHead ? term(f, Bytes(m_head).subspan(f * std::size_t(c), std::size_t(c))) : 0);
+    for (std::size_t f = slots; f-- > 0;)
+      m_tailFrom[f] = m_tailFrom[f + 1] ^ term(f, Bytes(m_tail).subspan(f * std::size_t(c), std::size_t(c)));
+  }
+
+  bool usable() const { return m_haveTail && m_slot.size() >= 2; }
+  std::size_t count() const { return m_slot.size(); }
+  std::int64_t cluster() const { return m_c; }
+  // Slot f holds bytes the CRC covers, and the start side that would give them was read.
+  bool hasData(std::size_t f) const { return m_slot[f].to > m_slot[f].from && (f == 0 || m_haveHead); }
+  // Where on the source slot f's cluster lies on the start side and on the end side.
+  std::int64_t startSide(std::size_t f) const { return m_grid + std::int64_t(f) * m_c + m_startDelta; }
+  std::int64_t endSide(std::size_t f) const { return m_grid + std::int64_t(f) * m_c + m_endDelta; }
+  // The CRC term of slot f with its bytes from `cluster` (the c bytes its cluster would hold);
+  // `wholeCrc`, when given, is the CRC of all of them (a full slot's term then costs no reading).
+  std::uint32_t term(std::size_t f, Bytes cluster, std::optional<std::uint32_t> wholeCrc = std::nullopt) const {
+    const Slot& s = m_slot[f];
+    if (s.to <= s.from) return 0;
+    if (wholeCrc && s.to - s.from == m_c) return s.advance(*wholeCrc);
+    return s.advance(crc(cluster.subspan(std::size_t(s.from - (m_grid + std::int64_t(f) * m_c)), std::size_t(s.to - s.from))));
+  }
+  // What the middle slots [f0, f1) must add up to, with the start side before and the end side after.
+  std::uint32_t middleWanted(std::size_t f0, std::size_t f1) const { return m_want ^ m_headBefore[f0] ^ m_tailFrom[f1]; }
+
+  // The block with slots [0, f0) from the start side, [f0, f1) from the given clusters (the
+  // source offset of each cluster, and its bytes), [f1, count) from the end side: its runs,
+  // consecutive clusters merged, or none when it does not check read whole.
+  std::vector<FileRun> assemble(std::size_t f0, std::size_t f1, std::span<const std::pair<std::int64_t, const std::byte*>> middle) {
+    std::vector<std::byte> whole(std::size_t(spanOf(m_b)));
+    std::vector<FileRun> runs;
+    const auto add = [&](std::int64_t from, std::int64_t to, std::int64_t at, const std::byte* bytes) {
+      if (to <= from) return;
+      std::copy_n(bytes, to - from, whole.begin() + (from - m_b.fileOffset));
+      if (!runs.empty() && runs.back().fileOffset + runs.back().length == from && runs.back().sourceOffset + runs.back().length == at)
+        runs.back().length += to - from;
+      else
+        runs.push_back({from, at, to - from});
+    };
+    const std::int64_t midFrom = m_slot[f0].from, midTo = m_grid + std::int64_t(f1) * m_c;
+    add(m_b.fileOffset, midFrom, m_b.fileOffset + m_startDelta, m_head.data() + (m_b.fileOffset - m_grid));
+    for (std::size_t f = f0; f < f1; ++f) {
+      const std::int64_t clusterFile = m_grid + std::int64_t(f) * m_c, from = std::max(clusterFile, midFrom);
+      add(from, clusterFile + m_c, middle[f - f0].first + (from - clusterFile), middle[f - f0].second + (from - clusterFile));
+    }
+    add(midTo, m_end, midTo + m_endDelta, m_tail.data() + (midTo - m_grid));
+    if (!holdsBlock(whole, m_b)) return {};
+    return runs;
+  }
+
+ private:
+  struct Slot {
+    std::int64_t from, to;
+    CrcAdvance advance;  // to the end of the data
+  };
+  const NeededBlock& m_b;
+  std::int64_t m_c, m_startDelta, m_endDelta, m_end, m_grid;
+  std::vector<Slot> m_slot;
+  std::vector<std::byte> m_head, m_tail;
+  bool m_haveHead = false, m_haveTail = false;
+  std::uint32_t m_want = 0;
+  std::vector<std::uint32_t> m_headBefore, m_tailFrom;  // XOR of the terms of slots [0, f) / [f, count)
+};
+
+// The clusters on the source's grid in a stretch, with the whole CRC of each.
+struct StretchClusters {
+  StretchClusters(std::int64_t offset, Bytes bytes, std::int64_t c, std::int64_t residue) : offset(offset), bytes(bytes), c(c) {
+    first = ((offset - residue + c - 1) / c) * c + residue;
+    n = std::size_t(std::max<std::int64_t>(0, (offset + std::int64_t(bytes.size()) - first) / c));
+    wholeCrc.resize(n);
+    for (std::size_t i = 0; i < n; ++i) wholeCrc[i] = crc(at(i));
+  }
+  Bytes at(std::size_t i) const { return bytes.subspan(std::size_t(first - offset) + i * std::size_t(c), std::size_t(c)); }
+  std::int64_t sourceOf(std::size_t i) const { return first + std::int64_t(i) * c; }
+  std::int64_t offset;
+  Bytes bytes;
+  std::int64_t c, first = 0;
+  std::size_t n = 0;
+  std::vector<std::uint32_t> wholeCrc;
+};
+
 // Block b from three pieces, for a file system that cuts at clusters smaller than the block:
 // its start where the bytes before it lie (startDelta; this piece may be empty), its end
 // where its trailer was found (endDelta), and between them one run of whole clusters from
@@ -335,101 +448,167 @@ class NearbySource {
 // give back: a run of one byte repeated (zeros, as the file's encoding writes them), with any
 // cuts; other bytes (a copy in the file) only for the middle as all of the block's inner
 // clusters or as its first cluster. Fewer choices, fewer accidental CRCs.
-std::vector<FileRun> stitchAcross(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
-                                  std::int64_t endDelta, std::int64_t c, const Stretches& around, bool inPlace,
-                                  std::int64_t& tries) {
-  const std::int64_t end = b.fileOffset + spanOf(b), dataEnd = b.fileOffset + b.size, grid = b.fileOffset / c * c;
-  const std::size_t slots = std::size_t((end - 1) / c - grid / c + 1);
-  if (slots < 2) return {};
-  // Slot f is the file's cluster [grid + f c, grid + (f + 1) c); its bytes under the CRC are [from, to).
-  struct Slot {
-    std::int64_t from, to;
-    CrcAdvance advance;  // to the end of the data
-  };
-  std::vector<Slot> slot;
-  for (std::size_t f = 0; f < slots; ++f) {
-    const std::int64_t from = std::max(grid + std::int64_t(f) * c, b.fileOffset);
-    const std::int64_t to = std::min(grid + std::int64_t(f + 1) * c, dataEnd);
-    slot.push_back({from, std::max(from, to), CrcAdvance(std::size_t(std::max<std::int64_t>(0, dataEnd - to)))});
-  }
-  const auto term = [&](std::size_t f, Bytes cluster) {  // cluster: the c bytes the slot's cluster holds
-    const Slot& s = slot[f];
-    return s.to > s.from ? s.advance(crc(cluster.subspan(std::size_t(s.from - (grid + std::int64_t(f) * c)), std::size_t(s.to - s.from)))) : 0;
-  };
-  // The whole span as the head's piece and as the tail's piece would have it.
-  std::vector<std::byte> head(std::size_t(slots) * std::size_t(c)), tail(head.size());
-  const bool haveHead = source.readAt(grid + startDelta, head) == head.size();
-  if (source.readAt(grid + endDelta, tail) != tail.size()) return {};
-  const std::uint32_t want = blockTrailer(Bytes(tail).subspan(std::size_t(end - grid) - kBlockTrailerSize, kBlockTrailerSize)).crc;
-  std::vector<std::uint32_t> headBefore(slots + 1, 0), tailFrom(slots + 1, 0);  // XOR of the terms of slots [0, f) / [f, slots)
-  for (std::size_t f = 0; f < slots; ++f)
-    headBefore[f + 1] = headBefore[f] ^ (haveHead ? term(f, Bytes(head).subspan(f * std::size_t(c), std::size_t(c))) : 0);
-  for (std::size_t f = slots; f-- > 0;)
-    tailFrom[f] = tailFrom[f + 1] ^ term(f, Bytes(tail).subspan(f * std::size_t(c), std::size_t(c)));
-
-  // Middle slots [f0, f1) from `middle` (the bytes of slot f0's cluster onwards), which lies
-  // at source offset `at` (of its first byte the CRC covers). The runs, or none when the
-  // block read whole does not check.
-  std::vector<std::byte> whole(std::size_t(spanOf(b)));
-  const auto tryMiddle = [&](std::size_t f0, std::size_t f1, const std::byte* middle, std::int64_t at) -> std::vector<FileRun> {
-    const std::int64_t from = slot[f0].from, to = grid + std::int64_t(f1) * c;
-    const std::int64_t into = from - (grid + std::int64_t(f0) * c);
-    std::copy_n(head.begin() + (b.fileOffset - grid), from - b.fileOffset, whole.begin());
-    std::copy_n(middle + into, to - from, whole.begin() + (from - b.fileOffset));
-    std::copy_n(tail.begin() + (to - grid), end - to, whole.begin() + (to - b.fileOffset));
-    if (!holdsBlock(whole, b)) return {};
-    std::vector<FileRun> runs;
-    if (from > b.fileOffset) runs.push_back({b.fileOffset, b.fileOffset + startDelta, from - b.fileOffset});
-    runs.push_back({from, at, to - from});
-    runs.push_back({to, to + endDelta, end - to});
-    return runs;
-  };
-  const auto hasData = [&](std::size_t f0) { return slot[f0].to > slot[f0].from && (f0 == 0 || haveHead); };
-
-  const std::int64_t residue = (((grid + endDelta) % c) + c) % c;
+std::vector<FileRun> stitchAcross(ClusterSlots& slots, const Stretches& around, bool inPlace, std::int64_t& tries) {
+  const std::int64_t c = slots.cluster();
+  const std::size_t count = slots.count();
+  const std::int64_t residue = ((slots.endSide(0) % c) + c) % c;
   for (const auto& stretch : around) {
-    const std::int64_t offset = stretch.first;
-    const Bytes bytes = stretch.second;
-    const std::int64_t first = ((offset - residue + c - 1) / c) * c + residue;  // the first cluster in it
-    const std::size_t n = std::size_t(std::max<std::int64_t>(0, (offset + std::int64_t(bytes.size()) - first) / c));
-    const auto clusterAt = [&](std::size_t i) { return bytes.subspan(std::size_t(first - offset) + i * std::size_t(c), std::size_t(c)); };
+    const StretchClusters clusters(stretch.first, stretch.second, c, residue);
+    const std::size_t n = clusters.n;
     std::vector<char> repeated(n, 0);
     if (inPlace)
       for (std::size_t i = 0; i < n; ++i) {
-        const Bytes cluster = clusterAt(i);
+        const Bytes cluster = clusters.at(i);
         repeated[i] = std::all_of(cluster.begin(), cluster.end(), [&](std::byte x) { return x == cluster[0]; });
       }
-    // terms[f][i]: slot f's term with its bytes from cluster i. Whole clusters share one CRC.
-    std::vector<std::uint32_t> wholeCrc(n);
-    for (std::size_t i = 0; i < n; ++i) wholeCrc[i] = crc(clusterAt(i));
-    std::vector<std::vector<std::uint32_t>> terms(slots, std::vector<std::uint32_t>(n));
-    for (std::size_t f = 0; f < slots; ++f) {
-      const bool full = slot[f].to - slot[f].from == c;
-      for (std::size_t i = 0; i < n; ++i) terms[f][i] = full ? slot[f].advance(wholeCrc[i]) : term(f, clusterAt(i));
-    }
-    // The middle from clusters [i, i + f1 - f0); the head holds slots [0, f0), the tail [f1, slots).
-    for (std::size_t f0 = 0; f0 + 1 < slots; ++f0) {
-      if (!hasData(f0)) continue;  // a middle without data proves nothing
+    // terms[f][i]: slot f's term with its bytes from cluster i.
+    std::vector<std::vector<std::uint32_t>> terms(count, std::vector<std::uint32_t>(n));
+    for (std::size_t f = 0; f < count; ++f)
+      for (std::size_t i = 0; i < n; ++i) terms[f][i] = slots.term(f, clusters.at(i), clusters.wholeCrc[i]);
+    // The middle from clusters [i, i + f1 - f0); the head holds slots [0, f0), the tail [f1, count).
+    for (std::size_t f0 = 0; f0 + 1 < count; ++f0) {
+      if (!slots.hasData(f0)) continue;  // a middle without data proves nothing
       for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t sum = headBefore[f0];
+        std::uint32_t sum = 0;
         bool allRepeated = true;
-        for (std::size_t f1 = f0 + 1; f1 < slots && i + (f1 - 1 - f0) < n; ++f1) {
+        for (std::size_t f1 = f0 + 1; f1 < count && i + (f1 - 1 - f0) < n; ++f1) {
           sum ^= terms[f1 - 1][i + (f1 - 1 - f0)];
           allRepeated = allRepeated && repeated[i + (f1 - 1 - f0)];
-          if (inPlace && !allRepeated && !(f0 == 0 && f1 == 1) && !(f0 == 1 && f1 + 1 == slots)) {
+          if (inPlace && !allRepeated && !(f0 == 0 && f1 == 1) && !(f0 == 1 && f1 + 1 == count)) {
             if (f0 == 1) continue;
             break;
           }
           ++tries;
-          if ((sum ^ tailFrom[f1]) != want) continue;
-          const std::int64_t cluster = first + std::int64_t(i) * c;
-          const std::int64_t at = cluster + (slot[f0].from - (grid + std::int64_t(f0) * c));
-          if (auto runs = tryMiddle(f0, f1, bytes.data() + (cluster - offset), at); !runs.empty()) return runs;
+          if (sum != slots.middleWanted(f0, f1)) continue;
+          std::vector<std::pair<std::int64_t, const std::byte*>> middle;
+          for (std::size_t k = i; k < i + (f1 - f0); ++k) middle.emplace_back(clusters.sourceOf(k), clusters.at(k).data());
+          if (auto runs = slots.assemble(f0, f1, middle); !runs.empty()) return runs;
         }
       }
     }
   }
   return {};
+}
+
+// Block b from its start side, its end side, and between them clusters of the gap that lies
+// between the two on the source, in disk order, in as many runs as it takes: an allocator that
+// fills small holes one after the other leaves a block of several clusters in several of them,
+// with other files' clusters between. Clusters of the file's own pieces found so far (`taken`)
+// are no candidates. Fewer runs are tried first: they are the likelier layout, and far fewer
+// choices. Each choice is checked by the CRC terms: every place of one run, and at most
+// `budget` choices of two runs or more.
+std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& gap, const std::vector<char>& taken,
+                                   std::int64_t budget, std::int64_t& tries) {
+  const std::size_t count = slots.count(), n = gap.n;
+  const std::int64_t c = slots.cluster();
+  std::vector<std::vector<std::uint32_t>> terms(count, std::vector<std::uint32_t>(n));
+  for (std::size_t f = 0; f < count; ++f)
+    for (std::size_t i = 0; i < n; ++i) terms[f][i] = slots.term(f, gap.at(i), gap.wholeCrc[i]);
+  const auto indexOf = [&](std::int64_t at) { return (at - gap.first) / c; };  // may lie outside [0, n)
+  std::vector<std::size_t> pick;
+  std::int64_t spent = 0;
+  std::vector<FileRun> found;
+  // Slot f onwards, up to f1, from clusters after pick.back() (or `after`) and before `before`,
+  // in `runs` runs more; `sum` the terms of the slots picked so far.
+  std::size_t f0 = 0, f1 = 0;
+  std::int64_t after = 0, before = 0;
+  std::function<bool(std::size_t, std::size_t, std::uint32_t)> choose = [&](std::size_t f, std::size_t runs, std::uint32_t sum) {
+    if (f == f1) {
+      if (runs != 0) return false;
+      ++tries;
+      if (++spent > budget) return true;
+      if (sum != slots.middleWanted(f0, f1)) return false;
+      std::vector<std::pair<std::int64_t, const std::byte*>> middle;
+      for (const std::size_t i : pick) middle.emplace_back(gap.sourceOf(i), gap.at(i).data());
+      found = slots.assemble(f0, f1, middle);
+      return !found.empty();
+    }
+    const auto take = [&](std::int64_t i, std::size_t runsLeft) {
+      pick.push_back(std::size_t(i));
+      const bool done = choose(f + 1, runsLeft, sum ^ terms[f][std::size_t(i)]);
+      pick.pop_back();
+      return done;
+    };
+    const std::int64_t last = before - std::int64_t(f1 - f);  // room for the slots after this one
+    if (!pick.empty() && std::int64_t(pick.back()) + 1 <= last && !taken[pick.back() + 1] && take(std::int64_t(pick.back()) + 1, runs))
+      return true;  // the run goes on
+    if (runs == 0) return false;
+    const std::int64_t from = pick.empty() ? std::max<std::int64_t>(after + 1, 0) : std::int64_t(pick.back()) + 2;
+    for (std::int64_t i = from; i <= last && i < std::int64_t(n); ++i)
+      if (!taken[std::size_t(i)] && take(i, runs - 1)) return true;
+    return false;
+  };
+  // f0: the first slot not from the start side; f1: the first from the end side. With f0 = 0
+  // the block begins in a new extent, after the start side.
+  const auto bounds = [&](std::size_t middle) {  // of f0, f1 = f0 + middle: whether they may hold
+    f1 = f0 + middle;
+    if (!slots.hasData(f0)) return false;
+    after = f0 == 0 ? indexOf(slots.startSide(0)) - 1 : indexOf(slots.startSide(f0 - 1));
+    before = indexOf(slots.endSide(f1));
+    return after < std::int64_t(n) && before > 0 && before - after - 1 >= std::int64_t(middle);
+  };
+  // One run: nearest the start side first, where a first-fit allocator puts the next extent.
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t middle = 1; middle < count; ++middle)
+      for (f0 = 0; f0 + middle < count; ++f0) {
+        if (!bounds(middle) || std::int64_t(i) <= after || std::int64_t(i + middle) > before) continue;
+        if (std::any_of(taken.begin() + std::ptrdiff_t(i), taken.begin() + std::ptrdiff_t(i + middle), [](char t) { return t; }))
+          continue;
+        std::uint32_t sum = 0;
+        pick.clear();
+        for (std::size_t k = 0; k < middle; ++k) {
+          sum ^= terms[f0 + k][i + k];
+          pick.push_back(i + k);
+        }
+        ++tries;
+        if (sum != slots.middleWanted(f0, f1)) continue;
+        std::vector<std::pair<std::int64_t, const std::byte*>> clusters;
+        for (const std::size_t k : pick) clusters.emplace_back(gap.sourceOf(k), gap.at(k).data());
+        if (auto runs = slots.assemble(f0, f1, clusters); !runs.empty()) return runs;
+      }
+  // More runs, by the number of pieces: the start side (when f0 > 0), the runs, the end side.
+  for (std::size_t pieces = 3; pieces <= count + 1; ++pieces)
+    for (const std::size_t withStart : {0, 1}) {
+      const std::size_t runs = pieces - 1 - withStart;
+      if (runs < 2) continue;
+      for (std::size_t middle = runs; middle < count; ++middle)
+        for (f0 = withStart; f0 + middle < count && (withStart || f0 == 0); ++f0) {
+          if (!bounds(middle)) continue;
+          pick.clear();
+          if (choose(f0, runs, 0)) return spent > budget ? std::vector<FileRun>{} : found;
+        }
+    }
+  return {};
+}
+
+// The source just after the last few pieces of the file before block b (in file order), and
+// just before the first few after it: 16 clusters each, where the extent that continues or
+// precedes one of them lies when a file system hands out more than one stream of extents.
+// `held` keeps the bytes.
+Stretches nextToNeighbours(scan::ByteSource& source, const std::vector<FileRun>& placed, const NeededBlock& b, std::int64_t c,
+                           std::vector<std::vector<std::byte>>& held) {
+  constexpr std::ptrdiff_t kNeighbours = 3;
+  const std::int64_t reach = 16 * c;
+  std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+  const auto after = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
+                                      [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+  for (auto it = after; it != placed.begin() && after - it < kNeighbours;) {
+    --it;
+    const std::int64_t end = it->sourceOffset + it->length;
+    spans.emplace_back(end / 512 * 512, std::min(source.size(), end + reach));
+  }
+  for (auto it = after; it != placed.end() && it - after < kNeighbours; ++it)
+    if (it->fileOffset >= b.fileOffset + spanOf(b)) spans.emplace_back(std::max<std::int64_t>(0, it->sourceOffset - reach) / 512 * 512, it->sourceOffset);
+  std::sort(spans.begin(), spans.end());
+  Stretches out;
+  for (const auto& [from, to] : spans) {
+    if (to <= from || (!out.empty() && from < out.back().first + std::int64_t(out.back().second.size()))) continue;
+    held.emplace_back(std::size_t(to - from));
+    std::vector<scan::SectorRun> unreadable;  // read as zeros: no piece is found there
+    scan::readSectorsRetrying(source, from, held.back(), unreadable);
+    out.emplace_back(from, Bytes(held.back()));
+  }
+  return out;
 }
 
 std::optional<std::int64_t> predict(const Anchors& anchors, std::int64_t fileOffset, std::int64_t length) {
@@ -590,6 +769,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   //     one after it put it. Only what this does not find needs the pass over the source.
   std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
   {
+    const std::int64_t cutGrid = clusterSize(placed).smallest;
     std::vector<FileRun> near;  // blocks found here, in file order
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       if (done[i]) continue;
@@ -613,7 +793,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       // A block across the cut between the piece before it and the piece after it.
       const auto& startDelta = deltas[0] ? deltas[0] : deltas[1];
       if (!done[i] && startDelta && deltas[2] && *startDelta != *deltas[2]) {
-        const std::vector<FileRun> pieces = stitchTwo(source, b, *startDelta, *deltas[2], r.stitchTries);
+        const std::vector<FileRun> pieces = stitchTwo(source, b, *startDelta, *deltas[2], cutGrid, r.stitchTries);
         if (!pieces.empty()) {
           done[i] = 1;
           ++r.blocksStitched;
@@ -754,43 +934,77 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     }
     if (done[index]) continue;
     const NeededBlock& b = blocks[index];
+    // Where its start may lie: where the piece of the file before it continues, and where the
+    // block before it in the file ends, when that one's trailer was found but not its start
+    // (the same extent may hold both).
+    std::vector<std::int64_t> startDeltas;
     auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
                                    [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
-    const std::int64_t startDelta = before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
-    for (const std::int64_t end : trailers[index]) {
-      const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
-      if (endDelta % 512 != 0) continue;
-      std::vector<FileRun> pieces = stitchTwo(source, b, startDelta, endDelta, r.stitchTries);
-      // Start and end at one distance from the file: one extent, damaged between them. No file
-      // system leaves a gap in an extent for a piece it put elsewhere.
-      const bool oneExtent = startDelta == endDelta;
-      const std::int64_t from = b.fileOffset + startDelta;
-      std::vector<std::byte> gap;
-      for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty(); c /= 2) {
-        // Where the middle may lie. Within one extent, near it. Clusters of 4 KiB or more are
-        // few enough to try within 8 MiB of either side, in any order. Smaller ones only
-        // between the block's start and its trailer on the source, as allocators lay a file's
-        // extents out in disk order: the wider the search, the likelier a CRC that holds by
-        // chance, and a 512-byte grid has eight times the places of a 4 KiB one.
-        Stretches around;
-        if (oneExtent || c >= 4096) {
-          around = nearby.around({from, end}, oneExtent ? 4 << 20 : 8 << 20);
-        } else if (from < end && end - from <= (8 << 20)) {
-          if (gap.empty()) {
-            gap.resize(std::size_t(end - from));
-            std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
-            scan::readSectorsRetrying(source, from, gap, unreadable);
-          }
-          around.emplace_back(from, Bytes(gap));
+    startDeltas.push_back(before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset);
+    if (index > 0 && !done[index - 1])
+      if (const auto prev = trailers.find(index - 1); prev != trailers.end())
+        for (const std::int64_t end : prev->second) {
+          const std::int64_t delta = end - (blocks[index - 1].fileOffset + spanOf(blocks[index - 1]));
+          if (std::find(startDeltas.begin(), startDeltas.end(), delta) == startDeltas.end() && startDeltas.size() < 4)
+            startDeltas.push_back(delta);
         }
-        if (!around.empty()) pieces = stitchAcross(source, b, startDelta, endDelta, c, around, oneExtent, r.stitchTries);
+    const std::vector<FileRun> bySource = inSourceOrder(placed);
+    std::vector<FileRun> pieces;
+    for (const std::int64_t startDelta : startDeltas)
+      for (const std::int64_t end : trailers[index]) {
+        if (!pieces.empty()) break;
+        const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
+        if (endDelta % 512 != 0) continue;
+        pieces = stitchTwo(source, b, startDelta, endDelta, clusters.smallest, r.stitchTries);
+        // Start and end at one distance from the file: one extent, damaged between them. No
+        // file system leaves a gap in an extent for a piece it put elsewhere.
+        const bool oneExtent = startDelta == endDelta;
+        const std::int64_t from = b.fileOffset + startDelta;
+        std::vector<std::byte> gap;
+        for (std::int64_t c = clusters.largest; c >= clusters.smallest && pieces.empty(); c /= 2) {
+          ClusterSlots slots(source, b, startDelta, endDelta, c);
+          if (!slots.usable()) continue;
+          // Where the middle may lie, the likeliest places first, as each place tried is a
+          // chance of a CRC that holds by accident:
+          // - within one extent, near it (damage in place);
+          // - in as many runs as it takes between the block's start and its trailer on the
+          //   source, as allocators lay a file's extents out in disk order;
+          // - as one run just after a piece of the file before the block, or just before one
+          //   after it: an allocator that hands out two streams of extents at once (ext4 does
+          //   for small files' clusters) puts the middle in the other stream;
+          // - on grids of 4 KiB or more, as one run within 8 MiB of either side, in any order
+          //   (a 512-byte grid has eight times the places, too many for the CRC to tell).
+          if (oneExtent) {
+            pieces = stitchAcross(slots, nearby.around({from, end}, 4 << 20), true, r.stitchTries);
+            continue;
+          }
+          if (from < end && end - from <= (8 << 20)) {
+            if (gap.empty()) {
+              gap.resize(std::size_t(end - from));
+              std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
+              scan::readSectorsRetrying(source, from, gap, unreadable);
+            }
+            const StretchClusters inGap(from, gap, c, ((slots.endSide(0) % c) + c) % c);
+            std::vector<char> taken(inGap.n, 0);
+            for (std::size_t k = 0; k < inGap.n; ++k) {
+              auto run = std::upper_bound(bySource.begin(), bySource.end(), inGap.sourceOf(k) + c - 1,
+                                          [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
+              taken[k] = run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > inGap.sourceOf(k);
+            }
+            pieces = stitchInOrder(slots, inGap, taken, kInOrderBudget, r.stitchTries);
+          }
+          if (pieces.empty()) {
+            std::vector<std::vector<std::byte>> held;
+            pieces = stitchAcross(slots, nextToNeighbours(source, placed, b, c, held), false, r.stitchTries);
+          }
+          if (pieces.empty() && c >= 4096)
+            pieces = stitchAcross(slots, nearby.around({from, end}, 8 << 20), false, r.stitchTries);
+        }
       }
-      if (pieces.empty()) continue;
-      done[index] = 1;
-      ++r.blocksStitched;
-      for (const FileRun& p : pieces) insertInFileOrder(placed, p);
-      break;
-    }
+    if (pieces.empty()) continue;
+    done[index] = 1;
+    ++r.blocksStitched;
+    for (const FileRun& p : pieces) insertInFileOrder(placed, p);
   }
   // 4a. Where a block-tree page was lost, the blocks it listed are still named: by the node
   //     tree's leaves, and by the internal blocks (data and subnode trees) found. Each is
@@ -883,7 +1097,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
                                                  [](std::int64_t at, const FileRun& p) { return at < p.fileOffset; });
             if (before == placed.begin()) continue;
             const std::int64_t startDelta = std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
-            if (startDelta == delta || (pieces = stitchTwo(source, b, startDelta, delta, r.stitchTries)).empty()) continue;
+            if (startDelta == delta || (pieces = stitchTwo(source, b, startDelta, delta, clusterSize(placed).smallest, r.stitchTries)).empty()) continue;
             bytes.resize(std::size_t(span));
             std::int64_t into = 0;
             for (const FileRun& p : pieces) {

@@ -52,6 +52,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     reported.blocksStitched = result.blocks.blocksStitched;
     reported.blocksMissing = result.blocks.blocksMissing;
     reported.blocksInferred = result.blocks.blocksInferred;
+    reported.stitchTries = result.blocks.stitchTries;
     if (request.checkFiles) {
       pst::CheckedOutput checked = pst::checkWrittenPst(outputs, i, stop, [&](const pst::CheckedOutputProgress& p) {
         if (progress)

@@ -28,6 +28,7 @@ struct ReportedFile {
   // found elsewhere by their trailer, put together from pieces, and missing.
   std::int64_t blocks = 0, blocksPredicted = 0, blocksFound = 0, blocksStitched = 0, blocksMissing = 0;
   std::int64_t blocksInferred = 0;
+  std::int64_t stitchTries = 0;  // placements tried while putting blocks together from pieces
   // What the evidence proves of the file as put together (FileEvidence): its state and why.
   std::string state, stateWhy;
   // The file as checked after writing (checked): the header of the file under fileName ("own",

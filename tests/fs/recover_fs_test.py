@@ -158,16 +158,20 @@ def pair(originals, recovered):
 
 
 def called_whole(summary, name, check):
-    """Who calls a recovered file whole: "recover" when its row (no interval or block
-    missing, its own header, not repaired, every message readable) and its notes (nothing
-    lost, damaged or missing) say so, "check" when `check --format json` finds it sound with
-    both trees whole and every listed message readable; "" when neither does."""
+    """Who calls a recovered file whole: "recover" when its row's state is "whole" (or, from a
+    recover that states none, when its row (no interval or block missing, its own header, not
+    repaired, every message readable) and its notes (nothing lost, damaged or missing) say
+    so), "check" when `check --format json` finds it sound with both trees whole and every
+    listed message readable; "" when neither does."""
     n = int(re.match(r"file(\d+)", name).group(1))
     row = next(r for r in summary["files"] if r["number"] == n)
     notes = [t for t in summary.get("notes", []) if t.startswith("file%d.pst:" % n)]
     admits = any(re.search(r"damaged|lost|not found|zeros|may mix|rebuilt|[1-9]\d* (?:\w+ )*missing", t) for t in notes)
     by = []
-    if (row.get("intervalsMissing") == 0 and row.get("blocksMissing", 0) == 0 and row.get("header") == "own"
+    if "state" in row:  # the evidence's own verdict, where recover gives one
+        if row["state"] == "whole":
+            by.append("recover")
+    elif (row.get("intervalsMissing") == 0 and row.get("blocksMissing", 0) == 0 and row.get("header") == "own"
             and not row.get("repaired") and row.get("messagesReadable") == row.get("messages") and not admits):
         by.append("recover")
     if check.get("sound") and check.get("nodeTreeWhole") and check.get("blockTreeWhole") and \
