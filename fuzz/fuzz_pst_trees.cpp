@@ -8,18 +8,17 @@
 // grants this target with `ulimit -v` (it is built without AddressSanitizer so that the limit
 // means what it says); a repair of anything check calls a PST is sound again, CRCs aside.
 
-#include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "fuzz_repair.h"
 #include "fuzz_support.h"
 #include "pst/check.h"
 #include "pst/node_writer.h"
-#include "pst/repair.h"
 #include "recover/reassembly.h"
 #include "scan/scan.h"
 
@@ -172,25 +171,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(placed.pages <= 2 * std::int64_t(pages));
 
   if (!report.isPst || !report.supported()) return 0;
-  static const std::string folder = [] {
-    std::string dir = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/kestrix-fuzz-XXXXXX");
-    FUZZ_CHECK(::mkdtemp(dir.data()) != nullptr);
-    return dir;
-  }();
-  const std::string path = folder + "/repaired.pst";
-  RepairReport repaired;
-  {
-    rebuild::OutputFile output(path);
-    repaired = repairPst(input, output, stop);
-    output.commit();
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::byte> out(static_cast<std::size_t>(repaired.outputLength));
-  in.read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
-  FUZZ_CHECK(in.gcount() == std::streamsize(out.size()));
-  fuzz::MemorySource written(out);
-  const CheckReport again = checkPst(written, stop);
-  FUZZ_CHECK(again.soundApartFromCrcs());
-  FUZZ_CHECK(again.messagesReadable == repaired.after.messagesReadable);
+  fuzz::expectRepairSound(input, stop);
   return 0;
 }

@@ -38,7 +38,8 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
     err << "kestrix-cli: the repair was stopped; nothing was written to \"" << cmd.output << "\"\n";
     return kExitError;
   }
-  const std::string kept = r.blocksCrcKept > 0 ? plural(r.blocksCrcKept, "block", "blocks") + " CRC failed, kept (readers read them)" : "";
+  const std::string kept =
+      r.blocksCrcKept > 0 ? plural(r.blocksCrcKept, "block", "blocks") + " CRC failed, kept (readers read them)" : "";
   if (r.unchanged) {
     out << "\"" << cmd.input << "\" is " << (kept.empty() ? "sound" : "sound but for " + kept) << ": copied unchanged to \""
         << cmd.output << "\", " << messagesSummary(r.after) << '\n';

@@ -35,8 +35,8 @@ const char* unrepairable(const CheckReport& r) {
 
 // The block tree from every block the scan proved, and from every block a leaf lists whose
 // trailer and signature hold while its CRC fails, where no copy of that BID passes its CRC:
-// readers read it, and nothing better exists. Where a BID was found more than once, the copy at the place
-// the old tree names wins; reference counts come from the old tree.
+// readers read it, and nothing better exists. Where a BID was found more than once, the copy
+// at the place the old tree names wins; reference counts come from the old tree.
 std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vector<BlockEntry>& known) {
   std::unordered_map<std::uint64_t, const BlockEntry*> old;
   for (const auto& e : known) old.emplace(blockKey(e.bid), &e);
@@ -429,7 +429,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     for (NodeEntry n : nodes) {
       // A node whose data is lost goes, and so does a second entry for a NID: a mailbox
       // with two message stores opens in no reader. The store, the root folder, folders and
-      // messages must have their whole data to stay, and a folder properties that parse;
+      // messages must have their whole data to stay, and a folder's properties must parse,
       // else the skeleton writes the store or root anew, and what a lost folder held goes
       // into the top folder. A message keeps its subnodes only while they are whole.
       const bool skeletal = n.nid == kNidMessageStore || n.nid == kNidRootFolder;
