@@ -8,17 +8,15 @@
 // anything check calls a PST writes a file that check then calls sound, with the messages
 // the repair reported.
 
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "fuzz_repair.h"
 #include "fuzz_support.h"
 #include "pst/check.h"
-#include "pst/repair.h"
 
 using namespace kestrix;
 using namespace kestrix::pst;
@@ -59,27 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(report.messagesReadable <= report.messages);
   if (!report.isPst || !report.supported()) return 0;
 
-  // The output goes through the real writer into a memory-backed folder.
-  static const std::string folder = [] {
-    std::string dir = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/kestrix-fuzz-XXXXXX");
-    FUZZ_CHECK(::mkdtemp(dir.data()) != nullptr);
-    return dir;
-  }();
-  const std::string path = folder + "/repaired.pst";
-  RepairReport repaired;
-  {
-    rebuild::OutputFile output(path);
-    repaired = repairPst(input, output, stop);
-    output.commit();
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::byte> out(static_cast<std::size_t>(repaired.outputLength));
-  in.read(reinterpret_cast<char*>(out.data()), std::streamsize(out.size()));
-  FUZZ_CHECK(in.gcount() == std::streamsize(out.size()) && in.peek() == EOF);
-  fuzz::MemorySource written(out);
-  const CheckReport again = checkPst(written, stop);
-  FUZZ_CHECK(again.sound());
-  FUZZ_CHECK(again.messages == repaired.after.messages);
-  FUZZ_CHECK(again.messagesReadable == repaired.after.messagesReadable);
+  fuzz::expectRepairSound(input, stop);
   return 0;
 }

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root = argv[1];
-  for (const char* name : {"map_page", "fragment_walk", "rebuild_index", "pst_reader"}) fs::create_directories(root / name);
+  for (const char* name : {"map_page", "fragment_walk", "rebuild_index", "pst_reader", "pst_trees"}) fs::create_directories(root / name);
 
   // Page test: a map page, a PST header, noise, and a short run with a map page inside.
   const auto pst = kestrix::rebuild::makeSyntheticPst(3, 42);
@@ -103,5 +103,9 @@ int main(int argc, char** argv) {
     append(head, page);
   }
   put(root / "pst_reader", "head-and-leaves", head);
+
+  // Tree recipes: all zeros (one page naming itself), and noise.
+  put(root / "pst_trees", "zeros", std::vector<std::byte>(512));
+  put(root / "pst_trees", "noise", noise(2048, 7));
   return 0;
 }

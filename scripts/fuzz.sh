@@ -25,18 +25,23 @@ rm -rf "$seeds"
 "$build/fuzz/fuzz_make_seeds" "$seeds"
 mkdir -p "$build/artifacts"
 
-# max_len per target: a few pages, a layout of up to ~1000 hits, 32 block heads, a small PST.
-declare -A max_len=([map_page]=2048 [fragment_walk]=1024 [rebuild_index]=16385 [pst_reader]=40960)
+# max_len per target: a few pages, a layout of up to ~1000 hits, 32 block heads, a small PST,
+# the recipe of a file of 32 tree pages and 24 blocks.
+declare -A max_len=([map_page]=2048 [fragment_walk]=1024 [rebuild_index]=16385 [pst_reader]=40960 [pst_trees]=8192)
 # Inputs per target in the reproducible run: about a minute each on one core of a CI machine.
-declare -A runs=([map_page]=2000000 [fragment_walk]=80000 [rebuild_index]=250000 [pst_reader]=30000)
+declare -A runs=([map_page]=2000000 [fragment_walk]=80000 [rebuild_index]=250000 [pst_reader]=30000 [pst_trees]=6000)
+# Address space per target, in KiB: none under AddressSanitizer (its shadow reserves terabytes);
+# the trees target, built without it, must stay within 1 GiB whatever its trees name.
+declare -A vmem=([pst_trees]=1048576)
 status=0
-for name in map_page fragment_walk rebuild_index pst_reader; do
+for name in map_page fragment_walk rebuild_index pst_reader pst_trees; do
+  limit=${vmem[$name]:-unlimited}
   mkdir -p "$corpus/$name"
   regressions=fuzz/regressions/$name
   if [ -d "$regressions" ]; then
     echo "== fuzz_$name: the inputs in $regressions"
-    if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "$build/fuzz/fuzz_$name" "$regressions"/* > "$build/fuzz_$name.regressions.log" 2>&1; then
+    if ! (ulimit -v "$limit"; ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      "$build/fuzz/fuzz_$name" "$regressions"/*) > "$build/fuzz_$name.regressions.log" 2>&1; then
       echo "fuzz_$name FAILED on an input of $regressions:" >&2
       tail -n 40 "$build/fuzz_$name.regressions.log" >&2
       status=1
@@ -51,10 +56,10 @@ for name in map_page fragment_walk rebuild_index pst_reader; do
     rm -rf "${corpus:?}/$name" && mkdir -p "$corpus/$name"
     budget=(-seed=1 -runs="${runs[$name]}")
   fi
-  if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:quarantine_size_mb=64 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$build/fuzz/fuzz_$name" "$corpus/$name" "$seeds/$name" \
+  if ! (ulimit -v "$limit"; ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:quarantine_size_mb=64 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    exec "$build/fuzz/fuzz_$name" "$corpus/$name" "$seeds/$name" \
       "${budget[@]}" -max_len="${max_len[$name]}" -timeout=10 -rss_limit_mb=2048 \
-      -artifact_prefix="$build/artifacts/$name-" -print_final_stats=1 2> "$build/fuzz_$name.log"; then
+      -artifact_prefix="$build/artifacts/$name-" -print_final_stats=1) 2> "$build/fuzz_$name.log"; then
     echo "fuzz_$name FAILED; last lines of $build/fuzz_$name.log:" >&2
     tail -n 40 "$build/fuzz_$name.log" >&2
     status=1

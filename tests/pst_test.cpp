@@ -6,6 +6,7 @@
 
 #include "pst/check.h"
 #include "format/format.h"
+#include "pst/node_writer.h"
 #include "pst/repair.h"
 #include "format/header_block.h"
 #include "io/errors.h"
@@ -283,4 +284,209 @@ TEST(PstRepair, CutsSlackPastTheDeclaredEndAndNothingTheFileGoesOnWith) {
     EXPECT_EQ(r.mapsLost, 1);
     EXPECT_GE(repaired(shorter, "shorter.pst").first.outputLength, end);
   }
+}
+
+namespace {
+
+// enron.pst with one interval more, where a test lays crafted pages and blocks, each with the
+// CRC and signature its place demands; the header follows (roots, length, CRCs).
+struct CraftedEnron {
+  std::vector<std::byte> bytes = test::enronPst();
+  std::uint64_t next = bytes.size() + 4096;
+  std::uint64_t nextBid = 0x7FFF0000;
+  CraftedEnron() { bytes.resize(bytes.size() + std::size_t(kIntervalBytes)); }
+
+  Header header() const { return parseHeader(std::span(bytes).first(kHeaderSize)).header; }
+  void setHeader(Header h) {
+    h.fileEof = bytes.size();
+    const std::vector<std::byte> keep(bytes.begin(), bytes.begin() + kHeaderSize);
+    buildHeader(h, std::span(bytes).first(kHeaderSize), keep);
+  }
+  TreePage pageAt(std::uint64_t offset) const { return *parseTreePage(std::span(bytes).subspan(offset, kPageSize)); }
+  void putPage(const TreePage& page, std::uint64_t offset) {
+    const auto built = buildTreePage(page, offset);
+    std::copy(built.begin(), built.end(), bytes.begin() + std::ptrdiff_t(offset));
+  }
+  BlockRef addPage(std::uint8_t type, std::uint8_t level, std::vector<TreeEntry> entries) {
+    const TreePage page{type, level, nextBid += 4, std::move(entries)};
+    putPage(page, next);
+    next += kPageSize;
+    return {page.bid, next - kPageSize};
+  }
+  // An internal block (bit 1 of its BID) or an external one, unencoded; returns its leaf entry.
+  TreeEntry addBlock(std::vector<std::byte> data, bool internal) {
+    const std::uint64_t bid = (nextBid += 4) | (internal ? 2 : 0);
+    TreeEntry e;
+    e.key = bid;
+    e.child = {bid, next};
+    e.size = std::uint16_t(data.size());
+    e.refs = 2;
+    const auto block = buildBlock(std::move(data), Encoding::None, bid, next);
+    std::copy(block.begin(), block.end(), bytes.begin() + std::ptrdiff_t(next));
+    next += block.size();
+    return e;
+  }
+  // The pages of a tree, walked from its root.
+  std::vector<std::uint64_t> pagesOf(BlockRef root) const {
+    std::vector<std::uint64_t> out, todo{root.offset};
+    while (!todo.empty()) {
+      out.push_back(todo.back());
+      const TreePage p = pageAt(todo.back());
+      todo.pop_back();
+      if (p.level > 0)
+        for (const auto& e : p.entries) todo.push_back(e.child.offset);
+    }
+    return out;
+  }
+};
+
+std::vector<std::byte> xblock(std::uint8_t level, std::uint64_t child, std::size_t count) {
+  std::vector<std::byte> b(8 + 8 * count);
+  b[0] = std::byte{1};
+  b[1] = std::byte{level};
+  putLe16(b, 2, std::uint16_t(count));
+  for (std::size_t i = 0; i < count; ++i) putLe64(b, 8 + 8 * i, child);
+  return b;
+}
+
+RepairReport repairBytes(std::vector<std::byte> bytes, const std::string& out) {
+  MemorySource src(std::move(bytes));
+  std::atomic<bool> stop{false};
+  return repairFile(src, out, stop);
+}
+
+}  // namespace
+
+// Trees whose pages or blocks name one child again and again, every CRC and signature valid:
+// node-tree pages of levels 2 to 8, each naming the one below 20 times (20^7 paths), and a
+// folder whose data is an XXBLOCK naming one XBLOCK 1,021 times, which names one 8 KiB block
+// 1,021 times (8.5 GB read whole). Each page and block is looked at once, the repeat is
+// damage, and repair gives a sound file with every message.
+TEST(PstCheck, TreesThatNameTheSameChildAgainAreDamageNotWork) {
+  TempDir dir;
+  {
+    CraftedEnron f;
+    Header h = f.header();
+    BlockRef below = h.nodeRoot;
+    for (std::uint8_t level = 2; level <= 8; ++level) {
+      TreeEntry e;
+      e.key = kNidMessageStore;
+      e.child = below;
+      below = f.addPage(kPageNodeTree, level, std::vector<TreeEntry>(pageCapacity(kPageNodeTree, level), e));
+    }
+    h.nodeRoot = below;
+    f.setHeader(h);
+    const CheckReport r = check(f.bytes);
+    EXPECT_FALSE(r.sound());
+    EXPECT_GT(r.analysis.nodeTree.pagesRepeated, 0);
+    EXPECT_EQ(r.messages, 71);
+    const RepairReport repaired = repairBytes(f.bytes, dir.file("shared.pst"));
+    EXPECT_TRUE(repaired.treesRebuilt);
+    const CheckReport again = check(test::readFile(dir.file("shared.pst")));
+    EXPECT_TRUE(again.sound());
+    EXPECT_EQ(again.messagesReadable, 71);
+  }
+  {
+    CraftedEnron f;
+    Header h = f.header();
+    const TreeEntry data = f.addBlock(std::vector<std::byte>(kMaxBlockData, std::byte{0x5A}), false);
+    const TreeEntry x = f.addBlock(xblock(1, data.key, 1021), true);
+    const TreeEntry xx = f.addBlock(xblock(2, x.key, 1021), true);
+    const BlockRef leaf = f.addPage(kPageBlockTree, 0, {data, x, xx});
+    // The new leaf hangs under a level-1 page of the block tree with room; the folder
+    // "Personal" (0x8122) takes the XXBLOCK for its data.
+    bool hung = false, pointed = false;
+    for (const std::uint64_t at : f.pagesOf(h.blockRoot)) {
+      TreePage p = f.pageAt(at);
+      if (hung || p.level != 1 || p.entries.size() >= pageCapacity(p.type, 1)) continue;
+      TreeEntry e;
+      e.key = data.key;
+      e.child = leaf;
+      p.entries.push_back(e);
+      f.putPage(p, at);
+      hung = true;
+    }
+    for (const std::uint64_t at : f.pagesOf(h.nodeRoot)) {
+      TreePage p = f.pageAt(at);
+      for (auto& e : p.entries)
+        if (p.level == 0 && e.key == 0x8122) {
+          e.data = xx.key;
+          f.putPage(p, at);
+          pointed = true;
+        }
+    }
+    ASSERT_TRUE(hung && pointed);
+    f.setHeader(h);
+    const CheckReport r = check(f.bytes);
+    EXPECT_FALSE(r.sound());
+    EXPECT_EQ(r.foldersUnparsed, 1);
+    const RepairReport repaired = repairBytes(f.bytes, dir.file("xx.pst"));
+    EXPECT_GE(repaired.orphansMoved, 47);  // the folder's messages, now in the top folder
+    const CheckReport again = check(test::readFile(dir.file("xx.pst")));
+    EXPECT_TRUE(again.sound());
+    EXPECT_EQ(again.messagesReadable, 71);
+  }
+}
+
+// One flipped bit where readers do not look: a block's stored CRC, a block's data, the unused
+// bytes of a node-tree leaf page. The block or page is kept ("CRC failed, kept") and no
+// message is lost: the blocks stay as they are, the page is written anew.
+TEST(PstRepair, KeepsWhatReadersReadWhenOnlyACrcFails) {
+  constexpr std::size_t kBlock = 12408320, kBlockSpan = 2304;  // a message's data block, 2,258 bytes
+  constexpr std::size_t kLeaf = 12289536;                      // a node-tree leaf of 8 entries
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::size_t at;
+    bool page;
+  };
+  for (const Case& c : {Case{"stored CRC", kBlock + kBlockSpan - 12, false}, Case{"data", kBlock + 5, false},
+                        Case{"padding", kLeaf + 484, true}}) {
+    std::vector<std::byte> bytes = test::enronPst();
+    bytes[c.at] ^= std::byte{0x10};
+    const CheckReport r = check(bytes);
+    EXPECT_FALSE(r.sound()) << c.name;
+    EXPECT_EQ(r.blocksBadCrc + r.analysis.nodeTree.pagesBadCrc, 1) << c.name;
+    EXPECT_EQ(r.messagesReadable, 71) << c.name;
+    const RepairReport repaired = repairBytes(bytes, dir.file("out.pst"));
+    EXPECT_EQ(repaired.unchanged, !c.page) << c.name;
+    EXPECT_EQ(repaired.blocksCrcKept, c.page ? 0 : 1) << c.name;
+    const CheckReport again = check(test::readFile(dir.file("out.pst")));
+    EXPECT_TRUE(again.soundApartFromCrcs()) << c.name;
+    EXPECT_EQ(again.messagesReadable, 71) << c.name;
+  }
+}
+
+// Sound needs a length the file holds, every listed message readable and every sector read.
+TEST(PstCheck, SoundNeedsASaneLengthEveryMessageAndEverySector) {
+  TempDir dir;
+  auto huge = test::enronPst();
+  Header h = parseHeader(std::span(huge).first(kHeaderSize)).header;
+  h.fileEof = std::uint64_t(1) << 63;
+  buildHeader(h, std::span(huge).first(kHeaderSize), std::vector<std::byte>(huge.begin(), huge.begin() + kHeaderSize));
+  EXPECT_FALSE(check(huge).lengthSane);
+  EXPECT_FALSE(check(huge).sound());
+  repairBytes(huge, dir.file("length.pst"));
+  const CheckReport fixed = check(test::readFile(dir.file("length.pst")));
+  EXPECT_TRUE(fixed.sound());
+  EXPECT_EQ(fixed.analysis.header.fileEof, test::enronPst().size());
+
+  // A message whose subnode tree names a data block that is gone (its own entry is whole):
+  // not readable, so not sound; repair keeps the message without its subnodes.
+  constexpr std::int64_t kSubnodeData = 12591616;
+  const CheckReport r = check(enronWith(kSubnodeData, 512));
+  EXPECT_EQ(r.nodesBroken, 0);
+  EXPECT_EQ(r.messagesReadable, 70);
+  EXPECT_FALSE(r.sound());
+  EXPECT_EQ(repairBytes(enronWith(kSubnodeData, 512), dir.file("sub.pst")).after.messagesReadable, 71);
+
+  // A sector the medium does not give is named, and the file is not sound.
+  MemorySource inner(test::enronPst());
+  test::FaultySource faulty(inner);
+  faulty.badSectors = {100};
+  std::atomic<bool> stop{false};
+  const CheckReport bad = checkPst(faulty, stop);
+  ASSERT_EQ(bad.unreadable.size(), 1u);
+  EXPECT_EQ(bad.unreadable[0].first, 100);
+  EXPECT_FALSE(bad.sound());
 }

@@ -38,9 +38,11 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
     err << "kestrix-cli: the repair was stopped; nothing was written to \"" << cmd.output << "\"\n";
     return kExitError;
   }
+  const std::string kept =
+      r.blocksCrcKept > 0 ? plural(r.blocksCrcKept, "block", "blocks") + " CRC failed, kept (readers read them)" : "";
   if (r.unchanged) {
-    out << "\"" << cmd.input << "\" is sound: copied unchanged to \"" << cmd.output << "\", "
-        << messagesSummary(r.after) << '\n';
+    out << "\"" << cmd.input << "\" is " << (kept.empty() ? "sound" : "sound but for " + kept) << ": copied unchanged to \""
+        << cmd.output << "\", " << messagesSummary(r.after) << '\n';
     return kExitOk;
   }
   const std::string slack = "cut " + plural(r.slackCut, "byte", "bytes") + " of slack past the declared end";
@@ -51,20 +53,24 @@ int runRepair(const RepairCommand& cmd, std::ostream& out, std::ostream& err, co
   }
   const pst::CheckReport& before = r.before;
   std::vector<std::vector<std::string>> rows{
-      {"header", r.headerRebuilt ? std::string("rebuilt (was ") + pst::headerVerdictName(before.analysis.headerVerdict) + ")"
-                                 : "kept"},
+      {"header", r.headerRebuilt    ? std::string("rebuilt (was ") + pst::headerVerdictName(before.analysis.headerVerdict) + ")"
+                 : before.lengthSane ? "kept"
+                                     : "kept, its length set to " + std::to_string(r.outputLength) + " bytes (it declared " +
+                                           std::to_string(before.analysis.header.fileEof) + ")"},
       {"trees", r.treesRebuilt ? "rebuilt, " + plural(r.pagesWritten, "page", "pages") + " written" : "kept"},
       // The header a repair writes always leaves the allocation maps to be rebuilt.
       {"maps", (r.after.mapsLost > 0 ? plural(r.after.mapsLost, "allocation map", "allocation maps") + " lost; " : std::string()) +
                    "marked for rebuilding"},
   };
   if (r.slackCut > 0) rows.push_back({"slack", slack});
+  if (!kept.empty()) rows.push_back({"CRC", kept});
+  if (!before.unreadable.empty()) rows.push_back({"unreadable", unreadableText(before.unreadable)});
   if (r.treesRebuilt) {
     rows.push_back({"node entries", std::to_string(r.nodesRecovered) + " taken from leaf pages outside the tree, " +
                                         std::to_string(r.nodesDropped) + " dropped (data lost), " +
                                         std::to_string(r.subnodesCleared) + " kept without their lost subnodes"});
     rows.push_back({"blocks", std::to_string(r.blocksAdded) + " found by their trailer beyond the block tree, " +
-                                  std::to_string(r.blocksDropped) + " dropped (lost or failing their CRC)"});
+                                  std::to_string(r.blocksDropped) + " dropped (lost)"});
     if (r.nodesCreated > 0)
       rows.push_back({"created", plural(r.nodesCreated, "lost node", "lost nodes") +
                                      " the mailbox opens with (message store, root or top folder) written anew"});

@@ -23,6 +23,8 @@ std::string treeText(const pst::TreeReport& t) {
   std::string text = t.whole() ? "whole" : "damaged";
   text += ", " + plural(t.pagesReached, "page", "pages");
   if (t.pagesMissing > 0) text += ", " + plural(t.pagesMissing, "page", "pages") + " missing";
+  if (t.pagesBadCrc > 0) text += ", " + plural(t.pagesBadCrc, "page", "pages") + " CRC failed, kept";
+  if (t.pagesRepeated > 0) text += ", " + plural(t.pagesRepeated, "page", "pages") + " named again (the tree repeats itself)";
   if (t.stale) text += ", newer pages lie outside it";
   if (!t.rootFromHeader) text += " (root found by search)";
   return text;
@@ -41,7 +43,7 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
   rows.push_back({"node tree", treeText(a.nodeTree)});
   rows.push_back({"block tree", treeText(a.blockTree)});
   rows.push_back({"blocks", std::to_string(r.blocksListed) + " listed, " + std::to_string(r.blocksMissing) +
-                                " missing, " + std::to_string(r.blocksBadCrc) + " failing their CRC"});
+                                " missing, " + std::to_string(r.blocksBadCrc) + " CRC failed, kept"});
   if (r.mapsLost > 0)
     rows.push_back({"allocation maps", std::to_string(r.mapsLost) + " of " + std::to_string(r.mapIntervals) + " lost" +
                                            (a.headerVerdict != pst::HeaderVerdict::Own ? ""
@@ -50,12 +52,22 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
   if (r.slackBytes > 0)
     rows.push_back({"slack", plural(r.slackBytes, "byte", "bytes") + " past the declared end (byte " +
                                  std::to_string(r.length - r.slackBytes) + "), not part of the file: repair cuts them"});
+  if (a.headerVerdict == pst::HeaderVerdict::Own && !r.lengthSane)
+    rows.push_back({"length", "the header declares " + std::to_string(a.header.fileEof) + " bytes, which the file does not hold"});
   rows.push_back({"messages", std::to_string(r.messages) + ", " + std::to_string(r.messagesReadable) + " readable"});
-  rows.push_back({"folders", std::to_string(r.folders.size())});
+  rows.push_back({"folders", std::to_string(r.folders.size()) +
+                                 (r.foldersUnparsed > 0 ? ", " + std::to_string(r.foldersUnparsed) + " whose properties do not parse" : "")});
+  if (!r.unreadable.empty()) rows.push_back({"unreadable", unreadableText(r.unreadable)});
   return rows;
 }
 
 }  // namespace
+
+std::string unreadableText(const std::vector<scan::SectorRun>& runs) {
+  std::int64_t n = 0;
+  for (const auto& run : runs) n += run.count;
+  return plural(n, "sector", "sectors") + " the medium failed to read, taken as zeros: " + scan::describeSectorRuns(runs);
+}
 
 std::string messagesSummary(const pst::CheckReport& r) {
   return plural(r.messages, "message", "messages") + " (" + std::to_string(r.messagesReadable) + " readable) in " +
@@ -73,7 +85,11 @@ void printCheckReport(std::ostream& out, const std::string& file, const pst::Che
         << ",\n  \"blockTreeWhole\": " << (a.blockTree.whole() ? "true" : "false")
         << ",\n  \"blocksListed\": " << r.blocksListed << ",\n  \"blocksMissing\": " << r.blocksMissing
         << ",\n  \"blocksBadCrc\": " << r.blocksBadCrc << ",\n  \"allocationMapsLost\": " << r.mapsLost
-        << ",\n  \"slackBytes\": " << r.slackBytes
+        << ",\n  \"slackBytes\": " << r.slackBytes << ",\n  \"lengthSane\": " << (r.lengthSane ? "true" : "false")
+        << ",\n  \"foldersUnparsed\": " << r.foldersUnparsed << ",\n  \"unreadableSectors\": [";
+    for (std::size_t i = 0; i < r.unreadable.size(); ++i)
+      out << (i ? ", " : "") << "{\"first\": " << r.unreadable[i].first << ", \"count\": " << r.unreadable[i].count << "}";
+    out << "]"
         << ",\n  \"messageCount\": " << r.messages
         << ",\n  \"messagesReadable\": " << r.messagesReadable << ",\n  \"folderList\": [";
     for (std::size_t i = 0; i < r.folders.size(); ++i) {

@@ -357,17 +357,22 @@ void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep) {
   putLe32(b, kAtCrcFull, crc(Bytes(b).subspan(8, kFullCrcLength)));
 }
 
+void sealHeader(std::span<std::byte> b) {
+  putLe32(b, kAtCrcPartial, crc(Bytes(b).subspan(8, kPartialCrcLength)));
+  if (b.size() >= kHeaderSize) putLe32(b, kAtCrcFull, crc(Bytes(b).subspan(8, kFullCrcLength)));
+}
+
 PageTrailer pageTrailer(Bytes page) {
   return {std::to_integer<std::uint8_t>(page[kPageTrailerAt]), le16(page, 498), le32(page, 500), le64(page, 504)};
 }
 
-bool isValidPage(Bytes page, std::uint64_t offset) {
+PageState pageState(Bytes page, std::uint64_t offset) {
   const PageTrailer t = pageTrailer(page);
-  if (t.type != std::to_integer<std::uint8_t>(page[kPageTrailerAt + 1])) return false;
-  if (t.type < kPageBlockTree || t.type > kPageFreePageMap) return false;
+  if (t.type != std::to_integer<std::uint8_t>(page[kPageTrailerAt + 1])) return PageState::Invalid;
+  if (t.type < kPageBlockTree || t.type > kPageFreePageMap) return PageState::Invalid;
   if ((t.type == kPageBlockTree || t.type == kPageNodeTree) ? t.sig != signature(offset, t.bid) : t.sig != 0)
-    return false;
-  return crc(page.first(kPageTrailerAt)) == t.crc;
+    return PageState::Invalid;
+  return crc(page.first(kPageTrailerAt)) == t.crc ? PageState::Valid : PageState::CrcFailed;
 }
 
 std::size_t pageCapacity(std::uint8_t type, std::uint8_t level) { return 488 / entrySize(type, level); }

@@ -127,6 +127,10 @@ std::vector<std::uint64_t> internalBlockRefs(Bytes data);
 // part of the header within its first sector holds. Any layout (ANSI, Unicode, 4 KiB pages).
 bool isHeaderSector(Bytes sector);
 
+// Sets the header's CRCs over what it holds: the first sector's always, the whole header's
+// when `header` holds all of it. For a header whose fields were set one by one.
+void sealHeader(std::span<std::byte> header);
+
 // Reads the header from the first kHeaderSize bytes (fewer give Missing).
 ParsedHeader parseHeader(Bytes bytes);
 
@@ -144,9 +148,12 @@ struct PageTrailer {
 };
 PageTrailer pageTrailer(Bytes page);
 
-// A 512-byte page found at `offset`: true when both type bytes agree, the CRC of the 496
-// data bytes holds and, for tree pages, the signature matches offset and BID.
-bool isValidPage(Bytes page, std::uint64_t offset);
+// A 512-byte page found at `offset`: valid when both type bytes agree, the CRC of the 496
+// data bytes holds and, for tree pages, the signature matches offset and BID. CrcFailed when
+// all of that holds but the CRC: one flipped bit, perhaps in bytes no field uses.
+enum class PageState { Invalid, CrcFailed, Valid };
+PageState pageState(Bytes page, std::uint64_t offset);
+inline bool isValidPage(Bytes page, std::uint64_t offset) { return pageState(page, offset) == PageState::Valid; }
 
 // One entry of a B-tree page. Intermediate pages: key and child. Node-tree leaves: nid,
 // data, sub, parent. Block-tree leaves: the block's BID and offset, its size and refcount.

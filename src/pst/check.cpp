@@ -30,7 +30,7 @@ std::optional<Encoding> encodingFromData(const StructureScan& scan, scan::ByteSo
 }
 
 TreeReport reportOf(const TreeWalk& walk, bool fromHeader, bool stale) {
-  return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, stale};
+  return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, walk.pagesRepeated, walk.pagesBadCrc, stale};
 }
 
 }  // namespace
@@ -87,6 +87,8 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   a.nodes = toNodes(nodeWalk);
   a.blocks = toBlocks(blockWalk);
   for (const TreeWalk* walk : {&nodeWalk, &blockWalk})
+    a.badCrcPages.insert(a.badCrcPages.end(), walk->badCrcOffsets.begin(), walk->badCrcOffsets.end());
+  for (const TreeWalk* walk : {&nodeWalk, &blockWalk})
     for (const std::uint64_t page : walk->pageOffsets) a.indexEnd = std::max(a.indexEnd, std::int64_t(page + kPageSize));
   for (const BlockEntry& b : a.blocks)
     a.indexEnd = std::max(a.indexEnd, std::int64_t(std::min<std::uint64_t>(b.offset + blockSpan(b.size), INT64_MAX)));
@@ -101,47 +103,64 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   return a;
 }
 
-bool CheckReport::sound() const {
+bool CheckReport::soundApartFromCrcs() const {
   const AnalysisSummary& a = analysis;
-  return isPst && !stopped && a.headerVerdict == HeaderVerdict::Own && a.nodeTree.whole() && a.blockTree.whole() &&
-         blocksMissing == 0 && blocksBadCrc == 0 && nodesBroken == 0 && mailboxOpens && !mapsTrustedButLost();
+  return isPst && !stopped && a.headerVerdict == HeaderVerdict::Own && lengthSane && a.nodeTree.whole() &&
+         a.blockTree.whole() && blocksMissing == 0 && nodesBroken == 0 &&
+         messagesReadable == messages && foldersUnparsed == 0 && mailboxOpens && !mapsTrustedButLost() &&
+         unreadable.empty();
+}
+
+bool saneLength(std::uint64_t end, std::int64_t length, std::int64_t indexEnd) {
+  return end > std::uint64_t(kFirstAMapOffset) && (end - kFirstAMapOffset) % kIntervalBytes == 0 &&
+         end <= std::uint64_t(length) && end >= std::uint64_t(indexEnd);
 }
 
 std::int64_t slackPast(const StructureScan& scan, const AnalysisSummary& a) {
   if (scan.stopped || a.headerVerdict != HeaderVerdict::Own) return 0;
   const std::uint64_t end = a.header.fileEof;
-  const bool sane = end > std::uint64_t(kFirstAMapOffset) && (end - kFirstAMapOffset) % kIntervalBytes == 0 &&
-                    end < std::uint64_t(scan.length);
-  if (!sane || scan.lastAllocationMap >= std::int64_t(end) || a.indexEnd > std::int64_t(end)) return 0;
+  if (!saneLength(end, scan.length, a.indexEnd) || end == std::uint64_t(scan.length) ||
+      scan.lastAllocationMap >= std::int64_t(end))
+    return 0;
   return scan.length - std::int64_t(end);
 }
 
 CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const AnalysisSummary& analysis,
-                     const std::vector<NodeEntry>& nodes, std::vector<BlockEntry> blockEntries) {
+                     const std::vector<NodeEntry>& nodes, std::vector<BlockEntry> blockEntries, const std::atomic<bool>& stop) {
   CheckReport r;
   r.length = scan.length;
   r.analysis = analysis;
   r.unreadable = scan.unreadable;
   r.stopped = scan.stopped;
-  r.isPst = analysis.headerVerdict == HeaderVerdict::Own || !scan.treePages.empty();
+  r.isPst = analysis.headerVerdict == HeaderVerdict::Own ||
+            std::any_of(scan.treePages.begin(), scan.treePages.end(), [](const FoundTreePage& p) { return !p.crcFailed; });
   r.slackBytes = slackPast(scan, analysis);
+  r.lengthSane = saneLength(analysis.header.fileEof, scan.length, analysis.indexEnd);
   // Intervals that begin in the slack are none of the file's: their maps are not lost.
   r.mapIntervals = scan.mapIntervals - (r.slackBytes > 0 ? intervalsFrom(scan.length - r.slackBytes, scan.length) : 0);
   r.mapsLost = r.mapIntervals - scan.validAllocationMaps;
   const BlockIndex blocks(std::move(blockEntries), scan);
   r.blocksListed = std::int64_t(blocks.entries().size());
   for (std::size_t i = 0; i < blocks.entries().size(); ++i) {
-    if (blocks.presentAt(i)) continue;
     if (blocks.badCrcAt(i)) ++r.blocksBadCrc;
-    else ++r.blocksMissing;
+    else if (!blocks.presentAt(i)) ++r.blocksMissing;
   }
   NodeReader reader(input, blocks, analysis.encoding);
+  // Every node reads blocks: the stop flag is tested every so many.
+  std::size_t step = 0;
+  const auto stopNow = [&] { return ++step % 256 == 0 && stop.load(); };
   std::unordered_map<std::uint32_t, std::size_t> folderAt;
   for (const auto& n : nodes) {
+    if (stopNow()) {
+      r.stopped = true;
+      return r;
+    }
     if ((n.data != 0 && !blocks.present(n.data)) || (n.sub != 0 && !blocks.present(n.sub))) ++r.nodesBroken;
     if (nidType(n.nid) != kNidTypeFolder) continue;
     FolderReport f{n.nid, n.parent, {}, 0, 0};
-    if (auto name = reader.property(n.data, kPropDisplayName)) f.name = utf16ToUtf8(*name);
+    bool parses = false;
+    if (auto name = reader.property(n.data, kPropDisplayName, &parses)) f.name = utf16ToUtf8(*name);
+    r.foldersUnparsed += !parses;
     folderAt.emplace(n.nid, r.folders.size());
     r.folders.push_back(std::move(f));
   }
@@ -150,6 +169,10 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
     if ((n.nid == kNidMessageStore || n.nid == kNidRootFolder) && reader.dataWhole(n.data)) ++roots;
   r.mailboxOpens = roots == 2;
   for (const auto& n : nodes) {
+    if (stopNow()) {
+      r.stopped = true;
+      return r;
+    }
     if (nidType(n.nid) != kNidTypeMessage) continue;
     const bool readable = reader.dataWhole(n.data) && (n.sub == 0 || reader.subnodesWhole(n.sub));
     ++r.messages;
@@ -165,7 +188,7 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
 CheckReport checkPst(scan::ByteSource& input, const std::atomic<bool>& stop, const StructureScanOptions& options) {
   const StructureScan scan = scanStructure(input, stop, options);
   Analysis a = analyse(scan, input);
-  return describe(scan, input, a, a.nodes, std::move(a.blocks));
+  return describe(scan, input, a, a.nodes, std::move(a.blocks), stop);
 }
 
 }  // namespace kestrix::pst

@@ -27,8 +27,10 @@ struct TreeReport {
   bool rootFound = false;
   std::int64_t pagesReached = 0;
   std::int64_t pagesMissing = 0;
+  std::int64_t pagesRepeated = 0;  // named again once reached: the tree repeats itself
+  std::int64_t pagesBadCrc = 0;    // reached, their CRC failing: kept, and written anew by a repair
   bool stale = false;            // newer pages of the tree lie outside it
-  bool whole() const { return rootFound && pagesMissing == 0 && !stale; }
+  bool whole() const { return rootFound && pagesMissing == 0 && pagesRepeated == 0 && pagesBadCrc == 0 && !stale; }
 };
 
 struct FolderReport {
@@ -54,6 +56,7 @@ struct AnalysisSummary {
 struct Analysis : AnalysisSummary {
   std::vector<NodeEntry> nodes;          // the node tree's leaf entries as walked
   std::vector<BlockEntry> blocks;        // the block tree's leaf entries as walked
+  std::vector<std::uint64_t> badCrcPages;  // the tree pages the walks reached whose CRC fails
 };
 
 // Reads the header and walks both trees over what the scan found.
@@ -64,10 +67,14 @@ struct CheckReport {
   AnalysisSummary analysis;
   std::int64_t blocksListed = 0;
   std::int64_t blocksMissing = 0;   // listed in the block tree, not found at their place
-  std::int64_t blocksBadCrc = 0;    // found at their place, failing their CRC
+  std::int64_t blocksBadCrc = 0;    // found at their place, failing their CRC: kept, and read as they are
   std::int64_t nodesBroken = 0;     // node entries naming a data or subnode block that is not present
   std::int64_t messages = 0;
   std::int64_t messagesReadable = 0;
+  std::int64_t foldersUnparsed = 0;  // folders whose property context does not parse
+  // The header's length is one the file can have: past the first interval, where an interval
+  // starts, within the input and past everything the trees reach (see saneLength).
+  bool lengthSane = false;
   bool mailboxOpens = false;        // the message store and the root folder are there and readable
   std::int64_t mapIntervals = 0;    // intervals that begin in the file (not in its slack)
   std::int64_t mapsLost = 0;        // of those, the ones that do not begin with a valid allocation map
@@ -81,8 +88,19 @@ struct CheckReport {
   bool supported() const { return analysis.headerVerdict != HeaderVerdict::NotUnicode; }
   // Any structure of a PST at all: a sound header or one valid tree page.
   bool isPst = false;
-  bool sound() const;
+  // The header is its own and holds a sane length, both trees are whole, every block they list
+  // is in place with its CRC, every message is readable, every folder's properties parse, the
+  // mailbox opens, the maps are not trusted while lost, and the medium gave every sector.
+  bool sound() const { return soundApartFromCrcs() && blocksBadCrc == 0; }
+  // All of sound() but blocks whose CRC fails while their trailer and signature hold: what a
+  // repair leaves as it is, since readers read such blocks and nothing better exists.
+  bool soundApartFromCrcs() const;
 };
+
+// Whether the header's length is one a file of `length` bytes, whose trees reach indexEnd, can
+// have: past the first interval and where an interval starts, at most `length` and at least
+// indexEnd. A length the file does not hold (a header claiming 2^63 bytes) is not sane.
+bool saneLength(std::uint64_t fileEof, std::int64_t length, std::int64_t indexEnd);
 
 // The bytes past the declared end of a file whose header is its own, when they are no part of
 // it: a file that an undelete tool wrote in whole clusters carries the rest of its last
@@ -93,9 +111,10 @@ struct CheckReport {
 std::int64_t slackPast(const StructureScan& scan, const AnalysisSummary& analysis);
 
 // Counts blocks, messages and folders over an index (the one found, or a repaired one).
-// Encoding and roots come from `analysis`; nodes and blocks are the ones given.
+// Encoding and roots come from `analysis`; nodes and blocks are the ones given. Tests the stop
+// flag between nodes; a stop leaves the report stopped.
 CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const AnalysisSummary& analysis,
-                     const std::vector<NodeEntry>& nodes, std::vector<BlockEntry> blocks);
+                     const std::vector<NodeEntry>& nodes, std::vector<BlockEntry> blocks, const std::atomic<bool>& stop);
 
 // One pass over the input, then the report. Stops between chunks when the flag is set.
 CheckReport checkPst(scan::ByteSource& input, const std::atomic<bool>& stop, const StructureScanOptions& options = {});

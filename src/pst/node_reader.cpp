@@ -12,23 +12,49 @@ constexpr std::uint8_t kHeapSignature = 0xEC;
 constexpr std::uint8_t kHeapPropertyContext = 0xBC;
 constexpr std::uint8_t kTreeOnHeap = 0xB5;
 
-// One allocation of a heap: hid names the block (high 16 bits) and the 1-based index of the
-// allocation in that block's page map (bits 5-15).
-std::optional<Bytes> heapItem(const std::vector<std::vector<std::byte>>& blocks, std::uint32_t hid) {
-  if ((hid & 0x1F) != 0) return std::nullopt;
-  const std::size_t blockIndex = hid >> 16;
-  const std::size_t index = (hid >> 5) & 0x7FF;
-  if (blockIndex >= blocks.size() || index == 0) return std::nullopt;
-  const Bytes b = blocks[blockIndex];
-  if (b.size() < 4) return std::nullopt;
-  const std::size_t map = le16(b, 0);
-  if (map + 4 > b.size()) return std::nullopt;
-  const std::size_t count = le16(b, map);
-  if (index > count || map + 4 + 2 * (index + 1) > b.size()) return std::nullopt;
-  const std::size_t from = le16(b, map + 4 + 2 * (index - 1));
-  const std::size_t to = le16(b, map + 4 + 2 * index);
-  if (from > to || to > b.size()) return std::nullopt;
-  return b.subspan(from, to - from);
+// The data blocks of a heap-on-node, each read when first wanted: a property lookup reads a
+// few of them, however long the node's data is.
+class HeapBlocks {
+ public:
+  HeapBlocks(NodeReader& reader, std::vector<std::uint64_t> bids) : m_reader(reader), m_bids(std::move(bids)) {}
+
+  // One allocation: hid names the block (high 16 bits) and the 1-based index of the
+  // allocation in that block's page map (bits 5-15).
+  std::optional<Bytes> item(std::uint32_t hid) {
+    if ((hid & 0x1F) != 0) return std::nullopt;
+    const std::size_t index = (hid >> 5) & 0x7FF;
+    const std::vector<std::byte>* block = at(hid >> 16);
+    if (!block || index == 0) return std::nullopt;
+    const Bytes b = *block;
+    if (b.size() < 4) return std::nullopt;
+    const std::size_t map = le16(b, 0);
+    if (map + 4 > b.size()) return std::nullopt;
+    const std::size_t count = le16(b, map);
+    if (index > count || map + 4 + 2 * (index + 1) > b.size()) return std::nullopt;
+    const std::size_t from = le16(b, map + 4 + 2 * (index - 1));
+    const std::size_t to = le16(b, map + 4 + 2 * index);
+    if (from > to || to > b.size()) return std::nullopt;
+    return b.subspan(from, to - from);
+  }
+
+  const std::vector<std::byte>* at(std::size_t i) {
+    if (i >= m_bids.size()) return nullptr;
+    auto it = m_read.find(i);
+    if (it == m_read.end()) it = m_read.emplace(i, m_reader.block(m_bids[i])).first;
+    return it->second ? &*it->second : nullptr;
+  }
+
+ private:
+  NodeReader& m_reader;
+  std::vector<std::uint64_t> m_bids;
+  std::unordered_map<std::size_t, std::optional<std::vector<std::byte>>> m_read;
+};
+
+// Whether a list of BIDs names some block twice.
+bool namesTwice(std::vector<std::uint64_t> bids) {
+  for (auto& bid : bids) bid = blockKey(bid);
+  std::sort(bids.begin(), bids.end());
+  return std::adjacent_find(bids.begin(), bids.end()) != bids.end();
 }
 
 // The blocks an internal block of a data tree lists, each with the level below it (0: a data
@@ -63,50 +89,62 @@ std::optional<std::vector<std::byte>> NodeReader::block(std::uint64_t bid) {
   if (m_input.readAt(std::int64_t(e.offset), raw) != raw.size()) return std::nullopt;
   const BlockTrailer t = blockTrailer(Bytes(raw).last(kBlockTrailerSize));
   raw.resize(e.size);
-  if (blockKey(t.bid) != blockKey(bid) || t.size != e.size || crc(raw) != t.crc) return std::nullopt;
+  // A block whose CRC failed in the scan is read as it is, as readers read it.
+  if (blockKey(t.bid) != blockKey(bid) || t.size != e.size || (crc(raw) != t.crc && !m_blocks.badCrc(e)))
+    return std::nullopt;
   if (!isInternalBid(bid)) decodeBlock(raw, m_encoding, bid);
   return raw;
 }
 
-std::optional<std::vector<std::vector<std::byte>>> NodeReader::dataBlocks(std::uint64_t bidData) {
-  std::vector<std::vector<std::byte>> out;
-  // (bid, level) still to read, the next last: a level-2 block lists level-1 blocks, which
-  // list data blocks.
-  std::vector<std::pair<std::uint64_t, int>> todo{{bidData, 2}};
-  while (!todo.empty()) {
-    const auto [bid, maxLevel] = todo.back();
-    todo.pop_back();
-    auto data = block(bid);
-    if (!data) return std::nullopt;
+std::optional<std::vector<std::uint64_t>> NodeReader::dataBids(std::uint64_t bidData) {
+  if (!isInternalBid(bidData)) return std::vector<std::uint64_t>{bidData};
+  const auto top = block(bidData);
+  const auto children = top ? dataTreeChildren(*top, 2) : std::nullopt;
+  if (!children) return std::nullopt;
+  std::vector<std::uint64_t> out, names;
+  for (const auto& [bid, level] : *children) names.push_back(bid);
+  if (namesTwice(names)) return std::nullopt;
+  for (const auto& [bid, level] : *children) {
     if (!isInternalBid(bid)) {
-      out.push_back(std::move(*data));
+      out.push_back(bid);
       continue;
     }
-    const auto children = dataTreeChildren(*data, maxLevel);
-    if (!children) return std::nullopt;
-    todo.insert(todo.end(), children->rbegin(), children->rend());
+    const auto middle = level > 0 ? block(bid) : std::nullopt;
+    const auto leaves = middle ? dataTreeChildren(*middle, 1) : std::nullopt;
+    if (!leaves) return std::nullopt;
+    names.clear();
+    for (const auto& [leaf, none] : *leaves) {
+      if (isInternalBid(leaf)) return std::nullopt;
+      names.push_back(leaf);
+    }
+    if (namesTwice(names)) return std::nullopt;
+    out.insert(out.end(), names.begin(), names.end());
   }
   return out;
 }
 
 bool NodeReader::dataWhole(std::uint64_t bidData) {
-  if (!isInternalBid(bidData)) return m_blocks.present(bidData);
-  if (auto known = m_whole.find(bidData); known != m_whole.end()) return known->second;
-  bool whole = true;
-  std::vector<std::pair<std::uint64_t, int>> todo{{bidData, 2}};
-  while (whole && !todo.empty()) {
-    const auto [bid, maxLevel] = todo.back();
-    todo.pop_back();
-    if (!isInternalBid(bid)) {
-      whole = m_blocks.present(bid);
-      continue;
-    }
-    const auto data = block(bid);
-    const auto children = data ? dataTreeChildren(*data, maxLevel) : std::nullopt;
-    if (children) todo.insert(todo.end(), children->begin(), children->end());
-    else whole = false;
+  return isInternalBid(bidData) ? internalWhole(bidData, 2) : m_blocks.present(bidData);
+}
+
+bool NodeReader::internalWhole(std::uint64_t bid, int maxLevel) {
+  // Keyed by the level allowed too (bit 0 of a BID is not part of it).
+  const std::uint64_t key = blockKey(bid) | std::uint64_t(maxLevel == 1);
+  if (auto known = m_dataWhole.find(key); known != m_dataWhole.end()) return known->second;
+  m_dataWhole[key] = false;
+  const auto data = block(bid);
+  const auto children = data ? dataTreeChildren(*data, maxLevel) : std::nullopt;
+  bool whole = children.has_value();
+  if (whole) {
+    std::vector<std::uint64_t> names;
+    for (const auto& [child, level] : *children) names.push_back(child);
+    whole = !namesTwice(std::move(names));
   }
-  m_whole[bidData] = whole;
+  for (std::size_t i = 0; whole && i < children->size(); ++i) {
+    const auto& [child, level] = (*children)[i];
+    whole = !isInternalBid(child) ? m_blocks.present(child) : level > 0 && internalWhole(child, level);
+  }
+  m_dataWhole[key] = whole;
   return whole;
 }
 
@@ -114,7 +152,8 @@ bool NodeReader::subnodesWhole(std::uint64_t bidSub) { return subnodesWhole(bidS
 
 bool NodeReader::subnodesWhole(std::uint64_t bidSub, int depth) {
   if (depth > 8) return false;
-  if (auto known = m_whole.find(bidSub); known != m_whole.end()) return known->second;
+  if (auto known = m_subnodesWhole.find(blockKey(bidSub)); known != m_subnodesWhole.end()) return known->second;
+  m_subnodesWhole[blockKey(bidSub)] = false;
   auto data = block(bidSub);
   bool whole = data && data->size() >= 8 && std::to_integer<std::uint8_t>((*data)[0]) == kBlockTypeSubnode;
   if (whole) {
@@ -123,6 +162,11 @@ bool NodeReader::subnodesWhole(std::uint64_t bidSub, int depth) {
     const std::size_t count = le16(b, 2);
     const std::size_t size = level == 0 ? 24 : 16;
     whole = level <= 1 && 8 + size * count <= b.size();
+    if (whole && level == 1) {
+      std::vector<std::uint64_t> names;
+      for (std::size_t i = 0; i < count; ++i) names.push_back(le64(b, 8 + size * i + 8));
+      whole = !namesTwice(std::move(names));
+    }
     for (std::size_t i = 0; whole && i < count; ++i) {
       const std::size_t at = 8 + size * i;
       if (level == 1) {
@@ -133,41 +177,56 @@ bool NodeReader::subnodesWhole(std::uint64_t bidSub, int depth) {
       }
     }
   }
-  m_whole[bidSub] = whole;
+  m_subnodesWhole[blockKey(bidSub)] = whole;
   return whole;
 }
 
-std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId) {
-  auto blocks = dataBlocks(bidData);
-  if (!blocks || blocks->empty() || (*blocks)[0].size() < 12) return std::nullopt;
-  const Bytes first = (*blocks)[0];
+std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId, bool* parsed) {
+  bool ignored = false;
+  bool& parses = parsed ? *parsed : ignored;
+  parses = false;
+  auto bids = dataBids(bidData);
+  if (!bids || bids->empty()) return std::nullopt;
+  HeapBlocks heap(*this, std::move(*bids));
+  const std::vector<std::byte>* firstBlock = heap.at(0);
+  if (!firstBlock || firstBlock->size() < 12) return std::nullopt;
+  const Bytes first = *firstBlock;
   if (std::to_integer<std::uint8_t>(first[2]) != kHeapSignature ||
       std::to_integer<std::uint8_t>(first[3]) != kHeapPropertyContext)
     return std::nullopt;
-  auto header = heapItem(*blocks, le32(first, 4));
+  auto header = heap.item(le32(first, 4));
   if (!header || header->size() < 8 || std::to_integer<std::uint8_t>((*header)[0]) != kTreeOnHeap) return std::nullopt;
   const std::size_t keySize = std::to_integer<std::size_t>((*header)[1]);
   const std::size_t entrySize = std::to_integer<std::size_t>((*header)[2]);
   int levels = std::to_integer<int>((*header)[3]);
   std::uint32_t hid = le32(*header, 4);
   if (keySize != 2 || entrySize != 6 || levels > 8) return std::nullopt;
+  // An empty context has no tree.
+  if (hid == 0 && levels == 0) {
+    parses = true;
+    return std::nullopt;
+  }
   // Descend the index levels to the leaf that may hold propId.
   for (; levels > 0; --levels) {
-    auto index = heapItem(*blocks, hid);
+    auto index = heap.item(hid);
     if (!index) return std::nullopt;
     std::optional<std::uint32_t> next;
     for (std::size_t at = 0; at + 6 <= index->size(); at += 6)
       if (le16(*index, at) <= propId) next = le32(*index, at + 2);
-    if (!next) return std::nullopt;
+    if (!next) {
+      parses = true;  // every key is above propId: not there
+      return std::nullopt;
+    }
     hid = *next;
   }
-  auto leaf = heapItem(*blocks, hid);
+  auto leaf = heap.item(hid);
   if (!leaf) return std::nullopt;
+  parses = true;
   for (std::size_t at = 0; at + 8 <= leaf->size(); at += 8) {
     if (le16(*leaf, at) != propId) continue;
     const std::uint32_t value = le32(*leaf, at + 4);
     if (value == 0) return std::vector<std::byte>{};
-    auto item = heapItem(*blocks, value);
+    auto item = heap.item(value);
     if (!item) return std::nullopt;
     return std::vector<std::byte>(item->begin(), item->end());
   }

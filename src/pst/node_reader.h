@@ -25,25 +25,31 @@ class NodeReader {
   // A block's data, decoded when it is an external block; nullopt when the block is not
   // present or no longer reads back as the scan found it.
   std::optional<std::vector<std::byte>> block(std::uint64_t bid);
-  // The data blocks of a data tree, in order; nullopt when any of them is missing.
-  std::optional<std::vector<std::vector<std::byte>>> dataBlocks(std::uint64_t bidData);
+  // The BIDs of the data blocks of a data tree, in order; nullopt when an internal block of it
+  // is missing, is no data-tree block of its level, or names a block twice. So the list holds
+  // at most 1,021 x 1,021 BIDs (8 MiB), whatever the file: the blocks are read when wanted.
+  std::optional<std::vector<std::uint64_t>> dataBids(std::uint64_t bidData);
   // Whether every block of the data tree is present; reads only the tree's internal blocks.
   bool dataWhole(std::uint64_t bidData);
   // Whether the subnode tree, each subnode's data and its own subnodes are all present.
   bool subnodesWhole(std::uint64_t bidSub);
   // The value of a property of the node's property context, as stored in its heap (strings
-  // UTF-16LE); nullopt when absent, stored outside the heap, or unreadable.
-  std::optional<std::vector<std::byte>> property(std::uint64_t bidData, std::uint16_t propId);
+  // UTF-16LE); nullopt when absent, stored outside the heap, or unreadable. With `parses`:
+  // whether the heap and its property tree parsed down to the leaf where propId belongs.
+  std::optional<std::vector<std::byte>> property(std::uint64_t bidData, std::uint16_t propId, bool* parses = nullptr);
 
  private:
+  bool internalWhole(std::uint64_t bid, int maxLevel);
   bool subnodesWhole(std::uint64_t bidSub, int depth);
 
   scan::ByteSource& m_input;
   const BlockIndex& m_blocks;
   Encoding m_encoding;
-  // Whether the tree under an internal block is whole, once known: blocks shared between
-  // nodes are read once, and a crafted file whose trees share blocks cannot blow up the work.
-  std::unordered_map<std::uint64_t, bool> m_whole;
+  // Whether the tree under an internal block is whole, once known; false while it is being
+  // read, so a tree that names itself is not whole. Each internal block is read once: blocks
+  // shared between nodes cost nothing more, and a crafted file whose trees share or repeat
+  // blocks costs at most one look at each entry of each internal block.
+  std::unordered_map<std::uint64_t, bool> m_dataWhole, m_subnodesWhole;
 };
 
 // Whether the data of a block decodes, under `encoding`, to the start of a heap-on-node.

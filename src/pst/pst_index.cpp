@@ -1,6 +1,7 @@
 #include "pst/pst_index.h"
 
 #include <algorithm>
+#include <tuple>
 #include <unordered_set>
 
 namespace kestrix::pst {
@@ -43,22 +44,29 @@ TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type) {
   if (!top) return walk;
   walk.rootFound = true;
   // Depth first, children in key order, so leaves come out in key order.
+  std::unordered_set<const FoundTreePage*> reached{top};
   std::vector<const FoundTreePage*> stack{top};
   while (!stack.empty()) {
     const FoundTreePage* p = stack.back();
     stack.pop_back();
     ++walk.pagesReached;
     walk.pageOffsets.push_back(p->offset);
+    if (p->crcFailed) {
+      ++walk.pagesBadCrc;
+      walk.badCrcOffsets.push_back(p->offset);
+    }
     if (p->page.level == 0) {
       walk.leafPages.push_back(p);
       continue;
     }
     for (auto it = p->page.entries.rbegin(); it != p->page.entries.rend(); ++it) {
       const FoundTreePage* child = pages.at(it->child, type);
-      if (child && child->page.level + 1 == p->page.level)
-        stack.push_back(child);
-      else
+      if (!child || child->page.level + 1 != p->page.level)
         ++walk.pagesMissing;
+      else if (!reached.insert(child).second)
+        ++walk.pagesRepeated;
+      else
+        stack.push_back(child);
     }
   }
   return walk;
@@ -70,10 +78,9 @@ std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type) 
     if (p.page.type == type && p.page.level > 0)
       for (const auto& e : p.page.entries) referenced.insert(e.child.offset);
   const FoundTreePage* best = nullptr;
+  const auto rank = [](const FoundTreePage& p) { return std::tuple(!p.crcFailed, p.page.level, p.page.bid); };
   for (const auto& p : scan.treePages)
-    if (p.page.type == type && !referenced.count(p.offset) &&
-        (!best || std::pair(p.page.level, p.page.bid) > std::pair(best->page.level, best->page.bid)))
-      best = &p;
+    if (p.page.type == type && !referenced.count(p.offset) && (!best || rank(p) > rank(*best))) best = &p;
   if (!best) return std::nullopt;
   return BlockRef{best->page.bid, best->offset};
 }
@@ -84,24 +91,26 @@ bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uin
   for (const auto& p : scan.treePages)
     if (p.page.type == type && reached.count(p.offset)) newestReached = std::max(newestReached, p.page.bid);
   for (const auto& p : scan.treePages)
-    if (p.page.type == type && !reached.count(p.offset) && p.page.bid > newestReached) return true;
+    if (p.page.type == type && !p.crcFailed && !reached.count(p.offset) && p.page.bid > newestReached) return true;
   return false;
 }
 
 std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type,
-                                         std::span<const std::uint64_t> only) {
+                                         std::span<const std::uint64_t> only, std::span<const std::uint64_t> kept) {
   struct Candidate {
     TreeEntry entry;
-    std::uint64_t pageBid;
+    std::pair<bool, std::uint64_t> rank;  // the page's CRC holds, its BID
   };
   std::unordered_map<std::uint64_t, Candidate> byKey;
   for (const auto& p : scan.treePages) {
     if (p.page.type != type || p.page.level != 0) continue;
+    if (p.crcFailed && std::find(kept.begin(), kept.end(), p.offset) == kept.end()) continue;
     for (const auto& e : p.page.entries) {
       const std::uint64_t key = type == kPageBlockTree ? blockKey(e.child.bid) : e.key;
       if (!only.empty() && std::find(only.begin(), only.end(), key) == only.end()) continue;
-      auto [it, inserted] = byKey.try_emplace(key, Candidate{e, p.page.bid});
-      if (!inserted && p.page.bid > it->second.pageBid) it->second = {e, p.page.bid};
+      const std::pair rank(!p.crcFailed, p.page.bid);
+      auto [it, inserted] = byKey.try_emplace(key, Candidate{e, rank});
+      if (!inserted && rank > it->second.rank) it->second = {e, rank};
     }
   }
   std::vector<TreeEntry> out;
@@ -166,11 +175,11 @@ bool BlockIndex::present(std::uint64_t bid) const {
 
 bool BlockIndex::badCrc(std::uint64_t bid) const {
   const BlockEntry* e = find(bid);
-  return e && (m_state[std::size_t(e - m_entries.data())] & kBadCrc);
+  return e && badCrc(*e);
 }
 
 std::optional<Bytes> BlockIndex::kept(const BlockEntry& e) const {
-  return present(e) ? m_scan.keptBlock(e.offset, e.size) : std::nullopt;
+  return present(e) && !badCrc(e) ? m_scan.keptBlock(e.offset, e.size) : std::nullopt;
 }
 
 }  // namespace kestrix::pst

@@ -46,29 +46,39 @@ struct TreeWalk {
   bool rootFound = false;
   std::int64_t pagesReached = 0;
   std::int64_t pagesMissing = 0;          // referenced pages not found (lost, bad CRC, wrong BID)
+  std::int64_t pagesRepeated = 0;         // references to a page the walk had reached already
+  std::int64_t pagesBadCrc = 0;           // pages reached whose CRC fails (kept, see FoundTreePage)
   std::vector<const FoundTreePage*> leafPages;  // leaf pages in the order the tree holds them
   std::vector<std::uint64_t> pageOffsets;      // pages reached
-  bool whole() const { return rootFound && pagesMissing == 0; }
+  std::vector<std::uint64_t> badCrcOffsets;    // of those, the ones whose CRC fails
+  bool whole() const { return rootFound && pagesMissing == 0 && pagesRepeated == 0 && pagesBadCrc == 0; }
 };
 
 // Walks a tree from `root`. Each child must be a page of the same tree one level down;
-// anything else counts as missing, so a crafted tree cannot loop.
+// anything else counts as missing. Each page is reached once: a page named a second time (by
+// the same parent or another) counts as repeated, which is damage, and is not walked again.
+// So the walk reaches at most the pages the scan found (one per 512 bytes of the input) and
+// holds a few words per page, whatever the pages name.
 TreeWalk walkTree(const PageLookup& pages, BlockRef root, std::uint8_t type);
 
 // Where the header cannot be trusted: of the pages of that tree that no other found page
-// references, the highest, and of those the newest (highest BID); nullopt when none was found.
+// references, those whose CRC holds before the others, then the highest, and of those the
+// newest (highest BID); nullopt when none was found.
 // When the real root is lost this is an older root or a subtree, which newerPagesOutside tells.
 std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type);
 
-// Whether a found page of that type, newer than every page the walk reached, lies outside
-// the walk: the walk then shows an older state of the file than its last one.
+// Whether a found page of that type whose CRC holds, newer than every page the walk reached,
+// lies outside the walk: the walk then shows an older state of the file than its last one.
 bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uint8_t type);
 
 // Every leaf entry of that tree on the found pages; for each key, the entry of the newest
 // page (highest BID) wins. In key order. With `only`, just the entries of those keys (NIDs,
-// or BIDs with bit 0 ignored).
+// or BIDs with bit 0 ignored). Of the pages whose CRC fails, only those at the offsets in
+// `kept` count (the ones a walk reached: a stale page in free space whose CRC fails is
+// garbage), and for a key only where no page whose CRC holds lists it.
 std::vector<TreeEntry> newestLeafEntries(const StructureScan& scan, std::uint8_t type,
-                                         std::span<const std::uint64_t> only = {});
+                                         std::span<const std::uint64_t> only = {},
+                                         std::span<const std::uint64_t> kept = {});
 
 std::vector<NodeEntry> toNodes(const std::vector<TreeEntry>& leaves);
 std::vector<BlockEntry> toBlocks(const std::vector<TreeEntry>& leaves);
@@ -81,18 +91,21 @@ class BlockIndex {
  public:
   BlockIndex(std::vector<BlockEntry> entries, const StructureScan& scan);
   const BlockEntry* find(std::uint64_t bid) const;
-  // The entry exists and the scan found a valid block with that BID, offset and size there.
+  // The entry exists and the scan found the block with that BID, offset and size there, its
+  // trailer and signature holding. Its CRC may fail (badCrc): readers read such a block, so it
+  // is kept and counted rather than taken for lost.
   bool present(std::uint64_t bid) const;
-  // The entry exists, the scan found the block's trailer there, and its CRC fails.
+  // Present, and its CRC fails.
   bool badCrc(std::uint64_t bid) const;
   // The same for an entry find() returned, without searching again.
-  bool present(const BlockEntry& e) const { return m_state[std::size_t(&e - m_entries.data())] & kPresent; }
-  // The data of a present entry as the scan kept it (internal blocks only, see KeptBlock).
+  bool present(const BlockEntry& e) const { return presentAt(std::size_t(&e - m_entries.data())); }
+  bool badCrc(const BlockEntry& e) const { return badCrcAt(std::size_t(&e - m_entries.data())); }
+  // The data of a present entry whose CRC holds as the scan kept it (internal blocks only, see KeptBlock).
   std::optional<Bytes> kept(const BlockEntry& e) const;
   const std::vector<BlockEntry>& entries() const { return m_entries; }
-  // Whether the entry at that index of entries() is present, or failed its CRC.
-  bool presentAt(std::size_t i) const { return m_state[i] & kPresent; }
-  bool badCrcAt(std::size_t i) const { return m_state[i] & kBadCrc; }
+  // Whether the entry at that index of entries() is present, and whether its CRC fails.
+  bool presentAt(std::size_t i) const { return m_state[i] != 0; }
+  bool badCrcAt(std::size_t i) const { return m_state[i] == kBadCrc; }
 
  private:
   static constexpr std::uint8_t kPresent = 1, kBadCrc = 2;

@@ -33,13 +33,22 @@ const char* unrepairable(const CheckReport& r) {
   return nullptr;
 }
 
-// The block tree from every block the scan proved. Where a BID was found more than once,
-// the copy at the place the old tree names wins; reference counts come from the old tree.
+// The block tree from every block the scan proved, and from every block a leaf lists whose
+// trailer and signature hold while its CRC fails, where no copy of that BID passes its CRC:
+// readers read it, and nothing better exists. Where a BID was found more than once, the copy
+// at the place the old tree names wins; reference counts come from the old tree.
 std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vector<BlockEntry>& known) {
   std::unordered_map<std::uint64_t, const BlockEntry*> old;
   for (const auto& e : known) old.emplace(blockKey(e.bid), &e);
   std::unordered_map<std::uint64_t, BlockEntry> chosen;
-  for (const auto& f : scan.blocks) {
+  std::vector<FoundBlock> found = scan.blocks;
+  {
+    std::unordered_set<std::uint64_t> proved;
+    for (const auto& f : scan.blocks) proved.insert(blockKey(f.bid));
+    for (const auto& f : scan.badCrcBlocks)
+      if (!proved.count(blockKey(f.bid)) && old.count(blockKey(f.bid))) found.push_back(f);
+  }
+  for (const auto& f : found) {
     const std::uint64_t key = blockKey(f.bid);
     const auto was = old.find(key);
     const std::uint16_t refs = was != old.end() ? std::max<std::uint16_t>(was->second->refs, 1) : 1;
@@ -412,7 +421,11 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     return r;
   }
   const Analysis a = analyse(scan, input);
-  r.before = describe(scan, input, a, a.nodes, a.blocks);
+  r.before = describe(scan, input, a, a.nodes, a.blocks, stop);
+  if (r.before.stopped) {
+    r.stopped = true;
+    return r;
+  }
   if (const char* why = unrepairable(r.before)) throw Error(Message{Message::Code::CannotRepair, {input.name(), why}});
   // The copy took the slack too: the output ends at the declared end, and the repair below
   // works from what lies before it.
@@ -422,7 +435,8 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     output.resize(scan.length);
   }
   r.outputLength = scan.length;
-  if (r.before.sound()) {
+  r.blocksCrcKept = r.before.blocksBadCrc;
+  if (r.before.soundApartFromCrcs()) {
     r.unchanged = r.slackCut == 0;
     r.after = r.before;
     r.after.length = scan.length;
@@ -439,24 +453,24 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   std::vector<NodeEntry> nodes = a.nodes;
   std::vector<BlockEntry> blocks = a.blocks;
   const CheckReport& b = r.before;
-  r.treesRebuilt = !(a.nodeTree.whole() && a.blockTree.whole() && b.blocksMissing == 0 && b.blocksBadCrc == 0 &&
-                     b.nodesBroken == 0 && b.mailboxOpens);
+  r.treesRebuilt = !(a.nodeTree.whole() && a.blockTree.whole() && b.blocksMissing == 0 &&
+                     b.nodesBroken == 0 && b.messagesReadable == b.messages && b.foldersUnparsed == 0 && b.mailboxOpens);
   SlotAllocator slots(wholeIntervalsLength(scan.length), a.blocks);
   std::vector<Patch> patches;
   std::vector<FoundBlock> newBlocks;
   if (r.treesRebuilt) {
-    blocks = blocksFromScan(scan, toBlocks(newestLeafEntries(scan, kPageBlockTree)));
+    blocks = blocksFromScan(scan, toBlocks(newestLeafEntries(scan, kPageBlockTree, {}, a.badCrcPages)));
     slots = SlotAllocator(wholeIntervalsLength(scan.length), blocks);
     {
       std::unordered_set<std::uint64_t> had;
       for (const auto& e : a.blocks) had.insert(blockKey(e.bid));
       for (const auto& e : blocks) r.blocksAdded += !had.count(blockKey(e.bid));
-      r.blocksDropped = b.blocksMissing + b.blocksBadCrc;
+      r.blocksDropped = b.blocksMissing;
     }
     if (!a.nodeTree.whole()) {
       std::unordered_set<std::uint32_t> walked;
       for (const auto& n : a.nodes) walked.insert(n.nid);
-      nodes = toNodes(newestLeafEntries(scan, kPageNodeTree));
+      nodes = toNodes(newestLeafEntries(scan, kPageNodeTree, {}, a.badCrcPages));
       for (const auto& n : nodes) r.nodesRecovered += !walked.count(n.nid);
     }
     const BlockIndex index(blocks, scan);
@@ -466,16 +480,21 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     std::unordered_set<std::uint32_t> keptNids, subsLost;
     for (NodeEntry n : nodes) {
       // A node whose data is lost goes, and so does a second entry for a NID: a mailbox
-      // with two message stores opens in no reader. The store and the root folder must be
-      // whole to stay; else the skeleton writes them anew.
+      // with two message stores opens in no reader. The store, the root folder, folders and
+      // messages must have their whole data to stay, and a folder's properties must parse,
+      // else the skeleton writes the store or root anew, and what a lost folder held goes
+      // into the top folder. A message keeps its subnodes only while they are whole.
       const bool skeletal = n.nid == kNidMessageStore || n.nid == kNidRootFolder;
-      if ((n.data != 0 && !index.present(n.data)) || (skeletal && !reader.dataWhole(n.data)) ||
-          keptNids.count(n.nid)) {
+      const bool message = nidType(n.nid) == kNidTypeMessage, folder = nidType(n.nid) == kNidTypeFolder;
+      bool parses = true;
+      if (folder && n.data != 0) reader.property(n.data, kPropDisplayName, &parses);
+      if ((n.data != 0 && !index.present(n.data)) || ((skeletal || message || folder) && !reader.dataWhole(n.data)) ||
+          !parses || keptNids.count(n.nid)) {
         ++r.nodesDropped;
         continue;
       }
       keptNids.insert(n.nid);
-      if (n.sub != 0 && !index.present(n.sub)) {
+      if (n.sub != 0 && (!index.present(n.sub) || (message && !reader.subnodesWhole(n.sub)))) {
         n.sub = 0;
         ++r.subnodesCleared;
         subsLost.insert(n.nid);
@@ -585,12 +604,14 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   result.nodeRoot = h.nodeRoot;
   result.blockRoot = h.blockRoot;
   if (r.treesRebuilt) {
-    result.nodeTree = TreeReport{true, true, nodePages, 0, false};
-    result.blockTree = TreeReport{true, true, blockPages, 0, false};
+    result.nodeTree = TreeReport{true, true, nodePages, 0, 0, 0, false};
+    result.blockTree = TreeReport{true, true, blockPages, 0, 0, 0, false};
   } else {
     result.nodeTree.rootFromHeader = result.blockTree.rootFromHeader = true;
   }
-  r.after = describe(after, written, result, nodes, std::move(blocks));
+  r.after = describe(after, written, result, nodes, std::move(blocks), stop);
+  r.blocksCrcKept = r.after.blocksBadCrc;
+  r.stopped = r.after.stopped;
   return r;
 }
 
@@ -625,7 +646,7 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
     out.stopped = true;
     return out;
   }
-  if (out.check.sound()) return out;
+  if (out.check.soundApartFromCrcs()) return out;  // blocks whose CRC fails stay as readers read them
   if (const char* why = unrepairable(out.check)) {
     out.notRepaired = "it " + unrepairableReason(why);
     return out;

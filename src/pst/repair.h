@@ -2,7 +2,10 @@
 // Repair: a new PST file that the standard readers open, holding every message whose data
 // survived. The input is read once and never written; blocks stay at their offsets.
 //
-// - A sound input is copied unchanged, byte for byte.
+// - A sound input is copied unchanged, byte for byte; so is one whose only fault is blocks
+//   whose CRC fails while their trailer and signature hold: readers read them, and they stay.
+// - A tree page or block whose CRC fails while its type, signature and layout hold is kept
+//   (counted as "CRC failed, kept") where no copy that passes its CRC exists.
 // - Slack past the declared end of a file (see slackPast) is left out: a sound file with
 //   slack comes out as the file was, byte for byte.
 // - A header that is missing, foreign (another file's) or fails its CRC is rebuilt from what
@@ -39,6 +42,7 @@ struct RepairReport {
   std::int64_t nodesDropped = 0;     // node entries whose data block is gone
   std::int64_t subnodesCleared = 0;  // node entries kept without their lost subnode tree
   std::int64_t blocksDropped = 0;    // block-tree entries whose block is gone
+  std::int64_t blocksCrcKept = 0;    // blocks in the output whose CRC fails, kept since readers read them
   std::int64_t blocksAdded = 0;      // blocks found by their trailer that the block tree lacked
   std::int64_t nodesCreated = 0;     // message store, root or top folder written anew
   std::int64_t orphansMoved = 0;     // messages and folders put into orphanFolder

@@ -76,8 +76,10 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
       }
     }
     if (type != kPageBlockTree && type != kPageNodeTree) continue;
-    if (!isValidPage(bytes, std::uint64_t(page))) continue;
-    if (auto parsed = parseTreePage(bytes)) out.treePages.push_back({std::uint64_t(page), std::move(*parsed)});
+    const PageState state = pageState(bytes, std::uint64_t(page));
+    if (state == PageState::Invalid) continue;
+    if (auto parsed = parseTreePage(bytes))
+      out.treePages.push_back({std::uint64_t(page), std::move(*parsed), state == PageState::CrcFailed});
   }
 }
 

@@ -27,6 +27,9 @@ struct FoundBlock {
 struct FoundTreePage {
   std::uint64_t offset = 0;
   TreePage page;
+  // Type, signature and layout hold, the CRC does not: kept, since nothing better may exist,
+  // and counted as damage.
+  bool crcFailed = false;
 };
 
 // The data of an internal block (a data or subnode tree's own block) as the scan found it, so
@@ -45,7 +48,7 @@ struct StructureScan {
   std::vector<std::byte> header;           // its first kHeaderSize bytes (fewer when shorter)
   std::vector<FoundBlock> blocks;          // trailer, signature and CRC hold; by offset
   std::vector<FoundBlock> badCrcBlocks;    // trailer and signature hold, the CRC does not; by offset
-  std::vector<FoundTreePage> treePages;    // valid node- and block-tree pages, in offset order
+  std::vector<FoundTreePage> treePages;    // node- and block-tree pages (valid or crcFailed), in offset order
   std::vector<KeptBlock> kept;             // internal blocks of `blocks` whose data is kept; by offset
   std::vector<std::byte> keptBytes;
   std::int64_t mapIntervals = 0;           // intervals that begin inside the input

@@ -228,6 +228,17 @@ std::optional<std::int64_t> declaredIntervals(std::span<const std::byte, kPageSi
   return std::int64_t(k);
 }
 
+// The intervals of a file whose header fails its CRC, told from what the file holds: `run`,
+// the intervals that follow its first one without a gap, is its least (the roots the header
+// names are no better evidence than its length, under the same failed CRC); the declared
+// count stands when it is no less and fits in `room`, the source's size (its intervals may lie
+// anywhere on it), else the run is taken. One flipped bit in the length field then neither cuts
+// the file short nor makes it unwritably long.
+std::int64_t evidencedIntervals(std::optional<std::int64_t> declared, std::int64_t run, std::int64_t room) {
+  const std::int64_t fits = room < kFirstMapPageOffset ? 0 : (room - kFirstMapPageOffset) / kIntervalBytes;
+  return declared && *declared >= run && *declared <= fits ? *declared : run;
+}
+
 // Whether two stretches of the source hold the same bytes: count intervals from sector a
 // and from sector b. At most kMaxComparedIntervals are compared; a longer stretch, or one that
 // cannot be read whole, counts as different. So does every stretch once kBudget intervals have
@@ -237,7 +248,7 @@ class SameBytes {
  public:
   static constexpr std::int64_t kMaxComparedIntervals = 64;
   static constexpr std::int64_t kBudget = 4096;  // 1 GiB read twice
-  explicit SameBytes(scan::ByteSource& src) : m_src(src) {}
+  explicit SameBytes(scan::ByteSource& src, std::int64_t budget = kBudget) : m_src(src), m_budget(budget) {}
   bool operator()(std::int64_t a, std::int64_t b, std::int64_t count) {
     if (count > kMaxComparedIntervals || count > m_budget) return false;
     m_budget -= count;
@@ -255,7 +266,7 @@ class SameBytes {
  private:
   scan::ByteSource& m_src;
   std::vector<std::byte> m_a, m_b;
-  std::int64_t m_budget = kBudget;
+  std::int64_t m_budget;
 };
 
 // Puts together the file whose first interval found is `start` (ID 0, or the first ID after
@@ -457,6 +468,15 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     if (!magic && start.first.id != 0) return true;
     std::optional<std::int64_t> k =
         magic ? declaredIntervals(header) : lostHeaderEnd.value_or(std::numeric_limits<std::int32_t>::max());
+    // A header whose CRC fails is a hint: its length stands only where what the file holds
+    // agrees with it (see evidencedIntervals).
+    if (magic && !pst::isHeaderSector(header)) {
+      std::int64_t run = std::numeric_limits<std::int32_t>::max();
+      AssembledFile trial;
+      SameBytes uncompared(src, 0);
+      if (!assembleFile(trial, start, run, true, index, nullptr, uncompared, stop)) return false;
+      k = evidencedIntervals(k, run, src.size());
+    }
     if (k && *k <= start.first.id) return true;
 
     AssembledFile file;

@@ -62,6 +62,9 @@ namespace kestrix::rebuild {
 //   as its header says; the intervals found past it are counted in intervalsBeyondEnd and
 //   not written. Declared longer than found: the IDs that nothing covers are missing and are
 //   written as zero intervals (holes), so the file keeps its declared length.
+// * A header whose first sector fails its CRC is a hint: its k stands when it is at least the
+//   intervals that follow ID 0 without a gap and fits in the source; else k is that run (one
+//   flipped bit in the length neither cuts the file short nor makes it unwritably long).
 // * A header whose declared end gives more intervals than page IDs can number (2^31 - 1, at
 //   about 545 TB) still starts a file, with unbuildable saying why it cannot be written; the
 //   other files are not affected.

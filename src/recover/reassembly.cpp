@@ -680,11 +680,22 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     std::vector<BlockRef> level{root};
     std::int64_t near = 0;
     bool isRoot = true;
-    // Each page once: a crafted tree whose pages name each other is walked in bounded time.
+    // Each page once, and only pages that can lie in the file (a whole page below its length,
+    // on a page boundary): at most fileLength / 512 pages, however the pages name each other.
     std::unordered_set<std::uint64_t> seen;
     while (!level.empty()) {
+      if (stop.load()) {
+        r.stopped = true;
+        return r;
+      }
       std::vector<BlockRef> next;
       for (const BlockRef& ref : level) {
+        if (ref.offset % kPageSize != 0 || input.fileLength < std::int64_t(kPageSize) ||
+            ref.offset > std::uint64_t(input.fileLength) - kPageSize) {
+          ++r.pagesMissing;
+          rootsFound = rootsFound && !isRoot;
+          continue;
+        }
         if (!seen.insert(ref.offset).second) continue;
         ++r.pages;
         const auto predicted = predict(anchors, std::int64_t(ref.offset), kPageSize);
