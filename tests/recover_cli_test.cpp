@@ -450,6 +450,9 @@ TEST(RecoverCommand, AConcurrentOrStoppedRunLeavesTheFolderAsItWas) {
     const auto r = recover({dir.file("other.img"), "-o", out, "-q"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Another run of Kestrix is writing into it"), std::string::npos) << r.err;
+    const auto repair = test::runCliArgs({"repair", "-q", test::enronPath(), "-o", out + "/file1.pst"});
+    EXPECT_EQ(repair.status, 1);
+    EXPECT_NE(repair.err.find("Another run of Kestrix is writing into it"), std::string::npos) << repair.err;
   }
   EXPECT_TRUE(contents() == before);
 
