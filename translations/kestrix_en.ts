@@ -432,6 +432,12 @@ The file as put together is kept as &quot;%2&quot;</translation>
         <translation>this PST layout is not supported yet (ANSI or 4 KiB pages)</translation>
     </message>
     <message>
+        <source>文件已损坏, 未能修复 (%1)
+按写入的原样保存在 &quot;%2&quot;, 原有的文件没有被替换</source>
+        <translation>The file is damaged and was not repaired (%1)
+kept as written in &quot;%2&quot;; the file that stood there was not replaced</translation>
+    </message>
+    <message>
         <source>文件已损坏, 未能修复 (%1), 已按写入的原样保存</source>
         <translation>The file is damaged and could not be repaired (%1); it is kept as written</translation>
     </message>
