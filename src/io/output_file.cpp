@@ -144,7 +144,6 @@ void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::in
     need = withSeparators(needed) + " bytes";
     free = withSeparators(left) + " bytes";
   }
-  if (plannedBefore > 0) free += " (after the files before it)";
   throw Error(Message{Message::Code::NoRoom, {outputPath, need, free}});
 }
 
@@ -190,23 +189,21 @@ OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
   create();
 }
 
+namespace {
+
+// One spelling for a folder, to tell whether two paths lie in the same one.
+std::string keyOf(const std::string& folder) { return textOf(fs::absolute(pathOf(folder)).lexically_normal()); }
+std::string folderKey(const std::string& path) { return keyOf(folderOf(path)); }
+
+}  // namespace
+
 void OutputFile::rename(const std::string& path) {
-  if (m_committed ||
-      fs::absolute(pathOf(folderOf(path))).lexically_normal() != fs::absolute(pathOf(folderOf(m_path))).lexically_normal())
+  if (m_committed || folderKey(path) != folderKey(m_path))
     throw Error("Cannot write file \"" + path + "\". It is not in the folder of \"" + m_path + "\"");
   m_path = path;
   m_name = textOf(pathOf(m_path).filename());
 }
 
-namespace {
-
-std::string folderKey(const std::string& path) {
-  return textOf(fs::absolute(pathOf(folderOf(path))).lexically_normal());
-}
-
-std::string keyOf(const std::string& folder) { return textOf(fs::absolute(pathOf(folder)).lexically_normal()); }
-
-}  // namespace
 
 OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> targets, OutputSetOptions options)
     : m_source(source), m_targets(std::move(targets)) {
@@ -297,7 +294,7 @@ void OutputSet::commit() {
 }
 
 std::size_t OutputSet::add(OutputTarget target) {
-  refuseUnsafeOutput(target.path, m_source);
+  refuseTarget(target.path, m_source, m_sourceSet);
   checkRoomFor(target.path, target.size, target.allocated);
   folderFor(target.path);  // in a folder of the set
   m_targets.push_back(std::move(target));
@@ -306,7 +303,7 @@ std::size_t OutputSet::add(OutputTarget target) {
 }
 
 void OutputSet::rename(std::size_t i, const std::string& path) {
-  refuseUnsafeOutput(path, m_source);
+  refuseTarget(path, m_source, m_sourceSet);
   if (m_files.at(i)) m_files[i]->rename(path);
   m_targets[i].path = path;
 }

@@ -40,7 +40,7 @@ void refuseUnsafeFolder(const std::string& folder, const scan::ByteSource* sourc
 // as holes) when it cannot fit: longer than the destination's file system or the process
 // limit allow (probed with a throw-away file of that length), or more than its free space
 // once plannedBefore bytes of other files of the run are written there (the message names
-// this file's own size and the room left for it).
+// this file's own size and the room left for it after those).
 // An existing file of that name gives no space back: it stays until the new one is whole. On
 // a file system without holes the whole finalSize must fit. The folder need not exist yet.
 // Nothing is written when it throws.
