@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -121,6 +122,21 @@ TEST(Cli, RebuildTakesSeveralPairs) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.find("Complete!"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.file("y.pst")));
+  // An output that a later pair reads, or the raw copy --repair keeps, is refused before the
+  // first pair is written.
+  const auto bBefore = test::readFile(dir.file("b.bin"));
+  for (const auto& args : {std::vector<std::string>{"rebuild", "-q", dir.file("a.bin"), "-o", dir.file("b.bin"),
+                                                    dir.file("b.bin"), "-o", dir.file("c.pst")},
+                           std::vector<std::string>{"rebuild", "-q", "--repair", dir.file("a.bin"), "-o",
+                                                    dir.file("b.pst"), dir.file("b.raw.pst"), "-o", dir.file("c.pst")}}) {
+    if (args[2] == "--repair") std::filesystem::copy_file(dir.file("b.bin"), dir.file("b.raw.pst"));
+    r = runArgs(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("It is the input"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(test::readFile(dir.file("b.bin")) == bBefore);
+  EXPECT_TRUE(test::readFile(dir.file("b.raw.pst")) == bBefore);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("c.pst")));
 }
 
 TEST(Cli, ErrorsAndRefusals) {
@@ -274,6 +290,11 @@ TEST(Cli, APipeIsRefusedAsASource) {
   EXPECT_NE(text(test::readFile(dir.file("err"))).find("Cannot read \"/dev/stdin\" as a source: it is a pipe"),
             std::string::npos);
   EXPECT_TRUE(test::readFile(dir.file("out")).empty());
+  // A FIFO named as the source is refused at once, not waited on for a writer.
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  const Outcome r = runArgs({"scan", dir.file("fifo")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("it is a pipe"), std::string::npos) << r.err;
 }
 
 namespace {

@@ -357,6 +357,23 @@ TEST(RecoverCommand, OneLostIntervalIsAZeroHoleAndTheDamagedFileIsRepaired) {
   EXPECT_LE(std::int64_t(st.st_blocks) * 512, std::int64_t(pst.size()) - kIntervalBytes + 2 * 4096);
 }
 
+// A repair that cannot complete (here the raw copy's name is taken by a folder) never puts the
+// damaged file over a sound earlier one: that stays, the bytes as put together are kept under
+// the next free name, and the run is no success.
+TEST(RecoverCommand, AFailedRepairKeepsTheEarlierFile) {
+  TempDir dir;
+  test::writeFile(dir.file("good.img"), enronImage(false));
+  test::writeFile(dir.file("lost.img"), enronImage(true));
+  ASSERT_EQ(recover({dir.file("good.img"), "-o", dir.file("out"), "-q"}).status, 0);
+  std::filesystem::create_directory(dir.file("out/file1.raw.pst"));
+  const auto r = recover({dir.file("lost.img"), "-o", dir.file("out"), "-q"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("file1.pst: damaged (index damaged"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("kept in file1.raw-2.pst; file1.pst was not written"), std::string::npos) << r.out;
+  EXPECT_TRUE(test::readFile(dir.file("out/file1.pst")) == test::enronPst());
+  EXPECT_EQ(test::readFile(dir.file("out/file1.raw-2.pst")).size(), test::enronPst().size());
+}
+
 TEST(RecoverCommand, RefusalsAndNothingToRecover) {
   TempDir dir;
   const auto image = enronImage(false);
@@ -434,6 +451,9 @@ TEST(RecoverCommand, AConcurrentOrStoppedRunLeavesTheFolderAsItWas) {
     const auto r = recover({dir.file("other.img"), "-o", out, "-q"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Another run of Kestrix is writing into it"), std::string::npos) << r.err;
+    const auto repair = test::runCliArgs({"repair", "-q", test::enronPath(), "-o", out + "/file1.pst"});
+    EXPECT_EQ(repair.status, 1);
+    EXPECT_NE(repair.err.find("Another run of Kestrix is writing into it"), std::string::npos) << repair.err;
   }
   EXPECT_TRUE(contents() == before);
 

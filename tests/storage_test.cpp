@@ -86,4 +86,15 @@ TEST(Storage, TheSourceIsFoundThroughPartitionsDeviceMapperLoopFilesAndOverlay) 
                                  << dir.path().string() << "/up\\040per,workdir=/w\n";
   EXPECT_TRUE(meets(blockDevice(std::uint64_t(st.st_dev)), dev(0, 98)));
   EXPECT_FALSE(meets(blockDevice(dev(8, 16)), dev(0, 98)));
+
+  // A FUSE mount of the image (ntfs-3g, fuse2fs) writes into the image; one whose source is no
+  // file or device (sshfs, a deleted image) keeps its data where nobody can tell.
+  std::ofstream(roots.mountInfo, std::ios::app)
+      << "42 1 0:99 / /m rw - fuseblk " << image << " rw,user_id=0\n"
+      << "43 1 0:100 / /s rw - fuse.sshfs host:/x rw\n"
+      << "44 1 0:101 / /d rw - fuse " << dir.file("gone.img") << " rw\n";
+  EXPECT_TRUE(meets(imageId, dev(0, 99)));
+  EXPECT_TRUE(sources::writeStorage(dev(0, 99), roots).unknownMounts.empty());
+  EXPECT_EQ(sources::writeStorage(dev(0, 100), roots).unknownMounts, std::vector<std::string>{"host:/x"});
+  EXPECT_EQ(sources::writeStorage(dev(0, 101), roots).unknownMounts, std::vector<std::string>{dir.file("gone.img")});
 }

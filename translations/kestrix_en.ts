@@ -342,6 +342,30 @@
         <translation>Failed on &quot;%1&quot;: %2</translation>
     </message>
     <message>
+        <source>无法写入文件夹 &quot;%1&quot;：其中有一个不是 Kestrix 创建的 .kestrix-lock 文件，请将它移走，或选择别的文件夹。</source>
+        <translation>Cannot write into folder &quot;%1&quot;: a file named .kestrix-lock that Kestrix did not make stands in it. Move it away, or choose another folder.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它的文件夹 &quot;%2&quot; 属于系统（设备、内核文件），结果只写入普通文件夹。</source>
+        <translation>Cannot write file &quot;%1&quot;: its folder &quot;%2&quot; belongs to the system (devices, kernel files); results are written into ordinary folders only.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它的文件夹位于从 &quot;%3&quot; 挂载的 FUSE 文件系统上，无法确定其数据存放在哪里，可能就是数据源 &quot;%2&quot;。请选择其他文件系统上的文件夹。</source>
+        <translation>Cannot write file &quot;%1&quot;: its folder lies on a FUSE file system mounted from &quot;%3&quot;, which does not say where it keeps its data: it may be the source &quot;%2&quot;. Choose a folder on another file system.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它也是输出文件 &quot;%2&quot;。请为每个输出指定不同的文件。</source>
+        <translation>Cannot write file &quot;%1&quot;: it is the output &quot;%2&quot; too. Give each output its own file.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：%2。本次没有写入任何文件，所有文件保持原样。</source>
+        <translation>Cannot write file &quot;%1&quot;: %2. No file of the run was put in place; every file is as it was.</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：%2。以下文件已写入且无法恢复原样：%3；其他文件保持原样。</source>
+        <translation>Cannot write file &quot;%1&quot;: %2. These files of the run are in place and could not be put back as they were: %3; the others are as they were.</translation>
+    </message>
+    <message>
         <source>无法写入文件 &quot;%1&quot;：它是数据源 &quot;%2&quot;（回环设备）背后的文件，会覆盖待恢复的数据。请选择另一个输出文件。</source>
         <translation>Cannot write file &quot;%1&quot;: it is the file behind the source &quot;%2&quot; (a loop device), whose data it would overwrite. Choose another output file.</translation>
     </message>
@@ -422,6 +446,12 @@ The file as put together is kept as &quot;%2&quot;</translation>
     <message>
         <source>暂不支持这种PST格式 (ANSI 或 4 KiB 页)</source>
         <translation>this PST layout is not supported yet (ANSI or 4 KiB pages)</translation>
+    </message>
+    <message>
+        <source>文件已损坏, 未能修复 (%1)
+按写入的原样保存在 &quot;%2&quot;, 原有的文件没有被替换</source>
+        <translation>The file is damaged and was not repaired (%1)
+kept as written in &quot;%2&quot;; the file that stood there was not replaced</translation>
     </message>
     <message>
         <source>文件已损坏, 未能修复 (%1), 已按写入的原样保存</source>

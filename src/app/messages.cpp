@@ -105,6 +105,7 @@ QString Messages::text(const Message& m) {
     case C::FolderRefused:
       return arg(1) == "notfolder" ? tr("无法写入文件夹 \"%1\"：它不是文件夹。").arg(arg(0))
              : arg(1) == "busy"    ? tr("无法写入文件夹 \"%1\"：另一个 Kestrix 正在写入这个文件夹，请等它完成，或选择别的文件夹。").arg(arg(0))
+             : arg(1) == "lockname" ? tr("无法写入文件夹 \"%1\"：其中有一个不是 Kestrix 创建的 .kestrix-lock 文件，请将它移走，或选择别的文件夹。").arg(arg(0))
                                    : tr("无法写入文件夹 \"%1\"：%2").arg(arg(0), reason(m.err));
     case C::OutOfMemory:
       return arg(0).isEmpty() ? tr("内存不足，无法完成操作。") : tr("内存不足，无法处理 \"%1\"。").arg(arg(0));
@@ -112,6 +113,21 @@ QString Messages::text(const Message& m) {
       return tr("无法访问 \"%1\"：%2").arg(arg(0), reason(m.err));
     case C::Failed:
       return arg(0).isEmpty() ? arg(1) : tr("处理 \"%1\" 时出错：%2").arg(arg(0), arg(1));
+    case C::OutputInSystemFolder:
+      return tr("无法写入文件 \"%1\"：它的文件夹 \"%2\" 属于系统（设备、内核文件），结果只写入普通文件夹。").arg(arg(0), arg(1));
+    case C::OutputOnUnknownMount:
+      return tr("无法写入文件 \"%1\"：它的文件夹位于从 \"%3\" 挂载的 FUSE 文件系统上，无法确定其数据存放在哪里，可能就是数据源 \"%2\"。请选择其他文件系统上的文件夹。")
+          .arg(arg(0), arg(1), arg(2));
+    case C::OutputTwice:
+      return tr("无法写入文件 \"%1\"：它也是输出文件 \"%2\"。请为每个输出指定不同的文件。").arg(arg(0), arg(1));
+    case C::NotCommitted: {
+      if (m.args.size() <= 1)
+        return tr("无法写入文件 \"%1\"：%2。本次没有写入任何文件，所有文件保持原样。").arg(arg(0), reason(m.err));
+      QStringList stayNew;
+      for (std::size_t i = 1; i < m.args.size(); ++i) stayNew << "\"" + QString::fromStdString(m.args[i]) + "\"";
+      return tr("无法写入文件 \"%1\"：%2。以下文件已写入且无法恢复原样：%3；其他文件保持原样。")
+          .arg(arg(0), reason(m.err), stayNew.join(", "));
+    }
   }
   return arg(0);
 }

@@ -45,6 +45,9 @@ QString WindowTexts::checked(const pst::CheckedOutput& c, bool rebuilt, bool who
                       : c.failed == Failed::Copy     ? tr("无法写入修复后的副本: %1").arg(messageText(c.failure))
                       : c.failed == Failed::Repair   ? tr("修复失败: %1").arg(messageText(c.failure))
                                                      : QString::fromUtf8(c.notRepaired.c_str());
+  // The repair could not complete: nothing was put at the target's name.
+  if (c.failed != Failed::None)
+    return tr("文件已损坏, 未能修复 (%1)\n按写入的原样保存在 \"%2\", 原有的文件没有被替换").arg(why, q(c.rawPath));
   return tr("文件已损坏, 未能修复 (%1), 已按写入的原样保存").arg(why);
 }
 

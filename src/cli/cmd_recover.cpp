@@ -102,7 +102,7 @@ std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResu
     << ", \"messagesReadable\": " << pst.messagesReadable << ", \"folders\": " << pst.folders.size()
     << ", \"header\": " << jsonString(checked.headerState()) << ", \"sound\": " << (pst.sound() ? "true" : "false")
     << ", \"repaired\": " << (checked.repaired ? "true" : "false") << ", \"rawFile\": "
-    << (checked.repaired ? jsonString(rebuild::textOf(rebuild::pathOf(checked.rawPath).filename())) : "null");
+    << (!checked.rawPath.empty() ? jsonString(rebuild::textOf(rebuild::pathOf(checked.rawPath).filename())) : "null");
   if (!checked.notRepaired.empty()) j << ", \"notRepaired\": " << jsonString(checked.notRepaired);
   j << ", \"state\": " << jsonString(e.stateName()) << ", \"stateWhy\": " << jsonString(e.why())
     << ", \"blocksProved\": " << e.blocksProved << ", \"blocksInferred\": " << e.blocksInferred
@@ -215,6 +215,11 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     else if (!checked.check.isPst)
       notes.push_back(f->fileName + ": holds no PST structure that opens (no header of its own, no index page); "
                                     "written as put together");
+    else if (checked.failed != pst::CheckedOutput::Failed::None)
+      notes.push_back(f->fileName + ": damaged (" + damageText(checked.check) + ") and not repaired: " +
+                      checked.notRepaired + ". The bytes as put together are kept in " +
+                      rebuild::textOf(rebuild::pathOf(checked.rawPath).filename()) + "; " + f->fileName +
+                      " was not written (what stood there is as it was)");
     else if (!checked.notRepaired.empty())
       notes.push_back(f->fileName + ": damaged (" + damageText(checked.check) + ") and not repaired: " +
                       checked.notRepaired);
@@ -223,6 +228,10 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
                       " found past the end its header declares (" +
                       sources::SizeToText(std::uint64_t(f->declaredSize)) + ") were not written");
   }
+  // A repair that could not complete left a file as put together under another name: no success.
+  bool failedRepair = false;
+  for (const auto& c : run.written.checked) failedRepair |= c.failed != pst::CheckedOutput::Failed::None;
+  const int status = run.chosen.empty() || !run.skipped.empty() || failedRepair ? kExitError : kExitOk;
   if (cmd.format == Format::Json) {
     out << "{\n  \"source\": " << jsonString(cmd.source) << ",\n  \"folder\": " << jsonString(cmd.dir)
         << ",\n  \"files\": [";
@@ -232,7 +241,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     out << "\n  ]";
     if (cmd.report) out << ",\n  \"report\": " << jsonString(run.reportPath);
     out << "\n}\n";
-    return run.chosen.empty() || !run.skipped.empty() ? kExitError : kExitOk;
+    return status;
   }
   if (cmd.format == Format::Tsv) {  // the rows alone on stdout, for scripts
     for (const auto& r : table) {
@@ -240,7 +249,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
       out << '\n';
     }
     for (const auto& note : notes) err << note << '\n';
-    return run.chosen.empty() || !run.skipped.empty() ? kExitError : kExitOk;
+    return status;
   }
   if (table.size() > 1) printTable(out, table);
   for (const auto& note : notes) out << note << '\n';
@@ -255,7 +264,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   out << " to \"" << cmd.dir << "\"";
   if (cmd.report) out << ", report in \"" << run.reportPath << "\"";
   out << '\n';
-  return run.skipped.empty() ? kExitOk : kExitError;
+  return status;
 }
 
 const bool kRecoverRegistered = registerCommand(

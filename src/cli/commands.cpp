@@ -161,6 +161,8 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
   if (cmd.inputs.size() != cmd.outputs.size())
     throw Error("Each input needs its own output: " + plural(std::int64_t(cmd.inputs.size()), "input", "inputs") +
                 " but " + plural(std::int64_t(cmd.outputs.size()), "output", "outputs") + " were given");
+  // Every output (and the .raw.pst beside it) against every input, before the first is written.
+  rebuild::refuseRebuildOutputs(cmd.inputs, cmd.outputs, cmd.repair);
   bool partial = false;
   for (std::size_t i = 0; i < cmd.inputs.size(); ++i) {
     const std::string name = rebuild::textOf(rebuild::pathOf(cmd.inputs[i]).filename());
@@ -207,7 +209,11 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
       out << "\"" << cmd.outputs[i] << "\" is sound: " << messagesSummary(result.checked->check) << '\n';
     } else {
       err << "kestrix-cli: \"" << cmd.outputs[i] << "\" is damaged and was not repaired: "
-          << result.checked->notRepaired << '\n';
+          << result.checked->notRepaired;
+      if (result.checked->failed != pst::CheckedOutput::Failed::None)
+        err << ". The rebuilt bytes are kept in \"" << result.checked->rawPath << "\"; \"" << cmd.outputs[i]
+            << "\" was not written (what stood there is as it was)";
+      err << '\n';
       partial = true;
     }
     if (result.tailBytes > 0) {

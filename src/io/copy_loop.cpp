@@ -2,6 +2,7 @@
 
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <new>
 
@@ -94,6 +95,17 @@ CopyResult copyRuns(scan::ByteSource& src, std::span<const CopyRun> runs, Output
   const std::int64_t sourceSectors = src.size() / std::int64_t(scan::kPageSize);
   for (const auto& bad : result.unreadable)
     result.sectorsPastEnd += std::clamp<std::int64_t>(bad.first + bad.count - sourceSectors, 0, bad.count);
+  // A sector within the source's length that reads short without an error: the source has
+  // become shorter since it was opened (a file truncated, a disk that went away). The copy is
+  // then not of the source that was scanned; it is a failure, not a patch of zeros.
+  for (const auto& bad : result.unreadable) {
+    if (bad.first >= sourceSectors) break;
+    std::array<std::byte, scan::kPageSize> probe{};
+    const std::int64_t at = bad.first * std::int64_t(scan::kPageSize);
+    const std::size_t got = src.readAt(at, probe);
+    if (got < probe.size() && src.lastError() == 0)
+      throw Error(Message{Message::Code::CannotRead, {src.name(), std::to_string(at + std::int64_t(got))}, 0});
+  }
   return result;
 }
 

@@ -53,7 +53,9 @@ struct CopyResult {
 // past the source's end, is written as zeros and listed. The bytes are gathered in a
 // page-aligned 1 MiB window indexed by output offset and written as whole windows at
 // window-aligned offsets; what lies between runs is never written, so it becomes a hole
-// once the output's length is set. Throws kestrix::Error when a write fails.
+// once the output's length is set. Throws kestrix::Error when a write fails, and when a
+// sector within the source's length reads short without an error (the source shrank: "Cannot
+// read file ... the data ends early").
 CopyResult copyRuns(scan::ByteSource& src, std::span<const CopyRun> runs, OutputFile& output,
                     const std::atomic<bool>& stop, const CopyProgressFn& progress, const CopyOptions& options = {});
 

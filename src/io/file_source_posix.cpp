@@ -18,8 +18,11 @@ std::string systemReason(int err) { return std::strerror(err); }
 namespace kestrix::scan {
 
 FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
-  m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO would wait for a writer, past any Ctrl-C; it is refused below.
+  m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (m_fd < 0) throw SourceOpenError(m_path, errno);
+  const int flags = ::fcntl(int(m_fd), F_GETFL);
+  if (flags != -1) ::fcntl(int(m_fd), F_SETFL, flags & ~O_NONBLOCK);
   struct stat st {};
   if (::fstat(int(m_fd), &st) != 0 || S_ISDIR(st.st_mode)) {
     const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;

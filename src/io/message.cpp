@@ -87,6 +87,7 @@ std::string englishText(const Message& m) {
       return "Cannot write into folder " + quoted(arg(0)) + ". " +
              (arg(1) == "notfolder" ? "It is not a folder"
               : arg(1) == "busy"    ? "Another run of Kestrix is writing into it; wait until it has finished, or choose another folder"
+              : arg(1) == "lockname" ? "A file named .kestrix-lock stands in it that Kestrix did not make; move it away, or choose another folder"
                                     : reason);
     case C::OutOfMemory:
       return arg(0).empty() ? "There is not enough memory to finish the command"
@@ -95,6 +96,23 @@ std::string englishText(const Message& m) {
       return "Cannot access " + quoted(arg(0)) + ". " + reason;
     case C::Failed:
       return arg(0).empty() ? arg(1) : "Failed on " + quoted(arg(0)) + ": " + arg(1);
+    case C::OutputInSystemFolder:
+      return "Cannot write file " + quoted(arg(0)) + ". Its folder " + quoted(arg(1)) +
+             " belongs to the system (devices, kernel files); results are written into ordinary folders only";
+    case C::OutputOnUnknownMount:
+      return "Cannot write file " + quoted(arg(0)) + ". Its folder lies on a FUSE file system mounted from " +
+             quoted(arg(2)) + ", which does not say where it keeps its data: it may be the source " + quoted(arg(1)) +
+             ". Choose a folder on another file system";
+    case C::OutputTwice:
+      return "Cannot write file " + quoted(arg(0)) + ". It is the output " + quoted(arg(1)) +
+             " too; give each output its own file";
+    case C::NotCommitted: {
+      std::string text = "Cannot write file " + quoted(arg(0)) + ". " + reason + ". ";
+      if (m.args.size() <= 1) return text + "No file of the run was put in place; every file is as it was";
+      text += "These files of the run are in place and could not be put back as they were:";
+      for (std::size_t i = 1; i < m.args.size(); ++i) text += (i > 1 ? ", " : " ") + quoted(m.args[i]);
+      return text + "; the others are as they were";
+    }
   }
   return arg(0);
 }

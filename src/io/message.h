@@ -31,10 +31,17 @@ struct Message {
     CannotRepair,       // {path, why}: why "layout" (a PST layout not supported yet), "nopst" (no PST structure)
     CannotResize,       // {path, bytes}; err
     CannotMakeFolder,   // {path}; err
-    FolderRefused,      // {path, why}: why "notfolder", "busy" (another run writes into it), or "" (err says)
     OutOfMemory,        // {path}: what was being worked on, "" when not known
     CannotAccess,       // {path}; err: a file-system call on the path failed
     Failed,             // {path, what}: an unforeseen failure while working on path, in the library's words
+    FolderRefused,      // {path, why}: why "notfolder", "busy" (another run writes into it), "lockname" (a
+                        // file .kestrix-lock that Kestrix did not make stands in it), or "" (err says)
+    OutputInSystemFolder,  // {path, folder}: the folder is one of the kernel's (/dev, /proc, /sys)
+    OutputOnUnknownMount,  // {path, source, mount}: the folder lies on a FUSE mount from `mount`, whose
+                           // storage (the source's, maybe) cannot be established
+    OutputTwice,        // {path, other}: two outputs of one command name the same file
+    NotCommitted,       // {path, new...}; err: the file could not be put in place; the files put in
+                        // place before it were put back, except those listed (they stay new)
   };
   Code code = Code::Text;
   std::vector<std::string> args;

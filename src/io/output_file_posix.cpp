@@ -1,11 +1,14 @@
-// The output writer's Linux part: a temporary file without a name (O_TMPFILE) or under a
-// hidden name (O_EXCL | O_NOFOLLOW), pwrite, fsync, renameat over the target, flock.
+// The output writer's Linux part: every name relative to the folder's descriptor; a temporary
+// file without a name (O_TMPFILE) or under a hidden name (O_EXCL | O_NOFOLLOW), pwrite, fsync,
+// renameat over the target, linkat to keep what it replaces until the set is in place, flock.
 #include <fcntl.h>
+#include <dirent.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "io/output_file.h"
 #include "io/output_names.h"
@@ -13,32 +16,59 @@
 
 namespace kestrix::rebuild {
 
-OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
+OutputFolder::OutputFolder(std::string path) : m_path(std::move(path)) {
+  m_handle = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (m_handle < 0) throw Error(Message{Message::Code::FolderRefused, {m_path, ""}, errno});
+}
+
+OutputFolder::~OutputFolder() {
+  m_lock = FolderLock();
+  if (m_handle >= 0) ::close(int(m_handle));
+}
+
+void OutputFolder::removeLeftovers() {
+  // Under the lock no other run writes here: a part file is one a killed run left behind (a
+  // file system without O_TMPFILE keeps them), or a previous file kept during its commit.
+  const int fd = ::openat(int(m_handle), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  std::vector<std::string> stale;
+  while (const dirent* e = ::readdir(dir)) {
+    struct stat st {};
+    if (isTempName(e->d_name) && ::fstatat(int(m_handle), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
+      stale.emplace_back(e->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : stale) ::unlinkat(int(m_handle), name.c_str(), 0);
+}
+
+void OutputFile::create() {
   m_name = textOf(pathOf(m_path).filename());
-  const auto fail = [&](int err) {
-    if (m_folder >= 0) ::close(int(m_folder));
-    throw Error(Message{Message::Code::CannotCreate, {m_path}, err});
-  };
+  const auto fail = [&](int err) { throw Error(Message{Message::Code::CannotCreate, {m_path}, err}); };
   if (m_name.empty() || m_name == "." || m_name == "..") fail(EISDIR);
-  m_folder = ::open(folderOf(m_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (m_folder < 0) fail(errno);
+  const int folder = int(m_folder->handle());
   // A file without a name vanishes with the process, whatever kills it; naming it later needs
   // /proc/self/fd. Elsewhere a hidden name is made that nothing can have planted (O_EXCL).
-  if (::access("/proc/self/fd", X_OK) == 0)
-    m_fd = ::openat(int(m_folder), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+  if (::access("/proc/self/fd", X_OK) == 0) m_fd = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   for (int attempt = 0; m_fd < 0 && attempt < 100; ++attempt) {
     const std::string name = tempNameFor(m_name);
-    m_fd = ::openat(int(m_folder), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    m_fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (m_fd >= 0) m_tempName = name;
     else if (errno != EEXIST) fail(errno);
   }
   if (m_fd < 0) fail(EEXIST);
+  callWriterHook(WriterStep::Created, m_path);
 }
 
 OutputFile::~OutputFile() {
   if (m_fd >= 0) ::close(int(m_fd));
-  if (!m_tempName.empty()) ::unlinkat(int(m_folder), m_tempName.c_str(), 0);
-  if (m_folder >= 0) ::close(int(m_folder));
+  if (!m_tempName.empty()) ::unlinkat(int(m_folder->handle()), m_tempName.c_str(), 0);
+  if (!m_committed && !m_previous.empty()) ::unlinkat(int(m_folder->handle()), m_previous.c_str(), 0);
 }
 
 void OutputFile::writeAt(std::int64_t offset, std::span<const std::byte> data) {
@@ -105,7 +135,7 @@ void OutputFile::linkTemporaryName() {
   const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = tempNameFor(m_name);
-    if (::linkat(AT_FDCWD, self.c_str(), int(m_folder), name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    if (::linkat(AT_FDCWD, self.c_str(), int(m_folder->handle()), name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       m_tempName = name;
       return;
     }
@@ -114,30 +144,80 @@ void OutputFile::linkTemporaryName() {
   throw Error(Message{Message::Code::CannotWrite, {m_path}, errno});
 }
 
-void OutputFile::commit() {
-  if (m_committed) return;
-  const auto fail = [&](int err) { throw Error(Message{Message::Code::CannotWrite, {m_path}, err}); };
-  if (::fsync(int(m_fd)) != 0) fail(errno);
+void OutputFile::finish() {
+  if (m_fd < 0) return;
+  if (::fsync(int(m_fd)) != 0) throw Error(Message{Message::Code::CannotWrite, {m_path}, errno});
   if (m_tempName.empty()) linkTemporaryName();
-  if (::renameat(int(m_folder), m_tempName.c_str(), int(m_folder), m_name.c_str()) != 0) fail(errno);
-  m_tempName.clear();
-  m_committed = true;
   const int closed = ::close(int(m_fd));
   m_fd = -1;
-  // The rename is durable only once the folder is; the data was synced before.
-  if (::fsync(int(m_folder)) != 0 && errno != EINVAL) fail(errno);
-  if (closed != 0) fail(errno);
+  if (closed != 0) throw Error(Message{Message::Code::CannotWrite, {m_path}, errno});
 }
 
-FolderLock::FolderLock(const std::string& folder) {
-  m_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (m_fd < 0) throw Error(Message{Message::Code::FolderRefused, {folder, ""}, errno});
+void OutputFile::commit() {
+  if (m_committed) return;
+  finish();
+  callWriterHook(WriterStep::Committing, m_path);
+  const int folder = int(m_folder->handle());
+  if (::renameat(folder, m_tempName.c_str(), folder, m_name.c_str()) != 0)
+    throw Error(Message{Message::Code::CannotWrite, {m_path}, errno});
+  m_tempName.clear();
+  m_committed = true;
+  // The rename is durable only once the folder is; the data was synced before.
+  if (::fsync(folder) != 0 && errno != EINVAL) throw Error(Message{Message::Code::CannotWrite, {m_path}, errno});
+}
+
+void OutputFile::keepPrevious() {
+  const int folder = int(m_folder->handle());
+  struct stat st {};
+  m_hadPrevious = ::fstatat(folder, m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!m_hadPrevious || S_ISDIR(st.st_mode)) return;
+  // A second name for what stands there (a link is kept as the link); where the file system
+  // takes no hard links, what stands there is replaced without a way back.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = tempNameFor(m_name);
+    if (::linkat(folder, m_name.c_str(), folder, name.c_str(), 0) == 0) {
+      m_previous = name;
+      return;
+    }
+    if (errno != EEXIST) return;
+  }
+}
+
+bool OutputFile::restorePrevious() {
+  if (!m_committed) return true;
+  const int folder = int(m_folder->handle());
+  bool ok = false;
+  if (!m_previous.empty())
+    ok = ::renameat(folder, m_previous.c_str(), folder, m_name.c_str()) == 0;
+  else if (!m_hadPrevious)
+    ok = ::unlinkat(folder, m_name.c_str(), 0) == 0;
+  if (!ok) return false;
+  m_previous.clear();
+  m_committed = false;
+  ::fsync(folder);
+  return true;
+}
+
+void OutputFile::dropPrevious() {
+  if (m_previous.empty()) return;
+  ::unlinkat(int(m_folder->handle()), m_previous.c_str(), 0);
+  m_previous.clear();
+}
+
+FolderLock::FolderLock(std::intptr_t folder, const std::string& path) {
+  // A descriptor of its own on the same open folder: the lock goes with the last of them.
+  m_fd = ::fcntl(int(folder), F_DUPFD_CLOEXEC, 0);
+  if (m_fd < 0) throw Error(Message{Message::Code::FolderRefused, {path, ""}, errno});
   if (::flock(int(m_fd), LOCK_EX | LOCK_NB) == 0) return;
   const int err = errno;
   ::close(int(m_fd));
   m_fd = -1;
-  if (err == EWOULDBLOCK)
-    throw Error(Message{Message::Code::FolderRefused, {folder, "busy"}});
+  if (err == EWOULDBLOCK) throw Error(Message{Message::Code::FolderRefused, {path, "busy"}});
+}
+
+FolderLock::FolderLock(const std::string& folder) {
+  const OutputFolder open(folder);
+  *this = FolderLock(open.handle(), folder);
 }
 
 FolderLock::~FolderLock() {

@@ -6,6 +6,7 @@
 // is written, so it cannot be swapped for a junction under the writer. A folder lock is a
 // hidden lock file that nobody else may open and that goes when its handle closes.
 #include <cerrno>
+#include <vector>
 
 #include "io/output_file.h"
 #include "io/output_names.h"
@@ -69,20 +70,38 @@ class WrittenBytes final : public scan::ByteSource {
 
 }  // namespace
 
-OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
+OutputFolder::OutputFolder(std::string path) : m_path(std::move(path)) {
+  // Without FILE_SHARE_DELETE: nobody renames or removes the folder while it is open.
+  win32::Handle folder = win32::openPath(m_path, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  if (!folder.valid()) throw Error(Message{Message::Code::FolderRefused, {m_path, ""}, win32::lastError()});
+  m_handle = reinterpret_cast<std::intptr_t>(folder.release());
+}
+
+OutputFolder::~OutputFolder() {
+  m_lock = FolderLock();
+  if (m_handle != -1) ::CloseHandle(handleOf(m_handle));
+}
+
+void OutputFolder::removeLeftovers() {
+  // Under the lock no other run writes here: a part file is one a killed run left behind.
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW(win32::widen(joined(m_path, ".*")).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  std::vector<std::wstring> stale;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isTempName(win32::narrow(found.cFileName)))
+      stale.emplace_back(found.cFileName);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  for (const std::wstring& name : stale) ::DeleteFileW(win32::widen(joined(m_path, win32::narrow(name))).c_str());
+}
+
+void OutputFile::create() {
   m_name = textOf(pathOf(m_path).filename());
-  const auto fail = [&](int err) {
-    if (m_folder != -1) ::CloseHandle(handleOf(m_folder));
-    m_folder = -1;
-    throw Error(Message{Message::Code::CannotCreate, {m_path}, err});
-  };
+  const auto fail = [&](int err) { throw Error(Message{Message::Code::CannotCreate, {m_path}, err}); };
   if (m_name.empty() || m_name == "." || m_name == "..") fail(EISDIR);
-  win32::Handle folder = win32::openPath(folderOf(m_path), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                                         FILE_FLAG_BACKUP_SEMANTICS);
-  if (!folder.valid()) fail(win32::lastError());
-  m_folder = reinterpret_cast<std::intptr_t>(folder.release());
-  const std::string folderPath = folderOf(m_path);
+  const std::string& folderPath = m_folder->path();
   for (int attempt = 0; m_fd == -1 && attempt < 100; ++attempt) {
     const std::string name = tempNameFor(m_name);
     win32::Handle file = win32::openPath(joined(folderPath, name), GENERIC_READ | GENERIC_WRITE | DELETE,
@@ -99,12 +118,13 @@ OutputFile::OutputFile(std::string path) : m_path(std::move(path)) {
     }
   }
   if (m_fd == -1) fail(EEXIST);
+  callWriterHook(WriterStep::Created, m_path);
 }
 
 OutputFile::~OutputFile() {
   if (m_fd != -1) ::CloseHandle(handleOf(m_fd));
-  if (!m_tempName.empty()) ::DeleteFileW(win32::widen(joined(folderOf(m_path), m_tempName)).c_str());
-  if (m_folder != -1) ::CloseHandle(handleOf(m_folder));
+  if (!m_tempName.empty()) ::DeleteFileW(win32::widen(joined(m_folder->path(), m_tempName)).c_str());
+  if (!m_committed && !m_previous.empty()) ::DeleteFileW(win32::widen(joined(m_folder->path(), m_previous)).c_str());
 }
 
 void OutputFile::writeAt(std::int64_t offset, std::span<const std::byte> data) {
@@ -133,36 +153,91 @@ std::unique_ptr<scan::ByteSource> OutputFile::reader() const {
   return std::make_unique<WrittenBytes>(handleOf(m_fd), m_path);
 }
 
-void OutputFile::commit() {
-  if (m_committed) return;
+void OutputFile::finish() {
+  if (m_fd == -1) return;
   const auto fail = [&](int err) { throw Error(Message{Message::Code::CannotWrite, {m_path}, err}); };
   if (!::FlushFileBuffers(handleOf(m_fd))) fail(win32::lastError());
-  // The file is closed first: a rename needs it open with FILE_SHARE_DELETE by every holder.
+  // Closed now: a rename needs it open with FILE_SHARE_DELETE by every holder.
   const BOOL closed = ::CloseHandle(handleOf(m_fd));
   m_fd = -1;
   if (!closed) fail(win32::lastError());
-  const std::string folder = folderOf(m_path);
+}
+
+void OutputFile::commit() {
+  if (m_committed) return;
+  finish();
+  callWriterHook(WriterStep::Committing, m_path);
+  const std::string& folder = m_folder->path();
   if (!::MoveFileExW(win32::widen(joined(folder, m_tempName)).c_str(), win32::widen(joined(folder, m_name)).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    fail(win32::lastError());
+    throw Error(Message{Message::Code::CannotWrite, {m_path}, win32::lastError()});
   m_tempName.clear();
   m_committed = true;
 }
 
-FolderLock::FolderLock(const std::string& folder) {
-  const DWORD attributes = ::GetFileAttributesW(win32::widen(folder).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES)
-    throw Error(Message{Message::Code::FolderRefused, {folder, ""}, win32::lastError()});
-  win32::Handle lock = win32::openPath(joined(folder, ".kestrix-lock"), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                                       OPEN_ALWAYS,
+void OutputFile::keepPrevious() {
+  const std::string target = joined(m_folder->path(), m_name);
+  const DWORD attributes = ::GetFileAttributesW(win32::widen(target).c_str());
+  m_hadPrevious = attributes != INVALID_FILE_ATTRIBUTES;
+  // A link or a folder there is not kept: a hard link would be to what it leads to.
+  if (!m_hadPrevious || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) return;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = tempNameFor(m_name);
+    if (::CreateHardLinkW(win32::widen(joined(m_folder->path(), name)).c_str(), win32::widen(target).c_str(), nullptr)) {
+      m_previous = name;
+      return;
+    }
+    if (::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_FILE_EXISTS) return;
+  }
+}
+
+bool OutputFile::restorePrevious() {
+  if (!m_committed) return true;
+  const std::wstring target = win32::widen(joined(m_folder->path(), m_name));
+  bool ok = false;
+  if (!m_previous.empty())
+    ok = ::MoveFileExW(win32::widen(joined(m_folder->path(), m_previous)).c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  else if (!m_hadPrevious)
+    ok = ::DeleteFileW(target.c_str()) != 0;
+  if (!ok) return false;
+  m_previous.clear();
+  m_committed = false;
+  return true;
+}
+
+void OutputFile::dropPrevious() {
+  if (m_previous.empty()) return;
+  ::DeleteFileW(win32::widen(joined(m_folder->path(), m_previous)).c_str());
+  m_previous.clear();
+}
+
+FolderLock::FolderLock(std::intptr_t, const std::string& folder) {
+  // Made new: an existing file of that name, or what a link there leads to, is never opened
+  // to be deleted.
+  const std::string name = joined(folder, ".kestrix-lock");
+  win32::Handle lock = win32::openPath(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, CREATE_NEW,
                                        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT);
   if (lock.valid()) {
     m_fd = reinterpret_cast<std::intptr_t>(lock.release());
     return;
   }
-  if (::GetLastError() == ERROR_SHARING_VIOLATION)
-    throw Error(Message{Message::Code::FolderRefused, {folder, "busy"}});
+  const DWORD err = ::GetLastError();
+  if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) {
+    // Another run's lock file cannot be opened at all (it shares nothing); any other file of
+    // that name is not Kestrix's.
+    const win32::Handle other = win32::openPath(name, GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (!other.valid() && ::GetLastError() == ERROR_SHARING_VIOLATION)
+      throw Error(Message{Message::Code::FolderRefused, {folder, "busy"}});
+    throw Error(Message{Message::Code::FolderRefused, {folder, "lockname"}});
+  }
+  if (err == ERROR_SHARING_VIOLATION) throw Error(Message{Message::Code::FolderRefused, {folder, "busy"}});
   // A folder that takes no lock file (read-only media, no rights to add one) is written without one.
+}
+
+FolderLock::FolderLock(const std::string& folder) {
+  const OutputFolder open(folder);
+  *this = FolderLock(open.handle(), folder);
 }
 
 FolderLock::~FolderLock() {

@@ -18,4 +18,11 @@ std::string folderOf(const std::string& path);
 // A fresh hidden name beside `name` for its temporary file: ".NAME.kestrix-XXXXXXXX".
 std::string tempNameFor(const std::string& name);
 
+// Whether a name in a folder is one tempNameFor made (a part file or a kept previous file).
+bool isTempName(const std::string& name);
+
+enum class WriterStep;
+// Runs the test hook set with setWriterHook, if any.
+void callWriterHook(WriterStep step, const std::string& path);
+
 }  // namespace kestrix::rebuild

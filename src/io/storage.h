@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "io/byte_source.h"
 
@@ -20,6 +21,10 @@ namespace kestrix::sources {
 struct StorageSet {
   std::set<std::uint64_t> devices;
   std::set<std::pair<std::uint64_t, std::uint64_t>> files;  // (st_dev, st_ino)
+  // FUSE mounts on the way whose storage cannot be established (a source that is no path to a
+  // file or a block device): their mount sources, as mountinfo names them. Where such a mount
+  // keeps its bytes, the source among them, is not known.
+  std::vector<std::string> unknownMounts;
 
   bool holdsFile(std::uint64_t device, std::uint64_t inode) const { return files.count({device, inode}) > 0; }
   // True when the two sets share a device or a file.
@@ -52,13 +57,22 @@ StorageSet sourceStorage(const scan::FileIdentity& source, const StorageRoots& r
 // that device with the same rule as above, and further through the file behind each loop
 // device to the device holding that file; a mount without a block device of its own is
 // followed through /proc/self/mountinfo to its source device, or for overlay to its upper
-// and work folders.
+// and work folders. A FUSE mount (fuse, fuseblk, fuse.*) whose source is a path is followed to
+// that block device or file (an image mounted with ntfs-3g or fuse2fs: the image is where its
+// files land); one whose source is no such path goes into unknownMounts.
 StorageSet writeStorage(std::uint64_t device, const StorageRoots& roots = {});
 
 // Where a file written into an existing folder lands: writeStorage of the folder's file
 // system on Linux; on Windows the physical disks under the folder's volume (GetVolumePathNameW,
 // then the volume's disk extents), none for a volume without disk extents (a network share).
 StorageSet folderStorage(const std::string& folder);
+// The same for a folder already open (a descriptor, or on Windows a HANDLE), so that the check
+// is made on the folder that will be written into, whatever its path leads to later.
+StorageSet openFolderStorage(std::intptr_t folder, const std::string& path);
+
+// Whether a folder belongs to the system's kernel file systems (/dev, /proc, /sys and the like),
+// where no result goes: a name there (/dev/stdout) is the system's, never a file to replace.
+bool kernelFolder(std::intptr_t folder);
 
 // What a path is: a regular file (or a link, or nothing), or something no result is written to.
 enum class PathKind { File, Folder, Fifo, Socket, Device };
@@ -77,8 +91,9 @@ inline const char* pathKindCode(PathKind kind) {
 }
 
 // What is at a path now, without following a link there (a symbolic link, or on Windows any
-// reparse point). known: the identity of the file the path leads to (through the link), as
-// FileIdentity's device and inode give it.
+// reparse point) except to tell its kind: a link has the kind of what it leads to, and one that
+// leads nowhere is a File (a new name). known: the identity of the file the path leads to
+// (through the link), as FileIdentity's device and inode give it.
 struct PathEntry {
   bool exists = false;
   bool link = false;

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -135,9 +136,24 @@ class StorageWalk {
       }
       struct stat st {};
       const std::string source = decodeMountField(m.source);
+      if (isFuse(m.type)) {
+        // A FUSE driver keeps its files wherever it likes; it says where only through its
+        // mount source. A path to an image or a device is followed; anything else is unknown.
+        if (source.rfind('/', 0) == 0 && ::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+          device(std::uint64_t(st.st_rdev));
+        else if (source.rfind('/', 0) == 0 && ::stat(source.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+          file(std::uint64_t(st.st_dev), std::uint64_t(st.st_ino));
+        else
+          m_set.unknownMounts.push_back(source.empty() ? m.type : source);
+        continue;
+      }
       if (source.rfind("/dev/", 0) == 0 && ::stat(source.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
         device(std::uint64_t(st.st_rdev));
     }
+  }
+
+  static bool isFuse(const std::string& type) {
+    return type == "fuse" || type == "fuseblk" || type.rfind("fuse.", 0) == 0;
   }
 
   bool m_throughFiles;
@@ -185,16 +201,35 @@ StorageSet folderStorage(const std::string& folder) {
   return writeStorage(std::uint64_t(st.st_dev));
 }
 
+StorageSet openFolderStorage(std::intptr_t folder, const std::string&) {
+  struct stat st {};
+  if (::fstat(int(folder), &st) != 0) return {};
+  return writeStorage(std::uint64_t(st.st_dev));
+}
+
+bool kernelFolder(std::intptr_t folder) {
+  struct stat st {};
+  if (::fstat(int(folder), &st) != 0) return false;
+  static const std::set<std::string> kKernel = {"devtmpfs", "proc", "sysfs", "devpts", "cgroup", "cgroup2",
+                                                "debugfs", "tracefs", "securityfs", "pstore", "bpf", "mqueue",
+                                                "configfs", "fusectl", "binfmt_misc", "efivarfs", "hugetlbfs"};
+  for (const MountLine& m : mountsOf(StorageRoots{}.mountInfo, numbersOf(std::uint64_t(st.st_dev))))
+    if (kKernel.count(m.type)) return true;
+  return false;
+}
+
 PathEntry entryAt(const std::string& path) {
   PathEntry entry;
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return entry;
   entry.exists = true;
   entry.link = S_ISLNK(st.st_mode);
-  if (!entry.link && !S_ISREG(st.st_mode))
+  entry.known = !entry.link || ::stat(path.c_str(), &st) == 0;
+  // A link takes the kind of what it leads to (/dev/stdout to a pipe or a terminal); one that
+  // leads nowhere is a new name.
+  if (entry.known && !S_ISREG(st.st_mode))
     entry.kind = S_ISDIR(st.st_mode) ? PathKind::Folder : S_ISFIFO(st.st_mode) ? PathKind::Fifo
                  : S_ISSOCK(st.st_mode) ? PathKind::Socket : PathKind::Device;
-  entry.known = !entry.link || ::stat(path.c_str(), &st) == 0;
   if (entry.known) {
     entry.device = std::uint64_t(st.st_dev);
     entry.inode = std::uint64_t(st.st_ino);

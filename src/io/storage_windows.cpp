@@ -65,6 +65,12 @@ StorageSet folderStorage(const std::string& folder) {
   return set;
 }
 
+// The folder is held open without FILE_SHARE_DELETE while it is written into: its path cannot
+// be made to lead elsewhere, so the path answers for the handle.
+StorageSet openFolderStorage(std::intptr_t, const std::string& path) { return folderStorage(path); }
+
+bool kernelFolder(std::intptr_t) { return false; }
+
 PathEntry entryAt(const std::string& path) {
   PathEntry entry;
   const std::wstring wide = win32::widen(path);
@@ -82,6 +88,7 @@ PathEntry entryAt(const std::string& path) {
     entry.known = true;
     entry.device = info.dwVolumeSerialNumber;
     entry.inode = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    if (entry.link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) entry.kind = PathKind::Folder;
   }
   return entry;
 }

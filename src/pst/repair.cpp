@@ -624,10 +624,11 @@ RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, 
   return report;
 }
 
-std::string rawPathFor(const std::string& path) {
+std::string rawPathFor(const std::string& path, int n) {
   const std::filesystem::path p(path);
   const std::string ext = p.extension().string();
-  return (p.parent_path() / (p.stem().string() + ".raw" + (ext.empty() ? "" : ext))).string();
+  const std::string mark = n > 1 ? ".raw-" + std::to_string(n) : ".raw";
+  return (p.parent_path() / (p.stem().string() + mark + (ext.empty() ? "" : ext))).string();
 }
 
 CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, const std::atomic<bool>& stop,
@@ -655,11 +656,22 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
   const std::string raw = rawPathFor(path);
   const std::int64_t size = repairedRoom(bytes->size());
   std::optional<std::size_t> repaired;
+  // The repair cannot complete: what stood at the target's name stays, and the bytes as
+  // written are kept under the raw name (or the first free one after it), never lost and never
+  // put over a sound earlier file.
   const auto keepAsWritten = [&](CheckedOutput::Failed step, const Error& e) {
     if (repaired) outputs.drop(*repaired);
-    if (outputs.targets()[target].path != path) outputs.rename(target, path);
+    std::string why = e.what();
+    for (int n = 1; n < 100 && outputs.targets()[target].path == path; ++n) {
+      try {
+        outputs.rename(target, n == 1 ? raw : rawPathFor(path, n));
+      } catch (const Error&) {
+      }
+    }
+    if (outputs.targets()[target].path == path) throw e;
+    out.rawPath = outputs.targets()[target].path;
     out.notRepaired = (step == CheckedOutput::Failed::Copy ? "no repaired copy can be written: " : "the repair failed: ") +
-                      std::string(e.what());
+                      why;
     out.failed = step;
     out.failure = e.message();
     return out;

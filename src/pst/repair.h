@@ -74,14 +74,17 @@ RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, 
 // A PST file just written into an OutputSet (by recover or rebuild), checked before it is put
 // in place. A sound file stays exactly as written. A damaged one is repaired: the repaired file
 // takes the target's name and the bytes as written are kept beside it under rawPathFor(name),
-// so nothing is lost and the repair can be tried again. A file that is no PST, or one that
-// cannot be repaired here (a layout not supported yet, no room for the copy), stays as written
-// and notRepaired says why.
+// so nothing is lost and the repair can be tried again. A file that is no PST, or one of a
+// layout not supported yet, stays as written and notRepaired says why. Where the repair cannot
+// complete (no room or no name for the repaired copy, a write that fails), nothing is put at
+// the target's name, so a sound earlier file there stays: the bytes as written are kept under
+// rawPath (rawPathFor(name), or the first of rawPathFor(name, 2), ... that can be written),
+// failed says which step failed, and the run must not call itself a success.
 struct CheckedOutput {
   CheckReport check;          // the file as written
   bool repaired = false;
   RepairReport repair;        // when repaired
-  std::string rawPath;        // when repaired: where the bytes as written are kept
+  std::string rawPath;        // when repaired or failed: where the bytes as written are kept
   std::string notRepaired;    // damaged, yet left as written: the reason
   // The same for a window that words it in its own language: the step that failed (no room or
   // name for the repaired copy, or the repair itself) and the failure behind it.
@@ -104,8 +107,8 @@ struct CheckedOutputProgress {
   std::int64_t done = 0, total = 0;  // bytes
 };
 
-// "file1.pst" -> "file1.raw.pst"; "out" -> "out.raw".
-std::string rawPathFor(const std::string& path);
+// "file1.pst" -> "file1.raw.pst"; "out" -> "out.raw"; with n > 1 "file1.raw-N.pst".
+std::string rawPathFor(const std::string& path, int n = 1);
 
 // Checks target `target` of outputs, which must be open and written, and repairs it when it is
 // damaged (see CheckedOutput). Throws kestrix::Error when a read or a write fails.

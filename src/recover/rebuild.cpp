@@ -113,8 +113,16 @@ Message nothingRebuilt(const std::string& inputPath, scan::ByteSource& input) {
 
 }  // namespace
 
+void refuseRebuildOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs, bool repair) {
+  std::vector<std::string> written = outputs;
+  if (repair)
+    for (const std::string& output : outputs) written.push_back(pst::rawPathFor(output));
+  refuseOutputsOverInputs(written, inputs);
+}
+
 RebuildResult rebuildFile(const std::string& inputPath, const std::string& outputPath, std::atomic<bool>& stop,
                           const RebuildProgressFn& progress, bool repair) {
+  refuseRebuildOutputs({inputPath}, {outputPath}, repair);
   scan::FileByteSource input(inputPath);
   RebuildResult result;
   const PageIndex index = BuildPageIndex(input, stop, progress);

@@ -80,6 +80,13 @@ struct RebuildResult {
   bool stopped() const { return write.stopped || (checked && checked->stopped); }
 };
 
+// Refuses (throws kestrix::Error) outputs that would replace an input of the same command
+// before it is read, or that name one file twice: every output, and with repair the raw copy
+// kept beside it (pst::rawPathFor), against every input. rebuildFile makes the same check for
+// its own pair; a command of many pairs makes it for all of them first.
+void refuseRebuildOutputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs, bool repair);
+
+
 // One input file to one output file, with every check: the output is not the input nor on
 // it, it fits its destination, every read and write succeeds. The output is written through
 // OutputSet: an existing file of that name is replaced only when the new one is whole; after

@@ -5,6 +5,7 @@
 #include "io/output_file.h"
 #include "io/output_names.h"
 #include "io/errors.h"
+#include "io/storage.h"
 #include "format/map_page.h"
 
 namespace kestrix::rebuild {
@@ -20,7 +21,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
                        scan::kFirstMapPageOffset + t.file.intervalsFound() * scan::kIntervalBytes});
   const bool withReport = !request.reportPath.empty();
   if (withReport) targets.push_back({request.reportPath, 0, 0});
-  OutputSet outputs(&src, std::move(targets), {request.makeFolders, request.lockFolders});
+  OutputSet outputs(&src, std::move(targets), {request.makeFolders, request.folders});
 
   RecoverOutcome outcome;
   RecoverReport report = request.report;
@@ -74,6 +75,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     }
     report.files.push_back(std::move(reported));
     outcome.results.push_back(std::move(result));
+    outputs.finish();  // closed until the commit: a run of many files holds few open
   }
   if (withReport) {
     const std::string text = DfxmlReport(report);
@@ -86,9 +88,15 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
 FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,
                                      const FolderRecoveryProgressFn& progress) {
   refuseUnsafeFolder(job.folder, &src);
+  // An existing folder is opened, checked and locked now, before the long scan, and written
+  // through as it is open now.
   std::error_code ec;
-  FolderLock lock;
-  if (fs::is_directory(pathOf(job.folder), ec)) lock = FolderLock(job.folder);
+  std::shared_ptr<OutputFolder> folder;
+  if (fs::is_directory(pathOf(job.folder), ec)) {
+    folder = std::make_shared<OutputFolder>(job.folder);
+    folder->refuseFor(job.folder, &src, sources::sourceStorage(src.identity()));
+    folder->lock();
+  }
 
   FolderRecoveryResult result;
   AnalysisOptions analysis = job.analysis;
@@ -112,13 +120,15 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
 
   RecoverRequest request;
   std::vector<std::size_t> writable;
+  std::int64_t planned = 0;  // data of the files written before, in the same folder
   for (std::size_t i : result.chosen) {
     const std::string path = textOf(pathOf(job.folder) / pathOf(files[i].fileName));
     std::string reason = files[i].unbuildable;
     if (reason.empty()) {
+      const std::int64_t data = scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes;
       try {
-        checkRoomFor(path, files[i].outputSize(),
-                     scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes);
+        checkRoomFor(path, files[i].outputSize(), data, planned);
+        planned += data;
       } catch (const Error& e) {
         reason = e.what();
       }
@@ -135,7 +145,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   if (job.report) result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");
   request.report = job.reportHeader;
   request.makeFolders = true;
-  request.lockFolders = !lock.held();
+  if (folder) request.folders.push_back(folder);
   request.index = &result.analysis.scan.index;
   result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
     using Stage = FolderRecoveryProgress::Stage;

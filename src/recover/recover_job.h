@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "io/output_file.h"
 #include "pst/repair.h"
 #include "recover/assembly.h"
 #include "recover/evidence.h"
@@ -30,7 +32,9 @@ struct RecoverRequest {
   std::string reportPath;    // where the DFXML report goes; empty = no report
   RecoverReport report;      // the report's header (program, command line, start, image); files are added
   bool makeFolders = false;  // create the targets' missing folders, after every check
-  bool lockFolders = false;  // lock the targets' folders for the run (FolderLock)
+  // Folders opened and locked before the run (recoverToFolder's, before its scan); the targets'
+  // other folders are opened and locked by the run.
+  std::vector<std::shared_ptr<OutputFolder>> folders;
   // What the scan found of PST structure on the source: each file is checked against its own
   // index and, where that disagrees with the intervals, put together block by block (see
   // WriteAssembledFile). nullptr: the intervals as anchored.
@@ -51,10 +55,11 @@ struct RecoverOutcome {
 using RecoverFilesProgressFn = std::function<void(std::size_t target, const RecoverProgress&)>;
 
 // Writes every target with WriteAssembledFile (with checkFiles, checks and where needed repairs
-// it), then the report, through one OutputSet: every
-// refusal and the room for all of them come first, before anything is written, and the
-// files are put in place together at the end. A stop or a failure leaves every target and
-// the report as they were. Throws kestrix::Error for a refusal or a failure.
+// it), then the report, through one OutputSet: every refusal and the room for all of them come
+// first, before anything is written; each file is closed once written, and the files are put
+// in place together at the end. A stop or a failure (a source that shrank while the files were
+// copied is one) leaves every target and the report as they were. Throws kestrix::Error for a
+// refusal or a failure.
 RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                             const RecoverRequest& request, const std::atomic<bool>& stop,
                             const RecoverFilesProgressFn& progress);
@@ -90,9 +95,9 @@ using FolderRecoveryProgressFn = std::function<void(const FolderRecoveryProgress
 // run into it stops at once. Then the analysis; with nothing to write (no file can be put
 // together, the scan or the assembly was stopped, or the source shrank while it was scanned)
 // it returns without creating the folder.
-// A chosen file that cannot be written on its own (unbuildable, or longer than the folder's
-// file system takes or has room for) is set apart in skipped, so it does not keep the others
-// from being written. Else it makes the folder, locks it, and writes the chosen files with
+// A chosen file that cannot be written (unbuildable, or longer than the folder's file system
+// takes or has room for once the files before it are written) is set apart in skipped, so it
+// does not keep the others from being written. Else it makes the folder, locks it, and writes the chosen files with
 // recoverFiles. Throws kestrix::Error when fileNumber names no file, and for a refusal or a
 // failure.
 FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,

@@ -756,15 +756,18 @@ TEST_F(Window, RecoverFileRepairsADamagedFileAndKeepsTheBytesAsPutTogether) {
   EXPECT_EQ(files->row(0)->text(5), QString("%1/%2 已修复").arg(check.messagesReadable).arg(check.messages));
   EXPECT_EQ(child<QProgressBar>("gg")->format(), "%p%");  // the stage names are gone with the run
 
-  // No name for the bytes as written (a folder holds it): the file stays as written, and the
-  // message says which step failed, in the window's language.
+  // No name for the bytes as written (a folder holds it): the damaged file is not put at the
+  // target's name, its bytes are kept under the next free one, and the message says which
+  // step failed, in the window's language.
   std::filesystem::create_directory(dir.file("again.raw.pst"));
   dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("again.pst")));
   w.N1Click();
   ASSERT_TRUE(extracted.count() > 1 || extracted.wait(kWait));
-  EXPECT_TRUE(test::readFile(dir.file("again.pst")) == damaged);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("again.pst")));
+  EXPECT_TRUE(test::readFile(dir.file("again.raw-2.pst")) == damaged);
   ASSERT_EQ(dialogs.informations.size(), 2);
   EXPECT_TRUE(dialogs.informations[1].contains("未能修复 (无法写入修复后的副本: ")) << dialogs.informations[1].toStdString();
+  EXPECT_TRUE(dialogs.informations[1].contains(QString::fromStdString(dir.file("again.raw-2.pst"))));
 }
 
 // 重组 of enron.pst's intervals writes a file that opens; tab 3 repairs the bytes as rebuilt

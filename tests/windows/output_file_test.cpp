@@ -65,8 +65,16 @@ TEST(WindowsOutput, OneRunAtATimeWritesIntoAFolderAndSystemTextsAreWhole) {
     EXPECT_NE(messageOf([&] { rebuild::FolderLock second(dir.path().string()); }).find("Another run"),
               std::string::npos);
   }
-  rebuild::FolderLock again(dir.path().string());  // released with the first
-  EXPECT_TRUE(again.held());
+  {
+    rebuild::FolderLock again(dir.path().string());  // released with the first
+    EXPECT_TRUE(again.held());
+  }
+  // A file of the lock's name that Kestrix did not make is left alone, and the folder refused.
+  rebuild::writeWholeFile(dir.file("mine"), bytesOf("mine"), nullptr);
+  std::filesystem::rename(dir.path() / "mine", dir.path() / ".kestrix-lock");
+  EXPECT_NE(messageOf([&] { rebuild::FolderLock planted(dir.path().string()); }).find("did not make"),
+            std::string::npos);
+  EXPECT_EQ(contents(dir.file(".kestrix-lock")), bytesOf("mine"));
   // FormatMessageW's text, as one sentence of the engine's messages.
   const std::string missing = messageOf([&] { scan::FileByteSource none(dir.file("none.img")); });
   EXPECT_EQ(missing.find("Cannot open file"), 0u) << missing;
