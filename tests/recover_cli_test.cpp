@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 
 #include "build_info.h"
 #include "cli/commands.h"
@@ -493,6 +494,45 @@ TEST(RecoverCommand, OneUnbuildableFileDoesNotStopTheOthers) {
       << r.out;
   EXPECT_FALSE(std::filesystem::exists(dir.file("out/file1.pst")));
   EXPECT_TRUE(test::readFile(dir.file("out/file2.pst")) == synthetic());
+}
+
+// Map pages packed sector after sector (a page-cache dump, or an image made to flood the folder)
+// make files of intervals sharing sectors, with no header: counted, not written unless asked,
+// and never past the run's output limit, where the mailbox with its own header goes first.
+TEST(RecoverCommand, StrayMapPagesAreCountedAndTheOutputIsBounded) {
+  TempDir dir;
+  const auto& pst = test::enronPst();
+  rebuild::ImageBuilder image(5);
+  image.noise(100);
+  std::vector<std::byte> pages;
+  for (int copy = 0; copy < 4; ++copy)
+    for (std::int64_t k = 0; k < 55; ++k) {
+      const auto at = pst.begin() + std::ptrdiff_t(kFirstMapPageOffset + k * kIntervalBytes);
+      pages.insert(pages.end(), at, at + 512);
+    }
+  image.append(pages);
+  image.noise(100);
+  auto mailbox = rebuild::makeSyntheticPst(3, 5);
+  pst::sealHeader(std::span(mailbox).first(pst::kHeaderSize));  // a header of its own, whose length holds
+  image.append(mailbox);
+  test::writeFile(dir.file("disk.img"), image.bytes());
+
+  const auto names = [&](const std::string& folder) {
+    std::set<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(dir.file(folder))) found.insert(e.path().filename());
+    return found;
+  };
+  auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("4 files (1, 2, 3, 4) not written: map pages without a header"), std::string::npos) << r.out;
+  EXPECT_EQ(names("out"), (std::set<std::string>{"file5.pst", "file5.raw.pst"}));
+  EXPECT_TRUE(test::readFile(dir.file("out/file5.raw.pst")) == mailbox);
+
+  // Asked for all, with room for about two of them: the one with its own header first.
+  r = recover({dir.file("disk.img"), "-o", dir.file("all"), "-q", "--all", "--max-output", "16MB"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("file2.pst: not written: the run's files would hold more than 16 MB"), std::string::npos) << r.out;
+  EXPECT_EQ(names("all"), (std::set<std::string>{"file1.pst", "file5.pst", "file5.raw.pst"}));
 }
 
 TEST(RecoverReport, EscapesWhatXmlCannotHoldAsIs) {

@@ -31,6 +31,8 @@ struct RecoverCommand {
   std::int64_t file = 0;  // 序号 of the one file to write; 0 = every file
   bool report = false;
   bool quiet = false;
+  bool all = false;             // write stray pieces too
+  std::int64_t maxOutput = -1;  // bytes of file data the run may write; -1 = the default
   Format format = Format::Table;
 };
 
@@ -38,6 +40,8 @@ std::string commandLineOf(const RecoverCommand& cmd) {
   std::string line = "kestrix-cli recover " + shellQuoted(cmd.source) + " -o " + shellQuoted(cmd.dir);
   if (cmd.file > 0) line += " --file " + std::to_string(cmd.file);
   if (cmd.report) line += " --report";
+  if (cmd.all) line += " --all";
+  if (cmd.maxOutput >= 0) line += " --max-output " + std::to_string(cmd.maxOutput);
   if (cmd.format != Format::Table) line += cmd.format == Format::Json ? " --format json" : " --format tsv";
   if (cmd.quiet) line += " --quiet";
   return line;
@@ -118,6 +122,8 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   job.folder = cmd.dir;
   job.fileNumber = cmd.file;
   job.report = cmd.report;
+  job.all = cmd.all;
+  job.maxOutput = cmd.maxOutput;
   job.reportHeader.version = kVersion;
   job.reportHeader.commandLine = commandLineOf(cmd);
   job.reportHeader.startTime = utcNow();
@@ -161,6 +167,15 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   std::vector<std::string> notes;
   // A file that cannot be written does not keep the others from being written; it is named.
   for (const auto& [index, reason] : run.skipped) notes.push_back(files[index].fileName + ": not written: " + reason);
+  if (!run.strayPieces.empty()) {
+    std::string numbers;
+    for (std::size_t k = 0; k < run.strayPieces.size() && k < 16; ++k)
+      numbers += (k ? ", " : "") + std::to_string(files[run.strayPieces[k]].number);
+    if (run.strayPieces.size() > 16) numbers += ", ...";
+    notes.push_back(plural(std::int64_t(run.strayPieces.size()), "file", "files") + " (" + numbers +
+                    ") not written: map pages without a header of their own, of one interval or with "
+                    "intervals sharing sectors, are no mailbox; --all writes them");
+  }
   for (std::size_t k = 0; k < run.chosen.size(); ++k) {
     const rebuild::AssembledFile* f = &files[run.chosen[k]];
     const rebuild::RecoverResult& result = run.written.results[k];
@@ -254,7 +269,10 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   if (table.size() > 1) printTable(out, table);
   for (const auto& note : notes) out << note << '\n';
   if (run.chosen.empty()) {
-    err << "kestrix-cli: nothing was written to \"" << cmd.dir << "\": no file asked for can be written\n";
+    err << "kestrix-cli: nothing was written to \"" << cmd.dir << "\": "
+        << (run.skipped.empty() ? "no mailbox was found, only stray map pages (--all writes them)"
+                                : "no file asked for can be written")
+        << "\n";
     return kExitError;
   }
   std::int64_t repaired = 0;
@@ -276,6 +294,12 @@ const bool kRecoverRegistered = registerCommand(
        sub.add_option("--file", cmd->file, "Write only file N (序号 as the table lists them)")
            ->check(numberFromOne("file"));
        sub.add_flag("--report", cmd->report, "Also write report.xml (DFXML): where each byte of each file came from");
+       sub.add_flag("--all", cmd->all,
+                    "Also write files that are stray map pages without a header (one interval, or intervals "
+                    "sharing sectors)");
+       sub.add_option("--max-output", cmd->maxOutput,
+                      "Most file data the run writes, e.g. 500GB (default: twice the source, plus 64 MB)")
+           ->transform(CLI::AsSizeValue(false));
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
        addFormatOption(sub, cmd->format);
        return CommandRun([cmd](CommandContext& c) {

@@ -1,5 +1,7 @@
 #include "recover/recover_job.h"
 
+#include <algorithm>
+#include <climits>
 #include <filesystem>
 
 #include "io/output_file.h"
@@ -7,6 +9,7 @@
 #include "io/errors.h"
 #include "io/storage.h"
 #include "format/map_page.h"
+#include "io/size_text.h"
 
 namespace kestrix::rebuild {
 
@@ -85,6 +88,24 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
   return outcome;
 }
 
+bool isStrayPiece(const AssembledFile& file, std::span<const scan::Fragment> fragments) {
+  if (file.headerHasMagic) return false;
+  if (file.intervalsFound() <= 1) return true;
+  std::vector<std::pair<std::int64_t, std::int64_t>> spans;  // source sectors of each fragment's intervals
+  for (std::int32_t n : file.fragmentNumbers)
+    if (n >= 1 && std::size_t(n) <= fragments.size())
+      spans.emplace_back(fragments[n - 1].first.sector, fragments[n - 1].endSector());
+  std::sort(spans.begin(), spans.end());
+  for (std::size_t i = 1; i < spans.size(); ++i)
+    if (spans[i].first < spans[i - 1].second) return true;
+  return false;
+}
+
+std::int64_t defaultOutputLimit(std::int64_t sourceBytes) {
+  constexpr std::int64_t kSlack = std::int64_t(64) << 20;
+  return sourceBytes > (INT64_MAX - kSlack) / 2 ? INT64_MAX : 2 * sourceBytes + kSlack;
+}
+
 FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,
                                      const FolderRecoveryProgressFn& progress) {
   refuseUnsafeFolder(job.folder, &src);
@@ -115,17 +136,28 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
                   " put together (1 to " + std::to_string(files.size()) + ")");
     result.chosen.push_back(std::size_t(job.fileNumber - 1));
   } else {
-    for (std::size_t i = 0; i < files.size(); ++i) result.chosen.push_back(i);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (!job.all && isStrayPiece(files[i], result.analysis.fragments))
+        result.strayPieces.push_back(i);
+      else
+        result.chosen.push_back(i);
+    }
   }
 
-  RecoverRequest request;
+  // Files with a header of their own are given the room first, then the others, each in order.
+  std::stable_partition(result.chosen.begin(), result.chosen.end(),
+                        [&](std::size_t i) { return files[i].headerHasMagic; });
+  const std::int64_t limit = job.maxOutput >= 0 ? job.maxOutput : defaultOutputLimit(src.size());
   std::vector<std::size_t> writable;
   std::int64_t planned = 0;  // data of the files written before, in the same folder
   for (std::size_t i : result.chosen) {
     const std::string path = textOf(pathOf(job.folder) / pathOf(files[i].fileName));
     std::string reason = files[i].unbuildable;
+    const std::int64_t data = scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes;
+    if (reason.empty() && data > limit - planned)
+      reason = "the run's files would hold more than " + sources::SizeToText(std::uint64_t(limit)) +
+               " (" + std::to_string(limit) + " bytes), the output limit; --max-output sets another";
     if (reason.empty()) {
-      const std::int64_t data = scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes;
       try {
         checkRoomFor(path, files[i].outputSize(), data, planned);
         planned += data;
@@ -133,13 +165,16 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
         reason = e.what();
       }
     }
-    if (!reason.empty()) {
+    if (!reason.empty())
       result.skipped.emplace_back(i, reason);
-      continue;
-    }
-    writable.push_back(i);
-    request.targets.push_back({files[i], path});
+    else
+      writable.push_back(i);
   }
+  std::sort(writable.begin(), writable.end());
+  std::sort(result.skipped.begin(), result.skipped.end());
+  RecoverRequest request;
+  for (std::size_t i : writable)
+    request.targets.push_back({files[i], textOf(pathOf(job.folder) / pathOf(files[i].fileName))});
   result.chosen = std::move(writable);
   if (result.chosen.empty()) return result;
   if (job.report) result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");

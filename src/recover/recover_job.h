@@ -70,7 +70,22 @@ struct FolderRecovery {
   bool report = false;          // also write <folder>/report.xml
   RecoverReport reportHeader;
   AnalysisOptions analysis;
+  // Write also the files that look like stray map pages rather than mailboxes (isStrayPiece).
+  bool all = false;
+  // The most file data the run writes; files past it are set apart in skipped, those with a
+  // header of their own taken first. Below 0: defaultOutputLimit of the source.
+  std::int64_t maxOutput = -1;
 };
+
+// Without a header of its own on the source, a file of one interval, or one whose fragments
+// share sectors (which no file's intervals do on a disk), is map pages and not a mailbox: what a
+// page-cache dump or a crafted image holds. Thousands of them would each be written as a file of
+// up to 2 GB, so by default they are counted and not written.
+bool isStrayPiece(const AssembledFile& file, std::span<const scan::Fragment> fragments);
+
+// The output limit of a run on a source of sourceBytes: twice the source and 64 MiB. A disk
+// holds its files once; versions sharing intervals can take a second copy.
+std::int64_t defaultOutputLimit(std::int64_t sourceBytes);
 
 struct FolderRecoveryResult {
   SourceAnalysis analysis;
@@ -78,6 +93,7 @@ struct FolderRecoveryResult {
   // Files asked for that cannot be written, with the reason (indexes into analysis.files): no
   // interval count (unbuildable), or too long for the folder's file system or its free space.
   std::vector<std::pair<std::size_t, std::string>> skipped;
+  std::vector<std::size_t> strayPieces;  // files not written because isStrayPiece (without `all`)
   RecoverOutcome written;           // empty when nothing could be put together or the scan stopped
   std::string reportPath;           // "" without a report
 };
@@ -95,8 +111,9 @@ using FolderRecoveryProgressFn = std::function<void(const FolderRecoveryProgress
 // run into it stops at once. Then the analysis; with nothing to write (no file can be put
 // together, the scan or the assembly was stopped, or the source shrank while it was scanned)
 // it returns without creating the folder.
-// A chosen file that cannot be written (unbuildable, or longer than the folder's file system
-// takes or has room for once the files before it are written) is set apart in skipped, so it
+// Unless one file is asked for or `all` is set, stray pieces (isStrayPiece) are set apart.
+// A chosen file that cannot be written (unbuildable, past the output limit, or longer than the
+// folder's file system takes or has room for once the files before it are written) is set apart in skipped, so it
 // does not keep the others from being written. Else it makes the folder, locks it, and writes the chosen files with
 // recoverFiles. Throws kestrix::Error when fileNumber names no file, and for a refusal or a
 // failure.
