@@ -497,7 +497,7 @@ TEST(RecoverCommand, OneUnbuildableFileDoesNotStopTheOthers) {
 }
 
 // Map pages packed sector after sector (a page-cache dump, or an image made to flood the folder)
-// make files of intervals sharing sectors, with no header: counted, not written unless asked,
+// make files of map pages side by side, with no header: counted, not written unless asked,
 // and never past the run's output limit, where the mailbox with its own header goes first.
 TEST(RecoverCommand, StrayMapPagesAreCountedAndTheOutputIsBounded) {
   TempDir dir;

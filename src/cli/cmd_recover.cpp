@@ -173,8 +173,8 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
       numbers += (k ? ", " : "") + std::to_string(files[run.strayPieces[k]].number);
     if (run.strayPieces.size() > 16) numbers += ", ...";
     notes.push_back(plural(std::int64_t(run.strayPieces.size()), "file", "files") + " (" + numbers +
-                    ") not written: map pages without a header of their own, of one interval or with "
-                    "intervals sharing sectors, are no mailbox; --all writes them");
+                    ") not written: map pages without a header of their own, of one interval or lying side "
+                    "by side on the source, are no mailbox; --all writes them");
   }
   for (std::size_t k = 0; k < run.chosen.size(); ++k) {
     const rebuild::AssembledFile* f = &files[run.chosen[k]];
@@ -295,8 +295,8 @@ const bool kRecoverRegistered = registerCommand(
            ->check(numberFromOne("file"));
        sub.add_flag("--report", cmd->report, "Also write report.xml (DFXML): where each byte of each file came from");
        sub.add_flag("--all", cmd->all,
-                    "Also write files that are stray map pages without a header (one interval, or intervals "
-                    "sharing sectors)");
+                    "Also write files that are stray map pages without a header (one interval, or map pages "
+                    "side by side)");
        sub.add_option("--max-output", cmd->maxOutput,
                       "Most file data the run writes, e.g. 500GB (default: twice the source, plus 64 MB)")
            ->transform(CLI::AsSizeValue(false));

@@ -91,13 +91,15 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
 bool isStrayPiece(const AssembledFile& file, std::span<const scan::Fragment> fragments) {
   if (file.headerHasMagic) return false;
   if (file.intervalsFound() <= 1) return true;
-  std::vector<std::pair<std::int64_t, std::int64_t>> spans;  // source sectors of each fragment's intervals
+  std::vector<std::int64_t> pages;  // sectors of the fragments' first and last map pages
   for (std::int32_t n : file.fragmentNumbers)
-    if (n >= 1 && std::size_t(n) <= fragments.size())
-      spans.emplace_back(fragments[n - 1].first.sector, fragments[n - 1].endSector());
-  std::sort(spans.begin(), spans.end());
-  for (std::size_t i = 1; i < spans.size(); ++i)
-    if (spans[i].first < spans[i - 1].second) return true;
+    if (n >= 1 && std::size_t(n) <= fragments.size()) {
+      pages.push_back(fragments[n - 1].first.sector);
+      if (fragments[n - 1].last.sector != fragments[n - 1].first.sector) pages.push_back(fragments[n - 1].last.sector);
+    }
+  std::sort(pages.begin(), pages.end());
+  for (std::size_t i = 1; i < pages.size(); ++i)
+    if (pages[i] - pages[i - 1] < kStrayPageSpan) return true;
   return false;
 }
 

@@ -70,17 +70,19 @@ struct FolderRecovery {
   bool report = false;          // also write <folder>/report.xml
   RecoverReport reportHeader;
   AnalysisOptions analysis;
-  // Write also the files that look like stray map pages rather than mailboxes (isStrayPiece).
+  // Write also the files that are stray map pages rather than mailboxes (isStrayPiece).
   bool all = false;
   // The most file data the run writes; files past it are set apart in skipped, those with a
   // header of their own taken first. Below 0: defaultOutputLimit of the source.
   std::int64_t maxOutput = -1;
 };
 
-// Without a header of its own on the source, a file of one interval, or one whose fragments
-// share sectors (which no file's intervals do on a disk), is map pages and not a mailbox: what a
-// page-cache dump or a crafted image holds. Thousands of them would each be written as a file of
-// up to 2 GB, so by default they are counted and not written.
+// Without a header of its own on the source, a file of one interval, or one with two map pages
+// within 4 KiB of each other on the source, is map pages and not a mailbox: between two map pages
+// of a file lie 248 KiB of its bytes, which no allocator puts elsewhere 4 KiB at a time to leave
+// the pages side by side. A page-cache dump or a crafted image holds such pages by the thousand,
+// and each would be written as a file of up to 2 GB, so by default they are counted, not written.
+inline constexpr std::int64_t kStrayPageSpan = 8;  // sectors
 bool isStrayPiece(const AssembledFile& file, std::span<const scan::Fragment> fragments);
 
 // The output limit of a run on a source of sourceBytes: twice the source and 64 MiB. A disk
