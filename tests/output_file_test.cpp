@@ -198,6 +198,19 @@ TEST(OutputSet, FilesAreCommittedTogetherWithFewOpenAndPrivate) {
   struct stat st {};
   ASSERT_EQ(::stat(dir.file("m99.pst").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // Asked for, a shared folder's group and read/write bits instead.
+  fs::create_directory(dir.file("shared"));
+  ASSERT_EQ(::chmod(dir.file("shared").c_str(), 0750), 0);
+  {
+    rebuild::OutputSetOptions options;
+    options.folderMode = true;
+    rebuild::OutputSet set(nullptr, {{dir.file("shared/s.pst"), 10, 10}}, options);
+    set.open(0).writeAt(0, filled(10, 0x77));
+    set.commit();
+  }
+  ASSERT_EQ(::stat(dir.file("shared/s.pst").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
 // A source cut short after the scan: the files copied from it are not put in place, and an

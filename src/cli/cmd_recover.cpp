@@ -32,6 +32,7 @@ struct RecoverCommand {
   bool report = false;
   bool quiet = false;
   bool all = false;             // write stray pieces too
+  bool folderMode = false;      // the files take the folder's group and mode
   std::int64_t maxOutput = -1;  // bytes of file data the run may write; -1 = the default
   Format format = Format::Table;
 };
@@ -41,6 +42,7 @@ std::string commandLineOf(const RecoverCommand& cmd) {
   if (cmd.file > 0) line += " --file " + std::to_string(cmd.file);
   if (cmd.report) line += " --report";
   if (cmd.all) line += " --all";
+  if (cmd.folderMode) line += " --folder-mode";
   if (cmd.maxOutput >= 0) line += " --max-output " + std::to_string(cmd.maxOutput);
   if (cmd.format != Format::Table) line += cmd.format == Format::Json ? " --format json" : " --format tsv";
   if (cmd.quiet) line += " --quiet";
@@ -123,6 +125,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   job.fileNumber = cmd.file;
   job.report = cmd.report;
   job.all = cmd.all;
+  job.folderMode = cmd.folderMode;
   job.maxOutput = cmd.maxOutput;
   job.reportHeader.version = kVersion;
   job.reportHeader.commandLine = commandLineOf(cmd);
@@ -300,6 +303,8 @@ const bool kRecoverRegistered = registerCommand(
        sub.add_option("--max-output", cmd->maxOutput,
                       "Most file data the run writes, e.g. 500GB (default: twice the source, plus 64 MB)")
            ->transform(CLI::AsSizeValue(false));
+       sub.add_flag("--folder-mode", cmd->folderMode,
+                    "The files take the folder's group and read/write permissions (default: yours alone, 0600)");
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
        addFormatOption(sub, cmd->format);
        return CommandRun([cmd](CommandContext& c) {

@@ -241,6 +241,7 @@ OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> t
     for (const OutputTarget& t : m_targets)
       if (folderKey(t.path) == key) folder->refuseFor(t.path, source, m_sourceSet);
     folder->lock();
+    if (options.folderMode) folder->giveFilesFolderMode();
     m_folders.push_back(std::move(folder));
   }
   m_files.resize(m_targets.size());

@@ -96,6 +96,11 @@ class OutputFolder {
   // run killed before it could (on file systems without O_TMPFILE) left here.
   void lock();
   bool locked() const { return m_lock.held(); }
+  // Files made here take the folder's group and its read and write bits instead of 0600 (for
+  // a folder shared on purpose); where the group cannot be given, they stay the owner's alone.
+  // On Windows files take the folder's permissions in any case.
+  void giveFilesFolderMode() { m_folderMode = true; }
+  bool filesTakeFolderMode() const { return m_folderMode; }
 
  private:
   void removeLeftovers();
@@ -103,6 +108,7 @@ class OutputFolder {
   std::string m_path;
   std::intptr_t m_handle = -1;  // a descriptor, or a Windows HANDLE
   FolderLock m_lock;
+  bool m_folderMode = false;
 };
 
 // A moment of the writer that a test can act at (swap a folder, plant a name), in order, not
@@ -183,6 +189,7 @@ struct OutputSetOptions {
   // Folders the caller opened (and locked) already, before a long scan: a target in one of
   // them is written through it.
   std::vector<std::shared_ptr<OutputFolder>> folders;
+  bool folderMode = false;  // files take their folder's group and mode (giveFilesFolderMode)
 };
 
 // The one way a run writes its results: refuse -> check room -> create -> write -> commit.

@@ -62,6 +62,9 @@ void OutputFile::create() {
     else if (errno != EEXIST) fail(errno);
   }
   if (m_fd < 0) fail(EEXIST);
+  struct stat st {};
+  if (m_folder->filesTakeFolderMode() && ::fstat(folder, &st) == 0)
+    ::fchmod(int(m_fd), st.st_mode & (::fchown(int(m_fd), uid_t(-1), st.st_gid) == 0 ? 0666 : 0600));
   callWriterHook(WriterStep::Created, m_path);
 }
 

@@ -24,7 +24,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
                        scan::kFirstMapPageOffset + t.file.intervalsFound() * scan::kIntervalBytes});
   const bool withReport = !request.reportPath.empty();
   if (withReport) targets.push_back({request.reportPath, 0, 0});
-  OutputSet outputs(&src, std::move(targets), {request.makeFolders, request.folders});
+  OutputSet outputs(&src, std::move(targets), {request.makeFolders, request.folders, request.folderMode});
 
   RecoverOutcome outcome;
   RecoverReport report = request.report;
@@ -182,6 +182,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   if (job.report) result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");
   request.report = job.reportHeader;
   request.makeFolders = true;
+  request.folderMode = job.folderMode;
   if (folder) request.folders.push_back(folder);
   request.index = &result.analysis.scan.index;
   result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {

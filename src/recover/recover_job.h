@@ -42,6 +42,7 @@ struct RecoverRequest {
   // Check every file written and repair a damaged one (pst::checkWrittenPst): the repaired
   // file takes the target's name, the bytes as written are kept as fileN.raw.pst.
   bool checkFiles = true;
+  bool folderMode = false;  // the files take their folder's group and mode, not 0600
 };
 
 struct RecoverOutcome {
@@ -75,6 +76,7 @@ struct FolderRecovery {
   // The most file data the run writes; files past it are set apart in skipped, those with a
   // header of their own taken first. Below 0: defaultOutputLimit of the source.
   std::int64_t maxOutput = -1;
+  bool folderMode = false;  // the files take the folder's group and mode, not 0600
 };
 
 // Without a header of its own on the source, a file of one interval, or one with two map pages
