@@ -302,7 +302,8 @@ const bool kRecoverRegistered = registerCommand(
                     "side by side)");
        sub.add_option("--max-output", cmd->maxOutput,
                       "Most file data the run writes, e.g. 500GB (default: twice the source, plus 64 MB)")
-           ->transform(CLI::AsSizeValue(false));
+           ->transform(CLI::AsSizeValue(false).description(""))
+           ->type_name("SIZE");
        sub.add_flag("--folder-mode", cmd->folderMode,
                     "The files take the folder's group and read/write permissions (default: yours alone, 0600)");
        sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
