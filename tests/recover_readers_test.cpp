@@ -51,7 +51,7 @@ ReaderView read(const std::string& pst, const std::string& work) {
     else if (e.path().parent_path().filename() != "Attachments") ++v.pffFolders;
   }
   std::filesystem::create_directories(work + "/readpst");
-  EXPECT_EQ(sh("readpst -D -o '" + work + "/readpst' '" + pst + "' >'" + work + "/readpst.log' 2>&1"), 0)
+  EXPECT_EQ(sh("readpst -j 0 -D -o '" + work + "/readpst' '" + pst + "' >'" + work + "/readpst.log' 2>&1"), 0)
       << slurp(work + "/readpst.log");
   const std::string log = slurp(work + "/readpst.log");
   const std::regex folder("Processing Folder"), items(R"((\d+) items done)");
