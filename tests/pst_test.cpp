@@ -457,7 +457,8 @@ TEST(PstRepair, KeepsWhatReadersReadWhenOnlyACrcFails) {
   }
 }
 
-// Sound needs a length the file holds, every listed message readable and every sector read.
+// Sound needs a length the file holds, every listed message readable, every folder's properties
+// parsing and every sector read.
 TEST(PstCheck, SoundNeedsASaneLengthEveryMessageAndEverySector) {
   TempDir dir;
   auto huge = test::enronPst();
@@ -479,6 +480,19 @@ TEST(PstCheck, SoundNeedsASaneLengthEveryMessageAndEverySector) {
   EXPECT_EQ(r.messagesReadable, 70);
   EXPECT_FALSE(r.sound());
   EXPECT_EQ(repairBytes(enronWith(kSubnodeData, 512), dir.file("sub.pst")).after.messagesReadable, 71);
+
+  // A folder whose properties do not parse (its heap's signature broken, the CRC made to hold):
+  // not sound; repair drops it, and its seven messages go into the top folder.
+  constexpr std::size_t kFolderBlock = 1329536, kFolderData = 104, kFolderSpan = 128;  // folder 0x80e2
+  auto folder = test::enronPst();
+  folder[kFolderBlock + 2] ^= std::byte{0x01};
+  putLe32(folder, kFolderBlock + kFolderSpan - 12, crc(std::span(folder).subspan(kFolderBlock, kFolderData)));
+  EXPECT_EQ(check(folder).foldersUnparsed, 1);
+  EXPECT_FALSE(check(folder).sound());
+  EXPECT_EQ(repairBytes(folder, dir.file("folder.pst")).orphansMoved, 7);
+  const CheckReport dropped = check(test::readFile(dir.file("folder.pst")));
+  EXPECT_TRUE(dropped.sound());
+  EXPECT_EQ(dropped.messagesReadable, 71);
 
   // A sector the medium does not give is named, and the file is not sound.
   MemorySource inner(test::enronPst());

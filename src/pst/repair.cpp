@@ -486,7 +486,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
       // into the top folder. A message keeps its subnodes only while they are whole.
       const bool skeletal = n.nid == kNidMessageStore || n.nid == kNidRootFolder;
       const bool message = nidType(n.nid) == kNidTypeMessage, folder = nidType(n.nid) == kNidTypeFolder;
-      bool parses = true;
+      bool parses = !folder || n.data != 0;  // a folder without data has no properties
       if (folder && n.data != 0) reader.property(n.data, kPropDisplayName, &parses);
       if ((n.data != 0 && !index.present(n.data)) || ((skeletal || message || folder) && !reader.dataWhole(n.data)) ||
           !parses || keptNids.count(n.nid)) {
