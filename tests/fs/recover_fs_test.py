@@ -54,7 +54,6 @@ SKIP = 77
 # XFAIL and does not fail the run; a pass as XPASS, so that it can come off the list.
 EXPECTED_TO_FAIL = [
     "ext4-1k-small", "ext4-2k-small", "ext4-4k-small",  # blocks in four or more pieces, middles out of order
-    "exfat-4k",                                         # seeds 1 and 4 of 8: a lone middle cluster
     "ext4-4k-interleaved-two",                          # seed 6 of 8
     "ext4-4k-lost-tree-page", "ext4-4k-lost-1pct", "ext4-4k-lost-3pct",
 ]
