@@ -263,18 +263,44 @@ std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, s
 // a few XORs each. advance is kept as the images of the 32 single bits.
 class CrcAdvance {
  public:
+  // The advance over n zeros is the one over a single zero byte taken n times: squared up in
+  // log2(n) steps, not by running the CRC over n zeros once per bit (32 n bytes, which cost
+  // more than all the tries together on a volume of 512-byte clusters), and kept: n is the
+  // length of a block's data after a slot, so at most 8,177 of them (1.3 MiB) are ever made.
   explicit CrcAdvance(std::size_t zeros) {
-    const std::vector<std::byte> z(zeros);
-    for (int bit = 0; bit < 32; ++bit) m_image[std::size_t(bit)] = zeros == 0 ? std::uint32_t(1) << bit : crc(z, std::uint32_t(1) << bit);
+    thread_local std::unordered_map<std::size_t, Image> made;
+    if (const auto it = made.find(zeros); it != made.end()) {
+      m_image = it->second;
+      return;
+    }
+    const std::size_t n = zeros;
+    Image step{};
+    const std::byte zero[1]{};
+    for (int bit = 0; bit < 32; ++bit) {
+      step[std::size_t(bit)] = crc(Bytes(zero, 1), std::uint32_t(1) << bit);
+      m_image[std::size_t(bit)] = std::uint32_t(1) << bit;
+    }
+    for (; zeros != 0; zeros >>= 1) {
+      if (zeros & 1) m_image = after(step, m_image);
+      step = after(step, step);
+    }
+    if (n <= kMaxBlockData) made.emplace(n, m_image);
   }
-  std::uint32_t operator()(std::uint32_t c) const {
-    std::uint32_t out = 0;
-    for (; c != 0; c &= c - 1) out ^= m_image[std::size_t(std::countr_zero(c))];
-    return out;
-  }
+  std::uint32_t operator()(std::uint32_t c) const { return apply(m_image, c); }
 
  private:
-  std::array<std::uint32_t, 32> m_image{};
+  using Image = std::array<std::uint32_t, 32>;  // where each bit of the CRC goes
+  static std::uint32_t apply(const Image& m, std::uint32_t c) {
+    std::uint32_t out = 0;
+    for (; c != 0; c &= c - 1) out ^= m[std::size_t(std::countr_zero(c))];
+    return out;
+  }
+  static Image after(const Image& a, const Image& b) {  // a applied after b
+    Image out{};
+    for (std::size_t bit = 0; bit < 32; ++bit) out[bit] = apply(a, b[bit]);
+    return out;
+  }
+  Image m_image{};
 };
 
 // Stretches of the source: where each starts, and its bytes.
@@ -934,6 +960,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   std::vector<std::size_t> order;
   for (const auto& [index, ends] : trailers) order.push_back(index);
   std::sort(order.begin(), order.end());  // blocks are in file order: a stitched block tells the next where it lies
+  std::vector<FileRun> bySource;  // placed, in source order, sorted again once a block is stitched
+  bool bySourceStale = true;
   for (const std::size_t index : order) {
     if (stop.load()) {
       r.stopped = true;
@@ -955,7 +983,10 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
           if (std::find(startDeltas.begin(), startDeltas.end(), delta) == startDeltas.end() && startDeltas.size() < 4)
             startDeltas.push_back(delta);
         }
-    const std::vector<FileRun> bySource = inSourceOrder(placed);
+    if (bySourceStale) {
+      bySource = inSourceOrder(placed);
+      bySourceStale = false;
+    }
     std::vector<FileRun> pieces;
     for (const std::int64_t startDelta : startDeltas)
       for (const std::int64_t end : trailers[index]) {
@@ -1012,6 +1043,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     done[index] = 1;
     ++r.blocksStitched;
     for (const FileRun& p : pieces) insertInFileOrder(placed, p);
+    bySourceStale = true;
   }
   // 4a. Where a block-tree page was lost, the blocks it listed are still named: by the node
   //     tree's leaves, and by the internal blocks (data and subnode trees) found. Each is
