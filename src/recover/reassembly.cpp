@@ -5,6 +5,8 @@
 #include <bit>
 #include <numeric>
 #include <optional>
+#include <set>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -1225,6 +1227,13 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   // Later runs (pieces found) win over earlier ones (anchors) where they overlap.
   std::vector<FileRun> out;
   std::stable_sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  {  // A piece placed twice (by two of the steps above) is one run, where it comes last.
+    std::set<std::tuple<std::int64_t, std::int64_t, std::int64_t>> seen;
+    std::vector<FileRun> once;
+    for (auto it = runs.rbegin(); it != runs.rend(); ++it)
+      if (seen.insert({it->fileOffset, it->sourceOffset, it->length}).second) once.push_back(*it);
+    runs.assign(once.rbegin(), once.rend());
+  }
   for (const FileRun& run : runs) {
     FileRun rest = run;
     if (!out.empty()) {
