@@ -63,8 +63,11 @@ void OutputFile::create() {
   }
   if (m_fd < 0) fail(EEXIST);
   struct stat st {};
-  if (m_folder->filesTakeFolderMode() && ::fstat(folder, &st) == 0)
-    ::fchmod(int(m_fd), st.st_mode & (::fchown(int(m_fd), uid_t(-1), st.st_gid) == 0 ? 0666 : 0600));
+  if (m_folder->filesTakeFolderMode() && ::fstat(folder, &st) == 0) {
+    // The group's and others' bits only where the file is in the folder's group.
+    const bool grouped = ::fchown(int(m_fd), uid_t(-1), st.st_gid) == 0;
+    ::fchmod(int(m_fd), st.st_mode & (grouped ? 0666 : 0600));
+  }
   callWriterHook(WriterStep::Created, m_path);
 }
 

@@ -275,18 +275,17 @@ class CrcAdvance {
       m_image = it->second;
       return;
     }
-    const std::size_t n = zeros;
     Image step{};
     const std::byte zero[1]{};
     for (int bit = 0; bit < 32; ++bit) {
       step[std::size_t(bit)] = crc(Bytes(zero, 1), std::uint32_t(1) << bit);
       m_image[std::size_t(bit)] = std::uint32_t(1) << bit;
     }
-    for (; zeros != 0; zeros >>= 1) {
-      if (zeros & 1) m_image = after(step, m_image);
+    for (std::size_t left = zeros; left != 0; left >>= 1) {
+      if (left & 1) m_image = after(step, m_image);
       step = after(step, step);
     }
-    if (n <= kMaxBlockData) made.emplace(n, m_image);
+    if (zeros <= kMaxBlockData) made.emplace(zeros, m_image);
   }
   std::uint32_t operator()(std::uint32_t c) const { return apply(m_image, c); }
 

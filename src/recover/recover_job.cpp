@@ -152,8 +152,8 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   const std::int64_t limit = job.maxOutput >= 0 ? job.maxOutput : defaultOutputLimit(src.size());
   std::vector<std::size_t> writable;
   std::int64_t planned = 0;  // data of the files written before, in the same folder
+  const auto pathFor = [&](std::size_t i) { return textOf(pathOf(job.folder) / pathOf(files[i].fileName)); };
   for (std::size_t i : result.chosen) {
-    const std::string path = textOf(pathOf(job.folder) / pathOf(files[i].fileName));
     std::string reason = files[i].unbuildable;
     const std::int64_t data = scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes;
     if (reason.empty() && data > limit - planned)
@@ -161,7 +161,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
                " (" + std::to_string(limit) + " bytes), the output limit; --max-output sets another";
     if (reason.empty()) {
       try {
-        checkRoomFor(path, files[i].outputSize(), data, planned);
+        checkRoomFor(pathFor(i), files[i].outputSize(), data, planned);
         planned += data;
       } catch (const Error& e) {
         reason = e.what();
@@ -175,8 +175,7 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   std::sort(writable.begin(), writable.end());
   std::sort(result.skipped.begin(), result.skipped.end());
   RecoverRequest request;
-  for (std::size_t i : writable)
-    request.targets.push_back({files[i], textOf(pathOf(job.folder) / pathOf(files[i].fileName))});
+  for (std::size_t i : writable) request.targets.push_back({files[i], pathFor(i)});
   result.chosen = std::move(writable);
   if (result.chosen.empty()) return result;
   if (job.report) result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");
