@@ -16,8 +16,9 @@ namespace kestrix::pst {
 namespace {
 
 // At most this many choices of clusters are tried for one block cut into several runs
-// (stitchInOrder): each holds by chance with probability 2^-32, so one block stitched this
-// way is false with a chance below 2^-16.
+// (stitchInOrder), one run and more together: each holds by chance with probability 2^-32,
+// so one block stitched this way is false with a chance below 2^-16. A block that is not
+// there costs all of them, so this bounds the time too.
 constexpr std::int64_t kInOrderBudget = std::int64_t(1) << 16;
 
 struct NeededBlock {
@@ -233,32 +234,6 @@ Clusters clusterSize(const std::vector<FileRun>& placed) {
   return {};
 }
 
-// Block b from two places: its start where the bytes before it lie (startDelta), its end
-// where its trailer was found (endDelta), cut on a boundary of the file's cluster grid (512
-// bytes when the cluster size is not known).
-std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
-                              std::int64_t endDelta, std::int64_t grid, std::int64_t& tries) {
-  // Both sides read once, each the whole span: the start side from where the block's first
-  // byte would lie, the end side up to its trailer (what lies before the source's start, none).
-  const auto span = std::size_t(spanOf(b));
-  std::vector<std::byte> starts(span), ends(span), whole(span);
-  const std::size_t haveStart = source.readAt(b.fileOffset + startDelta, starts);
-  const std::int64_t endFrom = b.fileOffset + endDelta, skip = std::max<std::int64_t>(0, -endFrom);
-  if (skip >= std::int64_t(span) ||
-      source.readAt(endFrom + skip, std::span(ends).subspan(std::size_t(skip))) != span - std::size_t(skip))
-    return {};
-  for (std::int64_t cut = (b.fileOffset / grid + 1) * grid; cut < b.fileOffset + spanOf(b); cut += grid) {
-    ++tries;
-    const std::size_t head = std::size_t(cut - b.fileOffset);
-    if (head > haveStart || std::int64_t(head) < skip) continue;
-    std::copy_n(starts.begin(), head, whole.begin());
-    std::copy(ends.begin() + std::ptrdiff_t(head), ends.end(), whole.begin() + std::ptrdiff_t(head));
-    if (holdsBlock(whole, b))
-      return {{b.fileOffset, b.fileOffset + startDelta, std::int64_t(head)}, {cut, cut + endDelta, spanOf(b) - std::int64_t(head)}};
-  }
-  return {};
-}
-
 // The block CRC starts from 0 and is not inverted at the end, so it is linear in the bytes:
 // crc(A + B) = advance(crc(A), |B|) ^ crc(B), where advance feeds |B| zero bytes. So each piece
 // of a block adds a term of its own, and one piece can be tried in many places at the cost of
@@ -303,6 +278,47 @@ class CrcAdvance {
   }
   Image m_image{};
 };
+
+// Block b from two places: its start where the bytes before it lie (startDelta), its end
+// where its trailer was found (endDelta), cut on a boundary of the file's cluster grid (512
+// bytes when the cluster size is not known). Every cut is checked by the CRC of its two
+// pieces: with S the start side and E the end side, the block cut at h has the CRC
+// advance(crc(S[0, h)) ^ crc(E[0, h)), size - h) ^ crc(E), so one pass over each side checks all
+// cuts, and only a cut that holds is put together and checked whole.
+std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, std::int64_t startDelta,
+                              std::int64_t endDelta, std::int64_t grid, std::int64_t& tries) {
+  // Both sides read once, each the whole span: the start side from where the block's first
+  // byte would lie, the end side up to its trailer (what lies before the source's start, none).
+  const auto span = std::size_t(spanOf(b)), size = std::size_t(b.size);
+  std::vector<std::byte> starts(span), ends(span);
+  const std::size_t haveStart = source.readAt(b.fileOffset + startDelta, starts);
+  const std::int64_t endFrom = b.fileOffset + endDelta, skip = std::max<std::int64_t>(0, -endFrom);
+  if (skip >= std::int64_t(span) ||
+      source.readAt(endFrom + skip, std::span(ends).subspan(std::size_t(skip))) != span - std::size_t(skip))
+    return {};
+  const std::uint32_t want = blockTrailer(Bytes(ends).subspan(span - kBlockTrailerSize)).crc;
+  const std::uint32_t endsCrc = crc(Bytes(ends).first(size));
+  std::uint32_t startsBefore = 0, endsBefore = 0;  // crc(S[0, d)), crc(E[0, d))
+  std::size_t d = 0;
+  for (std::int64_t cut = (b.fileOffset / grid + 1) * grid; cut < b.fileOffset + spanOf(b); cut += grid) {
+    ++tries;
+    const std::size_t head = std::size_t(cut - b.fileOffset);
+    if (head > haveStart) break;
+    const std::size_t to = std::min(head, size);
+    startsBefore = crc(Bytes(starts).subspan(d, to - d), startsBefore);
+    endsBefore = crc(Bytes(ends).subspan(d, to - d), endsBefore);
+    d = to;
+    if (std::int64_t(head) < skip) continue;
+    // A cut inside the trailer mixes two trailers: only the whole block tells.
+    const bool inTrailer = head > span - kBlockTrailerSize;
+    if (!inTrailer && (to == size ? startsBefore : CrcAdvance(size - to)(startsBefore ^ endsBefore) ^ endsCrc) != want) continue;
+    std::vector<std::byte> whole(starts.begin(), starts.begin() + std::ptrdiff_t(head));
+    whole.insert(whole.end(), ends.begin() + std::ptrdiff_t(head), ends.end());
+    if (holdsBlock(whole, b))
+      return {{b.fileOffset, b.fileOffset + startDelta, std::int64_t(head)}, {cut, cut + endDelta, spanOf(b) - std::int64_t(head)}};
+  }
+  return {};
+}
 
 // Stretches of the source: where each starts, and its bytes.
 using Stretches = std::vector<std::pair<std::int64_t, Bytes>>;
@@ -585,21 +601,28 @@ std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& g
     return after < std::int64_t(n) && before > 0 && before - after - 1 >= std::int64_t(middle);
   };
   // One run: nearest the start side first, where a first-fit allocator puts the next extent.
+  // The choices of cuts that may hold at all are worked out once, not at every place.
+  std::vector<std::array<std::int64_t, 4>> cuts;  // f0, middle, after, before
+  for (std::size_t middle = 1; middle < count; ++middle)
+    for (f0 = 0; f0 + middle < count; ++f0)
+      if (bounds(middle)) cuts.push_back({std::int64_t(f0), std::int64_t(middle), after, before});
+  std::vector<std::size_t> untaken(n + 1, 0);  // clusters not taken from i on, in a row
+  for (std::size_t i = n; i-- > 0;) untaken[i] = taken[i] ? 0 : untaken[i + 1] + 1;
   for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t middle = 1; middle < count; ++middle)
-      for (f0 = 0; f0 + middle < count; ++f0) {
-        if (!bounds(middle) || std::int64_t(i) <= after || std::int64_t(i + middle) > before) continue;
-        if (std::any_of(taken.begin() + std::ptrdiff_t(i), taken.begin() + std::ptrdiff_t(i + middle), [](char t) { return t; }))
-          continue;
-        std::uint32_t sum = 0;
-        pick.clear();
-        for (std::size_t k = 0; k < middle; ++k) {
-          sum ^= terms[f0 + k][i + k];
-          pick.push_back(i + k);
-        }
-        ++tries;
-        if (auto runs = holds(sum); !runs.empty()) return runs;
+    for (const auto& [first, middle, lo, hi] : cuts) {
+      if (std::int64_t(i) <= lo || std::int64_t(i) + middle > hi || std::int64_t(untaken[i]) < middle) continue;
+      f0 = std::size_t(first);
+      f1 = f0 + std::size_t(middle);
+      std::uint32_t sum = 0;
+      pick.clear();
+      for (std::size_t k = 0; k < std::size_t(middle); ++k) {
+        sum ^= terms[f0 + k][i + k];
+        pick.push_back(i + k);
       }
+      ++tries;
+      if (++spent > budget) return {};
+      if (auto runs = holds(sum); !runs.empty()) return runs;
+    }
   // More runs, by the number of pieces: the start side (when f0 > 0), the runs, the end side.
   for (std::size_t pieces = 3; pieces <= count + 1; ++pieces)
     for (const std::size_t withStart : {0, 1}) {
