@@ -62,10 +62,10 @@ std::string utcNow() {
   return text;
 }
 
-// The 块 cell: blocks proved in place of the blocks the file's index lists, "-" where it was not read.
-std::string blocksCell(const pst::ReassemblyResult& b) {
-  if (!b.treesFound) return "-";
-  return std::to_string(b.blocksProved()) + "/" + std::to_string(b.blocks);
+// The 块 cell: blocks proved of the blocks the file's index lists, "-" where it was not read.
+std::string blocksCell(const rebuild::FileEvidence& e) {
+  if (!e.indexRead) return "-";
+  return std::to_string(e.blocksProved) + "/" + std::to_string(e.blocks);
 }
 
 // What check found wrong with a file, in a few words.
@@ -189,7 +189,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     table.push_back({row.number, row.name, row.size, std::to_string(result.intervalsWritten),
                      std::to_string(result.intervalsMissing) +
                          (f->conflicts.empty() ? "" : std::string(" ") + rebuild::kTwoVersionsMark),
-                     row.fragments, blocksCell(result.blocks),
+                     row.fragments, blocksCell(evidence),
                      pst.isPst ? std::to_string(pst.messagesReadable) + "/" + std::to_string(pst.messages) : "-",
                      pst.isPst ? std::to_string(pst.folders.size()) : "-", pst.isPst ? checked.headerState() : "-",
                      evidence.stateName()});

@@ -28,6 +28,9 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
     e.newerPages = b.newerPages;
     e.blocksStitched = b.blocksStitched;
     e.stitchTries = b.stitchTries;
+    // Blocks put together by their CRC alone, after more placements than keep a false one
+    // unlikely, rest on that chance: they are not counted proved.
+    if (!e.stitchingProved()) e.blocksProved -= e.blocksStitched;
   } else {
     // Not read from the source: what check proved of the file as written (every block it
     // lists checked by trailer, signature and CRC at its place).

@@ -21,7 +21,9 @@ struct FileEvidence {
   // with the file's roots), one built from the file's content, or none (the fixed block).
   enum class Header { Own, Elsewhere, Rebuilt, None } header = Header::None;
   std::int64_t blocks = 0;          // listed by the file's index, where it was read
-  std::int64_t blocksProved = 0;    // trailer, signature and CRC hold at the place written
+  // Trailer, signature and CRC hold at the place written; blocks put together from pieces
+  // only while stitchingProved().
+  std::int64_t blocksProved = 0;
   std::int64_t blocksInferred = 0;  // kept where the map pages put them, unproved
   std::int64_t blocksUncertain = 0; // valid, but another file holds a different block of that ID
   std::int64_t blocksMissing = 0;
