@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <numeric>
+#include <random>
 #include <regex>
 #include <set>
 
@@ -265,6 +267,57 @@ TEST(RecoverCommand, ABlockInManyPiecesComesBackAndItsChanceIsStated) {
   EXPECT_NE(r.out.find("\"blocksProved\": " + std::to_string(2274 - stitched) + ","), std::string::npos) << r.out;
   const auto checked = test::runCliArgs({"check", "--format", "tsv", dir.file("out/file1.pst")});
   EXPECT_NE(checked.out.find("messages\t71, 71 readable"), std::string::npos) << checked.out;
+}
+
+// A volume of 1 KiB blocks that scattered the file in runs of one to three blocks, in no order,
+// and whose extent leaves outlived the file: the leaves that agree with the blocks found whole
+// put every other block back, and the bytes between them, so the file comes back byte for byte
+// and whole. A leaf that maps the same blocks elsewhere (another file's) is outvoted.
+TEST(RecoverCommand, AVolumesExtentLeavesPutBackAFileInSmallPiecesInAnyOrder) {
+  constexpr std::int64_t kBlock = 1024, kVolume = 1 << 20;  // the volume starts 1 MiB into the image
+  const auto pst = test::enronPst();
+  struct Run {
+    std::int64_t logical, blocks;
+  };
+  std::vector<Run> runs;
+  const std::int64_t fileBlocks = std::int64_t(pst.size()) / kBlock;
+  for (std::int64_t at = 0, i = 0; at < fileBlocks; ++i) {
+    runs.push_back({at, std::min<std::int64_t>(1 + i * 7 % 3, fileBlocks - at)});
+    at += runs.back().blocks;
+  }
+  std::vector<std::size_t> order(runs.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::mt19937 rng(5);
+  std::shuffle(order.begin(), order.end(), rng);
+  std::vector<std::byte> image(std::size_t(kVolume), std::byte{0x11});
+  std::vector<std::int64_t> physical(runs.size());
+  for (const std::size_t k : order) {
+    image.resize(image.size() + std::size_t(kBlock), std::byte{0x22});  // another file's block between
+    physical[k] = (std::int64_t(image.size()) - kVolume) / kBlock;
+    const auto from = pst.begin() + runs[k].logical * kBlock;
+    image.insert(image.end(), from, from + runs[k].blocks * kBlock);
+  }
+  const auto leaf = [&](std::size_t first, std::size_t count, std::size_t shift) {
+    std::vector<std::byte> block(kBlock);
+    const auto put = [&](std::size_t at, std::uint64_t value, std::size_t width) {
+      for (std::size_t i = 0; i < width; ++i) block[at + i] = std::byte(value >> (8 * i));
+    };
+    put(0, 0xF30A, 2), put(2, count, 2), put(4, (kBlock - 12) / 12, 2);
+    for (std::size_t i = 0; i < count; ++i) {
+      const Run& r = runs[first + i];
+      put(12 + 12 * i, std::uint64_t(r.logical), 4), put(16 + 12 * i, std::uint64_t(r.blocks), 2);
+      put(20 + 12 * i, std::uint64_t(physical[(first + i + shift) % runs.size()]), 4);
+    }
+    image.insert(image.end(), block.begin(), block.end());
+  };
+  leaf(0, 84, 1);  // another file's: the same blocks, each where another run lies
+  for (std::size_t first = 0; first < runs.size(); first += 84) leaf(first, std::min<std::size_t>(84, runs.size() - first), 0);
+  TempDir dir;
+  test::writeFile(dir.file("disk.img"), image);
+  const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q", "--format", "json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(R"("state": "whole")"), std::string::npos) << r.out;
+  EXPECT_TRUE(test::readFile(dir.file("out/file1.pst")) == pst);
 }
 
 // The sector of a block-tree leaf overwritten: the six blocks it listed are still named by the

@@ -103,7 +103,7 @@ std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResu
     << ", \"fragments\": [";
   for (std::size_t i = 0; i < f.fragmentNumbers.size(); ++i) j << (i ? ", " : "") << f.fragmentNumbers[i];
   j << "], \"blocks\": " << b.blocks << ", \"blocksPredicted\": " << b.blocksPredicted
-    << ", \"blocksFound\": " << b.blocksFound << ", \"blocksStitched\": " << b.blocksStitched
+    << ", \"blocksFound\": " << b.blocksFound << ", \"blocksMapped\": " << b.blocksMapped << ", \"blocksStitched\": " << b.blocksStitched
     << ", \"blocksMissing\": " << b.blocksMissing << ", \"messages\": " << pst.messages
     << ", \"messagesReadable\": " << pst.messagesReadable << ", \"folders\": " << pst.folders.size()
     << ", \"header\": " << jsonString(checked.headerState()) << ", \"sound\": " << (pst.sound() ? "true" : "false")
@@ -201,7 +201,9 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
       notes.push_back(f->fileName + ": put together block by block, as its own index says: " +
                       std::to_string(b.blocksPredicted) + " of " + std::to_string(b.blocks) +
                       " blocks where the map pages put them, " + std::to_string(b.blocksFound) +
-                      " found elsewhere by their trailer, " + std::to_string(b.blocksStitched) +
+                      " found elsewhere by their trailer, " +
+                      (b.blocksMapped > 0 ? std::to_string(b.blocksMapped) + " where the file system's extent map puts them, " : "") +
+                      std::to_string(b.blocksStitched) +
                       " put together from pieces, " + std::to_string(b.blocksMissing) + " missing" +
                       (b.pagesMissing > 0 ? "; " + plural(b.pagesMissing, "tree page", "tree pages") + " missing" : ""));
     }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "recover/volume_map.h"
 
 namespace kestrix::pst {
 
@@ -20,6 +21,9 @@ namespace {
 // so one block stitched this way is false with a chance below 2^-16. A block that is not
 // there costs all of them, so this bounds the time too.
 constexpr std::int64_t kInOrderBudget = std::int64_t(1) << 16;
+// Streams of extents (streamWindows): the pieces of the file up to 1 MiB before a block are
+// where streams may end, and the middle of the block lies within 64 KiB after such an end.
+constexpr std::int64_t kStreamBack = 1 << 20, kStreamReach = 64 << 10;
 
 struct NeededBlock {
   std::uint64_t bid = 0;
@@ -548,10 +552,11 @@ std::vector<FileRun> stitchAcross(ClusterSlots& slots, const Stretches& around, 
 // fills small holes one after the other leaves a block of several clusters in several of them,
 // with other files' clusters between. Clusters of the file's own pieces found so far (`taken`)
 // are no candidates. Fewer runs are tried first: they are the likelier layout, and far fewer
-// choices. Each choice is checked by the CRC terms: every place of one run, and at most
-// `budget` choices of two runs or more.
+// choices. Each choice is checked by the CRC terms, at most `budget` of them. The block's first
+// cluster comes from the start side when that is known to hold the bytes before the block in
+// the same cluster (firstOnStartSide); else the block may begin a new extent.
 std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& gap, const std::vector<char>& taken,
-                                   std::int64_t budget, std::int64_t& tries) {
+                                   bool firstOnStartSide, std::int64_t budget, std::int64_t& tries) {
   const std::size_t count = slots.count(), n = gap.n;
   const std::int64_t c = slots.cluster();
   const auto terms = gap.terms(slots);
@@ -595,7 +600,7 @@ std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& g
   // the block begins in a new extent, after the start side.
   const auto bounds = [&](std::size_t middle) {  // of f0, f1 = f0 + middle: whether they may hold
     f1 = f0 + middle;
-    if (!slots.hasData(f0)) return false;
+    if (!slots.hasData(f0) || (f0 == 0 && firstOnStartSide)) return false;
     after = f0 == 0 ? indexOf(slots.startSide(0)) - 1 : indexOf(slots.startSide(f0 - 1));
     before = indexOf(slots.endSide(f1));
     return after < std::int64_t(n) && before > 0 && before - after - 1 >= std::int64_t(middle);
@@ -635,6 +640,123 @@ std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& g
           if (choose(f0, runs, 0)) return spent > budget ? std::vector<FileRun>{} : found;
         }
     }
+  return {};
+}
+
+// Where the pieces of block b that lie on neither of its sides may be, for a file system that
+// hands out several streams of extents at once, each in disk order (ext4 fills small holes of
+// each size in turn): within `reach` after a piece of the file that comes before the block,
+// unless a piece between that one and the block in the file lies there (its stream went on
+// from there). Streams pass over clusters of the file handed out earlier or later by others,
+// so other pieces in the way do not end a window; they are left out as taken. Pieces of the
+// file within `back` bytes before the block are looked at.
+std::vector<std::pair<std::int64_t, std::int64_t>> streamWindows(const std::vector<FileRun>& byFile,
+                                                                 const std::vector<FileRun>& bySource, const NeededBlock& b,
+                                                                 std::int64_t back, std::int64_t reach) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> out;
+  const auto after = std::lower_bound(byFile.begin(), byFile.end(), b.fileOffset,
+                                      [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+  for (auto it = after; it != byFile.begin();) {
+    --it;
+    if (it->fileOffset < b.fileOffset - back) break;
+    const std::int64_t end = it->sourceOffset + it->length;
+    bool wentOn = false;
+    for (auto next = std::lower_bound(bySource.begin(), bySource.end(), end,
+                                      [](const FileRun& p, std::int64_t at) { return p.sourceOffset < at; });
+         !wentOn && next != bySource.end() && next->sourceOffset < end + reach; ++next)
+      wentOn = next->fileOffset > it->fileOffset && next->fileOffset < b.fileOffset;
+    if (!wentOn) out.emplace_back(end, end + reach);
+  }
+  // Overlapping windows merged: a place is tried once.
+  std::sort(out.begin(), out.end());
+  std::vector<std::pair<std::int64_t, std::int64_t>> merged;
+  for (const auto& w : out)
+    if (!merged.empty() && w.first <= merged.back().second) merged.back().second = std::max(merged.back().second, w.second);
+    else merged.push_back(w);
+  return merged;
+}
+
+// Block b with its middle in one or two runs of clusters, each within one of `windows` (see
+// streamWindows), two runs in one window in disk order. Two runs are matched through their CRC
+// terms: the first run's sums at every place are kept by value, and each place of the second
+// looks up the sum it needs, so that the time grows with the places, not with their pairs.
+// Every pair counts as a try all the same: each could hold by chance. No more than `budget`
+// are tried.
+std::vector<FileRun> stitchInStreams(ClusterSlots& slots, const std::vector<StretchClusters>& windows,
+                                     const std::vector<std::vector<char>>& taken, bool firstOnStartSide,
+                                     std::int64_t budget, std::int64_t& tries) {
+  const std::size_t count = slots.count();
+  struct Place {
+    std::size_t window, index;
+  };
+  std::vector<Place> places;
+  std::vector<std::vector<std::vector<std::uint32_t>>> terms;
+  std::vector<std::vector<std::size_t>> untaken;  // clusters not taken from each on, in a row
+  for (std::size_t w = 0; w < windows.size(); ++w) {
+    terms.push_back(windows[w].terms(slots));
+    untaken.emplace_back(windows[w].n + 1, 0);
+    for (std::size_t i = windows[w].n; i-- > 0;) untaken[w][i] = taken[w][i] ? 0 : untaken[w][i + 1] + 1;
+    for (std::size_t i = 0; i < windows[w].n; ++i)
+      if (!taken[w][i]) places.push_back({w, i});
+  }
+  // The term of slots [f, f + len) from clusters at p on, when they are free.
+  const auto run = [&](const Place& p, std::size_t f, std::size_t len) -> std::optional<std::uint32_t> {
+    if (untaken[p.window][p.index] < len) return std::nullopt;
+    std::uint32_t sum = 0;
+    for (std::size_t k = 0; k < len; ++k) sum ^= terms[p.window][f + k][p.index + k];
+    return sum;
+  };
+  const auto assemble = [&](std::size_t f0, std::size_t f1, std::initializer_list<std::pair<Place, std::size_t>> runs) {
+    std::vector<std::pair<std::int64_t, const std::byte*>> middle;
+    for (const auto& [p, len] : runs)
+      for (std::size_t k = 0; k < len; ++k)
+        middle.emplace_back(windows[p.window].sourceOf(p.index + k), windows[p.window].at(p.index + k).data());
+    return slots.assemble(f0, f1, middle);
+  };
+  std::int64_t spent = 0;
+  for (std::size_t f0 = firstOnStartSide ? 1 : 0; f0 + 1 < count; ++f0) {
+    if (!slots.hasData(f0)) continue;
+    for (std::size_t f1 = f0 + 1; f1 < count; ++f1) {
+      const std::uint32_t want = slots.middleWanted(f0, f1);
+      for (const Place& p : places) {
+        const auto sum = run(p, f0, f1 - f0);
+        if (!sum) continue;
+        ++tries;
+        if (++spent > budget) return {};
+        if (*sum != want) continue;
+        if (auto runs = assemble(f0, f1, {{p, f1 - f0}}); !runs.empty()) return runs;
+      }
+    }
+  }
+  for (std::size_t f0 = firstOnStartSide ? 1 : 0; f0 + 2 < count; ++f0) {
+    if (!slots.hasData(f0)) continue;
+    for (std::size_t f1 = f0 + 2; f1 < count; ++f1) {
+      const std::uint32_t want = slots.middleWanted(f0, f1);
+      for (std::size_t fa = f0 + 1; fa < f1; ++fa) {
+        std::unordered_multimap<std::uint32_t, Place> first;
+        for (const Place& p : places)
+          if (const auto sum = run(p, f0, fa - f0)) first.emplace(*sum, p);
+        std::int64_t seconds = 0;
+        for (const Place& q : places) {
+          const auto sum = run(q, fa, f1 - fa);
+          if (!sum) continue;
+          ++seconds;
+          const auto [from, to] = first.equal_range(*sum ^ want);
+          for (auto it = from; it != to; ++it) {
+            const Place& p = it->second;
+            if (p.window == q.window && p.index + (fa - f0) >= q.index) continue;  // one stream: in order, apart
+            if (auto runs = assemble(f0, f1, {{p, fa - f0}, {q, f1 - fa}}); !runs.empty()) {
+              tries += seconds * std::int64_t(first.size());
+              return runs;
+            }
+          }
+        }
+        const std::int64_t pairs = seconds * std::int64_t(first.size());
+        tries += pairs;
+        if ((spent += pairs) > budget) return {};
+      }
+    }
+  }
   return {};
 }
 
@@ -791,6 +913,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
 
   // 2. Blocks where the anchors predict them, read window by window in file order.
   std::vector<char> done(blocks.size(), 0);  // 1 proved where placed, 2 kept where predicted, unproved
+  std::vector<std::size_t> stitchedEarly;    // blocks put together from two sides in step 2b
   std::vector<FileRun> failedBlocks;
   SourceWindows windows(source);
   const auto holdsAt = [&](std::int64_t at, const NeededBlock& b) {
@@ -854,6 +977,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         if (!pieces.empty()) {
           done[i] = 1;
           ++r.blocksStitched;
+          stitchedEarly.push_back(i);
           near.insert(near.end(), pieces.begin(), pieces.end());
         }
       }
@@ -970,6 +1094,53 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     }
   }
 
+  // 3b. Where the file lay on an ext4 volume, the extent leaves that agree with the pieces
+  //     found so far say where every other piece lies: each block still missing is read from
+  //     there, across as many pieces as it spans, and proved by its trailer, signature and CRC.
+  std::vector<FileRun> mapped;  // where the volume's extent map puts the file, in file order
+  if (input.index && !input.index->extentLeaves.empty() && std::find(done.begin(), done.end(), 0) != done.end()) {
+    // The trailers of blocks not found whole lie where their blocks end: pieces too.
+    std::vector<FileRun> known = placed;
+    for (const auto& [index, ends] : trailers)
+      for (const std::int64_t end : ends)
+        known.push_back({blocks[index].fileOffset + spanOf(blocks[index]) - kBlockTrailerSize, end - kBlockTrailerSize, kBlockTrailerSize});
+    std::sort(known.begin(), known.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+    mapped = mappedByVolume(source, input.index->extentLeaves, known, input.fileLength);
+    std::vector<std::byte> bytes;
+    // A block put together by its CRC alone that the map puts in the same place is proved.
+    std::vector<char> confirm(blocks.size(), 0);
+    for (const std::size_t i : stitchedEarly) confirm[i] = 1;
+    for (std::size_t i = 0; i < blocks.size() && !mapped.empty(); ++i) {
+      if (done[i] && !confirm[i]) continue;
+      const NeededBlock& b = blocks[i];
+      std::vector<FileRun> pieces;
+      auto run = std::upper_bound(mapped.begin(), mapped.end(), b.fileOffset,
+                                  [](std::int64_t at, const FileRun& r) { return at < r.fileOffset; });
+      if (run == mapped.begin()) continue;
+      --run;
+      bytes.assign(std::size_t(spanOf(b)), std::byte{0});
+      for (std::int64_t at = b.fileOffset; at < b.fileOffset + spanOf(b); ++run) {
+        if (run == mapped.end() || run->fileOffset > at || run->fileOffset + run->length <= at) break;
+        const std::int64_t n = std::min(run->fileOffset + run->length, b.fileOffset + spanOf(b)) - at;
+        const std::int64_t from = run->sourceOffset + (at - run->fileOffset);
+        if (source.readAt(from, std::span(bytes).subspan(std::size_t(at - b.fileOffset), std::size_t(n))) != std::size_t(n)) break;
+        pieces.push_back({at, from, n});
+        at += n;
+      }
+      std::int64_t covered = 0;
+      for (const FileRun& p : pieces) covered += p.length;
+      if (covered != spanOf(b) || !holdsBlock(bytes, b)) continue;
+      ++r.blocksMapped;
+      if (confirm[i]) {
+        --r.blocksStitched;
+        continue;  // its pieces are placed already
+      }
+      done[i] = 1;
+      placed.insert(placed.end(), pieces.begin(), pieces.end());
+    }
+    std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  }
+
   // 4. Stitching: the start of a block lies where the piece before it continues, its trailer
   //    where it was found; the cut is on a 512-byte boundary between, and the CRC decides.
   //    A block longer than a cluster may have a middle piece elsewhere too: it is looked for
@@ -996,24 +1167,39 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     // Where its start may lie: where the piece of the file before it continues, and where the
     // block before it in the file ends, when that one's trailer was found but not its start
     // (the same extent may hold both).
-    std::vector<std::int64_t> startDeltas;
+    // With each, the file offset up to which the file's bytes are known to lie there.
+    std::vector<std::int64_t> startDeltas, knownTo;
     auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
                                    [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
     startDeltas.push_back(before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset);
+    knownTo.push_back(before == placed.begin() ? 0 : std::prev(before)->fileOffset + std::prev(before)->length);
     if (index > 0 && !done[index - 1])
       if (const auto prev = trailers.find(index - 1); prev != trailers.end())
         for (const std::int64_t end : prev->second) {
           const std::int64_t delta = end - (blocks[index - 1].fileOffset + spanOf(blocks[index - 1]));
-          if (std::find(startDeltas.begin(), startDeltas.end(), delta) == startDeltas.end() && startDeltas.size() < 4)
+          if (std::find(startDeltas.begin(), startDeltas.end(), delta) == startDeltas.end() && startDeltas.size() < 4) {
             startDeltas.push_back(delta);
+            knownTo.push_back(blocks[index - 1].fileOffset + spanOf(blocks[index - 1]));
+          }
         }
     if (bySourceStale) {
       bySource = inSourceOrder(placed);
       bySourceStale = false;
     }
+    // Which clusters of a stretch hold pieces of the file found so far.
+    const auto takenIn = [&](const StretchClusters& stretch) {
+      std::vector<char> taken(stretch.n, 0);
+      for (std::size_t i = 0; i < stretch.n; ++i) {
+        auto run = std::upper_bound(bySource.begin(), bySource.end(), stretch.sourceOf(i) + stretch.c - 1,
+                                    [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
+        taken[i] = run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > stretch.sourceOf(i);
+      }
+      return taken;
+    };
     std::vector<FileRun> pieces;
-    for (const std::int64_t startDelta : startDeltas)
+    for (std::size_t k = 0; k < startDeltas.size(); ++k)
       for (const std::int64_t end : trailers[index]) {
+        const std::int64_t startDelta = startDeltas[k];
         if (!pieces.empty()) break;
         const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
         if (endDelta % 512 != 0) continue;
@@ -1047,17 +1233,30 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
               scan::readSectorsRetrying(source, from, gap, unreadable);
             }
             const StretchClusters inGap(from, gap, c, ((slots.endSide(0) % c) + c) % c);
-            std::vector<char> taken(inGap.n, 0);
-            for (std::size_t k = 0; k < inGap.n; ++k) {
-              auto run = std::upper_bound(bySource.begin(), bySource.end(), inGap.sourceOf(k) + c - 1,
-                                          [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
-              taken[k] = run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > inGap.sourceOf(k);
-            }
-            pieces = stitchInOrder(slots, inGap, taken, kInOrderBudget, r.stitchTries);
+            const std::vector<char> taken = takenIn(inGap);
+            // The cluster that holds the block's first byte holds the bytes before it too:
+            // where those are known to lie, so is it.
+            const bool firstOnStartSide = knownTo[k] > b.fileOffset / c * c;
+            pieces = stitchInOrder(slots, inGap, taken, firstOnStartSide, kInOrderBudget, r.stitchTries);
           }
           if (pieces.empty()) {
             std::vector<std::vector<std::byte>> held;
             pieces = stitchAcross(slots, nextToNeighbours(source, placed, b, c, held), false, r.stitchTries);
+          }
+          if (pieces.empty() && c < 4096) {
+            std::vector<StretchClusters> windows;
+            std::vector<std::vector<char>> taken;
+            std::vector<std::vector<std::byte>> held;
+            const std::int64_t residue = ((slots.endSide(0) % c) + c) % c;
+            for (const auto& [wFrom, wTo] : streamWindows(placed, bySource, b, kStreamBack, kStreamReach)) {
+              held.emplace_back(std::size_t(std::min(wTo, source.size()) - wFrom));
+              std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
+              scan::readSectorsRetrying(source, wFrom, held.back(), unreadable);
+              windows.emplace_back(wFrom, held.back(), c, residue);
+              taken.push_back(takenIn(windows.back()));
+            }
+            const bool firstOnStartSide = knownTo[k] > b.fileOffset / c * c;
+            pieces = stitchInStreams(slots, windows, taken, firstOnStartSide, kInOrderBudget, r.stitchTries);
           }
           if (pieces.empty() && c >= 4096)
             pieces = stitchAcross(slots, nearby.around({from, end}, 8 << 20), false, r.stitchTries);
@@ -1232,6 +1431,21 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     }
     trusted = trusted / 512 * 512;
     if (trusted > a.fileOffset) runs.push_back({a.fileOffset, a.sourceOffset, trusted - a.fileOffset});
+  }
+  // Between the pieces proved, the bytes where the volume's extent map puts them (the file's
+  // free space and map pages): what the file held there.
+  {
+    auto piece = placed.begin();
+    for (const FileRun& m : mapped) {
+      for (std::int64_t from = m.fileOffset; from < m.fileOffset + m.length;) {
+        while (piece != placed.end() && (piece->fileOffset + piece->length + 511) / 512 * 512 <= from) ++piece;
+        const std::int64_t to = piece == placed.end() ? m.fileOffset + m.length
+                                                      : std::min(m.fileOffset + m.length, piece->fileOffset / 512 * 512);
+        if (to > from) runs.push_back({from, m.sourceOffset + (from - m.fileOffset), to - from});
+        if (piece == placed.end()) break;
+        from = std::max(to, (piece->fileOffset + piece->length + 511) / 512 * 512);
+      }
+    }
   }
   for (const FileRun& p : placed) {
     const std::int64_t from = p.fileOffset / 512 * 512;

@@ -62,6 +62,9 @@ struct ReassemblyResult {
   std::int64_t blocksPredicted = 0;   // found where the anchors predict
   std::int64_t blocksFound = 0;       // found elsewhere on the source by their trailer
   std::int64_t blocksStitched = 0;    // put together from two or three places
+  // Read where the extent map of the file system the file lay on puts its pieces (see
+  // recover/volume_map.h), however many: proved by trailer, signature and CRC.
+  std::int64_t blocksMapped = 0;
   // Listed by no surviving block-tree page (one was lost), named by the node tree or an
   // internal block, and found by their trailer: proved, for repair to list anew.
   std::int64_t blocksUnlisted = 0;
@@ -82,10 +85,10 @@ struct ReassemblyResult {
   std::vector<FileRun> runs;
   bool stopped = false;
   bool verifiedAsAnchored() const {
-    return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksInferred == 0 &&
+    return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksMapped == 0 && blocksInferred == 0 &&
            blocksUnlisted == 0 && blocksMissing == 0;
   }
-  std::int64_t blocksProved() const { return blocksPredicted + blocksFound + blocksStitched + blocksUnlisted; }
+  std::int64_t blocksProved() const { return blocksPredicted + blocksFound + blocksStitched + blocksMapped + blocksUnlisted; }
 };
 
 ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop);

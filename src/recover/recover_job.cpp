@@ -53,6 +53,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     reported.blocks = result.blocks.blocks;
     reported.blocksPredicted = result.blocks.blocksPredicted;
     reported.blocksFound = result.blocks.blocksFound;
+    reported.blocksMapped = result.blocks.blocksMapped;
     reported.blocksStitched = result.blocks.blocksStitched;
     reported.blocksMissing = result.blocks.blocksMissing;
     reported.blocksInferred = result.blocks.blocksInferred;

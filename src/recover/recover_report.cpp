@@ -101,7 +101,7 @@ std::string DfxmlReport(const RecoverReport& report) {
     if (!f.versions.empty()) x << "    <kestrix:versions>" << xmlEscape(f.versions) << "</kestrix:versions>\n";
     if (f.blocks > 0)
       x << "    <kestrix:blocks listed=\"" << f.blocks << "\" predicted=\"" << f.blocksPredicted << "\" found=\""
-        << f.blocksFound << "\" stitched=\"" << f.blocksStitched << "\" stitch_tries=\"" << f.stitchTries << "\" inferred=\"" << f.blocksInferred << "\" missing=\"" << f.blocksMissing << "\"/>\n";
+        << f.blocksFound << "\" mapped=\"" << f.blocksMapped << "\" stitched=\"" << f.blocksStitched << "\" stitch_tries=\"" << f.stitchTries << "\" inferred=\"" << f.blocksInferred << "\" missing=\"" << f.blocksMissing << "\"/>\n";
     if (!f.state.empty())
       x << "    <kestrix:evidence state=\"" << xmlEscape(f.state) << "\">" << xmlEscape(f.stateWhy) << "</kestrix:evidence>\n";
     if (f.checked && !repaired) pstFacts(x, f);

@@ -26,7 +26,7 @@ struct ReportedFile {
   std::string versions;  // describeConflicts: IDs another version could have served; "" when none
   // The file's own index, where it was read (blocks > 0): blocks where the map pages put them,
   // found elsewhere by their trailer, put together from pieces, and missing.
-  std::int64_t blocks = 0, blocksPredicted = 0, blocksFound = 0, blocksStitched = 0, blocksMissing = 0;
+  std::int64_t blocks = 0, blocksPredicted = 0, blocksFound = 0, blocksMapped = 0, blocksStitched = 0, blocksMissing = 0;
   std::int64_t blocksInferred = 0;
   std::int64_t stitchTries = 0;  // placements tried while putting blocks together from pieces
   // What the evidence proves of the file as put together (FileEvidence): its state and why.

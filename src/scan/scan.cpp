@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "format/extent_leaf.h"
 #include "format/format.h"
 #include "format/map_page.h"
 
@@ -36,6 +37,9 @@ void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const
       continue;
     }
     if (pst::isHeaderSector(page) && index.headers.size() < kMaxHeaders) index.headers.push_back(offset);
+    if (page[0] == std::byte{0x0A} && page[1] == std::byte{0xF3} && index.extentLeaves.size() < kMaxExtentLeaves &&
+        pst::isExtentLeafStart(page))
+      index.extentLeaves.push_back(offset);
     for (std::size_t end = 64; end <= kPageSize; end += 64) {
       const std::uint16_t size = pst::le16(page, end - 16);
       const std::uint64_t bid = pst::le64(page, end - 8);

@@ -56,6 +56,10 @@ inline constexpr std::size_t kMaxBlockTrailers = std::size_t(1) << 24;
 // At most this many header sectors are kept: every PST on a disk has one, a copy or two.
 inline constexpr std::size_t kMaxHeaders = 4096;
 
+// At most this many extent leaves of ext4 volumes are kept (8 MiB): one leaf maps up to 340
+// pieces of a file, so a million leaves map the pieces of the most fragmented volumes.
+inline constexpr std::size_t kMaxExtentLeaves = std::size_t(1) << 20;
+
 // The found-page list: hits in increasing sector order. A deque grows in small blocks, so a
 // list of millions of hits never needs room for two copies of itself while it grows.
 using FoundPageList = std::deque<FoundPage>;
@@ -91,6 +95,9 @@ struct SourceIndex {
   std::vector<BlockTrailerHit> trailers;
   bool trailersComplete = true;      // false once kMaxBlockTrailers were kept
   std::vector<std::int64_t> headers; // sectors (byte offsets) with the magic and a valid header CRC
+  // Sectors (byte offsets) that begin an ext4 extent leaf (pst::isExtentLeafStart), at most
+  // kMaxExtentLeaves: where the pieces of files on such a volume lie.
+  std::vector<std::int64_t> extentLeaves;
   ZeroMap zeros;
 };
 
