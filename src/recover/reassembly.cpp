@@ -21,9 +21,6 @@ namespace {
 // so one block stitched this way is false with a chance below 2^-16. A block that is not
 // there costs all of them, so this bounds the time too.
 constexpr std::int64_t kInOrderBudget = std::int64_t(1) << 16;
-// Streams of extents (streamWindows): the pieces of the file up to 1 MiB before a block are
-// where streams may end, and the middle of the block lies within 64 KiB after such an end.
-constexpr std::int64_t kStreamBack = 1 << 20, kStreamReach = 64 << 10;
 
 struct NeededBlock {
   std::uint64_t bid = 0;
@@ -643,123 +640,6 @@ std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& g
   return {};
 }
 
-// Where the pieces of block b that lie on neither of its sides may be, for a file system that
-// hands out several streams of extents at once, each in disk order (ext4 fills small holes of
-// each size in turn): within `reach` after a piece of the file that comes before the block,
-// unless a piece between that one and the block in the file lies there (its stream went on
-// from there). Streams pass over clusters of the file handed out earlier or later by others,
-// so other pieces in the way do not end a window; they are left out as taken. Pieces of the
-// file within `back` bytes before the block are looked at.
-std::vector<std::pair<std::int64_t, std::int64_t>> streamWindows(const std::vector<FileRun>& byFile,
-                                                                 const std::vector<FileRun>& bySource, const NeededBlock& b,
-                                                                 std::int64_t back, std::int64_t reach) {
-  std::vector<std::pair<std::int64_t, std::int64_t>> out;
-  const auto after = std::lower_bound(byFile.begin(), byFile.end(), b.fileOffset,
-                                      [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
-  for (auto it = after; it != byFile.begin();) {
-    --it;
-    if (it->fileOffset < b.fileOffset - back) break;
-    const std::int64_t end = it->sourceOffset + it->length;
-    bool wentOn = false;
-    for (auto next = std::lower_bound(bySource.begin(), bySource.end(), end,
-                                      [](const FileRun& p, std::int64_t at) { return p.sourceOffset < at; });
-         !wentOn && next != bySource.end() && next->sourceOffset < end + reach; ++next)
-      wentOn = next->fileOffset > it->fileOffset && next->fileOffset < b.fileOffset;
-    if (!wentOn) out.emplace_back(end, end + reach);
-  }
-  // Overlapping windows merged: a place is tried once.
-  std::sort(out.begin(), out.end());
-  std::vector<std::pair<std::int64_t, std::int64_t>> merged;
-  for (const auto& w : out)
-    if (!merged.empty() && w.first <= merged.back().second) merged.back().second = std::max(merged.back().second, w.second);
-    else merged.push_back(w);
-  return merged;
-}
-
-// Block b with its middle in one or two runs of clusters, each within one of `windows` (see
-// streamWindows), two runs in one window in disk order. Two runs are matched through their CRC
-// terms: the first run's sums at every place are kept by value, and each place of the second
-// looks up the sum it needs, so that the time grows with the places, not with their pairs.
-// Every pair counts as a try all the same: each could hold by chance. No more than `budget`
-// are tried.
-std::vector<FileRun> stitchInStreams(ClusterSlots& slots, const std::vector<StretchClusters>& windows,
-                                     const std::vector<std::vector<char>>& taken, bool firstOnStartSide,
-                                     std::int64_t budget, std::int64_t& tries) {
-  const std::size_t count = slots.count();
-  struct Place {
-    std::size_t window, index;
-  };
-  std::vector<Place> places;
-  std::vector<std::vector<std::vector<std::uint32_t>>> terms;
-  std::vector<std::vector<std::size_t>> untaken;  // clusters not taken from each on, in a row
-  for (std::size_t w = 0; w < windows.size(); ++w) {
-    terms.push_back(windows[w].terms(slots));
-    untaken.emplace_back(windows[w].n + 1, 0);
-    for (std::size_t i = windows[w].n; i-- > 0;) untaken[w][i] = taken[w][i] ? 0 : untaken[w][i + 1] + 1;
-    for (std::size_t i = 0; i < windows[w].n; ++i)
-      if (!taken[w][i]) places.push_back({w, i});
-  }
-  // The term of slots [f, f + len) from clusters at p on, when they are free.
-  const auto run = [&](const Place& p, std::size_t f, std::size_t len) -> std::optional<std::uint32_t> {
-    if (untaken[p.window][p.index] < len) return std::nullopt;
-    std::uint32_t sum = 0;
-    for (std::size_t k = 0; k < len; ++k) sum ^= terms[p.window][f + k][p.index + k];
-    return sum;
-  };
-  const auto assemble = [&](std::size_t f0, std::size_t f1, std::initializer_list<std::pair<Place, std::size_t>> runs) {
-    std::vector<std::pair<std::int64_t, const std::byte*>> middle;
-    for (const auto& [p, len] : runs)
-      for (std::size_t k = 0; k < len; ++k)
-        middle.emplace_back(windows[p.window].sourceOf(p.index + k), windows[p.window].at(p.index + k).data());
-    return slots.assemble(f0, f1, middle);
-  };
-  std::int64_t spent = 0;
-  for (std::size_t f0 = firstOnStartSide ? 1 : 0; f0 + 1 < count; ++f0) {
-    if (!slots.hasData(f0)) continue;
-    for (std::size_t f1 = f0 + 1; f1 < count; ++f1) {
-      const std::uint32_t want = slots.middleWanted(f0, f1);
-      for (const Place& p : places) {
-        const auto sum = run(p, f0, f1 - f0);
-        if (!sum) continue;
-        ++tries;
-        if (++spent > budget) return {};
-        if (*sum != want) continue;
-        if (auto runs = assemble(f0, f1, {{p, f1 - f0}}); !runs.empty()) return runs;
-      }
-    }
-  }
-  for (std::size_t f0 = firstOnStartSide ? 1 : 0; f0 + 2 < count; ++f0) {
-    if (!slots.hasData(f0)) continue;
-    for (std::size_t f1 = f0 + 2; f1 < count; ++f1) {
-      const std::uint32_t want = slots.middleWanted(f0, f1);
-      for (std::size_t fa = f0 + 1; fa < f1; ++fa) {
-        std::unordered_multimap<std::uint32_t, Place> first;
-        for (const Place& p : places)
-          if (const auto sum = run(p, f0, fa - f0)) first.emplace(*sum, p);
-        std::int64_t seconds = 0;
-        for (const Place& q : places) {
-          const auto sum = run(q, fa, f1 - fa);
-          if (!sum) continue;
-          ++seconds;
-          const auto [from, to] = first.equal_range(*sum ^ want);
-          for (auto it = from; it != to; ++it) {
-            const Place& p = it->second;
-            if (p.window == q.window && p.index + (fa - f0) >= q.index) continue;  // one stream: in order, apart
-            if (auto runs = assemble(f0, f1, {{p, fa - f0}, {q, f1 - fa}}); !runs.empty()) {
-              tries += seconds * std::int64_t(first.size());
-              return runs;
-            }
-          }
-        }
-        const std::int64_t pairs = seconds * std::int64_t(first.size());
-        tries += pairs;
-        if ((spent += pairs) > budget) return {};
-      }
-    }
-  }
-  return {};
-}
-
 // The source just after the last few pieces of the file before block b (in file order), and
 // just before the first few after it: 16 clusters each, where the extent that continues or
 // precedes one of them lies when a file system hands out more than one stream of extents.
@@ -1242,21 +1122,6 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
           if (pieces.empty()) {
             std::vector<std::vector<std::byte>> held;
             pieces = stitchAcross(slots, nextToNeighbours(source, placed, b, c, held), false, r.stitchTries);
-          }
-          if (pieces.empty() && c < 4096) {
-            std::vector<StretchClusters> windows;
-            std::vector<std::vector<char>> taken;
-            std::vector<std::vector<std::byte>> held;
-            const std::int64_t residue = ((slots.endSide(0) % c) + c) % c;
-            for (const auto& [wFrom, wTo] : streamWindows(placed, bySource, b, kStreamBack, kStreamReach)) {
-              held.emplace_back(std::size_t(std::min(wTo, source.size()) - wFrom));
-              std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
-              scan::readSectorsRetrying(source, wFrom, held.back(), unreadable);
-              windows.emplace_back(wFrom, held.back(), c, residue);
-              taken.push_back(takenIn(windows.back()));
-            }
-            const bool firstOnStartSide = knownTo[k] > b.fileOffset / c * c;
-            pieces = stitchInStreams(slots, windows, taken, firstOnStartSide, kInOrderBudget, r.stitchTries);
           }
           if (pieces.empty() && c >= 4096)
             pieces = stitchAcross(slots, nearby.around({from, end}, 8 << 20), false, r.stitchTries);
