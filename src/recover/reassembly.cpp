@@ -1035,8 +1035,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   std::vector<std::size_t> order;
   for (const auto& [index, ends] : trailers) order.push_back(index);
   std::sort(order.begin(), order.end());  // blocks are in file order: a stitched block tells the next where it lies
-  std::vector<FileRun> bySource;  // placed, in source order, sorted again once a block is stitched
-  bool bySourceStale = true;
+  std::vector<FileRun> bySource = inSourceOrder(placed);  // placed, in source order
   for (const std::size_t index : order) {
     if (stop.load()) {
       r.stopped = true;
@@ -1062,10 +1061,6 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
             knownTo.push_back(blocks[index - 1].fileOffset + spanOf(blocks[index - 1]));
           }
         }
-    if (bySourceStale) {
-      bySource = inSourceOrder(placed);
-      bySourceStale = false;
-    }
     // Which clusters of a stretch hold pieces of the file found so far.
     const auto takenIn = [&](const StretchClusters& stretch) {
       std::vector<char> taken(stretch.n, 0);
@@ -1130,8 +1125,12 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     if (pieces.empty()) continue;
     done[index] = 1;
     ++r.blocksStitched;
-    for (const FileRun& p : pieces) insertInFileOrder(placed, p);
-    bySourceStale = true;
+    for (const FileRun& p : pieces) {
+      insertInFileOrder(placed, p);
+      bySource.insert(std::upper_bound(bySource.begin(), bySource.end(), p.sourceOffset,
+                                       [](std::int64_t at, const FileRun& q) { return at < q.sourceOffset; }),
+                      p);
+    }
   }
   // 4a. Where a block-tree page was lost, the blocks it listed are still named: by the node
   //     tree's leaves, and by the internal blocks (data and subnode trees) found. Each is
