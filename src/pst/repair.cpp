@@ -154,7 +154,7 @@ void raiseNextNids(Header& h, const std::vector<NodeEntry>& nodes) {
 
 // Every folder and message must lead up to the root folder. Where the way up ends at a lost
 // folder, or runs in a circle, the node where it breaks is put into `top`. Returns how many.
-std::int64_t attachToRoot(std::vector<NodeEntry>& nodes, std::uint32_t top) {
+std::int64_t attachToRoot(std::vector<NodeEntry>& nodes, std::uint32_t top, std::array<bool, 2>& kindsMoved) {
   std::unordered_map<std::uint32_t, NodeEntry*> byNid;
   for (auto& n : nodes) byNid.emplace(n.nid, &n);
   const auto movable = [](const NodeEntry& n) {
@@ -174,6 +174,7 @@ std::int64_t attachToRoot(std::vector<NodeEntry>& nodes, std::uint32_t top) {
       if (up == byNid.end() || onPath.count(at->parent) || (!movable(*up->second) && up->second->nid != kNidRootFolder)) {
         at->parent = at->nid == top ? kNidRootFolder : top;  // the way up breaks here
         ++moved;
+        kindsMoved[nidType(at->nid) == kNidTypeMessage] = true;
         up = byNid.find(at->parent);
         if (up == byNid.end() || onPath.count(at->parent)) break;
       }
@@ -269,11 +270,11 @@ class Skeleton {
   // Each folder's hierarchy table (its subfolders) and contents table (its messages), written
   // anew where lost or not whole (its data, or its subnodes, where a large table keeps its
   // rows; `subsLost`: nodes whose subnodes were lost): a reader lists nothing under a folder
-  // without them. The top
-  // folder's contents too when messages whose folder was lost were moved under it. The new
+  // without them. The top folder's too, of each kind (`topGained`: subfolders, messages) of
+  // which items whose folder was lost were moved under it. The new
   // tables hold the two columns every table has; a folder of more messages than one block's
   // table holds keeps what it has. Returns how many were written.
-  std::int64_t rebuildTables(NodeReader& reader, const std::unordered_set<std::uint32_t>& subsLost, bool topGained) {
+  std::int64_t rebuildTables(NodeReader& reader, const std::unordered_set<std::uint32_t>& subsLost, std::array<bool, 2> topGained) {
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> children[2];  // subfolders, messages
     std::unordered_map<std::uint32_t, NodeEntry> entryOf;  // copies: add() below may move m_nodes
     std::vector<std::uint32_t> folders;
@@ -293,7 +294,7 @@ class Skeleton {
         const auto it = entryOf.find(table);
         const bool whole = it != entryOf.end() && it->second.data != 0 && reader.dataWhole(it->second.data) &&
                            !subsLost.count(table) && (it->second.sub == 0 || reader.subnodesWhole(it->second.sub));
-        if (whole && !(kind == 1 && folder == m_top && topGained)) continue;
+        if (whole && !(folder == m_top && topGained[kind])) continue;
         std::vector<std::byte> data = buildTableContext(children[kind][folder]);
         if (data.empty()) continue;
         add(table, 0, std::move(data));
@@ -506,8 +507,9 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     Skeleton skeleton(nodes, reader, h, slots);
     r.orphanFolder = skeleton.top();
     r.nodesCreated = skeleton.created();
-    r.orphansMoved = attachToRoot(nodes, r.orphanFolder);
-    r.tablesRebuilt = skeleton.rebuildTables(reader, subsLost, r.orphansMoved > 0);
+    std::array<bool, 2> kindsMoved{};  // folders, messages
+    r.orphansMoved = attachToRoot(nodes, r.orphanFolder, kindsMoved);
+    r.tablesRebuilt = skeleton.rebuildTables(reader, subsLost, kindsMoved);
     for (auto& [entry, block] : skeleton.take()) {
       blocks.push_back(entry);
       newBlocks.push_back({entry.bid, entry.offset, entry.size});

@@ -95,6 +95,19 @@ def contents_table_lost(data):
     return zeroed(data, ib, size)
 
 
+def parent_folder_lost(data):
+    """The data of the folder with the most subfolders (below the top of the folder tree) is
+    gone: its subfolders and their messages survive, with no folder above them."""
+    pst = model.Pst(data)
+    folders = [n for n in pst.nodes.values() if n.nid & 0x1F == 0x02]
+    top = {n.nid for n in folders if n.parent == n.nid}
+    top |= {n.nid for n in folders if n.parent in top}
+    lost = max((n for n in folders if n.nid not in top),
+               key=lambda n: sum(1 for m in folders if m.parent == n.nid and m.nid != n.nid))
+    ref = pst.blocks[lost.bid_data & ~1]
+    return zeroed(data, ref.ib, model.block_size(ref.cb))
+
+
 # The scenarios the end-to-end test runs on enron.pst, by name.
 SCENARIOS = {
     "header lost": header_lost,
@@ -104,4 +117,5 @@ SCENARIOS = {
     "8 scattered clusters lost": scattered_clusters_lost,
     "cluster around the node tree root lost": nbt_root_cluster_lost,
     "the largest folder's contents table lost": contents_table_lost,
+    "a folder with subfolders lost": parent_folder_lost,
 }
