@@ -460,12 +460,13 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   // A file whose header is lost ends at the first ID nothing begins at, or at lostHeaderEnd.
   const auto startFile = [&](const scan::Fragment& start, std::int64_t headerSector,
                              std::optional<std::int64_t> lostHeaderEnd = std::nullopt,
-                             std::int64_t headerBytes = kFirstMapPageOffset) {
+                             std::int64_t headerBytes = kFirstMapPageOffset, bool firstIntervalsLost = false) {
     std::array<std::byte, kPageSize> header{};
     if (src.readAt(headerSector * std::int64_t(kPageSize), header) != header.size()) return true;
     const bool magic = scan::HasPstMagic(header);
-    // Without the magic there is no header to place the file by: only its ID 0 map page can start it.
-    if (!magic && start.first.id != 0) return true;
+    // Without the magic there is no header to place the file by: only its ID 0 map page can
+    // start it, unless no file starts at all (firstIntervalsLost, below).
+    if (!magic && start.first.id != 0 && !firstIntervalsLost) return true;
     std::optional<std::int64_t> k =
         magic ? declaredIntervals(header) : lostHeaderEnd.value_or(std::numeric_limits<std::int32_t>::max());
     // A header whose CRC fails is a hint: its length stands only where what the file holds
@@ -555,6 +556,21 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       return result;
     }
   }
+  // No file at all, its header and first map page lost with the clusters that held them: the
+  // fragment of the lowest ID starts one, its header where that fragment puts it, built anew
+  // from what the file holds; the IDs below are missing, and the blocks they held are found
+  // by their trailers.
+  if (result.files.empty() && !fragments.empty()) {
+    const auto lowest = std::min_element(fragments.begin(), fragments.end(), [](const scan::Fragment& a, const scan::Fragment& b) {
+      return std::pair(a.first.id, a.first.sector) < std::pair(b.first.id, b.first.sector);
+    });
+    const std::int64_t headerSector = lowest->first.sector - kFirstMapPageSector - lowest->first.id * kIntervalSectors;
+    if (lowest->first.id > 0 && headerSector >= 0 &&
+        (stop.load(std::memory_order_relaxed) || !startFile(*lowest, headerSector, std::nullopt, kFirstMapPageOffset, true))) {
+      result.stopped = true;
+      return result;
+    }
+  }
   if (result.files.size() == 1) result.files[0].alone = true;
   // A lone file without its header ended at its first gap; it may go on past it (loneFileEnd).
   if (result.files.size() == 1 && !result.files[0].headerHasMagic && result.files[0].unbuildable.empty()) {
@@ -562,7 +578,8 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     if (end > result.files[0].declaredIntervals) {
       const AssembledFile lone = std::move(result.files[0]);
       result.files.clear();
-      if (!startFile(*findFragment(fragments, lone.fragmentNumbers.front()), lone.headerSector, end)) result.stopped = true;
+      const scan::Fragment& first = *findFragment(fragments, lone.fragmentNumbers.front());
+      if (!startFile(first, lone.headerSector, end, kFirstMapPageOffset, first.first.id != 0)) result.stopped = true;
       else result.files[0].alone = true;
     }
   }

@@ -36,6 +36,12 @@ def header_lost(data):
     return zeroed(data, 0, model.HEADER_BYTES)
 
 
+def header_and_first_map_lost(data):
+    """The header block and the first allocation map page after it are gone: nothing on the
+    disk begins the file any more."""
+    return zeroed(data, 0, model.HEADER_BYTES + model.PAGE)
+
+
 def last_interval_lost(data):
     """The last allocation-map interval is gone; it usually holds the newest tree pages."""
     last = interval_of(len(data) - 1)

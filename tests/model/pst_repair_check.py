@@ -298,6 +298,8 @@ def main(argv):
             c.repaired_case(name, enron, damage(enron))
             c.recovered_case(name, enron, damage(enron))
         c.recovered_case("fragmented out of order, header lost", enron, pst_damage.header_lost(enron), "clusters")
+        c.recovered_case("fragmented out of order, header and first map page lost", enron,
+                         pst_damage.header_and_first_map_lost(enron), "clusters")
         for layout in ("whole", "intervals"):
             c.recovered_case("sound, " + layout, enron, enron, layout)
 
