@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <map>
 #include <numeric>
 #include <optional>
-#include <set>
-#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -1296,20 +1295,13 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     trusted = trusted / 512 * 512;
     if (trusted > a.fileOffset) runs.push_back({a.fileOffset, a.sourceOffset, trusted - a.fileOffset});
   }
-  // Between the pieces proved, the bytes where the volume's extent map puts them (the file's
-  // free space and map pages): what the file held there.
-  {
-    auto piece = placed.begin();
-    for (const FileRun& m : mapped) {
-      for (std::int64_t from = m.fileOffset; from < m.fileOffset + m.length;) {
-        while (piece != placed.end() && (piece->fileOffset + piece->length + 511) / 512 * 512 <= from) ++piece;
-        const std::int64_t to = piece == placed.end() ? m.fileOffset + m.length
-                                                      : std::min(m.fileOffset + m.length, piece->fileOffset / 512 * 512);
-        if (to > from) runs.push_back({from, m.sourceOffset + (from - m.fileOffset), to - from});
-        if (piece == placed.end()) break;
-        from = std::max(to, (piece->fileOffset + piece->length + 511) / 512 * 512);
-      }
-    }
+  // Where the volume's extent map puts the file, over the anchors: it knows where an interval
+  // was cut; the pieces proved go over both.
+  // A header built anew is no part of them: it is written apart.
+  const bool ownHeader = std::any_of(input.anchors.begin(), input.anchors.end(), [](const FileRun& a) { return a.fileOffset == 0; });
+  for (const FileRun& m : mapped) {
+    const std::int64_t from = std::max<std::int64_t>(m.fileOffset, ownHeader ? 0 : kFirstAMapOffset);
+    if (from < m.fileOffset + m.length) runs.push_back({from, m.sourceOffset + (from - m.fileOffset), m.fileOffset + m.length - from});
   }
   for (const FileRun& p : placed) {
     const std::int64_t from = p.fileOffset / 512 * 512;
@@ -1324,45 +1316,44 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     if (it != lost.begin() && std::prev(it)->second > from) return true;
     return it != lost.end() && it->first < to;
   };
-  // Later runs (pieces found) win over earlier ones (anchors) where they overlap.
-  std::vector<FileRun> out;
-  std::stable_sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
-  {  // A piece placed twice (by two of the steps above) is one run, where it comes last.
-    std::set<std::tuple<std::int64_t, std::int64_t, std::int64_t>> seen;
-    std::vector<FileRun> once;
-    for (auto it = runs.rbegin(); it != runs.rend(); ++it)
-      if (seen.insert({it->fileOffset, it->sourceOffset, it->length}).second) once.push_back(*it);
-    runs.assign(once.rbegin(), once.rend());
-  }
+  // Each run is laid over those before it where they overlap: pieces found over the map over
+  // the anchors, a piece placed twice once.
+  std::map<std::int64_t, FileRun> painted;  // by file offset, apart
   for (const FileRun& run : runs) {
-    FileRun rest = run;
+    const std::int64_t from = run.fileOffset, to = run.fileOffset + run.length;
+    if (to <= from) continue;
+    auto it = painted.lower_bound(from);
+    if (it != painted.begin()) {
+      FileRun& before = std::prev(it)->second;
+      const std::int64_t end = before.fileOffset + before.length;
+      if (end > to) painted.emplace(to, FileRun{to, before.sourceOffset + (to - before.fileOffset), end - to});
+      before.length = std::min(end, from) - before.fileOffset;
+    }
+    while (it != painted.end() && it->first < to) {
+      const FileRun under = it->second;
+      it = painted.erase(it);
+      if (under.fileOffset + under.length > to) {
+        painted.emplace(to, FileRun{to, under.sourceOffset + (to - under.fileOffset), under.fileOffset + under.length - to});
+        break;
+      }
+    }
+    painted[from] = run;
+  }
+  // Runs of one extent next to each other are one; so are two with a gap between them, since
+  // the bytes between two pieces of one extent lie between them on the source too (free space
+  // of the file), unless a block that could not be found lies there.
+  std::vector<FileRun> out;
+  for (const auto& [from, run] : painted) {
     if (!out.empty()) {
       FileRun& last = out.back();
       const std::int64_t lastEnd = last.fileOffset + last.length;
-      if (rest.fileOffset < lastEnd) {
-        const bool same = rest.sourceOffset - rest.fileOffset == last.sourceOffset - last.fileOffset;
-        if (same) {
-          last.length = std::max(lastEnd, rest.fileOffset + rest.length) - last.fileOffset;
-          continue;
-        }
-        // A piece found elsewhere inside an anchored run: cut the run around it.
-        FileRun tail{rest.fileOffset + rest.length, last.sourceOffset + (rest.fileOffset + rest.length - last.fileOffset),
-                     lastEnd - (rest.fileOffset + rest.length)};
-        last.length = rest.fileOffset - last.fileOffset;
-        if (last.length <= 0) out.pop_back();
-        out.push_back(rest);
-        if (tail.length > 0) out.push_back(tail);
-        continue;
-      }
-      // Bytes between two pieces of one extent lie between them on the source too: free
-      // space of the file, unless a block that could not be found lies there.
-      if (rest.sourceOffset - rest.fileOffset == last.sourceOffset - last.fileOffset &&
-          !overlapsMissing(lastEnd, rest.fileOffset)) {
-        last.length = rest.fileOffset + rest.length - last.fileOffset;
+      if (run.sourceOffset - run.fileOffset == last.sourceOffset - last.fileOffset &&
+          (run.fileOffset == lastEnd || !overlapsMissing(lastEnd, run.fileOffset))) {
+        last.length = run.fileOffset + run.length - last.fileOffset;
         continue;
       }
     }
-    out.push_back(rest);
+    out.push_back(run);
   }
   for (FileRun& run : out) run.length = std::min(run.length, std::max<std::int64_t>(0, input.fileLength - run.fileOffset));
   std::erase_if(out, [](const FileRun& run) { return run.length <= 0; });
