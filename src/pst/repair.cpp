@@ -269,12 +269,14 @@ class Skeleton {
 
   // Each folder's hierarchy table (its subfolders) and contents table (its messages), written
   // anew where lost or not whole (its data, or its subnodes, where a large table keeps its
-  // rows; `subsLost`: nodes whose subnodes were lost): a reader lists nothing under a folder
-  // without them. The top folder's too, of each kind (`topGained`: subfolders, messages) of
+  // rows; `subsLost`: nodes whose subnodes were lost), or listing a folder or message that was
+  // dropped (`listsDropped`): a reader lists nothing under a folder without them, and gives up
+  // on a folder whose table names an item that is not there. The top folder's too, of each kind (`topGained`: subfolders, messages) of
   // which items whose folder was lost were moved under it. The new
   // tables hold the two columns every table has; a folder of more messages than one block's
   // table holds keeps what it has. Returns how many were written.
-  std::int64_t rebuildTables(NodeReader& reader, const std::unordered_set<std::uint32_t>& subsLost, std::array<bool, 2> topGained) {
+  std::int64_t rebuildTables(NodeReader& reader, const std::unordered_set<std::uint32_t>& subsLost,
+                             const std::unordered_set<std::uint32_t>& listsDropped, std::array<bool, 2> topGained) {
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> children[2];  // subfolders, messages
     std::unordered_map<std::uint32_t, NodeEntry> entryOf;  // copies: add() below may move m_nodes
     std::vector<std::uint32_t> folders;
@@ -293,7 +295,8 @@ class Skeleton {
         const std::uint32_t table = (folder & ~kNidTypeMask) | (kind == 0 ? kNidTypeHierarchyTable : kNidTypeContentsTable);
         const auto it = entryOf.find(table);
         const bool whole = it != entryOf.end() && it->second.data != 0 && reader.dataWhole(it->second.data) &&
-                           !subsLost.count(table) && (it->second.sub == 0 || reader.subnodesWhole(it->second.sub));
+                           !subsLost.count(table) && !listsDropped.count(table) &&
+                           (it->second.sub == 0 || reader.subnodesWhole(it->second.sub));
         if (whole && !(folder == m_top && topGained[kind])) continue;
         std::vector<std::byte> data = buildTableContext(children[kind][folder]);
         if (data.empty()) continue;
@@ -479,6 +482,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     std::vector<NodeEntry> kept;
     kept.reserve(nodes.size());
     std::unordered_set<std::uint32_t> keptNids, subsLost;
+    std::unordered_set<std::uint32_t> listsDropped;  // tables that list a folder or message dropped
     for (NodeEntry n : nodes) {
       // A node whose data is lost goes, and so does a second entry for a NID: a mailbox
       // with two message stores opens in no reader. The store, the root folder, folders and
@@ -492,6 +496,8 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
       if ((n.data != 0 && !index.present(n.data)) || ((skeletal || message || folder) && !reader.dataWhole(n.data)) ||
           !parses || keptNids.count(n.nid)) {
         ++r.nodesDropped;
+        if ((message || folder) && !keptNids.count(n.nid))
+          listsDropped.insert((n.parent & ~kNidTypeMask) | (folder ? kNidTypeHierarchyTable : kNidTypeContentsTable));
         continue;
       }
       keptNids.insert(n.nid);
@@ -509,7 +515,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     r.nodesCreated = skeleton.created();
     std::array<bool, 2> kindsMoved{};  // folders, messages
     r.orphansMoved = attachToRoot(nodes, r.orphanFolder, kindsMoved);
-    r.tablesRebuilt = skeleton.rebuildTables(reader, subsLost, kindsMoved);
+    r.tablesRebuilt = skeleton.rebuildTables(reader, subsLost, listsDropped, kindsMoved);
     for (auto& [entry, block] : skeleton.take()) {
       blocks.push_back(entry);
       newBlocks.push_back({entry.bid, entry.offset, entry.size});

@@ -101,17 +101,29 @@ def contents_table_lost(data):
     return zeroed(data, ib, size)
 
 
-def parent_folder_lost(data):
-    """The data of the folder with the most subfolders (below the top of the folder tree) is
-    gone: its subfolders and their messages survive, with no folder above them."""
+def _folder_data_lost(data, pick):
+    """The data block of one folder below the top of the folder tree is gone: pick(folders,
+    parent) chooses it, parent being the folder with the most subfolders there."""
     pst = model.Pst(data)
     folders = [n for n in pst.nodes.values() if n.nid & 0x1F == 0x02]
     top = {n.nid for n in folders if n.parent == n.nid}
     top |= {n.nid for n in folders if n.parent in top}
-    lost = max((n for n in folders if n.nid not in top),
-               key=lambda n: sum(1 for m in folders if m.parent == n.nid and m.nid != n.nid))
+    below = [n for n in folders if n.nid not in top]
+    parent = max(below, key=lambda n: sum(1 for m in folders if m.parent == n.nid and m.nid != n.nid))
+    lost = pick([n for n in folders if n.parent == parent.nid and n.nid != parent.nid], parent)
     ref = pst.blocks[lost.bid_data & ~1]
     return zeroed(data, ref.ib, model.block_size(ref.cb))
+
+
+def parent_folder_lost(data):
+    """The folder with the most subfolders is gone: they and their messages survive, with no
+    folder above them."""
+    return _folder_data_lost(data, lambda children, parent: parent)
+
+
+def sibling_folder_lost(data):
+    """One of those subfolders is gone, its siblings and its messages survive."""
+    return _folder_data_lost(data, lambda children, parent: min(children, key=lambda n: n.nid))
 
 
 # The scenarios the end-to-end test runs on enron.pst, by name.
@@ -124,4 +136,5 @@ SCENARIOS = {
     "cluster around the node tree root lost": nbt_root_cluster_lost,
     "the largest folder's contents table lost": contents_table_lost,
     "a folder with subfolders lost": parent_folder_lost,
+    "a folder with siblings lost": sibling_folder_lost,
 }
