@@ -211,16 +211,19 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
       notes.push_back(f->fileName + ": " + rebuild::describeConflicts(*f) +
                       "; the file may mix two versions of those intervals");
     reportZeroFilled(err, f->fileName, result.unreadable, result.sectorsPastEnd);
+    // Put together block by block, the blocks of a missing interval were looked for elsewhere:
+    // only what was not found is zeros.
+    const std::string filled = result.reassembled ? ", its blocks found elsewhere written, the rest as zeros" : ", written as zeros";
     if (f->missingCount == 1) {
       const std::int64_t at = scan::kFirstMapPageOffset + std::int64_t(f->missingIds[0]) * scan::kIntervalBytes;
       notes.push_back(f->fileName + ": 1 of " + std::to_string(f->declaredIntervals) + " intervals not found: ID " +
                       std::to_string(f->missingIds[0]) + ", file bytes " + std::to_string(at) + " to " +
-                      std::to_string(at + scan::kIntervalBytes - 1) + ", written as zeros");
+                      std::to_string(at + scan::kIntervalBytes - 1) + filled);
     } else if (f->missingCount > 1) {
       notes.push_back(f->fileName + ": " + std::to_string(f->missingCount) + " of " +
                       std::to_string(f->declaredIntervals) + " intervals not found: IDs " +
                       rebuild::describeMissingIds(*f) +
-                      " (ID n is file bytes 17408 + n * 253952 to 17408 + (n + 1) * 253952 - 1), written as zeros");
+                      " (ID n is file bytes 17408 + n * 253952 to 17408 + (n + 1) * 253952 - 1)" + filled);
     }
     if (result.ownHeader && f->headerElsewhere())
       notes.push_back(f->fileName + ": its header was found at sector " + std::to_string(f->headerSector) +

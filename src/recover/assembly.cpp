@@ -556,17 +556,27 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       return result;
     }
   }
-  // No file at all, its header and first map page lost with the clusters that held them: the
-  // fragment of the lowest ID starts one, its header where that fragment puts it, built anew
-  // from what the file holds; the IDs below are missing, and the blocks they held are found
-  // by their trailers.
+  // No file at all, its first map page lost with the cluster that held it: the fragment of the
+  // lowest ID starts one. Its header is the one found elsewhere that agrees best with the
+  // fragments (displacedHeaders), else it lies where that fragment puts it and, lost too, is
+  // built anew from what the file holds. The IDs below are missing; the blocks they held are
+  // found by their trailers.
   if (result.files.empty() && !fragments.empty()) {
     const auto lowest = std::min_element(fragments.begin(), fragments.end(), [](const scan::Fragment& a, const scan::Fragment& b) {
       return std::pair(a.first.id, a.first.sector) < std::pair(b.first.id, b.first.sector);
     });
-    const std::int64_t headerSector = lowest->first.sector - kFirstMapPageSector - lowest->first.id * kIntervalSectors;
+    std::int64_t headerSector = lowest->first.sector - kFirstMapPageSector - lowest->first.id * kIntervalSectors;
+    std::int64_t headerBytes = kFirstMapPageOffset;
+    if (sourceIndex && !sourceIndex->headers.empty()) {
+      const auto found = displacedHeaders(fragments, src, *sourceIndex, {});
+      const auto best = std::max_element(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+      if (best != found.end()) {
+        headerSector = best->second.sector;
+        headerBytes = best->second.bytes;
+      }
+    }
     if (lowest->first.id > 0 && headerSector >= 0 &&
-        (stop.load(std::memory_order_relaxed) || !startFile(*lowest, headerSector, std::nullopt, kFirstMapPageOffset, true))) {
+        (stop.load(std::memory_order_relaxed) || !startFile(*lowest, headerSector, std::nullopt, headerBytes, true))) {
       result.stopped = true;
       return result;
     }
