@@ -49,20 +49,17 @@ import pst_model  # noqa: E402
 import pst_repair_check  # noqa: E402
 
 SKIP = 77
-# Layouts the engine does not handle yet (seed 1 of each fails with today's engine; see
-# BENCHMARKS.md for how many seeds of each pass). A failure of one of these is printed as
-# XFAIL and does not fail the run; a pass as XPASS, so that it can come off the list.
-EXPECTED_TO_FAIL = [
-    "ext4-1k-small", "ext4-2k-small", "ext4-4k-small",  # blocks in four or more pieces, middles out of order
-    "ext4-4k-interleaved-two",                          # seed 6 of 8
-    "ext4-4k-lost-tree-page", "ext4-4k-lost-1pct", "ext4-4k-lost-3pct",
-]
-# What CI runs, with seed 1 (the same layout every time): the layouts that pass today, and
-# a few of those expected to fail, one of each kind, so that CI prints what they give.
+# Layouts the engine does not handle yet (see BENCHMARKS.md for how many seeds of each pass):
+# none today. A failure of one of these is printed as XFAIL and does not fail the run; a pass
+# as XPASS, so that it can come off the list.
+EXPECTED_TO_FAIL = []
+# What CI runs, with seed 1 (the same layout every time): every kind of layout, all of them
+# expected to pass.
 CI_LABELS = ["ext4-4k", "ext4-4k-two", "ext4-4k-old-copy", "ntfs-512", "ntfs-4k", "ntfs-4k-quick-format",
              "ntfs-4k-interleaved-versions", "fat32-512", "fat32-4k", "cut", "cut-no-header",
              "ext4-1k", "ext4-2k", "ext4-4k-interleaved-versions", "ext4-4k-lost-header",
-             "ext4-4k-small", "exfat-4k", "ext4-4k-interleaved-two", "ext4-4k-lost-tree-page"]
+             "ext4-4k-small", "exfat-4k", "ext4-4k-interleaved-two", "ext4-4k-lost-tree-page",
+             "ext4-1k-small", "ext4-2k-small", "ext4-4k-lost-1pct", "ext4-4k-lost-3pct"]
 
 
 def digest(path):
