@@ -14,6 +14,7 @@
 
 #include "fuzz_support.h"
 #include "scan/fragments.h"
+#include "format/extent_leaf.h"
 #include "format/map_page.h"
 #include "scan/scan.h"
 
@@ -63,6 +64,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(scan::FragmentFileSizeText(headerSource, 1, scan::kFirstMapPageSector) == "0");
   FUZZ_CHECK(scan::FragmentFileSizeText(headerSource, 0, scan::kFirstMapPageSector - 1) == "0 < 0B >");
+
+  // The input as an ext4 extent leaf: what parses is ordered, apart, within its block size,
+  // and begins with a sector that the scan's test takes.
+  const auto whole = fuzz::toBytes(data, size);
+  const pst::ExtentLeaf leaf = pst::parseExtentLeaf(whole);
+  if (!leaf.extents.empty()) {
+    FUZZ_CHECK(pst::isExtentLeafStart(whole) && leaf.blockSize >= 1024 && leaf.blockSize <= 65536 &&
+               std::int64_t(size) >= leaf.blockSize && 12 + 12 * leaf.extents.size() <= std::size_t(leaf.blockSize));
+    for (std::size_t i = 0; i < leaf.extents.size(); ++i) {
+      FUZZ_CHECK(leaf.extents[i].blocks >= 1 && leaf.extents[i].blocks <= 32768 && leaf.extents[i].physical != 0);
+      if (i > 0)
+        FUZZ_CHECK(std::uint64_t(leaf.extents[i - 1].logical) + leaf.extents[i - 1].blocks <= leaf.extents[i].logical);
+    }
+  }
 
   // The scan over all of the input, in a chunk size chosen by the input, finds exactly the
   // whole 512-byte steps that pass the page test.

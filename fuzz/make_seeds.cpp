@@ -74,6 +74,14 @@ int main(int argc, char** argv) {
   append(run, mapPage(7));
   append(run, noise(kPageSize + 100, 3));
   put(root / "map_page", "run", run);
+  // An ext4 extent leaf of a 1 KiB block: three extents in order.
+  std::vector<std::byte> leaf(1024);
+  const auto le = [&](std::size_t at, std::uint64_t v, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) leaf[at + i] = std::byte(v >> (8 * i));
+  };
+  le(0, 0xF30A, 2), le(2, 3, 2), le(4, 84, 2);
+  for (std::size_t i = 0; i < 3; ++i) le(12 + 12 * i, 4 * i, 4), le(16 + 12 * i, 1 + i, 2), le(20 + 12 * i, 1000 + 50 * i, 4);
+  put(root / "map_page", "extent-leaf", leaf);
 
   // Fragment walk: layouts built mostly of consecutive map pages.
   std::mt19937 rng(3);

@@ -50,7 +50,10 @@ std::vector<FileRun> mappedByVolume(scan::ByteSource& source, std::span<const st
     if (source.readAt(at, first) != first.size()) continue;
     block.resize(std::size_t(extentLeafBlockSize(first)));
     if (block.empty() || source.readAt(at, block) != block.size()) continue;
-    const ExtentLeaf leaf = parseExtentLeaf(block);
+    ExtentLeaf leaf = parseExtentLeaf(block);
+    // An extent past the source's end is no piece of a file on it (nor a product to overflow).
+    const auto blocksOnSource = std::uint64_t(source.size() / std::max<std::int64_t>(leaf.blockSize, 1));
+    std::erase_if(leaf.extents, [&](const VolumeExtent& e) { return e.physical >= blocksOnSource; });
     if (leaf.extents.empty()) continue;
     const Vote v = vote(leaf, proved);
     if (v.agree < 2 || v.start < 0 || v.disagree * 8 > v.agree) continue;
