@@ -980,9 +980,10 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   if (input.index && !input.index->extentLeaves.empty() && std::find(done.begin(), done.end(), 0) != done.end()) {
     // The trailers of blocks not found whole lie where their blocks end: pieces too.
     std::vector<FileRun> known = placed;
+    constexpr auto kTrailer = std::int64_t(kBlockTrailerSize);
     for (const auto& [index, ends] : trailers)
       for (const std::int64_t end : ends)
-        known.push_back({blocks[index].fileOffset + spanOf(blocks[index]) - kBlockTrailerSize, end - kBlockTrailerSize, kBlockTrailerSize});
+        known.push_back({blocks[index].fileOffset + spanOf(blocks[index]) - kTrailer, end - kTrailer, kTrailer});
     std::sort(known.begin(), known.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
     mapped = mappedByVolume(source, input.index->extentLeaves, known, input.fileLength);
     std::vector<std::byte> bytes;
