@@ -191,6 +191,23 @@ TEST(Cli, ExampleRunsEndToEnd) {
   // The commands it suggests can be pasted into a shell as they are.
   EXPECT_NE(r.out.find("kestrix-cli recover '" + ex + "/disk.img' -o '" + ex + "/recovered'\n"), std::string::npos) << r.out;
 
+  // Its map: one titled shape per fragment the scan lists, those of file2.pst naming it; never
+  // written onto the source.
+  r = runArgs({"map", "-q", ex + "/disk.img", "-o", ex + "/map.svg"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto bytes = test::readFile(ex + "/map.svg");
+  const std::string svg(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const auto count = [&](const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = svg.find(what); at != std::string::npos; at = svg.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("<g class=\"fragment"), 6u);
+  EXPECT_EQ(count("used by file2.pst</title>"), 3u);
+  EXPECT_EQ(count("used by no file</title>"), 1u);
+  EXPECT_EQ(svg.rfind("</svg>\n"), svg.size() - 7);
+  EXPECT_EQ(runArgs({"map", "-q", ex + "/disk.img", "-o", ex + "/disk.img"}).status, 1);
+
   // A PST to hide that is empty, or shorter than its header declares: refused, not read past its end.
   test::writeFile(dir.file("empty.pst"), {});
   r = runArgs({"example", "-q", "--dir", dir.file("e"), "--pst", dir.file("empty.pst")});

@@ -13,6 +13,7 @@
 #include "io/output_names.h"
 #include "recover/rebuild.h"
 #include "recover/source_analysis.h"
+#include "recover/source_map.h"
 #include "io/errors.h"
 #include "sources/open_source.h"
 #include "io/size_text.h"
@@ -125,6 +126,22 @@ int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const 
   }
   printScanReport(out, report, cmd.format);
   return result.stopped || result.endedAt >= 0 ? kExitError : kExitOk;
+}
+
+int runMap(const MapCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
+  auto src = sources::openSource(cmd.source);
+  rebuild::refuseUnsafeOutput(cmd.output, src.get());  // at once, not after a scan of hours
+  rebuild::AnalysisOptions options;
+  options.rows = false;
+  const rebuild::SourceAnalysis analysis = analyzeWithProgress(*src, options, cmd.quiet, stop, err);
+  if (analysis.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
+  rebuild::SourceMapInput map{cmd.source, src->size(), analysis.fragments, analysis.files, analysis.scan.unreadable,
+                              &analysis.scan.index.zeros};
+  rebuild::writeSourceMap(*src, map, cmd.output);
+  out << "Wrote a map of \"" << cmd.source << "\" (" << sources::SizeToText(std::uint64_t(src->size())) << ", "
+      << plural(std::int64_t(analysis.fragments.size()), "fragment", "fragments") << ", "
+      << plural(std::int64_t(analysis.files.size()), "file", "files") << ") to \"" << cmd.output << "\"\n";
+  return analysis.scan.endedAt >= 0 ? kExitError : kExitOk;
 }
 
 int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
@@ -245,6 +262,18 @@ const bool kScanRegistered = registerCommand({"scan", 10, "List the PST fragment
     return runScan(*cmd, c.out, c.err, c.stop);
   });
 }});
+
+const bool kMapRegistered = registerCommand(
+    {"map", 25, "Draw a source as a map of the fragments found on it, coloured by file (SVG)", [](CLI::App& sub) {
+       auto cmd = std::make_shared<MapCommand>();
+       sub.add_option("SOURCE", cmd->source, "Image file or device to read")->required();
+       sub.add_option("-o,--output", cmd->output, "SVG file to write (not on the source)")->required();
+       sub.add_flag("-q,--quiet", cmd->quiet, "No progress line");
+       return CommandRun([cmd](CommandContext& c) {
+         c.subject = cmd->source;
+         return runMap(*cmd, c.out, c.err, c.stop);
+       });
+     }});
 
 const bool kExtractRegistered = registerCommand(
     {"extract", 20, "Write fragments of a source to a file that rebuild accepts", [](CLI::App& sub) {

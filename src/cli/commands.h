@@ -57,6 +57,14 @@ struct ExtractCommand {
 };
 int runExtract(const ExtractCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop);
 
+// kestrix-cli map: the source drawn as a map of its fragments, as an SVG file.
+struct MapCommand {
+  std::string source;
+  std::string output;
+  bool quiet = false;
+};
+int runMap(const MapCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop);
+
 struct RebuildCommand {
   std::vector<std::string> inputs;
   std::vector<std::string> outputs;  // one per input, in the same order
