@@ -147,7 +147,7 @@ TEST(OutputFolder, AFolderSwappedForALinkMidRunIsWrittenWhereItWasOpened) {
   ASSERT_TRUE(swapped);
   EXPECT_EQ(run.written.results.size(), 2u);
   EXPECT_TRUE(entries(dir.file("elsewhere")).empty());
-  EXPECT_EQ(entries(dir.file("moved")), (std::set<std::string>{"file1.pst", "file2.pst", "report.xml"}));
+  EXPECT_EQ(entries(dir.file("moved")), (std::set<std::string>{"file1.pst", "file2.pst", "report.xml", "map.svg"}));
 }
 
 // A run's files go in place together: when one cannot, those before it are put back as they

@@ -301,7 +301,8 @@ const bool kRecoverRegistered = registerCommand(
            ->required();
        sub.add_option("--file", cmd->file, "Write only file N (序号 as the table lists them)")
            ->check(numberFromOne("file"));
-       sub.add_flag("--report", cmd->report, "Also write report.xml (DFXML): where each byte of each file came from");
+       sub.add_flag("--report", cmd->report,
+                    "Also write report.xml (DFXML): where each byte of each file came from, and map.svg: the source's fragments by file");
        sub.add_flag("--all", cmd->all,
                     "Also write files that are stray map pages without a header (one interval, or map pages "
                     "side by side)");

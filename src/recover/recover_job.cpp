@@ -10,6 +10,7 @@
 #include "io/storage.h"
 #include "format/map_page.h"
 #include "io/size_text.h"
+#include "recover/source_map.h"
 
 namespace kestrix::rebuild {
 
@@ -24,6 +25,8 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
                        scan::kFirstMapPageOffset + t.file.intervalsFound() * scan::kIntervalBytes});
   const bool withReport = !request.reportPath.empty();
   if (withReport) targets.push_back({request.reportPath, 0, 0});
+  const bool withMap = !request.mapPath.empty();
+  if (withMap) targets.push_back({request.mapPath, std::int64_t(request.mapSvg.size()), std::int64_t(request.mapSvg.size())});
   OutputSet outputs(&src, std::move(targets), {request.makeFolders, request.folders, request.folderMode});
 
   RecoverOutcome outcome;
@@ -85,6 +88,9 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     const std::string text = DfxmlReport(report);
     outputs.open(request.targets.size()).writeAt(0, std::as_bytes(std::span(text.data(), text.size())));
   }
+  if (withMap)
+    outputs.open(request.targets.size() + (withReport ? 1 : 0))
+        .writeAt(0, std::as_bytes(std::span(request.mapSvg.data(), request.mapSvg.size())));
   outputs.commit();
   return outcome;
 }
@@ -179,7 +185,12 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   for (std::size_t i : writable) request.targets.push_back({files[i], pathFor(i)});
   result.chosen = std::move(writable);
   if (result.chosen.empty()) return result;
-  if (job.report) result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");
+  if (job.report) {
+    result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");
+    request.mapPath = textOf(pathOf(job.folder) / "map.svg");
+    request.mapSvg = sourceMapSvg({src.name(), src.size(), result.analysis.fragments, files,
+                                   result.analysis.scan.unreadable, &result.analysis.scan.index.zeros});
+  }
   request.report = job.reportHeader;
   request.makeFolders = true;
   request.folderMode = job.folderMode;

@@ -30,6 +30,8 @@ struct RecoverTarget {
 struct RecoverRequest {
   std::vector<RecoverTarget> targets;
   std::string reportPath;    // where the DFXML report goes; empty = no report
+  std::string mapPath;       // where the map of the source goes (sourceMapSvg); empty = none
+  std::string mapSvg;        // the map, drawn by the caller, who knows the whole source
   RecoverReport report;      // the report's header (program, command line, start, image); files are added
   bool makeFolders = false;  // create the targets' missing folders, after every check
   // Folders opened and locked before the run (recoverToFolder's, before its scan); the targets'
@@ -68,7 +70,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
 struct FolderRecovery {
   std::string folder;
   std::int64_t fileNumber = 0;  // write only the file of this 序号; 0 = every file
-  bool report = false;          // also write <folder>/report.xml
+  bool report = false;          // also write <folder>/report.xml and <folder>/map.svg
   RecoverReport reportHeader;
   AnalysisOptions analysis;
   // Write also the files that are stray map pages rather than mailboxes (isStrayPiece).
