@@ -208,6 +208,15 @@ TEST(Cli, ExampleRunsEndToEnd) {
   EXPECT_EQ(svg.rfind("</svg>\n"), svg.size() - 7);
   EXPECT_EQ(runArgs({"map", "-q", ex + "/disk.img", "-o", ex + "/disk.img"}).status, 1);
 
+  // Fragments of the two mailboxes rebuilt as one: the later interval of an ID wins, and the
+  // IDs both hold are named, not dropped without a word.
+  ASSERT_EQ(runArgs({"extract", "-q", ex + "/disk.img", "--fragments", "2,3", "-o", ex + "/mixed.bin"}).status, 0);
+  r = runArgs({"rebuild", "-q", ex + "/mixed.bin", "-o", ex + "/mixed.pst"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("6 IDs of \"" + ex + "/mixed.bin\" appear in more than one interval (0-5); the last of each was written"),
+            std::string::npos)
+      << r.err;
+
   // A PST to hide that is empty, or shorter than its header declares: refused, not read past its end.
   test::writeFile(dir.file("empty.pst"), {});
   r = runArgs({"example", "-q", "--dir", dir.file("e"), "--pst", dir.file("empty.pst")});

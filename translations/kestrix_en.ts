@@ -737,6 +737,10 @@ IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
         <source>&quot;%1&quot; 末尾的 %2 字节不是完整的区间, 没有写入</source>
         <translation>The last %2 bytes of &quot;%1&quot; are not a whole interval and were not written</translation>
     </message>
+    <message>
+        <source>&quot;%1&quot; 中有 %2 个 ID 出现在多个区间 (%3): 每个 ID 只写入最后一个区间, 其余已丢弃; 输入可能混合了两个邮箱的碎片</source>
+        <translation>%2 IDs of &quot;%1&quot; appear in more than one interval (%3): the last interval of each was written and the others were dropped; the input may join fragments of two mailboxes</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::RepairController</name>

@@ -12,6 +12,7 @@
 #include "app/messages.h"
 #include "app/remaining_time.h"
 #include "app/window_texts.h"
+#include "recover/assembly.h"
 #include "recover/rebuild.h"
 #include "io/errors.h"
 #include "widgets/sort_list_view.h"
@@ -21,6 +22,7 @@ namespace kestrix::app {
 struct RebuildController::Output {
   std::optional<Message> error;  // why the job failed
   std::int64_t tail = 0;  // bytes after the input's last whole interval
+  std::vector<std::int32_t> repeated;  // IDs of more than one interval: all but the last dropped
   std::optional<pst::CheckedOutput> checked;  // what the check of the file found
 };
 
@@ -94,6 +96,7 @@ void RebuildController::startNext() {
             rebuild::RebuildResult r = rebuild::rebuildFile(
                 in, path, stop, [&](const rebuild::RebuildProgress& p) { report(int(p.phase), p.done, p.total); }, true);
             out->tail = r.tailBytes;
+            out->repeated = r.repeatedIds;
             if (!r.stopped()) out->checked = std::move(r.checked);
           } catch (const std::exception& e) {
             out->error = messageOf(e, in);
@@ -144,6 +147,12 @@ void RebuildController::fileDone(const Output& out) {
     m_summary << QString("\"%1\":\n%2").arg(m_output, WindowTexts::checked(*out.checked, true));
   else
     m_summary << tr("\"%1\": 已停止, 未写入").arg(m_output);
+  // Intervals of one ID twice: only the last is written, and the user hears which were dropped.
+  if (!out.repeated.empty())
+    m_summary << tr("\"%1\" 中有 %2 个 ID 出现在多个区间 (%3): 每个 ID 只写入最后一个区间, 其余已丢弃; 输入可能混合了两个邮箱的碎片")
+                     .arg(m_inputs.value(m_index))
+                     .arg(out.repeated.size())
+                     .arg(QString::fromStdString(rebuild::describeIds(out.repeated)));
   // Whole intervals only: a cut-off last one is not used, and the user hears of it.
   if (out.tail > 0 && !closing)
     m_context.information(

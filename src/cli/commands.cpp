@@ -233,6 +233,15 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
       err << '\n';
       partial = true;
     }
+    if (!result.repeatedIds.empty()) {
+      // Two intervals of one ID cannot both be written: the later wins, as the rebuild has it
+      // (exit 0), but the input may join two mailboxes, and the user hears which were dropped.
+      const bool one = result.repeatedIds.size() == 1;
+      err << "kestrix-cli: " << plural(std::int64_t(result.repeatedIds.size()), "ID", "IDs") << " of \"" << cmd.inputs[i]
+          << (one ? "\" appears" : "\" appear") << " in more than one interval (" << rebuild::describeIds(result.repeatedIds)
+          << "); the last of each was written and the others were dropped: the input may join fragments of two "
+             "mailboxes, or two copies of one\n";
+    }
     if (result.tailBytes > 0) {
       // Whole intervals only: a cut-off last one cannot be placed, and must not go unmentioned.
       err << "kestrix-cli: the last " << plural(result.tailBytes, "byte", "bytes") << " of \"" << cmd.inputs[i]

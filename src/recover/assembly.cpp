@@ -614,18 +614,23 @@ FileListRow MakeFileListRow(const AssembledFile& file) {
 }
 
 std::string describeMissingIds(const AssembledFile& file, std::size_t maxRuns) {
+  std::string text = describeIds(file.missingIds, maxRuns);
+  // missingIds holds the first IDs only: the rest are named by an ellipsis too.
+  if (std::int64_t(file.missingIds.size()) < file.missingCount && !text.ends_with(", ...")) text += ", ...";
+  return text;
+}
+
+std::string describeIds(std::span<const std::int32_t> ids, std::size_t maxRuns) {
   std::string text;
   std::size_t runs = 0;
-  const auto& ids = file.missingIds;
   for (std::size_t i = 0; i < ids.size();) {
     std::size_t j = i;
-    while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1) ++j;
+    while (j + 1 < ids.size() && std::int64_t(ids[j + 1]) == std::int64_t(ids[j]) + 1) ++j;
     if (runs == maxRuns) return text + ", ...";
     text += (runs ? ", " : "") + std::to_string(ids[i]) + (j > i ? "-" + std::to_string(ids[j]) : "");
     ++runs;
     i = j + 1;
   }
-  if (std::int64_t(ids.size()) < file.missingCount) text += ", ...";
   return text;
 }
 

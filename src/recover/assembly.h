@@ -186,6 +186,8 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
 
 // "5, 9-11, 20": missing IDs as runs, at most maxRuns runs then ", ..." (for messages).
 std::string describeMissingIds(const AssembledFile& file, std::size_t maxRuns = 8);
+// IDs in increasing order as runs, "3-5, 9", at most maxRuns runs then ", ...".
+std::string describeIds(std::span<const std::int32_t> ids, std::size_t maxRuns = 8);
 
 // "2 candidates for IDs 30-54 (fragment 2 taken, 4 passed over)", the conflicts joined by
 // "; ", at most maxConflicts then "; ..."; empty without conflicts.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "io/copy_loop.h"
+#include "recover/assembly.h"
 #include "format/header_block.h"
 #include "format/map_page.h"
 
@@ -52,6 +53,17 @@ PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const
 
 std::int64_t RebuiltSize(const PageIndex& index) {
   return std::int64_t(kHeaderBlockSize) + (std::int64_t(index.highestId()) + 1) * kIntervalBytes;
+}
+
+std::vector<std::int32_t> PageIndex::repeatedIds() const {
+  std::unordered_map<std::int32_t, std::int64_t> count;
+  for (const PageRecord& r : m_records)
+    if (r.id >= 0) ++count[r.id];
+  std::vector<std::int32_t> out;
+  for (const auto& [id, n] : count)
+    if (n > 1) out.push_back(id);
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 std::vector<PageRecord> PageIndex::writtenRecords() const {
@@ -129,6 +141,7 @@ RebuildResult rebuildFile(const std::string& inputPath, const std::string& outpu
   result.intervalsFound = std::int64_t(index.records().size());
   result.highestId = index.highestId();
   result.tailBytes = input.size() % kIntervalBytes;
+  result.repeatedIds = index.repeatedIds();
   if (!stop.load() && index.records().empty())
     throw Error(nothingRebuilt(inputPath, input));
   if (stop.load()) {  // stopped while indexing: nothing to write

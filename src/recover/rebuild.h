@@ -33,6 +33,8 @@ class PageIndex {
   const std::vector<PageRecord>& records() const { return m_records; }
   // Number of IDs from 0 to highestId() that have a record.
   std::int64_t idsPresent() const;
+  // The IDs recorded more than once, in increasing order: all but the last of each is dropped.
+  std::vector<std::int32_t> repeatedIds() const;
   // The record that each such ID resolves to, in increasing ID order.
   std::vector<PageRecord> writtenRecords() const;
 
@@ -75,6 +77,9 @@ struct RebuildResult {
   std::int64_t intervalsFound = 0;  // recognised intervals in the input
   std::int32_t highestId = 0;
   std::int64_t tailBytes = 0;       // bytes after the input's last whole interval: never tested, not used
+  // IDs that more than one interval of the input carries (fragments of two mailboxes, or two
+  // copies): the last of each is written, the others are dropped.
+  std::vector<std::int32_t> repeatedIds;
   WriteStats write;
   std::optional<pst::CheckedOutput> checked;  // with repair: what the check (and repair) found
   bool stopped() const { return write.stopped || (checked && checked->stopped); }
