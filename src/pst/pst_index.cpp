@@ -91,7 +91,9 @@ bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uin
   for (const auto& p : scan.treePages)
     if (p.page.type == type && reached.count(p.offset)) newestReached = std::max(newestReached, p.page.bid);
   for (const auto& p : scan.treePages)
-    if (p.page.type == type && !p.crcFailed && !reached.count(p.offset) && p.page.bid > newestReached) return true;
+    if (p.page.type == type && !p.crcFailed && !reached.count(p.offset) && p.page.bid > newestReached &&
+        p.page.bid <= kLargestPageBid)
+      return true;
   return false;
 }
 

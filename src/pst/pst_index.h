@@ -69,6 +69,11 @@ std::optional<BlockRef> guessRoot(const StructureScan& scan, std::uint8_t type);
 
 // Whether a found page of that type whose CRC holds, newer than every page the walk reached,
 // lies outside the walk: the walk then shows an older state of the file than its last one.
+// Page IDs count up from small numbers, one per page written: none reaches 2^62. A page that
+// names a larger one is crafted: no generation of the trees, and no repair numbers its pages
+// above it (near 2^64 it could not).
+inline constexpr std::uint64_t kLargestPageBid = std::uint64_t(1) << 62;
+
 bool newerPagesOutside(const StructureScan& scan, const TreeWalk& walk, std::uint8_t type);
 
 // Every leaf entry of that tree on the found pages; for each key, the entry of the newest

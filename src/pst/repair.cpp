@@ -364,7 +364,9 @@ Header startingHeader(const StructureScan& scan, const Analysis& a, std::uint64_
   // A block or page ID of 0 means "none": new ones start above it.
   h.nextBlockBid = std::max<std::uint64_t>(h.nextBlockBid, 4);
   nextPage = std::max<std::uint64_t>(h.nextPageBid, 1);
-  for (const auto& p : scan.treePages) nextPage = std::max(nextPage, p.page.bid + 1);
+  for (const auto& p : scan.treePages)
+    if (p.page.bid <= kLargestPageBid) nextPage = std::max(nextPage, p.page.bid + 1);
+  nextPage = std::min(nextPage, kLargestPageBid);
   for (const auto& f : scan.blocks) h.nextBlockBid = std::max(h.nextBlockBid, (blockKey(f.bid) & ~std::uint64_t(3)) + 4);
   h.unique = own ? h.unique + 1 : 1;
   return h;
