@@ -271,10 +271,10 @@ class Skeleton {
   // anew where lost or not whole (its data, or its subnodes, where a large table keeps its
   // rows; `subsLost`: nodes whose subnodes were lost), or listing a folder or message that was
   // dropped (`listsDropped`): a reader lists nothing under a folder without them, and gives up
-  // on a folder whose table names an item that is not there. The top folder's too, of each kind (`topGained`: subfolders, messages) of
-  // which items whose folder was lost were moved under it. The new
-  // tables hold the two columns every table has; a folder of more messages than one block's
-  // table holds keeps what it has. Returns how many were written.
+  // on a folder whose table names an item that is not there. The top folder's too, of each
+  // kind (`topGained`: subfolders, messages) of which items whose folder was lost were moved
+  // under it. The new tables hold the two columns every table has; a folder of more messages
+  // than one block's table holds keeps what it has. Returns how many were written.
   std::int64_t rebuildTables(NodeReader& reader, const std::unordered_set<std::uint32_t>& subsLost,
                              const std::unordered_set<std::uint32_t>& listsDropped, std::array<bool, 2> topGained) {
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> children[2];  // subfolders, messages

@@ -84,13 +84,13 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     outcome.results.push_back(std::move(result));
     outputs.finish();  // closed until the commit: a run of many files holds few open
   }
-  if (withReport) {
-    const std::string text = DfxmlReport(report);
-    outputs.open(request.targets.size()).writeAt(0, std::as_bytes(std::span(text.data(), text.size())));
-  }
-  if (withMap)
-    outputs.open(request.targets.size() + (withReport ? 1 : 0))
-        .writeAt(0, std::as_bytes(std::span(request.mapSvg.data(), request.mapSvg.size())));
+  // The report and the map follow the files, in that order.
+  std::size_t next = request.targets.size();
+  const auto writeText = [&](const std::string& text) {
+    outputs.open(next++).writeAt(0, std::as_bytes(std::span(text.data(), text.size())));
+  };
+  if (withReport) writeText(DfxmlReport(report));
+  if (withMap) writeText(request.mapSvg);
   outputs.commit();
   return outcome;
 }

@@ -6,28 +6,13 @@
 
 #include "io/output_file.h"
 #include "io/size_text.h"
+#include "recover/recover_report.h"
 
 namespace kestrix::rebuild {
 
 namespace {
 
 constexpr int kWidth = 1000, kRows = 64, kRowHeight = 10, kTop = 40, kLegendColumn = 150;
-
-// Text for XML character data and attribute values.
-std::string escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default:
-        if (static_cast<unsigned char>(c) >= 0x20 || c == '\n' || c == '\t') out += c;
-    }
-  }
-  return out;
-}
 
 std::string megabytes(std::int64_t bytes) {
   char text[32];
@@ -86,8 +71,8 @@ std::string sourceMapSvg(const SourceMapInput& input) {
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << kWidth << "\" height=\"" << height
       << "\" viewBox=\"0 0 " << kWidth << ' ' << height << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
-      << "<title>" << escaped(input.sourceName) << "</title>\n"
-      << "<text x=\"0\" y=\"16\">" << escaped(input.sourceName) << ": " << sources::SizeToText(std::uint64_t(input.size))
+      << "<title>" << xmlEscape(input.sourceName) << "</title>\n"
+      << "<text x=\"0\" y=\"16\">" << xmlEscape(input.sourceName) << ": " << sources::SizeToText(std::uint64_t(input.size))
       << ", " << input.fragments.size() << " fragments, " << input.files.size() << " files; each row "
       << megabytes(band.perRow()) << "</text>\n";
   // The source itself, then what was read as zeros, then what could not be read.
@@ -132,7 +117,7 @@ std::string sourceMapSvg(const SourceMapInput& input) {
     }
     out << "<g class=\"fragment " << kind << "\" data-fragment=\"" << f.number << "\"><title>fragment " << f.number
         << ": IDs " << f.first.id << " to " << f.last.id << ", bytes " << from << " to " << to << " ("
-        << megabytes(from) << " to " << megabytes(to) << "), " << escaped(used) << "</title>";
+        << megabytes(from) << " to " << megabytes(to) << "), " << xmlEscape(used) << "</title>";
     band.rects(out, from, to, "fill=\"" + colour + "\"" + (by.size() > 1 ? " stroke=\"#d00000\" stroke-width=\"2\"" : ""));
     out << "</g>\n";
   }
@@ -147,7 +132,7 @@ std::string sourceMapSvg(const SourceMapInput& input) {
   int y = kTop + kRows * kRowHeight + 20;
   const auto entry = [&](int x, const std::string& fill, const std::string& stroke, const std::string& text) {
     out << "<rect x=\"" << x << "\" y=\"" << y - 10 << "\" width=\"14\" height=\"10\" fill=\"" << fill << "\"" << stroke
-        << "/><text x=\"" << x + 20 << "\" y=\"" << y << "\">" << escaped(text) << "</text>\n";
+        << "/><text x=\"" << x + 20 << "\" y=\"" << y << "\">" << xmlEscape(text) << "</text>\n";
   };
   out << "<g class=\"legend\">\n";
   for (std::size_t k = 0; k < input.files.size(); ++k) {
