@@ -506,7 +506,7 @@ TEST(RecoverCommand, AConcurrentOrStoppedRunLeavesTheFolderAsItWas) {
     return files;
   };
   const auto before = contents();
-  ASSERT_EQ(before.size(), 4u);  // two files, report.xml, map.svg
+  ASSERT_EQ(before.size(), 5u);  // two files, report.xml, map.svg, summary.txt
 
   // A second run while another holds the folder: turned away before it writes anything.
   {

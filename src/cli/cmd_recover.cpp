@@ -49,19 +49,6 @@ std::string commandLineOf(const RecoverCommand& cmd) {
   return line;
 }
 
-std::string utcNow() {
-  using namespace std::chrono;
-  const auto now = floor<seconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day date{day};
-  const hh_mm_ss time{now - day};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", int(date.year()), unsigned(date.month()),
-                unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
-                int(time.seconds().count()));
-  return text;
-}
-
 // The 块 cell: blocks proved of the blocks the file's index lists, "-" where it was not read.
 std::string blocksCell(const rebuild::FileEvidence& e) {
   if (!e.indexRead) return "-";
@@ -119,55 +106,20 @@ std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResu
   return j.str();
 }
 
-int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
-  rebuild::FolderRecovery job;
-  job.folder = cmd.dir;
-  job.fileNumber = cmd.file;
-  job.report = cmd.report;
-  job.all = cmd.all;
-  job.folderMode = cmd.folderMode;
-  job.maxOutput = cmd.maxOutput;
-  job.reportHeader.version = kVersion;
-  job.reportHeader.commandLine = commandLineOf(cmd);
-  job.reportHeader.startTime = utcNow();
-  job.reportHeader.imageFilename = cmd.source;
-  auto src = sources::openSource(cmd.source);
-  job.reportHeader.imageSize = src->size();
-
-  rebuild::FolderRecoveryResult run;
-  {
-    ProgressLine line("scan", !cmd.quiet);
-    run = rebuild::recoverToFolder(*src, job, stop, [&](const rebuild::FolderRecoveryProgress& p) {
-      using Stage = rebuild::FolderRecoveryProgress::Stage;
-      if (p.stage == Stage::Write) line.setLabel("recover " + p.fileName);
-      if (p.stage == Stage::Check) line.setLabel("check " + p.fileName);
-      if (p.stage == Stage::Repair) line.setLabel("repair " + p.fileName);
-      line.update(p.done, p.total);
-    });
-  }
-  reportUnreadable(err, src->name(), run.analysis.scan.unreadable);
-  if (run.analysis.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
-  if (run.analysis.scan.endedAt >= 0)
-    throw Error("Nothing was written: \"" + cmd.source + "\" shrank while it was read (it ended at byte " +
-                std::to_string(run.analysis.scan.endedAt) + " of " + std::to_string(src->size()) + ")");
-  if (run.analysis.filesStopped)
-    throw Error("Nothing was written: stopped while the files of \"" + cmd.source + "\" were put together");
-  const std::vector<rebuild::AssembledFile>& files = run.analysis.files;
-  if (files.empty()) {
-    err << "kestrix-cli: no PST file can be put together from \"" << cmd.source << "\": "
-        << plural(std::int64_t(run.analysis.fragments.size()), "fragment was", "fragments were")
-        << " found, and none begins a file whose header declares its length. Nothing was written\n";
-    return kExitError;
-  }
-  if (run.written.stopped) {
-    err << "kestrix-cli: stopped; nothing was written, and what \"" << cmd.dir << "\" held is as it was\n";
-    return kExitError;
-  }
-
-  std::vector<std::vector<std::string>> table{
-      {"序号", "文件名", "大小", "区间", "缺少数据", "碎片", "块", "邮件", "文件夹", "文件头", "状态"}};
+// The table, the JSON of each file and the notes of a run: printed at its end, and written
+// as the readable summary beside the report.
+struct RunSummary {
+  std::vector<std::vector<std::string>> table;
   std::vector<std::string> json;
   std::vector<std::string> notes;
+};
+
+RunSummary summarize(std::span<const rebuild::AssembledFile> files, const rebuild::FolderWriteResult& run,
+                     std::ostream& err) {
+  RunSummary summary;
+  auto& [table, json, notes] = summary;
+  table = {
+      {"序号", "文件名", "大小", "区间", "缺少数据", "碎片", "块", "邮件", "文件夹", "文件头", "状态"}};
   // A file that cannot be written does not keep the others from being written; it is named.
   for (const auto& [index, reason] : run.skipped) notes.push_back(files[index].fileName + ": not written: " + reason);
   if (!run.strayPieces.empty()) {
@@ -251,6 +203,71 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
                       " found past the end its header declares (" +
                       sources::SizeToText(std::uint64_t(f->declaredSize)) + ") were not written");
   }
+  return summary;
+}
+
+std::string summaryText(const RecoverCommand& cmd, const RunSummary& summary) {
+  std::ostringstream text;
+  text << "kestrix " << kVersion << ": " << commandLineOf(cmd) << "\n\n";
+  if (summary.table.size() > 1) printTable(text, summary.table);
+  for (const auto& note : summary.notes) text << note << '\n';
+  return text.str();
+}
+
+int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, const std::atomic<bool>& stop) {
+  rebuild::FolderRecovery job;
+  job.folder = cmd.dir;
+  job.fileNumber = cmd.file;
+  job.report = cmd.report;
+  job.all = cmd.all;
+  job.folderMode = cmd.folderMode;
+  job.maxOutput = cmd.maxOutput;
+  job.reportHeader.version = kVersion;
+  job.reportHeader.commandLine = commandLineOf(cmd);
+  job.reportHeader.startTime = rebuild::utcNow();
+  job.reportHeader.imageFilename = cmd.source;
+  auto src = sources::openSource(cmd.source);
+  job.reportHeader.imageSize = src->size();
+  // With the report, summary.txt: the table and the notes this run ends with. Its notes of
+  // zero-filled sectors are said on err once, at the end.
+  if (cmd.report)
+    job.summary = [&](std::span<const rebuild::AssembledFile> files, const rebuild::FolderWriteResult& sofar) {
+      std::ostringstream unsaid;
+      return summaryText(cmd, summarize(files, sofar, unsaid));
+    };
+
+  rebuild::FolderRecoveryResult run;
+  {
+    ProgressLine line("scan", !cmd.quiet);
+    run = rebuild::recoverToFolder(*src, job, stop, [&](const rebuild::FolderRecoveryProgress& p) {
+      using Stage = rebuild::FolderRecoveryProgress::Stage;
+      if (p.stage == Stage::Write) line.setLabel("recover " + p.fileName);
+      if (p.stage == Stage::Check) line.setLabel("check " + p.fileName);
+      if (p.stage == Stage::Repair) line.setLabel("repair " + p.fileName);
+      line.update(p.done, p.total);
+    });
+  }
+  reportUnreadable(err, src->name(), run.analysis.scan.unreadable);
+  if (run.analysis.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
+  if (run.analysis.scan.endedAt >= 0)
+    throw Error("Nothing was written: \"" + cmd.source + "\" shrank while it was read (it ended at byte " +
+                std::to_string(run.analysis.scan.endedAt) + " of " + std::to_string(src->size()) + ")");
+  if (run.analysis.filesStopped)
+    throw Error("Nothing was written: stopped while the files of \"" + cmd.source + "\" were put together");
+  const std::vector<rebuild::AssembledFile>& files = run.analysis.files;
+  if (files.empty()) {
+    err << "kestrix-cli: no PST file can be put together from \"" << cmd.source << "\": "
+        << plural(std::int64_t(run.analysis.fragments.size()), "fragment was", "fragments were")
+        << " found, and none begins a file whose header declares its length. Nothing was written\n";
+    return kExitError;
+  }
+  if (run.written.stopped) {
+    err << "kestrix-cli: stopped; nothing was written, and what \"" << cmd.dir << "\" held is as it was\n";
+    return kExitError;
+  }
+
+  const RunSummary summary = summarize(files, run, err);
+  const auto& [table, json, notes] = summary;
   // A repair that could not complete left a file as put together under another name: no success.
   bool failedRepair = false;
   for (const auto& c : run.written.checked) failedRepair |= c.failed != pst::CheckedOutput::Failed::None;

@@ -27,6 +27,8 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
   if (withReport) targets.push_back({request.reportPath, 0, 0});
   const bool withMap = !request.mapPath.empty();
   if (withMap) targets.push_back({request.mapPath, std::int64_t(request.mapSvg.size()), std::int64_t(request.mapSvg.size())});
+  const bool withSummary = !request.summaryPath.empty() && request.summary;
+  if (withSummary) targets.push_back({request.summaryPath, 0, 0});
   OutputSet outputs(&src, std::move(targets), {request.makeFolders, request.folders, request.folderMode});
 
   RecoverOutcome outcome;
@@ -84,13 +86,14 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
     outcome.results.push_back(std::move(result));
     outputs.finish();  // closed until the commit: a run of many files holds few open
   }
-  // The report and the map follow the files, in that order.
+  // The report, the map and the summary follow the files, in that order.
   std::size_t next = request.targets.size();
   const auto writeText = [&](const std::string& text) {
     outputs.open(next++).writeAt(0, std::as_bytes(std::span(text.data(), text.size())));
   };
   if (withReport) writeText(DfxmlReport(report));
   if (withMap) writeText(request.mapSvg);
+  if (withSummary) writeText(request.summary(outcome));
   outputs.commit();
   return outcome;
 }
@@ -115,18 +118,27 @@ std::int64_t defaultOutputLimit(std::int64_t sourceBytes) {
   return sourceBytes > (INT64_MAX - kSlack) / 2 ? INT64_MAX : 2 * sourceBytes + kSlack;
 }
 
+namespace {
+
+// Refuses a folder on the source or that is no folder; an existing one is opened, checked and
+// locked (FolderLock), so that a second run into it stops at once. Null when it does not exist yet.
+std::shared_ptr<OutputFolder> openTargetFolder(const std::string& path, scan::ByteSource& src) {
+  refuseUnsafeFolder(path, &src);
+  std::error_code ec;
+  if (!fs::is_directory(pathOf(path), ec)) return nullptr;
+  auto folder = std::make_shared<OutputFolder>(path);
+  folder->refuseFor(path, &src, sources::sourceStorage(src.identity()));
+  folder->lock();
+  return folder;
+}
+
+}  // namespace
+
 FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,
                                      const FolderRecoveryProgressFn& progress) {
-  refuseUnsafeFolder(job.folder, &src);
   // An existing folder is opened, checked and locked now, before the long scan, and written
   // through as it is open now.
-  std::error_code ec;
-  std::shared_ptr<OutputFolder> folder;
-  if (fs::is_directory(pathOf(job.folder), ec)) {
-    folder = std::make_shared<OutputFolder>(job.folder);
-    folder->refuseFor(job.folder, &src, sources::sourceStorage(src.identity()));
-    folder->lock();
-  }
+  std::shared_ptr<OutputFolder> folder = openTargetFolder(job.folder, src);
 
   FolderRecoveryResult result;
   AnalysisOptions analysis = job.analysis;
@@ -138,29 +150,43 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   const auto& files = result.analysis.files;
   const bool scanWhole = !result.analysis.scan.stopped && result.analysis.scan.endedAt < 0;
   if (!scanWhole || result.analysis.filesStopped || files.empty()) return result;
+  std::vector<std::size_t> asked, strayPieces;
   if (job.fileNumber != 0) {
     if (job.fileNumber < 1 || job.fileNumber > std::int64_t(files.size()))
       throw Error("There is no file " + std::to_string(job.fileNumber) + " on \"" + src.name() + "\": " +
                   std::to_string(files.size()) + (files.size() == 1 ? " file was" : " files were") +
                   " put together (1 to " + std::to_string(files.size()) + ")");
-    result.chosen.push_back(std::size_t(job.fileNumber - 1));
+    asked.push_back(std::size_t(job.fileNumber - 1));
   } else {
     for (std::size_t i = 0; i < files.size(); ++i) {
       if (!job.all && isStrayPiece(files[i], result.analysis.fragments))
-        result.strayPieces.push_back(i);
+        strayPieces.push_back(i);
       else
-        result.chosen.push_back(i);
+        asked.push_back(i);
     }
   }
+  static_cast<FolderWriteResult&>(result) =
+      writeToFolder(src, result.analysis, std::move(asked), job, stop, progress, std::move(folder), std::move(strayPieces));
+  return result;
+}
 
+FolderWriteResult writeToFolder(scan::ByteSource& src, const SourceAnalysis& analysis, std::vector<std::size_t> asked,
+                                const FolderRecovery& job, const std::atomic<bool>& stop,
+                                const FolderRecoveryProgressFn& progress, std::shared_ptr<OutputFolder> folder,
+                                std::vector<std::size_t> strayPieces) {
+  const auto& files = analysis.files;
+  FolderWriteResult result;
+  result.strayPieces = std::move(strayPieces);
+  if (!folder) folder = openTargetFolder(job.folder, src);
+  for (const std::size_t i : asked)
+    if (i >= files.size()) throw Error("There is no file " + std::to_string(i + 1) + " on \"" + src.name() + "\"");
   // Files with a header of their own are given the room first, then the others, each in order.
-  std::stable_partition(result.chosen.begin(), result.chosen.end(),
-                        [&](std::size_t i) { return files[i].headerHasMagic; });
+  std::stable_partition(asked.begin(), asked.end(), [&](std::size_t i) { return files[i].headerHasMagic; });
   const std::int64_t limit = job.maxOutput >= 0 ? job.maxOutput : defaultOutputLimit(src.size());
   std::vector<std::size_t> writable;
   std::int64_t planned = 0;  // data of the files written before, in the same folder
   const auto pathFor = [&](std::size_t i) { return textOf(pathOf(job.folder) / pathOf(files[i].fileName)); };
-  for (std::size_t i : result.chosen) {
+  for (std::size_t i : asked) {
     std::string reason = files[i].unbuildable;
     const std::int64_t data = scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes;
     if (reason.empty() && data > limit - planned)
@@ -188,15 +214,24 @@ FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery
   if (job.report) {
     result.reportPath = request.reportPath = textOf(pathOf(job.folder) / "report.xml");
     request.mapPath = textOf(pathOf(job.folder) / "map.svg");
-    request.mapSvg = sourceMapSvg({src.name(), src.size(), result.analysis.fragments, files,
-                                   result.analysis.scan.unreadable, &result.analysis.scan.index.zeros});
+    request.mapSvg = sourceMapSvg({src.name(), src.size(), analysis.fragments, files, analysis.scan.unreadable,
+                                   &analysis.scan.index.zeros});
+    if (job.summary) {
+      result.summaryPath = request.summaryPath = textOf(pathOf(job.folder) / pathOf(job.summaryName));
+      // The summary is composed from the outcome as it stands once every file is checked.
+      request.summary = [&](const RecoverOutcome& outcome) {
+        FolderWriteResult sofar = result;
+        sofar.written = outcome;
+        return job.summary(files, sofar);
+      };
+    }
   }
   request.report = job.reportHeader;
   request.makeFolders = true;
   request.folderMode = job.folderMode;
   if (folder) request.folders.push_back(folder);
-  request.index = &result.analysis.scan.index;
-  result.written = recoverFiles(src, result.analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
+  request.index = &analysis.scan.index;
+  result.written = recoverFiles(src, analysis.fragments, request, stop, [&](std::size_t i, const RecoverProgress& p) {
     using Stage = FolderRecoveryProgress::Stage;
     const Stage stage = p.stage == RecoverProgress::Stage::Check    ? Stage::Check
                         : p.stage == RecoverProgress::Stage::Repair ? Stage::Repair

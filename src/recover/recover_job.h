@@ -27,11 +27,17 @@ struct RecoverTarget {
   std::string path;  // where it is written; its file name is the report's name for it
 };
 
+struct RecoverOutcome;
+
 struct RecoverRequest {
   std::vector<RecoverTarget> targets;
   std::string reportPath;    // where the DFXML report goes; empty = no report
   std::string mapPath;       // where the map of the source goes (sourceMapSvg); empty = none
   std::string mapSvg;        // the map, drawn by the caller, who knows the whole source
+  // A readable summary of the run, composed by the caller once every file is written and
+  // checked, and written beside the report (summaryPath; empty = none).
+  std::string summaryPath;
+  std::function<std::string(const RecoverOutcome&)> summary;
   RecoverReport report;      // the report's header (program, command line, start, image); files are added
   bool makeFolders = false;  // create the targets' missing folders, after every check
   // Folders opened and locked before the run (recoverToFolder's, before its scan); the targets'
@@ -67,6 +73,8 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
                             const RecoverRequest& request, const std::atomic<bool>& stop,
                             const RecoverFilesProgressFn& progress);
 
+struct FolderWriteResult;
+
 struct FolderRecovery {
   std::string folder;
   std::int64_t fileNumber = 0;  // write only the file of this 序号; 0 = every file
@@ -79,6 +87,10 @@ struct FolderRecovery {
   // header of their own taken first. Below 0: defaultOutputLimit of the source.
   std::int64_t maxOutput = -1;
   bool folderMode = false;  // the files take the folder's group and mode, not 0600
+  // With report: composes <folder>/summaryName, a readable summary of the run, once the
+  // files are written and checked (the result holds everything but written.stopped by then).
+  std::function<std::string(std::span<const AssembledFile> files, const FolderWriteResult&)> summary;
+  std::string summaryName = "summary.txt";
 };
 
 // Without a header of its own on the source, a file of one interval, or one with two map pages
@@ -93,15 +105,20 @@ bool isStrayPiece(const AssembledFile& file, std::span<const scan::Fragment> fra
 // holds its files once; versions sharing intervals can take a second copy.
 std::int64_t defaultOutputLimit(std::int64_t sourceBytes);
 
-struct FolderRecoveryResult {
-  SourceAnalysis analysis;
-  std::vector<std::size_t> chosen;  // indexes into analysis.files of the files written, in order
-  // Files asked for that cannot be written, with the reason (indexes into analysis.files): no
+// What a run into a folder chose and wrote.
+struct FolderWriteResult {
+  std::vector<std::size_t> chosen;  // indexes into the files of the files written, in order
+  // Files asked for that cannot be written, with the reason (indexes into the files): no
   // interval count (unbuildable), or too long for the folder's file system or its free space.
   std::vector<std::pair<std::size_t, std::string>> skipped;
   std::vector<std::size_t> strayPieces;  // files not written because isStrayPiece (without `all`)
   RecoverOutcome written;           // empty when nothing could be put together or the scan stopped
   std::string reportPath;           // "" without a report
+  std::string summaryPath;          // "" without a report or without a summary
+};
+
+struct FolderRecoveryResult : FolderWriteResult {
+  SourceAnalysis analysis;
 };
 
 // Progress of the whole recovery: the scan in source bytes, then each file in its bytes.
@@ -125,5 +142,17 @@ using FolderRecoveryProgressFn = std::function<void(const FolderRecoveryProgress
 // failure.
 FolderRecoveryResult recoverToFolder(scan::ByteSource& src, const FolderRecovery& job, const std::atomic<bool>& stop,
                                      const FolderRecoveryProgressFn& progress);
+
+// The files of an analysis already made, written into job.folder as recoverToFolder writes
+// them after its scan: `files` are the indexes into analysis.files asked for (job.fileNumber
+// and job.all are not looked at; strayPieces, files the caller set apart, are passed on to the
+// result and its summary). The window calls it with the files its user ticked. A folder
+// the caller opened and locked before its scan goes in `folder`; null: it is opened here.
+// Throws kestrix::Error for a refusal or a failure.
+FolderWriteResult writeToFolder(scan::ByteSource& src, const SourceAnalysis& analysis, std::vector<std::size_t> files,
+                                const FolderRecovery& job, const std::atomic<bool>& stop,
+                                const FolderRecoveryProgressFn& progress,
+                                std::shared_ptr<OutputFolder> folder = nullptr,
+                                std::vector<std::size_t> strayPieces = {});
 
 }  // namespace kestrix::rebuild

@@ -1,5 +1,7 @@
 #include "recover/recover_report.h"
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -129,5 +131,19 @@ std::string DfxmlReport(const RecoverReport& report) {
   x << "</dfxml>\n";
   return x.str();
 }
+
+std::string utcNow() {
+  using namespace std::chrono;
+  const auto now = floor<seconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", int(date.year()), unsigned(date.month()),
+                unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
+                int(time.seconds().count()));
+  return text;
+}
+
 
 }  // namespace kestrix::rebuild

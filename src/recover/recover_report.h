@@ -45,6 +45,9 @@ struct ReportedFile {
 // Adds what the check (and repair) of a written file found.
 void reportChecked(ReportedFile& file, const pst::CheckedOutput& checked);
 
+// Now, as the report's start time: "2026-12-10T10:31:17Z".
+std::string utcNow();
+
 struct RecoverReport {
   std::string program = "kestrix-cli";
   std::string version;
