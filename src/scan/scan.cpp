@@ -165,8 +165,10 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
   }
   result.bytesRead = position;
   result.index.trailers.shrink_to_fit();  // 24 bytes a trailer kept, not the room grown for them
-  // What was not read is not known to be zero.
-  for (std::int64_t unit = position / ZeroMap::kUnit; unit < std::int64_t(result.index.zeros.zero.size()); ++unit)
+  // What was not read is not known to be zero. A source read to its end was read whole, its
+  // last unit too, however short.
+  const std::int64_t unread = position >= total ? (position + ZeroMap::kUnit - 1) / ZeroMap::kUnit : position / ZeroMap::kUnit;
+  for (std::int64_t unit = unread; unit < std::int64_t(result.index.zeros.zero.size()); ++unit)
     result.index.zeros.zero[std::size_t(unit)] = false;
   if (progress) progress({position, total});
   return result;
