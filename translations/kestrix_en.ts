@@ -158,6 +158,14 @@
         <source>在碎片列表中按 d: 收入选中的碎片并移到下一行; 按 u: 收入并移到上一行. 右键: 清空或恢复碎片</source>
         <translation>In the fragment list, press d to take the selected fragment and move to the next row, or u to take it and move to the row above. Right-click to clear or recover the fragments.</translation>
     </message>
+    <message>
+        <source>恢复所选文件到文件夹…</source>
+        <translation>Recover ticked files to a folder…</translation>
+    </message>
+    <message>
+        <source>把 文件 列表中勾选的文件写入一个文件夹, 并写入报告</source>
+        <translation>Write the files ticked in the Files list into a folder, with a report</translation>
+    </message>
 </context>
 <context>
     <name>Messages</name>
@@ -387,6 +395,35 @@
     </message>
 </context>
 <context>
+    <name>RecoverFilesController</name>
+    <message>
+        <source>数据源: &quot;%1&quot;</source>
+        <translation>Source: &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>文件夹: &quot;%1&quot;</source>
+        <translation>Folder: &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>
+缺少 %1 个区间 (已留为零)</source>
+        <translation>
+%1 intervals missing (left as zeros)</translation>
+    </message>
+    <message>
+        <source>
+%1: 未写入: %2</source>
+        <translation>
+%1: not written: %2</translation>
+    </message>
+    <message>
+        <source>
+报告: report.xml (每个字节的来源), map.svg (数据源上的碎片), %1 (本摘要)</source>
+        <translation>
+Report: report.xml (where each byte came from), map.svg (the fragments on the source), %1 (this summary)</translation>
+    </message>
+</context>
+<context>
     <name>RemainingTime</name>
     <message>
         <source>剩余时间: </source>
@@ -553,6 +590,42 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
         <source>%1 个块仅凭 CRC 从多处拼合 (尝试 %2 次, 出错的可能至多为 %3 分之一)</source>
         <translation>%1 blocks put together from pieces by their CRC alone (%2 placements tried: a chance of up to 1 in %3 that one is false)</translation>
     </message>
+    <message>
+        <source>文件头已丢失</source>
+        <translation>the header was lost</translation>
+    </message>
+    <message>
+        <source>文件头的校验和不符</source>
+        <translation>the header fails its checksum</translation>
+    </message>
+    <message>
+        <source>文件头属于另一个文件</source>
+        <translation>the header belongs to another file</translation>
+    </message>
+    <message>
+        <source>索引已损坏</source>
+        <translation>the index is damaged</translation>
+    </message>
+    <message>
+        <source>缺少 %1 个块</source>
+        <translation>%1 blocks missing</translation>
+    </message>
+    <message>
+        <source>%1 个块的校验和不符</source>
+        <translation>%1 blocks fail their checksum</translation>
+    </message>
+    <message>
+        <source>%1 个分配表页已丢失</source>
+        <translation>%1 allocation map pages lost</translation>
+    </message>
+    <message>
+        <source>邮件程序无法打开它</source>
+        <translation>no mail program could open it</translation>
+    </message>
+    <message>
+        <source>部分邮件或文件夹无法读取</source>
+        <translation>some messages or folders cannot be read</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>
@@ -600,14 +673,6 @@ and 2007 from their fragments.</translation>
         <translation>Repairing %p%</translation>
     </message>
     <message>
-        <source>完成! &quot;%1&quot; (%2): 写入 %3 个区间, 缺少 %4 个区间 (已留为零)</source>
-        <translation>Done! &quot;%1&quot; (%2): %3 intervals written, %4 intervals missing (left as zeros)</translation>
-    </message>
-    <message>
-        <source>完成! &quot;%1&quot; (%2): 写入 %3 个区间</source>
-        <translation>Done! &quot;%1&quot; (%2): %3 intervals written</translation>
-    </message>
-    <message>
         <source>
 有 %1 个扇区无法读取, 已写为零: %2</source>
         <translation>
@@ -630,6 +695,22 @@ and 2007 from their fragments.</translation>
 ID %1-%2 有 %3 个候选碎片, 取了碎片 %4</source>
         <translation>
 IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
+    </message>
+    <message>
+        <source>已写入, 但结果不完整! </source>
+        <translation>Written, but the result is not whole! </translation>
+    </message>
+    <message>
+        <source>完成! </source>
+        <translation>Done! </translation>
+    </message>
+    <message>
+        <source>&quot;%1&quot; (%2): 写入 %3 个区间</source>
+        <translation>&quot;%1&quot; (%2): %3 intervals written</translation>
+    </message>
+    <message>
+        <source>, 缺少 %1 个区间 (已留为零)</source>
+        <translation>, %1 intervals missing (left as zeros)</translation>
     </message>
 </context>
 <context>
@@ -743,6 +824,91 @@ IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
     </message>
 </context>
 <context>
+    <name>kestrix::app::RecoverFilesController</name>
+    <message>
+        <source>请先勾选要恢复的文件!</source>
+        <translation>Tick the files to recover first!</translation>
+    </message>
+    <message>
+        <source>从数据源 &quot;%1&quot; 恢复 %2 个文件 (共 %3) 到文件夹 &quot;%4&quot;:
+%5
+</source>
+        <translation>Recover %2 files (%3 in all) from the source &quot;%1&quot; into the folder &quot;%4&quot;:
+%5
+</translation>
+    </message>
+    <message>
+        <source>
+文件夹的可用空间: %1</source>
+        <translation>
+Free space in the folder: %1</translation>
+    </message>
+    <message>
+        <source>
+文件夹的可用空间未知</source>
+        <translation>
+The free space in the folder is not known</translation>
+    </message>
+    <message>
+        <source> (可能不够: 放不下的文件不会写入)</source>
+        <translation> (may not be enough: files that do not fit are not written)</translation>
+    </message>
+    <message>
+        <source>
+同时写入报告 report.xml, map.svg 和 %1.</source>
+        <translation>
+The report report.xml, map.svg and %1 are written too.</translation>
+    </message>
+    <message>
+        <source>
+
+将替换文件夹中已有的文件: %1</source>
+        <translation>
+
+These files in the folder will be replaced: %1</translation>
+    </message>
+    <message>
+        <source>
+
+继续吗?</source>
+        <translation>
+
+Go on?</translation>
+    </message>
+    <message>
+        <source>恢复所选文件到文件夹…</source>
+        <translation>Recover ticked files to a folder…</translation>
+    </message>
+    <message>
+        <source>检查 %p%</source>
+        <translation>Checking %p%</translation>
+    </message>
+    <message>
+        <source>修复 %p%</source>
+        <translation>Repairing %p%</translation>
+    </message>
+    <message>
+        <source>写入 %p%</source>
+        <translation>Writing %p%</translation>
+    </message>
+    <message>
+        <source>已停止: 没有写入任何文件, 文件夹 &quot;%1&quot; 保持原样</source>
+        <translation>Stopped: no file was written; the folder &quot;%1&quot; is as it was</translation>
+    </message>
+    <message>
+        <source>完成 %p%</source>
+        <translation>Done %p%</translation>
+    </message>
+    <message>
+        <source>没有写入任何文件:</source>
+        <translation>No file was written:</translation>
+    </message>
+    <message>
+        <source>已写入 %1 个文件到 &quot;%2&quot;:</source>
+        <translation>%1 files written to &quot;%2&quot;:</translation>
+    </message>
+</context>
+<context>
     <name>kestrix::app::RepairController</name>
     <message>
         <source>_修复.pst</source>
@@ -759,14 +925,6 @@ IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
 %4</source>
         <translation>&quot;%1&quot; is sound: the slack past its declared end was cut (bytes: %2) and the rest copied unchanged to &quot;%3&quot;
 %4</translation>
-    </message>
-    <message>
-        <source>修复完成! 已写入 &quot;%1&quot;
-修复后: %2
-修复前: %3</source>
-        <translation>Repair finished! Written to &quot;%1&quot;
-After the repair: %2
-Before the repair: %3</translation>
     </message>
     <message>
         <source>
@@ -792,6 +950,20 @@ Allocation map pages lost and marked for rebuilding: %1</translation>
         <translation>
 The folders of %1 items were lost; they were put in &quot;%2&quot;</translation>
     </message>
+    <message>
+        <source>修复完成! 已写入 &quot;%1&quot;
+修复后: %2
+修复前: %3 (%4)</source>
+        <translation>Repair finished! Written to &quot;%1&quot;
+After the repair: %2
+Before the repair: %3 (%4)</translation>
+    </message>
+    <message>
+        <source>
+修复后仍有问题: %1</source>
+        <translation>
+Still wrong after the repair: %1</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::ScanController</name>
@@ -816,8 +988,32 @@ The folders of %1 items were lost; they were put in &quot;%2&quot;</translation>
         <translation>%1 sectors could not be read and were skipped (&quot;%2&quot;): %3</translation>
     </message>
     <message>
-        <source>未找到碎片</source>
-        <translation>No fragments found</translation>
+        <source>大小: %1 (%2 字节)</source>
+        <translation>Size: %1 (%2 bytes)</translation>
+    </message>
+    <message>
+        <source>扫描完成: </source>
+        <translation>Scan complete: </translation>
+    </message>
+    <message>
+        <source>扫描未完成: </source>
+        <translation>Scan not complete: </translation>
+    </message>
+    <message>
+        <source>读取 %1, 找到 %2 个碎片, 拼出 %3 个文件 (%4 个有自己的文件头), 无法读取的扇区 %5 个</source>
+        <translation>%1 read, %2 fragments found, %3 files put together (%4 with a header of their own), %5 sectors unreadable</translation>
+    </message>
+    <message>
+        <source>. 在 文件 列表中勾选要恢复的文件, 然后点 &quot;%1&quot;</source>
+        <translation>. Tick the files to recover in the Files list, then click &quot;%1&quot;</translation>
+    </message>
+    <message>
+        <source>未找到碎片: 数据源 &quot;%1&quot; 只有零 (空白或已被清零)</source>
+        <translation>No fragments found: the source &quot;%1&quot; holds only zeros (blank or wiped)</translation>
+    </message>
+    <message>
+        <source>未找到碎片: 数据源 &quot;%1&quot; 上没有 PST 文件的分配映射页 (读取了 %2)</source>
+        <translation>No fragments found: the source &quot;%1&quot; holds no allocation-map page of a PST file (%2 read)</translation>
     </message>
 </context>
 <context>

@@ -24,7 +24,9 @@ class Silent final : public kestrix::app::UserDialogs {
   QString openFile(QWidget*, const QString&) override { return {}; }
   QStringList openFiles(QWidget*, const QString&) override { return {}; }
   QString saveFile(QWidget*, const QString&, const QString&) override { return {}; }
+  QString chooseFolder(QWidget*, const QString&) override { return {}; }
   void error(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+  void warning(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
   void information(QWidget*, const QString&) override {}
   bool question(QWidget*, const QString&) override { return true; }
 };

@@ -129,9 +129,11 @@ void ExtractController::N1Click() {
   }
   const auto number = scan::TextToInt32(s(item->text(kFileNumber)));
   const ScanResults& found = runner.results;
-  const auto file = std::find_if(found.files.begin(), found.files.end(),
+  const std::vector<rebuild::AssembledFile> none;
+  const std::vector<rebuild::AssembledFile>& all = found.analysis ? found.analysis->files : none;
+  const auto file = std::find_if(all.begin(), all.end(),
                                  [&](const rebuild::AssembledFile& f) { return number && f.number == *number; });
-  if (file == found.files.end()) {
+  if (file == all.end()) {
     m_context.information(WindowTexts::listEmpty());
     return;
   }
@@ -141,16 +143,16 @@ void ExtractController::N1Click() {
   m_saveFolder.remember(output);
   // The gauge counts the writing and the check of as many bytes; a repair adds its own.
   startSourceWrite(found.source, output, 2 * file->outputSize(), true,
-                   [file = *file, fragments = found.fragments, index = found.index,
+                   [file = *file, analysis = found.analysis,
                     number = item->text(kFileNumber)](scan::ByteSource& src, const std::string& path,
                                                        const std::atomic<bool>& stop, const WriteProgress& progress,
                                                        Output& out) {
                      rebuild::RecoverRequest request;
                      request.targets.push_back({file, path});
-                     request.index = index.get();
+                     request.index = &analysis->scan.index;
                      StageGauge gauge(file.outputSize());
                      const rebuild::RecoverOutcome done = rebuild::recoverFiles(
-                         src, fragments, request, stop, [&](std::size_t, const rebuild::RecoverProgress& p) {
+                         src, analysis->fragments, request, stop, [&](std::size_t, const rebuild::RecoverProgress& p) {
                            gauge.update(int(p.stage), p.done, p.total);
                            progress(int(p.stage), gauge.done(), gauge.total());
                          });
@@ -219,16 +221,20 @@ void ExtractController::extractDone(const Output& out) {
     return;
   }
   const QString path = q(out.output);
+  // Anything short of a file proved whole is said with a warning, not waved through as done.
+  const bool troubled =
+      !out.stopped &&
+      (out.missing > 0 || !out.unreadable.empty() || out.sectorsPastEnd > 0 || !out.conflicts.empty() ||
+       (out.checked && (out.checked->repaired || !out.checked->notRepaired.empty())) ||
+       (out.evidence && out.evidence->state != rebuild::FileEvidence::State::Whole));
   QString text;
   if (out.stopped)
     text = WindowTexts::stoppedNotWritten(path);
-  else if (out.missing > 0)
-    text = tr("完成! \"%1\" (%2): 写入 %3 个区间, 缺少 %4 个区间 (已留为零)")
-               .arg(path, WindowTexts::size(out.bytes))
-               .arg(out.intervals)
-               .arg(out.missing);
-  else
-    text = tr("完成! \"%1\" (%2): 写入 %3 个区间").arg(path, WindowTexts::size(out.bytes)).arg(out.intervals);
+  else {
+    text = (troubled ? tr("已写入, 但结果不完整! ") : tr("完成! ")) +
+           tr("\"%1\" (%2): 写入 %3 个区间").arg(path, WindowTexts::size(out.bytes)).arg(out.intervals);
+    if (out.missing > 0) text += tr(", 缺少 %1 个区间 (已留为零)").arg(out.missing);
+  }
   if (!out.stopped) {
     if (!out.unreadable.empty())
       text += tr("\n有 %1 个扇区无法读取, 已写为零: %2")
@@ -251,7 +257,10 @@ void ExtractController::extractDone(const Output& out) {
           files->row(i)->setText(kFileMail, WindowTexts::mailCell(*out.checked, out.evidence ? &*out.evidence : nullptr));
     }
   }
-  m_context.information(text);
+  if (troubled)
+    m_context.warning(text);
+  else
+    m_context.information(text);
   emit extractFinished();
 }
 

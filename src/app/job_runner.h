@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/worker.h"
-#include "recover/assembly.h"
+#include "recover/source_analysis.h"
 #include "scan/fragments.h"
 
 namespace kestrix::app {
@@ -23,11 +23,10 @@ class MainWindowLayout;
 // What the last scan found, and on which source.
 struct ScanResults {
   std::string source;
-  std::vector<scan::Fragment> fragments;
-  // The PST structure the scan saw: files are checked against their own index. Shared with
-  // the jobs that write from it rather than copied (24 bytes a block trailer).
-  std::shared_ptr<const scan::SourceIndex> index;
-  std::vector<rebuild::AssembledFile> files;
+  // The fragments, the files put together and the PST structure the scan saw (files are
+  // checked against their own index), without the hits. Shared with the jobs that write from
+  // it rather than copied (24 bytes a block trailer).
+  std::shared_ptr<const rebuild::SourceAnalysis> analysis;
 };
 
 class JobRunner : public QObject {

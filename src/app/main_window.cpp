@@ -21,6 +21,7 @@
 #include "app/messages.h"
 #include "app/menu_controller.h"
 #include "app/rebuild_controller.h"
+#include "app/recover_files_controller.h"
 #include "app/repair_controller.h"
 #include "app/scan_controller.h"
 #include "app/settings.h"
@@ -64,6 +65,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   m_manual = new ManualListController(context);
   m_extract = new ExtractController(context, catalogue, *m_source, *m_saveFolder);
   m_repair = new RepairController(context, *m_saveFolder);
+  m_recoverFiles = new RecoverFilesController(context, catalogue, *m_saveFolder);
 
   connect(m_ui->scanButton, &QPushButton::clicked, this, &MainWindow::Button1Click);
   connect(m_ui->stopScanButton, &QPushButton::clicked, this, &MainWindow::Button2Click);
@@ -73,12 +75,16 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   connect(m_ui->repairButton, &QPushButton::clicked, this, &MainWindow::Button7Click);
   connect(m_ui->stopRepairButton, &QPushButton::clicked, this, &MainWindow::Button8Click);
   connect(m_ui->browseButton, &QPushButton::clicked, this, &MainWindow::BrowseClick);
-  // Fragments collected by hand belong to the source they were found on.
+  connect(m_ui->recoverFilesButton, &QPushButton::clicked, this, &MainWindow::RecoverCheckedClick);
+  // The results, and fragments collected by hand, belong to the source they were found on:
+  // another source clears them, so that nothing is written from one source in the name of another.
   connect(m_source, &SourceController::sourceChanged, m_manual, &ManualListController::clear);
+  connect(m_source, &SourceController::sourceChanged, m_scan, &ScanController::clearResults);
   connect(m_scan, &ScanController::scanFinished, this, &MainWindow::scanFinished);
   connect(m_rebuild, &RebuildController::rebuildFinished, this, &MainWindow::rebuildFinished);
   connect(m_extract, &ExtractController::extractFinished, this, &MainWindow::extractFinished);
   connect(m_repair, &RepairController::repairFinished, this, &MainWindow::repairFinished);
+  connect(m_recoverFiles, &RecoverFilesController::recoverFinished, this, &MainWindow::recoverFinished);
   connect(m_runner, &JobRunner::busyChanged, this, &MainWindow::busyChanged);
 
   FormCreate();
@@ -93,7 +99,8 @@ MainWindow::~MainWindow() {
   // The runner stops and waits for the worker, then the parts go, all before the widgets
   // they watch.
   delete m_runner;
-  for (QObject* part : std::initializer_list<QObject*>{m_source, m_scan, m_rebuild, m_manual, m_extract, m_repair})
+  for (QObject* part :
+       std::initializer_list<QObject*>{m_source, m_scan, m_rebuild, m_manual, m_extract, m_repair, m_recoverFiles})
     delete part;
 }
 
@@ -166,6 +173,7 @@ void MainWindow::N7Click() { m_extract->N7Click(); }
 void MainWindow::N8Click() { m_manual->N8Click(); }
 void MainWindow::N9Click() { m_extract->N9Click(); }
 void MainWindow::N12Click() { m_manual->N12Click(); }
+void MainWindow::RecoverCheckedClick() { m_recoverFiles->recoverChecked(); }
 void MainWindow::ElapsedTimeTimer() { m_runner->ElapsedTimeTimer(); }
 void MainWindow::SourceMouseDown(Qt::MouseButton button) { m_source->SourceMouseDown(button); }
 void MainWindow::SourceItemClick(const sources::SourceMenuEntry& entry) { m_source->SourceItemClick(entry); }

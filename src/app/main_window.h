@@ -34,6 +34,7 @@ class MainWindowLayout;
 class ManualListController;
 class MenuController;
 class RebuildController;
+class RecoverFilesController;
 class RepairController;
 class SaveFolder;
 class ScanController;
@@ -70,6 +71,7 @@ class MainWindow : public QMainWindow {
   void N8Click();   // 清空碎片
   void N9Click();   // 恢复碎片 of every ManView row
   void N12Click();  // 全选
+  void RecoverCheckedClick();  // 恢复所选文件到文件夹…: the ticked FileList rows into a folder
   void ElapsedTimeTimer();
   void SourceMouseDown(Qt::MouseButton button);
   void SourceItemClick(const sources::SourceMenuEntry& entry);
@@ -101,6 +103,7 @@ class MainWindow : public QMainWindow {
   void rebuildFinished();    // the rebuild command has ended (all files, or by an error)
   void extractFinished();    // a 恢复碎片 or 恢复文件 run has ended
   void repairFinished();     // a 修复PST文件 run has ended
+  void recoverFinished();    // a 恢复所选文件到文件夹 run has ended
   void busyChanged(bool busy);
 
  protected:
@@ -124,6 +127,7 @@ class MainWindow : public QMainWindow {
   ManualListController* m_manual = nullptr;
   ExtractController* m_extract = nullptr;
   RepairController* m_repair = nullptr;
+  RecoverFilesController* m_recoverFiles = nullptr;
   MenuController* m_menus = nullptr;
 };
 

@@ -81,6 +81,8 @@ SortListView* sortList(const char* name, const QStringList& captions, const std:
 
 QString MainWindowLayout::fragmentCountText() { return tr("碎片数量: "); }
 
+QString MainWindowLayout::recoverFilesText() { return tr("恢复所选文件到文件夹…"); }
+
 MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   window->setFont(windowFont());
   panel = page("Panel1");
@@ -116,6 +118,7 @@ MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   fileList = sortList("FileList", {tr("序号"), tr("文件名"), tr("大小"), tr("缺少数据"), tr("碎片"), tr("可读邮件")},
                       {80, 100, 100, 150, 150, 100});
   fileList->header()->moveSection(kFileMail, kFileFragments);
+  fileList->setCheckBoxes(true);  // the files to write in one run
   resultTabs->addTab(filledPage(foundPageView, "TabSheet1"), tr("数据"));
   resultTabs->addTab(filledPage(fragmentList, "TabSheet2"), tr("碎片"));
   resultTabs->addTab(filledPage(fileList, "TabSheet3"), tr("文件"));
@@ -169,6 +172,8 @@ QWidget* MainWindowLayout::buildSourceTab() {
   scanFreeOnlyBox->setVisible(false);
   exportListBox = named(new QCheckBox(tr("输出数据列表")), "Exdatalist");
   exportListBox->setVisible(false);
+  sourceSizeLabel = named(new QLabel, "SourceSize");
+  grid->addWidget(sourceSizeLabel, 1, 1, 1, 2);
   grid->addWidget(scanFreeOnlyBox, 1, 3, 1, 2);
   grid->addWidget(exportListBox, 2, 3, 1, 2);
 
@@ -176,16 +181,23 @@ QWidget* MainWindowLayout::buildSourceTab() {
   pauseButton = button("Button3", tr("暂停"));
   pauseButton->setVisible(false);  // a scan cannot be paused, only stopped
   stopScanButton = button("Button2", tr("停止"));
-  grid->addWidget(scanButton, 3, 0, 1, 2, Qt::AlignLeft);
+  recoverFilesButton = button("RecoverChecked", recoverFilesText());
+  recoverFilesButton->setToolTip(tr("把 文件 列表中勾选的文件写入一个文件夹, 并写入报告"));
+  grid->addWidget(scanButton, 3, 0, 1, 1, Qt::AlignLeft);
+  grid->addWidget(recoverFilesButton, 3, 1, 1, 1, Qt::AlignLeft);
   grid->addWidget(pauseButton, 3, 2);
   grid->addWidget(stopScanButton, 3, 4);
   scanGauge = gauge("gg");
   scanGauge->setFormat("%p%");
   scanGauge->setMinimumHeight(25);
   grid->addWidget(scanGauge, 4, 0, 1, 5);
+  scanSummaryLabel = named(new QLabel, "ScanSummary");
+  scanSummaryLabel->setWordWrap(true);
+  scanSummaryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  grid->addWidget(scanSummaryLabel, 5, 0, 1, 5);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(3, 1);
-  grid->setRowStretch(5, 1);
+  grid->setRowStretch(6, 1);
 
   statusBar = named(new QStatusBar, "sb");
   statusBar->setSizeGripEnabled(false);

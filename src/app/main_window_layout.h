@@ -20,6 +20,9 @@
 //   Button1          scanButton               恢复: scan the source
 //   Button3          pauseButton              暂停 (hidden: a scan is stopped, not paused)
 //   Button2          stopScanButton           停止 of tab 1 (scan, 恢复碎片, 恢复文件)
+//   RecoverChecked   recoverFilesButton       恢复所选文件到文件夹…: the ticked files into a folder
+//   SourceSize       sourceSizeLabel          the chosen source's size
+//   ScanSummary      scanSummaryLabel         what the last scan read and found
 //   gg               scanGauge                the gauge of tab 1
 //   sb               statusBar                tab 1's status line
 //   sbPanel0/1       remainingTimeLabel /     剩余时间 and the fragment count
@@ -91,6 +94,9 @@ class MainWindowLayout {
   QPushButton* scanButton = nullptr;
   QPushButton* pauseButton = nullptr;
   QPushButton* stopScanButton = nullptr;
+  QPushButton* recoverFilesButton = nullptr;
+  QLabel* sourceSizeLabel = nullptr;
+  QLabel* scanSummaryLabel = nullptr;
   QProgressBar* scanGauge = nullptr;
   QStatusBar* statusBar = nullptr;
   QLabel* remainingTimeLabel = nullptr;
@@ -114,6 +120,7 @@ class MainWindowLayout {
 
   // The texts shown while nothing runs.
   static QString fragmentCountText();
+  static QString recoverFilesText();  // 恢复所选文件到文件夹…
 
  private:
   QWidget* buildSourceTab();

@@ -56,6 +56,8 @@ void MenuController::buildContextMenus(MainWindow& window, MainWindowLayout& ui)
 
   ui.fileList->setContextMenuPolicy(Qt::ActionsContextMenu);
   connect(item(ui.fileList, "N1", tr("恢复文件")), &QAction::triggered, &window, &MainWindow::N1Click);
+  connect(item(ui.fileList, "N13", MainWindowLayout::recoverFilesText()), &QAction::triggered, &window,
+          &MainWindow::RecoverCheckedClick);
 }
 
 void MenuController::openManual() { showManual(&m_window, m_exeDir, m_dialogs); }

@@ -128,7 +128,14 @@ void RebuildController::startNext() {
 
 void RebuildController::showSummary() {
   const QStringList summary = std::exchange(m_summary, {});
-  if (!summary.isEmpty() && !m_context.runner.closing()) m_context.information(tr("重组完成:\n") + summary.join("\n"));
+  const bool troubled = std::exchange(m_troubled, false);
+  if (summary.isEmpty() || m_context.runner.closing()) return;
+  const QString text = tr("重组完成:\n") + summary.join("\n");
+  // A file left damaged or not written, or intervals dropped, is said with a warning.
+  if (troubled)
+    m_context.warning(text);
+  else
+    m_context.information(text);
 }
 
 void RebuildController::fileDone(const Output& out) {
@@ -147,6 +154,7 @@ void RebuildController::fileDone(const Output& out) {
     m_summary << QString("\"%1\":\n%2").arg(m_output, WindowTexts::checked(*out.checked, true));
   else
     m_summary << tr("\"%1\": 已停止, 未写入").arg(m_output);
+  m_troubled = m_troubled || !out.checked || !out.checked->notRepaired.empty() || !out.repeated.empty();
   // Intervals of one ID twice: only the last is written, and the user hears which were dropped.
   if (!out.repeated.empty())
     m_summary << tr("\"%1\" 中有 %2 个 ID 出现在多个区间 (%3): 每个 ID 只写入最后一个区间, 其余已丢弃; 输入可能混合了两个邮箱的碎片")

@@ -40,6 +40,7 @@ class RebuildController : public QObject {
   int m_index = 0;
   QString m_output;          // of the file being rebuilt
   QStringList m_summary;     // a line for every file written, shown when the command ends
+  bool m_troubled = false;   // a file of the summary is not sound as written, or not written
 };
 
 }  // namespace kestrix::app

@@ -99,8 +99,10 @@ void RepairController::repairDone(const Output& out) {
                               .arg(r.slackCut)
                               .arg(output, WindowTexts::mail(r.after)));
   } else {
-    QString text = tr("修复完成! 已写入 \"%1\"\n修复后: %2\n修复前: %3")
-                       .arg(output, WindowTexts::mail(r.after), WindowTexts::mail(r.before));
+    // What was wrong before is said first: a file no mail program could open is not one whose
+    // messages were merely "readable".
+    QString text = tr("修复完成! 已写入 \"%1\"\n修复后: %2\n修复前: %3 (%4)")
+                       .arg(output, WindowTexts::mail(r.after), WindowTexts::damage(r.before), WindowTexts::mail(r.before));
     if (r.headerRebuilt) text += tr("\n文件头已重建");
     if (r.slackCut > 0) text += tr("\n已截去声明的文件末尾之后的残余数据 (字节): %1").arg(r.slackCut);
     if (r.after.mapsLost > 0) text += tr("\n%1 个分配表页已丢失, 已标记为待重建").arg(r.after.mapsLost);
@@ -110,7 +112,12 @@ void RepairController::repairDone(const Output& out) {
         if (f.nid == r.orphanFolder) folder = QString::fromUtf8(f.name.c_str());
       text += tr("\n%1 项所在的文件夹已丢失, 已放入 \"%2\"").arg(r.orphansMoved).arg(folder);
     }
-    m_context.information(text);
+    // A repaired file that still is not sound is no success to be waved through.
+    if (r.after.sound()) {
+      m_context.information(text);
+    } else {
+      m_context.warning(text + tr("\n修复后仍有问题: %1").arg(WindowTexts::damage(r.after)));
+    }
   }
   emit repairFinished();
 }

@@ -4,6 +4,7 @@
 #include <QProgressBar>
 #include <QTabWidget>
 
+#include <algorithm>
 #include <optional>
 
 #include "app/disk_access.h"
@@ -41,6 +42,17 @@ void ScanController::clearResults() {
   m_context.runner.results = {};
   ui.fragmentCountLabel->setText(MainWindowLayout::fragmentCountText());  // the count goes with the lists
   ui.scanGauge->setFormat("%p%");
+  ui.scanSummaryLabel->clear();
+  ui.resultTabs->setTabVisible(2, false);
+  ui.resultTabs->setCurrentIndex(1);
+  showSourceSize();
+}
+
+void ScanController::showSourceSize() {
+  const std::int64_t size = m_source.size();
+  m_context.ui.sourceSizeLabel->setText(m_source.path().empty()
+                                            ? QString()
+                                            : tr("大小: %1 (%2 字节)").arg(WindowTexts::size(size)).arg(size));
 }
 
 void ScanController::Button1Click() {
@@ -55,6 +67,7 @@ void ScanController::Button1Click() {
     return;
   }
   const std::int64_t size = m_source.size();
+  showSourceSize();
   runner.setGauge(0, size);
   auto out = std::make_shared<Output>();
   out->sourceName = m_source.path();
@@ -81,6 +94,28 @@ void ScanController::Button1Click() {
       [this, out] { scanDone(*out); });
 }
 
+QString ScanController::summaryText(const rebuild::SourceAnalysis& a, bool whole) {
+  std::int64_t owned = 0;
+  for (const rebuild::AssembledFile& f : a.files) owned += f.headerHasMagic ? 1 : 0;
+  QString text = (whole ? tr("扫描完成: ") : tr("扫描未完成: ")) +
+                 tr("读取 %1, 找到 %2 个碎片, 拼出 %3 个文件 (%4 个有自己的文件头), 无法读取的扇区 %5 个")
+                     .arg(WindowTexts::size(a.scan.bytesRead))
+                     .arg(a.fragments.size())
+                     .arg(a.files.size())
+                     .arg(owned)
+                     .arg(a.scan.unreadableSectors());
+  if (!a.files.empty()) text += tr(". 在 文件 列表中勾选要恢复的文件, 然后点 \"%1\"").arg(MainWindowLayout::recoverFilesText());
+  return text;
+}
+
+// An empty source and a source that holds no PST file are told apart.
+QString ScanController::nothingFoundText(const rebuild::SourceAnalysis& a, const std::string& source) {
+  const auto& zeros = a.scan.index.zeros.zero;
+  const bool allZero = !zeros.empty() && std::all_of(zeros.begin(), zeros.end(), [](bool z) { return z; });
+  if (allZero) return tr("未找到碎片: 数据源 \"%1\" 只有零 (空白或已被清零)").arg(q(source));
+  return tr("未找到碎片: 数据源 \"%1\" 上没有 PST 文件的分配映射页 (读取了 %2)").arg(q(source), WindowTexts::size(a.scan.bytesRead));
+}
+
 void ScanController::Button2Click() { m_context.runner.stop(JobRunner::StopFlag::Scan); }
 
 void ScanController::scanDone(Output& out) {
@@ -98,8 +133,10 @@ void ScanController::scanDone(Output& out) {
     ui.fragmentList->addRow({q(row.id), q(row.start), q(row.end), q(row.size), q(row.fileSize)});
   ui.fragmentList->setUpdatesEnabled(true);
   if (!found.rows.empty()) ui.fragmentCountLabel->setText(tr("碎片: %1").arg(ui.fragmentList->rowCount()));
-  m_context.runner.results = {out.sourceName, std::move(found.fragments), std::make_shared<const scan::SourceIndex>(std::move(found.scan.index)),
-                              std::move(found.files)};
+  found.rows.clear();  // in the list now
+  const auto kept = std::make_shared<const rebuild::SourceAnalysis>(std::move(found));
+  m_context.runner.results = {out.sourceName, kept};
+  const rebuild::SourceAnalysis& analysis = *kept;
   {
     // Filling the list selects no file: the fragments of a file are checked when the user picks it.
     const QSignalBlocker quiet(ui.fileList);
@@ -107,18 +144,21 @@ void ScanController::scanDone(Output& out) {
       ui.fileList->addRow({q(row.number), q(row.name), q(row.size), WindowTexts::fileListMissing(row.missing), q(row.fragments)});
   }
   ui.resultTabs->setTabVisible(2, true);
+  ui.scanSummaryLabel->setText(summaryText(analysis, whole));
+  // The files are what the user came for: their list comes forward once there are any.
+  if (!analysis.files.empty()) ui.resultTabs->setCurrentIndex(2);
   if (!m_context.runner.closing()) {
     if (out.error) m_context.error(messageText(*out.error));
-    if (found.scan.endedAt >= 0)
+    if (analysis.scan.endedAt >= 0)
       m_context.error(tr("数据源 \"%1\" 在扫描时变短了: 打开时为 %2 字节, 读到第 %3 字节时已结束. 列出的是此前找到的碎片")
                           .arg(q(out.sourceName))
                           .arg(out.size)
-                          .arg(found.scan.endedAt));
-    if (!found.scan.unreadable.empty())
+                          .arg(analysis.scan.endedAt));
+    if (!analysis.scan.unreadable.empty())
       m_context.information(tr("有 %1 个扇区无法读取, 已跳过 (\"%2\"): %3")
-                                .arg(WindowTexts::sectorCount(found.scan.unreadable), q(out.sourceName),
-                                     q(scan::describeSectorRuns(found.scan.unreadable))));
-    if (whole && found.rows.empty()) m_context.information(tr("未找到碎片"));
+                                .arg(WindowTexts::sectorCount(analysis.scan.unreadable), q(out.sourceName),
+                                     q(scan::describeSectorRuns(analysis.scan.unreadable))));
+    if (whole && analysis.fragments.empty()) m_context.information(nothingFoundText(analysis, out.sourceName));
   }
   emit scanFinished();
 }

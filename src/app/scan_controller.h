@@ -5,8 +5,13 @@
 #include <QObject>
 
 #include <memory>
+#include <string>
 
 #include "app/window_context.h"
+
+namespace kestrix::rebuild {
+struct SourceAnalysis;
+}
 
 namespace kestrix::app {
 
@@ -19,6 +24,9 @@ class ScanController : public QObject {
 
   void Button1Click();  // 恢复: scan the source
   void Button2Click();  // 停止: stop the scan (and a 恢复碎片 / 恢复文件 run)
+  // Empties the lists, the summary and the results of the last scan; shows the chosen
+  // source's size.
+  void clearResults();
 
  signals:
   void scanFinished();  // the results are in the lists, the window is idle
@@ -26,7 +34,9 @@ class ScanController : public QObject {
  private:
   struct Output;
   void scanDone(Output& out);
-  void clearResults();
+  void showSourceSize();
+  static QString summaryText(const rebuild::SourceAnalysis& analysis, bool whole);
+  static QString nothingFoundText(const rebuild::SourceAnalysis& analysis, const std::string& source);
 
   WindowContext m_context;
   SourceController& m_source;

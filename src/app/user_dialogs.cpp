@@ -31,7 +31,11 @@ class StandardDialogs final : public UserDialogs {
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().first();
   }
+  QString chooseFolder(QWidget* parent, const QString& start) override {
+    return QFileDialog::getExistingDirectory(parent, QString(), start);
+  }
   void error(QWidget* parent, const QString& text) override { QMessageBox::critical(parent, title(), text); }
+  void warning(QWidget* parent, const QString& text) override { QMessageBox::warning(parent, title(), text); }
   void information(QWidget* parent, const QString& text) override {
     QMessageBox::information(parent, title(), text);
   }

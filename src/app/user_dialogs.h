@@ -18,7 +18,12 @@ class UserDialogs {
   virtual QStringList openFiles(QWidget* parent, const QString& filter) = 0;
   // A save dialog starting at `start` (a path or a file name); "" when cancelled.
   virtual QString saveFile(QWidget* parent, const QString& filter, const QString& start) = 0;
+  // A folder to write into, starting at `start`; "" when cancelled.
+  virtual QString chooseFolder(QWidget* parent, const QString& start) = 0;
   virtual void error(QWidget* parent, const QString& text) = 0;
+  // An outcome that is not what was hoped for (a file damaged, written as put together): the
+  // work ended, but the user must read on.
+  virtual void warning(QWidget* parent, const QString& text) = 0;
   virtual void information(QWidget* parent, const QString& text) = 0;
   // A yes/no question; true for yes.
   virtual bool question(QWidget* parent, const QString& text) = 0;

@@ -23,6 +23,7 @@ struct WindowContext {
 
   void error(const QString& text) const { dialogs.error(window, text); }
   void information(const QString& text) const { dialogs.information(window, text); }
+  void warning(const QString& text) const { dialogs.warning(window, text); }
 };
 
 inline QString q(const std::string& s) { return QString::fromStdString(s); }

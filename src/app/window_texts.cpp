@@ -34,6 +34,27 @@ QString WindowTexts::mail(const pst::CheckReport& r) {
   return tr("可读邮件 %1/%2, 文件夹 %3 个").arg(r.messagesReadable).arg(r.messages).arg(r.folders.size());
 }
 
+QString WindowTexts::damage(const pst::CheckReport& r) {
+  if (r.sound()) return {};
+  if (!r.isPst) return tr("其中没有PST结构");
+  QStringList what;
+  using Verdict = pst::HeaderVerdict;
+  switch (r.analysis.headerVerdict) {
+    case Verdict::Own: break;
+    case Verdict::Missing: what << tr("文件头已丢失"); break;
+    case Verdict::BadCrc: what << tr("文件头的校验和不符"); break;
+    case Verdict::Foreign: what << tr("文件头属于另一个文件"); break;
+    case Verdict::NotUnicode: what << tr("暂不支持这种PST格式 (ANSI 或 4 KiB 页)"); break;
+  }
+  if (!r.analysis.nodeTree.whole() || !r.analysis.blockTree.whole()) what << tr("索引已损坏");
+  if (r.blocksMissing > 0) what << tr("缺少 %1 个块").arg(r.blocksMissing);
+  if (r.blocksBadCrc > 0) what << tr("%1 个块的校验和不符").arg(r.blocksBadCrc);
+  if (r.mapsTrustedButLost()) what << tr("%1 个分配表页已丢失").arg(r.mapsLost);
+  if (!r.mailboxOpens) what << tr("邮件程序无法打开它");
+  if (what.isEmpty()) what << tr("部分邮件或文件夹无法读取");
+  return what.join(tr("; "));
+}
+
 QString WindowTexts::checked(const pst::CheckedOutput& c, bool rebuilt, bool whole) {
   if (c.repaired)
     return (rebuilt ? tr("文件已修复, %1\n重组出的原始文件保存在 \"%2\"") : tr("文件已修复, %1\n拼合出的原始文件保存在 \"%2\""))

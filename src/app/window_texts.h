@@ -27,6 +27,9 @@ class WindowTexts {
   static QString sectorCount(const std::vector<scan::SectorRun>& runs);
   // What a reader finds in a PST file: "可读邮件 71/71, 文件夹 12 个".
   static QString mail(const pst::CheckReport& r);
+  // What the check of a file found wrong, in a few words: "文件头已丢失; 邮件程序无法打开它";
+  // "" for a sound file.
+  static QString damage(const pst::CheckReport& r);
   // What the check of a file just written found, and what was done about it. rebuilt: the
   // bytes were put together by 重组 (else by 恢复文件).
   // whole: what the evidence proves of the file (恢复文件); a file that is not proved whole is

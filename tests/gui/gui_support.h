@@ -16,7 +16,9 @@ class ScriptedDialogs final : public app::UserDialogs {
   std::deque<QString> openAnswers;        // openFile, in order; "" when empty (cancel)
   std::deque<QStringList> openManyAnswers;
   std::deque<QString> saveAnswers;
+  std::deque<QString> folderAnswers;
   QStringList errors;
+  QStringList warnings;
   QStringList informations;
   QStringList openFilters;  // the filter of each openFile call
   QStringList saveStarts;   // the start path of each saveFile call
@@ -37,7 +39,9 @@ class ScriptedDialogs final : public app::UserDialogs {
     saveStarts << start;
     return take(saveAnswers);
   }
+  QString chooseFolder(QWidget*, const QString&) override { return take(folderAnswers); }
   void error(QWidget*, const QString& text) override { errors << text; }
+  void warning(QWidget*, const QString& text) override { warnings << text; }
   void information(QWidget*, const QString& text) override { informations << text; }
   bool question(QWidget*, const QString& text) override {
     questions << text;

@@ -505,10 +505,11 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
   ASSERT_TRUE(extracted.count() > 0 || extracted.wait(kWait));
   EXPECT_EQ(QFileInfo(dialogs.saveStarts.last()).fileName().left(5), "file1");
   EXPECT_TRUE(test::readFile(dir.file("out/file1.pst")) == ex.pst);
-  ASSERT_EQ(dialogs.informations.size(), 1);
-  EXPECT_TRUE(dialogs.informations[0].startsWith("完成!")) << dialogs.informations[0].toStdString();
-  // The sample has no index of its own: nothing proves it whole, and the window says so.
-  EXPECT_TRUE(dialogs.informations[0].endsWith("\n证据: 不完整: 写入的索引无法完整打开")) << dialogs.informations[0].toStdString();
+  // The sample has no index of its own: nothing proves it whole, and the window warns so.
+  EXPECT_TRUE(dialogs.informations.isEmpty());
+  ASSERT_EQ(dialogs.warnings.size(), 1);
+  EXPECT_TRUE(dialogs.warnings[0].startsWith("已写入, 但结果不完整!")) << dialogs.warnings[0].toStdString();
+  EXPECT_TRUE(dialogs.warnings[0].endsWith("\n证据: 不完整: 写入的索引无法完整打开")) << dialogs.warnings[0].toStdString();
   // Asked again, the dialog starts in that folder with a name not taken yet (cancelled here).
   w.N1Click();
   EXPECT_EQ(dialogs.saveStarts.last(), QString::fromStdString(dir.file("out/file1-2.pst")));
@@ -534,8 +535,8 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
   EXPECT_EQ(inputs->rowTexts(0), (QStringList{"fragments.pst", QString::fromStdString(dir.file("fragments.pst")),
                                              QString::fromStdString(sources::SizeToText(6 * scan::kIntervalBytes))}));
   // The sample holds map pages but no PST structure: it stays as rebuilt, and the user hears why.
-  EXPECT_TRUE(dialogs.informations.last().endsWith("文件已损坏, 未能修复 (其中没有PST结构), 已按写入的原样保存"))
-      << dialogs.informations.last().toStdString();
+  EXPECT_TRUE(dialogs.warnings.last().endsWith("文件已损坏, 未能修复 (其中没有PST结构), 已按写入的原样保存"))
+      << dialogs.warnings.last().toStdString();
   const auto out = test::readFile(dir.file("rebuilt.pst"));
   ASSERT_EQ(out.size(), ex.pst.size());
   EXPECT_TRUE(std::equal(out.begin() + scan::kFirstMapPageOffset, out.end(), ex.pst.begin() + scan::kFirstMapPageOffset));
@@ -558,10 +559,13 @@ TEST_F(Window, NewSourceAndEmptyOrShrunkScansLeaveNoStaleFigures) {
   w.FileListChange(list("FileList")->row(0));
   ASSERT_EQ(manual->rowCount(), 2);
 
-  // Another source: the fragments taken by hand from the old one go; a failed open clears
-  // the count together with the lists.
+  // Another source: the results of the old one and the fragments taken by hand from it go,
+  // so nothing is written from one source in the name of another; a failed open clears the
+  // count together with the lists.
   chooseImage(dir.file("missing.img"));
   EXPECT_EQ(manual->rowCount(), 0);
+  EXPECT_EQ(list("FileList")->rowCount(), 0);
+  EXPECT_EQ(list("BlockList")->rowCount(), 0);
   w.Button1Click();
   EXPECT_EQ(dialogs.errors.size(), 2);
   EXPECT_EQ(list("BlockList")->rowCount(), 0);
@@ -578,7 +582,8 @@ TEST_F(Window, NewSourceAndEmptyOrShrunkScansLeaveNoStaleFigures) {
   EXPECT_EQ(w.SourceSize(), 8192);
   EXPECT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
   ASSERT_FALSE(dialogs.informations.isEmpty());
-  EXPECT_EQ(dialogs.informations.last(), "未找到碎片");
+  // An empty source is told from one without PST files.
+  EXPECT_TRUE(dialogs.informations.last().contains("只有零")) << dialogs.informations.last().toStdString();
   EXPECT_EQ(w.statusPanelText(1), "碎片数量: ");
   EXPECT_EQ(child<QProgressBar>("gg")->text(), "扫描完成 100%");
 }
@@ -749,8 +754,8 @@ TEST_F(Window, RecoverFileRepairsADamagedFileAndKeepsTheBytesAsPutTogether) {
   EXPECT_TRUE(check.sound());
   EXPECT_GT(check.messagesReadable, 0);
   EXPECT_TRUE(test::readFile(dir.file("mail.raw.pst")) == damaged);
-  ASSERT_EQ(dialogs.informations.size(), 1);
-  const QString& text = dialogs.informations[0];
+  ASSERT_EQ(dialogs.warnings.size(), 1);
+  const QString& text = dialogs.warnings[0];
   EXPECT_TRUE(text.contains("文件已修复, " + mailText(check))) << text.toStdString();
   EXPECT_TRUE(text.contains(QString::fromStdString("\"" + dir.file("mail.raw.pst") + "\""))) << text.toStdString();
   EXPECT_EQ(files->row(0)->text(5), QString("%1/%2 已修复").arg(check.messagesReadable).arg(check.messages));
@@ -765,9 +770,9 @@ TEST_F(Window, RecoverFileRepairsADamagedFileAndKeepsTheBytesAsPutTogether) {
   ASSERT_TRUE(extracted.count() > 1 || extracted.wait(kWait));
   EXPECT_FALSE(std::filesystem::exists(dir.file("again.pst")));
   EXPECT_TRUE(test::readFile(dir.file("again.raw-2.pst")) == damaged);
-  ASSERT_EQ(dialogs.informations.size(), 2);
-  EXPECT_TRUE(dialogs.informations[1].contains("未能修复 (无法写入修复后的副本: ")) << dialogs.informations[1].toStdString();
-  EXPECT_TRUE(dialogs.informations[1].contains(QString::fromStdString(dir.file("again.raw-2.pst"))));
+  ASSERT_EQ(dialogs.warnings.size(), 2);
+  EXPECT_TRUE(dialogs.warnings[1].contains("未能修复 (无法写入修复后的副本: ")) << dialogs.warnings[1].toStdString();
+  EXPECT_TRUE(dialogs.warnings[1].contains(QString::fromStdString(dir.file("again.raw-2.pst"))));
 }
 
 // 重组 of enron.pst's intervals writes a file that opens; tab 3 repairs the bytes as rebuilt
@@ -834,4 +839,67 @@ TEST_F(Window, RebuildAndTheRepairTabEndInFilesThatOpen) {
 }
 
 }  // namespace
+// The main flow: scan, tick the files, 恢复所选文件到文件夹: a summary before anything is
+// written, the files and the report in one run, each file's outcome said, a warning for the
+// one that is not whole.
+TEST_F(Window, TickedFilesAreRecoveredIntoAFolderWithAReport) {
+  rebuild::ImageBuilder image(3);
+  image.noise(200);
+  image.append(test::enronPst());
+  image.noise(50);
+  const std::vector<std::byte> synthetic = rebuild::makeSyntheticPst(4, 8);
+  image.append(synthetic);
+  image.noise(50);
+  test::writeFile(dir.file("disk.img"), image.bytes());
+  MainWindow& w = open();
+  chooseImage(dir.file("disk.img"));
+  EXPECT_TRUE(child<QLabel>("SourceSize")->text().contains(QString::number(image.bytes().size())));
+  QSignalSpy scanned(&w, &MainWindow::scanFinished);
+  w.Button1Click();
+  ASSERT_TRUE(scanned.count() > 0 || scanned.wait(kWait));
+  EXPECT_EQ(child<QTabWidget>("PageControl1")->currentIndex(), 2);  // the files come forward
+  EXPECT_TRUE(child<QLabel>("ScanSummary")->text().contains("拼出 2 个文件")) << child<QLabel>("ScanSummary")->text().toStdString();
+  SortListView* files = list("FileList");
+  ASSERT_EQ(files->rowCount(), 2);
+
+  w.RecoverCheckedClick();  // nothing ticked yet
+  EXPECT_EQ(dialogs.informations.last(), "请先勾选要恢复的文件!");
+  for (int r = 0; r < 2; ++r) files->row(r)->setCheckState(0, Qt::Checked);
+  const std::string out = dir.file("out");
+  std::filesystem::create_directories(out);
+  test::writeFile(out + "/report.xml", std::vector<std::byte>(3));
+  // Declined: the summary named the files, the folder's free space and what would be
+  // replaced, and nothing was written.
+  dialogs.folderAnswers.push_back(QString::fromStdString(out));
+  dialogs.questionAnswers.push_back(false);
+  w.RecoverCheckedClick();
+  ASSERT_FALSE(dialogs.questions.isEmpty());
+  const QString question = dialogs.questions.last();
+  for (const char* part : {"恢复 2 个文件", "file1.pst", "file2.pst", "可用空间", "将替换文件夹中已有的文件: report.xml"})
+    EXPECT_TRUE(question.contains(QString::fromUtf8(part))) << part << "\n" << question.toStdString();
+  EXPECT_FALSE(std::filesystem::exists(out + "/file1.pst"));
+
+  QSignalSpy recovered(&w, &MainWindow::recoverFinished);
+  dialogs.folderAnswers.push_back(QString::fromStdString(out));
+  w.RecoverCheckedClick();
+  ASSERT_TRUE(recovered.count() > 0 || recovered.wait(kWait));
+  ASSERT_TRUE(dialogs.errors.isEmpty()) << dialogs.errors.join("\n").toStdString();
+  for (const char* name : {"file1.pst", "file2.pst", "report.xml", "map.svg", "summary.txt"})
+    EXPECT_TRUE(std::filesystem::exists(out + "/" + name)) << name;
+  const pst::CheckReport enron = checkFile(out + "/file1.pst");
+  EXPECT_TRUE(enron.sound());
+  const std::string report = slurp(out + "/report.xml");
+  EXPECT_NE(report.find("<filename>file1.pst</filename>"), std::string::npos);
+  EXPECT_NE(report.find("<filename>file2.pst</filename>"), std::string::npos);
+  // The synthetic file holds no PST structure: the end message is a warning that names the
+  // source and says so, and summary.txt holds the same.
+  ASSERT_EQ(dialogs.warnings.size(), 1);
+  const QString said = dialogs.warnings[0];
+  EXPECT_TRUE(said.contains(QString::fromStdString(dir.file("disk.img")))) << said.toStdString();
+  EXPECT_TRUE(said.contains("文件完好, " + mailText(enron))) << said.toStdString();
+  EXPECT_TRUE(said.contains("其中没有PST结构")) << said.toStdString();
+  EXPECT_NE(slurp(out + "/summary.txt").find("其中没有PST结构"), std::string::npos);
+  EXPECT_EQ(files->row(0)->text(5), QString("%1/%1").arg(enron.messages));
+}
+
 }  // namespace kestrix::app

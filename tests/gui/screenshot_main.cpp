@@ -28,7 +28,9 @@ class Answers final : public kestrix::app::UserDialogs {
   QString openFile(QWidget*, const QString&) override { return m_image; }
   QStringList openFiles(QWidget*, const QString&) override { return {}; }
   QString saveFile(QWidget*, const QString&, const QString&) override { return {}; }
+  QString chooseFolder(QWidget*, const QString&) override { return {}; }
   void error(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+  void warning(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
   void information(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
   bool question(QWidget*, const QString&) override { return true; }
 
