@@ -77,6 +77,20 @@ TEST(ListRules, FragmentFitsManualReportsATextThatIsNotAnInteger) {
   EXPECT_EQ(RangeCellId("42 - 7"), 42);
 }
 
+TEST(ListRules, SharedIdRangesAreTheIdsHeldTwice) {
+  using Ranges = std::vector<std::pair<std::int32_t, std::int32_t>>;
+  const auto rows = [](std::vector<std::pair<int, int>> ids) {
+    std::vector<RangeCells> r;
+    for (auto [a, b] : ids) r.push_back({std::to_string(a) + " - 0", std::to_string(b) + " - 0"});
+    return r;
+  };
+  EXPECT_EQ(SharedIdRanges(rows({{0, 2}, {3, 5}})), Ranges{});
+  EXPECT_EQ(SharedIdRanges(rows({{3, 5}, {0, 3}, {4, 9}, {9, 9}})), (Ranges{{3, 5}, {9, 9}}));
+  EXPECT_EQ(SharedIdRanges(rows({{0, 10}, {2, 3}, {6, 7}})), (Ranges{{2, 3}, {6, 7}}));
+  EXPECT_EQ(SharedIdRanges(rows({{2147483647, 2147483647}, {2147483647, 2147483647}})),
+            (Ranges{{2147483647, 2147483647}}));
+}
+
 TEST(ListRules, SplitFragmentTokensLikeACommaText) {
   using V = std::vector<std::string>;
   EXPECT_EQ(SplitFragmentTokens("1,3, 4"), (V{"1", "3", "4"}));

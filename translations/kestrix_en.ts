@@ -626,6 +626,10 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
         <source>部分邮件或文件夹无法读取</source>
         <translation>some messages or folders cannot be read</translation>
     </message>
+    <message>
+        <source>&quot;%1&quot; 已存在. 如果写入的文件需要修复, 按写入原样保存的字节将替换它. 继续吗?</source>
+        <translation>&quot;%1&quot; exists already. If the file written needs a repair, the bytes as written will replace it. Go on?</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>
@@ -712,6 +716,10 @@ IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
         <source>, 缺少 %1 个区间 (已留为零)</source>
         <translation>, %1 intervals missing (left as zeros)</translation>
     </message>
+    <message>
+        <source>所选的碎片中有 ID 重复 (%1): 它们可能来自两个邮箱, 或同一文件的两个版本. 重组时每个 ID 只保留一个区间. 仍要写入吗?</source>
+        <translation>The ticked fragments hold the same IDs twice (%1): they may come from two mailboxes, or be two versions of one file. Rebuild keeps one interval of each ID. Write them all the same?</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::HelpViewer</name>
@@ -733,6 +741,13 @@ IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
     <message>
         <source>任务正在运行. 停止它并退出吗?</source>
         <translation>A job is running. Stop it and quit?</translation>
+    </message>
+</context>
+<context>
+    <name>kestrix::app::ManualListController</name>
+    <message>
+        <source>选择文件会替换你勾选的碎片和 4. 手工 列表. 替换吗?</source>
+        <translation>Choosing a file replaces the fragments you ticked and the 4. Manual list. Replace them?</translation>
     </message>
 </context>
 <context>

@@ -64,7 +64,7 @@ void ExtractController::N7Click() {
     return;
   }
   try {
-    startExtraction(extentsOf(rows));
+    if (confirmSharedIds(rows)) startExtraction(extentsOf(rows));
   } catch (const std::exception& e) {
     m_context.error(errorText(e, m_context.runner.results.source));
   }
@@ -79,10 +79,28 @@ void ExtractController::N9Click() {
     return;
   }
   try {
-    startExtraction(extentsOf(rows));
+    if (confirmSharedIds(rows)) startExtraction(extentsOf(rows));
   } catch (const std::exception& e) {
     m_context.error(errorText(e, m_context.runner.results.source));
   }
+}
+
+// Fragments that hold the same IDs are pieces of two mailboxes or two versions of one: 重组
+// keeps one interval of each ID. The user hears which before anything is written.
+bool ExtractController::confirmSharedIds(const QList<QTreeWidgetItem*>& rows) {
+  std::vector<rebuild::RangeCells> cells;
+  for (const QTreeWidgetItem* row : rows) cells.push_back(cellsOf(row));
+  const auto shared = rebuild::SharedIdRanges(cells);
+  if (shared.empty()) return true;
+  QStringList runs;
+  for (std::size_t i = 0; i < shared.size() && i < 8; ++i)
+    runs << (shared[i].first == shared[i].second ? QString::number(shared[i].first)
+                                                 : QString("%1-%2").arg(shared[i].first).arg(shared[i].second));
+  if (shared.size() > 8) runs << "...";
+  return m_context.dialogs.question(
+      m_context.window,
+      tr("所选的碎片中有 ID 重复 (%1): 它们可能来自两个邮箱, 或同一文件的两个版本. 重组时每个 ID 只保留一个区间. 仍要写入吗?")
+          .arg(runs.join(", ")));
 }
 
 void ExtractController::startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
@@ -139,7 +157,7 @@ void ExtractController::N1Click() {
   }
   const QString output =
       m_context.dialogs.saveFile(m_context.window, WindowTexts::pstFilter(), m_saveFolder.suggest(q(file->fileName)));
-  if (output.isEmpty()) return;
+  if (output.isEmpty() || !WindowTexts::confirmRawReplace(m_context.dialogs, m_context.window, output)) return;
   m_saveFolder.remember(output);
   // The gauge counts the writing and the check of as many bytes; a repair adds its own.
   startSourceWrite(found.source, output, 2 * file->outputSize(), true,

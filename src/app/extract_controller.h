@@ -3,6 +3,7 @@
 // the 文件 list): each is one engine job that reads the scanned source and writes one file;
 // the gauge and 停止 of tab 1 follow it.
 
+#include <QList>
 #include <QObject>
 
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "app/window_context.h"
+
+class QTreeWidgetItem;
 
 namespace kestrix::scan {
 class ByteSource;
@@ -43,6 +46,7 @@ class ExtractController : public QObject {
   using WriteProgress = std::function<void(int stage, std::int64_t done, std::int64_t total)>;
   using SourceWrite = std::function<void(scan::ByteSource& src, const std::string& output,
                                          const std::atomic<bool>& stop, const WriteProgress& progress, Output& out)>;
+  bool confirmSharedIds(const QList<QTreeWidgetItem*>& rows);
   void startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& extents);
   // Opens the source, then runs write() on the worker (the engine job refuses, checks room,
   // writes and commits). size: bytes the gauge starts with; stages: the gauge names them.

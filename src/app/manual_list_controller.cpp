@@ -31,6 +31,23 @@ ManualListController::ManualListController(const WindowContext& context) : QObje
   connect(m_context.ui.fileList, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current) {
     if (current) FileListChange(current);
   });
+  // A fragment unticked by hand leaves the manual list too.
+  connect(m_context.ui.fragmentList, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
+    if (m_filling || column != 0 || item->checkState(0) != Qt::Unchecked) return;
+    SortListView* manual = m_context.ui.manualList;
+    for (int i = manual->rowCount() - 1; i >= 0; --i)
+      if (manual->row(i)->text(0) == item->text(0)) delete manual->row(i);
+  });
+}
+
+QStringList ManualListController::picks() const {
+  QStringList picks;
+  const SortListView* blocks = m_context.ui.fragmentList;
+  for (int i = 0; i < blocks->rowCount(); ++i)
+    if (blocks->row(i)->checkState(0) == Qt::Checked) picks << blocks->row(i)->text(0);
+  picks << "|";
+  for (int i = 0; i < m_context.ui.manualList->rowCount(); ++i) picks << m_context.ui.manualList->row(i)->text(0);
+  return picks;
 }
 
 bool ManualListController::eventFilter(QObject* watched, QEvent* event) {
@@ -140,6 +157,12 @@ void ManualListController::N12Click() {
 void ManualListController::FileListChange(QTreeWidgetItem* item) {
   SortListView* blocks = m_context.ui.fragmentList;
   SortListView* manual = m_context.ui.manualList;
+  // Ticks and manual rows the user made by hand are not thrown away without asking.
+  const QStringList before = picks();
+  if (item && before != QStringList{"|"} && before != m_filled &&
+      !m_context.dialogs.question(m_context.window, tr("选择文件会替换你勾选的碎片和 4. 手工 列表. 替换吗?")))
+    return;
+  m_filling = true;
   blocks->setUpdatesEnabled(false);
   manual->setUpdatesEnabled(false);
   for (int i = 0; i < blocks->rowCount(); ++i) blocks->row(i)->setCheckState(0, Qt::Unchecked);
@@ -160,6 +183,8 @@ void ManualListController::FileListChange(QTreeWidgetItem* item) {
   }
   blocks->setUpdatesEnabled(true);
   manual->setUpdatesEnabled(true);
+  m_filling = false;
+  m_filled = picks();
 }
 
 }  // namespace kestrix::app

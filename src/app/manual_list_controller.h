@@ -7,6 +7,8 @@
 
 #include "app/window_context.h"
 
+#include <QStringList>
+
 class QTreeWidgetItem;
 
 namespace kestrix::widgets {
@@ -33,7 +35,12 @@ class ManualListController : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The ticked fragments and the manual list's rows, by caption.
+  QStringList picks() const;
+
   WindowContext m_context;
+  QStringList m_filled;    // picks() as the last file row left them
+  bool m_filling = false;  // FileListChange is ticking and unticking
 };
 
 }  // namespace kestrix::app

@@ -77,7 +77,7 @@ void RebuildController::startNext() {
     const QString output =
         m_context.dialogs.saveFile(m_context.window, WindowTexts::pstFilter(),
                                    m_saveFolder.suggest(input.completeBaseName() + tr("_重组.pst"), input.absolutePath()));
-    if (output.isEmpty()) {
+    if (output.isEmpty() || !WindowTexts::confirmRawReplace(m_context.dialogs, m_context.window, output)) {
       ++m_index;
       continue;
     }

@@ -106,7 +106,8 @@ void RecoverFilesController::recoverChecked() {
   // free space, and the files there that would be replaced.
   QStringList replaced;
   for (const std::size_t i : chosen)
-    if (QFileInfo::exists(QDir(folder).filePath(q(files[i].fileName)))) replaced << q(files[i].fileName);
+    for (const QString& name : {q(files[i].fileName), q(pst::rawPathFor(files[i].fileName))})
+      if (QFileInfo::exists(QDir(folder).filePath(name))) replaced << name;
   for (const char* name : {"report.xml", "map.svg", kSummaryName})
     if (QFileInfo::exists(QDir(folder).filePath(name))) replaced << name;
   const std::int64_t free = sources::folderSpace(s(folder)).freeBytes;

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include "app/messages.h"
+#include "app/user_dialogs.h"
 #include "app/window_context.h"
 #include "recover/assembly.h"
 #include "recover/evidence.h"
@@ -105,6 +106,13 @@ QString WindowTexts::evidence(const rebuild::FileEvidence& e) {
 
 QString WindowTexts::stoppedNotWritten(const QString& path) {
   return tr("已停止: 未写入 \"%1\" (同名的原有文件保持不变)").arg(path);
+}
+
+bool WindowTexts::confirmRawReplace(UserDialogs& dialogs, QWidget* parent, const QString& output) {
+  const QString raw = q(pst::rawPathFor(s(output)));
+  if (!QFileInfo(raw).isFile()) return true;
+  return dialogs.question(
+      parent, tr("\"%1\" 已存在. 如果写入的文件需要修复, 按写入原样保存的字节将替换它. 继续吗?").arg(raw));
 }
 
 QString WindowTexts::twoVersions() { return tr("两个版本"); }

@@ -13,7 +13,11 @@
 #include "recover/evidence.h"
 #include "scan/fragments.h"
 
+class QWidget;
+
 namespace kestrix::app {
+
+class UserDialogs;
 
 class WindowTexts {
   Q_DECLARE_TR_FUNCTIONS(WindowTexts)
@@ -41,6 +45,10 @@ class WindowTexts {
   // The FileList cell of a file once written: readable messages of all, "71/71".
   static QString mailCell(const pst::CheckedOutput& c, const rebuild::FileEvidence* e = nullptr);
   static QString stoppedNotWritten(const QString& path);
+  // A file that is checked once written and repaired when damaged keeps the bytes as written
+  // beside it, in rawPathFor(output): an existing file of that name is replaced only when the
+  // user says so. True to go on.
+  static bool confirmRawReplace(UserDialogs& dialogs, QWidget* parent, const QString& output);
   // The mark of a file that may mix two versions of some of its data, in the window's
   // language; fileListMissing puts it in place of the engine's own mark in the 缺少数据 cell.
   static QString twoVersions();

@@ -1,5 +1,8 @@
 #include "recover/list_rules.h"
 
+#include <algorithm>
+#include <limits>
+
 #include "io/errors.h"
 #include "scan/fragments.h"
 
@@ -56,6 +59,29 @@ bool FragmentFitsManual(const RangeCells& candidate, std::span<const RangeCells>
     if (!RangeOutside(e, s, RangeCellId(row.end), RangeCellId(row.start))) return false;
   }
   return !manual.empty();
+}
+
+std::vector<std::pair<std::int32_t, std::int32_t>> SharedIdRanges(std::span<const RangeCells> rows) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> ranges;
+  for (const RangeCells& row : rows) {
+    const std::int32_t first = RangeCellId(row.start), last = RangeCellId(row.end);
+    if (first <= last) ranges.emplace_back(first, last);
+  }
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<std::pair<std::int32_t, std::int32_t>> shared;
+  // One sweep: `reach` is the last ID any range before this one holds.
+  std::int64_t reach = std::numeric_limits<std::int64_t>::min();
+  for (const auto& [first, last] : ranges) {
+    if (first <= reach) {
+      const std::int32_t to = std::int32_t(std::min<std::int64_t>(last, reach));
+      if (!shared.empty() && std::int64_t(first) <= std::int64_t(shared.back().second) + 1)
+        shared.back().second = std::max(shared.back().second, to);
+      else
+        shared.emplace_back(first, to);
+    }
+    reach = std::max<std::int64_t>(reach, last);
+  }
+  return shared;
 }
 
 std::vector<std::string> SplitFragmentTokens(std::string_view text) {

@@ -42,6 +42,11 @@ std::int32_t RangeCellId(std::string_view cell);
 // Throws as RangeCellId when a cell of the candidate or of a manual row is not an integer.
 bool FragmentFitsManual(const RangeCells& candidate, std::span<const RangeCells> manual);
 
+// The ID ranges that two or more of the rows hold, in increasing order, merged ("the ticked
+// fragments hold IDs 3-5 twice": pieces of two mailboxes, or two versions of one). Throws as
+// RangeCellId; a reversed row holds no ID.
+std::vector<std::pair<std::int32_t, std::int32_t>> SharedIdRanges(std::span<const RangeCells> rows);
+
 // Splits the fragment column of a file row into tokens: commas and blanks (any byte up to
 // 0x20) separate, a token may be enclosed in double quotes (a doubled quote inside stands
 // for one), an empty token between two commas counts. "1,3, 4" gives 1, 3, 4.

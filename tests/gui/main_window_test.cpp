@@ -378,17 +378,31 @@ TEST_F(Window, FileRowChecksItsFragmentsAndCopiesThemInListOrder) {
   addFragments(manual, {{40, 41}});
   QTreeWidgetItem* row = files->addRow({"1", "file1.pst", "2.5 MB", "0", "1,3, 4"});
   child<QTabWidget>("PageControl2")->setCurrentIndex(1);
+  // The tick and the manual row made by hand are not replaced without asking.
+  dialogs.questionAnswers.push_back(false);
   window->FileListChange(row);
+  EXPECT_EQ(dialogs.questions.size(), 1);
+  EXPECT_EQ(checked(blocks), (QStringList{"5"}));
+  EXPECT_EQ(captions(manual), (QStringList{"1"}));
+  window->FileListChange(row);  // asked again, and yes
+  EXPECT_EQ(dialogs.questions.size(), 2);
   EXPECT_EQ(checked(blocks), (QStringList{"4", "3", "1"}));
   EXPECT_EQ(captions(manual), (QStringList{"4", "3", "1"}));
   EXPECT_EQ(manual->row(0)->text(3), "2");
   EXPECT_EQ(child<QTabWidget>("PageControl2")->currentIndex(), 1);  // the tab the user chose stays
 
-  // A row without sub-items only clears the check marks.
+  // A row without sub-items only clears the check marks; what a file row filled in is
+  // replaced without a question.
   QTreeWidgetItem* bare = files->addRow({"2"});
   window->FileListChange(bare);
+  EXPECT_EQ(dialogs.questions.size(), 2);
   EXPECT_TRUE(checked(blocks).isEmpty());
   EXPECT_EQ(captions(manual), (QStringList{"4", "3", "1"}));
+
+  // A fragment unticked by hand leaves the manual list.
+  window->FileListChange(row);
+  blocks->row(1)->setCheckState(0, Qt::Unchecked);  // fragment 4
+  EXPECT_EQ(captions(manual), (QStringList{"3", "1"}));
 }
 
 TEST_F(Window, SourceMenuOffersTheCataloguesDisksAndAChoiceSetsPathAndSize) {
@@ -773,6 +787,13 @@ TEST_F(Window, RecoverFileRepairsADamagedFileAndKeepsTheBytesAsPutTogether) {
   ASSERT_EQ(dialogs.warnings.size(), 2);
   EXPECT_TRUE(dialogs.warnings[1].contains("未能修复 (无法写入修复后的副本: ")) << dialogs.warnings[1].toStdString();
   EXPECT_TRUE(dialogs.warnings[1].contains(QString::fromStdString(dir.file("again.raw-2.pst"))));
+
+  // The bytes kept by the first run are not replaced without asking.
+  dialogs.saveAnswers.push_back(QString::fromStdString(dir.file("mail.pst")));
+  dialogs.questionAnswers.push_back(false);
+  w.N1Click();
+  EXPECT_FALSE(w.running());
+  EXPECT_TRUE(dialogs.questions.last().contains(QString::fromStdString(dir.file("mail.raw.pst"))));
 }
 
 // 重组 of enron.pst's intervals writes a file that opens; tab 3 repairs the bytes as rebuilt
@@ -900,6 +921,15 @@ TEST_F(Window, TickedFilesAreRecoveredIntoAFolderWithAReport) {
   EXPECT_TRUE(said.contains("其中没有PST结构")) << said.toStdString();
   EXPECT_NE(slurp(out + "/summary.txt").find("其中没有PST结构"), std::string::npos);
   EXPECT_EQ(files->row(0)->text(5), QString("%1/%1").arg(enron.messages));
+
+  // 恢复碎片 of fragments of both files: they share IDs 0-3, and the user hears it before
+  // anything is asked or written.
+  w.N12Click();
+  dialogs.questionAnswers.push_back(false);
+  const auto saves = dialogs.saveStarts.size();
+  w.N7Click();
+  EXPECT_TRUE(dialogs.questions.last().contains("ID 重复 (0-3)")) << dialogs.questions.last().toStdString();
+  EXPECT_EQ(dialogs.saveStarts.size(), saves);
 }
 
 }  // namespace kestrix::app
