@@ -28,15 +28,15 @@
     </message>
     <message>
         <source>碎片的编号, 按在数据源上的位置从 1 起</source>
-        <translation>The fragment's number, from 1 in the order of its place on the source</translation>
+        <translation>The fragment&apos;s number, from 1 in the order of its place on the source</translation>
     </message>
     <message>
         <source>碎片的第一个映射页: 页 ID - 它在数据源上的扇区号 (每扇区 512 字节)</source>
-        <translation>The fragment's first map page: page ID - its sector on the source (512 bytes a sector)</translation>
+        <translation>The fragment&apos;s first map page: page ID - its sector on the source (512 bytes a sector)</translation>
     </message>
     <message>
         <source>碎片的最后一个映射页的 ID - 碎片之后的第一个扇区号 (碎片在此结束)</source>
-        <translation>The ID of the fragment's last map page - the first sector after the fragment (where it ends)</translation>
+        <translation>The ID of the fragment&apos;s last map page - the first sector after the fragment (where it ends)</translation>
     </message>
     <message>
         <source>碎片包含的映射区间数, 每个区间 253,952 字节</source>
@@ -52,19 +52,15 @@
     </message>
     <message>
         <source>映射页 ID %1 (PST 文件的映射区间从 0 起编号), 位于扇区 %2, 即数据源偏移 %3</source>
-        <translation>Map page ID %1 (a PST file's map intervals are numbered from 0), at sector %2, that is at source offset %3</translation>
+        <translation>Map page ID %1 (a PST file&apos;s map intervals are numbered from 0), at sector %2, that is at source offset %3</translation>
     </message>
     <message>
         <source>最后一个映射页 ID %1; 碎片在扇区 %2 之前结束 (最后一个映射页之后一个区间, 496 个扇区), 即数据源偏移 %3 之前</source>
         <translation>Last map page ID %1; the fragment ends before sector %2 (one interval, 496 sectors, after its last map page), that is before source offset %3</translation>
     </message>
     <message>
-        <source>%1 个映射区间, 共 %2</source>
-        <translation>%1 map intervals, %2 in all</translation>
-    </message>
-    <message>
         <source>0: 碎片的第一个映射页 ID 不是 0, 它不是文件的开头</source>
-        <translation>0: the fragment's first map page ID is not 0, so it does not start a file</translation>
+        <translation>0: the fragment&apos;s first map page ID is not 0, so it does not start a file</translation>
     </message>
     <message>
         <source>碎片从映射页 ID 0 开始, 但它之前 34 个扇区处没有可读的 PST 文件头</source>
@@ -77,6 +73,10 @@
     <message>
         <source>碎片 %1: 数据源偏移 %2 起, 到 %3 之前</source>
         <translation>Fragment %1: source offset %2 up to %3</translation>
+    </message>
+    <message>
+        <source>%1 个映射区间, 共 %2 字节 (%3)</source>
+        <translation>%1 map intervals, %2 bytes (%3) in all</translation>
     </message>
 </context>
 <context>

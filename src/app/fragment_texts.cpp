@@ -6,6 +6,7 @@
 #include <limits>
 #include <optional>
 
+#include "app/window_texts.h"
 #include "format/map_page.h"
 #include "scan/fragments.h"
 #include "widgets/sort_list_view.h"
@@ -54,7 +55,7 @@ QString FragmentTexts::headerTip(int column) {
 }
 
 QString FragmentTexts::cellTip(const QTreeWidgetItem* row, int column) {
-  if (!row) return {};
+  if (!row || row->text(column).isEmpty()) return {};
   const QString text = row->text(column);
   switch (column) {
     case 0: return tr("碎片 %1").arg(text);
@@ -73,7 +74,8 @@ QString FragmentTexts::cellTip(const QTreeWidgetItem* row, int column) {
     case 3: {
       const auto n = scan::TextToInt64(text.toStdString());
       if (!n || *n < 0 || *n > std::numeric_limits<std::int64_t>::max() / scan::kIntervalBytes) return {};
-      return tr("%1 个映射区间, 共 %2").arg(number(*n), offset(*n * scan::kIntervalBytes));
+      return tr("%1 个映射区间, 共 %2 字节 (%3)")
+          .arg(number(*n), number(*n * scan::kIntervalBytes), WindowTexts::byteSize(*n * scan::kIntervalBytes));
     }
     case 4:
       if (text == "0") return tr("0: 碎片的第一个映射页 ID 不是 0, 它不是文件的开头");

@@ -39,6 +39,7 @@ void MenuController::buildMenuBar(MainWindow& window) {
   QAction* open = file->addAction(tr("打开磁盘镜像(&O)…"), &window, &MainWindow::BrowseClick);
   open->setObjectName("OpenImage");
   open->setShortcut(QKeySequence::Open);
+  connect(&window, &MainWindow::busyChanged, open, [open](bool busy) { open->setEnabled(!busy); });  // as 浏览
   file->addSeparator();
   file->addAction(tr("关闭(&X)"), &window, &MainWindow::N4Click)->setObjectName("N4");
   QMenu* help = window.menuBar()->addMenu(tr("帮助(&H)"));

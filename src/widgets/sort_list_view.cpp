@@ -103,7 +103,8 @@ void SortListView::keyPressEvent(QKeyEvent* event) {
   // The item view toggles a box only when the focus is on the box's own cell, which with
   // whole rows selected the user cannot see; Space works on the row.
   QTreeWidgetItem* item = currentItem();
-  if (m_checkBoxes && item && event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
+  if (m_checkBoxes && item && (item->flags() & Qt::ItemIsUserCheckable) && event->key() == Qt::Key_Space &&
+      event->modifiers() == Qt::NoModifier) {
     item->setCheckState(0, item->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
     event->accept();
     return;

@@ -25,6 +25,7 @@
 #include "app/about_box.h"
 #include "app/app_info.h"
 #include "app/main_window.h"
+#include "app/window_texts.h"
 #include "gui_support.h"
 #include "sources/fake_catalogue.h"
 #include "support/test_support.h"
@@ -130,6 +131,9 @@ TEST_F(Keyboard, KeysReachTheirActions) {
   QTest::keyClick(&w, Qt::Key_O, Qt::ControlModifier);
   EXPECT_EQ(w.SourceSize(), 4096);
   EXPECT_TRUE(dialogs.errors.isEmpty());
+  w.BeginBusy();  // not while the window is busy, as 浏览
+  EXPECT_FALSE(child<QAction>("OpenImage")->isEnabled());
+  w.EndBusy();
   QTest::keyClick(&w, Qt::Key_F1);
   ASSERT_EQ(dialogs.errors.size(), 1);
   EXPECT_TRUE(dialogs.errors[0].contains("help.html")) << dialogs.errors[0].toStdString();
@@ -169,6 +173,7 @@ TEST_F(Keyboard, FragmentCellsHeadersAndTheStatusLineSayWhatTheNumbersAre) {
               tip.contains("1.00 MiB"))
       << tip.toStdString();
   EXPECT_TRUE(blocks->cellToolTip(start, 2).contains("4032")) << blocks->cellToolTip(start, 2).toStdString();
+  EXPECT_TRUE(blocks->cellToolTip(start, 3).contains("(" + QLocale().toString(992.0, 'f', 2) + " KiB)")) << blocks->cellToolTip(start, 3).toStdString();
   EXPECT_TRUE(blocks->cellToolTip(start, 4).contains("4 个区间")) << blocks->cellToolTip(start, 4).toStdString();
   EXPECT_TRUE(blocks->cellToolTip(inner, 4).contains("不是文件的开头")) << blocks->cellToolTip(inner, 4).toStdString();
   EXPECT_TRUE(blocks->cellToolTip(inner, 1).contains("映射页 ID 36"));
@@ -190,6 +195,13 @@ TEST_F(Keyboard, FragmentCellsHeadersAndTheStatusLineSayWhatTheNumbersAre) {
   EXPECT_EQ(window->statusPanelText(1), "碎片数量: ");  // the other panels stay
   blocks->clear();
   EXPECT_TRUE(child<QLabel>("sbPanel2")->text().isEmpty());
+
+  // Sizes in messages: binary units named as such, rounded (the list cells keep theirs).
+  EXPECT_EQ(WindowTexts::byteSize(0), "0 B");
+  EXPECT_EQ(WindowTexts::byteSize(1023), "1023 B");
+  EXPECT_EQ(WindowTexts::byteSize(1535), QLocale().toString(1.5, 'f', 2) + " KiB");  // 1.499..: rounded up
+  EXPECT_EQ(WindowTexts::byteSize(1048575), QLocale().toString(1.0, 'f', 2) + " MiB");
+  EXPECT_EQ(WindowTexts::byteSize(std::int64_t(3) << 40), QLocale().toString(3.0, 'f', 2) + " TiB");
 }
 
 TEST_F(Keyboard, FirstSizeShowsEveryColumnAndNoWebAddressUnlessConfigured) {
