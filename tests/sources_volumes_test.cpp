@@ -100,12 +100,13 @@ TEST(VolumeInfo, ReadsTheFactsOfOneLetter) {
   EXPECT_EQ(none.Extent.DiskNumber, 255u);
 }
 
-TEST(VolumeList, SizeTextInMegabytesBelowOneMebibyte) {
+TEST(VolumeList, SizeTextInMegabytesBelowOneGibibyte) {
   EXPECT_EQ(TNTVolumeList::SizeText(0), "0.00 MB");
   EXPECT_EQ(TNTVolumeList::SizeText(1048575), "1.00 MB");  // rounded
   EXPECT_EQ(TNTVolumeList::SizeText(524288), "0.50 MB");
-  EXPECT_EQ(TNTVolumeList::SizeText(1048576), "0.00 GB");
-  EXPECT_EQ(TNTVolumeList::SizeText(2 * 1048576), "0.00 GB");
+  EXPECT_EQ(TNTVolumeList::SizeText(2 * 1048576), "2.00 MB");  // not 0.00 GB
+  EXPECT_EQ(TNTVolumeList::SizeText(1073741823), "1024.00 MB");
+  EXPECT_EQ(TNTVolumeList::SizeText(1073741824), "1.00 GB");
   EXPECT_EQ(TNTVolumeList::SizeText(13254321152), "12.34 GB");
   EXPECT_EQ(TNTVolumeList::SizeText(107372081152), "100.00 GB");
   EXPECT_EQ(TNTVolumeList::SizeText(double(1) * (1ull << 50)), "1048576.00 GB");

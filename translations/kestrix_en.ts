@@ -21,6 +21,65 @@
     </message>
 </context>
 <context>
+    <name>FragmentTexts</name>
+    <message>
+        <source>%1 字节 (%2 MiB)</source>
+        <translation>%1 bytes (%2 MiB)</translation>
+    </message>
+    <message>
+        <source>碎片的编号, 按在数据源上的位置从 1 起</source>
+        <translation>The fragment&apos;s number, from 1 in the order of its place on the source</translation>
+    </message>
+    <message>
+        <source>碎片的第一个映射页: 页 ID - 它在数据源上的扇区号 (每扇区 512 字节)</source>
+        <translation>The fragment&apos;s first map page: page ID - its sector on the source (512 bytes a sector)</translation>
+    </message>
+    <message>
+        <source>碎片的最后一个映射页的 ID - 碎片之后的第一个扇区号 (碎片在此结束)</source>
+        <translation>The ID of the fragment&apos;s last map page - the first sector after the fragment (where it ends)</translation>
+    </message>
+    <message>
+        <source>碎片包含的映射区间数, 每个区间 253,952 字节</source>
+        <translation>The number of map intervals in the fragment, 253,952 bytes each</translation>
+    </message>
+    <message>
+        <source>碎片以映射页 ID 0 开始时: 文件头声明的区间数 &lt;文件大小&gt;; 0: 碎片不是文件的开头</source>
+        <translation>For a fragment that starts with map page ID 0: the intervals its file header declares &lt;file size&gt;; 0: the fragment does not start a file</translation>
+    </message>
+    <message>
+        <source>碎片 %1</source>
+        <translation>Fragment %1</translation>
+    </message>
+    <message>
+        <source>映射页 ID %1 (PST 文件的映射区间从 0 起编号), 位于扇区 %2, 即数据源偏移 %3</source>
+        <translation>Map page ID %1 (a PST file&apos;s map intervals are numbered from 0), at sector %2, that is at source offset %3</translation>
+    </message>
+    <message>
+        <source>最后一个映射页 ID %1; 碎片在扇区 %2 之前结束 (最后一个映射页之后一个区间, 496 个扇区), 即数据源偏移 %3 之前</source>
+        <translation>Last map page ID %1; the fragment ends before sector %2 (one interval, 496 sectors, after its last map page), that is before source offset %3</translation>
+    </message>
+    <message>
+        <source>0: 碎片的第一个映射页 ID 不是 0, 它不是文件的开头</source>
+        <translation>0: the fragment&apos;s first map page ID is not 0, so it does not start a file</translation>
+    </message>
+    <message>
+        <source>碎片从映射页 ID 0 开始, 但它之前 34 个扇区处没有可读的 PST 文件头</source>
+        <translation>The fragment starts with map page ID 0, but 34 sectors before it there is no readable PST file header</translation>
+    </message>
+    <message>
+        <source>碎片是一个文件的开头: 文件头声明 %1 个区间, &lt;&gt; 中是文件头记录的文件大小 (以 1024 进位, 不足 0.01 的部分舍去)</source>
+        <translation>The fragment starts a file: its header declares %1 intervals; in &lt;&gt; the file size the header records (units of 1024, hundredths cut off, not rounded)</translation>
+    </message>
+    <message>
+        <source>碎片 %1: 数据源偏移 %2 起, 到 %3 之前</source>
+        <translation>Fragment %1: source offset %2 up to %3</translation>
+    </message>
+    <message>
+        <source>%1 个映射区间, 共 %2 字节 (%3)</source>
+        <translation>%1 map intervals, %2 bytes (%3) in all</translation>
+    </message>
+</context>
+<context>
     <name>MainWindowLayout</name>
     <message>
         <source>碎片数量: </source>
@@ -107,10 +166,6 @@
         <translation>Browse…</translation>
     </message>
     <message>
-        <source>打开磁盘镜像文件</source>
-        <translation>Open a disk image file</translation>
-    </message>
-    <message>
         <source>仅扫描剩余空间</source>
         <translation>Scan free space only</translation>
     </message>
@@ -165,6 +220,14 @@
     <message>
         <source>把 文件 列表中勾选的文件写入一个文件夹, 并写入报告</source>
         <translation>Write the files ticked in the Files list into a folder, with a report</translation>
+    </message>
+    <message>
+        <source>输入镜像文件或设备的路径并按回车; 右键单击 (或 Shift+F10) 选择磁盘或分区</source>
+        <translation>Type the path of an image file or a device and press Enter; right-click (or Shift+F10) to choose a disk or partition</translation>
+    </message>
+    <message>
+        <source>打开磁盘镜像文件 (Ctrl+O)</source>
+        <translation>Open a disk image file (Ctrl+O)</translation>
     </message>
 </context>
 <context>
@@ -753,36 +816,44 @@ IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
 <context>
     <name>kestrix::app::MenuController</name>
     <message>
-        <source>文件</source>
-        <translation>File</translation>
+        <source>文件(&amp;F)</source>
+        <translation>&amp;File</translation>
     </message>
     <message>
-        <source>关闭</source>
-        <translation>Close</translation>
+        <source>打开磁盘镜像(&amp;O)…</source>
+        <translation>&amp;Open disk image…</translation>
     </message>
     <message>
-        <source>帮助</source>
-        <translation>Help</translation>
+        <source>关闭(&amp;X)</source>
+        <translation>&amp;Close</translation>
     </message>
     <message>
-        <source>关于KESTRIX</source>
-        <translation>About Kestrix</translation>
+        <source>帮助(&amp;H)</source>
+        <translation>&amp;Help</translation>
     </message>
     <message>
-        <source>恢复碎片</source>
-        <translation>Recover fragments</translation>
+        <source>关于KESTRIX(&amp;A)</source>
+        <translation>&amp;About Kestrix</translation>
     </message>
     <message>
-        <source>全选</source>
-        <translation>Select all</translation>
+        <source>恢复碎片(&amp;R)</source>
+        <translation>&amp;Recover fragments</translation>
     </message>
     <message>
-        <source>清空碎片</source>
-        <translation>Clear fragments</translation>
+        <source>全选(&amp;A)</source>
+        <translation>Select &amp;all</translation>
     </message>
     <message>
-        <source>恢复文件</source>
-        <translation>Recover file</translation>
+        <source>清空碎片(&amp;C)</source>
+        <translation>&amp;Clear fragments</translation>
+    </message>
+    <message>
+        <source>恢复文件(&amp;R)</source>
+        <translation>&amp;Recover file</translation>
+    </message>
+    <message>
+        <source>恢复所选文件到文件夹(&amp;F)…</source>
+        <translation>Recover ticked files to a &amp;folder…</translation>
     </message>
 </context>
 <context>
@@ -1040,6 +1111,10 @@ Still wrong after the repair: %1</translation>
     <message>
         <source>需要 root 或 disk 组权限</source>
         <translation>Disks need root or disk group rights</translation>
+    </message>
+    <message>
+        <source>请先选择数据源: 在数据源框中输入路径, 右键单击它选择磁盘或分区, 或单击“浏览…”打开镜像文件</source>
+        <translation>Choose a source first: type a path into the source box, right-click it to choose a disk or partition, or click “Browse…” to open an image file</translation>
     </message>
 </context>
 </TS>

@@ -85,11 +85,13 @@ AboutBox::AboutBox(const QString& caption, QWidget* parent) : QDialog(parent) {
   label2->setPalette(navy);
   label2->setFont(sansSerif(11));
 
+  // The web address only where the build names one: no address rather than a made-up one.
   m_label3 = new QLabel(QString(kMakerUrl).remove(QRegularExpression("^https?://")), panel);
   m_label3->setObjectName("Label3");
   m_label3->setGeometry(200, 104, 121, 13);
   m_label3->setPalette(navy);
   m_label3->setCursor(Qt::PointingHandCursor);
+  m_label3->setVisible(*kMakerUrl != '\0');
   m_label3->installEventFilter(this);
 
   auto* ok = new QPushButton(tr("确定"), this);
@@ -99,7 +101,9 @@ AboutBox::AboutBox(const QString& caption, QWidget* parent) : QDialog(parent) {
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-void AboutBox::Label3Click() { QDesktopServices::openUrl(QUrl(kMakerUrl)); }
+void AboutBox::Label3Click() {
+  if (*kMakerUrl != '\0') QDesktopServices::openUrl(QUrl(kMakerUrl));
+}
 
 bool AboutBox::eventFilter(QObject* watched, QEvent* event) {
   if (watched == m_label3 && event->type() == QEvent::MouseButtonRelease &&

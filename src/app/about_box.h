@@ -1,5 +1,6 @@
 #pragma once
-// The About box: what the program is for, the maker's name and web address.
+// The About box: what the program is for, the maker's name and, where the build names one,
+// the maker's web address.
 
 #include <QDialog>
 
@@ -13,7 +14,7 @@ class AboutBox : public QDialog {
   // caption: the main window's caption, copied once.
   AboutBox(const QString& caption, QWidget* parent);
 
-  // Opens the maker's web address with the desktop's default program.
+  // Opens the maker's web address with the desktop's default program (none: nothing).
   void Label3Click();
 
  protected:

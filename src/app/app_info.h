@@ -1,6 +1,6 @@
 #pragma once
-// The maker's name and web address (on the About box), and the caption: the product's name
-// with the version from CMake.
+// The maker's name and web address (on the About box; the address is "" unless the build
+// names one), and the caption: the product's name with the version from CMake.
 
 #include "build_info.h"
 

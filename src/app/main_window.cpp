@@ -10,8 +10,6 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include <filesystem>
-
 #include "app/about_box.h"
 #include "app/app_info.h"
 #include "app/extract_controller.h"
@@ -105,25 +103,22 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::FormCreate() {
+  // cfg.ini is written only when a setting changes (FormClose): a program that is only
+  // started and closed leaves no file behind and does not touch the one there is.
   m_settingsPath = SettingsPath(m_options.exeDir);
-  std::error_code ec;
-  if (std::filesystem::exists(m_settingsPath, ec)) {
-    m_ui->repairProgramEdit->setText(q(ReadIniValue(m_settingsPath, "Settings", "Fix").value_or("")));
-  } else {
-    try {
-      WriteIniValue(m_settingsPath, "Settings", "Fix", s(m_ui->repairProgramEdit->text()));
-    } catch (const std::exception& e) {
-      m_dialogs.error(this, errorText(e, m_settingsPath));  // start-up goes on: the caption is needed anyway
-    }
-  }
+  m_savedRepairProgram = ReadIniValue(m_settingsPath, "Settings", "Fix").value_or("");
+  m_ui->repairProgramEdit->setText(q(m_savedRepairProgram));
   const QString caption = QString::fromUtf8(kCaptionText);
   QGuiApplication::setApplicationDisplayName(caption);
   setWindowTitle(caption);
 }
 
 void MainWindow::FormClose() {
+  const std::string repairProgram = s(m_ui->repairProgramEdit->text());
+  if (repairProgram == m_savedRepairProgram) return;
   try {
-    WriteIniValue(m_settingsPath, "Settings", "Fix", s(m_ui->repairProgramEdit->text()));
+    WriteIniValue(m_settingsPath, "Settings", "Fix", repairProgram);
+    m_savedRepairProgram = repairProgram;
   } catch (const std::exception& e) {
     m_dialogs.error(this, errorText(e, m_settingsPath));  // the window closes all the same
   }
@@ -177,7 +172,6 @@ void MainWindow::RecoverCheckedClick() { m_recoverFiles->recoverChecked(); }
 void MainWindow::ElapsedTimeTimer() { m_runner->ElapsedTimeTimer(); }
 void MainWindow::SourceMouseDown(Qt::MouseButton button) { m_source->SourceMouseDown(button); }
 void MainWindow::SourceItemClick(const sources::SourceMenuEntry& entry) { m_source->SourceItemClick(entry); }
-void MainWindow::SourceKeyPress() { m_source->SourceKeyPress(); }
 void MainWindow::SourceDrop(const QString& path) { m_source->chooseImage(path); }
 void MainWindow::BlockListKeyPress(QChar key) { m_manual->BlockListKeyPress(key); }
 void MainWindow::FileListChange(QTreeWidgetItem* item) { m_manual->FileListChange(item); }

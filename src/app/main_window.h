@@ -75,7 +75,6 @@ class MainWindow : public QMainWindow {
   void ElapsedTimeTimer();
   void SourceMouseDown(Qt::MouseButton button);
   void SourceItemClick(const sources::SourceMenuEntry& entry);
-  void SourceKeyPress();
   void BlockListKeyPress(QChar key);
   void FileListChange(QTreeWidgetItem* item);
   void SourceDrop(const QString& path);  // an image file dropped on the window
@@ -118,6 +117,7 @@ class MainWindow : public QMainWindow {
   WindowOptions m_options;
   UserDialogs& m_dialogs;
   std::string m_settingsPath;
+  std::string m_savedRepairProgram;  // Fix as cfg.ini holds it ("" when it holds none)
   std::unique_ptr<MainWindowLayout> m_ui;
   std::unique_ptr<SaveFolder> m_saveFolder;
   JobRunner* m_runner = nullptr;

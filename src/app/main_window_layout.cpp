@@ -17,6 +17,7 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include "app/fragment_texts.h"
 #include "app/remaining_time.h"
 #include "recover/list_rules.h"
 #include "widgets/hit_list_model.h"
@@ -28,9 +29,10 @@ using widgets::SortListView;
 
 namespace {
 
-// The window's first size, as the window layout gave it; it can be enlarged from there.
-constexpr int kPanelWidth = 584;
-constexpr int kPanelHeight = 493;
+// The window's first size: every column of the lists shows whole, and the window with its
+// frame fits a 1366 x 768 screen. It can be enlarged from there.
+constexpr int kPanelWidth = 820;
+constexpr int kPanelHeight = 600;
 
 QFont windowFont() {
   QFont font;
@@ -70,10 +72,14 @@ QWidget* filledPage(QWidget* content, const char* name) {
   return p;
 }
 
-SortListView* sortList(const char* name, const QStringList& captions, const std::vector<int>& widths) {
+// stretch: the columns that share what the window gives beyond the others' widths (long
+// texts: positions, names, paths); the others keep their width and the user's.
+SortListView* sortList(const char* name, const QStringList& captions, const std::vector<int>& widths,
+                       std::initializer_list<int> stretch = {}) {
   auto* view = named(new SortListView, name);
   view->setColumns(captions, widths);
-  view->header()->setStretchLastSection(true);  // an enlarged window gives the room to the last column
+  view->header()->setStretchLastSection(true);
+  for (const int c : stretch) view->header()->setSectionResizeMode(c, QHeaderView::Stretch);
   return view;
 }
 
@@ -106,8 +112,9 @@ MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   foundPageView->setSortingEnabled(true);
   for (int c = 0; const int width : {50, 80, 80, 50, 100}) foundPageView->setColumnWidth(c++, width);
   fragmentList = sortList("BlockList", {tr("ID"), tr("开始ID"), tr("结束ID"), tr("碎片大小"), tr("文件大小")},
-                          {50, 100, 100, 150, 150});
+                          {50, 100, 100, 150, 150}, {1, 2, 4});
   fragmentList->setCheckBoxes(true);
+  FragmentTexts::explain(fragmentList);
   fragmentList->setOnCustomSort([](SortListView*, int, const std::string& a, const std::string& b, int& res,
                                    bool& handled) {
     res = rebuild::CompareLeadingInteger(a, b);
@@ -116,7 +123,7 @@ MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   // The sixth column, the readable messages of a file once 恢复文件 has written it, stands
   // before the fragment numbers, which are too long to be seen whole anyway.
   fileList = sortList("FileList", {tr("序号"), tr("文件名"), tr("大小"), tr("缺少数据"), tr("碎片"), tr("可读邮件")},
-                      {80, 100, 100, 150, 150, 100});
+                      {80, 100, 100, 150, 150, 100}, {1});
   fileList->header()->moveSection(kFileMail, kFileFragments);
   fileList->setCheckBoxes(true);  // the files to write in one run
   resultTabs->addTab(filledPage(foundPageView, "TabSheet1"), tr("数据"));
@@ -138,7 +145,7 @@ MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   // The lists take what the window grows by, the step tabs keep their height.
   splitter->setStretchFactor(0, 1);
   splitter->setStretchFactor(1, 0);
-  splitter->setSizes({272, 216});
+  splitter->setSizes({kPanelHeight - 221, 216});
 
   elapsedTimer = named(new QTimer(window), "ElapsedTime");
   elapsedTimer->setInterval(1000);
@@ -157,13 +164,13 @@ QWidget* MainWindowLayout::buildSourceTab() {
 
   auto* sourceLabel = named(new QLabel(tr("数据源:")), "Label1");
   sourceEdit = named(new QLineEdit, "Source");
-  sourceEdit->setReadOnly(true);
   sourceEdit->setPlaceholderText(tr("右键选择数据源…"));
+  sourceEdit->setToolTip(tr("输入镜像文件或设备的路径并按回车; 右键单击 (或 Shift+F10) 选择磁盘或分区"));
   sourceEdit->setContextMenuPolicy(Qt::CustomContextMenu);
   sourceLabel->setBuddy(sourceEdit);
   sourceMenu = named(new QMenu(sourceEdit), "pop");
   browseButton = button("Browse", tr("浏览…"));
-  browseButton->setToolTip(tr("打开磁盘镜像文件"));
+  browseButton->setToolTip(tr("打开磁盘镜像文件 (Ctrl+O)"));
   grid->addWidget(sourceLabel, 0, 0);
   grid->addWidget(sourceEdit, 0, 1, 1, 3);
   grid->addWidget(browseButton, 0, 4);
@@ -205,7 +212,12 @@ QWidget* MainWindowLayout::buildSourceTab() {
   remainingTimeLabel->setMinimumWidth(240);
   fragmentCountLabel = named(new QLabel(fragmentCountText()), "sbPanel1");
   statusBar->addWidget(remainingTimeLabel);
-  statusBar->addWidget(fragmentCountLabel, 1);
+  fragmentPlaceLabel = named(new QLabel, "sbPanel2");
+  fragmentPlaceLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QObject::connect(fragmentList, &QTreeWidget::currentItemChanged, fragmentPlaceLabel,
+                   [label = fragmentPlaceLabel](QTreeWidgetItem* row) { label->setText(FragmentTexts::place(row)); });
+  statusBar->addWidget(fragmentCountLabel);
+  statusBar->addWidget(fragmentPlaceLabel, 1);
   outer->addWidget(statusBar);
   return tab;
 }
@@ -214,7 +226,7 @@ QWidget* MainWindowLayout::buildRebuildTab() {
   QWidget* tab = page("TabSheet5");
   auto* layout = new QVBoxLayout(tab);
   layout->setContentsMargins(0, 0, 0, 8);
-  rebuildInputList = sortList("RecoverFileList", {tr("文件名"), tr("路径"), tr("大小")}, {100, 200, 80});
+  rebuildInputList = sortList("RecoverFileList", {tr("文件名"), tr("路径"), tr("大小")}, {100, 200, 80}, {1});
   layout->addWidget(rebuildInputList, 1);
   rebuildGauge = gauge("pb");
   rebuildGauge->setTextVisible(false);
@@ -285,8 +297,9 @@ QWidget* MainWindowLayout::buildManualTab() {
   manualKeysLabel->setContentsMargins(4, 2, 4, 0);
   layout->addWidget(manualKeysLabel);
   manualList = sortList("ManView", {tr("ID"), tr("开始ID"), tr("结束ID"), tr("碎片大小"), tr("文件大小")},
-                        {50, 100, 100, 100, 100});
+                        {50, 100, 100, 100, 100}, {1, 2});
   manualList->setColumnHidden(4, true);  // the fragment's 文件大小 is kept but not shown
+  FragmentTexts::explain(manualList);
   layout->addWidget(manualList, 1);
   return tab;
 }

@@ -27,6 +27,7 @@
 //   sb               statusBar                tab 1's status line
 //   sbPanel0/1       remainingTimeLabel /     剩余时间 and the fragment count
 //                    fragmentCountLabel
+//   sbPanel2         fragmentPlaceLabel       where the current BlockList row lies, in bytes
 //   RecoverFileList  rebuildInputList         the inputs of 重组
 //   pb               rebuildGauge             the gauge of tab 2
 //   Button4          rebuildButton            重组
@@ -101,6 +102,7 @@ class MainWindowLayout {
   QStatusBar* statusBar = nullptr;
   QLabel* remainingTimeLabel = nullptr;
   QLabel* fragmentCountLabel = nullptr;
+  QLabel* fragmentPlaceLabel = nullptr;
 
   widgets::SortListView* rebuildInputList = nullptr;
   QProgressBar* rebuildGauge = nullptr;

@@ -1,6 +1,6 @@
 #include "app/source_controller.h"
 
-#include <QApplication>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -11,6 +11,7 @@
 #include "app/disk_access.h"
 #include "app/main_window_layout.h"
 #include "app/messages.h"
+#include "io/errors.h"
 #include "sources/catalogue.h"
 
 namespace kestrix::app {
@@ -39,16 +40,54 @@ SourceController::SourceController(const WindowContext& context, const sources::
   connect(box, &QLineEdit::customContextMenuRequested, this, [this, box](const QPoint& at) {
     if (!m_context.ui.sourceMenu->isEmpty()) m_context.ui.sourceMenu->exec(box->mapToGlobal(at));
   });
+  // Enter, and leaving the box after changing its text.
+  connect(box, &QLineEdit::editingFinished, this, &SourceController::typed);
 }
 
 bool SourceController::eventFilter(QObject* watched, QEvent* event) {
   if (watched == m_context.ui.sourceEdit) {
-    if (event->type() == QEvent::MouseButtonPress)
+    if (event->type() == QEvent::MouseButtonPress) {
       SourceMouseDown(static_cast<QMouseEvent*>(event)->button());
-    else if (event->type() == QEvent::KeyPress && !static_cast<QKeyEvent*>(event)->text().isEmpty())
-      SourceKeyPress();
+    } else if (event->type() == QEvent::KeyPress) {
+      const auto* key = static_cast<QKeyEvent*>(event);
+      if ((key->key() == Qt::Key_Menu && key->modifiers() == Qt::NoModifier) ||
+          (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
+        openMenuFromKeyboard();
+        return true;
+      }
+    } else if (event->type() == QEvent::ContextMenu &&
+               static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+      // Some platforms follow the Menu key (or Shift+F10) with a context-menu request of their
+      // own; the key has opened the menu already.
+      return true;
+    }
   }
   return QObject::eventFilter(watched, event);
+}
+
+void SourceController::openMenuFromKeyboard() {
+  QLineEdit* box = m_context.ui.sourceEdit;
+  SourceMouseDown(Qt::RightButton);  // built as for a right click
+  if (!m_context.ui.sourceMenu->isEmpty())
+    m_context.ui.sourceMenu->exec(box->mapToGlobal(QPoint(0, box->height())));
+}
+
+void SourceController::typed() {
+  QLineEdit* box = m_context.ui.sourceEdit;
+  const QString text = box->text().trimmed();
+  if (s(text) == m_picker.SourceText()) return;
+  if (text.isEmpty()) {
+    // An emptied box chooses nothing: it shows the source that is still chosen.
+    box->setText(q(m_picker.SourceText()));
+    return;
+  }
+  chooseImage(text);
+}
+
+std::unique_ptr<scan::ByteSource> SourceController::open() {
+  if (m_picker.SourceText().empty())
+    throw Error(s(tr("请先选择数据源: 在数据源框中输入路径, 右键单击它选择磁盘或分区, 或单击“浏览…”打开镜像文件")));
+  return m_picker.Open();
 }
 
 void SourceController::SourceMouseDown(Qt::MouseButton button) {
@@ -113,7 +152,5 @@ void SourceController::take(const sources::SourceMenuEntry& entry, const QString
   if (!failure.isEmpty()) m_context.error(failure);
   if (m_picker.SourceText() != before) emit sourceChanged();
 }
-
-void SourceController::SourceKeyPress() { QApplication::beep(); }
 
 }  // namespace kestrix::app

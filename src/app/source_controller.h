@@ -1,6 +1,7 @@
 #pragma once
-// The 数据源 box: the source menu on a right click, the 浏览 button and a dropped image file
-// choose the source; the box shows it. Typing into the box only beeps.
+// The 数据源 box: the source menu (a right click, Shift+F10 or the Menu key), the 浏览 button,
+// a dropped image file and a path typed into the box (taken on Enter or when the box loses
+// the focus with a changed text) choose the source; the box shows it.
 
 #include <QObject>
 
@@ -19,12 +20,12 @@ class SourceController : public QObject {
 
   void SourceMouseDown(Qt::MouseButton button);  // a right press builds the source menu
   void SourceItemClick(const sources::SourceMenuEntry& entry);
-  void SourceKeyPress();
   void browse();                          // 浏览: the image entry's open dialog
-  void chooseImage(const QString& path);  // an image file by its path (a drop)
+  void chooseImage(const QString& path);  // an image file or device by its path (a drop, a typed path)
 
-  // Opens the chosen source for a scan, at its length now (throws as SourcePicker::Open).
-  std::unique_ptr<scan::ByteSource> open() { return m_picker.Open(); }
+  // Opens the chosen source for a scan, at its length now (throws as SourcePicker::Open, and
+  // an error that says so when no source has been chosen).
+  std::unique_ptr<scan::ByteSource> open();
   const std::string& path() const { return m_picker.SourcePath(); }
   std::int64_t size() const { return m_picker.SourceSize(); }
 
@@ -36,6 +37,8 @@ class SourceController : public QObject {
 
  private:
   void take(const sources::SourceMenuEntry& entry, const QString& image);
+  void typed();
+  void openMenuFromKeyboard();
 
   WindowContext m_context;
   const sources::Catalogue& m_catalogue;

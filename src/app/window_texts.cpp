@@ -2,6 +2,10 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLocale>
+
+#include <algorithm>
+#include <cmath>
 
 #include "app/messages.h"
 #include "app/user_dialogs.h"
@@ -24,6 +28,23 @@ QString WindowTexts::rebuildInputFilter() {
 }
 
 QString WindowTexts::size(std::int64_t bytes) { return q(sources::SizeToText(static_cast<std::uint64_t>(bytes))); }
+
+QString WindowTexts::byteSize(std::int64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return QString("%1 B").arg(std::max<std::int64_t>(bytes, 0));
+  double value = double(bytes);
+  int unit = -1;
+  while (unit < 5 && value >= 1024) {
+    value /= 1024;
+    ++unit;
+  }
+  // 1,048,575 bytes are 1024.00 KiB once rounded: 1.00 MiB.
+  if (unit < 5 && std::round(value * 100) >= 1024 * 100) {
+    value /= 1024;
+    ++unit;
+  }
+  return QLocale().toString(value, 'f', 2) + " " + kUnits[unit];
+}
 
 QString WindowTexts::sectorCount(const std::vector<scan::SectorRun>& runs) {
   std::int64_t n = 0;

@@ -27,7 +27,11 @@ class WindowTexts {
   static QString pstFilter();       // PST files, then every file
   static QString fragmentFilter();  // what 恢复碎片 writes: sectors of the source, no PST
   static QString rebuildInputFilter();
+  // The size cells of the lists, as the engine writes them (SizeToText: "KB" of 1024 bytes,
+  // hundredths cut off); list texts are compared and sorted as they are.
   static QString size(std::int64_t bytes);
+  // A size in a message: binary units named as such and rounded, "1.50 MiB", "0 B".
+  static QString byteSize(std::int64_t bytes);
   static QString sectorCount(const std::vector<scan::SectorRun>& runs);
   // What a reader finds in a PST file: "可读邮件 71/71, 文件夹 12 个".
   static QString mail(const pst::CheckReport& r);

@@ -85,7 +85,8 @@ const std::string& TNTVolumeList::GetCaption(int index) const { return at(Captio
 const std::string& TNTVolumeList::GetDrive(int index) const { return at(Drives, index); }
 
 std::string TNTVolumeList::SizeText(double bytes) {
-  const bool gb = bytes >= 1048576.0;
+  // GB from 1 GiB on: below it two decimals of GB would show a volume of a few MiB as 0.00 GB.
+  const bool gb = bytes >= 1073741824.0;
   const double value = gb ? bytes / 1024 / 1024 / 1024 : bytes / 1024 / 1024;
   // to_chars ignores the locale: the window sets one from the environment, and the
   // captions keep '.' as their separator.

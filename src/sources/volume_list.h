@@ -52,8 +52,8 @@ class TNTVolumeList {
   // Throw kestrix::Error "List index out of bounds (%d)" for an index outside 0..Count-1.
   const std::string& GetCaption(int index) const;
   const std::string& GetDrive(int index) const;
-  // "%.2f GB" of Bytes / 2^30 when Bytes >= 1 MiB (not 1 GiB), else "%.2f MB" of Bytes / 2^20;
-  // rounded, '.' as separator whatever the locale: 0 -> "0.00 MB", 2 MiB -> "0.00 GB".
+  // "%.2f GB" of Bytes / 2^30 when Bytes >= 1 GiB, else "%.2f MB" of Bytes / 2^20; rounded,
+  // '.' as separator whatever the locale: 0 -> "0.00 MB", 2 MiB -> "2.00 MB".
   static std::string SizeText(double bytes);
 
   VolumeItem Item;

@@ -1,9 +1,12 @@
 #include "widgets/sort_list_view.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QIcon>
 #include <QImage>
+#include <QKeyEvent>
 #include <QScrollBar>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -94,6 +97,40 @@ QTreeWidgetItem* SortListView::addRow(const QStringList& cells) {
   }
   addTopLevelItem(item);
   return item;
+}
+
+void SortListView::keyPressEvent(QKeyEvent* event) {
+  // The item view toggles a box only when the focus is on the box's own cell, which with
+  // whole rows selected the user cannot see; Space works on the row.
+  QTreeWidgetItem* item = currentItem();
+  if (m_checkBoxes && item && (item->flags() & Qt::ItemIsUserCheckable) && event->key() == Qt::Key_Space &&
+      event->modifiers() == Qt::NoModifier) {
+    item->setCheckState(0, item->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+    event->accept();
+    return;
+  }
+  QTreeWidget::keyPressEvent(event);
+}
+
+QString SortListView::cellToolTip(const QTreeWidgetItem* item, int column) const {
+  if (!item || column < 0) return {};
+  if (m_cellToolTip) {
+    QString tip = m_cellToolTip(item, column);
+    if (!tip.isEmpty()) return tip;
+  }
+  return item->toolTip(column);
+}
+
+bool SortListView::viewportEvent(QEvent* event) {
+  if (event->type() == QEvent::ToolTip && m_cellToolTip) {
+    auto* help = static_cast<QHelpEvent*>(event);
+    const QModelIndex index = indexAt(help->pos());
+    const QString tip = cellToolTip(itemFromIndex(index), index.column());
+    if (tip.isEmpty()) QToolTip::hideText();
+    else QToolTip::showText(help->globalPos(), tip, viewport(), visualRect(index));
+    return true;
+  }
+  return QTreeWidget::viewportEvent(event);
 }
 
 QStringList SortListView::rowTexts(int index) const {

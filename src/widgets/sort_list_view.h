@@ -35,6 +35,10 @@ class SortListView;
 using CustomSortFn = std::function<void(SortListView* sender, int colIndex, const std::string& str1,
                                         const std::string& str2, int& res, bool& handled)>;
 
+// The tooltip of one cell, asked for when the pointer rests on it (nothing is stored per row,
+// so a list of 100,000 rows costs no more); "" for none.
+using CellToolTipFn = std::function<QString(const QTreeWidgetItem* item, int column)>;
+
 class SortListView : public QTreeWidget {
   Q_OBJECT
  public:
@@ -43,7 +47,8 @@ class SortListView : public QTreeWidget {
 
   // Columns: captions and widths in pixels (a width of 0 means the default 50).
   void setColumns(const QStringList& captions, const std::vector<int>& widths);
-  // Check boxes on every row added afterwards (column 0).
+  // Check boxes on every row added afterwards (column 0). Space ticks or unticks the current
+  // row's box, whichever of its cells has the focus.
   void setCheckBoxes(bool on) { m_checkBoxes = on; }
   bool checkBoxes() const { return m_checkBoxes; }
 
@@ -56,6 +61,8 @@ class SortListView : public QTreeWidget {
   QStringList rowTexts(int index) const;
 
   void setOnCustomSort(CustomSortFn fn) { m_onCustomSort = std::move(fn); }
+  void setCellToolTip(CellToolTipFn fn) { m_cellToolTip = std::move(fn); }
+  QString cellToolTip(const QTreeWidgetItem* item, int column) const;
   bool hasCustomSort() const { return bool(m_onCustomSort); }
 
   // Appends the transparent image, the up arrow and the down arrow to a list, centred in
@@ -77,6 +84,10 @@ class SortListView : public QTreeWidget {
   int headerImageIndex(int column) const;
   const ImageList* smallImages() const { return m_images; }
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  bool viewportEvent(QEvent* event) override;
+
  private:
   void setHeaderImage(int column, int index);
   // Sorts all rows; compare(a, b) is already in the current direction.
@@ -92,6 +103,7 @@ class SortListView : public QTreeWidget {
   std::vector<int> m_headerImages;  // per column, -1 none
   bool m_checkBoxes = false;
   CustomSortFn m_onCustomSort;
+  CellToolTipFn m_cellToolTip;
 };
 
 }  // namespace kestrix::widgets

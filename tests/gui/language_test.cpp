@@ -50,6 +50,9 @@ QStringList aboutTexts(const AboutBox& box) {
   return texts;
 }
 
+// A menu caption without its access key: "帮助(&H)" -> "帮助", "&Help" -> "Help".
+QString caption(QString text) { return text.remove(QRegularExpression("\\(&.\\)")).remove('&'); }
+
 // Every text the window and its children can show: captions, labels, buttons, boxes and their
 // placeholders, tips, tabs, list headers, menus and their items, the gauge.
 QStringList windowTexts(const QWidget& window) {
@@ -59,7 +62,7 @@ QStringList windowTexts(const QWidget& window) {
     if (const auto* b = qobject_cast<const QAbstractButton*>(w)) texts << b->text();
     if (const auto* l = qobject_cast<const QLabel*>(w)) texts << l->text();
     if (const auto* e = qobject_cast<const QLineEdit*>(w)) texts << e->text() << e->placeholderText();
-    if (const auto* m = qobject_cast<const QMenu*>(w)) texts << m->title();
+    if (const auto* m = qobject_cast<const QMenu*>(w)) texts << caption(m->title());
     if (const auto* g = qobject_cast<const QProgressBar*>(w)) texts << g->text();
     if (const auto* t = qobject_cast<const QTabWidget*>(w))
       for (int i = 0; i < t->count(); ++i) texts << t->tabText(i);
@@ -69,7 +72,7 @@ QStringList windowTexts(const QWidget& window) {
     if (const auto* h = qobject_cast<const QHeaderView*>(w); h && h->model())
       for (int i = 0; i < h->count(); ++i) texts << h->model()->headerData(i, h->orientation()).toString();
   }
-  for (const QAction* a : window.findChildren<QAction*>()) texts << a->text() << a->toolTip();
+  for (const QAction* a : window.findChildren<QAction*>()) texts << caption(a->text()) << a->toolTip();
   texts.removeAll(QString());
   return texts;
 }
