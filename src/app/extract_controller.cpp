@@ -250,7 +250,7 @@ void ExtractController::extractDone(const Output& out) {
     text = WindowTexts::stoppedNotWritten(path);
   else {
     text = (troubled ? tr("已写入, 但结果不完整! ") : tr("完成! ")) +
-           tr("\"%1\" (%2): 写入 %3 个区间").arg(path, WindowTexts::size(out.bytes)).arg(out.intervals);
+           tr("\"%1\" (%2): 写入 %3 个区间").arg(path, WindowTexts::byteSize(out.bytes)).arg(out.intervals);
     if (out.missing > 0) text += tr(", 缺少 %1 个区间 (已留为零)").arg(out.missing);
   }
   if (!out.stopped) {

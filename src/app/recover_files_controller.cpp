@@ -38,7 +38,7 @@ QString runText(std::span<const rebuild::AssembledFile> files, const rebuild::Fo
   for (std::size_t k = 0; k < run.chosen.size() && k < run.written.results.size(); ++k) {
     const rebuild::AssembledFile& f = files[run.chosen[k]];
     const rebuild::RecoverResult& result = run.written.results[k];
-    QString line = QString("\n%1 (%2): ").arg(q(f.fileName), WindowTexts::size(result.size));
+    QString line = QString("\n%1 (%2): ").arg(q(f.fileName), WindowTexts::byteSize(result.size));
     if (k < run.written.checked.size()) {
       const rebuild::FileEvidence& e = run.written.evidence[k];
       line += WindowTexts::checked(run.written.checked[k], false, e.state == rebuild::FileEvidence::State::Whole);
@@ -92,7 +92,7 @@ void RecoverFilesController::recoverChecked() {
       if (number && files[i].number == *number) {
         chosen.push_back(i);
         bytes += files[i].outputSize();
-        names << QString("  %1  %2").arg(q(files[i].fileName), WindowTexts::size(files[i].outputSize()));
+        names << QString("  %1  %2").arg(q(files[i].fileName), WindowTexts::byteSize(files[i].outputSize()));
       }
   }
   if (chosen.empty()) {
@@ -114,8 +114,8 @@ void RecoverFilesController::recoverChecked() {
   QString question = tr("从数据源 \"%1\" 恢复 %2 个文件 (共 %3) 到文件夹 \"%4\":\n%5\n")
                          .arg(q(found.source))
                          .arg(chosen.size())
-                         .arg(WindowTexts::size(bytes), folder, names.join("\n"));
-  question += free >= 0 ? tr("\n文件夹的可用空间: %1").arg(WindowTexts::size(free)) : tr("\n文件夹的可用空间未知");
+                         .arg(WindowTexts::byteSize(bytes), folder, names.join("\n"));
+  question += free >= 0 ? tr("\n文件夹的可用空间: %1").arg(WindowTexts::byteSize(free)) : tr("\n文件夹的可用空间未知");
   if (free >= 0 && free < bytes) question += tr(" (可能不够: 放不下的文件不会写入)");
   question += tr("\n同时写入报告 report.xml, map.svg 和 %1.").arg(kSummaryName);
   if (!replaced.isEmpty()) question += tr("\n\n将替换文件夹中已有的文件: %1").arg(replaced.join(", "));

@@ -52,7 +52,7 @@ void ScanController::showSourceSize() {
   const std::int64_t size = m_source.size();
   m_context.ui.sourceSizeLabel->setText(m_source.path().empty()
                                             ? QString()
-                                            : tr("大小: %1 (%2 字节)").arg(WindowTexts::size(size)).arg(size));
+                                            : tr("大小: %1 (%2 字节)").arg(WindowTexts::byteSize(size)).arg(size));
 }
 
 void ScanController::Button1Click() {
@@ -99,7 +99,7 @@ QString ScanController::summaryText(const rebuild::SourceAnalysis& a, bool whole
   for (const rebuild::AssembledFile& f : a.files) owned += f.headerHasMagic ? 1 : 0;
   QString text = (whole ? tr("扫描完成: ") : tr("扫描未完成: ")) +
                  tr("读取 %1, 找到 %2 个碎片, 拼出 %3 个文件 (%4 个有自己的文件头), 无法读取的扇区 %5 个")
-                     .arg(WindowTexts::size(a.scan.bytesRead))
+                     .arg(WindowTexts::byteSize(a.scan.bytesRead))
                      .arg(a.fragments.size())
                      .arg(a.files.size())
                      .arg(owned)
@@ -113,7 +113,7 @@ QString ScanController::nothingFoundText(const rebuild::SourceAnalysis& a, const
   const auto& zeros = a.scan.index.zeros.zero;
   const bool allZero = !zeros.empty() && std::all_of(zeros.begin(), zeros.end(), [](bool z) { return z; });
   if (allZero) return tr("未找到碎片: 数据源 \"%1\" 只有零 (空白或已被清零)").arg(q(source));
-  return tr("未找到碎片: 数据源 \"%1\" 上没有 PST 文件的分配映射页 (读取了 %2)").arg(q(source), WindowTexts::size(a.scan.bytesRead));
+  return tr("未找到碎片: 数据源 \"%1\" 上没有 PST 文件的分配映射页 (读取了 %2)").arg(q(source), WindowTexts::byteSize(a.scan.bytesRead));
 }
 
 void ScanController::Button2Click() { m_context.runner.stop(JobRunner::StopFlag::Scan); }
