@@ -2,13 +2,9 @@
 
 namespace kestrix::rebuild {
 
-namespace {
-
 std::string count(std::int64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
-
-}  // namespace
 
 FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& result, const pst::CheckReport& asWritten) {
   FileEvidence e;
