@@ -14,7 +14,7 @@ namespace {
 // The tree pages reached from a root, read one by one into `found` as a pass would have found
 // them there. A page counts when it is valid at the offset its parent names (a failing CRC is
 // kept, as the pass keeps it), carries the BID and type named, and lies one level below its
-// parent: so each page is read once and the walk is as deep as the root's level at most.
+// parent: so each page is taken once and the walk is as deep as the root's level at most.
 // False when the stop flag ended it.
 bool gatherTree(scan::ByteSource& file, BlockRef root, std::uint8_t type, StructureScan& found, MailboxOutline& out,
                 const OutlineLimits& limits, const std::atomic<bool>& stop) {
@@ -32,7 +32,7 @@ bool gatherTree(scan::ByteSource& file, BlockRef root, std::uint8_t type, Struct
     stack.pop_back();
     const std::uint64_t at = w.ref.offset;
     if (at % kPageSize != 0 || at < std::uint64_t(kFirstAMapOffset) || file.size() < std::int64_t(kPageSize) ||
-        at > std::uint64_t(file.size()) - kPageSize || !seen.insert(at).second)
+        at > std::uint64_t(file.size()) - kPageSize || seen.count(at))
       continue;
     if (read++ == limits.maxPages) {
       out.pagesCapped = true;
@@ -45,6 +45,9 @@ bool gatherTree(scan::ByteSource& file, BlockRef root, std::uint8_t type, Struct
     auto page = parseTreePage(bytes);
     if (!page || page->type != type || blockKey(page->bid) != blockKey(w.ref.bid) || (w.level >= 0 && page->level != w.level))
       continue;
+    // Taken once; a page named with another BID or level is not taken, and may be read again
+    // when named rightly (the read limit bounds those reads).
+    seen.insert(at);
     // Depth first, children in key order, as walkTree takes them.
     if (page->level > 0)
       for (auto it = page->entries.rbegin(); it != page->entries.rend(); ++it) stack.push_back({it->child, page->level - 1});
