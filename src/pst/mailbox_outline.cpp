@@ -201,9 +201,9 @@ MailboxOutline readMailboxOutline(scan::ByteSource& file, const std::atomic<bool
     if (store) {
       if (auto name = reader.property(store->data, kPropDisplayName, &out.storeRead))
         out.displayName = cutName(utf16ToUtf8(*name), limits.maxNameBytes);
-      if (auto id = reader.property(store->data, kPropIpmSubtreeEntryId); id && id->size() >= 24 &&
-                                                                           nidType(le32(*id, 20)) == kNidTypeFolder && node(le32(*id, 20)))
-        top = le32(*id, 20);
+      // Its entry ID: flags, the store's UID, then the folder's NID.
+      const auto id = reader.property(store->data, kPropIpmSubtreeEntryId);
+      if (id && id->size() >= 24 && nidType(le32(*id, 20)) == kNidTypeFolder && node(le32(*id, 20))) top = le32(*id, 20);
     }
     if (rootFolder) {
       bool parses = false;

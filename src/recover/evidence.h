@@ -53,7 +53,7 @@ struct FileEvidence {
 };
 
 // "1 block", "3 blocks": for the reasons why() and the previews give.
-std::string count(std::int64_t n, const char* one, const char* many);
+std::string countText(std::int64_t n, const char* one, const char* many);
 
 FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& result, const pst::CheckReport& asWritten);
 

@@ -51,11 +51,13 @@ FilePreview previewFile(scan::ByteSource& src, std::span<const scan::Fragment> f
   }
   // The file's own header where it has one, then its intervals: the file as it would be written.
   std::vector<CopyRun> runs = intervalRuns(fragments, file);
-  if (file.headerHasMagic) runs.insert(runs.begin(), CopyRun{file.headerSector * std::int64_t(scan::kPageSize), 0, file.headerBytes});
+  if (file.headerHasMagic)
+    runs.insert(runs.begin(), CopyRun{file.headerSector * std::int64_t(scan::kPageSize), 0, file.headerBytes});
   RunsView view(src, runs, file.outputSize());
 
   std::vector<std::string> damage, uncertain;
-  if (file.missingCount > 0) damage.push_back(count(file.missingCount, "interval", "intervals") + " missing (IDs " + describeMissingIds(file) + ")");
+  if (file.missingCount > 0)
+    damage.push_back(countText(file.missingCount, "interval", "intervals") + " missing (IDs " + describeMissingIds(file) + ")");
   // A file whose header is lost: its index from the newest roots the source holds for it.
   std::optional<pst::Header> given;
   if (!file.headerHasMagic) {
@@ -105,23 +107,23 @@ FilePreview previewFile(scan::ByteSource& src, std::span<const scan::Fragment> f
     auto& cappable = outline.pagesCapped ? uncertain : damage;
     if (outline.pagesCapped) uncertain.push_back("its index is larger than a preview reads");
     const std::int64_t missing = outline.nodeTree.pagesMissing + outline.blockTree.pagesMissing;
-    if (missing > 0) cappable.push_back(count(missing, "index page", "index pages") + " missing");
+    if (missing > 0) cappable.push_back(countText(missing, "index page", "index pages") + " missing");
     const std::int64_t repeated = outline.nodeTree.pagesRepeated + outline.blockTree.pagesRepeated;
-    if (repeated > 0) damage.push_back(count(repeated, "index page", "index pages") + " named twice");
+    if (repeated > 0) damage.push_back(countText(repeated, "index page", "index pages") + " named twice");
     const std::int64_t badCrc = outline.nodeTree.pagesBadCrc + outline.blockTree.pagesBadCrc;
-    if (badCrc > 0) uncertain.push_back(count(badCrc, "index page", "index pages") + " failing their CRC");
+    if (badCrc > 0) uncertain.push_back(countText(badCrc, "index page", "index pages") + " failing their CRC");
     if (preview.indexRead) {
       if (!outline.storeRead) cappable.push_back("the message store cannot be read");
       if (!outline.rootFolderRead) cappable.push_back("the root folder cannot be read");
     }
   }
   const BlockPlaces places = placeBlocks(file, outline.blocks);
-  if (places.inMissing > 0) damage.push_back(count(places.inMissing, "block", "blocks") + " of its index in the missing intervals");
-  if (places.pastEnd > 0) uncertain.push_back(count(places.pastEnd, "block", "blocks") + " of its index past its declared end");
+  if (places.inMissing > 0) damage.push_back(countText(places.inMissing, "block", "blocks") + " of its index in the missing intervals");
+  if (places.pastEnd > 0) uncertain.push_back(countText(places.pastEnd, "block", "blocks") + " of its index past its declared end");
   std::vector<std::string> versions;
   if (!file.conflicts.empty()) {
     versions.push_back("another version of some intervals: " + describeConflicts(file));
-    if (places.inConflicts > 0) versions.push_back(count(places.inConflicts, "block", "blocks") + " of its index lie there");
+    if (places.inConflicts > 0) versions.push_back(countText(places.inConflicts, "block", "blocks") + " of its index lie there");
   }
 
   preview.state = !damage.empty()     ? FilePreview::State::Damaged
