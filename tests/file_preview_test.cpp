@@ -92,9 +92,11 @@ TEST(FilePreview, ExampleImageNamesTheMailboxFromItsIndexAlone) {
 }
 
 // An interval lost: damaged, saying which; a header lost: still read from the roots the
-// source holds, or saying why not; a stop before the first file previews none.
-TEST(FilePreview, LostIntervalsAndHeadersAreDamage) {
+// source holds; a second, different copy of intervals: two versions; a stop before the first
+// file previews none.
+TEST(FilePreview, StatesFromTheIntervalsAndTheHeader) {
   const auto& pst = test::enronPst();
+  const std::int32_t k = scan::PstHeaderIntervals(std::span(pst).first<512>());
   {
     Previewed p(exampleImage(pst, 20));
     const FilePreview& mailbox = p.mailbox();
@@ -107,7 +109,7 @@ TEST(FilePreview, LostIntervalsAndHeadersAreDamage) {
     rebuild::ImageBuilder image(4);
     image.noise(100);
     image.append(std::span(headless).first(std::size_t(scan::kFirstMapPageOffset)));
-    image.appendIntervals(headless, 0, scan::PstHeaderIntervals(std::span(pst).first<512>()));
+    image.appendIntervals(headless, 0, k);
     Previewed p(image.take());
     ASSERT_EQ(p.previews.size(), 1u);
     const FilePreview& file = p.previews[0];
@@ -116,6 +118,23 @@ TEST(FilePreview, LostIntervalsAndHeadersAreDamage) {
     EXPECT_TRUE(file.indexRead) << file.why;
     EXPECT_EQ(file.messages, 71);
     EXPECT_EQ(file.mailboxName, "Personal folders");
+  }
+  {
+    auto other = pst;
+    other[std::size_t(scan::kFirstMapPageOffset + 31 * scan::kIntervalBytes - 1)] ^= std::byte{1};
+    rebuild::ImageBuilder image(5);
+    image.append(std::span(pst).first(std::size_t(scan::kFirstMapPageOffset)));
+    image.appendIntervals(pst, 0, 30);
+    image.noise(100);
+    image.appendIntervals(pst, 30, k - 30);
+    image.noise(100);
+    image.appendIntervals(other, 30, k - 30);
+    Previewed p(image.take());
+    ASSERT_EQ(p.previews.size(), 1u);
+    EXPECT_EQ(p.previews[0].state, FilePreview::State::TwoVersions);
+    EXPECT_TRUE(p.previews[0].why.starts_with("another version of some intervals: 2 candidates for IDs 30-54"))
+        << p.previews[0].why;
+    EXPECT_EQ(p.previews[0].messages, 71);
   }
   test::MemorySource src(exampleImage(pst));
   std::atomic<bool> stop{false};
