@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const MailboxOutline outline = readMailboxOutline(input, stop);
   if (report.analysis.headerVerdict == HeaderVerdict::Own && report.analysis.nodeTree.whole() && !outline.pagesCapped)
     FUZZ_CHECK(outline.messages == report.messages);
+  readMailboxOutline(input, stop, std::nullopt, {.maxPages = 2});  // blocks looked up from the root
   if (!report.isPst || !report.supported()) return 0;
 
   fuzz::expectRepairSound(input, stop);

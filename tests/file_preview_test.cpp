@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "pst/check.h"
+#include "pst/mailbox_outline.h"
 #include "recover/file_preview.h"
 #include "recover/sample_image.h"
 #include "scan/scan.h"
@@ -143,4 +144,19 @@ TEST(FilePreview, StatesFromTheIntervalsAndTheHeader) {
   const auto files = rebuild::AssembleFiles(fragments, src);
   stop = true;
   EXPECT_TRUE(rebuild::previewFiles(src, fragments, files, &scanned.index, stop).empty());
+}
+
+// A block tree larger than the preview reads (the sample's node tree has 16 pages, its block
+// tree 280): read that far, the blocks of the store and the folders looked up from the root,
+// and said.
+TEST(FilePreview, OutlineOfAnIndexLargerThanTheLimit) {
+  test::MemorySource file(test::enronPst());
+  std::atomic<bool> stop{false};
+  pst::OutlineLimits limits;
+  limits.maxPages = 16;
+  const pst::MailboxOutline outline = pst::readMailboxOutline(file, stop, std::nullopt, limits);
+  EXPECT_TRUE(outline.pagesCapped);
+  EXPECT_EQ(outline.displayName, "Personal folders");
+  EXPECT_EQ(outline.topFolders, (std::vector<std::string>{"Deleted Items", "lokay-m"}));
+  EXPECT_EQ(outline.messages, 71);
 }

@@ -11,6 +11,22 @@ namespace kestrix::pst {
 
 namespace {
 
+// The page `ref` names, when it is a valid page of that tree at that offset (its CRC may fail)
+// with the BID named and, unless level is -1, of that level; with whether its CRC fails.
+std::optional<std::pair<TreePage, bool>> readTreePage(scan::ByteSource& file, BlockRef ref, std::uint8_t type, int level) {
+  if (ref.offset % kPageSize != 0 || ref.offset < std::uint64_t(kFirstAMapOffset) || file.size() < std::int64_t(kPageSize) ||
+      ref.offset > std::uint64_t(file.size()) - kPageSize)
+    return std::nullopt;
+  std::array<std::byte, kPageSize> bytes{};
+  if (file.readAt(std::int64_t(ref.offset), bytes) != bytes.size()) return std::nullopt;
+  const PageState state = pageState(bytes, ref.offset);
+  if (state == PageState::Invalid) return std::nullopt;
+  auto page = parseTreePage(bytes);
+  if (!page || page->type != type || blockKey(page->bid) != blockKey(ref.bid) || (level >= 0 && page->level != level))
+    return std::nullopt;
+  return std::pair(std::move(*page), state == PageState::CrcFailed);
+}
+
 // The tree pages reached from a root, read one by one into `found` as a pass would have found
 // them there. A page counts when it is valid at the offset its parent names (a failing CRC is
 // kept, as the pass keeps it), carries the BID and type named, and lies one level below its
@@ -25,33 +41,26 @@ bool gatherTree(scan::ByteSource& file, BlockRef root, std::uint8_t type, Struct
   std::vector<Wanted> stack{{root, -1}};
   std::unordered_set<std::uint64_t> seen;
   std::int64_t read = 0;
-  std::array<std::byte, kPageSize> bytes{};
   while (!stack.empty()) {
     if (stop.load(std::memory_order_relaxed)) return false;
     const Wanted w = stack.back();
     stack.pop_back();
-    const std::uint64_t at = w.ref.offset;
-    if (at % kPageSize != 0 || at < std::uint64_t(kFirstAMapOffset) || file.size() < std::int64_t(kPageSize) ||
-        at > std::uint64_t(file.size()) - kPageSize || seen.count(at))
-      continue;
+    if (seen.count(w.ref.offset)) continue;
     if (read++ == limits.maxPages) {
       out.pagesCapped = true;
       return true;
     }
     ++out.pagesRead;
-    if (file.readAt(std::int64_t(at), bytes) != bytes.size()) continue;
-    const PageState state = pageState(bytes, at);
-    if (state == PageState::Invalid) continue;
-    auto page = parseTreePage(bytes);
-    if (!page || page->type != type || blockKey(page->bid) != blockKey(w.ref.bid) || (w.level >= 0 && page->level != w.level))
-      continue;
+    auto page = readTreePage(file, w.ref, type, w.level);
+    if (!page) continue;
     // Taken once; a page named with another BID or level is not taken, and may be read again
     // when named rightly (the read limit bounds those reads).
-    seen.insert(at);
+    seen.insert(w.ref.offset);
     // Depth first, children in key order, as walkTree takes them.
-    if (page->level > 0)
-      for (auto it = page->entries.rbegin(); it != page->entries.rend(); ++it) stack.push_back({it->child, page->level - 1});
-    found.treePages.push_back({at, std::move(*page), state == PageState::CrcFailed});
+    const auto& entries = page->first.entries;
+    if (page->first.level > 0)
+      for (auto it = entries.rbegin(); it != entries.rend(); ++it) stack.push_back({it->child, page->first.level - 1});
+    found.treePages.push_back({w.ref.offset, std::move(page->first), page->second});
   }
   return true;
 }
@@ -60,17 +69,18 @@ bool gatherTree(scan::ByteSource& file, BlockRef root, std::uint8_t type, Struct
 // `found` those whose trailer, signature and CRC hold there (or all but the CRC), as a pass
 // would: a BlockIndex over `found` then serves a NodeReader. An internal block's children are
 // read too, down to the data blocks (two levels at most).
+// Where the block tree was read only in part (pagesCapped), a block it does not list is looked
+// up from the root down, one page a level.
 class BlockProbe {
  public:
-  BlockProbe(scan::ByteSource& file, const std::vector<BlockEntry>& byKey, StructureScan& found, MailboxOutline& out,
-             const OutlineLimits& limits)
-      : m_file(file), m_byKey(byKey), m_found(found), m_out(out), m_limits(limits) {}
+  BlockProbe(scan::ByteSource& file, BlockRef root, const std::vector<BlockEntry>& byKey, StructureScan& found,
+             MailboxOutline& out, const OutlineLimits& limits)
+      : m_file(file), m_root(root), m_byKey(byKey), m_found(found), m_out(out), m_limits(limits) {}
 
   void probe(std::uint64_t bid, int depth = 2) {
     if (depth < 0 || bid == 0 || !m_probed.insert(blockKey(bid)).second || m_out.blocksRead >= m_limits.maxBlocks) return;
-    const auto it = std::lower_bound(m_byKey.begin(), m_byKey.end(), blockKey(bid),
-                                     [](const BlockEntry& e, std::uint64_t k) { return blockKey(e.bid) < k; });
-    if (it == m_byKey.end() || blockKey(it->bid) != blockKey(bid) || it->size > kMaxBlockData) return;
+    const auto it = find(bid);
+    if (!it || it->size > kMaxBlockData) return;
     ++m_out.blocksRead;
     std::vector<std::byte> raw(blockSpan(it->size));
     if (m_file.readAt(std::int64_t(it->offset), raw) != raw.size()) return;
@@ -86,10 +96,8 @@ class BlockProbe {
 
   // The first data block of a node's data, decoded under none of the encodings.
   std::optional<std::vector<std::byte>> rawFirst(std::uint64_t bidData) {
-    if (isInternalBid(bidData)) return std::nullopt;
-    const auto it = std::lower_bound(m_byKey.begin(), m_byKey.end(), blockKey(bidData),
-                                     [](const BlockEntry& e, std::uint64_t k) { return blockKey(e.bid) < k; });
-    if (it == m_byKey.end() || blockKey(it->bid) != blockKey(bidData)) return std::nullopt;
+    const auto it = isInternalBid(bidData) ? std::nullopt : find(bidData);
+    if (!it) return std::nullopt;
     std::vector<std::byte> raw(it->size);
     if (m_file.readAt(std::int64_t(it->offset), raw) != raw.size()) return std::nullopt;
     return raw;
@@ -100,15 +108,47 @@ class BlockProbe {
     if (m_dirty || !m_index) {
       for (auto* list : {&m_found.blocks, &m_found.badCrcBlocks})
         std::sort(list->begin(), list->end(), [](const FoundBlock& a, const FoundBlock& b) { return a.offset < b.offset; });
-      m_index.emplace(m_byKey, m_found);
+      std::vector<BlockEntry> entries = m_byKey;
+      entries.insert(entries.end(), m_lookedUp.begin(), m_lookedUp.end());
+      m_index.emplace(std::move(entries), m_found);
       m_dirty = false;
     }
     return *m_index;
   }
 
  private:
+  std::optional<BlockEntry> find(std::uint64_t bid) {
+    const std::uint64_t key = blockKey(bid);
+    const auto it = std::lower_bound(m_byKey.begin(), m_byKey.end(), key,
+                                     [](const BlockEntry& e, std::uint64_t k) { return blockKey(e.bid) < k; });
+    if (it != m_byKey.end() && blockKey(it->bid) == key) return *it;
+    if (!m_out.pagesCapped) return std::nullopt;
+    for (const BlockEntry& e : m_lookedUp)
+      if (blockKey(e.bid) == key) return e;
+    // Down from the root: each step one level lower, so at most the root's level of pages.
+    BlockRef ref = m_root;
+    for (int level = -1;;) {
+      ++m_out.pagesRead;
+      const auto page = readTreePage(m_file, ref, kPageBlockTree, level);
+      if (!page) return std::nullopt;
+      const auto& entries = page->first.entries;
+      if (page->first.level == 0) {
+        for (const TreeEntry& e : entries)
+          if (blockKey(e.child.bid) == key) return m_lookedUp.emplace_back(BlockEntry{e.child.bid, e.child.offset, e.size, e.refs});
+        return std::nullopt;
+      }
+      const auto child = std::upper_bound(entries.begin(), entries.end(), key,
+                                          [](std::uint64_t k, const TreeEntry& e) { return k < blockKey(e.key); });
+      if (child == entries.begin()) return std::nullopt;
+      ref = std::prev(child)->child;
+      level = page->first.level - 1;
+    }
+  }
+
   scan::ByteSource& m_file;
+  BlockRef m_root;
   const std::vector<BlockEntry>& m_byKey;
+  std::vector<BlockEntry> m_lookedUp;
   StructureScan& m_found;
   MailboxOutline& m_out;
   const OutlineLimits& m_limits;
@@ -177,7 +217,7 @@ MailboxOutline readMailboxOutline(scan::ByteSource& file, const std::atomic<bool
   };
   const NodeEntry* store = node(kNidMessageStore);
   const NodeEntry* rootFolder = node(kNidRootFolder);
-  BlockProbe probe(file, out.blocks, found, out, limits);
+  BlockProbe probe(file, header.blockRoot, out.blocks, found, out, limits);
   for (const NodeEntry* n : {store, rootFolder})
     if (n) probe.probe(n->data);
   if (stop.load()) {
