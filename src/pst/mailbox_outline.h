@@ -30,8 +30,8 @@ struct MailboxOutline {
   HeaderState header = HeaderState::Missing;  // of the header read (Sound for one given)
   Encoding encoding = Encoding::None;         // the header's, or the one that makes the store a heap
   TreeReport nodeTree, blockTree;  // over the pages reached from the roots (stale is not judged)
-  bool pagesCapped = false;        // the trees hold more pages than were read
-  std::int64_t pagesRead = 0;
+  bool pagesCapped = false;        // a tree names more pages than maxPages
+  std::int64_t pagesRead = 0;      // tree pages read, lookups included
   std::int64_t blocksRead = 0;
   bool storeRead = false;          // the message store's property context parses
   bool rootFolderRead = false;     // the root folder's data is whole and its properties parse
@@ -47,9 +47,11 @@ struct MailboxOutline {
 
 // Reads the outline of `file` (a whole PST file, or a view of one). The header is read from
 // its first bytes, unless one is given (for a file whose own is lost: roots told otherwise).
-// Each page is read once and must be a page of its tree one level below its parent, so the
-// walk neither loops nor goes deeper than the root's level; the stop flag is tested before
-// each page and between steps. Never throws for what the file holds.
+// Each page is taken once and must be a page of its tree one level below its parent, so the
+// walk neither loops nor goes deeper than the root's level; at most maxPages are read of each
+// tree. Where the block tree was cut short, the blocks wanted are looked up from its root.
+// The stop flag is tested before each page and between steps. Never throws for what the file
+// holds.
 MailboxOutline readMailboxOutline(scan::ByteSource& file, const std::atomic<bool>& stop,
                                   const std::optional<Header>& given = std::nullopt, const OutlineLimits& limits = {});
 
