@@ -6,7 +6,8 @@
 // its CRCs: so the fuzzer reaches the trees, the data and subnode trees and the heaps instead
 // of stopping at checksums. Checks: nothing crashes, hangs or runs out of memory; a repair of
 // anything check calls a PST writes a file that check then calls sound, with the messages
-// the repair reported.
+// the repair reported; the outline read from the roots alone lists the messages check counts
+// wherever check finds the file's own node tree whole.
 
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "fuzz_repair.h"
 #include "fuzz_support.h"
 #include "pst/check.h"
+#include "pst/mailbox_outline.h"
 
 using namespace kestrix;
 using namespace kestrix::pst;
@@ -55,6 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::atomic<bool> stop{false};
   const CheckReport report = checkPst(input, stop);
   FUZZ_CHECK(report.messagesReadable <= report.messages);
+  const MailboxOutline outline = readMailboxOutline(input, stop);
+  if (report.analysis.headerVerdict == HeaderVerdict::Own && report.analysis.nodeTree.whole() && !outline.pagesCapped)
+    FUZZ_CHECK(outline.messages == report.messages);
+  readMailboxOutline(input, stop, std::nullopt, {.maxPages = 2});  // blocks looked up from the root
   if (!report.isPst || !report.supported()) return 0;
 
   fuzz::expectRepairSound(input, stop);

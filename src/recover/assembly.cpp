@@ -408,37 +408,37 @@ std::vector<std::pair<int, FoundHeader>> displacedHeaders(std::span<const scan::
   return out;
 }
 
-// A file as its intervals put it together, read without writing it: the runs' bytes of the
-// source, zeros elsewhere (and where the source cannot be read).
-class RunsView final : public scan::ByteSource {
- public:
-  RunsView(scan::ByteSource& src, std::span<const CopyRun> runs, std::int64_t size)
-      : m_src(src), m_runs(runs), m_size(size) {}
-  std::int64_t size() const override { return m_size; }
-  std::string name() const override { return m_src.name(); }
-  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
-    if (offset < 0 || offset >= m_size) return 0;
-    out = out.first(std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_size - offset)));
-    std::fill(out.begin(), out.end(), std::byte{0});
-    const std::int64_t end = offset + std::int64_t(out.size());
-    auto run = std::upper_bound(m_runs.begin(), m_runs.end(), offset,
-                                [](std::int64_t at, const CopyRun& r) { return at < r.outputOffset + r.length; });
-    for (; run != m_runs.end() && run->outputOffset < end; ++run) {
-      const std::int64_t from = std::max(offset, run->outputOffset);
-      const std::int64_t to = std::min(end, run->outputOffset + run->length);
-      if (from < to)
-        m_src.readAt(run->sourceOffset + (from - run->outputOffset), out.subspan(std::size_t(from - offset), std::size_t(to - from)));
-    }
-    return out.size();
-  }
-
- private:
-  scan::ByteSource& m_src;
-  std::span<const CopyRun> m_runs;  // in output order, not overlapping
-  std::int64_t m_size;
-};
-
 }  // namespace
+
+RunsView::RunsView(scan::ByteSource& src, std::span<const CopyRun> runs, std::int64_t size)
+    : m_src(src), m_runs(runs), m_size(size) {}
+
+std::size_t RunsView::readAt(std::int64_t offset, std::span<std::byte> out) {
+  if (offset < 0 || offset >= m_size) return 0;
+  out = out.first(std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_size - offset)));
+  std::fill(out.begin(), out.end(), std::byte{0});
+  const std::int64_t end = offset + std::int64_t(out.size());
+  auto run = std::upper_bound(m_runs.begin(), m_runs.end(), offset,
+                              [](std::int64_t at, const CopyRun& r) { return at < r.outputOffset + r.length; });
+  for (; run != m_runs.end() && run->outputOffset < end; ++run) {
+    const std::int64_t from = std::max(offset, run->outputOffset);
+    const std::int64_t to = std::min(end, run->outputOffset + run->length);
+    if (from < to) {
+      m_sourceBytesRead += to - from;
+      m_src.readAt(run->sourceOffset + (from - run->outputOffset), out.subspan(std::size_t(from - offset), std::size_t(to - from)));
+    }
+  }
+  return out.size();
+}
+
+std::vector<CopyRun> intervalRuns(std::span<const scan::Fragment> fragments, const AssembledFile& file) {
+  std::vector<CopyRun> runs;
+  for (const Piece& p : piecesOf(fragments, file))
+    for (std::int64_t id = p.firstId; id <= p.lastId; ++id)
+      runs.push_back({(p.sourceSector + (id - p.firstId) * kIntervalSectors) * std::int64_t(kPageSize),
+                      intervalOffset(id), kIntervalBytes});
+  return runs;
+}
 
 std::int64_t AssembledFile::outputSize() const { return intervalOffset(std::max<std::int64_t>(declaredIntervals, 0)); }
 
@@ -654,11 +654,7 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
                                  const RecoverProgressFn& progress, const scan::SourceIndex* index) {
   if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
   RecoverResult result;
-  std::vector<CopyRun> runs;
-  for (const Piece& p : piecesOf(fragments, file))
-    for (std::int64_t id = p.firstId; id <= p.lastId; ++id)
-      runs.push_back({(p.sourceSector + (id - p.firstId) * kIntervalSectors) * std::int64_t(kPageSize),
-                      intervalOffset(id), kIntervalBytes});
+  const std::vector<CopyRun> runs = intervalRuns(fragments, file);
   const std::int64_t total = kFirstMapPageOffset + std::int64_t(runs.size()) * kIntervalBytes;
   if (progress) progress({0, total});
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "recover/reassembly.h"
+#include "io/copy_loop.h"
 #include "io/output_file.h"
 #include "io/byte_source.h"
 #include "scan/fragments.h"
@@ -181,6 +182,30 @@ struct RecoverResult {
 RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fragment> fragments,
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
                                  const RecoverProgressFn& progress, const scan::SourceIndex* index = nullptr);
+
+// The found intervals of a file as WriteAssembledFile copies them: each interval's source
+// bytes and its place in the file, in file order. Throws kestrix::Error when a fragment number
+// of the file is not in fragments.
+std::vector<CopyRun> intervalRuns(std::span<const scan::Fragment> fragments, const AssembledFile& file);
+
+// A file as runs of the source put it together, read without writing it: the runs' bytes of
+// the source, zeros elsewhere (and where the source cannot be read).
+class RunsView final : public scan::ByteSource {
+ public:
+  // runs: in file order, not overlapping; they must outlive the view.
+  RunsView(scan::ByteSource& src, std::span<const CopyRun> runs, std::int64_t size);
+  std::int64_t size() const override { return m_size; }
+  std::string name() const override { return m_src.name(); }
+  std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override;
+  // Bytes asked of the source so far.
+  std::int64_t sourceBytesRead() const { return m_sourceBytesRead; }
+
+ private:
+  scan::ByteSource& m_src;
+  std::span<const CopyRun> m_runs;
+  std::int64_t m_size;
+  std::int64_t m_sourceBytesRead = 0;
+};
 
 // --- Added to the contract ---
 

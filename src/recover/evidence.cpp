@@ -2,13 +2,9 @@
 
 namespace kestrix::rebuild {
 
-namespace {
-
-std::string count(std::int64_t n, const char* one, const char* many) {
+std::string countText(std::int64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
-
-}  // namespace
 
 FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& result, const pst::CheckReport& asWritten) {
   FileEvidence e;
@@ -85,21 +81,21 @@ std::string FileEvidence::why() const {
   std::vector<std::string> parts;
   if (header == Header::Rebuilt) parts.push_back("header lost, one built from the file's content");
   if (header == Header::None) parts.push_back("no header of its own");
-  if (blocksMissing > 0) parts.push_back(count(blocksMissing, "block", "blocks") + " of " + std::to_string(blocks) + " missing");
+  if (blocksMissing > 0) parts.push_back(countText(blocksMissing, "block", "blocks") + " of " + std::to_string(blocks) + " missing");
   if (blocksInferred > 0)
-    parts.push_back(count(blocksInferred, "block", "blocks") + " kept unproved where the map pages put them");
+    parts.push_back(countText(blocksInferred, "block", "blocks") + " kept unproved where the map pages put them");
   if (blocksUncertain > 0)
-    parts.push_back(count(blocksUncertain, "block", "blocks") + " uncertain: another file holds a different block of the same ID");
+    parts.push_back(countText(blocksUncertain, "block", "blocks") + " uncertain: another file holds a different block of the same ID");
   if (blocksStitched > 0 && !stitchingProved()) {
-    parts.push_back(count(blocksStitched, "block", "blocks") + " put together from pieces by their CRC alone, after " +
-                    count(stitchTries, "placement", "placements") + " tried: a chance of up to 1 in " +
+    parts.push_back(countText(blocksStitched, "block", "blocks") + " put together from pieces by their CRC alone, after " +
+                    countText(stitchTries, "placement", "placements") + " tried: a chance of up to 1 in " +
                     std::to_string(oneIn()) + " that one is false");
   }
-  if (pagesMissing > 0) parts.push_back(count(pagesMissing, "index page", "index pages") + " missing");
+  if (pagesMissing > 0) parts.push_back(countText(pagesMissing, "index page", "index pages") + " missing");
   if (newerPages > 0 || staleTrees)
     parts.push_back("a newer index than the one used was seen" +
-                    (newerPages > 0 ? " (" + count(newerPages, "page", "pages") + " on the source)" : std::string()));
-  if (sectorsUnreadable > 0) parts.push_back(count(sectorsUnreadable, "unreadable sector", "unreadable sectors") + " written as zeros");
+                    (newerPages > 0 ? " (" + countText(newerPages, "page", "pages") + " on the source)" : std::string()));
+  if (sectorsUnreadable > 0) parts.push_back(countText(sectorsUnreadable, "unreadable sector", "unreadable sectors") + " written as zeros");
   if (versionConflicts > 0) parts.push_back("intervals with two versions on the source");
   if (checkDamaged) parts.push_back("the index as written does not open whole");
   std::string text;

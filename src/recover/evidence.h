@@ -52,6 +52,9 @@ struct FileEvidence {
   std::string why() const;
 };
 
+// "1 block", "3 blocks": for the reasons why() and the previews give.
+std::string countText(std::int64_t n, const char* one, const char* many);
+
 FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& result, const pst::CheckReport& asWritten);
 
 }  // namespace kestrix::rebuild
