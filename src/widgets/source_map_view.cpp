@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 
 #include "recover/source_map.h"
 
@@ -32,6 +33,12 @@ std::int64_t scaledUp(std::int64_t a, std::int64_t b, std::int64_t c) {
 
 QString megabytes(std::int64_t bytes) { return QString::number(double(bytes) / 1e6, 'f', 1); }
 
+// The byte where a sector starts, kept in range for sectors past any source (0 before it).
+std::int64_t byteOf(std::int64_t sector) {
+  constexpr std::int64_t page = std::int64_t(scan::kPageSize);
+  return sector <= 0 ? 0 : sector >= INT64_MAX / page ? INT64_MAX : sector * page;
+}
+
 }  // namespace
 
 struct SourceMapView::Layout {
@@ -53,7 +60,7 @@ SourceMapView::SourceMapView(QWidget* parent) : QWidget(parent) {
 SourceMapView::~SourceMapView() = default;
 
 void SourceMapView::setSource(std::int64_t bytes) {
-  m_size = std::max<std::int64_t>(0, bytes);
+  m_size = std::clamp<std::int64_t>(bytes, 0, INT64_MAX - kRows);  // so that kRows rows of perRow bytes fit
   m_perRow = std::max<std::int64_t>(1, m_size / kRows + (m_size % kRows != 0));
   m_scanned = -1;
   m_hits.clear();
@@ -111,9 +118,10 @@ void SourceMapView::setResults(std::shared_ptr<const std::vector<scan::Fragment>
 
 std::pair<std::int64_t, std::int64_t> SourceMapView::bytesOf(std::size_t index) const {
   const scan::Fragment& f = (*m_fragments)[index];
-  const std::int64_t from = f.first.sector * std::int64_t(scan::kPageSize);
+  const std::int64_t from = byteOf(f.first.sector);
+  if (from >= m_size) return {from, from};
   // The end as the SVG gives it, at least one byte past the start.
-  return {from, std::max(from + 1, std::min(m_size, f.endSector() * std::int64_t(scan::kPageSize)))};
+  return {from, std::max(from + 1, std::min(m_size, byteOf(f.endSector())))};
 }
 
 std::span<const std::int32_t> SourceMapView::filesOf(std::size_t index) const {
@@ -202,15 +210,16 @@ void SourceMapView::fold() {
     for (const std::int64_t sector : m_hits) markHit(sector);
   }
   for (const scan::SectorRun& run : m_unreadable) {
-    const std::int64_t from = std::max<std::int64_t>(0, run.first) * std::int64_t(scan::kPageSize);
-    const std::int64_t to = std::min(m_size, (run.first + run.count) * std::int64_t(scan::kPageSize));
+    const std::int64_t from = byteOf(run.first);
+    if (from >= m_size || run.count <= 0) continue;
+    const std::int64_t to = std::min(m_size, byteOf(run.first + std::min(run.count, INT64_MAX / std::int64_t(scan::kPageSize))));
     forEachCell(from, to, m_perRow, m_columns, [&](std::int64_t cell, std::int64_t) { m_marks[std::size_t(cell)] = Mark::Unreadable; });
   }
 }
 
 void SourceMapView::markHit(std::int64_t sector) {
-  if (sector < 0 || sector >= (m_size + std::int64_t(scan::kPageSize) - 1) / std::int64_t(scan::kPageSize)) return;
-  const std::int64_t from = sector * std::int64_t(scan::kPageSize);
+  const std::int64_t from = byteOf(sector);
+  if (sector < 0 || from >= m_size) return;
   forEachCell(from, std::min(m_size, from + std::int64_t(scan::kPageSize)), m_perRow, m_columns,
               [&](std::int64_t cell, std::int64_t) {
                 Mark& mark = m_marks[std::size_t(cell)];
@@ -226,7 +235,7 @@ std::size_t SourceMapView::fragmentInCell(std::int64_t cell) const {
   const auto& fragments = *m_fragments;
   std::size_t i = std::size_t(std::partition_point(fragments.begin(), fragments.end(),
                                                    [&](const scan::Fragment& f) {
-                                                     return f.endSector() * std::int64_t(scan::kPageSize) <= a;
+                                                     return byteOf(f.endSector()) <= a;
                                                    }) -
                               fragments.begin());
   std::size_t best = 0;

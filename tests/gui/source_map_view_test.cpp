@@ -100,7 +100,8 @@ TEST(SourceMapView, EmptyAndDegenerateInputsDraw) {
   EXPECT_EQ(view.toolTipAt(QPoint(0, 0)), QString());
 
   // A source smaller than the map's pixels, a fragment running past its end, a fragment
-  // wholly past it, files missing for the last fragment, an unreadable run past the end.
+  // wholly past it, files missing for the last fragment, an unreadable run past the end, a
+  // width of one pixel.
   view.setSource(1000);
   auto fragments = std::make_shared<std::vector<scan::Fragment>>(
       std::vector<scan::Fragment>{fragment(1, 0, 3), fragment(2, 1000, 1)});
@@ -116,6 +117,17 @@ TEST(SourceMapView, EmptyAndDegenerateInputsDraw) {
   view.selectFragment(2);
   view.resize(1, 1);
   view.render(&image);
+
+  // Offsets near the end of the 64-bit range: a crafted fragment list, the largest source.
+  fragments->push_back(fragment(3, INT64_MAX / kInterval - 1, 2));
+  const scan::SectorRun endless[] = {{-5, INT64_MAX}, {INT64_MAX, 1}};
+  for (const std::int64_t size : {std::int64_t(1000), INT64_MAX}) {
+    view.setSource(size);
+    view.setResults(fragments, files, endless, zeros);
+    view.selectFragment(3);
+    view.render(&image);
+    EXPECT_EQ(view.fragmentAt(view.byteRect(view.sourceSize() - 1).center()), size == 1000 ? 1 : 3);
+  }
 }
 
 }  // namespace
