@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
   zeros->zero.assign(std::size_t(kSize / kestrix::scan::ZeroMap::kUnit), false);
   for (std::size_t u = 0; u < zeros->zero.size();) {
     const std::size_t run = 1 + random() % 16384;
-    if (random() % 3 == 0) std::fill_n(zeros->zero.begin() + std::ptrdiff_t(u), std::min(run, zeros->zero.size() - u), true);
+    if (random() % 3 == 0)
+      std::fill_n(zeros->zero.begin() + std::ptrdiff_t(u), std::min(run, zeros->zero.size() - u), true);
     u += run;
   }
   std::printf("fragments %zu over %.1f TB, last at byte %lld; data made, peak %.0f MiB\n", count, double(kSize) / 1e12,

@@ -18,6 +18,10 @@ namespace {
 constexpr int kRows = rebuild::kMapRows;
 constexpr int kSwatchWidth = 14, kSwatchHeight = 10;
 constexpr std::size_t kZeroSamples = 64;  // zero-map units looked at for one cell
+// The pages found during a scan are kept as a bit for each of this many stretches of a row,
+// so that their memory does not grow with their number. Once the width changes, a page's
+// mark may reach one pixel further than the page.
+constexpr std::int64_t kHitStretches = 8192;
 
 // Row offsets times widths reach 2^63 times a few thousand pixels.
 __extension__ using Wide = unsigned __int128;
@@ -63,7 +67,7 @@ void SourceMapView::setSource(std::int64_t bytes) {
   m_size = std::clamp<std::int64_t>(bytes, 0, INT64_MAX - kRows);  // so that kRows rows of perRow bytes fit
   m_perRow = std::max<std::int64_t>(1, m_size / kRows + (m_size % kRows != 0));
   m_scanned = -1;
-  m_hits.clear();
+  m_hitStretches.clear();
   m_fragments.reset();
   m_fileStart.clear();
   m_files.clear();
@@ -83,11 +87,18 @@ void SourceMapView::setScanned(std::int64_t bytesRead) {
 }
 
 void SourceMapView::addHits(std::span<const std::int64_t> sectors) {
-  if (sectors.empty()) return;
-  if (m_hits.empty()) legendChanged();
-  m_hits.insert(m_hits.end(), sectors.begin(), sectors.end());
-  if (!m_fragments)
-    for (const std::int64_t sector : sectors) markHit(sector);
+  if (m_fragments) return;  // the results replaced the pages
+  for (const std::int64_t sector : sectors) {
+    const std::int64_t from = byteOf(sector);
+    if (sector < 0 || from >= m_size) continue;
+    if (m_hitStretches.empty()) {
+      m_hitStretches.assign(std::size_t(kRows) * kHitStretches, false);
+      legendChanged();
+    }
+    m_hitStretches[std::size_t(from / m_perRow) * kHitStretches +
+                   std::size_t(scaled(from % m_perRow, kHitStretches, m_perRow))] = true;
+    markHits(from, std::min(m_size, from + std::int64_t(scan::kPageSize)));
+  }
   update();
 }
 
@@ -95,8 +106,7 @@ void SourceMapView::setResults(std::shared_ptr<const std::vector<scan::Fragment>
                                std::span<const std::vector<std::int32_t>> filesOfFragment,
                                std::span<const scan::SectorRun> unreadable,
                                std::shared_ptr<const scan::ZeroMap> zeros) {
-  m_hits.clear();
-  m_hits.shrink_to_fit();
+  m_hitStretches = {};
   m_fragments = fragments ? std::move(fragments) : std::make_shared<const std::vector<scan::Fragment>>();
   const std::size_t n = m_fragments->size();
   m_fileStart.assign(1, 0);
@@ -196,7 +206,7 @@ void SourceMapView::fold() {
     std::vector<std::int64_t> covered(cells, 0);
     for (std::size_t i = 0; i < m_fragments->size(); ++i) {
       const auto [from, to] = bytesOf(i);
-      if (from < 0 || from >= m_size) continue;
+      if (from >= m_size) continue;
       const Mark mark = fragmentMark(i);
       const std::int32_t file = mark == Mark::Unused ? 0 : filesOf(i).front();
       forEachCell(from, to, m_perRow, m_columns, [&](std::int64_t cell, std::int64_t overlap) {
@@ -206,25 +216,27 @@ void SourceMapView::fold() {
         m_cellFile[std::size_t(cell)] = file;
       });
     }
-  } else {
-    for (const std::int64_t sector : m_hits) markHit(sector);
+  } else if (!m_hitStretches.empty()) {
+    // Stretch k of a row holds the row's bytes from ceil(k * perRow / kHitStretches) on.
+    for (std::size_t i = 0; i < m_hitStretches.size(); ++i) {
+      if (!m_hitStretches[i]) continue;
+      const std::int64_t base = std::int64_t(i / kHitStretches) * m_perRow, k = std::int64_t(i % kHitStretches);
+      markHits(base + scaledUp(k, m_perRow, kHitStretches),
+               std::min(m_size, base + scaledUp(k + 1, m_perRow, kHitStretches)));
+    }
   }
   for (const scan::SectorRun& run : m_unreadable) {
     const std::int64_t from = byteOf(run.first);
     if (from >= m_size || run.count <= 0) continue;
-    const std::int64_t to = std::min(m_size, byteOf(run.first + std::min(run.count, INT64_MAX / std::int64_t(scan::kPageSize))));
-    forEachCell(from, to, m_perRow, m_columns, [&](std::int64_t cell, std::int64_t) { m_marks[std::size_t(cell)] = Mark::Unreadable; });
+    const std::int64_t count = std::min(run.count, INT64_MAX / std::int64_t(scan::kPageSize));
+    forEachCell(from, std::min(m_size, byteOf(run.first + count)), m_perRow, m_columns,
+                [&](std::int64_t cell, std::int64_t) { m_marks[std::size_t(cell)] = Mark::Unreadable; });
   }
 }
 
-void SourceMapView::markHit(std::int64_t sector) {
-  const std::int64_t from = byteOf(sector);
-  if (sector < 0 || from >= m_size) return;
-  forEachCell(from, std::min(m_size, from + std::int64_t(scan::kPageSize)), m_perRow, m_columns,
-              [&](std::int64_t cell, std::int64_t) {
-                Mark& mark = m_marks[std::size_t(cell)];
-                if (mark != Mark::Unreadable) mark = Mark::Hit;
-              });
+void SourceMapView::markHits(std::int64_t from, std::int64_t to) {
+  forEachCell(from, to, m_perRow, m_columns,
+              [&](std::int64_t cell, std::int64_t) { m_marks[std::size_t(cell)] = Mark::Hit; });
 }
 
 std::size_t SourceMapView::fragmentInCell(std::int64_t cell) const {
@@ -297,7 +309,7 @@ QString SourceMapView::toolTipAt(QPoint point) const {
   const auto files = filesOf(index - 1);
   QStringList numbers;
   for (const std::int32_t n : files) numbers << QString::number(n);
-  QString used = files.empty()       ? tr("无文件使用")
+  const QString used = files.empty()       ? tr("无文件使用")
                  : files.size() == 1 ? tr("文件 %1").arg(numbers.front())
                  : files.size() == 2 ? tr("两个文件：%1").arg(numbers.join(", "))
                                      : tr("%1 个文件：%2").arg(files.size()).arg(numbers.join(", "));
@@ -354,7 +366,7 @@ QRgb SourceMapView::colourOf(Mark mark, std::int32_t file) const {
   };
   static const Colours colours;
   switch (mark) {
-    case Mark::None: return palette().color(QPalette::Window).rgba();
+    case Mark::None: return 0;  // transparent
     case Mark::Unread: return qRgb(0xf6, 0xf6, 0xf6);
     case Mark::Source: return colours.source;
     case Mark::Zeros: return colours.zeros;
@@ -375,7 +387,7 @@ std::vector<SourceMapView::LegendEntry> SourceMapView::legend() const {
                                    {Mark::Zeros, tr("全为零")},
                                    {Mark::Source, tr("其他数据")}};
   if (m_scanned >= 0) entries.push_back({Mark::Unread, tr("尚未读取")});
-  if (!m_hits.empty()) entries.push_back({Mark::Hit, tr("找到的分配映射页")});
+  if (!m_hitStretches.empty()) entries.push_back({Mark::Hit, tr("找到的分配映射页")});
   return entries;
 }
 
@@ -450,10 +462,10 @@ void SourceMapView::paintEvent(QPaintEvent*) {
     }
     const QRect swatch(x, y + (metrics.height() - kSwatchHeight) / 2, kSwatchWidth, kSwatchHeight);
     if (entry.mark == Mark::File) {
-      for (int i = 0; i < 4; ++i)  // files 1 to 4: what different files look like side by side
-        painter.fillRect(QRect(swatch.x() + i * kSwatchWidth / 4, swatch.y(), kSwatchWidth / 4 + (i == 3 ? kSwatchWidth % 4 : 0),
-                               kSwatchHeight),
-                         QColor::fromRgba(colourOf(Mark::File, i + 1)));
+      for (int i = 0; i < 4; ++i) {  // files 1 to 4: what different files look like side by side
+        const int left = swatch.x() + i * kSwatchWidth / 4, right = swatch.x() + (i + 1) * kSwatchWidth / 4;
+        painter.fillRect(QRect(left, swatch.y(), right - left, kSwatchHeight), QColor::fromRgba(colourOf(Mark::File, i + 1)));
+      }
     } else {
       painter.fillRect(swatch, QColor::fromRgba(colourOf(entry.mark == Mark::Shared ? Mark::Unused : entry.mark, 0)));
       if (entry.mark == Mark::Shared) {

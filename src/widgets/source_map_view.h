@@ -107,12 +107,12 @@ class SourceMapView : public QWidget {
   Mark fragmentMark(std::size_t index) const;
   QRgb colourOf(Mark mark, std::int32_t file) const;
   void fold();
-  void markHit(std::int64_t sector);
+  void markHits(std::int64_t from, std::int64_t to);
   void paintSelection(QPainter& painter, const Layout& layout) const;
 
   std::int64_t m_size = 0;
   std::int64_t m_scanned = -1;  // -1: no scan in progress
-  std::vector<std::int64_t> m_hits;
+  std::vector<bool> m_hitStretches;  // kHitStretches a row, empty before the first page
   std::shared_ptr<const std::vector<scan::Fragment>> m_fragments;
   // The files of fragment i: m_files[m_fileStart[i] .. m_fileStart[i + 1]).
   std::vector<std::uint32_t> m_fileStart;

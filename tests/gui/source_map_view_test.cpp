@@ -99,6 +99,20 @@ TEST(SourceMapView, EmptyAndDegenerateInputsDraw) {
   EXPECT_EQ(view.fragmentAt(QPoint(0, 0)), 0);
   EXPECT_EQ(view.toolTipAt(QPoint(0, 0)), QString());
 
+  // A scan in progress: a page found stays marked where it lies when the width changes.
+  const std::int64_t size = std::int64_t(1) << 40, perRow = size / rebuild::kMapRows;
+  view.setSource(size);
+  view.setScanned(size / 2);
+  const std::int64_t page[] = {(size / 4 + 7 * 512) / 512};
+  view.addHits(page);
+  for (const int width : {300, 977}) {
+    view.resize(width, 200);
+    view.render(&image);
+    EXPECT_EQ(view.markAt(view.byteRect(page[0] * 512).center()), Mark::Hit);
+    EXPECT_EQ(view.markAt(view.byteRect(page[0] * 512 + perRow).center()), Mark::Source);
+    EXPECT_EQ(view.markAt(view.byteRect(size / 2 + perRow).center()), Mark::Unread);
+  }
+
   // A source smaller than the map's pixels, a fragment running past its end, a fragment
   // wholly past it, files missing for the last fragment, an unreadable run past the end, a
   // width of one pixel.
