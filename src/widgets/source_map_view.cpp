@@ -45,10 +45,17 @@ std::int64_t byteOf(std::int64_t sector) {
 
 }  // namespace
 
+// The rows share the height above the legend, each at least 2 pixels high; a row of 5 or
+// more leaves its last line blank.
 struct SourceMapView::Layout {
-  int rowHeight = 2;
-  int gap = 0;  // blank pixels under each row
-  int legendTop = 0;
+  int legendTop = 0;  // where the rows end
+  int top(int row) const { return row * legendTop / kRows; }
+  int height(int row) const {
+    const int pitch = top(row + 1) - top(row);
+    return pitch >= 5 ? pitch - 1 : pitch;
+  }
+  // The row that pixel line y lies in, -1 for none.
+  int rowAt(int y) const { return y < 0 || y >= legendTop ? -1 : ((y + 1) * kRows - 1) / legendTop; }
 };
 
 struct SourceMapView::LegendEntry {
@@ -266,24 +273,22 @@ std::size_t SourceMapView::fragmentInCell(std::int64_t cell) const {
 
 SourceMapView::Layout SourceMapView::layout() const {
   Layout l;
-  l.legendTop = height() - legendHeight(width());
-  l.rowHeight = std::max(2, l.legendTop / kRows);
-  l.gap = l.rowHeight >= 5 ? 1 : 0;
-  l.legendTop = std::max(l.legendTop, kRows * l.rowHeight);
+  l.legendTop = std::max(2 * kRows, height() - legendHeight(width()));
   return l;
 }
 
 std::int64_t SourceMapView::cellAt(QPoint point) const {
-  const Layout l = layout();
-  if (point.x() < 0 || point.x() >= m_columns || point.y() < 0 || point.y() >= kRows * l.rowHeight) return -1;
-  return std::int64_t(point.y() / l.rowHeight) * m_columns + point.x();
+  const int row = layout().rowAt(point.y());
+  if (point.x() < 0 || point.x() >= m_columns || row < 0) return -1;
+  return std::int64_t(row) * m_columns + point.x();
 }
 
 QRect SourceMapView::byteRect(std::int64_t byte) const {
   if (byte < 0 || byte >= m_size) return {};
   const Layout l = layout();
   const std::int64_t cell = cellOf(byte);
-  return QRect(int(cell % m_columns), int(cell / m_columns) * l.rowHeight, 1, l.rowHeight - l.gap);
+  const int row = int(cell / m_columns);
+  return QRect(int(cell % m_columns), l.top(row), 1, l.height(row));
 }
 
 int SourceMapView::fragmentAt(QPoint point) const {
@@ -429,10 +434,8 @@ void SourceMapView::paintEvent(QPaintEvent*) {
   const Layout l = layout();
   // The rows, a line of pixels at a time: each cell's colour, and where it is shared, the
   // mark at its top and bottom.
-  const int height = l.rowHeight - l.gap;
-  const int stripe = height >= 6 ? 2 : 1;
   const QRgb shared = QColor(rebuild::kSharedMark).rgba();
-  QImage rows(m_columns, kRows * l.rowHeight, QImage::Format_ARGB32);
+  QImage rows(m_columns, l.legendTop, QImage::Format_ARGB32);
   rows.fill(Qt::transparent);
   std::vector<QRgb> line(static_cast<std::size_t>(m_columns)), edge(line.size());
   for (int row = 0; row < kRows; ++row) {
@@ -442,10 +445,11 @@ void SourceMapView::paintEvent(QPaintEvent*) {
       line[std::size_t(k)] = mark == Mark::None ? 0 : colourOf(mark, m_cellFile[std::size_t(base + k)]);
       edge[std::size_t(k)] = mark == Mark::Shared ? shared : line[std::size_t(k)];
     }
-    for (int y = 0; y < height; ++y)
-      std::copy(y < stripe || y >= height - stripe ? edge.begin() : line.begin(),
-                y < stripe || y >= height - stripe ? edge.end() : line.end(),
-                reinterpret_cast<QRgb*>(rows.scanLine(row * l.rowHeight + y)));
+    const int height = l.height(row), stripe = height >= 6 ? 2 : 1;
+    for (int y = 0; y < height; ++y) {
+      const auto& pixels = y < stripe || y >= height - stripe ? edge : line;
+      std::copy(pixels.begin(), pixels.end(), reinterpret_cast<QRgb*>(rows.scanLine(l.top(row) + y)));
+    }
   }
   painter.drawImage(0, 0, rows);
   paintSelection(painter, l);
@@ -491,7 +495,7 @@ void SourceMapView::paintSelection(QPainter& painter, const Layout& l) const {
     for (std::int64_t row = from / m_perRow; row < kRows && row * m_perRow < to; ++row) {
       const std::int64_t a = std::max(from, row * m_perRow), b = std::min(to, (row + 1) * m_perRow);
       const int x0 = int(cellOf(a) % m_columns), x1 = int(cellOf(b - 1) % m_columns);
-      rects.emplace_back(x0 - 1, int(row) * l.rowHeight - 1, x1 - x0 + 3, l.rowHeight - l.gap + 2);
+      rects.emplace_back(x0 - 1, l.top(int(row)) - 1, x1 - x0 + 3, l.height(int(row)) + 2);
     }
   }
   painter.setBrush(Qt::NoBrush);
