@@ -32,10 +32,10 @@ inline constexpr int kMapRows = 64;
 // neighbouring numbers.
 int fileHue(std::int32_t fileNumber);
 inline constexpr int kFileSaturation = 65, kFileLightness = 45;
-inline constexpr const char* kSourceFill = "#e8e8e8";   // the source where no fragment lies
-inline constexpr const char* kZerosFill = "#ffffff";    // stretches that held only zeros
-inline constexpr const char* kUnusedFill = "#9a9a9a";   // a fragment that no file uses
-inline constexpr const char* kSharedMark = "#d00000";   // a fragment that two or more files use
+inline constexpr const char* kSourceFill = "#e8e8e8";      // the source where no fragment lies
+inline constexpr const char* kZerosFill = "#ffffff";       // stretches that held only zeros
+inline constexpr const char* kUnusedFill = "#9a9a9a";      // a fragment that no file uses
+inline constexpr const char* kSharedMark = "#d00000";      // a fragment that two or more files use
 inline constexpr const char* kUnreadableFill = "#000000";  // sectors that could not be read
 
 // Which files use each fragment: fragment number - 1 -> file numbers.

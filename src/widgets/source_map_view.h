@@ -95,7 +95,8 @@ class SourceMapView : public QWidget {
   void legendChanged();
   // The cell under a point, -1 outside the rows.
   std::int64_t cellAt(QPoint point) const;
-  // Bytes [from, to) of the source that cell c shows.
+  // The first byte that a cell shows (it shows at least one, up to the next cell's first), and
+  // the first cell that shows a byte.
   std::int64_t cellStart(std::int64_t cell) const;
   std::int64_t cellOf(std::int64_t byte) const;
   // Bytes [from, to) of fragment i, at least one byte long.

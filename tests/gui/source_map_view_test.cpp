@@ -22,8 +22,8 @@ scan::Fragment fragment(std::int32_t number, std::int64_t firstInterval, std::in
 }
 
 QRgb fileColour(int file) {
-  return QColor::fromHsl(rebuild::fileHue(file), rebuild::kFileSaturation * 255 / 100, rebuild::kFileLightness * 255 / 100)
-      .rgb();
+  const int s = rebuild::kFileSaturation * 255 / 100, l = rebuild::kFileLightness * 255 / 100;
+  return QColor::fromHsl(rebuild::fileHue(file), s, l).rgb();
 }
 
 TEST(SourceMapView, FindsTheFragmentDrawnUnderThePoint) {
@@ -136,12 +136,12 @@ TEST(SourceMapView, EmptyAndDegenerateInputsDraw) {
   // Offsets near the end of the 64-bit range: a crafted fragment list, the largest source.
   fragments->push_back(fragment(3, INT64_MAX / kInterval - 1, 2));
   const scan::SectorRun endless[] = {{-5, INT64_MAX}, {INT64_MAX, 1}};
-  for (const std::int64_t size : {std::int64_t(1000), INT64_MAX}) {
-    view.setSource(size);
+  for (const std::int64_t bytes : {std::int64_t(1000), INT64_MAX}) {
+    view.setSource(bytes);
     view.setResults(fragments, files, endless, zeros);
     view.selectFragment(3);
     view.render(&image);
-    EXPECT_EQ(view.fragmentAt(view.byteRect(view.sourceSize() - 1).center()), size == 1000 ? 1 : 3);
+    EXPECT_EQ(view.fragmentAt(view.byteRect(view.sourceSize() - 1).center()), bytes == 1000 ? 1 : 3);
   }
 }
 
