@@ -1117,4 +1117,71 @@ Still wrong after the repair: %1</translation>
         <translation>Choose a source first: type a path into the source box, right-click it to choose a disk or partition, or click “Browse…” to open an image file</translation>
     </message>
 </context>
+<context>
+    <name>kestrix::widgets::SourceMapView</name>
+    <message>
+        <source>源的分布图</source>
+        <translation>Map of the source</translation>
+    </message>
+    <message>
+        <source>无文件使用</source>
+        <translation>Used by no file</translation>
+    </message>
+    <message>
+        <source>文件 %1</source>
+        <translation>File %1</translation>
+    </message>
+    <message>
+        <source>两个文件：%1</source>
+        <translation>Two files: %1</translation>
+    </message>
+    <message>
+        <source>%1 个文件：%2</source>
+        <translation>%1 files: %2</translation>
+    </message>
+    <message>
+        <source>碎片 %1</source>
+        <translation>Fragment %1</translation>
+    </message>
+    <message>
+        <source>字节 %1 至 %2（%3 MB 至 %4 MB）</source>
+        <translation>Bytes %1 to %2 (%3 MB to %4 MB)</translation>
+    </message>
+    <message>
+        <source>ID %1 至 %2</source>
+        <translation>IDs %1 to %2</translation>
+    </message>
+    <message>
+        <source>此处有无法读取的扇区</source>
+        <translation>Holds sectors that could not be read</translation>
+    </message>
+    <message>
+        <source>文件（每个文件一种颜色）</source>
+        <translation>Files (a colour each)</translation>
+    </message>
+    <message>
+        <source>两个或更多文件使用</source>
+        <translation>Used by two or more files</translation>
+    </message>
+    <message>
+        <source>无法读取</source>
+        <translation>Unreadable</translation>
+    </message>
+    <message>
+        <source>全为零</source>
+        <translation>Only zeros</translation>
+    </message>
+    <message>
+        <source>其他数据</source>
+        <translation>Other data</translation>
+    </message>
+    <message>
+        <source>尚未读取</source>
+        <translation>Not read yet</translation>
+    </message>
+    <message>
+        <source>找到的分配映射页</source>
+        <translation>Allocation-map pages found</translation>
+    </message>
+</context>
 </TS>

@@ -12,7 +12,7 @@ namespace kestrix::rebuild {
 
 namespace {
 
-constexpr int kWidth = 1000, kRows = 64, kRowHeight = 10, kTop = 40, kLegendColumn = 150;
+constexpr int kWidth = 1000, kRows = kMapRows, kRowHeight = 10, kTop = 40, kLegendColumn = 150;
 
 std::string megabytes(std::int64_t bytes) {
   char text[32];
@@ -20,12 +20,13 @@ std::string megabytes(std::int64_t bytes) {
   return text;
 }
 
-// A colour for file n: hues far apart for neighbouring numbers.
 std::string fileColour(std::int32_t n) {
   char text[32];
-  std::snprintf(text, sizeof text, "hsl(%d,65%%,45%%)", int((std::int64_t(n) * 137) % 360));
+  std::snprintf(text, sizeof text, "hsl(%d,%d%%,%d%%)", fileHue(n), kFileSaturation, kFileLightness);
   return text;
 }
+
+std::string fill(const char* colour) { return std::string("fill=\"") + colour + "\""; }
 
 // The band: bytes [from, to) as rectangles, one per row they touch, each at least a pixel wide.
 class Band {
@@ -52,6 +53,8 @@ class Band {
 
 }  // namespace
 
+int fileHue(std::int32_t fileNumber) { return int(((std::int64_t(fileNumber) * 137) % 360 + 360) % 360); }
+
 std::vector<std::vector<std::int32_t>> filesOfFragments(std::span<const scan::Fragment> fragments,
                                                         std::span<const AssembledFile> files) {
   std::vector<std::vector<std::int32_t>> out(fragments.size());
@@ -77,7 +80,7 @@ std::string sourceMapSvg(const SourceMapInput& input) {
       << megabytes(band.perRow()) << "</text>\n";
   // The source itself, then what was read as zeros, then what could not be read.
   out << "<g class=\"source\">";
-  band.rects(out, 0, input.size, "fill=\"#e8e8e8\"");
+  band.rects(out, 0, input.size, fill(kSourceFill));
   out << "</g>\n";
   if (input.zeros) {
     out << "<g class=\"zeros\"><title>only zeros</title>";
@@ -90,12 +93,13 @@ std::string sourceMapSvg(const SourceMapInput& input) {
       std::size_t j = i;
       while (j < units.size() && units[j]) ++j;
       band.rects(out, std::int64_t(i) * scan::ZeroMap::kUnit, std::min(input.size, std::int64_t(j) * scan::ZeroMap::kUnit),
-                 "fill=\"#ffffff\"");
+                 fill(kZerosFill));
       i = j;
     }
     out << "</g>\n";
   }
   const auto uses = filesOfFragments(input.fragments, input.files);
+  const std::string sharedStroke = std::string(" stroke=\"") + kSharedMark + "\" stroke-width=\"2\"";
   std::vector<std::string> names(input.files.size() + 1);
   for (const AssembledFile& f : input.files)
     if (f.number >= 1 && std::size_t(f.number) < names.size()) names[std::size_t(f.number)] = f.fileName;
@@ -107,7 +111,7 @@ std::string sourceMapSvg(const SourceMapInput& input) {
     std::string used, colour, kind;
     if (by.empty()) {
       used = "used by no file";
-      colour = "#9a9a9a";
+      colour = kUnusedFill;
       kind = "unused";
     } else {
       for (std::size_t k = 0; k < by.size(); ++k)
@@ -118,14 +122,14 @@ std::string sourceMapSvg(const SourceMapInput& input) {
     out << "<g class=\"fragment " << kind << "\" data-fragment=\"" << f.number << "\"><title>fragment " << f.number
         << ": IDs " << f.first.id << " to " << f.last.id << ", bytes " << from << " to " << to << " ("
         << megabytes(from) << " to " << megabytes(to) << "), " << xmlEscape(used) << "</title>";
-    band.rects(out, from, to, "fill=\"" + colour + "\"" + (by.size() > 1 ? " stroke=\"#d00000\" stroke-width=\"2\"" : ""));
+    band.rects(out, from, to, fill(colour.c_str()) + (by.size() > 1 ? sharedStroke : std::string()));
     out << "</g>\n";
   }
   if (!input.unreadable.empty()) {
     out << "<g class=\"unreadable\"><title>sectors that could not be read</title>";
     for (const scan::SectorRun& run : input.unreadable)
       band.rects(out, run.first * std::int64_t(scan::kPageSize), (run.first + run.count) * std::int64_t(scan::kPageSize),
-                 "fill=\"#000000\"");
+                 fill(kUnreadableFill));
     out << "</g>\n";
   }
   // The legend: each file, then the marks.
@@ -140,11 +144,11 @@ std::string sourceMapSvg(const SourceMapInput& input) {
     entry(int(k % std::size_t(perLine)) * kLegendColumn, fileColour(input.files[k].number), "", input.files[k].fileName);
   }
   y += 24;
-  entry(0, "#9a9a9a", "", "used by no file");
-  entry(150, "#9a9a9a", " stroke=\"#d00000\" stroke-width=\"2\"", "used by two files");
-  entry(320, "#000000", "", "unreadable");
-  entry(450, "#ffffff", " stroke=\"#9a9a9a\"", "only zeros");
-  entry(580, "#e8e8e8", "", "other data");
+  entry(0, kUnusedFill, "", "used by no file");
+  entry(150, kUnusedFill, sharedStroke, "used by two files");
+  entry(320, kUnreadableFill, "", "unreadable");
+  entry(450, kZerosFill, std::string(" stroke=\"") + kUnusedFill + "\"", "only zeros");
+  entry(580, kSourceFill, "", "other data");
   out << "</g>\n</svg>\n";
   return out.str();
 }

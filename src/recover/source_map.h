@@ -25,6 +25,19 @@ struct SourceMapInput {
   const scan::ZeroMap* zeros = nullptr;         // stretches that held only zeros, when known
 };
 
+// The look of the map, shared by the SVG and the window's map so that the two pictures agree:
+// the band's rows, and the colours as CSS and Qt both read them.
+inline constexpr int kMapRows = 64;
+// File n is drawn in hsl(fileHue(n), kFileSaturation%, kFileLightness%): hues far apart for
+// neighbouring numbers.
+int fileHue(std::int32_t fileNumber);
+inline constexpr int kFileSaturation = 65, kFileLightness = 45;
+inline constexpr const char* kSourceFill = "#e8e8e8";      // the source where no fragment lies
+inline constexpr const char* kZerosFill = "#ffffff";       // stretches that held only zeros
+inline constexpr const char* kUnusedFill = "#9a9a9a";      // a fragment that no file uses
+inline constexpr const char* kSharedMark = "#d00000";      // a fragment that two or more files use
+inline constexpr const char* kUnreadableFill = "#000000";  // sectors that could not be read
+
 // Which files use each fragment: fragment number - 1 -> file numbers.
 std::vector<std::vector<std::int32_t>> filesOfFragments(std::span<const scan::Fragment> fragments,
                                                         std::span<const AssembledFile> files);
