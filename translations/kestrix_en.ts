@@ -229,6 +229,18 @@
         <source>打开磁盘镜像文件 (Ctrl+O)</source>
         <translation>Open a disk image file (Ctrl+O)</translation>
     </message>
+    <message>
+        <source>邮箱</source>
+        <translation>Mailbox</translation>
+    </message>
+    <message>
+        <source>邮件</source>
+        <translation>Messages</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>State</translation>
+    </message>
 </context>
 <context>
     <name>Messages</name>
@@ -693,6 +705,38 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
         <source>&quot;%1&quot; 已存在. 如果写入的文件需要修复, 按写入原样保存的字节将替换它. 继续吗?</source>
         <translation>&quot;%1&quot; exists already. If the file written needs a repair, the bytes as written will replace it. Go on?</translation>
     </message>
+    <message>
+        <source>零散的映射页</source>
+        <translation>stray map pages</translation>
+    </message>
+    <message>
+        <source>没有自己的文件头, 只有一个区间或几个挨在一起的映射页: 不是邮箱</source>
+        <translation>No header of its own, one interval or map pages side by side: not a mailbox</translation>
+    </message>
+    <message>
+        <source>文件的索引中没有找到邮箱的名称和文件夹</source>
+        <translation>The file&apos;s index names no mailbox and no folders</translation>
+    </message>
+    <message>
+        <source>文件的索引列出的邮件数 (写入前读取; 写入并检查后, 可读邮件 一列给出能读的数量)</source>
+        <translation>Messages the file&apos;s index lists (read before writing; once written and checked, Readable mail gives how many can be read)</translation>
+    </message>
+    <message>
+        <source>区间齐全</source>
+        <translation>all intervals</translation>
+    </message>
+    <message>
+        <source>不确定</source>
+        <translation>uncertain</translation>
+    </message>
+    <message>
+        <source>已损坏</source>
+        <translation>damaged</translation>
+    </message>
+    <message>
+        <source>每个区间都找到了, 文件头和索引都可读. 写入并检查后才能证明它完整</source>
+        <translation>Every interval was found, the header and the index can be read. Only once written and checked can it be proved whole</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>
@@ -1100,6 +1144,10 @@ Still wrong after the repair: %1</translation>
     <message>
         <source>未找到碎片: 数据源 &quot;%1&quot; 上没有 PST 文件的分配映射页 (读取了 %2)</source>
         <translation>No fragments found: the source &quot;%1&quot; holds no allocation-map page of a PST file (%2 read)</translation>
+    </message>
+    <message>
+        <source>读取文件的索引 %1/%2</source>
+        <translation>Reading the files&apos; indexes %1/%2</translation>
     </message>
 </context>
 <context>

@@ -9,10 +9,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/worker.h"
+#include "recover/file_preview.h"
 #include "recover/source_analysis.h"
 #include "scan/fragments.h"
 
@@ -27,6 +29,8 @@ struct ScanResults {
   // checked against their own index), without the hits. Shared with the jobs that write from
   // it rather than copied (24 bytes a block trailer).
   std::shared_ptr<const rebuild::SourceAnalysis> analysis;
+  // What each file's own index says, one per file of the analysis; none for a stray piece.
+  std::vector<std::optional<rebuild::FilePreview>> previews;
 };
 
 class JobRunner : public QObject {

@@ -16,6 +16,7 @@
 #include "app/job_runner.h"
 #include "app/main_window_layout.h"
 #include "app/manual_list_controller.h"
+#include "app/map_controller.h"
 #include "app/messages.h"
 #include "app/menu_controller.h"
 #include "app/rebuild_controller.h"
@@ -64,6 +65,7 @@ MainWindow::MainWindow(WindowOptions options, QWidget* parent)
   m_extract = new ExtractController(context, catalogue, *m_source, *m_saveFolder);
   m_repair = new RepairController(context, *m_saveFolder);
   m_recoverFiles = new RecoverFilesController(context, catalogue, *m_saveFolder);
+  m_map = new MapController(context);
 
   connect(m_ui->scanButton, &QPushButton::clicked, this, &MainWindow::Button1Click);
   connect(m_ui->stopScanButton, &QPushButton::clicked, this, &MainWindow::Button2Click);
@@ -98,7 +100,7 @@ MainWindow::~MainWindow() {
   // they watch.
   delete m_runner;
   for (QObject* part :
-       std::initializer_list<QObject*>{m_source, m_scan, m_rebuild, m_manual, m_extract, m_repair, m_recoverFiles})
+       std::initializer_list<QObject*>{m_source, m_scan, m_rebuild, m_manual, m_extract, m_repair, m_recoverFiles, m_map})
     delete part;
 }
 

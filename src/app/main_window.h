@@ -32,6 +32,7 @@ class ExtractController;
 class JobRunner;
 class MainWindowLayout;
 class ManualListController;
+class MapController;
 class MenuController;
 class RebuildController;
 class RecoverFilesController;
@@ -128,6 +129,7 @@ class MainWindow : public QMainWindow {
   ExtractController* m_extract = nullptr;
   RepairController* m_repair = nullptr;
   RecoverFilesController* m_recoverFiles = nullptr;
+  MapController* m_map = nullptr;
   MenuController* m_menus = nullptr;
 };
 

@@ -22,6 +22,7 @@
 #include "recover/list_rules.h"
 #include "widgets/hit_list_model.h"
 #include "widgets/sort_list_view.h"
+#include "widgets/source_map_view.h"
 
 namespace kestrix::app {
 
@@ -31,7 +32,7 @@ namespace {
 
 // The window's first size: every column of the lists shows whole, and the window with its
 // frame fits a 1366 x 768 screen. It can be enlarged from there.
-constexpr int kPanelWidth = 820;
+constexpr int kPanelWidth = 1100;  // the lists and, beside them, the map
 constexpr int kPanelHeight = 600;
 
 QFont windowFont() {
@@ -122,9 +123,16 @@ MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   });
   // The sixth column, the readable messages of a file once 恢复文件 has written it, stands
   // before the fragment numbers, which are too long to be seen whole anyway.
-  fileList = sortList("FileList", {tr("序号"), tr("文件名"), tr("大小"), tr("缺少数据"), tr("碎片"), tr("可读邮件")},
-                      {80, 100, 100, 150, 150, 100}, {1});
+  // Then what each file's own index says before anything is written (the preview): the
+  // mailbox's name and top folders, the messages it lists, and how far it can be trusted;
+  // shown after the name.
+  fileList = sortList("FileList",
+                      {tr("序号"), tr("文件名"), tr("大小"), tr("缺少数据"), tr("碎片"), tr("可读邮件"), tr("邮箱"),
+                       tr("邮件"), tr("状态")},
+                      {45, 70, 65, 65, 50, 65, 120, 45, 60}, {1, 6});
   fileList->header()->moveSection(kFileMail, kFileFragments);
+  for (const int column : {kFileState, kFileMessages, kFileMailbox})
+    fileList->header()->moveSection(fileList->header()->visualIndex(column), 2);
   fileList->setCheckBoxes(true);  // the files to write in one run
   resultTabs->addTab(filledPage(foundPageView, "TabSheet1"), tr("数据"));
   resultTabs->addTab(filledPage(fragmentList, "TabSheet2"), tr("碎片"));
@@ -132,7 +140,16 @@ MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   resultTabs->setTabVisible(0, false);
   resultTabs->setTabVisible(2, false);
   resultTabs->setCurrentIndex(1);
-  splitter->addWidget(resultTabs);
+  // Beside the lists, the map of the source: where each fragment lies, coloured by its file.
+  resultSplitter = named(new QSplitter(Qt::Horizontal), "Splitter2");
+  resultSplitter->setChildrenCollapsible(false);
+  resultSplitter->addWidget(resultTabs);
+  sourceMap = named(new widgets::SourceMapView, "SourceMap");
+  resultSplitter->addWidget(sourceMap);
+  resultSplitter->setStretchFactor(0, 3);
+  resultSplitter->setStretchFactor(1, 2);
+  resultSplitter->setSizes({kPanelWidth * 3 / 5, kPanelWidth * 2 / 5});
+  splitter->addWidget(resultSplitter);
 
   // Lower tabs: the four steps.
   stepTabs = named(new QTabWidget, "PageControl2");

@@ -7,7 +7,9 @@
 //   Form1            (the window)             the main window
 //   Panel1           panel                    the central widget
 //   Splitter1        splitter                 between the result tabs and the step tabs
+//   Splitter2        resultSplitter           between the result tabs and the map
 //   PageControl1     resultTabs               数据 / 碎片 / 文件
+//   SourceMap        sourceMap                the map of the source: fragments by file
 //   list             foundPageView            the found pages of the last scan (hidden tab)
 //   BlockList        fragmentList             the fragments found
 //   FileList         fileList                 the files put together from the fragments
@@ -61,6 +63,7 @@ class QWidget;
 
 namespace kestrix::widgets {
 class HitListModel;
+class SourceMapView;
 class SortListView;
 }  // namespace kestrix::widgets
 
@@ -69,7 +72,10 @@ namespace kestrix::app {
 // The lower tabs, in order.
 enum StepTab { kSourceTab = 0, kRebuildTab = 1, kRepairTab = 2, kManualTab = 3 };
 // The FileList columns the window reads and writes.
-enum FileColumn { kFileNumber = 0, kFileFragments = 4, kFileMail = 5 };
+enum FileColumn {
+  kFileNumber = 0, kFileFragments = 4, kFileMail = 5,
+  kFileMailbox = 6, kFileMessages = 7, kFileState = 8  // the preview, before anything is written
+};
 
 class MainWindowLayout {
   Q_DECLARE_TR_FUNCTIONS(MainWindowLayout)
@@ -81,6 +87,8 @@ class MainWindowLayout {
   QWidget* panel = nullptr;
   QSplitter* splitter = nullptr;
   QTabWidget* resultTabs = nullptr;
+  QSplitter* resultSplitter = nullptr;
+  widgets::SourceMapView* sourceMap = nullptr;
   QTreeView* foundPageView = nullptr;
   widgets::HitListModel* foundPageModel = nullptr;
   widgets::SortListView* fragmentList = nullptr;

@@ -5,6 +5,7 @@
 #include <QTabWidget>
 
 #include <algorithm>
+#include <mutex>
 #include <optional>
 
 #include "app/disk_access.h"
@@ -14,21 +15,38 @@
 #include "app/source_controller.h"
 #include "app/window_texts.h"
 #include "recover/list_rules.h"
+#include "recover/recover_job.h"
 #include "recover/source_analysis.h"
+#include "recover/source_map.h"
 #include "io/errors.h"
 #include "format/map_page.h"
 #include "scan/scan.h"
 #include "widgets/hit_list_model.h"
 #include "widgets/sort_list_view.h"
+#include "widgets/source_map_view.h"
 
 namespace kestrix::app {
+
+namespace {
+
+// The work's phases, as the gauge names them.
+enum Phase { kScanPhase = 0, kPreviewPhase = 1 };
+// Hits held for the map between two progress reports; past this the map misses some marks
+// until the results replace them.
+constexpr std::size_t kMaxPendingHits = std::size_t(1) << 20;
+
+}  // namespace
 
 struct ScanController::Output {
   std::string sourceName;
   std::int64_t size = 0;  // the source's length when the scan started
   rebuild::SourceAnalysis analysis;
   std::vector<rebuild::FileListRow> fileRows;
+  std::vector<std::optional<rebuild::FilePreview>> previews;  // one per file; none for a stray piece
   std::optional<Message> error;  // why the job failed
+  // The sectors of the map pages found since the last progress report, for the live map.
+  std::mutex hitsLock;
+  std::vector<std::int64_t> pendingHits;
 };
 
 ScanController::ScanController(const WindowContext& context, SourceController& source)
@@ -43,6 +61,7 @@ void ScanController::clearResults() {
   ui.fragmentCountLabel->setText(MainWindowLayout::fragmentCountText());  // the count goes with the lists
   ui.scanGauge->setFormat("%p%");
   ui.scanSummaryLabel->clear();
+  ui.sourceMap->setSource(m_source.size());
   ui.resultTabs->setTabVisible(2, false);
   ui.resultTabs->setCurrentIndex(1);
   showSourceSize();
@@ -73,6 +92,7 @@ void ScanController::Button1Click() {
   out->sourceName = m_source.path();
   out->size = size;
   const std::atomic<bool>& stop = runner.stopFlag(JobRunner::StopFlag::Scan);
+  ui().sourceMap->setSource(size);
   runner.start(
       JobRunner::StopFlag::Scan,
       [src, out, size, &stop](const Worker::Report& report) {
@@ -81,16 +101,36 @@ void ScanController::Button1Click() {
           options.size = size;
           options.chunkSize = scan::kChunkSize;
           options.keepHits = true;  // for the found-page view
+          options.onHit = [&out = *out](const scan::FoundPage& hit) {
+            const std::lock_guard lock(out.hitsLock);
+            if (out.pendingHits.size() < kMaxPendingHits) out.pendingHits.push_back(hit.sector);
+          };
           out->analysis = rebuild::analyzeSource(*src, options, stop,
                                                  [&](const scan::ScanProgress& p) { report(0, p.done, p.total); });
           for (const auto& file : out->analysis.files) out->fileRows.push_back(rebuild::MakeFileListRow(file));
+          out->previews = previewMailboxes(*src, out->analysis, stop,
+                                           [&](const rebuild::PreviewProgress& p) { report(kPreviewPhase, p.done, p.total); });
         } catch (const std::exception& e) {
           out->analysis = {};
           out->fileRows.clear();
+          out->previews.clear();
           out->error = messageOf(e, src->name());
         }
       },
-      [&runner](int, qint64 done, qint64 total) { runner.advanceGauge(done, total); },
+      [this, out](int phase, qint64 done, qint64 total) {
+        if (phase == kPreviewPhase) {
+          ui().scanGauge->setFormat(tr("读取文件的索引 %1/%2").arg(done).arg(total));
+          return;
+        }
+        m_context.runner.advanceGauge(done, total);
+        std::vector<std::int64_t> hits;
+        {
+          const std::lock_guard lock(out->hitsLock);
+          hits.swap(out->pendingHits);
+        }
+        ui().sourceMap->addHits(hits);
+        ui().sourceMap->setScanned(done);
+      },
       [this, out] { scanDone(*out); });
 }
 
@@ -116,6 +156,26 @@ QString ScanController::nothingFoundText(const rebuild::SourceAnalysis& a, const
   return tr("未找到碎片: 数据源 \"%1\" 上没有 PST 文件的分配映射页 (读取了 %2)").arg(q(source), WindowTexts::byteSize(a.scan.bytesRead));
 }
 
+// What each file's own index says (rebuild::previewFiles), for the files that are mailboxes
+// rather than stray map pages; after a stop, for the files previewed before it.
+std::vector<std::optional<rebuild::FilePreview>> ScanController::previewMailboxes(
+    scan::ByteSource& src, const rebuild::SourceAnalysis& analysis, const std::atomic<bool>& stop,
+    const rebuild::PreviewProgressFn& progress) {
+  std::vector<std::optional<rebuild::FilePreview>> previews(analysis.files.size());
+  if (analysis.filesStopped) return previews;
+  std::vector<rebuild::AssembledFile> mailboxes;
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < analysis.files.size(); ++i)
+    if (!rebuild::isStrayPiece(analysis.files[i], analysis.fragments)) {
+      mailboxes.push_back(analysis.files[i]);
+      at.push_back(i);
+    }
+  std::vector<rebuild::FilePreview> found =
+      rebuild::previewFiles(src, analysis.fragments, mailboxes, &analysis.scan.index, stop, progress);
+  for (std::size_t k = 0; k < found.size(); ++k) previews[at[k]] = std::move(found[k]);
+  return previews;
+}
+
 void ScanController::Button2Click() { m_context.runner.stop(JobRunner::StopFlag::Scan); }
 
 void ScanController::scanDone(Output& out) {
@@ -135,14 +195,22 @@ void ScanController::scanDone(Output& out) {
   if (!found.rows.empty()) ui.fragmentCountLabel->setText(tr("碎片: %1").arg(ui.fragmentList->rowCount()));
   found.rows.clear();  // in the list now
   const auto kept = std::make_shared<const rebuild::SourceAnalysis>(std::move(found));
-  m_context.runner.results = {out.sourceName, kept};
+  m_context.runner.results = {out.sourceName, kept, std::move(out.previews)};
   const rebuild::SourceAnalysis& analysis = *kept;
+  const auto& previews = m_context.runner.results.previews;
   {
     // Filling the list selects no file: the fragments of a file are checked when the user picks it.
     const QSignalBlocker quiet(ui.fileList);
-    for (const rebuild::FileListRow& row : out.fileRows)
-      ui.fileList->addRow({q(row.number), q(row.name), q(row.size), WindowTexts::fileListMissing(row.missing), q(row.fragments)});
+    for (std::size_t i = 0; i < out.fileRows.size(); ++i) {
+      const rebuild::FileListRow& row = out.fileRows[i];
+      QTreeWidgetItem* item = ui.fileList->addRow(
+          {q(row.number), q(row.name), q(row.size), WindowTexts::fileListMissing(row.missing), q(row.fragments)});
+      WindowTexts::previewCells(item, i < previews.size() && previews[i] ? &*previews[i] : nullptr);
+    }
   }
+  ui.sourceMap->setResults(std::shared_ptr<const std::vector<scan::Fragment>>(kept, &kept->fragments),
+                           rebuild::filesOfFragments(kept->fragments, kept->files), kept->scan.unreadable,
+                           std::shared_ptr<const scan::ZeroMap>(kept, &kept->scan.index.zeros));
   ui.resultTabs->setTabVisible(2, true);
   ui.scanSummaryLabel->setText(summaryText(analysis, whole));
   // The files are what the user came for: their list comes forward once there are any.

@@ -4,10 +4,15 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 
 #include "app/window_context.h"
+
+#include "recover/file_preview.h"
 
 namespace kestrix::rebuild {
 struct SourceAnalysis;
@@ -35,6 +40,10 @@ class ScanController : public QObject {
   struct Output;
   void scanDone(Output& out);
   void showSourceSize();
+  MainWindowLayout& ui() { return m_context.ui; }
+  static std::vector<std::optional<rebuild::FilePreview>> previewMailboxes(
+      scan::ByteSource& src, const rebuild::SourceAnalysis& analysis, const std::atomic<bool>& stop,
+      const rebuild::PreviewProgressFn& progress);
   static QString summaryText(const rebuild::SourceAnalysis& analysis, bool whole);
   static QString nothingFoundText(const rebuild::SourceAnalysis& analysis, const std::string& source);
 

@@ -2,11 +2,13 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTreeWidgetItem>
 #include <QLocale>
 
 #include <algorithm>
 #include <cmath>
 
+#include "app/main_window_layout.h"
 #include "app/messages.h"
 #include "app/user_dialogs.h"
 #include "app/window_context.h"
@@ -134,6 +136,32 @@ bool WindowTexts::confirmRawReplace(UserDialogs& dialogs, QWidget* parent, const
   if (!QFileInfo(raw).isFile()) return true;
   return dialogs.question(
       parent, tr("\"%1\" 已存在. 如果写入的文件需要修复, 按写入原样保存的字节将替换它. 继续吗?").arg(raw));
+}
+
+void WindowTexts::previewCells(QTreeWidgetItem* row, const rebuild::FilePreview* p) {
+  if (!p) {
+    row->setText(kFileState, tr("零散的映射页"));
+    row->setToolTip(kFileState, tr("没有自己的文件头, 只有一个区间或几个挨在一起的映射页: 不是邮箱"));
+    return;
+  }
+  using State = rebuild::FilePreview::State;
+  QString mailbox = q(p->mailboxName);
+  QStringList folders;
+  for (const std::string& f : p->topFolders) folders << q(f);
+  if (!folders.isEmpty()) mailbox += (mailbox.isEmpty() ? QString() : QString(": ")) + folders.join(", ");
+  row->setText(kFileMailbox, mailbox);
+  row->setToolTip(kFileMailbox, mailbox.isEmpty() ? tr("文件的索引中没有找到邮箱的名称和文件夹") : mailbox);
+  row->setText(kFileMessages, p->indexRead ? QString::number(p->messages) : QString("-"));
+  row->setToolTip(kFileMessages, tr("文件的索引列出的邮件数 (写入前读取; 写入并检查后, 可读邮件 一列给出能读的数量)"));
+  const QString state = p->state == State::Complete      ? tr("区间齐全")
+                        : p->state == State::TwoVersions ? twoVersions()
+                        : p->state == State::Uncertain   ? tr("不确定")
+                                                         : tr("已损坏");
+  row->setText(kFileState, state);
+  // Complete is not "whole": only a file written and checked block by block is proved whole.
+  row->setToolTip(kFileState, p->state == State::Complete
+                                  ? tr("每个区间都找到了, 文件头和索引都可读. 写入并检查后才能证明它完整")
+                                  : q(p->why));
 }
 
 QString WindowTexts::twoVersions() { return tr("两个版本"); }

@@ -11,8 +11,10 @@
 
 #include "pst/repair.h"
 #include "recover/evidence.h"
+#include "recover/file_preview.h"
 #include "scan/fragments.h"
 
+class QTreeWidgetItem;
 class QWidget;
 
 namespace kestrix::app {
@@ -56,6 +58,9 @@ class WindowTexts {
   // The mark of a file that may mix two versions of some of its data, in the window's
   // language; fileListMissing puts it in place of the engine's own mark in the 缺少数据 cell.
   static QString twoVersions();
+  // The 邮箱, 邮件 and 状态 cells of a FileList row: what the file's own index says before
+  // anything is written; preview null for a stray piece of map pages, which is no mailbox.
+  static void previewCells(QTreeWidgetItem* row, const rebuild::FilePreview* preview);
   static QString fileListMissing(const std::string& cell);
 };
 

@@ -12,7 +12,10 @@ SourceAnalysis analyzeSource(scan::ByteSource& src, const AnalysisOptions& optio
   scanOptions.size = options.size;
   scanOptions.chunkSize = options.chunkSize;
   scanOptions.keepHits = options.keepHits;
-  scanOptions.onHit = [&](const scan::FoundPage& hit) { walker.add(hit); };
+  scanOptions.onHit = [&](const scan::FoundPage& hit) {
+    walker.add(hit);
+    if (options.onHit) options.onHit(hit);
+  };
   analysis.scan = scan::scanSource(src, stop, progress, scanOptions);
   walker.finish();
   if (options.onFragment) return analysis;

@@ -20,6 +20,7 @@ struct AnalysisOptions {
   std::int64_t size = -1;                         // bytes to scan from byte 0; -1 = the whole source
   std::size_t chunkSize = 4 * scan::kChunkSize;   // read size; the results do not depend on it
   bool keepHits = false;                          // also keep every hit in scan.hits (16 bytes each)
+  scan::HitFn onHit;                              // also told of every hit as it is found (a live map)
   // Where each fragment goes as soon as the walk closes it. When set, the fragments are not
   // collected, and no rows or files are made; when empty, they are collected in
   // SourceAnalysis::fragments.

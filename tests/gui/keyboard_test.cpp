@@ -223,7 +223,7 @@ TEST_F(Keyboard, FirstSizeShowsEveryColumnAndTheLongColumnsStretch) {
   results->setCurrentIndex(1);
   auto* blocks = child<SortListView>("BlockList");
   const int startWidth = blocks->header()->sectionSize(1);
-  w.resize(w.width() + 300, w.height());
+  w.resize(w.width() + 500, w.height());  // the lists get three fifths, the map the rest
   QApplication::processEvents();
   EXPECT_GE(blocks->header()->sectionSize(1), startWidth + 90);
 }

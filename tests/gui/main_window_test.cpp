@@ -30,6 +30,7 @@
 #include "app/about_box.h"
 #include "app/app_info.h"
 #include "app/main_window.h"
+#include "app/main_window_layout.h"
 #include "gui_support.h"
 #include "pst/check.h"
 #include "recover/sample_image.h"
@@ -39,6 +40,7 @@
 #include "io/size_text.h"
 #include "support/test_support.h"
 #include "widgets/sort_list_view.h"
+#include "widgets/source_map_view.h"
 
 namespace kestrix::app {
 namespace {
@@ -146,7 +148,7 @@ TEST_F(Window, StartsWithTheFragmentTabItsSizeAndCaptionAndGrowsWithTheWindow) {
   // It opens at the layout's size and can be enlarged: the lists take the room, the
   // controls follow the edges.
   EXPECT_TRUE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
-  EXPECT_EQ(w.centralWidget()->size(), QSize(820, 600));
+  EXPECT_EQ(w.centralWidget()->size(), QSize(1100, 600));
   w.show();
   QApplication::processEvents();
   // A dropped image file is taken as the source too.
@@ -164,7 +166,8 @@ TEST_F(Window, StartsWithTheFragmentTabItsSizeAndCaptionAndGrowsWithTheWindow) {
   w.resize(larger);
   QApplication::processEvents();
   EXPECT_EQ(w.size(), larger);
-  EXPECT_GT(list("BlockList")->width(), blocks.width() + 400);
+  EXPECT_GT(list("BlockList")->width(), blocks.width() + 250);  // three fifths; the map beside takes the rest
+  EXPECT_GT(child<QWidget>("SourceMap")->width(), 500);
   EXPECT_GT(list("BlockList")->height(), blocks.height() + 300);
   EXPECT_GT(child<QProgressBar>("gg")->width(), gauge.width() + 400);
   EXPECT_EQ(w.width() - stop->mapTo(&w, QPoint(stop->width(), 0)).x(), stopRight);
@@ -873,6 +876,22 @@ TEST_F(Window, TickedFilesAreRecoveredIntoAFolderWithAReport) {
   EXPECT_TRUE(child<QLabel>("ScanSummary")->text().contains("拼出 2 个文件")) << child<QLabel>("ScanSummary")->text().toStdString();
   SortListView* files = list("FileList");
   ASSERT_EQ(files->rowCount(), 2);
+  // Before anything is written, each row says what the file's own index says.
+  const pst::CheckReport original = checkFile(test::enronPath());
+  EXPECT_TRUE(files->row(0)->text(kFileMailbox).startsWith("Personal folders: ")) << files->row(0)->text(kFileMailbox).toStdString();
+  EXPECT_EQ(files->row(0)->text(kFileMessages), QString::number(original.messages));
+  EXPECT_EQ(files->row(0)->text(kFileState), "区间齐全");
+  EXPECT_EQ(files->row(1)->text(kFileState), "已损坏");
+  // The map: a click on the mailbox's first fragment selects its file in the list shown.
+  auto* map = child<widgets::SourceMapView>("SourceMap");
+  const QString first = files->row(0)->text(kFileFragments).split(',').first();
+  std::int64_t sector = -1;
+  for (int r = 0; r < list("BlockList")->rowCount(); ++r)
+    if (list("BlockList")->row(r)->text(0) == first) sector = list("BlockList")->row(r)->text(1).section(" - ", 1).toLongLong();
+  ASSERT_GE(sector, 0);
+  QTest::mouseClick(map, Qt::LeftButton, {}, map->byteRect(sector * 512).center());
+  ASSERT_EQ(files->selectedItems().size(), 1);
+  EXPECT_EQ(files->selectedItems()[0]->text(0), "1");
 
   w.RecoverCheckedClick();  // nothing ticked yet
   EXPECT_EQ(dialogs.informations.last(), "请先勾选要恢复的文件!");
