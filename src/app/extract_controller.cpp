@@ -260,10 +260,7 @@ void ExtractController::extractDone(const Output& out) {
     if (out.sectorsPastEnd > 0) text += tr("\n其中 %1 个扇区超出数据源末尾").arg(out.sectorsPastEnd);
     if (!out.conflicts.empty()) {
       text += tr("\n%1: 文件可能混有两个版本").arg(WindowTexts::twoVersions());
-      for (std::size_t i = 0; i < out.conflicts.size() && i < 4; ++i) {
-        const rebuild::IdConflict& c = out.conflicts[i];
-        text += tr("\nID %1-%2 有 %3 个候选碎片, 取了碎片 %4").arg(c.firstId).arg(c.lastId).arg(c.candidates()).arg(c.chosen);
-      }
+      text += "\n" + WindowTexts::conflicts(out.conflicts);
     }
     if (out.checked) {
       const bool whole = !out.evidence || out.evidence->state == rebuild::FileEvidence::State::Whole;

@@ -47,7 +47,8 @@ QString runText(std::span<const rebuild::AssembledFile> files, const rebuild::Fo
     if (result.intervalsMissing > 0)
       line += QCoreApplication::translate("RecoverFilesController", "\n缺少 %1 个区间 (已留为零)").arg(result.intervalsMissing);
     if (!f.conflicts.empty())
-      line += "\n" + WindowTexts::twoVersions() + ": " + q(rebuild::describeConflicts(f));
+      line += QCoreApplication::translate("RecoverFilesController", "\n%1: 文件可能混有两个版本\n%2")
+                  .arg(WindowTexts::twoVersions(), WindowTexts::conflicts(f.conflicts));
     lines << line;
   }
   for (const auto& [index, reason] : run.skipped)
@@ -110,7 +111,11 @@ void RecoverFilesController::recoverChecked() {
       if (QFileInfo::exists(QDir(folder).filePath(name))) replaced << name;
   for (const char* name : {"report.xml", "map.svg", kSummaryName})
     if (QFileInfo::exists(QDir(folder).filePath(name))) replaced << name;
-  const std::int64_t free = sources::folderSpace(s(folder)).freeBytes;
+  // The folder may not exist yet: its free space is that of the nearest folder above that does.
+  QString existing = QFileInfo(folder).absoluteFilePath();
+  while (!QFileInfo(existing).isDir() && QFileInfo(existing).absolutePath() != existing)
+    existing = QFileInfo(existing).absolutePath();
+  const std::int64_t free = sources::folderSpace(s(existing)).freeBytes;
   QString question = tr("从数据源 \"%1\" 恢复 %2 个文件 (共 %3) 到文件夹 \"%4\":\n%5\n")
                          .arg(q(found.source))
                          .arg(chosen.size())

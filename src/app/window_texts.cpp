@@ -164,6 +164,16 @@ void WindowTexts::previewCells(QTreeWidgetItem* row, const rebuild::FilePreview*
                                   : q(p->why));
 }
 
+QString WindowTexts::conflicts(const std::vector<rebuild::IdConflict>& conflicts) {
+  QStringList lines;
+  for (std::size_t i = 0; i < conflicts.size() && i < 4; ++i) {
+    const rebuild::IdConflict& c = conflicts[i];
+    lines << tr("ID %1-%2 有 %3 个候选碎片, 取了碎片 %4").arg(c.firstId).arg(c.lastId).arg(c.candidates()).arg(c.chosen);
+  }
+  if (conflicts.size() > 4) lines << "...";
+  return lines.join("\n");
+}
+
 QString WindowTexts::twoVersions() { return tr("两个版本"); }
 
 QString WindowTexts::fileListMissing(const std::string& cell) {

@@ -58,6 +58,9 @@ class WindowTexts {
   // The mark of a file that may mix two versions of some of its data, in the window's
   // language; fileListMissing puts it in place of the engine's own mark in the 缺少数据 cell.
   static QString twoVersions();
+  // A file's stretches of IDs with more than one candidate fragment, a line each (at most
+  // four): "ID 7-7 有 2 个候选碎片, 取了碎片 6".
+  static QString conflicts(const std::vector<rebuild::IdConflict>& conflicts);
   // The 邮箱, 邮件 and 状态 cells of a FileList row: what the file's own index says before
   // anything is written; preview null for a stray piece of map pages, which is no mailbox.
   static void previewCells(QTreeWidgetItem* row, const rebuild::FilePreview* preview);

@@ -3,6 +3,7 @@
 #include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QToolTip>
 
 #include <algorithm>
@@ -485,7 +486,8 @@ void SourceMapView::paintEvent(QPaintEvent*) {
   }
 }
 
-// The selected fragments, each outlined in black inside white, one rectangle per row it touches.
+// The selected fragments, outlined as one shape over the rows they touch, in amber over white:
+// black would read as unreadable sectors, and an outline per row as stripes.
 void SourceMapView::paintSelection(QPainter& painter, const Layout& l) const {
   if (m_selected.empty()) return;
   std::vector<QRect> rects;
@@ -498,11 +500,16 @@ void SourceMapView::paintSelection(QPainter& painter, const Layout& l) const {
       rects.emplace_back(x0 - 1, l.top(int(row)) - 1, x1 - x0 + 3, l.height(int(row)) + 2);
     }
   }
+  QRegion covered;
+  for (const QRect& r : rects) covered += r.adjusted(0, -1, 0, 1);  // rows touching rows join
+  QPainterPath outline;
+  outline.addRegion(covered);
+  outline = outline.simplified();
   painter.setBrush(Qt::NoBrush);
-  painter.setPen(QPen(Qt::white, 3));
-  painter.drawRects(rects.data(), int(rects.size()));
-  painter.setPen(QPen(Qt::black, 1));
-  painter.drawRects(rects.data(), int(rects.size()));
+  painter.setPen(QPen(Qt::white, 4));
+  painter.drawPath(outline);
+  painter.setPen(QPen(QColor(255, 160, 0), 2));
+  painter.drawPath(outline);
 }
 
 void SourceMapView::mousePressEvent(QMouseEvent* event) {

@@ -1,16 +1,23 @@
-// Draws the main window after a scan of an image into a PNG:
-//   kestrix_screenshot IMAGE OUT.png [TAB]
-// TAB: the lower tab to show (0 to 3), or "about" for the About box. The window's language is
-// KESTRIX_LANG's (en or zh; docs/screenshot-en.png with KESTRIX_LANG=en), else Chinese.
-// (docs/screenshot.png is made from the built-in example's disk.img this way).
+// Drives the main window as a user does and draws what it shows into PNGs:
+//   kestrix_screenshot IMAGE OUT.png [TAB|about]
+//     the window after a scan of IMAGE; TAB: the lower tab to show (0 to 3), or "about" for
+//     the About box.
+//   kestrix_screenshot IMAGE OUT.png flow FOLDER
+//     the whole flow: scan, every file ticked, 恢复所选文件到文件夹 into FOLDER. OUT.png is
+//     the window after the scan; OUT-ask.png the summary asked before writing; OUT-done.png the
+//     window and OUT-end.png the message it ends with. Exits 1 unless the run wrote every file.
+// The window's language is KESTRIX_LANG's (en or zh), else Chinese. The README's screenshots
+// are made from the built-in example's disk.img this way.
 
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTabWidget>
 
 #include <cstdio>
+#include <filesystem>
 
 #include "app/about_box.h"
 #include "app/language.h"
@@ -21,22 +28,57 @@
 
 namespace {
 
-// Answers the image dialog with the given path; shows messages on stderr.
+bool save(QWidget* widget, const QString& path) {
+  QApplication::processEvents();
+  if (widget->grab().save(path)) return true;
+  std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+  return false;
+}
+
+// "out.png" -> "out-ask.png".
+QString beside(const QString& png, const char* suffix) {
+  QString path = png;
+  return path.insert(path.lastIndexOf('.'), QString("-") + suffix);
+}
+
+// Answers the dialogs as a user who goes on would: the image, the folder, yes. The question
+// and the end message are drawn as the message boxes that show them, and printed.
 class Answers final : public kestrix::app::UserDialogs {
  public:
-  explicit Answers(QString image) : m_image(std::move(image)) {}
+  Answers(QString image, QString folder, QString png) : m_image(std::move(image)), m_folder(std::move(folder)), m_png(std::move(png)) {}
   QString openFile(QWidget*, const QString&) override { return m_image; }
   QStringList openFiles(QWidget*, const QString&) override { return {}; }
   QString saveFile(QWidget*, const QString&, const QString&) override { return {}; }
-  QString chooseFolder(QWidget*, const QString&) override { return {}; }
-  void error(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  void warning(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  void information(QWidget*, const QString& text) override { std::fprintf(stderr, "%s\n", qPrintable(text)); }
-  bool question(QWidget*, const QString&) override { return true; }
+  QString chooseFolder(QWidget*, const QString&) override { return m_folder; }
+  void error(QWidget* parent, const QString& text) override { show(parent, QMessageBox::Critical, text, "end"); }
+  void information(QWidget* parent, const QString& text) override { show(parent, QMessageBox::Information, text, "end"); }
+  void warning(QWidget* parent, const QString& text) override { show(parent, QMessageBox::Warning, text, "end"); }
+  bool question(QWidget* parent, const QString& text) override {
+    show(parent, QMessageBox::Question, text, "ask");
+    return true;
+  }
 
  private:
-  QString m_image;
+  void show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const char* suffix) {
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+    if (m_folder.isEmpty()) return;
+    QMessageBox box(icon, QApplication::applicationDisplayName(), text,
+                    icon == QMessageBox::Question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, parent);
+    box.show();
+    save(&box, beside(m_png, suffix));
+  }
+
+  QString m_image, m_folder, m_png;
 };
+
+// Runs a job of the window to its end.
+template <typename Signal>
+void waitFor(kestrix::app::MainWindow& window, Signal signal, void (kestrix::app::MainWindow::*start)()) {
+  QEventLoop loop;
+  QObject::connect(&window, signal, &loop, &QEventLoop::quit);
+  (window.*start)();
+  if (window.running()) loop.exec();
+}
 
 }  // namespace
 
@@ -44,35 +86,44 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   kestrix::app::useLanguage(kestrix::app::parseLanguage(qEnvironmentVariable("KESTRIX_LANG"))
                                 .value_or(kestrix::app::Language::Chinese));
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: kestrix_screenshot IMAGE OUT.png [TAB|about]\n");
+  const QString mode = argc >= 4 ? QString::fromLocal8Bit(argv[3]) : QString();
+  const bool flow = mode == "flow";
+  if (argc < 3 || argc > 5 || flow != (argc == 5)) {
+    std::fprintf(stderr, "usage: kestrix_screenshot IMAGE OUT.png [TAB|about|flow FOLDER]\n");
     return 2;
   }
-  Answers answers(QString::fromLocal8Bit(argv[1]));
+  const QString png = QString::fromLocal8Bit(argv[2]);
+  const QString folder = flow ? QString::fromLocal8Bit(argv[4]) : QString();
+  Answers answers(QString::fromLocal8Bit(argv[1]), folder, png);
   kestrix::app::WindowOptions options;
   options.dialogs = &answers;
   options.exeDir = QDir::tempPath().toStdString();
   kestrix::app::MainWindow window(options);
   window.show();
   window.SourceItemClick({kestrix::sources::EntryKind::Image, "Openimage", "打开磁盘镜像", 19, ""});
-  QEventLoop loop;
-  QObject::connect(&window, &kestrix::app::MainWindow::scanFinished, &loop, &QEventLoop::quit);
-  window.Button1Click();
-  if (window.running()) loop.exec();
+  waitFor(window, &kestrix::app::MainWindow::scanFinished, &kestrix::app::MainWindow::Button1Click);
   auto* blocks = window.findChild<kestrix::widgets::SortListView*>("BlockList");
   if (blocks && blocks->rowCount() > 0) blocks->setCurrentItem(blocks->row(0));
-  const QString tab = argc == 4 ? QString::fromLocal8Bit(argv[3]) : QString();
+
+  if (flow) {
+    auto* files = window.findChild<kestrix::widgets::SortListView*>("FileList");
+    for (int r = 0; r < files->rowCount(); ++r) files->row(r)->setCheckState(0, Qt::Checked);
+    if (!save(&window, png)) return 1;
+    waitFor(window, &kestrix::app::MainWindow::recoverFinished, &kestrix::app::MainWindow::RecoverCheckedClick);
+    if (!save(&window, beside(png, "done"))) return 1;
+    for (int r = 0; r < files->rowCount(); ++r)
+      if (!std::filesystem::exists(std::filesystem::path(argv[4]) / files->row(r)->text(1).toStdString())) {
+        std::fprintf(stderr, "%s was not written\n", qPrintable(files->row(r)->text(1)));
+        return 1;
+      }
+    return files->rowCount() > 0 ? 0 : 1;
+  }
   QWidget* shown = &window;
-  if (tab == "about") {
+  if (mode == "about") {
     shown = window.aboutBox();
     shown->show();
-  } else if (!tab.isEmpty()) {
-    window.findChild<QTabWidget*>("PageControl2")->setCurrentIndex(tab.toInt());
+  } else if (!mode.isEmpty()) {
+    window.findChild<QTabWidget*>("PageControl2")->setCurrentIndex(mode.toInt());
   }
-  QApplication::processEvents();
-  if (!shown->grab().save(QString::fromLocal8Bit(argv[2]))) {
-    std::fprintf(stderr, "cannot write %s\n", argv[2]);
-    return 1;
-  }
-  return 0;
+  return save(shown, png) ? 0 : 1;
 }
