@@ -497,6 +497,14 @@
         <translation>
 Report: report.xml (where each byte came from), map.svg (the fragments on the source), %1 (this summary)</translation>
     </message>
+    <message>
+        <source>
+%1: 文件可能混有两个版本
+%2</source>
+        <translation>
+%1: the file may mix two versions
+%2</translation>
+    </message>
 </context>
 <context>
     <name>RemainingTime</name>
@@ -737,6 +745,10 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
         <source>每个区间都找到了, 文件头和索引都可读. 写入并检查后才能证明它完整</source>
         <translation>Every interval was found, the header and the index can be read. Only once written and checked can it be proved whole</translation>
     </message>
+    <message>
+        <source>ID %1-%2 有 %3 个候选碎片, 取了碎片 %4</source>
+        <translation>IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>
@@ -800,12 +812,6 @@ and 2007 from their fragments.</translation>
 %1: 文件可能混有两个版本</source>
         <translation>
 %1: the file may mix two versions</translation>
-    </message>
-    <message>
-        <source>
-ID %1-%2 有 %3 个候选碎片, 取了碎片 %4</source>
-        <translation>
-IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
     </message>
     <message>
         <source>已写入, 但结果不完整! </source>
