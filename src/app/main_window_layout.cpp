@@ -17,6 +17,8 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "app/fragment_texts.h"
 #include "app/remaining_time.h"
 #include "recover/list_rules.h"
@@ -78,7 +80,11 @@ QWidget* filledPage(QWidget* content, const char* name) {
 SortListView* sortList(const char* name, const QStringList& captions, const std::vector<int>& widths,
                        std::initializer_list<int> stretch = {}) {
   auto* view = named(new SortListView, name);
-  view->setColumns(captions, widths);
+  // Each column at least as wide as its caption in the window's language.
+  std::vector<int> fitted = widths;
+  for (std::size_t c = 0; c < fitted.size() && c < std::size_t(captions.size()); ++c)
+    fitted[c] = std::max(fitted[c], view->fontMetrics().horizontalAdvance(captions[int(c)]) + 16);
+  view->setColumns(captions, fitted);
   view->header()->setStretchLastSection(true);
   for (const int c : stretch) view->header()->setSectionResizeMode(c, QHeaderView::Stretch);
   return view;
@@ -162,7 +168,7 @@ MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   // The lists take what the window grows by, the step tabs keep their height.
   splitter->setStretchFactor(0, 1);
   splitter->setStretchFactor(1, 0);
-  splitter->setSizes({kPanelHeight - 221, 216});
+  splitter->setSizes({kPanelHeight - 241, 236});
 
   elapsedTimer = named(new QTimer(window), "ElapsedTime");
   elapsedTimer->setInterval(1000);
