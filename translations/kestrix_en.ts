@@ -833,6 +833,16 @@ and 2007 from their fragments.</translation>
         <source>所选的碎片中有 ID 重复 (%1): 它们可能来自两个邮箱, 或同一文件的两个版本. 重组时每个 ID 只保留一个区间. 仍要写入吗?</source>
         <translation>The ticked fragments hold the same IDs twice (%1): they may come from two mailboxes, or be two versions of one file. Rebuild keeps one interval of each ID. Write them all the same?</translation>
     </message>
+    <message>
+        <source>完成 %p%</source>
+        <translation>Done %p%</translation>
+    </message>
+    <message>
+        <source>数据源: &quot;%1&quot;
+</source>
+        <translation>Source: &quot;%1&quot;
+</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::HelpViewer</name>
@@ -1154,6 +1164,14 @@ Still wrong after the repair: %1</translation>
     <message>
         <source>读取文件的索引 %1/%2</source>
         <translation>Reading the files&apos; indexes %1/%2</translation>
+    </message>
+    <message>
+        <source>没有文件使用这个碎片</source>
+        <translation>No file uses this fragment</translation>
+    </message>
+    <message>
+        <source>%1 个文件使用这个碎片: %2</source>
+        <translation>%1 files use this fragment: %2</translation>
     </message>
 </context>
 <context>

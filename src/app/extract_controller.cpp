@@ -39,6 +39,7 @@ std::vector<std::pair<std::int64_t, std::int64_t>> extentsOf(const QList<QTreeWi
 }  // namespace
 
 struct ExtractController::Output {
+  std::string source;  // the source read
   std::string output;
   std::optional<Message> error;  // why the job failed
   bool stopped = false;
@@ -206,6 +207,7 @@ void ExtractController::startSourceWrite(const std::string& sourceName, const QS
   gg->setFormat("%p%");
   runner.setGauge(0, size);
   auto out = std::make_shared<Output>();
+  out->source = sourceName;
   out->output = s(output);
   const std::atomic<bool>& stop = runner.stopFlag(JobRunner::StopFlag::Scan);
   runner.start(
@@ -226,9 +228,11 @@ void ExtractController::startSourceWrite(const std::string& sourceName, const QS
 }
 
 void ExtractController::extractDone(const Output& out) {
+  // A file written leaves the gauge full and saying so; a failure or a stop empties it.
   QProgressBar* gg = m_context.ui.scanGauge;
-  gg->setValue(0);
-  gg->setFormat("%p%");
+  const bool written = !out.error && !out.stopped;
+  gg->setValue(written ? gg->maximum() : 0);
+  gg->setFormat(written ? tr("完成 %p%") : QString("%p%"));
   if (m_context.runner.closing()) {
     emit extractFinished();
     return;
@@ -249,7 +253,9 @@ void ExtractController::extractDone(const Output& out) {
   if (out.stopped)
     text = WindowTexts::stoppedNotWritten(path);
   else {
-    text = (troubled ? tr("已写入, 但结果不完整! ") : tr("完成! ")) +
+    // Which source the bytes came from: the one scanned, whatever the box shows now.
+    text = tr("数据源: \"%1\"\n").arg(q(out.source));
+    text += (troubled ? tr("已写入, 但结果不完整! ") : tr("完成! ")) +
            tr("\"%1\" (%2): 写入 %3 个区间").arg(path, WindowTexts::byteSize(out.bytes)).arg(out.intervals);
     if (out.missing > 0) text += tr(", 缺少 %1 个区间 (已留为零)").arg(out.missing);
   }

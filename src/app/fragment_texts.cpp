@@ -58,7 +58,8 @@ QString FragmentTexts::cellTip(const QTreeWidgetItem* row, int column) {
   if (!row || row->text(column).isEmpty()) return {};
   const QString text = row->text(column);
   switch (column) {
-    case 0: return tr("碎片 %1").arg(text);
+    case 0:  // with what the scan said of its use (by no file, by two), when it said anything
+      return tr("碎片 %1").arg(text) + (row->toolTip(0).isEmpty() ? QString() : "\n" + row->toolTip(0));
     case 1: {
       const auto p = pagePlace(text);
       if (!p) return {};

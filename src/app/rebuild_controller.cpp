@@ -46,6 +46,7 @@ void RebuildController::Button4Click() {
   const QStringList inputs = m_context.dialogs.openFiles(m_context.window, WindowTexts::rebuildInputFilter());
   if (inputs.isEmpty() || !QFileInfo::exists(inputs.first())) return;
   widgets::SortListView* list = m_context.ui.rebuildInputList;
+  list->clear();  // the list shows what this run reads
   for (const QString& path : inputs) {
     const QFileInfo info(path);
     list->addRow({info.fileName(), path, WindowTexts::size(info.exists() ? info.size() : -1)});
@@ -120,6 +121,9 @@ void RebuildController::startNext() {
     return;
   }
   if (runner.closing()) return;
+  // The gauge shows the run ended, beside the label that says so.
+  QProgressBar* pb = m_context.ui.rebuildGauge;
+  if (!m_output.isEmpty()) pb->setValue(pb->maximum());
   m_context.ui.rebuildStepLabel->setText(m_output.isEmpty() ? tr("完成!")
                                                            : tr("完成! 最后写入 %1").arg(QFileInfo(m_output).fileName()));
   showSummary();

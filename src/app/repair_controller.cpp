@@ -80,12 +80,14 @@ void RepairController::Button7Click() {
 }
 
 void RepairController::repairDone(const Output& out) {
-  m_context.ui.repairGauge->setValue(0);
+  const pst::RepairReport& r = out.report;
+  // A file written leaves the gauge full; a failure or a stop empties it.
+  QProgressBar* pr = m_context.ui.repairGauge;
+  pr->setValue(out.error || r.stopped ? 0 : pr->maximum());
   if (m_context.runner.closing()) {
     emit repairFinished();
     return;
   }
-  const pst::RepairReport& r = out.report;
   const QString output = q(out.output);
   if (out.error) {
     m_context.error(messageText(*out.error));

@@ -188,9 +188,19 @@ void ScanController::scanDone(Output& out) {
   if (whole) gg->setValue(gg->maximum());
   gg->setFormat(whole ? tr("扫描完成 %p%") : stopped ? tr("已停止 %p%") : QString("%p%"));
   ui.foundPageModel->setHits(std::make_shared<const scan::FoundPageList>(std::move(found.scan.hits)));
+  // Fragments no file uses, or that two files use, are marked: the user should look at them.
+  const std::vector<std::vector<std::int32_t>> users = rebuild::filesOfFragments(found.fragments, found.files);
   ui.fragmentList->setUpdatesEnabled(false);
-  for (const scan::FragmentRow& row : found.rows)
-    ui.fragmentList->addRow({q(row.id), q(row.start), q(row.end), q(row.size), q(row.fileSize)});
+  for (std::size_t i = 0; i < found.rows.size(); ++i) {
+    const scan::FragmentRow& row = found.rows[i];
+    QTreeWidgetItem* item = ui.fragmentList->addRow({q(row.id), q(row.start), q(row.end), q(row.size), q(row.fileSize)});
+    if (found.filesStopped || i >= users.size() || users[i].size() == 1) continue;
+    QStringList numbers;
+    for (const std::int32_t n : users[i]) numbers << QString::number(n);
+    item->setToolTip(0, users[i].empty() ? tr("没有文件使用这个碎片") : tr("%1 个文件使用这个碎片: %2").arg(users[i].size()).arg(numbers.join(", ")));
+    for (int c = 0; c < item->columnCount(); ++c)
+      item->setForeground(c, users[i].empty() ? QColor(128, 128, 128) : QColor(176, 0, 0));
+  }
   ui.fragmentList->setUpdatesEnabled(true);
   if (!found.rows.empty()) ui.fragmentCountLabel->setText(tr("碎片: %1").arg(ui.fragmentList->rowCount()));
   found.rows.clear();  // in the list now
@@ -209,7 +219,7 @@ void ScanController::scanDone(Output& out) {
     }
   }
   ui.sourceMap->setResults(std::shared_ptr<const std::vector<scan::Fragment>>(kept, &kept->fragments),
-                           rebuild::filesOfFragments(kept->fragments, kept->files), kept->scan.unreadable,
+                           users, kept->scan.unreadable,
                            std::shared_ptr<const scan::ZeroMap>(kept, &kept->scan.index.zeros));
   ui.resultTabs->setTabVisible(2, true);
   ui.scanSummaryLabel->setText(summaryText(analysis, whole));

@@ -517,7 +517,8 @@ TEST_F(Window, ScanRecoverAndRebuildThroughTheWindow) {
   // The sample has no index of its own: nothing proves it whole, and the window warns so.
   EXPECT_TRUE(dialogs.informations.isEmpty());
   ASSERT_EQ(dialogs.warnings.size(), 1);
-  EXPECT_TRUE(dialogs.warnings[0].startsWith("已写入, 但结果不完整!")) << dialogs.warnings[0].toStdString();
+  EXPECT_TRUE(dialogs.warnings[0].startsWith("数据源: \"" + QString::fromStdString(ex.path) + "\"\n已写入, 但结果不完整!"))
+      << dialogs.warnings[0].toStdString();
   EXPECT_TRUE(dialogs.warnings[0].endsWith("\n证据: 不完整: 写入的索引无法完整打开")) << dialogs.warnings[0].toStdString();
   // Asked again, the dialog starts in that folder with a name not taken yet (cancelled here).
   w.N1Click();
@@ -767,7 +768,7 @@ TEST_F(Window, RecoverFileRepairsADamagedFileAndKeepsTheBytesAsPutTogether) {
   EXPECT_TRUE(text.contains("文件已修复, " + mailText(check))) << text.toStdString();
   EXPECT_TRUE(text.contains(QString::fromStdString("\"" + dir.file("mail.raw.pst") + "\""))) << text.toStdString();
   EXPECT_EQ(files->row(0)->text(5), QString("%1/%2 已修复").arg(check.messagesReadable).arg(check.messages));
-  EXPECT_EQ(child<QProgressBar>("gg")->format(), "%p%");  // the stage names are gone with the run
+  EXPECT_EQ(child<QProgressBar>("gg")->text(), "完成 100%");  // the stage names are gone, the outcome stays
 
   // No name for the bytes as written (a folder holds it): the damaged file is not put at the
   // target's name, its bytes are kept under the next free one, and the message says which
