@@ -1053,6 +1053,10 @@ Go on?</translation>
         <source>已写入 %1 个文件到 &quot;%2&quot;:</source>
         <translation>%1 files written to &quot;%2&quot;:</translation>
     </message>
+    <message>
+        <source>  … 还有 %1 个文件</source>
+        <translation>  … and %1 more files</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::RepairController</name>

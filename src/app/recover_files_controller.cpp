@@ -23,6 +23,7 @@ namespace kestrix::app {
 namespace {
 
 constexpr const char* kSummaryName = "summary.txt";
+constexpr int kNamesShown = 12;  // files named in the question before writing; the rest are counted
 
 bool whole(const rebuild::FolderWriteResult& run, std::size_t k) {
   return k < run.written.evidence.size() && run.written.evidence[k].state == rebuild::FileEvidence::State::Whole &&
@@ -93,9 +94,11 @@ void RecoverFilesController::recoverChecked() {
       if (number && files[i].number == *number) {
         chosen.push_back(i);
         bytes += files[i].outputSize();
-        names << QString("  %1  %2").arg(q(files[i].fileName), WindowTexts::byteSize(files[i].outputSize()));
+        if (names.size() < kNamesShown)
+          names << QString("  %1  %2").arg(q(files[i].fileName), WindowTexts::byteSize(files[i].outputSize()));
       }
   }
+  if (chosen.size() > std::size_t(kNamesShown)) names << tr("  … 还有 %1 个文件").arg(chosen.size() - kNamesShown);
   if (chosen.empty()) {
     m_context.information(tr("请先勾选要恢复的文件!"));
     return;
