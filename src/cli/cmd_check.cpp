@@ -34,8 +34,7 @@ int runCheck(const CheckCommand& cmd, std::ostream& out, std::ostream& err, cons
     return kExitError;
   }
   if (!report.supported()) {
-    err << "kestrix-cli: \"" << cmd.file << "\" is a PST file of a layout that is not supported yet "
-        << "(ANSI or 4 KiB pages)\n";
+    err << "kestrix-cli: \"" << cmd.file << "\" is " << pst::notReadText(report.analysis.header.version) << '\n';
     return kExitError;
   }
   if (!report.isPst) {

@@ -57,7 +57,7 @@ std::string blocksCell(const rebuild::FileEvidence& e) {
 
 // What check found wrong with a file, in a few words.
 std::string damageText(const pst::CheckReport& r) {
-  if (!r.supported()) return "a PST layout not read yet (ANSI or 4 KiB pages)";
+  if (!r.supported()) return pst::notReadText(r.analysis.header.version);
   std::vector<std::string> parts;
   if (r.analysis.headerVerdict != pst::HeaderVerdict::Own)
     parts.push_back(std::string("header ") + pst::headerVerdictName(r.analysis.headerVerdict));

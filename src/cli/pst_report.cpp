@@ -35,7 +35,7 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
   std::vector<std::pair<std::string, std::string>> rows{
       {"file", file},
       {"size", sources::SizeToText(std::uint64_t(r.length)) + " (" + std::to_string(r.length) + " bytes)"},
-      {"verdict", !r.supported() ? "not supported yet" : !r.isPst ? "not a PST file" : r.sound() ? "sound" : "damaged"},
+      {"verdict", !r.supported() ? pst::notReadText(a.header.version) : !r.isPst ? "not a PST file" : r.sound() ? "sound" : "damaged"},
       {"header", pst::headerVerdictName(a.headerVerdict)},
   };
   if (!r.supported() || !r.isPst) return rows;

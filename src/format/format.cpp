@@ -65,21 +65,9 @@ constexpr const std::uint8_t* kForward = kCryptTable;
 constexpr const std::uint8_t* kMiddle = kCryptTable + 256;
 constexpr const std::uint8_t* kInverse = kCryptTable + 512;
 
-// Header field offsets (Unicode layout).
-constexpr std::size_t kAtCrcPartial = 4;
-constexpr std::size_t kAtVersion = 10;
-constexpr std::size_t kAtClientVersion = 12;
-constexpr std::size_t kAtNextPageBid = 32;
-constexpr std::size_t kAtUnique = 40;
-constexpr std::size_t kAtNextNid = 44;
-constexpr std::size_t kAtRoot = 180;
+// Header field offsets of the Unicode layout, which buildHeader writes.
+constexpr const HeaderGeometry& kUnicodeHeader = kUnicodeGeometry.header;
 constexpr std::size_t kAtFreeMaps = 256;   // rgbFM and rgbFP, 256 bytes, deprecated
-constexpr std::size_t kAtSentinel = 512;
-constexpr std::size_t kAtCrypt = 513;
-constexpr std::size_t kAtNextBlockBid = 516;
-constexpr std::size_t kAtCrcFull = 524;
-constexpr std::size_t kPartialCrcLength = 471;
-constexpr std::size_t kFullCrcLength = 516;
 
 std::array<std::uint32_t, 256> makeCrcTable() {
   std::array<std::uint32_t, 256> table{};
@@ -218,10 +206,18 @@ void substitute(std::span<std::byte> data, const std::uint8_t* table) {
   for (std::byte& b : data) b = std::byte(table[std::to_integer<std::uint8_t>(b)]);
 }
 
+std::uint64_t readField(Bytes b, Field f) { return f.size == 4 ? le32(b, f.at) : le64(b, f.at); }
+void putField(std::span<std::byte> b, Field f, std::uint64_t v) {
+  if (f.size == 4) putLe32(b, f.at, std::uint32_t(v));
+  else putLe64(b, f.at, v);
+}
 BlockRef readRef(Bytes b, std::size_t at) { return {le64(b, at), le64(b, at + 8)}; }
 void putRef(std::span<std::byte> b, std::size_t at, BlockRef ref) {
   putLe64(b, at, ref.bid);
   putLe64(b, at + 8, ref.offset);
+}
+bool headerCrcHolds(Bytes b, std::size_t crcAt, std::size_t length) {
+  return crc(b.subspan(8, length)) == le32(b, crcAt);
 }
 
 std::size_t entrySize(std::uint8_t type, std::uint8_t level) {
@@ -293,39 +289,47 @@ std::vector<std::uint64_t> internalBlockRefs(Bytes b) {
 }
 
 bool isHeaderSector(Bytes b) {
-  return b.size() >= 8 + kPartialCrcLength && std::memcmp(b.data(), "!BDN", 4) == 0 &&
-         crc(b.subspan(8, kPartialCrcLength)) == le32(b, kAtCrcPartial);
+  return b.size() >= 8 + kUnicodeHeader.crcPartialLength && std::memcmp(b.data(), "!BDN", 4) == 0 &&
+         headerCrcHolds(b, kUnicodeHeader.crcPartialAt, kUnicodeHeader.crcPartialLength);
 }
 
 ParsedHeader parseHeader(Bytes b) {
   ParsedHeader out;
-  if (b.size() < kHeaderSize || std::memcmp(b.data(), "!BDN", 4) != 0) return out;
+  if (b.size() < kHeaderVersionAt + 2 || std::memcmp(b.data(), "!BDN", 4) != 0) return out;
+  const std::uint16_t version = le16(b, kHeaderVersionAt);
+  const Geometry* g = geometryOf(layoutOf(version));
+  if (b.size() < (g ? g->header.size : kHeaderSize)) return out;
+  out.layout = layoutOf(version);
   Header& h = out.header;
-  h.version = le16(b, kAtVersion);
-  if (h.version < 23 || h.version >= 36) {
+  h.version = version;
+  if (!g) {
     out.state = HeaderState::NotUnicode;
     return out;
   }
-  h.clientVersion = le16(b, kAtClientVersion);
-  h.nextPageBid = le64(b, kAtNextPageBid);
-  h.unique = le32(b, kAtUnique);
-  for (std::size_t i = 0; i < h.nextNid.size(); ++i) h.nextNid[i] = le32(b, kAtNextNid + 4 * i);
-  h.fileEof = le64(b, kAtRoot + 4);
-  h.lastAMap = le64(b, kAtRoot + 12);
-  h.amapFree = le64(b, kAtRoot + 20);
-  h.pmapFree = le64(b, kAtRoot + 28);
-  h.nodeRoot = readRef(b, kAtRoot + 36);
-  h.blockRoot = readRef(b, kAtRoot + 52);
-  h.amapValid = std::to_integer<std::uint8_t>(b[kAtRoot + 68]);
-  h.encoding = Encoding(std::to_integer<std::uint8_t>(b[kAtCrypt]));
-  h.nextBlockBid = le64(b, kAtNextBlockBid);
-  const bool crcsHold = crc(b.subspan(8, kPartialCrcLength)) == le32(b, kAtCrcPartial) &&
-                        crc(b.subspan(8, kFullCrcLength)) == le32(b, kAtCrcFull);
-  out.state = crcsHold && std::to_integer<std::uint8_t>(b[kAtCrypt]) <= 2 ? HeaderState::Sound : HeaderState::BadCrc;
+  const HeaderGeometry& at = g->header;
+  h.clientVersion = le16(b, at.clientVersionAt);
+  h.nextPageBid = readField(b, at.nextPageBid);
+  h.nextBlockBid = readField(b, at.nextBlockBid);
+  h.unique = le32(b, at.uniqueAt);
+  for (std::size_t i = 0; i < h.nextNid.size(); ++i) h.nextNid[i] = le32(b, at.nextNidAt + 4 * i);
+  h.fileEof = readField(b, at.fileEof);
+  h.lastAMap = readField(b, at.lastAMap);
+  h.amapFree = readField(b, at.amapFree);
+  h.pmapFree = readField(b, at.pmapFree);
+  h.nodeRoot = {readField(b, at.nodeRootBid), readField(b, at.nodeRootOffset)};
+  h.blockRoot = {readField(b, at.blockRootBid), readField(b, at.blockRootOffset)};
+  h.amapValid = std::to_integer<std::uint8_t>(b[at.amapValidAt]);
+  const auto encoding = std::to_integer<std::uint8_t>(b[at.encodingAt]);
+  h.encoding = Encoding(encoding);
+  out.crcsHold = headerCrcHolds(b, at.crcPartialAt, at.crcPartialLength) &&
+                 (at.crcFullAt == 0 || headerCrcHolds(b, at.crcFullAt, at.crcFullLength));
+  if (g->layout != FileLayout::Unicode) out.state = HeaderState::NotUnicode;
+  else out.state = out.crcsHold && encoding <= 2 ? HeaderState::Sound : HeaderState::BadCrc;
   return out;
 }
 
 void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep) {
+  const HeaderGeometry& at = kUnicodeHeader;
   std::span<std::byte> b = out.first(kHeaderSize);
   if (keep.size() >= kHeaderSize) {
     std::copy_n(keep.begin(), kHeaderSize, b.begin());
@@ -337,29 +341,33 @@ void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep) {
   }
   std::memcpy(b.data(), "!BDN", 4);
   std::memcpy(b.data() + 8, "SM", 2);
-  putLe16(b, kAtVersion, h.version);
-  putLe16(b, kAtClientVersion, h.clientVersion);
-  putLe64(b, kAtNextPageBid, h.nextPageBid);
-  putLe32(b, kAtUnique, h.unique);
-  for (std::size_t i = 0; i < h.nextNid.size(); ++i) putLe32(b, kAtNextNid + 4 * i, h.nextNid[i]);
-  putLe32(b, kAtRoot, 0);
-  putLe64(b, kAtRoot + 4, h.fileEof);
-  putLe64(b, kAtRoot + 12, h.lastAMap);
-  putLe64(b, kAtRoot + 20, h.amapFree);
-  putLe64(b, kAtRoot + 28, h.pmapFree);
-  putRef(b, kAtRoot + 36, h.nodeRoot);
-  putRef(b, kAtRoot + 52, h.blockRoot);
-  b[kAtRoot + 68] = std::byte{h.amapValid};
-  b[kAtSentinel] = std::byte{0x80};
-  b[kAtCrypt] = std::byte(std::uint8_t(h.encoding));
-  putLe64(b, kAtNextBlockBid, h.nextBlockBid);
-  putLe32(b, kAtCrcPartial, crc(Bytes(b).subspan(8, kPartialCrcLength)));
-  putLe32(b, kAtCrcFull, crc(Bytes(b).subspan(8, kFullCrcLength)));
+  putLe16(b, kHeaderVersionAt, h.version);
+  putLe16(b, at.clientVersionAt, h.clientVersion);
+  putField(b, at.nextPageBid, h.nextPageBid);
+  putLe32(b, at.uniqueAt, h.unique);
+  for (std::size_t i = 0; i < h.nextNid.size(); ++i) putLe32(b, at.nextNidAt + 4 * i, h.nextNid[i]);
+  putLe32(b, at.rootAt, 0);
+  putField(b, at.fileEof, h.fileEof);
+  putField(b, at.lastAMap, h.lastAMap);
+  putField(b, at.amapFree, h.amapFree);
+  putField(b, at.pmapFree, h.pmapFree);
+  putField(b, at.nodeRootBid, h.nodeRoot.bid);
+  putField(b, at.nodeRootOffset, h.nodeRoot.offset);
+  putField(b, at.blockRootBid, h.blockRoot.bid);
+  putField(b, at.blockRootOffset, h.blockRoot.offset);
+  b[at.amapValidAt] = std::byte{h.amapValid};
+  b[at.sentinelAt] = std::byte{0x80};
+  b[at.encodingAt] = std::byte(std::uint8_t(h.encoding));
+  putField(b, at.nextBlockBid, h.nextBlockBid);
+  putLe32(b, at.crcPartialAt, crc(Bytes(b).subspan(8, at.crcPartialLength)));
+  putLe32(b, at.crcFullAt, crc(Bytes(b).subspan(8, at.crcFullLength)));
 }
 
 void sealHeader(std::span<std::byte> b) {
-  putLe32(b, kAtCrcPartial, crc(Bytes(b).subspan(8, kPartialCrcLength)));
-  if (b.size() >= kHeaderSize) putLe32(b, kAtCrcFull, crc(Bytes(b).subspan(8, kFullCrcLength)));
+  const Geometry* g = geometryOf(layoutOf(le16(b, kHeaderVersionAt)));
+  const HeaderGeometry& at = g ? g->header : kUnicodeHeader;
+  putLe32(b, at.crcPartialAt, crc(Bytes(b).subspan(8, at.crcPartialLength)));
+  if (at.crcFullAt != 0 && b.size() >= at.size) putLe32(b, at.crcFullAt, crc(Bytes(b).subspan(8, at.crcFullLength)));
 }
 
 PageTrailer pageTrailer(Bytes page) {

@@ -12,18 +12,23 @@
 #include <span>
 #include <vector>
 
+#include "format/layout.h"
+
 namespace kestrix::pst {
 
 using Bytes = std::span<const std::byte>;
 
-inline constexpr std::size_t kPageSize = 512;
-inline constexpr std::size_t kPageTrailerAt = 496;      // the trailer ends a page
-inline constexpr std::size_t kBlockTrailerSize = 16;
-inline constexpr std::size_t kMaxBlockSize = 8192;      // a block with its trailer, 64-byte aligned
-inline constexpr std::size_t kMaxBlockData = kMaxBlockSize - kBlockTrailerSize;
-inline constexpr std::int64_t kFirstAMapOffset = 0x4400;
-inline constexpr std::int64_t kIntervalBytes = 0x3E000;
-inline constexpr std::size_t kHeaderSize = 564;         // the Unicode HEADER structure
+// The Unicode layout's geometry, which everything below reads and writes.
+inline constexpr std::size_t kPageSize = kUnicodeGeometry.pageSize;
+inline constexpr std::size_t kPageTrailerAt = kUnicodeGeometry.pageTrailerAt();  // the trailer ends a page
+inline constexpr std::size_t kBlockTrailerSize = kUnicodeGeometry.blockTrailer.size;
+inline constexpr std::size_t kMaxBlockSize = kUnicodeGeometry.maxBlockSize;  // a block with its trailer, 64-byte aligned
+inline constexpr std::size_t kMaxBlockData = kUnicodeGeometry.maxBlockData();
+inline constexpr std::int64_t kFirstAMapOffset = kUnicodeGeometry.firstMapOffset;
+inline constexpr std::int64_t kIntervalBytes = kUnicodeGeometry.mapInterval;
+inline constexpr std::size_t kHeaderSize = kUnicodeGeometry.header.size;  // the Unicode HEADER structure
+static_assert(kPageSize == 512 && kPageTrailerAt == 496 && kBlockTrailerSize == 16 && kMaxBlockSize == 8192 &&
+              kFirstAMapOffset == 0x4400 && kIntervalBytes == 0x3E000 && kHeaderSize == 564);
 
 enum PageType : std::uint8_t {
   kPageBlockTree = 0x80,
@@ -88,7 +93,8 @@ struct BlockRef {
   friend bool operator==(const BlockRef&, const BlockRef&) = default;
 };
 
-// The fields of the Unicode HEADER that recovery reads or writes.
+// The fields of the HEADER that recovery reads or writes: the Unicode one, or another
+// layout's read into it (its 32-bit IDs and offsets widened).
 struct Header {
   std::uint16_t version = 23;        // wVer: 23 Unicode; 14/15 ANSI; 36 Unicode with 4 KiB pages
   std::uint16_t clientVersion = 19;
@@ -108,14 +114,18 @@ struct Header {
 
 enum class HeaderState {
   Missing,      // no "!BDN" magic
-  NotUnicode,   // a PST of another layout (ANSI, or 4 KiB pages): not read
+  NotUnicode,   // a PST of another layout (ANSI, 4 KiB pages, or an unknown version): not read
   BadCrc,       // the magic, but a CRC fails
   Sound,        // magic, Unicode, both CRCs hold
 };
 
 struct ParsedHeader {
   HeaderState state = HeaderState::Missing;
-  Header header;  // filled for NotUnicode (version only), BadCrc (best effort) and Sound
+  FileLayout layout = FileLayout::Unknown;  // as the version names it
+  // Filled for BadCrc (best effort) and Sound; for NotUnicode, all fields when the layout is
+  // known (ANSI, 4 KiB pages), else the version only.
+  Header header;
+  bool crcsHold = false;            // every CRC the layout's header has holds (Unknown: false)
 };
 
 // The block IDs an internal block names (its BID has the internal bit): the blocks of an
@@ -124,14 +134,17 @@ struct ParsedHeader {
 std::vector<std::uint64_t> internalBlockRefs(Bytes data);
 
 // Whether one 512-byte sector begins a PST header: the magic, and the CRC that covers the
-// part of the header within its first sector holds. Any layout (ANSI, Unicode, 4 KiB pages).
+// part of the header within its first sector holds. Every layout has that CRC at the same
+// place (ANSI, Unicode, 4 KiB pages); a header of an unknown version is taken to have it too.
 bool isHeaderSector(Bytes sector);
 
-// Sets the header's CRCs over what it holds: the first sector's always, the whole header's
-// when `header` holds all of it. For a header whose fields were set one by one.
+// Sets the header's CRCs, where its version's layout has them (an unknown version as the
+// Unicode layout): the first sector's always, the whole header's when `header` holds all of
+// it. For a header whose fields were set one by one.
 void sealHeader(std::span<std::byte> header);
 
-// Reads the header from the first kHeaderSize bytes (fewer give Missing).
+// Reads the header from its first bytes (fewer than the layout's header size give Missing;
+// for an unknown version, fewer than kHeaderSize).
 ParsedHeader parseHeader(Bytes bytes);
 
 // Writes a complete Unicode HEADER (kHeaderSize bytes) with both CRCs, over `out`, which must

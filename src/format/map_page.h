@@ -6,14 +6,18 @@
 #include <cstdint>
 #include <span>
 
+#include "format/layout.h"
+
 namespace kestrix::scan {
 
-inline constexpr std::size_t kPageSize = 512;
-inline constexpr std::int64_t kFirstMapPageOffset = 0x4400;   // byte offset of map page ID 0
-inline constexpr std::int64_t kFirstMapPageSector = 34;       // = 0x4400 / 512
-inline constexpr std::int64_t kIntervalBytes = 0x3E000;       // one map interval
-inline constexpr std::int64_t kIntervalSectors = 496;         // = 0x3E000 / 512
-inline constexpr std::int64_t kSecondMapPageSector = 530;     // sector of map page ID 1
+// The Unicode layout's map pages (see format/layout.h).
+inline constexpr std::size_t kPageSize = pst::kUnicodeGeometry.pageSize;
+inline constexpr std::int64_t kFirstMapPageOffset = pst::kUnicodeGeometry.firstMapOffset;  // byte offset of map page ID 0
+inline constexpr std::int64_t kFirstMapPageSector = kFirstMapPageOffset / std::int64_t(kPageSize);  // 34
+inline constexpr std::int64_t kIntervalBytes = pst::kUnicodeGeometry.mapInterval;  // one map interval
+inline constexpr std::int64_t kIntervalSectors = kIntervalBytes / std::int64_t(kPageSize);  // 496
+inline constexpr std::int64_t kSecondMapPageSector = kFirstMapPageSector + kIntervalSectors;  // 530, map page ID 1
+static_assert(kPageSize == 512 && kFirstMapPageSector == 34 && kIntervalSectors == 496 && kSecondMapPageSector == 530);
 inline constexpr int kFillThreshold = 256;
 
 using Page = std::span<const std::byte, kPageSize>;

@@ -46,6 +46,12 @@ const char* headerVerdictName(HeaderVerdict v) {
   return "";
 }
 
+std::string notReadText(std::uint16_t version) {
+  const Geometry* g = geometryOf(layoutOf(version));
+  if (!g) return "a PST of an unknown version (" + std::to_string(version) + "): not read";
+  return std::string(g->fileKind) + " (version " + std::to_string(version) + "): not read yet";
+}
+
 Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   Analysis a;
   const ParsedHeader parsed = parseHeader(scan.header);

@@ -18,9 +18,13 @@ enum class HeaderVerdict {
   Foreign,     // sound, but its roots are not in this file (another file's header)
   BadCrc,      // the magic, but a CRC fails
   Missing,     // no header magic
-  NotUnicode,  // a PST of another layout: not supported yet
+  NotUnicode,  // a PST of another layout, or of an unknown version: not read (see notReadText)
 };
 const char* headerVerdictName(HeaderVerdict v);
+// What a file whose header is of a layout that is not read is, for messages: "an ANSI PST
+// (version 14): not read yet", "an OST with 4 KiB pages (version 36): not read yet", "a PST of
+// an unknown version (7): not read".
+std::string notReadText(std::uint16_t version);
 
 struct TreeReport {
   bool rootFromHeader = false;   // the root came from the header (else it was found by search)

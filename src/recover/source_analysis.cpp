@@ -1,5 +1,7 @@
 #include "recover/source_analysis.h"
 
+#include "format/layout.h"
+
 namespace kestrix::rebuild {
 
 SourceAnalysis analyzeSource(scan::ByteSource& src, const AnalysisOptions& options, const std::atomic<bool>& stop,
@@ -26,6 +28,28 @@ SourceAnalysis analyzeSource(scan::ByteSource& src, const AnalysisOptions& optio
     analysis.filesStopped = assembly.stopped;
   }
   return analysis;
+}
+
+std::string otherHeaderNote(const scan::OtherHeader& header) {
+  const std::string sector = std::to_string(header.offset / std::int64_t(scan::kPageSize));
+  const std::string version = std::to_string(header.version);
+  const pst::Geometry* g = pst::geometryOf(pst::layoutOf(header.version));
+  if (!g) return "a PST header of an unknown version (" + version + ") was found at sector " + sector;
+  return "a PST header of " + std::string(g->name) + " (version " + version + "), not read yet, was found at sector " + sector;
+}
+
+std::vector<std::string> otherHeaderNotes(const scan::SourceIndex& index, std::size_t maxNamed) {
+  std::vector<std::string> notes;
+  const auto& found = index.otherHeaders;
+  for (std::size_t i = 0; i < found.size() && i < maxNamed; ++i) notes.push_back(otherHeaderNote(found[i]));
+  if (found.size() > maxNamed) {
+    const std::size_t more = found.size() - maxNamed;
+    notes.push_back(std::to_string(more) + " more PST " + (more == 1 ? "header" : "headers") +
+                    " of layouts not read yet or of unknown versions " + (more == 1 ? "was" : "were") +
+                    " found, from sector " + std::to_string(found[maxNamed].offset / std::int64_t(scan::kPageSize)) +
+                    (found.size() == scan::kMaxHeaders ? " (the scan keeps the first " + std::to_string(scan::kMaxHeaders) + ")" : ""));
+  }
+  return notes;
 }
 
 }  // namespace kestrix::rebuild

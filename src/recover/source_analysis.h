@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "recover/assembly.h"
@@ -44,5 +45,14 @@ struct SourceAnalysis {
 // Reads the source only; throws what the steps throw.
 SourceAnalysis analyzeSource(scan::ByteSource& src, const AnalysisOptions& options, const std::atomic<bool>& stop,
                              const scan::ScanProgressFn& progress);
+
+// What a header of a layout that is not read, found on the source, says: "a PST header of the
+// ANSI layout (version 14), not read yet, was found at sector 2048", "a PST header of an
+// unknown version (99) was found at sector 16".
+std::string otherHeaderNote(const scan::OtherHeader& header);
+
+// One note for each such header the scan kept, in sector order: the first maxNamed named,
+// then one that counts the rest.
+std::vector<std::string> otherHeaderNotes(const scan::SourceIndex& index, std::size_t maxNamed = 16);
 
 }  // namespace kestrix::rebuild

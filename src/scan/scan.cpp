@@ -36,7 +36,14 @@ void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const
       if (options.keepHits) hits.push_back(hit);
       continue;
     }
-    if (pst::isHeaderSector(page) && index.headers.size() < kMaxHeaders) index.headers.push_back(offset);
+    if (pst::isHeaderSector(page)) {
+      const std::uint16_t version = pst::le16(page, pst::kHeaderVersionAt);
+      if (pst::layoutOf(version) == pst::FileLayout::Unicode) {
+        if (index.headers.size() < kMaxHeaders) index.headers.push_back(offset);
+      } else if (index.otherHeaders.size() < kMaxHeaders) {
+        index.otherHeaders.push_back({offset, version});
+      }
+    }
     if (page[0] == std::byte{0x0A} && page[1] == std::byte{0xF3} && index.extentLeaves.size() < kMaxExtentLeaves &&
         pst::isExtentLeafStart(page))
       index.extentLeaves.push_back(offset);

@@ -53,8 +53,17 @@ static_assert(sizeof(BlockTrailerHit) == 24);
 // complete, and a block it does not list is looked for by reading the source.
 inline constexpr std::size_t kMaxBlockTrailers = std::size_t(1) << 24;
 
-// At most this many header sectors are kept: every PST on a disk has one, a copy or two.
+// At most this many header sectors are kept, of each kind (Unicode headers, and the others):
+// every PST on a disk has one, a copy or two.
 inline constexpr std::size_t kMaxHeaders = 4096;
+
+// A sector that begins a PST header of a layout that is not read (ANSI, 4 KiB pages) or of a
+// version no layout is known for: kept to be named, never passed over silently.
+struct OtherHeader {
+  std::int64_t offset = 0;     // bytes from the start of the source
+  std::uint16_t version = 0;   // the header's wVer
+  friend bool operator==(const OtherHeader&, const OtherHeader&) = default;
+};
 
 // At most this many extent leaves of ext4 volumes are kept (8 MiB): one leaf maps up to 340
 // pieces of a file, so a million leaves map the pieces of the most fragmented volumes.
@@ -94,7 +103,10 @@ struct SourceIndex {
   std::vector<TreePageHit> treePages;
   std::vector<BlockTrailerHit> trailers;
   bool trailersComplete = true;      // false once kMaxBlockTrailers were kept
-  std::vector<std::int64_t> headers; // sectors (byte offsets) with the magic and a valid header CRC
+  // Sectors (byte offsets) with the magic, a valid header CRC and a version of the Unicode
+  // layout; at most kMaxHeaders.
+  std::vector<std::int64_t> headers;
+  std::vector<OtherHeader> otherHeaders;  // the headers of the other layouts, at most kMaxHeaders
   // Sectors (byte offsets) that begin an ext4 extent leaf (pst::isExtentLeafStart), at most
   // kMaxExtentLeaves: where the pieces of files on such a volume lie.
   std::vector<std::int64_t> extentLeaves;
