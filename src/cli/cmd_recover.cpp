@@ -16,6 +16,7 @@
 #include "cli/pst_report.h"
 #include "io/output_names.h"
 #include "recover/recover_job.h"
+#include "recover/source_analysis.h"
 #include "io/errors.h"
 #include "format/map_page.h"
 #include "sources/open_source.h"
@@ -255,6 +256,10 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
   if (run.analysis.filesStopped)
     throw Error("Nothing was written: stopped while the files of \"" + cmd.source + "\" were put together");
   const std::vector<rebuild::AssembledFile>& files = run.analysis.files;
+  // Headers of layouts not read yet: on err, except in JSON, whose notes hold them.
+  const std::vector<std::string> otherHeaders = rebuild::otherHeaderNotes(run.analysis.scan.index);
+  if (cmd.format != Format::Json || files.empty() || run.written.stopped)
+    for (const std::string& note : otherHeaders) err << "kestrix-cli: " << note << '\n';
   if (files.empty()) {
     err << "kestrix-cli: no PST file can be put together from \"" << cmd.source << "\": "
         << plural(std::int64_t(run.analysis.fragments.size()), "fragment was", "fragments were")
@@ -266,7 +271,8 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
     return kExitError;
   }
 
-  const RunSummary summary = summarize(files, run, err);
+  RunSummary summary = summarize(files, run, err);
+  if (cmd.format == Format::Json) summary.notes.insert(summary.notes.begin(), otherHeaders.begin(), otherHeaders.end());
   const auto& [table, json, notes] = summary;
   // A repair that could not complete left a file as put together under another name: no success.
   bool failedRepair = false;

@@ -125,6 +125,9 @@ int runScan(const ScanCommand& cmd, std::ostream& out, std::ostream& err, const 
     };
   }
   printScanReport(out, report, cmd.format);
+  // JSON lists them itself; the table and TSV keep their columns, so they are said on err.
+  if (cmd.format != Format::Json)
+    for (const std::string& note : rebuild::otherHeaderNotes(result.index)) err << "kestrix-cli: " << note << '\n';
   return result.stopped || result.endedAt >= 0 ? kExitError : kExitOk;
 }
 

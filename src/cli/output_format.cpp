@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "io/size_text.h"
+#include "recover/source_analysis.h"
 
 namespace kestrix::cli {
 
@@ -173,6 +174,14 @@ void printScanReport(std::ostream& out, const ScanReport& report, Format format)
         any = true;
       });
       out << (any ? "\n  ]" : "]");
+      // The headers of layouts not read yet (and of unknown versions), each with its note.
+      out << ",\n  \"otherHeaders\": [";
+      const auto& others = report.scan->index.otherHeaders;
+      for (std::size_t i = 0; i < others.size(); ++i)
+        out << (i ? "," : "") << "\n    {\"sector\": " << others[i].offset / std::int64_t(scan::kPageSize)
+            << ", \"version\": " << others[i].version << ", \"note\": " << jsonString(rebuild::otherHeaderNote(others[i]))
+            << "}";
+      out << (others.empty() ? "]" : "\n  ]");
       if (report.withHits) {
         out << ",\n  \"hits\": [";
         bool first = true;

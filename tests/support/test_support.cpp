@@ -109,6 +109,17 @@ const std::vector<std::byte>& enronPst() {
   return bytes;
 }
 
+const std::vector<std::byte>& ostSample() {
+  static const std::vector<std::byte> bytes = [] {
+    TempDir dir;
+    const std::string file = dir.file("sample.ost");
+    const std::string packed = std::string(KESTRIX_TESTDATA_DIR) + "/ost-sample-1.ost.xz";
+    if (runShell("xz -dc '" + packed + "' > '" + file + "'") != 0) return std::vector<std::byte>{};
+    return readFile(file);
+  }();
+  return bytes;
+}
+
 std::vector<std::byte> mapPageAt(std::int64_t fileOffset) { return rebuild::makeMapPage(fileOffset, 1); }
 
 }  // namespace kestrix::test

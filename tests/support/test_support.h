@@ -76,6 +76,10 @@ void writeFile(const std::string& path, std::span<const std::byte> bytes);
 const std::vector<std::byte>& enronPst();
 std::string enronPath();
 
+// The first shipped file of the 4 KiB-page layout (ost-sample-1, 16,818,176 bytes), unpacked
+// once with xz (xz-utils).
+const std::vector<std::byte>& ostSample();
+
 // A 512-byte page that passes the map-page test, recording the given file offset.
 std::vector<std::byte> mapPageAt(std::int64_t fileOffset);
 

@@ -1,0 +1,174 @@
+// The layouts that are not read yet: their geometry against real and hand-built bytes, and
+// their headers named by the scan, by recover and by check.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+
+#include "format/format.h"
+#include "recover/sample_image.h"
+#include "scan/scan.h"
+#include "support/cli_run.h"
+#include "support/test_support.h"
+
+using namespace kestrix;
+using test::TempDir;
+
+namespace {
+
+// An ANSI header laid out by hand from the documented offsets, its partial CRC set.
+std::vector<std::byte> ansiHeader() {
+  std::vector<std::byte> h(512);
+  std::memcpy(h.data(), "!BDNxxxxSM", 10);
+  pst::putLe16(h, 10, 14);                   // wVer
+  pst::putLe32(h, 24, 0x3D650);              // bidNextB
+  pst::putLe32(h, 28, 0x21EBD);              // bidNextP
+  pst::putLe32(h, 168, 0x270400);            // ROOT.ibFileEof
+  pst::putLe32(h, 172, 0x232400);            // ROOT.ibAMapLast
+  pst::putLe32(h, 184, 0x21EBC);             // ROOT.BREFNBT
+  pst::putLe32(h, 188, 0xC7E00);
+  pst::putLe32(h, 192, 0x21EB4);             // ROOT.BREFBBT
+  pst::putLe32(h, 196, 0x5400);
+  h[200] = std::byte{1};                     // fAMapValid
+  h[460] = std::byte{0x80};                  // bSentinel
+  h[461] = std::byte{1};                     // bCryptMethod: permute
+  pst::sealHeader(h);
+  return h;
+}
+
+std::vector<std::byte> withVersion(std::vector<std::byte> header, std::uint16_t version) {
+  pst::putLe16(header, pst::kHeaderVersionAt, version);
+  pst::sealHeader(header);
+  return header;
+}
+
+}  // namespace
+
+TEST(Layout, HeadersOfEveryLayoutAreReadThroughTheirGeometry) {
+  const std::vector<std::byte> ansi = ansiHeader();
+  pst::ParsedHeader p = pst::parseHeader(ansi);
+  EXPECT_EQ(p.layout, pst::FileLayout::Ansi);
+  EXPECT_EQ(p.state, pst::HeaderState::NotUnicode);  // still refused where it was
+  EXPECT_TRUE(p.crcsHold);
+  EXPECT_TRUE(pst::isHeaderSector(ansi));
+  EXPECT_EQ(p.header.fileEof, 0x270400u);
+  EXPECT_EQ(p.header.lastAMap, 0x232400u);
+  EXPECT_EQ(p.header.nodeRoot, (pst::BlockRef{0x21EBC, 0xC7E00}));
+  EXPECT_EQ(p.header.blockRoot, (pst::BlockRef{0x21EB4, 0x5400}));
+  EXPECT_EQ(p.header.nextBlockBid, 0x3D650u);
+  EXPECT_EQ(p.header.nextPageBid, 0x21EBDu);
+  EXPECT_EQ(p.header.encoding, pst::Encoding::Permute);
+  EXPECT_EQ(p.header.amapValid, 1);
+  std::vector<std::byte> flipped = ansi;
+  flipped[300] ^= std::byte{1};
+  EXPECT_FALSE(pst::parseHeader(flipped).crcsHold);
+
+  // The offline store's own bytes: its header, its first allocation map, its block tree's
+  // root page and its first block, each where and as the 4 KiB geometry says.
+  const std::vector<std::byte>& ost = test::ostSample();
+  ASSERT_EQ(ost.size(), 16818176u) << "xz (xz-utils) is needed";
+  const pst::Geometry& g = pst::kUnicode4KGeometry;
+  p = pst::parseHeader(ost);
+  EXPECT_EQ(p.layout, pst::FileLayout::Unicode4K);
+  EXPECT_EQ(p.state, pst::HeaderState::NotUnicode);
+  EXPECT_TRUE(p.crcsHold);
+  EXPECT_EQ(p.header.fileEof, ost.size());
+  EXPECT_EQ(p.header.lastAMap, std::uint64_t(g.firstMapOffset));
+  EXPECT_EQ(p.header.nodeRoot, (pst::BlockRef{0x4AA4, 0x250000}));
+  EXPECT_EQ(p.header.blockRoot, (pst::BlockRef{0x4AAF, 0x1F2000}));
+  EXPECT_EQ(p.header.encoding, pst::Encoding::None);
+  EXPECT_EQ(p.header.amapValid, 2);
+  // The file is one interval: its map's bits count what is in use of it.
+  const pst::Bytes bytes(ost);
+  const pst::Bytes map = bytes.subspan(std::size_t(g.firstMapOffset), g.pageSize);
+  EXPECT_EQ(map[g.pageTrailerAt()], std::byte{pst::kPageAllocMap});
+  EXPECT_EQ(map[g.pageTrailerAt() + 1], std::byte{pst::kPageAllocMap});
+  EXPECT_EQ(pst::crc(map.first(g.pageTrailerAt())), pst::le32(map, g.pageTrailerAt() + g.pageTrailer.crc.at));
+  std::int64_t used = 0;
+  for (std::byte b : map.subspan(g.mapBits.at, g.mapBits.size)) used += std::popcount(std::to_integer<unsigned>(b));
+  EXPECT_EQ(std::int64_t(g.firstMapOffset) + g.mapInterval, std::int64_t(ost.size()));
+  EXPECT_EQ(g.mapInterval - used * std::int64_t(g.mapBitBytes), std::int64_t(p.header.amapFree));
+  const pst::Bytes root = bytes.subspan(p.header.blockRoot.offset, g.pageSize);
+  const pst::Bytes trailer = root.subspan(g.pageTrailerAt());
+  EXPECT_EQ(trailer[0], std::byte{pst::kPageBlockTree});
+  EXPECT_EQ(pst::le64(trailer, g.pageTrailer.bid.at), p.header.blockRoot.bid);
+  EXPECT_EQ(pst::le16(trailer, g.pageTrailer.sigAt), pst::signature(p.header.blockRoot.offset, p.header.blockRoot.bid));
+  EXPECT_EQ(pst::crc(root.first(g.pageTrailerAt())), pst::le32(trailer, g.pageTrailer.crc.at));
+  // Block 4, 172 bytes at 0x25000: its trailer ends the first 512-byte step.
+  const std::size_t blockAt = 0x25000;
+  const pst::Bytes block = bytes.subspan(blockAt + g.blockAlign - g.blockTrailer.size, g.blockTrailer.size);
+  const std::uint16_t size = pst::le16(block, g.blockTrailer.dataSizeAt);
+  EXPECT_EQ(size, 172);
+  EXPECT_EQ(pst::le64(block, g.blockTrailer.bid.at), 4u);
+  EXPECT_EQ(pst::le16(block, g.blockTrailer.sigAt), pst::signature(blockAt, 4));
+  EXPECT_EQ(pst::le32(block, g.blockTrailer.crc.at), pst::crc(bytes.subspan(blockAt, size)));
+  EXPECT_EQ(pst::le16(block, g.blockTrailer.inflatedSize.at), 172);
+
+  // The Unicode layout reads as before; a version no layout has is named, nothing more.
+  p = pst::parseHeader(test::enronPst());
+  EXPECT_EQ(p.layout, pst::FileLayout::Unicode);
+  EXPECT_EQ(p.state, pst::HeaderState::Sound);
+  std::vector<std::byte> unknown = withVersion(ansi, 99);
+  unknown.resize(pst::kHeaderSize);
+  p = pst::parseHeader(unknown);
+  EXPECT_EQ(p.layout, pst::FileLayout::Unknown);
+  EXPECT_EQ(p.state, pst::HeaderState::NotUnicode);
+  EXPECT_EQ(p.header.version, 99);
+  EXPECT_FALSE(p.crcsHold);
+}
+
+// An image holding the sample mailbox, an ANSI header, the offline store's first 4 KiB and a
+// header of a version no layout has: the scan keeps the three apart from the mailbox's own,
+// and scan, recover and check name them.
+TEST(Layout, HeadersOfOtherLayoutsAreNamedNeverPassedOver) {
+  TempDir dir;
+  rebuild::ImageBuilder image(7);
+  image.noise(40);
+  const std::int64_t ansiAt = image.append(ansiHeader());
+  image.noise(3);
+  const std::int64_t ostAt = image.append(std::span(test::ostSample()).first(4096));
+  const std::int64_t unknownAt = image.append(withVersion(ansiHeader(), 99));
+  image.noise(5);
+  const auto& enron = test::enronPst();
+  const std::int64_t enronAt = image.append(std::span(enron).first(0x4400));
+  image.appendIntervals(enron, 0, 55);
+  image.noise(9);
+
+  test::MemorySource src(image.bytes());
+  std::atomic<bool> stop{false};
+  const scan::ScanResult scanned = scan::scanSource(src, stop, {});
+  EXPECT_EQ(scanned.index.headers, std::vector<std::int64_t>{enronAt * 512});
+  EXPECT_EQ(scanned.index.otherHeaders,
+            (std::vector<scan::OtherHeader>{{ansiAt * 512, 14}, {ostAt * 512, 36}, {unknownAt * 512, 99}}));
+
+  const std::string path = dir.file("disk.img");
+  test::writeFile(path, image.bytes());
+  const std::string ansiNote = "a PST header of the ANSI layout (version 14), not read yet, was found at sector " + std::to_string(ansiAt);
+  const std::string ostNote = "a PST header of the 4 KiB-page layout (version 36), not read yet, was found at sector " + std::to_string(ostAt);
+  const std::string unknownNote = "a PST header of an unknown version (99) was found at sector " + std::to_string(unknownAt);
+  test::CliOutcome r = test::runCliArgs({"scan", "-q", "--format", "tsv", path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "ID\t开始ID\t结束ID\t碎片大小\t文件大小");  // the columns as they were
+  EXPECT_EQ(r.err, "kestrix-cli: " + ansiNote + "\nkestrix-cli: " + ostNote + "\nkestrix-cli: " + unknownNote + "\n");
+  r = test::runCliArgs({"scan", "-q", "--format", "json", path});
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("{\"sector\": " + std::to_string(ostAt) + ", \"version\": 36, \"note\": \"" + ostNote + "\"}"),
+            std::string::npos)
+      << r.out;
+
+  // recover puts the mailbox together and names the others among its notes.
+  r = test::runCliArgs({"recover", "-q", "--format", "json", path, "-o", dir.file("out")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"notes\": [\n    \"" + ansiNote + "\",\n    \"" + ostNote + "\",\n    \"" + unknownNote + "\""),
+            std::string::npos)
+      << r.out;
+
+  // check names the layout of a file it does not read.
+  const std::string ost = dir.file("sample.ost");
+  test::writeFile(ost, test::ostSample());
+  r = test::runCliArgs({"check", "-q", "--format", "tsv", ost});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("verdict\tan OST with 4 KiB pages (version 36): not read yet\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "kestrix-cli: \"" + ost + "\" is an OST with 4 KiB pages (version 36): not read yet\n");
+}
