@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <bit>
+#include <cstring>
 
 #include "format/format.h"
 #include "recover/sample_image.h"
