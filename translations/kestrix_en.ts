@@ -1177,6 +1177,22 @@ Still wrong after the repair: %1</translation>
         <source>%1 个文件使用这个碎片: %2</source>
         <translation>%1 files use this fragment: %2</translation>
     </message>
+    <message>
+        <source>ANSI PST</source>
+        <translation>ANSI PST</translation>
+    </message>
+    <message>
+        <source>4 KiB 页的 OST</source>
+        <translation>OST with 4 KiB pages</translation>
+    </message>
+    <message>
+        <source>未知版本</source>
+        <translation>unknown version</translation>
+    </message>
+    <message>
+        <source>. 另有 %1 个暂不能读取的 PST 文件头, 第一个在扇区 %2 (%3, 版本 %4)</source>
+        <translation>. %1 more PST headers of layouts not read yet, the first at sector %2 (%3, version %4)</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::SourceController</name>

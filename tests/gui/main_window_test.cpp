@@ -863,6 +863,8 @@ TEST_F(Window, TickedFilesAreRecoveredIntoAFolderWithAReport) {
   image.noise(200);
   image.append(test::enronPst());
   image.noise(50);
+  const std::int64_t ostSector = image.append(std::span(test::ostSample()).first(4096));  // a layout not read yet
+  image.noise(50);
   const std::vector<std::byte> synthetic = rebuild::makeSyntheticPst(4, 8);
   image.append(synthetic);
   image.noise(50);
@@ -874,7 +876,10 @@ TEST_F(Window, TickedFilesAreRecoveredIntoAFolderWithAReport) {
   w.Button1Click();
   ASSERT_TRUE(scanned.count() > 0 || scanned.wait(kWait));
   EXPECT_EQ(child<QTabWidget>("PageControl1")->currentIndex(), 2);  // the files come forward
-  EXPECT_TRUE(child<QLabel>("ScanSummary")->text().contains("拼出 2 个文件")) << child<QLabel>("ScanSummary")->text().toStdString();
+  const QString summary = child<QLabel>("ScanSummary")->text();
+  EXPECT_TRUE(summary.contains("拼出 2 个文件")) << summary.toStdString();
+  EXPECT_TRUE(summary.contains(QString("另有 1 个暂不能读取的 PST 文件头, 第一个在扇区 %1 (4 KiB 页的 OST, 版本 36)").arg(ostSector)))
+      << summary.toStdString();
   SortListView* files = list("FileList");
   ASSERT_EQ(files->rowCount(), 2);
   // Before anything is written, each row says what the file's own index says.
