@@ -151,7 +151,7 @@ QString ScanController::summaryText(const rebuild::SourceAnalysis& a, bool whole
     const pst::FileLayout layout = pst::layoutOf(h.version);
     const QString kind = layout == pst::FileLayout::Ansi        ? tr("ANSI PST")
                          : layout == pst::FileLayout::Unicode4K ? tr("4 KiB 页的 OST")
-                                                                   : tr("未知版本");
+                                                                : tr("未知版本");
     text += tr(". 另有 %1 个暂不能读取的 PST 文件头, 第一个在扇区 %2 (%3, 版本 %4)")
                 .arg(a.scan.index.otherHeaders.size())
                 .arg(h.offset / 512)
