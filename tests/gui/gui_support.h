@@ -5,9 +5,16 @@
 #include <QString>
 #include <QStringList>
 
-#include <deque>
+#include <gtest/gtest.h>
 
+#include <deque>
+#include <filesystem>
+#include <memory>
+
+#include "app/main_window.h"
 #include "app/user_dialogs.h"
+#include "sources/fake_catalogue.h"
+#include "support/test_support.h"
 
 namespace kestrix::test {
 
@@ -58,6 +65,32 @@ class ScriptedDialogs final : public app::UserDialogs {
     answers.pop_front();
     return a;
   }
+};
+
+// A main window over a folder of its own, with a fake catalogue of disks and scripted dialogs.
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir.path() / "devices");
+    catalogue = std::make_unique<sources::FakeCatalogue>(dir.file("devices"));
+  }
+  void TearDown() override { window.reset(); }
+
+  app::MainWindow& open() {
+    window = std::make_unique<app::MainWindow>(app::WindowOptions{dir.path().string(), catalogue.get(), &dialogs});
+    return *window;
+  }
+  template <typename T>
+  T* child(const char* name) const {
+    T* found = window->findChild<T*>(name);
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+  }
+
+  TempDir dir;
+  ScriptedDialogs dialogs;
+  std::unique_ptr<sources::FakeCatalogue> catalogue;
+  std::unique_ptr<app::MainWindow> window;
 };
 
 }  // namespace kestrix::test

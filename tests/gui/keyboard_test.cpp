@@ -33,24 +33,17 @@ namespace {
 
 using widgets::SortListView;
 
-class Keyboard : public ::testing::Test {
+class Keyboard : public test::WindowTest {
  protected:
   void SetUp() override {
-    std::filesystem::create_directories(dir.path() / "devices");
-    catalogue = std::make_unique<sources::FakeCatalogue>(dir.file("devices"));
-    window = std::make_unique<MainWindow>(WindowOptions{dir.path().string(), catalogue.get(), &dialogs});
+    WindowTest::SetUp();
+    open();
   }
   // Shown and active: keys reach shortcuts only in the active window.
   void activate() {
     window->show();
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  }
-  template <typename T>
-  T* child(const char* name) const {
-    T* found = window->findChild<T*>(name);
-    EXPECT_NE(found, nullptr) << name;
-    return found;
   }
   std::string image(const char* name, std::size_t bytes) {
     test::writeFile(dir.file(name), std::vector<std::byte>(bytes));
@@ -74,11 +67,6 @@ class Keyboard : public ::testing::Test {
     QTest::keyClick(target, key, modifiers);
     return shown;
   }
-
-  test::TempDir dir;
-  test::ScriptedDialogs dialogs;
-  std::unique_ptr<sources::FakeCatalogue> catalogue;
-  std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(Keyboard, TypedPathIsTakenAsTheSourceAndABadOneIsNamed) {

@@ -77,26 +77,16 @@ QStringList windowTexts(const QWidget& window) {
   return texts;
 }
 
-class WindowLanguage : public ::testing::Test {
+class WindowLanguage : public test::WindowTest {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir.path() / "devices");
-    catalogue = std::make_unique<sources::FakeCatalogue>(dir.file("devices"));
-  }
   void TearDown() override {
-    window.reset();
+    WindowTest::TearDown();
     useLanguage(Language::Chinese);
   }
   MainWindow& open(Language language) {
     EXPECT_TRUE(useLanguage(language));
-    window = std::make_unique<MainWindow>(WindowOptions{dir.path().string(), catalogue.get(), &dialogs});
-    return *window;
+    return WindowTest::open();
   }
-
-  test::TempDir dir;
-  test::ScriptedDialogs dialogs;
-  std::unique_ptr<sources::FakeCatalogue> catalogue;
-  std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(WindowLanguage, ChosenFromTheOptionOrTheSystem) {

@@ -62,24 +62,8 @@ QString mailText(const pst::CheckReport& r) {
   return QString("可读邮件 %1/%2, 文件夹 %3 个").arg(r.messagesReadable).arg(r.messages).arg(r.folders.size());
 }
 
-class Window : public ::testing::Test {
+class Window : public test::WindowTest {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir.path() / "devices");
-    catalogue = std::make_unique<sources::FakeCatalogue>(dir.file("devices"));
-  }
-  void TearDown() override { window.reset(); }
-
-  MainWindow& open() {
-    window = std::make_unique<MainWindow>(WindowOptions{dir.path().string(), catalogue.get(), &dialogs});
-    return *window;
-  }
-  template <typename T>
-  T* child(const char* name) const {
-    T* found = window->findChild<T*>(name);
-    EXPECT_NE(found, nullptr) << name;
-    return found;
-  }
   SortListView* list(const char* name) const { return child<SortListView>(name); }
   QAction* action(const char* name) const { return child<QAction>(name); }
 
@@ -106,11 +90,6 @@ class Window : public ::testing::Test {
       if (view->row(i)->checkState(0) == Qt::Checked) c << view->row(i)->text(0);
     return c;
   }
-
-  test::TempDir dir;
-  test::ScriptedDialogs dialogs;
-  std::unique_ptr<sources::FakeCatalogue> catalogue;
-  std::unique_ptr<MainWindow> window;
 };
 
 TEST_F(Window, StartsWithTheFragmentTabItsSizeAndCaptionAndGrowsWithTheWindow) {
