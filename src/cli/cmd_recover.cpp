@@ -325,7 +325,8 @@ const bool kRecoverRegistered = registerCommand(
        sub.add_option("--file", cmd->file, "Write only file N (序号 as the table lists them)")
            ->check(numberFromOne("file"));
        sub.add_flag("--report", cmd->report,
-                    "Also write report.xml (DFXML): where each byte of each file came from, and map.svg: the source's fragments by file");
+                    "Also write report.xml (DFXML): where each byte of each file came from, map.svg: the source's "
+                    "fragments by file, and summary.txt: the table and notes of the run");
        sub.add_flag("--all", cmd->all,
                     "Also write files that are stray map pages without a header (one interval, or map pages "
                     "side by side)");
