@@ -73,6 +73,18 @@ struct TreePageGeometry {
   std::size_t blockRefsAt = 0;
 };
 
+// Count, most entries, entry size and level, in that order right after the entries; the two
+// counts `countSize` bytes wide.
+constexpr TreePageGeometry treePageAfter(std::size_t entriesBytes, std::size_t countSize) {
+  TreePageGeometry t;
+  t.entriesBytes = entriesBytes;
+  t.count = {entriesBytes, countSize};
+  t.maxCount = {entriesBytes + countSize, countSize};
+  t.entrySizeAt = entriesBytes + 2 * countSize;
+  t.levelAt = t.entrySizeAt + 1;
+  return t;
+}
+
 struct Geometry {
   FileLayout layout = FileLayout::Unknown;
   const char* name = "";              // "the ANSI layout"
@@ -176,11 +188,7 @@ constexpr Geometry unicode() {
   g.blockTrailer.size = 16;  // size, signature, CRC, BID
   g.blockTrailer.crc = {4, 4};
   g.blockTrailer.bid = {8, 8};
-  g.treePage.entriesBytes = 488;
-  g.treePage.count = {488, 1};
-  g.treePage.maxCount = {489, 1};
-  g.treePage.entrySizeAt = 490;
-  g.treePage.levelAt = 491;
+  g.treePage = treePageAfter(488, 1);
   g.treePage.blockRefsAt = 18;
   return g;
 }
@@ -208,11 +216,7 @@ constexpr Geometry unicode4K() {
   g.pageTrailer.size = 24;
   g.blockTrailer.size = 24;
   g.blockTrailer.inflatedSize = {18, 2};
-  g.treePage.entriesBytes = 4056;
-  g.treePage.count = {4056, 2};
-  g.treePage.maxCount = {4058, 2};
-  g.treePage.entrySizeAt = 4060;
-  g.treePage.levelAt = 4061;
+  g.treePage = treePageAfter(4056, 2);
   g.treePage.blockInflatedAt = 18;
   g.treePage.blockRefsAt = 20;
   return g;
@@ -246,6 +250,7 @@ constexpr bool treePageFits(const Geometry& g) {
   return t.count.at >= t.entriesBytes && t.levelAt < g.pageTrailerAt();
 }
 static_assert(treePageFits(kUnicodeGeometry) && treePageFits(kUnicode4KGeometry));
+static_assert(kUnicodeGeometry.treePage.levelAt == 491 && kUnicode4KGeometry.treePage.levelAt == 4061);
 
 static_assert(mapCoversItsInterval(kAnsiGeometry) && mapCoversItsInterval(kUnicodeGeometry) &&
               mapCoversItsInterval(kUnicode4KGeometry));
