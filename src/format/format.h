@@ -1,7 +1,9 @@
 #pragma once
 // The on-disk structures of a Unicode PST file with 512-byte pages: the header and its ROOT,
-// page and block trailers, B-tree pages, the CRC, the signature and the block encodings.
-// Pure functions over byte spans: no I/O, no state. Offsets and sizes are in bytes.
+// page and block trailers, B-tree pages, the CRC, the signature and the block encodings. The
+// readers of pages and trailers also take another layout's geometry (4 KiB pages); what is
+// written is always the Unicode layout. Pure functions over byte spans: no I/O, no state.
+// Offsets and sizes are in bytes.
 
 #include <array>
 #include <bit>
