@@ -18,6 +18,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Windows 7 and later: GetFinalPathNameByHandleW, SetFileInformationByHandle.
 add_compile_definitions(_WIN32_WINNT=0x0601 UNICODE _UNICODE)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# zlib from libz-mingw-w64-dev, its static library rather than the one that needs zlib1.dll.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # Programs built here run under Wine on this machine (ctest, the end-to-end script).
 find_program(KESTRIX_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)

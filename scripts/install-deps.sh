@@ -5,7 +5,7 @@ set -euo pipefail
 PKGS=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
-  libcli11-dev libblkid-dev
+  libcli11-dev libblkid-dev zlib1g-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
   qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
   fonts-noto-cjk
@@ -16,7 +16,7 @@ PKGS=(
   e2fsprogs ntfs-3g mtools exfatprogs exfat-fuse
   librsvg2-bin bash-completion man-db
   lintian desktop-file-utils appstream mmdebstrap
-  g++-mingw-w64-x86-64-posix wine64 googletest
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest
 )
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi

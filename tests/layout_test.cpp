@@ -1,5 +1,5 @@
-// The layouts that are not read yet: their geometry against real and hand-built bytes, and
-// their headers named by the scan, by recover and by check.
+// The layouts other than the Unicode one: their geometry against real and hand-built bytes,
+// and the headers of those not read yet named by the scan, by recover and by check.
 
 #include <gtest/gtest.h>
 
@@ -166,10 +166,12 @@ TEST(Layout, HeadersOfOtherLayoutsAreNamedNeverPassedOver) {
       << r.out;
 
   // check names the layout of a file it does not read.
-  const std::string ost = dir.file("sample.ost");
-  test::writeFile(ost, test::ostSample());
-  r = test::runCliArgs({"check", "-q", "--format", "tsv", ost});
+  const std::string ansi = dir.file("ansi.pst");
+  std::vector<std::byte> ansiFile = ansiHeader();
+  ansiFile.resize(0x4400);
+  test::writeFile(ansi, ansiFile);
+  r = test::runCliArgs({"check", "-q", "--format", "tsv", ansi});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("verdict\tan OST with 4 KiB pages (version 36): not read yet\n"), std::string::npos) << r.out;
-  EXPECT_EQ(r.err, "kestrix-cli: \"" + ost + "\" is an OST with 4 KiB pages (version 36): not read yet\n");
+  EXPECT_NE(r.out.find("verdict\tan ANSI PST (version 14): not read yet\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "kestrix-cli: \"" + ansi + "\" is an ANSI PST (version 14): not read yet\n");
 }

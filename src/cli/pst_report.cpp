@@ -39,6 +39,7 @@ std::vector<std::pair<std::string, std::string>> facts(const std::string& file, 
       {"header", pst::headerVerdictName(a.headerVerdict)},
   };
   if (!r.supported() || !r.isPst) return rows;
+  rows.push_back({"layout", pst::geometryOf(a.layout)->name});
   rows.push_back({"encoding", std::string(encodingName(a.encoding)) + (a.encodingFromHeader ? "" : " (from the data)")});
   rows.push_back({"node tree", treeText(a.nodeTree)});
   rows.push_back({"block tree", treeText(a.blockTree)});

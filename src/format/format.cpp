@@ -206,7 +206,14 @@ void substitute(std::span<std::byte> data, const std::uint8_t* table) {
   for (std::byte& b : data) b = std::byte(table[std::to_integer<std::uint8_t>(b)]);
 }
 
-std::uint64_t readField(Bytes b, Field f) { return f.size == 4 ? le32(b, f.at) : le64(b, f.at); }
+std::uint64_t readField(Bytes b, Field f) {
+  switch (f.size) {
+    case 1: return std::to_integer<std::uint8_t>(b[f.at]);
+    case 2: return le16(b, f.at);
+    case 4: return le32(b, f.at);
+    default: return le64(b, f.at);
+  }
+}
 void putField(std::span<std::byte> b, Field f, std::uint64_t v) {
   if (f.size == 4) putLe32(b, f.at, std::uint32_t(v));
   else putLe64(b, f.at, v);
@@ -293,7 +300,7 @@ bool isHeaderSector(Bytes b) {
          headerCrcHolds(b, kUnicodeHeader.crcPartialAt, kUnicodeHeader.crcPartialLength);
 }
 
-ParsedHeader parseHeader(Bytes b) {
+ParsedHeader parseHeader(Bytes b, FileLayout reading) {
   ParsedHeader out;
   if (b.size() < kHeaderVersionAt + 2 || std::memcmp(b.data(), "!BDN", 4) != 0) return out;
   const std::uint16_t version = le16(b, kHeaderVersionAt);
@@ -323,7 +330,7 @@ ParsedHeader parseHeader(Bytes b) {
   h.encoding = Encoding(encoding);
   out.crcsHold = headerCrcHolds(b, at.crcPartialAt, at.crcPartialLength) &&
                  (at.crcFullAt == 0 || headerCrcHolds(b, at.crcFullAt, at.crcFullLength));
-  if (g->layout != FileLayout::Unicode) out.state = HeaderState::NotUnicode;
+  if (g->layout != reading) out.state = HeaderState::NotUnicode;
   else out.state = out.crcsHold && encoding <= 2 ? HeaderState::Sound : HeaderState::BadCrc;
   return out;
 }
@@ -370,30 +377,35 @@ void sealHeader(std::span<std::byte> b) {
   if (at.crcFullAt != 0 && b.size() >= at.size) putLe32(b, at.crcFullAt, crc(Bytes(b).subspan(8, at.crcFullLength)));
 }
 
-PageTrailer pageTrailer(Bytes page) {
-  return {std::to_integer<std::uint8_t>(page[kPageTrailerAt]), le16(page, 498), le32(page, 500), le64(page, 504)};
+PageTrailer pageTrailer(Bytes page, const Geometry& g) {
+  const Bytes t = page.subspan(g.pageTrailerAt(), g.pageTrailer.size);
+  return {std::to_integer<std::uint8_t>(t[g.pageTrailer.typeAt]), le16(t, g.pageTrailer.sigAt),
+          std::uint32_t(readField(t, g.pageTrailer.crc)), readField(t, g.pageTrailer.bid)};
 }
 
-PageState pageState(Bytes page, std::uint64_t offset) {
-  const PageTrailer t = pageTrailer(page);
-  if (t.type != std::to_integer<std::uint8_t>(page[kPageTrailerAt + 1])) return PageState::Invalid;
+PageState pageState(Bytes page, std::uint64_t offset, const Geometry& g) {
+  const PageTrailer t = pageTrailer(page, g);
+  if (t.type != std::to_integer<std::uint8_t>(page[g.pageTrailerAt() + g.pageTrailer.typeRepeatAt])) return PageState::Invalid;
   if (t.type < kPageBlockTree || t.type > kPageFreePageMap) return PageState::Invalid;
   if ((t.type == kPageBlockTree || t.type == kPageNodeTree) ? t.sig != signature(offset, t.bid) : t.sig != 0)
     return PageState::Invalid;
-  return crc(page.first(kPageTrailerAt)) == t.crc ? PageState::Valid : PageState::CrcFailed;
+  return crc(page.first(g.pageTrailerAt())) == t.crc ? PageState::Valid : PageState::CrcFailed;
 }
 
-std::size_t pageCapacity(std::uint8_t type, std::uint8_t level) { return 488 / entrySize(type, level); }
+std::size_t pageCapacity(std::uint8_t type, std::uint8_t level, const Geometry& g) {
+  return g.treePage.entriesBytes / entrySize(type, level);
+}
 
-std::optional<TreePage> parseTreePage(Bytes page) {
+std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g) {
+  const TreePageGeometry& tp = g.treePage;
   TreePage out;
-  out.type = std::to_integer<std::uint8_t>(page[kPageTrailerAt]);
+  out.type = std::to_integer<std::uint8_t>(page[g.pageTrailerAt() + g.pageTrailer.typeAt]);
   if (out.type != kPageBlockTree && out.type != kPageNodeTree) return std::nullopt;
-  out.bid = le64(page, 504);
-  const std::size_t count = std::to_integer<std::size_t>(page[488]);
-  const std::size_t size = std::to_integer<std::size_t>(page[490]);
-  out.level = std::to_integer<std::uint8_t>(page[491]);
-  if (out.level > 8 || size != entrySize(out.type, out.level) || count > pageCapacity(out.type, out.level))
+  out.bid = pageTrailer(page, g).bid;
+  const std::size_t count = std::size_t(readField(page, tp.count));
+  const std::size_t size = std::to_integer<std::size_t>(page[tp.entrySizeAt]);
+  out.level = std::to_integer<std::uint8_t>(page[tp.levelAt]);
+  if (out.level > 8 || size != entrySize(out.type, out.level) || count > pageCapacity(out.type, out.level, g))
     return std::nullopt;
   out.entries.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -410,7 +422,8 @@ std::optional<TreePage> parseTreePage(Bytes page) {
     } else {
       e.child = readRef(page, at);
       e.size = le16(page, at + 16);
-      e.refs = le16(page, at + 18);
+      e.refs = le16(page, at + tp.blockRefsAt);
+      if (tp.blockInflatedAt != 0) e.inflated = le16(page, at + tp.blockInflatedAt);
     }
     out.entries.push_back(e);
   }
@@ -458,6 +471,11 @@ std::array<std::byte, kPageSize> buildMapPage(std::uint8_t type, std::span<const
   return b;
 }
 
-BlockTrailer blockTrailer(Bytes t) { return {le16(t, 0), le16(t, 2), le32(t, 4), le64(t, 8)}; }
+BlockTrailer blockTrailer(Bytes t, const Geometry& g) {
+  const BlockTrailerGeometry& at = g.blockTrailer;
+  const Field inflated = at.inflatedSize;
+  return {le16(t, at.dataSizeAt), le16(t, at.sigAt), std::uint32_t(readField(t, at.crc)), readField(t, at.bid),
+          inflated.size == 0 ? std::uint16_t(0) : le16(t, inflated.at)};
+}
 
 }  // namespace kestrix::pst

@@ -1,7 +1,9 @@
 #pragma once
 // The on-disk structures of a Unicode PST file with 512-byte pages: the header and its ROOT,
-// page and block trailers, B-tree pages, the CRC, the signature and the block encodings.
-// Pure functions over byte spans: no I/O, no state. Offsets and sizes are in bytes.
+// page and block trailers, B-tree pages, the CRC, the signature and the block encodings. The
+// readers of pages and trailers also take another layout's geometry (4 KiB pages); what is
+// written is always the Unicode layout. Pure functions over byte spans: no I/O, no state.
+// Offsets and sizes are in bytes.
 
 #include <array>
 #include <bit>
@@ -144,8 +146,9 @@ bool isHeaderSector(Bytes sector);
 void sealHeader(std::span<std::byte> header);
 
 // Reads the header from its first bytes (fewer than the layout's header size give Missing;
-// for an unknown version, fewer than kHeaderSize).
-ParsedHeader parseHeader(Bytes bytes);
+// for an unknown version, fewer than kHeaderSize). A header of the layout `reading` is Sound
+// or BadCrc; one of any other layout is NotUnicode.
+ParsedHeader parseHeader(Bytes bytes, FileLayout reading = FileLayout::Unicode);
 
 // Writes a complete Unicode HEADER (kHeaderSize bytes) with both CRCs, over `out`, which must
 // hold at least kHeaderSize bytes. Bytes the struct does not name are set as a new file has
@@ -159,14 +162,17 @@ struct PageTrailer {
   std::uint32_t crc = 0;
   std::uint64_t bid = 0;
 };
-PageTrailer pageTrailer(Bytes page);
+// The trailer of a page of the layout `g` (page holds at least g.pageSize bytes).
+PageTrailer pageTrailer(Bytes page, const Geometry& g = kUnicodeGeometry);
 
-// A 512-byte page found at `offset`: valid when both type bytes agree, the CRC of the 496
-// data bytes holds and, for tree pages, the signature matches offset and BID. CrcFailed when
+// A page found at `offset`: valid when both type bytes agree, the CRC of the bytes before the
+// trailer holds and, for tree pages, the signature matches offset and BID. CrcFailed when
 // all of that holds but the CRC: one flipped bit, perhaps in bytes no field uses.
 enum class PageState { Invalid, CrcFailed, Valid };
-PageState pageState(Bytes page, std::uint64_t offset);
-inline bool isValidPage(Bytes page, std::uint64_t offset) { return pageState(page, offset) == PageState::Valid; }
+PageState pageState(Bytes page, std::uint64_t offset, const Geometry& g = kUnicodeGeometry);
+inline bool isValidPage(Bytes page, std::uint64_t offset, const Geometry& g = kUnicodeGeometry) {
+  return pageState(page, offset, g) == PageState::Valid;
+}
 
 // One entry of a B-tree page. Intermediate pages: key and child. Node-tree leaves: nid,
 // data, sub, parent. Block-tree leaves: the block's BID and offset, its size and refcount.
@@ -178,6 +184,7 @@ struct TreeEntry {
   std::uint32_t parent = 0; // node leaf: nidParent
   std::uint16_t size = 0;   // block leaf: cb
   std::uint16_t refs = 0;   // block leaf: cRef
+  std::uint16_t inflated = 0;  // block leaf: the size of the data once inflated; 0 where the layout stores blocks as they are
 };
 
 struct TreePage {
@@ -189,10 +196,11 @@ struct TreePage {
 
 // Parses a valid tree page (see isValidPage); nullopt when its layout is not that of a
 // B-tree page of its type and level (entry size, count).
-std::optional<TreePage> parseTreePage(Bytes page);
+std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g = kUnicodeGeometry);
 
-// Entries that fit one page: 15 node-tree leaf entries, 20 of the other kinds.
-std::size_t pageCapacity(std::uint8_t type, std::uint8_t level);
+// Entries that fit one page: 15 node-tree leaf entries, 20 of the other kinds (4 KiB pages:
+// 126 and 169).
+std::size_t pageCapacity(std::uint8_t type, std::uint8_t level, const Geometry& g = kUnicodeGeometry);
 
 // Lays out a tree page with its trailer for the given file offset. entries.size() must not
 // exceed pageCapacity.
@@ -207,10 +215,16 @@ struct BlockTrailer {
   std::uint16_t sig = 0;
   std::uint32_t crc = 0;
   std::uint64_t bid = 0;
+  std::uint16_t inflated = 0;  // the data's size once inflated; 0 where the layout has no such field
 };
-BlockTrailer blockTrailer(Bytes trailer16);
+// The trailer of a block of the layout `g` (its last g.blockTrailer.size bytes).
+BlockTrailer blockTrailer(Bytes trailer, const Geometry& g = kUnicodeGeometry);
 
-// Total length of a block holding `dataSize` bytes: data plus trailer, rounded up to 64.
-constexpr std::size_t blockSpan(std::size_t dataSize) { return (dataSize + kBlockTrailerSize + 63) & ~std::size_t(63); }
+// Total length of a block holding `dataSize` bytes: data plus trailer, rounded up to the
+// layout's block alignment (64 bytes in the Unicode layout).
+constexpr std::size_t blockSpan(std::size_t dataSize, const Geometry& g = kUnicodeGeometry) {
+  return (dataSize + g.blockTrailer.size + g.blockAlign - 1) & ~(g.blockAlign - 1);
+}
+static_assert(blockSpan(0) == 64 && blockSpan(48) == 64 && blockSpan(49) == 128 && blockSpan(0, kUnicode4KGeometry) == 512);
 
 }  // namespace kestrix::pst

@@ -61,6 +61,30 @@ struct BlockTrailerGeometry {
   Field inflatedSize;                 // size 0: the layout stores blocks as they are
 };
 
+// The metadata before a B-tree page's trailer: entry count, the most entries that fit, entry
+// size and level, after `entriesBytes` of entries. A block-tree leaf entry holds the block's
+// reference, its stored size, and (where blocks may be compressed) its inflated size, then the
+// reference count.
+struct TreePageGeometry {
+  std::size_t entriesBytes = 0;
+  Field count, maxCount;
+  std::size_t entrySizeAt = 0, levelAt = 0;
+  std::size_t blockInflatedAt = 0;   // 0: the layout stores blocks as they are
+  std::size_t blockRefsAt = 0;
+};
+
+// Count, most entries, entry size and level, in that order right after the entries; the two
+// counts `countSize` bytes wide.
+constexpr TreePageGeometry treePageAfter(std::size_t entriesBytes, std::size_t countSize) {
+  TreePageGeometry t;
+  t.entriesBytes = entriesBytes;
+  t.count = {entriesBytes, countSize};
+  t.maxCount = {entriesBytes + countSize, countSize};
+  t.entrySizeAt = entriesBytes + 2 * countSize;
+  t.levelAt = t.entrySizeAt + 1;
+  return t;
+}
+
 struct Geometry {
   FileLayout layout = FileLayout::Unknown;
   const char* name = "";              // "the ANSI layout"
@@ -76,6 +100,7 @@ struct Geometry {
   HeaderGeometry header;
   PageTrailerGeometry pageTrailer;
   BlockTrailerGeometry blockTrailer;
+  TreePageGeometry treePage;
 
   constexpr std::size_t pageTrailerAt() const { return pageSize - pageTrailer.size; }
   constexpr std::size_t maxBlockData() const { return maxBlockSize - blockTrailer.size; }
@@ -163,6 +188,8 @@ constexpr Geometry unicode() {
   g.blockTrailer.size = 16;  // size, signature, CRC, BID
   g.blockTrailer.crc = {4, 4};
   g.blockTrailer.bid = {8, 8};
+  g.treePage = treePageAfter(488, 1);
+  g.treePage.blockRefsAt = 18;
   return g;
 }
 
@@ -171,7 +198,9 @@ constexpr Geometry unicode() {
 // at 512 bytes a bit. Trailers grow to 24 bytes: a page's ends in 8 bytes no field names
 // (1 in the files seen); a block's holds, after the BID, a 16-bit field no reader needs (2 in
 // the files seen), the inflated size and 4 zero bytes. The CRC of a block covers its data as
-// stored. Blocks are 512-byte aligned and take up to 64 KiB with their trailer.
+// stored. Blocks are 512-byte aligned and take up to 64 KiB with their trailer. A tree page
+// holds 4,056 bytes of entries and counts them in 16 bits; a block-tree leaf entry carries
+// the inflated size after the stored one, which moves the reference count along.
 constexpr Geometry unicode4K() {
   Geometry g = unicode();
   g.layout = FileLayout::Unicode4K;
@@ -187,6 +216,9 @@ constexpr Geometry unicode4K() {
   g.pageTrailer.size = 24;
   g.blockTrailer.size = 24;
   g.blockTrailer.inflatedSize = {18, 2};
+  g.treePage = treePageAfter(4056, 2);
+  g.treePage.blockInflatedAt = 18;
+  g.treePage.blockRefsAt = 20;
   return g;
 }
 
@@ -212,6 +244,14 @@ constexpr bool mapCoversItsInterval(const Geometry& g) {
   return g.mapInterval == std::int64_t(g.mapBits.size * 8 * g.mapBitBytes) &&
          g.mapBits.at + g.mapBits.size <= g.pageTrailerAt();
 }
+// A tree page's metadata lies between its entries and its trailer.
+constexpr bool treePageFits(const Geometry& g) {
+  const TreePageGeometry& t = g.treePage;
+  return t.count.at >= t.entriesBytes && t.levelAt < g.pageTrailerAt();
+}
+static_assert(treePageFits(kUnicodeGeometry) && treePageFits(kUnicode4KGeometry));
+static_assert(kUnicodeGeometry.treePage.levelAt == 491 && kUnicode4KGeometry.treePage.levelAt == 4061);
+
 static_assert(mapCoversItsInterval(kAnsiGeometry) && mapCoversItsInterval(kUnicodeGeometry) &&
               mapCoversItsInterval(kUnicode4KGeometry));
 

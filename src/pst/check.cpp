@@ -54,7 +54,9 @@ std::string notReadText(std::uint16_t version) {
 
 Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   Analysis a;
-  const ParsedHeader parsed = parseHeader(scan.header);
+  const Geometry& g = *scan.geometry;
+  a.layout = g.layout;
+  const ParsedHeader parsed = parseHeader(scan.header, g.layout);
   a.header = parsed.header;
   switch (parsed.state) {
     case HeaderState::Missing: a.headerVerdict = HeaderVerdict::Missing; break;
@@ -95,9 +97,9 @@ Analysis analyse(const StructureScan& scan, scan::ByteSource& input) {
   for (const TreeWalk* walk : {&nodeWalk, &blockWalk})
     a.badCrcPages.insert(a.badCrcPages.end(), walk->badCrcOffsets.begin(), walk->badCrcOffsets.end());
   for (const TreeWalk* walk : {&nodeWalk, &blockWalk})
-    for (const std::uint64_t page : walk->pageOffsets) a.indexEnd = std::max(a.indexEnd, std::int64_t(page + kPageSize));
+    for (const std::uint64_t page : walk->pageOffsets) a.indexEnd = std::max(a.indexEnd, std::int64_t(page + g.pageSize));
   for (const BlockEntry& b : a.blocks)
-    a.indexEnd = std::max(a.indexEnd, std::int64_t(std::min<std::uint64_t>(b.offset + blockSpan(b.size), INT64_MAX)));
+    a.indexEnd = std::max(a.indexEnd, std::int64_t(std::min<std::uint64_t>(b.offset + blockSpan(b.size, g), INT64_MAX)));
 
   if (a.headerVerdict == HeaderVerdict::Own) {
     a.encoding = a.header.encoding;
@@ -117,15 +119,16 @@ bool CheckReport::soundApartFromCrcs() const {
          unreadable.empty();
 }
 
-bool saneLength(std::uint64_t end, std::int64_t length, std::int64_t indexEnd) {
-  return end > std::uint64_t(kFirstAMapOffset) && (end - kFirstAMapOffset) % kIntervalBytes == 0 &&
-         end <= std::uint64_t(length) && end >= std::uint64_t(indexEnd);
+bool saneLength(std::uint64_t end, std::int64_t length, std::int64_t indexEnd, const Geometry& g) {
+  const std::uint64_t first = std::uint64_t(g.firstMapOffset);
+  return end > first && (end - first) % std::uint64_t(g.mapInterval) == 0 && end <= std::uint64_t(length) &&
+         end >= std::uint64_t(indexEnd);
 }
 
 std::int64_t slackPast(const StructureScan& scan, const AnalysisSummary& a) {
   if (scan.stopped || a.headerVerdict != HeaderVerdict::Own) return 0;
   const std::uint64_t end = a.header.fileEof;
-  if (!saneLength(end, scan.length, a.indexEnd) || end == std::uint64_t(scan.length) ||
+  if (!saneLength(end, scan.length, a.indexEnd, *scan.geometry) || end == std::uint64_t(scan.length) ||
       scan.lastAllocationMap >= std::int64_t(end))
     return 0;
   return scan.length - std::int64_t(end);
@@ -141,9 +144,10 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
   r.isPst = analysis.headerVerdict == HeaderVerdict::Own ||
             std::any_of(scan.treePages.begin(), scan.treePages.end(), [](const FoundTreePage& p) { return !p.crcFailed; });
   r.slackBytes = slackPast(scan, analysis);
-  r.lengthSane = saneLength(analysis.header.fileEof, scan.length, analysis.indexEnd);
+  r.lengthSane = saneLength(analysis.header.fileEof, scan.length, analysis.indexEnd, *scan.geometry);
   // Intervals that begin in the slack are none of the file's: their maps are not lost.
-  r.mapIntervals = scan.mapIntervals - (r.slackBytes > 0 ? intervalsFrom(scan.length - r.slackBytes, scan.length) : 0);
+  r.mapIntervals = scan.mapIntervals -
+                   (r.slackBytes > 0 ? intervalsFrom(scan.length - r.slackBytes, scan.length, *scan.geometry) : 0);
   r.mapsLost = r.mapIntervals - scan.validAllocationMaps;
   const BlockIndex blocks(std::move(blockEntries), scan);
   r.blocksListed = std::int64_t(blocks.entries().size());

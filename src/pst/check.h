@@ -47,6 +47,7 @@ struct FolderReport {
 
 // What a report tells of the header, the trees and the encoding.
 struct AnalysisSummary {
+  FileLayout layout = FileLayout::Unicode;  // the layout the file was read in
   Header header;                 // as read (meaningful for Own, Foreign, BadCrc)
   HeaderVerdict headerVerdict = HeaderVerdict::Missing;
   Encoding encoding = Encoding::None;
@@ -104,7 +105,7 @@ struct CheckReport {
 // Whether the header's length is one a file of `length` bytes, whose trees reach indexEnd, can
 // have: past the first interval and where an interval starts, at most `length` and at least
 // indexEnd. A length the file does not hold (a header claiming 2^63 bytes) is not sane.
-bool saneLength(std::uint64_t fileEof, std::int64_t length, std::int64_t indexEnd);
+bool saneLength(std::uint64_t fileEof, std::int64_t length, std::int64_t indexEnd, const Geometry& g = kUnicodeGeometry);
 
 // The bytes past the declared end of a file whose header is its own, when they are no part of
 // it: a file that an undelete tool wrote in whole clusters carries the rest of its last

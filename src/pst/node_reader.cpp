@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "format/inflate.h"
+
 namespace kestrix::pst {
 
 namespace {
@@ -80,19 +82,23 @@ std::optional<std::vector<std::byte>> NodeReader::block(std::uint64_t bid) {
   const BlockEntry* found = m_blocks.find(bid);
   if (!found || !m_blocks.present(*found)) return std::nullopt;
   const BlockEntry& e = *found;
+  std::vector<std::byte> raw;
   if (auto kept = m_blocks.kept(e)) {
-    std::vector<std::byte> raw(kept->begin(), kept->end());
-    if (!isInternalBid(bid)) decodeBlock(raw, m_encoding, bid);
-    return raw;
+    raw.assign(kept->begin(), kept->end());
+  } else {
+    const Geometry& g = m_blocks.geometry();
+    raw.resize(blockSpan(e.size, g));
+    if (m_input.readAt(std::int64_t(e.offset), raw) != raw.size()) return std::nullopt;
+    const BlockTrailer t = blockTrailer(Bytes(raw).last(g.blockTrailer.size), g);
+    raw.resize(e.size);
+    // A block whose CRC failed in the scan is read as it is, as readers read it.
+    if (blockKey(t.bid) != blockKey(bid) || t.size != e.size || (crc(raw) != t.crc && !m_blocks.badCrc(e)))
+      return std::nullopt;
   }
-  std::vector<std::byte> raw(blockSpan(e.size));
-  if (m_input.readAt(std::int64_t(e.offset), raw) != raw.size()) return std::nullopt;
-  const BlockTrailer t = blockTrailer(Bytes(raw).last(kBlockTrailerSize));
-  raw.resize(e.size);
-  // A block whose CRC failed in the scan is read as it is, as readers read it.
-  if (blockKey(t.bid) != blockKey(bid) || t.size != e.size || (crc(raw) != t.crc && !m_blocks.badCrc(e)))
-    return std::nullopt;
   if (!isInternalBid(bid)) decodeBlock(raw, m_encoding, bid);
+  // Stored compressed: the block tree gives the size it inflates to. The encoding, where
+  // there is one, covers the bytes as stored.
+  if (e.inflated != 0 && e.inflated != e.size) return inflateBlock(raw, e.inflated);
   return raw;
 }
 

@@ -11,7 +11,7 @@ namespace {
 bool sameBid(std::uint64_t a, std::uint64_t b) { return blockKey(a) == blockKey(b); }
 
 NodeEntry toNode(const TreeEntry& e) { return {std::uint32_t(e.key), e.parent, e.data, e.sub}; }
-BlockEntry toBlock(const TreeEntry& e) { return {e.child.bid, e.child.offset, e.size, e.refs}; }
+BlockEntry toBlock(const TreeEntry& e) { return {e.child.bid, e.child.offset, e.size, e.refs, e.inflated}; }
 
 template <typename Entry, typename Convert>
 std::vector<Entry> fromLeaves(const TreeWalk& walk, Convert convert) {

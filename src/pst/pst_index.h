@@ -28,6 +28,7 @@ struct BlockEntry {
   std::uint64_t offset = 0;
   std::uint16_t size = 0;
   std::uint16_t refs = 0;
+  std::uint16_t inflated = 0;  // the data's size once inflated; 0 where the layout stores blocks as they are
   friend bool operator==(const BlockEntry&, const BlockEntry&) = default;
 };
 
@@ -108,6 +109,8 @@ class BlockIndex {
   // The data of a present entry whose CRC holds as the scan kept it (internal blocks only, see KeptBlock).
   std::optional<Bytes> kept(const BlockEntry& e) const;
   const std::vector<BlockEntry>& entries() const { return m_entries; }
+  // The layout the blocks were found in.
+  const Geometry& geometry() const { return *m_scan.geometry; }
   // Whether the entry at that index of entries() is present, and whether its CRC fails.
   bool presentAt(std::size_t i) const { return m_state[i] != 0; }
   bool badCrcAt(std::size_t i) const { return m_state[i] == kBadCrc; }

@@ -25,12 +25,14 @@ std::int64_t wholeIntervalsLength(std::int64_t length) {
 // intervals, and one interval appended for new tree pages.
 std::int64_t repairedRoom(std::int64_t length) { return wholeIntervalsLength(length) + kIntervalBytes; }
 
-// Why a file as checked cannot be repaired (completing "it ..."), or null.
-// Why a file cannot be repaired (the data of Message::Code::CannotRepair); nullptr when it can be.
-const char* unrepairable(const CheckReport& r) {
-  if (!r.supported()) return "layout";
-  if (!r.isPst) return "nopst";
-  return nullptr;
+// Why a file as checked cannot be repaired: the data of Message::Code::CannotRepair after the
+// path (see unrepairableReason); empty when it can be. A file read in the 4 KiB-page layout is
+// checked but not repaired yet: a repair would write it anew in the Unicode one.
+std::vector<std::string> unrepairable(const CheckReport& r) {
+  if (r.analysis.layout == FileLayout::Unicode4K) return {"layout", "4k"};
+  if (!r.supported()) return {"layout"};
+  if (!r.isPst) return {"nopst"};
+  return {};
 }
 
 // The block tree from every block the scan proved, and from every block a leaf lists whose
@@ -403,7 +405,8 @@ std::optional<Header> rebuiltHeader(scan::ByteSource& file, const std::atomic<bo
   const StructureScan scan = scanStructure(file, stop);
   if (scan.stopped) return std::nullopt;
   const Analysis a = analyse(scan, file);
-  if (!a.nodeRoot || !a.blockRoot) return std::nullopt;
+  // Only a Unicode header is built; an OST with 4 KiB pages keeps none rebuilt.
+  if (a.layout != FileLayout::Unicode || !a.nodeRoot || !a.blockRoot) return std::nullopt;
   std::uint64_t nextPage = 0;
   Header h = startingHeader(scan, a, nextPage);
   raiseNextNids(h, a.nodes);
@@ -432,7 +435,10 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     r.stopped = true;
     return r;
   }
-  if (const char* why = unrepairable(r.before)) throw Error(Message{Message::Code::CannotRepair, {input.name(), why}});
+  if (auto why = unrepairable(r.before); !why.empty()) {
+    why.insert(why.begin(), input.name());
+    throw Error(Message{Message::Code::CannotRepair, std::move(why)});
+  }
   // The copy took the slack too: the output ends at the declared end, and the repair below
   // works from what lies before it.
   r.slackCut = r.before.slackBytes;
@@ -658,8 +664,8 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
     return out;
   }
   if (out.check.soundApartFromCrcs()) return out;  // blocks whose CRC fails stay as readers read them
-  if (const char* why = unrepairable(out.check)) {
-    out.notRepaired = "it " + unrepairableReason(why);
+  if (const auto why = unrepairable(out.check); !why.empty()) {
+    out.notRepaired = "it " + unrepairableReason(why[0], why.size() > 1 ? why[1] : "");
     return out;
   }
   const std::string path = written.path();

@@ -37,24 +37,29 @@ bool take(std::atomic<std::size_t>& budget, std::size_t n) {
   return false;
 }
 
-// Examines every 64-byte boundary e in (from, to] as the end of a block, and every page that
-// starts in [from, to). `buf` holds the input from `base` on; base <= from - kHistory unless
-// the input starts later. Internal blocks are kept while `keptBudget` lasts.
+// Examines every block boundary e in (from, to] as the end of a block, and every page that
+// ends in (from, to], in the layout G. `buf` holds the input from `base` on; base <= from -
+// G.maxBlockSize unless the input starts later. Internal blocks are kept while `keptBudget`
+// lasts. A template, so that each layout's offsets are constants in its loop.
+template <const Geometry& G>
 void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t from, std::int64_t to,
              ChunkFinds& out, std::atomic<std::size_t>& keptBudget) {
-  for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
+  constexpr BlockTrailerGeometry kTrailer = G.blockTrailer;
+  constexpr std::int64_t kAlign = std::int64_t(G.blockAlign), kPage = std::int64_t(G.pageSize);
+  static_assert(kTrailer.crc.size == 4 && kTrailer.bid.size == 8);
+  for (std::int64_t end = (from / kAlign + 1) * kAlign; end <= to; end += kAlign) {
     const std::size_t at = std::size_t(end - base);
-    const Bytes trailer = buf.subspan(at - kBlockTrailerSize, kBlockTrailerSize);
-    const std::uint16_t size = le16(trailer, 0);
-    if (size > kMaxBlockData) continue;
-    const std::int64_t start = end - std::int64_t(blockSpan(size));
+    const Bytes trailer = buf.subspan(at - kTrailer.size, kTrailer.size);
+    const std::uint16_t size = le16(trailer, kTrailer.dataSizeAt);
+    if (size > G.maxBlockData()) continue;
+    const std::int64_t start = end - std::int64_t(blockSpan(size, G));
     // Nothing but the header lives below the first allocation map.
-    if (start < base || start < kFirstAMapOffset) continue;
-    const std::uint64_t bid = le64(trailer, 8);
-    if (bid == 0 || le16(trailer, 2) != signature(std::uint64_t(start), bid)) continue;
+    if (start < base || start < G.firstMapOffset) continue;
+    const std::uint64_t bid = le64(trailer, kTrailer.bid.at);
+    if (bid == 0 || le16(trailer, kTrailer.sigAt) != signature(std::uint64_t(start), bid)) continue;
     const FoundBlock found{bid, std::uint64_t(start), size};
     const Bytes data = buf.subspan(std::size_t(start - base), size);
-    if (crc(data) != le32(trailer, 4)) {
+    if (crc(data) != le32(trailer, kTrailer.crc.at)) {
       out.badCrcBlocks.push_back(found);
       continue;
     }
@@ -64,21 +69,22 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
       out.keptBytes.insert(out.keptBytes.end(), data.begin(), data.end());
     }
   }
-  for (std::int64_t page = std::max((from + 511) / 512 * 512, kFirstAMapOffset); page + 512 <= to; page += 512) {
-    const Bytes bytes = buf.subspan(std::size_t(page - base), kPageSize);
-    const auto type = std::to_integer<std::uint8_t>(bytes[kPageTrailerAt]);
-    const bool mapStart = page >= kFirstAMapOffset && (page - kFirstAMapOffset) % kIntervalBytes == 0;
+  // A page may begin in the previous chunk when chunks are not whole pages.
+  for (std::int64_t page = std::max(from / kPage * kPage, G.firstMapOffset); page + kPage <= to; page += kPage) {
+    const Bytes bytes = buf.subspan(std::size_t(page - base), G.pageSize);
+    const auto type = std::to_integer<std::uint8_t>(bytes[G.pageTrailerAt()]);
+    const bool mapStart = (page - G.firstMapOffset) % G.mapInterval == 0;
     if (mapStart) {
       ++out.mapIntervals;
-      if (type == kPageAllocMap && isValidPage(bytes, std::uint64_t(page))) {
+      if (type == kPageAllocMap && isValidPage(bytes, std::uint64_t(page), G)) {
         ++out.validAllocationMaps;
         out.lastAllocationMap = page;
       }
     }
     if (type != kPageBlockTree && type != kPageNodeTree) continue;
-    const PageState state = pageState(bytes, std::uint64_t(page));
+    const PageState state = pageState(bytes, std::uint64_t(page), G);
     if (state == PageState::Invalid) continue;
-    if (auto parsed = parseTreePage(bytes))
+    if (auto parsed = parseTreePage(bytes, G))
       out.treePages.push_back({std::uint64_t(page), std::move(*parsed), state == PageState::CrcFailed});
   }
 }
@@ -88,22 +94,23 @@ void append(std::vector<T>& to, std::vector<T>& from) {
   to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
 }
 
-// The turns of a pass. Each worker owns a buffer: kHistory bytes of room, then a chunk.
+// The turns of a pass. Each worker owns a buffer: the history's room, then a chunk.
 class Pass {
  public:
   Pass(scan::ByteSource& input, const std::atomic<bool>& stop, const PassOptions& options, const ChunkVisitor& visit,
        std::size_t chunk)
-      : m_input(input), m_length(input.size()), m_chunk(chunk), m_stop(stop), m_options(options), m_visit(visit) {}
+      : m_input(input), m_length(input.size()), m_chunk(chunk), m_history(options.history), m_stop(stop),
+        m_options(options), m_visit(visit), m_tail(m_history) {}
 
   void work() {
-    // Page-aligned, and kHistory is a multiple of a page, so that the kernel copies each
+    // Page-aligned, and the history is a multiple of a page, so that the kernel copies each
     // chunk to a page boundary: several times faster than to the allocator's 16-byte alignment.
     constexpr std::align_val_t kAlign{4096};
     struct AlignedDelete {
       void operator()(std::byte* p) const { ::operator delete(p, kAlign); }
     };
-    std::unique_ptr<std::byte, AlignedDelete> storage(static_cast<std::byte*>(::operator new(kHistory + m_chunk, kAlign)));
-    const std::span<std::byte> slot(storage.get(), kHistory + m_chunk);
+    std::unique_ptr<std::byte, AlignedDelete> storage(static_cast<std::byte*>(::operator new(m_history + m_chunk, kAlign)));
+    const std::span<std::byte> slot(storage.get(), m_history + m_chunk);
     try {
       while (workOne(slot)) {
       }
@@ -177,20 +184,20 @@ class Pass {
     {
       EndTurn end{*this, offset + std::int64_t(size)};
       if (m_options.progress) m_options.progress({offset, m_length});
-      scan::readSectorsRetrying(m_input, offset, slot.subspan(kHistory, size), m_unreadable);
+      scan::readSectorsRetrying(m_input, offset, slot.subspan(m_history, size), m_unreadable);
       kept = m_kept;
-      std::copy(m_tail.end() - std::ptrdiff_t(kept), m_tail.end(), slot.begin() + std::ptrdiff_t(kHistory - kept));
-      const std::span<std::byte> last = slot.first(kHistory + size).last(std::min(kHistory, kept + size));
+      std::copy(m_tail.end() - std::ptrdiff_t(kept), m_tail.end(), slot.begin() + std::ptrdiff_t(m_history - kept));
+      const std::span<std::byte> last = slot.first(m_history + size).last(std::min(m_history, kept + size));
       m_kept = last.size();
       std::copy(last.begin(), last.end(), m_tail.end() - std::ptrdiff_t(m_kept));
-      if (m_options.chunk) m_options.chunk(offset, slot.subspan(kHistory, size));
+      if (m_options.chunk) m_options.chunk(offset, slot.subspan(m_history, size));
     }
     if (m_options.ordered) {
       std::unique_lock lock(m_mutex);
       waitUntil(lock, [&] { return m_visited == ticket || m_failed; });
       if (m_failed) return false;
     }
-    m_visit(slot.subspan(kHistory - kept, kept + size), offset - std::int64_t(kept), offset);
+    m_visit(slot.subspan(m_history - kept, kept + size), offset - std::int64_t(kept), offset);
     if (m_options.ordered) {
       std::lock_guard lock(m_mutex);
       ++m_visited;
@@ -202,6 +209,7 @@ class Pass {
   scan::ByteSource& m_input;
   const std::int64_t m_length;
   const std::size_t m_chunk;
+  const std::size_t m_history;
   const std::atomic<bool>& m_stop;
   const PassOptions& m_options;
   const ChunkVisitor& m_visit;
@@ -217,17 +225,27 @@ class Pass {
   std::atomic<bool> m_failed = false;       // a worker threw: the others stop at their next wait
   std::exception_ptr m_error;
   // The reading turn's: the input just before the next chunk, and sectors that failed.
-  std::array<std::byte, kHistory> m_tail{};
+  std::vector<std::byte> m_tail;
   std::size_t m_kept = 0;
   std::vector<scan::SectorRun> m_unreadable;
 };
 
+// The layout to read the input in: the one its header names where that is 4 KiB pages (a
+// header whose first sector's CRC holds), else the Unicode one, as for every file whose header
+// is lost.
+const Geometry& layoutToRead(scan::ByteSource& input) {
+  std::array<std::byte, kHeaderSize> head{};
+  if (input.readAt(0, head) != head.size() || !isHeaderSector(head)) return kUnicodeGeometry;
+  return parseHeader(head).layout == FileLayout::Unicode4K ? kUnicode4KGeometry : kUnicodeGeometry;
+}
+
 }  // namespace
 
-std::int64_t intervalsFrom(std::int64_t from, std::int64_t length) {
+std::int64_t intervalsFrom(std::int64_t from, std::int64_t length, const Geometry& g) {
+  const std::int64_t interval = g.mapInterval, page = std::int64_t(g.pageSize);
   const std::int64_t first =
-      kFirstAMapOffset + std::max<std::int64_t>(0, (from - kFirstAMapOffset + kIntervalBytes - 1) / kIntervalBytes) * kIntervalBytes;
-  return first + std::int64_t(kPageSize) <= length ? (length - std::int64_t(kPageSize) - first) / kIntervalBytes + 1 : 0;
+      g.firstMapOffset + std::max<std::int64_t>(0, (from - g.firstMapOffset + interval - 1) / interval) * interval;
+  return first + page <= length ? (length - page - first) / interval + 1 : 0;
 }
 
 std::optional<Bytes> StructureScan::keptBlock(std::uint64_t offset, std::uint16_t size) const {
@@ -255,6 +273,8 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
                             const StructureScanOptions& options) {
   StructureScan out;
   out.length = input.size();
+  out.geometry = &layoutToRead(input);
+  const Geometry& g = *out.geometry;
   // Room the lists will likely need, reserved (not touched) so that they grow without copies.
   out.blocks.reserve(std::size_t(std::min<std::int64_t>(out.length / 2048, std::int64_t(1) << 22)));
   out.keptBytes.reserve(std::min<std::size_t>(kKeptBytesMax, std::size_t(out.length / 64)));
@@ -276,11 +296,12 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
     out.validAllocationMaps += f.validAllocationMaps;
     out.lastAllocationMap = std::max(out.lastAllocationMap, f.lastAllocationMap);
   };
-  PassOptions pass{options.chunkSize, false, options.progress, options.chunk};
+  PassOptions pass{options.chunkSize, false, options.progress, options.chunk, g.maxBlockSize};
+  const auto examineChunk = g.layout == FileLayout::Unicode4K ? examine<kUnicode4KGeometry> : examine<kUnicodeGeometry>;
   PassResult result = readInOnePass(input, stop, pass, [&](std::span<const std::byte> buf, std::int64_t base, std::int64_t from) {
     const std::int64_t to = base + std::int64_t(buf.size());
     ChunkFinds found;
-    examine(buf, base, from, to, found, keptBudget);
+    examineChunk(buf, base, from, to, found, keptBudget);
     std::lock_guard lock(merging);
     if (from == 0) out.header.assign(buf.begin(), buf.begin() + std::ptrdiff_t(std::min(buf.size(), kHeaderSize)));
     if (from != mergedTo) {

@@ -44,6 +44,8 @@ struct KeptBlock {
 inline constexpr std::size_t kKeptBytesMax = 8 << 20;
 
 struct StructureScan {
+  // The layout the input was read in: its header's, when that names 4 KiB pages, else Unicode.
+  const Geometry* geometry = &kUnicodeGeometry;
   std::int64_t length = 0;                 // bytes of the input
   std::vector<std::byte> header;           // its first kHeaderSize bytes (fewer when shorter)
   std::vector<FoundBlock> blocks;          // trailer, signature and CRC hold; by offset
@@ -63,7 +65,7 @@ struct StructureScan {
 
 // Of the intervals that begin at or past `from`, those whose first page lies whole in the
 // first `length` bytes: the ones a scan of that many bytes counts in mapIntervals.
-std::int64_t intervalsFrom(std::int64_t from, std::int64_t length);
+std::int64_t intervalsFrom(std::int64_t from, std::int64_t length, const Geometry& g = kUnicodeGeometry);
 
 struct StructureProgress {
   std::int64_t done = 0;
@@ -82,7 +84,9 @@ struct StructureScanOptions {
   std::function<void(std::int64_t offset, std::span<const std::byte> bytes)> chunk;
 };
 
-// Bytes of the input kept in front of each chunk, so that a block ending in it can be read whole.
+// Bytes of the input kept in front of each chunk, so that a block ending in it can be read
+// whole: the largest block of the Unicode layout. A pass over a file with larger blocks keeps
+// more (PassOptions::history).
 inline constexpr std::size_t kHistory = kMaxBlockSize;
 
 struct PassResult {
@@ -91,8 +95,8 @@ struct PassResult {
 };
 
 // visit(buf, base, from): buf holds the input from byte `base` on; bytes [from, base +
-// buf.size()) are the new chunk and up to kHistory bytes before it are the end of the previous
-// one (base == from for the first chunk).
+// buf.size()) are the new chunk and up to PassOptions::history bytes before it are the end of
+// the previous one (base == from for the first chunk).
 using ChunkVisitor = std::function<void(std::span<const std::byte> buf, std::int64_t base, std::int64_t from)>;
 
 struct PassOptions {
@@ -103,6 +107,8 @@ struct PassOptions {
   std::function<void(const StructureProgress&)> progress;
   // As StructureScanOptions::chunk.
   std::function<void(std::int64_t offset, std::span<const std::byte> bytes)> chunk;
+  // Bytes of the previous chunk kept in front of each: a multiple of 4096.
+  std::size_t history = kHistory;
 };
 
 // Reads the whole input once, in order, by turns on two threads (the caller's and one more):
@@ -114,7 +120,8 @@ struct PassOptions {
 PassResult readInOnePass(scan::ByteSource& input, const std::atomic<bool>& stop, const PassOptions& options,
                          const ChunkVisitor& visit);
 
-// Reads the whole input once. The stop flag is tested before each chunk; a stopped scan
+// Reads the whole input once, in the layout its header names (see StructureScan::geometry).
+// The stop flag is tested before each chunk; a stopped scan
 // says so and holds what was found up to there. Throws kestrix::Error only when the chunk
 // callback throws.
 StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& stop,

@@ -109,15 +109,18 @@ const std::vector<std::byte>& enronPst() {
   return bytes;
 }
 
-const std::vector<std::byte>& ostSample() {
-  static const std::vector<std::byte> bytes = [] {
+const std::vector<std::byte>& ostSample(int which) {
+  const auto unpack = [](int n) {
     TempDir dir;
     const std::string file = dir.file("sample.ost");
-    const std::string packed = std::string(KESTRIX_TESTDATA_DIR) + "/ost-sample-1.ost.xz";
+    const std::string packed = std::string(KESTRIX_TESTDATA_DIR) + "/ost-sample-" + std::to_string(n) + ".ost.xz";
     if (runShell("xz -dc '" + packed + "' > '" + file + "'") != 0) return std::vector<std::byte>{};
     return readFile(file);
-  }();
-  return bytes;
+  };
+  static const std::vector<std::byte> first = unpack(1);
+  if (which == 1) return first;
+  static const std::vector<std::byte> second = unpack(2);
+  return second;
 }
 
 std::vector<std::byte> mapPageAt(std::int64_t fileOffset) { return rebuild::makeMapPage(fileOffset, 1); }

@@ -76,9 +76,9 @@ void writeFile(const std::string& path, std::span<const std::byte> bytes);
 const std::vector<std::byte>& enronPst();
 std::string enronPath();
 
-// The first shipped file of the 4 KiB-page layout (ost-sample-1, 16,818,176 bytes), unpacked
-// once with xz (xz-utils).
-const std::vector<std::byte>& ostSample();
+// A shipped file of the 4 KiB-page layout (ost-sample-1 or -2, 16,818,176 bytes each),
+// unpacked once with xz (xz-utils); empty when xz fails.
+const std::vector<std::byte>& ostSample(int which = 1);
 
 // A 512-byte page that passes the map-page test, recording the given file offset.
 std::vector<std::byte> mapPageAt(std::int64_t fileOffset);
