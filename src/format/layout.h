@@ -104,6 +104,10 @@ struct Geometry {
 
   constexpr std::size_t pageTrailerAt() const { return pageSize - pageTrailer.size; }
   constexpr std::size_t maxBlockData() const { return maxBlockSize - blockTrailer.size; }
+  // Where the allocation maps lie: the file offset of map `id`, and the same in 512-byte sectors.
+  constexpr std::int64_t intervalOffset(std::int64_t id) const { return firstMapOffset + id * mapInterval; }
+  constexpr std::int64_t firstMapSector() const { return firstMapOffset / 512; }
+  constexpr std::int64_t intervalSectors() const { return mapInterval / 512; }
 };
 
 namespace layout_detail {

@@ -57,13 +57,19 @@ bool HasPstMagic(std::span<const std::byte> header) {
   return header.size() >= 4 && readLe32(header, 0) == kMagic;
 }
 
-std::int64_t PstHeaderEndOffset(Page header) { return readLe64(header, kEndOffsetAt); }
+std::int64_t PstHeaderEndOffset(Page header, pst::FileLayout layout) {
+  const pst::Geometry* g = pst::geometryOf(layout);
+  if (!g || g->header.fileEof.size != 4) return readLe64(header, g ? g->header.fileEof.at : kEndOffsetAt);
+  return readLe32(header, g->header.fileEof.at);
+}
 
-std::int32_t PstHeaderIntervals(Page header) {
+std::int32_t PstHeaderIntervals(Page header, pst::FileLayout layout) {
   if (!HasPstMagic(header)) return 0;
+  const pst::Geometry* g = pst::geometryOf(layout);
+  const std::int64_t first = g ? g->firstMapOffset : kFirstMapPageOffset, interval = g ? g->mapInterval : kIntervalBytes;
   // A crafted end offset near the bottom of the range wraps instead of overflowing.
-  const auto e = static_cast<std::uint64_t>(PstHeaderEndOffset(header));
-  const std::int64_t n = static_cast<std::int64_t>(e - std::uint64_t(kFirstMapPageOffset)) / kIntervalBytes;
+  const auto e = static_cast<std::uint64_t>(PstHeaderEndOffset(header, layout));
+  const std::int64_t n = static_cast<std::int64_t>(e - std::uint64_t(first)) / interval;
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(n)));
 }
 

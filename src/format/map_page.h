@@ -46,11 +46,13 @@ std::int64_t MapPageOffsetField(Page page);
 bool IsPstMapPage(Page page);
 
 // From a PST header's first 512 bytes: 0 without the "!BDN" magic, else the number of
-// whole map intervals below the declared end offset (bytes 184..191), low 32 bits.
-std::int32_t PstHeaderIntervals(Page header);
+// whole map intervals below the declared end offset (bytes 184..191 in the Unicode layout),
+// low 32 bits. The header is read as one of `layout`, whatever its version field says.
+std::int32_t PstHeaderIntervals(Page header, pst::FileLayout layout = pst::FileLayout::Unicode);
 
-// The declared end-of-file offset (bytes 184..191); meaningful only with the magic.
-std::int64_t PstHeaderEndOffset(Page header);
+// The declared end-of-file offset (bytes 184..191 in the Unicode layout, 168..171 in the ANSI
+// one); meaningful only with the magic.
+std::int64_t PstHeaderEndOffset(Page header, pst::FileLayout layout = pst::FileLayout::Unicode);
 bool HasPstMagic(std::span<const std::byte> header);
 
 }  // namespace kestrix::scan

@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 #include <optional>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -16,10 +17,6 @@
 
 namespace kestrix::rebuild {
 
-using scan::kFirstMapPageOffset;
-using scan::kFirstMapPageSector;
-using scan::kIntervalBytes;
-using scan::kIntervalSectors;
 using scan::kPageSize;
 
 namespace {
@@ -62,6 +59,7 @@ struct Piece {
 };
 
 std::vector<Piece> piecesOf(std::span<const scan::Fragment> fragments, const AssembledFile& file) {
+  const pst::Geometry& g = file.geometry();
   std::vector<Piece> pieces;
   for (std::int32_t number : file.fragmentNumbers) {
     const scan::Fragment* f = findFragment(fragments, number);
@@ -70,13 +68,11 @@ std::vector<Piece> piecesOf(std::span<const scan::Fragment> fragments, const Ass
                   " is not in the fragment list");
     const IdRange ids = usedIds(*f, file.declaredIntervals);
     if (ids.empty()) continue;
-    pieces.push_back({ids.first, ids.last, f->first.sector + (ids.first - f->first.id) * kIntervalSectors});
+    pieces.push_back({ids.first, ids.last, f->first.sector + (ids.first - f->first.id) * g.intervalSectors()});
   }
   std::sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.firstId < b.firstId; });
   return pieces;
 }
-
-std::int64_t intervalOffset(std::int64_t id) { return kFirstMapPageOffset + id * kIntervalBytes; }
 
 // A fragment that may fill intervals of a file: it does not start with ID 0 (and not below),
 // and its IDs run upwards.
@@ -90,11 +86,11 @@ struct Candidate {
 
 // The candidates by first ID, then by place on the source, then by list order: the ones that
 // begin at an ID form one run, nearest first.
-std::vector<Candidate> candidateIndex(std::span<const scan::Fragment> fragments) {
+std::vector<Candidate> candidateIndex(std::span<const scan::Fragment> fragments, pst::FileLayout layout) {
   std::vector<Candidate> index;
   for (std::size_t i = 0; i < fragments.size(); ++i) {
     const scan::Fragment& f = fragments[i];
-    if (f.first.id <= 0 || f.last.id < f.first.id) continue;
+    if (f.layout() != layout || f.first.id <= 0 || f.last.id < f.first.id) continue;
     index.push_back({f.first.id, f.last.id, f.first.sector, f.number, i});
   }
   std::sort(index.begin(), index.end(), [](const Candidate& a, const Candidate& b) {
@@ -113,20 +109,21 @@ struct Placed {
 };
 
 // Reads the file's own B-tree pages where the pieces chosen so far and one candidate put them,
-// to tell which of two competing candidates belongs with the rest of the file. The header (a
-// Unicode PST's: wVer 23 or more) names the root page of each tree by block ID and file offset
-// (ROOT.BREFNBT at byte 216, ROOT.BREFBBT at 232); each page above the leaves names its
-// children the same way (BTENTRY: key, BID, offset; 24 bytes, up to 20 of them). A page's
-// trailer (its last 16 bytes) carries its type twice and its BID.
+// to tell which of two competing candidates belongs with the rest of the file. The header
+// names the root page of each tree by block ID and file offset (ROOT.BREFNBT and
+// ROOT.BREFBBT); each page above the leaves names its children the same way. A page's
+// trailer carries its type twice and its BID.
 class TreeCheck {
  public:
   // budget: the pages that may still be read, shared by the files of one assembly.
-  TreeCheck(scan::ByteSource& src, std::span<const std::byte> header, std::int64_t& budget)
-      : m_src(src), m_budget(budget) {
-    const auto version = std::uint16_t(scan::readLe32(header, 8) >> 16);
-    if (version < 23) return;
-    m_roots.push_back({std::uint64_t(scan::readLe64(header, 216)), scan::readLe64(header, 224), kNodeTree});
-    m_roots.push_back({std::uint64_t(scan::readLe64(header, 232)), scan::readLe64(header, 240), kBlockTree});
+  TreeCheck(scan::ByteSource& src, std::span<const std::byte> header, const pst::Geometry& g, std::int64_t& budget)
+      : m_src(src), m_g(g), m_budget(budget) {
+    std::vector<std::byte> whole(std::max<std::size_t>(g.header.size, pst::kHeaderSize));
+    std::copy_n(header.begin(), std::min(header.size(), whole.size()), whole.begin());
+    const pst::ParsedHeader parsed = pst::parseHeader(whole, g.layout);
+    if (parsed.layout != g.layout) return;
+    m_roots.push_back({parsed.header.nodeRoot.bid, std::int64_t(parsed.header.nodeRoot.offset), pst::kPageNodeTree});
+    m_roots.push_back({parsed.header.blockRoot.bid, std::int64_t(parsed.header.blockRoot.offset), pst::kPageBlockTree});
   }
 
   // +1 for each tree page inside the candidate that carries the type and BID its parent
@@ -135,7 +132,7 @@ class TreeCheck {
     int score = 0;
     int reads = 0;
     std::vector<Ref> queue = m_roots;
-    std::array<std::byte, kPageSize> page{};
+    std::vector<std::byte> page(m_g.pageSize);
     for (std::size_t next = 0; next < queue.size() && reads < kMaxPages && m_budget > 0; ++next) {
       const Ref ref = queue[next];
       bool inCandidate = false;
@@ -144,15 +141,14 @@ class TreeCheck {
       ++reads;
       --m_budget;
       if (m_src.readAt(at, page) != page.size()) continue;
-      const bool matches = std::to_integer<int>(page[496]) == ref.type && std::to_integer<int>(page[497]) == ref.type &&
-                           std::uint64_t(scan::readLe64(page, 504)) == ref.bid;
+      const pst::PageTrailer trailer = pst::pageTrailer(page, m_g);
+      const bool matches = trailer.type == ref.type && page[m_g.pageTrailerAt() + 1] == page[m_g.pageTrailerAt()] &&
+                           trailer.bid == ref.bid;
       if (inCandidate) score += matches ? 1 : -1;
-      const int entries = std::to_integer<int>(page[488]), entrySize = std::to_integer<int>(page[490]);
-      const int level = std::to_integer<int>(page[491]);
-      if (!matches || level == 0 || entrySize != 24 || entries > 20) continue;
-      for (int e = 0; e < entries; ++e)
-        queue.push_back({std::uint64_t(scan::readLe64(page, std::size_t(e * 24 + 8))),
-                         scan::readLe64(page, std::size_t(e * 24 + 16)), ref.type});
+      if (!matches) continue;
+      const auto parsed = pst::parseTreePage(page, m_g);
+      if (!parsed || parsed->level == 0) continue;
+      for (const pst::TreeEntry& e : parsed->entries) queue.push_back({e.child.bid, std::int64_t(e.child.offset), ref.type});
     }
     return score;
   }
@@ -160,22 +156,21 @@ class TreeCheck {
   bool usable() const { return !m_roots.empty(); }
 
  private:
-  static constexpr int kNodeTree = 0x81, kBlockTree = 0x80;
   static constexpr int kMaxPages = 64;
   struct Ref {
     std::uint64_t bid;
     std::int64_t offset;  // in the file
-    int type;
+    std::uint8_t type;
   };
 
   // The source byte of file offset `offset` (a whole page inside one interval), or -1 where
   // neither the candidate nor a chosen piece holds it.
-  static std::int64_t locate(const std::vector<Placed>& chosen, const Placed& candidate, std::int64_t offset,
-                             bool& inCandidate) {
-    if (offset < kFirstMapPageOffset) return -1;
-    const std::int64_t id = (offset - kFirstMapPageOffset) / kIntervalBytes;
-    const std::int64_t within = (offset - kFirstMapPageOffset) % kIntervalBytes;
-    if (within + std::int64_t(kPageSize) > kIntervalBytes) return -1;
+  std::int64_t locate(const std::vector<Placed>& chosen, const Placed& candidate, std::int64_t offset, bool& inCandidate) const {
+    const pst::Geometry& g = m_g;
+    if (offset < g.firstMapOffset) return -1;
+    const std::int64_t id = (offset - g.firstMapOffset) / g.mapInterval;
+    const std::int64_t within = (offset - g.firstMapOffset) % g.mapInterval;
+    if (within + std::int64_t(g.pageSize) > g.mapInterval) return -1;
     const Placed* piece = nullptr;
     if (candidate.firstId <= id && id <= candidate.lastId) {
       piece = &candidate;
@@ -186,10 +181,11 @@ class TreeCheck {
       if (it == chosen.begin() || std::prev(it)->lastId < id) return -1;
       piece = &*std::prev(it);
     }
-    return (piece->sector + (id - piece->firstId) * kIntervalSectors) * std::int64_t(kPageSize) + within;
+    return (piece->sector + (id - piece->firstId) * g.intervalSectors()) * std::int64_t(kPageSize) + within;
   }
 
   scan::ByteSource& m_src;
+  const pst::Geometry& m_g;
   std::int64_t& m_budget;
   std::vector<Ref> m_roots;
 };
@@ -220,10 +216,10 @@ const Candidate* chooseCandidate(std::span<const Candidate> run, std::int64_t pr
 }
 
 // The whole intervals a header declares, or nullopt past what page IDs can number.
-std::optional<std::int64_t> declaredIntervals(std::span<const std::byte, kPageSize> header) {
-  const auto end = static_cast<std::uint64_t>(scan::PstHeaderEndOffset(header));
-  if (end < std::uint64_t(kFirstMapPageOffset)) return 0;
-  const std::uint64_t k = (end - std::uint64_t(kFirstMapPageOffset)) / std::uint64_t(kIntervalBytes);
+std::optional<std::int64_t> declaredIntervals(std::span<const std::byte, kPageSize> header, const pst::Geometry& g) {
+  const auto end = static_cast<std::uint64_t>(scan::PstHeaderEndOffset(header, g.layout));
+  if (end < std::uint64_t(g.firstMapOffset)) return 0;
+  const std::uint64_t k = (end - std::uint64_t(g.firstMapOffset)) / std::uint64_t(g.mapInterval);
   if (k > std::uint64_t(std::numeric_limits<std::int32_t>::max())) return std::nullopt;
   return std::int64_t(k);
 }
@@ -234,8 +230,8 @@ std::optional<std::int64_t> declaredIntervals(std::span<const std::byte, kPageSi
 // count stands when it is no less and fits in `room`, the source's size (its intervals may lie
 // anywhere on it), else the run is taken. One flipped bit in the length field then neither cuts
 // the file short nor makes it unwritably long.
-std::int64_t evidencedIntervals(std::optional<std::int64_t> declared, std::int64_t run, std::int64_t room) {
-  const std::int64_t fits = room < kFirstMapPageOffset ? 0 : (room - kFirstMapPageOffset) / kIntervalBytes;
+std::int64_t evidencedIntervals(std::optional<std::int64_t> declared, std::int64_t run, std::int64_t room, const pst::Geometry& g) {
+  const std::int64_t fits = room < g.firstMapOffset ? 0 : (room - g.firstMapOffset) / g.mapInterval;
   return declared && *declared >= run && *declared <= fits ? *declared : run;
 }
 
@@ -248,14 +244,15 @@ class SameBytes {
  public:
   static constexpr std::int64_t kMaxComparedIntervals = 64;
   static constexpr std::int64_t kBudget = 4096;  // 1 GiB read twice
-  explicit SameBytes(scan::ByteSource& src, std::int64_t budget = kBudget) : m_src(src), m_budget(budget) {}
+  SameBytes(scan::ByteSource& src, const pst::Geometry& g, std::int64_t budget = kBudget) : m_src(src), m_g(g), m_budget(budget) {}
   bool operator()(std::int64_t a, std::int64_t b, std::int64_t count) {
     if (count > kMaxComparedIntervals || count > m_budget) return false;
+    const pst::Geometry& g = m_g;
     m_budget -= count;
-    m_a.resize(std::size_t(kIntervalBytes));
-    m_b.resize(std::size_t(kIntervalBytes));
+    m_a.resize(std::size_t(g.mapInterval));
+    m_b.resize(std::size_t(g.mapInterval));
     for (std::int64_t i = 0; i < count; ++i) {
-      const std::int64_t at = i * kIntervalSectors * std::int64_t(kPageSize);
+      const std::int64_t at = i * g.intervalSectors() * std::int64_t(kPageSize);
       if (m_src.readAt(a * std::int64_t(kPageSize) + at, m_a) != m_a.size() ||
           m_src.readAt(b * std::int64_t(kPageSize) + at, m_b) != m_b.size() || m_a != m_b)
         return false;
@@ -265,6 +262,7 @@ class SameBytes {
 
  private:
   scan::ByteSource& m_src;
+  const pst::Geometry& m_g;
   std::vector<std::byte> m_a, m_b;
   std::int64_t m_budget;
 };
@@ -277,6 +275,7 @@ class SameBytes {
 bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t& k, bool untilGap,
                   std::span<const Candidate> index, TreeCheck* trees, SameBytes& same,
                   const std::atomic<bool>& stop) {
+  const pst::Geometry& g = file.geometry();
   addMissingStretch(file, 0, std::min<std::int64_t>(start.first.id, k));
   std::vector<Placed> chosen{{start.first.id, std::max<std::int64_t>(start.first.id, std::min<std::int64_t>(start.last.id, k - 1)),
                               start.first.sector}};
@@ -311,7 +310,7 @@ bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t
     for (auto it = from; it != index.end() && it->firstId <= last; ++it) {
       if (&*it == best) continue;
       const std::int64_t overlapEnd = std::min<std::int64_t>(it->lastId, last);
-      const std::int64_t bestAt = best->sector + (it->firstId - u) * kIntervalSectors;
+      const std::int64_t bestAt = best->sector + (it->firstId - u) * g.intervalSectors();
       if (same(bestAt, it->sector, overlapEnd - it->firstId + 1)) continue;
       conflict.firstId = std::min(conflict.firstId, it->firstId);
       conflict.lastId = std::max(conflict.lastId, std::int32_t(overlapEnd));
@@ -336,10 +335,11 @@ bool assembleFile(AssembledFile& file, const scan::Fragment& start, std::int64_t
 // every ID is held by one fragment at most: two copies of an ID mean more than one file's (or
 // version's) intervals on the source, and then it keeps its end. Only IDs that keep the file
 // within the source's length count, which leaves out stray map pages of absurd IDs.
-std::int64_t loneFileEnd(std::span<const scan::Fragment> fragments, std::int64_t sourceSize, std::int64_t end) {
+std::int64_t loneFileEnd(std::span<const scan::Fragment> fragments, std::int64_t sourceSize, std::int64_t end,
+                         const pst::Geometry& g) {
   std::vector<std::pair<std::int64_t, std::int64_t>> held;  // first and last ID
   for (const scan::Fragment& f : fragments)
-    if (intervalOffset(std::int64_t(f.last.id) + 1) <= sourceSize) held.emplace_back(f.first.id, f.last.id);
+    if (f.layout() == g.layout && g.intervalOffset(std::int64_t(f.last.id) + 1) <= sourceSize) held.emplace_back(f.first.id, f.last.id);
   std::sort(held.begin(), held.end());
   for (std::size_t i = 1; i < held.size(); ++i)
     if (held[i].first <= held[i - 1].second) return end;
@@ -361,7 +361,7 @@ struct FoundHeader {
 // the source with the signature of the root's offset, else 0. A header of another layout, or
 // one whose roots are found nowhere, agrees with nothing.
 std::vector<std::pair<int, FoundHeader>> displacedHeaders(std::span<const scan::Fragment> fragments, scan::ByteSource& src,
-                                                          const scan::SourceIndex& index,
+                                                          const scan::LayoutEvidence& index, const pst::Geometry& g,
                                                           const std::unordered_set<std::int64_t>& taken) {
   std::vector<std::pair<int, FoundHeader>> out;
   const auto pageAt = [&](std::int64_t offset) -> const scan::TreePageHit* {
@@ -377,28 +377,28 @@ std::vector<std::pair<int, FoundHeader>> displacedHeaders(std::span<const scan::
     if (taken.count(sector)) continue;
     std::array<std::byte, 2 * kPageSize> bytes{};
     if (src.readAt(at, bytes) < kPageSize) continue;
-    pst::ParsedHeader parsed = pst::parseHeader(bytes);
+    pst::ParsedHeader parsed = pst::parseHeader(bytes, g.layout);
     // The part the first sector's CRC covers names the roots and the length; the rest may lie elsewhere.
     if (parsed.state == pst::HeaderState::Missing || parsed.state == pst::HeaderState::NotUnicode) continue;
-    FoundHeader found{sector, parsed.state == pst::HeaderState::Sound ? 2 * std::int64_t(kPageSize) : std::int64_t(kPageSize),
-                      parsed.header};
+    const auto wholeHeader = std::int64_t((g.header.size + kPageSize - 1) / kPageSize * kPageSize);
+    FoundHeader found{sector, parsed.state == pst::HeaderState::Sound ? wholeHeader : std::int64_t(kPageSize), parsed.header};
     int score = 0;
     for (const auto& [root, type] : {std::pair(found.header.nodeRoot, pst::kPageNodeTree),
                                      std::pair(found.header.blockRoot, pst::kPageBlockTree)}) {
       const auto ib = std::int64_t(root.offset);
-      if (ib < kFirstMapPageOffset || root.bid == 0) continue;
-      const std::int64_t id = (ib - kFirstMapPageOffset) / kIntervalBytes, within = ib - intervalOffset(id);
+      if (ib < g.firstMapOffset || root.bid == 0) continue;
+      const std::int64_t id = (ib - g.firstMapOffset) / g.mapInterval, within = ib - g.intervalOffset(id);
       int best = 0;
       for (const scan::Fragment& f : fragments) {
-        if (id < f.first.id || id > f.last.id) continue;
-        const scan::TreePageHit* p = pageAt((f.first.sector + (id - f.first.id) * kIntervalSectors) * std::int64_t(kPageSize) + within);
+        if (f.layout() != g.layout || id < f.first.id || id > f.last.id) continue;
+        const scan::TreePageHit* p = pageAt((f.first.sector + (id - f.first.id) * g.intervalSectors()) * std::int64_t(kPageSize) + within);
         if (p && p->type == type && pst::blockKey(p->bid) == pst::blockKey(root.bid)) best = 2;
       }
       for (std::size_t i = 0; best == 0 && i < index.treePages.size(); ++i) {
         const scan::TreePageHit& p = index.treePages[i];
-        std::array<std::byte, kPageSize> page{};
+        std::vector<std::byte> page(g.pageSize);
         if (p.type == type && pst::blockKey(p.bid) == pst::blockKey(root.bid) && src.readAt(p.offset, page) == page.size() &&
-            pst::isValidPage(page, root.offset))
+            pst::isValidPage(page, root.offset, g))
           best = 1;
       }
       score += best;
@@ -432,22 +432,29 @@ std::size_t RunsView::readAt(std::int64_t offset, std::span<std::byte> out) {
 }
 
 std::vector<CopyRun> intervalRuns(std::span<const scan::Fragment> fragments, const AssembledFile& file) {
+  const pst::Geometry& g = file.geometry();
   std::vector<CopyRun> runs;
   for (const Piece& p : piecesOf(fragments, file))
     for (std::int64_t id = p.firstId; id <= p.lastId; ++id)
-      runs.push_back({(p.sourceSector + (id - p.firstId) * kIntervalSectors) * std::int64_t(kPageSize),
-                      intervalOffset(id), kIntervalBytes});
+      runs.push_back({(p.sourceSector + (id - p.firstId) * g.intervalSectors()) * std::int64_t(kPageSize),
+                      g.intervalOffset(id), g.mapInterval});
   return runs;
 }
 
-std::int64_t AssembledFile::outputSize() const { return intervalOffset(std::max<std::int64_t>(declaredIntervals, 0)); }
+std::int64_t AssembledFile::outputSize() const { return geometry().intervalOffset(std::max<std::int64_t>(declaredIntervals, 0)); }
 
-Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src, const std::atomic<bool>& stop,
-                       const scan::SourceIndex* sourceIndex) {
-  Assembly result;
-  const std::vector<Candidate> index = candidateIndex(fragments);
-  SameBytes same(src);
-  std::int64_t treePages = 65536;  // 32 MiB of tree pages read in all, however many candidates compete
+namespace {
+
+// Puts together the files of one layout from its fragments (the others' are passed over),
+// numbering them on from the files already in result. False when the stop flag ended it.
+bool assembleLayout(const pst::Geometry& g, std::span<const scan::Fragment> fragments, scan::ByteSource& src,
+                    const std::atomic<bool>& stop, const scan::SourceIndex* sourceIndex, std::int64_t& treePages,
+                    Assembly& result) {
+  const std::size_t filesBefore = result.files.size();
+  const std::vector<Candidate> index = candidateIndex(fragments, g.layout);
+  SameBytes same(src, g);
+  const auto ours = [&](const scan::Fragment& f) { return f.layout() == g.layout; };
+  const scan::LayoutEvidence* evidence = sourceIndex ? &sourceIndex->of(g.layout) : nullptr;
   // The fragments the files took and their header sectors, so that no file is started twice.
   std::unordered_set<std::int32_t> taken;
   std::unordered_set<std::int64_t> headers;
@@ -460,30 +467,34 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   // A file whose header is lost ends at the first ID nothing begins at, or at lostHeaderEnd.
   const auto startFile = [&](const scan::Fragment& start, std::int64_t headerSector,
                              std::optional<std::int64_t> lostHeaderEnd = std::nullopt,
-                             std::int64_t headerBytes = kFirstMapPageOffset, bool firstIntervalsLost = false) {
+                             std::int64_t headerBytes = -1, bool firstIntervalsLost = false) {
+    if (headerBytes < 0) headerBytes = g.firstMapOffset;  // the bytes before map page 0
     std::array<std::byte, kPageSize> header{};
     if (src.readAt(headerSector * std::int64_t(kPageSize), header) != header.size()) return true;
-    const bool magic = scan::HasPstMagic(header);
+    // A header whose version names another layout is another file's.
+    const pst::FileLayout named = pst::layoutOf(pst::le16(header, pst::kHeaderVersionAt));
+    const bool magic = scan::HasPstMagic(header) && (named == g.layout || named == pst::FileLayout::Unknown);
     // Without the magic there is no header to place the file by: only its ID 0 map page can
     // start it, unless no file starts at all (firstIntervalsLost, below).
     if (!magic && start.first.id != 0 && !firstIntervalsLost) return true;
     std::optional<std::int64_t> k =
-        magic ? declaredIntervals(header) : lostHeaderEnd.value_or(std::numeric_limits<std::int32_t>::max());
+        magic ? declaredIntervals(header, g) : lostHeaderEnd.value_or(std::numeric_limits<std::int32_t>::max());
     // A header whose CRC fails is a hint: its length stands only where what the file holds
     // agrees with it (see evidencedIntervals).
     if (magic && !pst::isHeaderSector(header)) {
       std::int64_t run = std::numeric_limits<std::int32_t>::max();
       AssembledFile trial;
-      SameBytes uncompared(src, 0);
+      SameBytes uncompared(src, g, 0);
       if (!assembleFile(trial, start, run, true, index, nullptr, uncompared, stop)) return false;
-      k = evidencedIntervals(k, run, src.size());
+      k = evidencedIntervals(k, run, src.size(), g);
     }
     if (k && *k <= start.first.id) return true;
 
     AssembledFile file;
     file.number = std::int32_t(result.files.size() + 1);
-    file.fileName = "file" + std::to_string(file.number) + ".pst";
-    file.declaredSize = magic ? scan::PstHeaderEndOffset(header) : 0;
+    file.layout = g.layout;
+    file.fileName = "file" + std::to_string(file.number) + (g.layout == pst::FileLayout::Unicode4K ? ".ost" : ".pst");
+    file.declaredSize = magic ? scan::PstHeaderEndOffset(header, g.layout) : 0;
     file.headerSector = headerSector;
     file.headerBytes = headerBytes;
     file.headerHasMagic = magic;
@@ -494,11 +505,11 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       keep(std::move(file));
       return true;
     }
-    TreeCheck trees(src, header, treePages);
+    TreeCheck trees(src, header, g, treePages);
     if (!assembleFile(file, start, *k, !magic && !lostHeaderEnd, index, magic && trees.usable() ? &trees : nullptr, same, stop))
       return false;
     file.declaredIntervals = std::int32_t(*k);
-    if (!magic) file.declaredSize = intervalOffset(*k);
+    if (!magic) file.declaredSize = g.intervalOffset(*k);
     for (std::int32_t number : file.fragmentNumbers) {
       const scan::Fragment& f = *findFragment(fragments, number);
       const std::int64_t beyond = std::int64_t(f.last.id) - std::max<std::int64_t>(f.first.id, *k) + 1;
@@ -511,20 +522,20 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
   // best with the fragments (displacedHeaders), nearest first among equals; each header serves
   // one file, and the headers in place are no candidates.
   std::unordered_map<std::int32_t, FoundHeader> moved;  // fragment number -> its header
-  if (sourceIndex && !sourceIndex->headers.empty()) {
+  if (evidence && !evidence->headers.empty()) {
     std::vector<const scan::Fragment*> headless;
     std::unordered_set<std::int64_t> inPlace;
     for (const scan::Fragment& start : fragments) {
-      if (start.first.id != 0 || start.first.sector < kFirstMapPageSector) continue;
+      if (!ours(start) || start.first.id != 0 || start.first.sector < g.firstMapSector()) continue;
       std::array<std::byte, kPageSize> header{};
-      const std::int64_t sector = start.first.sector - kFirstMapPageSector;
+      const std::int64_t sector = start.first.sector - g.firstMapSector();
       if (src.readAt(sector * std::int64_t(kPageSize), header) == header.size() && scan::HasPstMagic(header)) inPlace.insert(sector);
       else headless.push_back(&start);
     }
     if (!headless.empty()) {
-      auto found = displacedHeaders(fragments, src, *sourceIndex, inPlace);
+      auto found = displacedHeaders(fragments, src, *evidence, g, inPlace);
       for (const scan::Fragment* start : headless) {
-        const std::int64_t home = start->first.sector - kFirstMapPageSector;
+        const std::int64_t home = start->first.sector - g.firstMapSector();
         auto best = found.end();
         for (auto it = found.begin(); it != found.end(); ++it)
           if (best == found.end() || it->first > best->first ||
@@ -537,38 +548,34 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
     }
   }
   for (const scan::Fragment& start : fragments) {
-    if (start.first.id != 0 || start.first.sector < kFirstMapPageSector) continue;
+    if (!ours(start) || start.first.id != 0 || start.first.sector < g.firstMapSector()) continue;
     const auto header = moved.find(start.number);
     if (stop.load(std::memory_order_relaxed) ||
-        !(header == moved.end() ? startFile(start, start.first.sector - kFirstMapPageSector)
-                                : startFile(start, header->second.sector, std::nullopt, header->second.bytes))) {
-      result.stopped = true;
-      return result;
-    }
+        !(header == moved.end() ? startFile(start, start.first.sector - g.firstMapSector())
+                                : startFile(start, header->second.sector, std::nullopt, header->second.bytes)))
+      return false;
   }
   // A file whose first intervals are lost, its header still in place before them: a fragment
   // that no file took and whose first ID lies that many intervals after a header of its own.
   for (const scan::Fragment& start : fragments) {
-    const std::int64_t headerSector = start.first.sector - kFirstMapPageSector - start.first.id * kIntervalSectors;
-    if (start.first.id <= 0 || headerSector < 0 || taken.count(start.number) || headers.count(headerSector)) continue;
-    if (stop.load(std::memory_order_relaxed) || !startFile(start, headerSector)) {
-      result.stopped = true;
-      return result;
-    }
+    const std::int64_t headerSector = start.first.sector - g.firstMapSector() - start.first.id * g.intervalSectors();
+    if (!ours(start) || start.first.id <= 0 || headerSector < 0 || taken.count(start.number) || headers.count(headerSector))
+      continue;
+    if (stop.load(std::memory_order_relaxed) || !startFile(start, headerSector)) return false;
   }
   // No file at all, its first map page lost with the cluster that held it: the fragment of the
   // lowest ID starts one. Its header is the one found elsewhere that agrees best with the
   // fragments (displacedHeaders), else it lies where that fragment puts it and, lost too, is
   // built anew from what the file holds. The IDs below are missing; the blocks they held are
   // found by their trailers.
-  if (result.files.empty() && !fragments.empty()) {
-    const auto lowest = std::min_element(fragments.begin(), fragments.end(), [](const scan::Fragment& a, const scan::Fragment& b) {
-      return std::pair(a.first.id, a.first.sector) < std::pair(b.first.id, b.first.sector);
+  if (result.files.size() == filesBefore && std::any_of(fragments.begin(), fragments.end(), ours)) {
+    const auto lowest = std::min_element(fragments.begin(), fragments.end(), [&](const scan::Fragment& a, const scan::Fragment& b) {
+      return std::tuple(!ours(a), a.first.id, a.first.sector) < std::tuple(!ours(b), b.first.id, b.first.sector);
     });
-    std::int64_t headerSector = lowest->first.sector - kFirstMapPageSector - lowest->first.id * kIntervalSectors;
-    std::int64_t headerBytes = kFirstMapPageOffset;
-    if (sourceIndex && !sourceIndex->headers.empty()) {
-      const auto found = displacedHeaders(fragments, src, *sourceIndex, {});
+    std::int64_t headerSector = lowest->first.sector - g.firstMapSector() - lowest->first.id * g.intervalSectors();
+    std::int64_t headerBytes = g.firstMapOffset;
+    if (evidence && !evidence->headers.empty()) {
+      const auto found = displacedHeaders(fragments, src, *evidence, g, {});
       const auto best = std::max_element(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
       if (best != found.end()) {
         headerSector = best->second.sector;
@@ -576,23 +583,37 @@ Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSour
       }
     }
     if (lowest->first.id > 0 && headerSector >= 0 &&
-        (stop.load(std::memory_order_relaxed) || !startFile(*lowest, headerSector, std::nullopt, headerBytes, true))) {
-      result.stopped = true;
-      return result;
-    }
+        (stop.load(std::memory_order_relaxed) || !startFile(*lowest, headerSector, std::nullopt, headerBytes, true)))
+      return false;
   }
-  if (result.files.size() == 1) result.files[0].alone = true;
+  // Alone: the only file of its layout (pages of another layout are never taken for its own).
+  if (result.files.size() == filesBefore + 1) result.files[filesBefore].alone = true;
   // A lone file without its header ended at its first gap; it may go on past it (loneFileEnd).
-  if (result.files.size() == 1 && !result.files[0].headerHasMagic && result.files[0].unbuildable.empty()) {
-    const std::int64_t end = loneFileEnd(fragments, src.size(), result.files[0].declaredIntervals);
-    if (end > result.files[0].declaredIntervals) {
-      const AssembledFile lone = std::move(result.files[0]);
-      result.files.clear();
+  if (result.files.size() == filesBefore + 1 && !result.files[filesBefore].headerHasMagic &&
+      result.files[filesBefore].unbuildable.empty()) {
+    const std::int64_t end = loneFileEnd(fragments, src.size(), result.files[filesBefore].declaredIntervals, g);
+    if (end > result.files[filesBefore].declaredIntervals) {
+      const AssembledFile lone = std::move(result.files[filesBefore]);
+      result.files.pop_back();
       const scan::Fragment& first = *findFragment(fragments, lone.fragmentNumbers.front());
-      if (!startFile(first, lone.headerSector, end, kFirstMapPageOffset, first.first.id != 0)) result.stopped = true;
-      else result.files[0].alone = true;
+      if (!startFile(first, lone.headerSector, end, g.firstMapOffset, first.first.id != 0)) return false;
+      result.files[filesBefore].alone = true;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+Assembly AssembleFiles(std::span<const scan::Fragment> fragments, scan::ByteSource& src, const std::atomic<bool>& stop,
+                       const scan::SourceIndex* sourceIndex) {
+  Assembly result;
+  std::int64_t treePages = 65536;  // 32 MiB of tree pages read in all, however many candidates compete
+  for (const pst::Geometry* g : {&pst::kUnicodeGeometry, &pst::kAnsiGeometry, &pst::kUnicode4KGeometry})
+    if (!assembleLayout(*g, fragments, src, stop, sourceIndex, treePages, result)) {
+      result.stopped = true;
+      break;
+    }
   return result;
 }
 
@@ -653,12 +674,14 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
                                  const AssembledFile& file, OutputFile& output, const std::atomic<bool>& stop,
                                  const RecoverProgressFn& progress, const scan::SourceIndex* index) {
   if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
+  const pst::Geometry& g = file.geometry();
+  const bool unicode = file.layout == pst::FileLayout::Unicode;
   RecoverResult result;
   const std::vector<CopyRun> runs = intervalRuns(fragments, file);
-  const std::int64_t total = kFirstMapPageOffset + std::int64_t(runs.size()) * kIntervalBytes;
+  const std::int64_t total = g.firstMapOffset + std::int64_t(runs.size()) * g.mapInterval;
   if (progress) progress({0, total});
 
-  std::vector<std::byte> header(static_cast<std::size_t>(kFirstMapPageOffset));
+  std::vector<std::byte> header(static_cast<std::size_t>(g.firstMapOffset));
   if (file.headerHasMagic && file.headerSector >= 0) {
     scan::readSectorsRetrying(src, file.headerSector * std::int64_t(kPageSize),
                               std::span(header).first(std::size_t(file.headerBytes)), result.unreadable);
@@ -666,8 +689,8 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
   }
   // Without its magic the header's sectors are not part of the file after all: not written.
   if (!result.ownHeader) result.unreadable.clear();
-  // A file whose header is lost gets the one repair builds from what its intervals hold.
-  if (!file.headerHasMagic) {
+  // A Unicode file whose header is lost gets the one repair builds from what its intervals hold.
+  if (!file.headerHasMagic && unicode) {
     RunsView view(src, runs, file.outputSize());
     if (auto rebuilt = pst::rebuiltHeader(view, stop)) {
       // The roots found in the intervals as anchored may be an old generation of the trees:
@@ -689,8 +712,9 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
     }
   }
 
-  if ((result.ownHeader || result.headerRebuilt) && index && !index->treePages.empty()) {
+  if ((result.ownHeader || result.headerRebuilt) && index && !index->of(file.layout).treePages.empty()) {
     pst::ReassemblyInput in;
+    in.layout = file.layout;
     in.header = header;
     in.index = index;
     in.fileLength = file.outputSize();
@@ -726,22 +750,24 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
       return result;
     }
   }
-  output.writeAt(0, result.ownHeader || result.headerRebuilt ? std::span<const std::byte>(header) : HeaderBlock());
+  // A file of another layout without its own header has none to write: its first bytes stay zeros.
+  if (result.ownHeader || result.headerRebuilt) output.writeAt(0, header);
+  else if (unicode) output.writeAt(0, HeaderBlock());
 
   // IDs go out in increasing order, so a stop leaves the intervals below the next one.
   const CopyResult copied = copyRuns(src, runs, output, stop, [&](const CopyProgress& p) {
-    if (progress && p.runsDone > 0) progress({kFirstMapPageOffset + p.bytesDone, total});
+    if (progress && p.runsDone > 0) progress({g.firstMapOffset + p.bytesDone, total});
   });
   result.stopped = copied.stopped;
   result.intervalsWritten = copied.runsCopied;
   result.unreadable.insert(result.unreadable.end(), copied.unreadable.begin(), copied.unreadable.end());
-  const std::int64_t end = copied.runsCopied > 0 ? runs[std::size_t(copied.runsCopied - 1)].outputOffset + kIntervalBytes
-                                                 : kFirstMapPageOffset;
+  const std::int64_t end = copied.runsCopied > 0 ? runs[std::size_t(copied.runsCopied - 1)].outputOffset + g.mapInterval
+                                                 : g.firstMapOffset;
   result.size = result.stopped ? end : file.outputSize();
   output.resize(result.size);
   result.intervalsMissing = result.stopped ? 0 : file.missingCount;
   if (result.stopped)  // the zero intervals below the last one written are still holes
-    for (std::int32_t id : file.missingIds) result.intervalsMissing += intervalOffset(id) < end ? 1 : 0;
+    for (std::int32_t id : file.missingIds) result.intervalsMissing += g.intervalOffset(id) < end ? 1 : 0;
   result.unreadable = scan::mergeSectorRuns(std::move(result.unreadable));
   const std::int64_t sourceSectors = src.size() / std::int64_t(kPageSize);
   for (const auto& run : result.unreadable)
@@ -751,6 +777,7 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
 
 std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, const AssembledFile& file,
                                   const RecoverResult& result) {
+  const pst::Geometry& g = file.geometry();
   // First the runs as planned, then cut at the unreadable sectors (those past the source's
   // end among them), which the copy wrote as zeros.
   std::vector<ByteRun> planned;
@@ -772,8 +799,8 @@ std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, con
     // The pieces as found, zeros between them.
     std::int64_t at = 0;
     if (result.headerRebuilt) {
-      push({ByteRun::Origin::RebuiltHeader, 0, -1, kFirstMapPageOffset});
-      at = kFirstMapPageOffset;
+      push({ByteRun::Origin::RebuiltHeader, 0, -1, g.firstMapOffset});
+      at = g.firstMapOffset;
     }
     for (const pst::FileRun& r : result.blocks.runs) {
       push({ByteRun::Origin::Zeros, at, -1, r.fileOffset - at});
@@ -785,13 +812,15 @@ std::vector<ByteRun> FileByteRuns(std::span<const scan::Fragment> fragments, con
     if (result.ownHeader)
       push({ByteRun::Origin::Source, 0, file.headerSector * std::int64_t(kPageSize), file.headerBytes});
     else
-      push({result.headerRebuilt ? ByteRun::Origin::RebuiltHeader : ByteRun::Origin::HeaderBlock, 0, -1,
-            kFirstMapPageOffset});
-    std::int64_t at = result.ownHeader ? file.headerBytes : kFirstMapPageOffset;
+      push({result.headerRebuilt                        ? ByteRun::Origin::RebuiltHeader
+            : file.layout == pst::FileLayout::Unicode ? ByteRun::Origin::HeaderBlock
+                                                      : ByteRun::Origin::Zeros,
+            0, -1, g.firstMapOffset});
+    std::int64_t at = result.ownHeader ? file.headerBytes : g.firstMapOffset;
     for (const Piece& p : piecesOf(fragments, file)) {
-      const std::int64_t from = intervalOffset(p.firstId);
+      const std::int64_t from = g.intervalOffset(p.firstId);
       push({ByteRun::Origin::Zeros, at, -1, std::min(from, result.size) - at});
-      const std::int64_t length = std::min(intervalOffset(p.lastId + 1), result.size) - from;
+      const std::int64_t length = std::min(g.intervalOffset(p.lastId + 1), result.size) - from;
       push({ByteRun::Origin::Source, from, p.sourceSector * std::int64_t(kPageSize), length});
       at = std::max(at, from + std::max<std::int64_t>(length, 0));
     }

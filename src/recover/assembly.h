@@ -89,17 +89,23 @@ struct IdConflict {
 };
 inline constexpr std::size_t kMaxListedConflictFragments = 16;
 
-// A file that begins with an ID 0 fragment whose header declares k > 0 intervals.
+// A file that begins with an ID 0 fragment whose header declares k > 0 intervals. Files are
+// put together from the fragments of one layout each (ANSI, Unicode, 4 KiB pages); the rules
+// above hold in each, with its first map offset and interval, and files with 4 KiB pages are
+// named "file<N>.ost".
 struct AssembledFile {
   std::int32_t number = 0;                    // 序号, from 1
   std::string fileName;                       // 文件名, e.g. "file1.pst"
   std::int64_t declaredSize = 0;              // the header's end offset
   std::int32_t declaredIntervals = 0;         // k
   std::int64_t headerSector = 0;              // sector of the file's header on the source
-  // Bytes of the file's own at headerSector: its first 17,408 where the header lies just before
-  // map page 0; where the header was found elsewhere, only the header's own sectors.
+  // Bytes of the file's own at headerSector: its first 17,408 (the layout's first map offset)
+  // where the header lies just before map page 0; where the header was found elsewhere, only
+  // the header's own sectors.
   std::int64_t headerBytes = scan::kFirstMapPageOffset;
-  bool headerElsewhere() const { return headerBytes < scan::kFirstMapPageOffset; }
+  bool headerElsewhere() const { return headerBytes < geometry().firstMapOffset; }
+  pst::FileLayout layout = pst::FileLayout::Unicode;  // of the fragments and header it was put together from
+  const pst::Geometry& geometry() const { return *pst::geometryOf(layout); }
   bool headerHasMagic = true;                 // the file's own header can be written
   bool alone = false;                         // the only file the fragments start
   std::vector<std::int32_t> fragmentNumbers;  // chosen fragments, the ID 0 fragment first
@@ -111,7 +117,7 @@ struct AssembledFile {
   std::string unbuildable;              // why the file cannot be written; empty when it can
 
   std::int64_t intervalsFound() const { return std::int64_t(declaredIntervals) - missingCount; }
-  // Length of the written file in bytes: 0x4400 + k * 0x3E000.
+  // Length of the written file in bytes: 0x4400 + k * 0x3E000 in the Unicode layout.
   std::int64_t outputSize() const;
 };
 

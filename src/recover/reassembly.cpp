@@ -24,14 +24,19 @@ constexpr std::int64_t kInOrderBudget = std::int64_t(1) << 16;
 struct NeededBlock {
   std::uint64_t bid = 0;
   std::int64_t fileOffset = 0;
-  std::uint16_t size = 0;
+  std::uint16_t size = 0;                  // as stored (a block of 4 KiB pages may be compressed)
+  const Geometry* g = &kUnicodeGeometry;  // the layout of its file
+  std::size_t trailerSize() const { return g->blockTrailer.size; }
+  BlockTrailer trailerOf(Bytes span) const { return blockTrailer(span.subspan(span.size() - trailerSize()), *g); }
 };
 
-std::int64_t spanOf(const NeededBlock& b) { return std::int64_t(blockSpan(b.size)); }
+std::int64_t spanOf(const NeededBlock& b) { return std::int64_t(blockSpan(b.size, *b.g)); }
+
+std::uint64_t readId(Bytes bytes, Field field) { return field.size == 4 ? le32(bytes, field.at) : le64(bytes, field.at); }
 
 // Whether bytes hold block b whole: trailer, signature for its file offset, CRC.
 bool holdsBlock(Bytes bytes, const NeededBlock& b) {
-  const BlockTrailer t = blockTrailer(bytes.subspan(bytes.size() - kBlockTrailerSize));
+  const BlockTrailer t = b.trailerOf(bytes);
   return blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
          t.sig == signature(std::uint64_t(b.fileOffset), t.bid) && crc(bytes.first(b.size)) == t.crc;
 }
@@ -100,7 +105,7 @@ class BidFilter {
 // of one piece (a piece of anything else takes a sector at least). A block whose trailer lies
 // in such a piece would have been found next to them.
 std::vector<std::pair<std::int64_t, std::int64_t>> stretchesToSearch(std::int64_t size, std::vector<FileRun> found,
-                                                                     const scan::ZeroMap* zeros) {
+                                                                     const scan::ZeroMap* zeros, std::int64_t maxBlockSize) {
   std::sort(found.begin(), found.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
   std::vector<std::pair<std::int64_t, std::int64_t>> known;
   std::int64_t lastDelta = 0;
@@ -126,7 +131,7 @@ std::vector<std::pair<std::int64_t, std::int64_t>> stretchesToSearch(std::int64_
     to = std::min(size, (to + 511) / 512 * 512);
     if (from >= to) return;
     // Close stretches are read as one: cheaper than a read of its own with the bytes before it.
-    if (!out.empty() && from <= out.back().second + std::int64_t(kMaxBlockSize)) out.back().second = std::max(out.back().second, to);
+    if (!out.empty() && from <= out.back().second + maxBlockSize) out.back().second = std::max(out.back().second, to);
     else out.emplace_back(from, to);
   };
   std::int64_t at = 0;
@@ -183,7 +188,8 @@ class Anchors {
 
 class PageFinder {
  public:
-  PageFinder(scan::ByteSource& source, std::span<const scan::TreePageHit> pages) : m_source(source), m_pages(pages) {
+  PageFinder(scan::ByteSource& source, std::span<const scan::TreePageHit> pages, const Geometry& g)
+      : m_source(source), m_pages(pages), m_g(g) {
     m_byBid.reserve(pages.size());
     for (std::size_t i = 0; i < pages.size(); ++i) m_byBid.emplace(blockKey(pages[i].bid), i);
   }
@@ -200,11 +206,11 @@ class PageFinder {
     std::sort(candidates.begin(), candidates.end(), [aim](std::int64_t a, std::int64_t b) {
       return std::llabs(a - aim) < std::llabs(b - aim);
     });
-    std::array<std::byte, kPageSize> bytes;
+    std::vector<std::byte> bytes(m_g.pageSize);
     for (const std::int64_t at : candidates) {
       if (m_source.readAt(at, bytes) != bytes.size()) continue;
-      if (!isValidPage(bytes, ref.offset)) continue;  // the signature ties it to the file offset
-      if (auto page = parseTreePage(bytes); page && page->type == type) return std::pair(at, std::move(*page));
+      if (!isValidPage(bytes, ref.offset, m_g)) continue;  // the signature ties it to the file offset
+      if (auto page = parseTreePage(bytes, m_g); page && page->type == type) return std::pair(at, std::move(*page));
     }
     return std::nullopt;
   }
@@ -212,6 +218,7 @@ class PageFinder {
  private:
   scan::ByteSource& m_source;
   std::span<const scan::TreePageHit> m_pages;
+  const Geometry& m_g;
   std::unordered_multimap<std::uint64_t, std::size_t> m_byBid;
 };
 
@@ -260,7 +267,7 @@ class CrcAdvance {
       if (left & 1) m_image = after(step, m_image);
       step = after(step, step);
     }
-    if (zeros <= kMaxBlockData) made.emplace(zeros, m_image);
+    if (zeros <= kUnicode4KGeometry.maxBlockData()) made.emplace(zeros, m_image);
   }
   std::uint32_t operator()(std::uint32_t c) const { return apply(m_image, c); }
 
@@ -296,7 +303,7 @@ std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, s
   if (skip >= std::int64_t(span) ||
       source.readAt(endFrom + skip, std::span(ends).subspan(std::size_t(skip))) != span - std::size_t(skip))
     return {};
-  const std::uint32_t want = blockTrailer(Bytes(ends).subspan(span - kBlockTrailerSize)).crc;
+  const std::uint32_t want = b.trailerOf(ends).crc;
   const std::uint32_t endsCrc = crc(Bytes(ends).first(size));
   std::uint32_t startsBefore = 0, endsBefore = 0;  // crc(S[0, d)), crc(E[0, d))
   std::size_t d = 0;
@@ -310,7 +317,7 @@ std::vector<FileRun> stitchTwo(scan::ByteSource& source, const NeededBlock& b, s
     d = to;
     if (std::int64_t(head) < skip) continue;
     // A cut inside the trailer mixes two trailers: only the whole block tells.
-    const bool inTrailer = head > span - kBlockTrailerSize;
+    const bool inTrailer = head > span - b.trailerSize();
     if (!inTrailer && (to == size ? startsBefore : CrcAdvance(size - to)(startsBefore ^ endsBefore) ^ endsCrc) != want) continue;
     std::vector<std::byte> whole(starts.begin(), starts.begin() + std::ptrdiff_t(head));
     whole.insert(whole.end(), ends.begin() + std::ptrdiff_t(head), ends.end());
@@ -396,7 +403,7 @@ class ClusterSlots {
     m_haveHead = source.readAt(m_grid + startDelta, m_head) == m_head.size();
     m_haveTail = source.readAt(m_grid + endDelta, m_tail) == m_tail.size();
     if (!m_haveTail) return;
-    m_want = blockTrailer(Bytes(m_tail).subspan(std::size_t(m_end - m_grid) - kBlockTrailerSize, kBlockTrailerSize)).crc;
+    m_want = b.trailerOf(Bytes(m_tail).first(std::size_t(m_end - m_grid))).crc;
     m_headBefore.assign(slots + 1, 0);
     m_tailFrom.assign(slots + 1, 0);
     for (std::size_t f = 0; f < slots; ++f)
@@ -712,14 +719,19 @@ std::optional<BlockRef> newestRoot(scan::ByteSource& source, const scan::SourceI
 ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop) {
   ReassemblyResult r;
   const Anchors anchors(input.anchors);
-  const ParsedHeader parsed = parseHeader(input.header);
-  if (parsed.state != HeaderState::Sound) {
+  const Geometry* layout = geometryOf(input.layout);
+  const ParsedHeader parsed = parseHeader(input.header, input.layout);
+  if (!layout || parsed.state != HeaderState::Sound) {
     r.runs = anchors.runs();
     return r;
   }
+  const Geometry& g = *layout;
+  const std::int64_t pageSize = std::int64_t(g.pageSize);
+  // What the scan saw of files of this layout.
+  const scan::LayoutEvidence* evidence = input.index ? &input.index->of(input.layout) : nullptr;
 
   // 1. Both trees, page by page, level by level (pages of one level read in source order).
-  PageFinder finder(source, input.index ? std::span(input.index->treePages) : std::span<const scan::TreePageHit>());
+  PageFinder finder(source, evidence ? std::span(evidence->treePages) : std::span<const scan::TreePageHit>(), g);
   std::vector<FileRun> placed;           // pages and blocks found, in no order yet
   std::vector<FileRun> failedAnchored;   // pages expected inside an anchor, not found there
   std::vector<NeededBlock> blocks;
@@ -741,31 +753,30 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       }
       std::vector<BlockRef> next;
       for (const BlockRef& ref : level) {
-        if (ref.offset % kPageSize != 0 || input.fileLength < std::int64_t(kPageSize) ||
-            ref.offset > std::uint64_t(input.fileLength) - kPageSize) {
+        if (ref.offset % g.pageSize != 0 || input.fileLength < pageSize || ref.offset > std::uint64_t(input.fileLength - pageSize)) {
           ++r.pagesMissing;
           rootsFound = rootsFound && !isRoot;
           continue;
         }
         if (!seen.insert(ref.offset).second) continue;
         ++r.pages;
-        const auto predicted = predict(anchors, std::int64_t(ref.offset), kPageSize);
+        const auto predicted = predict(anchors, std::int64_t(ref.offset), pageSize);
         auto found = finder.find(ref, type, predicted, near);
         if (!found) {
           ++r.pagesMissing;
           if (isRoot) rootsFound = false;
           if (type == kPageBlockTree) blockPagesLost = true;
-          if (predicted) failedAnchored.push_back({std::int64_t(ref.offset), *predicted, kPageSize});
+          if (predicted) failedAnchored.push_back({std::int64_t(ref.offset), *predicted, pageSize});
           continue;
         }
         near = found->first;
-        placed.push_back({std::int64_t(ref.offset), found->first, kPageSize});
+        placed.push_back({std::int64_t(ref.offset), found->first, pageSize});
         const TreePage& page = found->second;
         auto& newest = newestReached[type == kPageNodeTree];
         newest = std::max(newest, blockKey(ref.bid));
         for (const TreeEntry& e : page.entries) {
           if (page.level > 0) next.push_back(e.child);
-          else if (type == kPageBlockTree) blocks.push_back({e.child.bid, std::int64_t(e.child.offset), e.size});
+          else if (type == kPageBlockTree) blocks.push_back({e.child.bid, std::int64_t(e.child.offset), e.size, &g});
           else nodeRefs.insert(nodeRefs.end(), {e.data, e.sub});
         }
       }
@@ -777,13 +788,13 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   // Pages of either tree, newer than every page the header's trees reach, that lie where this
   // file's anchors put a page of it (their signature fits that file offset): a newer
   // generation of the index than the one used.
-  if (input.index) {
+  if (evidence) {
     const std::vector<FileRun> bySource = inSourceOrder(anchors.runs());
-    std::array<std::byte, kPageSize> bytes;
-    for (const scan::TreePageHit& p : input.index->treePages) {
+    std::vector<std::byte> bytes(g.pageSize);
+    for (const scan::TreePageHit& p : evidence->treePages) {
       if (blockKey(p.bid) <= newestReached[p.type == kPageNodeTree]) continue;
-      const auto fileOffset = fileOffsetOf(bySource, p.offset, kPageSize);
-      if (fileOffset && source.readAt(p.offset, bytes) == bytes.size() && isValidPage(bytes, std::uint64_t(*fileOffset)))
+      const auto fileOffset = fileOffsetOf(bySource, p.offset, pageSize);
+      if (fileOffset && source.readAt(p.offset, bytes) == bytes.size() && isValidPage(bytes, std::uint64_t(*fileOffset), g))
         ++r.newerPages;
     }
   }
@@ -903,28 +914,31 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     }
   };
   const scan::SourceIndex* index = input.index;
-  if (!missing.empty() && index && index->trailersComplete) {
-    for (std::size_t i = 0; i < index->trailers.size(); ++i) {
+  if (!missing.empty() && evidence && evidence->trailersComplete) {
+    for (std::size_t i = 0; i < evidence->trailers.size(); ++i) {
       if (i % 65536 == 0 && stop.load()) {
         r.stopped = true;
         return r;
       }
-      const scan::BlockTrailerHit& t = index->trailers[i];
+      const scan::BlockTrailerHit& t = evidence->trailers[i];
       consider(t.end, t.bid, t.size, t.sig, std::nullopt);
     }
   } else if (!missing.empty()) {
     BidFilter filter(missing.size());
     for (const auto& [key, at] : missing) filter.add(key);
-    const auto stretches = stretchesToSearch(source.size(), placed, index ? &index->zeros : nullptr);
+    const auto stretches = stretchesToSearch(source.size(), placed, index ? &index->zeros : nullptr, std::int64_t(g.maxBlockSize));
+    const BlockTrailerGeometry& tg = g.blockTrailer;
+    const auto align = std::int64_t(g.blockAlign);
     const auto examine = [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
       const std::int64_t to = base + std::int64_t(view.size());
-      for (std::int64_t end = (from / 64 + 1) * 64; end <= to; end += 64) {
-        const Bytes t = view.subspan(std::size_t(end - base) - kBlockTrailerSize, kBlockTrailerSize);
-        const std::uint16_t size = le16(t, 0);
-        if (size > kMaxBlockData || !filter.mayHold(le64(t, 8))) continue;
-        const std::int64_t start = end - std::int64_t(blockSpan(size));
-        consider(end, le64(t, 8), size, le16(t, 2),
-                 start >= base ? std::optional(view.subspan(std::size_t(start - base), blockSpan(size))) : std::nullopt);
+      for (std::int64_t end = (from / align + 1) * align; end <= to; end += align) {
+        const Bytes t = view.subspan(std::size_t(end - base) - tg.size, tg.size);
+        const std::uint16_t size = le16(t, tg.dataSizeAt);
+        const std::uint64_t bid = readId(t, tg.bid);
+        if (size > g.maxBlockData() || !filter.mayHold(bid)) continue;
+        const std::int64_t start = end - std::int64_t(blockSpan(size, g));
+        consider(end, bid, size, le16(t, tg.sigAt),
+                 start >= base ? std::optional(view.subspan(std::size_t(start - base), blockSpan(size, g))) : std::nullopt);
       }
     };
     constexpr std::int64_t kChunk = 4 << 20;
@@ -940,7 +954,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         }
         if (input.progress) input.progress({searched, total, true});
         // With the bytes before it, so that a block that ends in it can be read whole.
-        const std::int64_t end = std::min(to, at + kChunk), base = std::max<std::int64_t>(0, at - std::int64_t(kMaxBlockSize));
+        const std::int64_t end = std::min(to, at + kChunk), base = std::max<std::int64_t>(0, at - std::int64_t(g.maxBlockSize));
         buf.resize(std::size_t(end - base));
         scan::readSectorsRetrying(source, base, buf, unreadable);
         examine(buf, base, at);
@@ -980,7 +994,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   if (input.index && !input.index->extentLeaves.empty() && std::find(done.begin(), done.end(), 0) != done.end()) {
     // The trailers of blocks not found whole lie where their blocks end: pieces too.
     std::vector<FileRun> known = placed;
-    constexpr auto kTrailer = std::int64_t(kBlockTrailerSize);
+    const auto kTrailer = std::int64_t(g.blockTrailer.size);
     for (const auto& [index, ends] : trailers)
       for (const std::int64_t end : ends)
         known.push_back({blocks[index].fileOffset + spanOf(blocks[index]) - kTrailer, end - kTrailer, kTrailer});
@@ -1137,7 +1151,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   //     looked for by its trailer in the index; its file offset is where an anchor, or a piece
   //     of the file found next to it on the source, puts it, proved by its signature and CRC.
   //     Repair then lists it in a new block tree.
-  if (blockPagesLost && input.index) {
+  if (blockPagesLost && evidence) {
     std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
     std::unordered_set<std::uint64_t> known;
     for (const NeededBlock& b : blocks) known.insert(blockKey(b.bid));
@@ -1160,7 +1174,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       if (readBlock(p.sourceOffset + (blocks[i].fileOffset - p.fileOffset), std::size_t(spanOf(blocks[i])), bytes))
         for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(blocks[i].size))) want(child);
     }
-    const auto& hits = input.index->trailers;
+    const auto& hits = evidence->trailers;
     std::vector<std::uint32_t> byKey;  // trailers in BID order, when any block is wanted
     if (!work.empty()) {
       byKey.resize(hits.size());
@@ -1177,10 +1191,10 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     {
       std::unordered_set<std::int64_t> reached;
       for (const FileRun& p : placed) reached.insert(p.sourceOffset);
-      std::array<std::byte, kPageSize> page;
-      for (const scan::TreePageHit& p : input.index->treePages) {
+      std::vector<std::byte> page(g.pageSize);
+      for (const scan::TreePageHit& p : evidence->treePages) {
         if (p.type != kPageBlockTree || p.level != 0 || reached.count(p.offset) || source.readAt(p.offset, page) != page.size()) continue;
-        const auto parsed = parseTreePage(page);
+        const auto parsed = parseTreePage(page, g);
         if (!parsed) continue;
         for (const TreeEntry& e : parsed->entries) {
           auto [at, added] = listedElsewhere.try_emplace(blockKey(e.child.bid), p.bid, e);
@@ -1199,7 +1213,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       bool found = false;
       for (; !found && it != byKey.end() && blockKey(hits[*it].bid) == key; ++it) {
         const scan::BlockTrailerHit& t = hits[*it];
-        const std::int64_t span = std::int64_t(blockSpan(t.size)), start = t.end - span;
+        const std::int64_t span = std::int64_t(blockSpan(t.size, g)), start = t.end - span;
         // The pieces of the file around it on the source, nearest first: the one holding it, then its neighbours.
         const auto after = std::upper_bound(bySource.begin(), bySource.end(), start,
                                             [](std::int64_t at, const FileRun& p) { return at < p.sourceOffset; });
@@ -1210,10 +1224,10 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         if (after != bySource.end()) deltas.push_back(after->sourceOffset - after->fileOffset);
         for (const std::int64_t delta : deltas) {
           const std::int64_t fileOffset = start - delta;
-          if (fileOffset < kFirstAMapOffset || fileOffset % 64 != 0 || fileOffset + span > input.fileLength ||
+          if (fileOffset < g.firstMapOffset || fileOffset % std::int64_t(g.blockAlign) != 0 || fileOffset + span > input.fileLength ||
               t.sig != signature(std::uint64_t(fileOffset), t.bid))
             continue;
-          const NeededBlock b{t.bid, fileOffset, t.size};
+          const NeededBlock b{t.bid, fileOffset, t.size, &g};
           std::vector<FileRun> pieces;
           if (readBlock(start, std::size_t(span), bytes) && holdsBlock(bytes, b)) {
             pieces.push_back({fileOffset, start, span});
@@ -1262,7 +1276,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     std::vector<std::byte> bytes(std::size_t(spanOf(b)));
     std::vector<scan::SectorRun> unreadable;
     scan::readSectorsRetrying(source, *at, bytes, unreadable);
-    const BlockTrailer t = blockTrailer(Bytes(bytes).subspan(bytes.size() - kBlockTrailerSize));
+    const BlockTrailer t = b.trailerOf(bytes);
     const bool ownTrailer = blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
                             t.sig == signature(std::uint64_t(b.fileOffset), t.bid);
     if (!ownTrailer && unreadable.empty()) continue;
@@ -1288,7 +1302,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     std::int64_t trusted = a.fileOffset + a.length;
     const auto f = firstFrom(failed, a.fileOffset);
     if (f != failed.end() && f->fileOffset < trusted) {
-      trusted = a.fileOffset + std::int64_t(kPageSize);
+      trusted = a.fileOffset + pageSize;
       for (auto p = firstFrom(placed, a.fileOffset); p != placed.end() && p->fileOffset < f->fileOffset; ++p)
         if (p->fileOffset + p->length <= f->fileOffset && p->sourceOffset - p->fileOffset == a.sourceOffset - a.fileOffset)
           trusted = std::max(trusted, p->fileOffset + p->length);
@@ -1301,7 +1315,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   // A header built anew is no part of them: it is written apart.
   const bool ownHeader = std::any_of(input.anchors.begin(), input.anchors.end(), [](const FileRun& a) { return a.fileOffset == 0; });
   for (const FileRun& m : mapped) {
-    const std::int64_t from = std::max<std::int64_t>(m.fileOffset, ownHeader ? 0 : kFirstAMapOffset);
+    const std::int64_t from = std::max<std::int64_t>(m.fileOffset, ownHeader ? 0 : g.firstMapOffset);
     if (from < m.fileOffset + m.length) runs.push_back({from, m.sourceOffset + (from - m.fileOffset), m.fileOffset + m.length - from});
   }
   for (const FileRun& p : placed) {

@@ -46,7 +46,8 @@ struct ReassemblyProgress {
 };
 
 struct ReassemblyInput {
-  std::span<const std::byte> header;          // the file's first kHeaderSize bytes (may be empty)
+  FileLayout layout = FileLayout::Unicode;    // of the file: its geometry, and the evidence of the index it is put together from
+  std::span<const std::byte> header;          // the file's first bytes, its header whole (may be empty)
   const scan::SourceIndex* index = nullptr;   // every tree page and block trailer on the source
   std::vector<FileRun> anchors;               // where the map pages place stretches of the file
   std::int64_t fileLength = 0;                // the length the file is written with

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -17,9 +18,60 @@ namespace {
 // BIDs count up by 4 from small numbers: no file reaches 2^40 (2^38 blocks). Together with
 // the size this lets about one place in 2^27 of random bytes through.
 constexpr std::uint64_t kBidLimit = std::uint64_t(1) << 40;
+// An ANSI file of at most 2 GB counts its BIDs below 2^28; they are even (bit 0 is reserved).
+// With the size that lets about one place in 2^8 of random bytes through.
+constexpr std::uint64_t kAnsiBidLimit = std::uint64_t(1) << 28;
 
+// The bytes of a 4 KiB page before the 512-byte step that ends it: the scan keeps them from the
+// previous chunk, so that a page is seen whole wherever the chunks are cut.
+constexpr std::size_t kLead = pst::kUnicode4KGeometry.pageSize - kPageSize;
+
+bool isTreeOrMapType(std::byte type) {
+  return type == std::byte{pst::kPageBlockTree} || type == std::byte{pst::kPageNodeTree} || type == std::byte{pst::kPageAllocMap};
+}
+
+std::uint64_t readId(std::span<const std::byte> bytes, std::size_t at, std::size_t size) {
+  return size == 4 ? pst::le32(bytes, at) : pst::le64(bytes, at);
+}
+
+// A page of layout g (ANSI, or 4 KiB pages) that ends where this step ends, its type bytes
+// already seen to agree: a tree page whose CRC holds goes to the layout's evidence; a map page
+// whose CRC holds and whose BID, which a map page sets to its own file offset, is one a map
+// page can have, is a hit. Map pages of these layouts are told by their CRC, not by how much
+// fill they hold: a map of a fragmented file may hold little.
+void testOtherPage(std::span<const std::byte> page, std::int64_t offset, const pst::Geometry& g, const ScanOptions& options,
+                   FoundPageList& hits, LayoutEvidence& evidence) {
+  const std::size_t trailerAt = g.pageTrailerAt();
+  const auto type = std::to_integer<std::uint8_t>(page[trailerAt]);
+  if (pst::crc(page.first(trailerAt)) != pst::le32(page, trailerAt + g.pageTrailer.crc.at)) return;
+  const std::uint64_t bid = readId(page, trailerAt + g.pageTrailer.bid.at, g.pageTrailer.bid.size);
+  if (type != pst::kPageAllocMap) {
+    evidence.treePages.push_back({offset, bid, type, std::to_integer<std::uint8_t>(page[g.treePage.levelAt])});
+    return;
+  }
+  const auto at = std::int64_t(bid) - g.firstMapOffset;
+  if (at < 0 || at % g.mapInterval != 0 || at / g.mapInterval > std::numeric_limits<std::int32_t>::max()) return;
+  const FoundPage hit{std::int32_t(at / g.mapInterval), offset / std::int64_t(kPageSize), g.layout};
+  if (options.onHit) options.onHit(hit);
+  if (options.keepHits) hits.push_back(hit);
+}
+
+void keepTrailer(LayoutEvidence& evidence, std::size_t most, const BlockTrailerHit& hit) {
+  if (evidence.trailers.size() == most) {
+    evidence.trailersComplete = false;
+    return;
+  }
+  evidence.trailers.push_back(hit);
+}
+
+// Tests each 512-byte step of `bytes`, which the kLead bytes before it (the end of the
+// previous chunk, or zeros) precede in memory.
 void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const ScanOptions& options,
                FoundPageList& hits, SourceIndex& index) {
+  constexpr const pst::Geometry& g4 = pst::kUnicode4KGeometry;
+  constexpr const pst::Geometry& ga = pst::kAnsiGeometry;
+  constexpr std::size_t kTrailer4At = g4.pageTrailerAt() % kPageSize;  // where a 4 KiB page's trailer lies in its last step
+  constexpr std::size_t kAnsiTrailerAt = ga.pageTrailerAt();
   const std::size_t steps = bytes.size() / kPageSize;
   for (std::size_t i = 0; i < steps; ++i) {
     Page page(bytes.data() + i * kPageSize, kPageSize);
@@ -36,12 +88,18 @@ void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const
       if (options.keepHits) hits.push_back(hit);
       continue;
     }
+    if (isTreeOrMapType(page[kTrailer4At]) && page[kTrailer4At + 1] == page[kTrailer4At] && offset >= std::int64_t(kLead))
+      testOtherPage({page.data() - kLead, g4.pageSize}, offset - std::int64_t(kLead), g4, options, hits, index.pages4K);
+    if (isTreeOrMapType(page[kAnsiTrailerAt]) && page[kAnsiTrailerAt + 1] == page[kAnsiTrailerAt])
+      testOtherPage(page, offset, ga, options, hits, index.ansi);
     if (pst::isHeaderSector(page)) {
       const std::uint16_t version = pst::le16(page, pst::kHeaderVersionAt);
-      if (pst::layoutOf(version) == pst::FileLayout::Unicode) {
-        if (index.headers.size() < kMaxHeaders) index.headers.push_back(offset);
-      } else if (index.otherHeaders.size() < kMaxHeaders) {
-        index.otherHeaders.push_back({offset, version});
+      const pst::FileLayout layout = pst::layoutOf(version);
+      std::vector<std::int64_t>& headers = index.of(layout).headers;
+      if (layout == pst::FileLayout::Unknown) {
+        if (index.otherHeaders.size() < kMaxHeaders) index.otherHeaders.push_back({offset, version});
+      } else if (headers.size() < kMaxHeaders) {
+        headers.push_back(offset);
       }
     }
     if (page[0] == std::byte{0x0A} && page[1] == std::byte{0xF3} && index.extentLeaves.size() < kMaxExtentLeaves &&
@@ -50,13 +108,23 @@ void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const
     for (std::size_t end = 64; end <= kPageSize; end += 64) {
       const std::uint16_t size = pst::le16(page, end - 16);
       const std::uint64_t bid = pst::le64(page, end - 8);
-      if (size == 0 || size > pst::kMaxBlockData || bid == 0 || bid >= kBidLimit) continue;
-      if (index.trailers.size() == kMaxBlockTrailers) {
-        index.trailersComplete = false;
-        continue;
-      }
-      index.trailers.push_back({offset + std::int64_t(end), bid, size, pst::le16(page, end - 14), pst::le32(page, end - 12)});
+      if (size != 0 && size <= pst::kMaxBlockData && bid != 0 && bid < kBidLimit)
+        keepTrailer(index, kMaxBlockTrailers, {offset + std::int64_t(end), bid, size, pst::le16(page, end - 14), pst::le32(page, end - 12)});
+      // ANSI: size, signature, BID (32 bits), CRC.
+      const std::uint16_t ansiSize = pst::le16(page, end - 12);
+      const std::uint32_t ansiBid = pst::le32(page, end - 8);
+      if (ansiSize != 0 && ansiSize <= ga.maxBlockData() && ansiBid != 0 && ansiBid < kAnsiBidLimit && (ansiBid & 1) == 0)
+        keepTrailer(index.ansi, kMaxOtherBlockTrailers,
+                    {offset + std::int64_t(end), ansiBid, ansiSize, pst::le16(page, end - 10), pst::le32(page, end - 4)});
     }
+    // 4 KiB pages: a block ends on a 512-byte boundary with a 24-byte trailer whose last 4
+    // bytes are zero: size, signature, CRC, BID, a 16-bit field, the inflated size.
+    const std::uint16_t size4 = pst::le16(page, kTrailer4At);
+    const std::uint64_t bid4 = pst::le64(page, kTrailer4At + 8);
+    if (size4 != 0 && size4 <= g4.maxBlockData() && bid4 != 0 && bid4 < kBidLimit && pst::le32(page, kPageSize - 4) == 0 &&
+        pst::le16(page, kTrailer4At + 18) >= size4)
+      keepTrailer(index.pages4K, kMaxOtherBlockTrailers,
+                  {offset + std::int64_t(kPageSize), bid4, size4, pst::le16(page, kTrailer4At + 2), pst::le32(page, kTrailer4At + 4)});
   }
 }
 
@@ -133,7 +201,11 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
   struct AlignedDelete {
     void operator()(std::byte* p) const { ::operator delete(p, kBufferAlign); }
   };
-  const std::unique_ptr<std::byte, AlignedDelete> buffer(static_cast<std::byte*>(::operator new(chunk, kBufferAlign)));
+  // The chunk is read after a lead of 4 KiB, which holds the last kLead bytes before it.
+  constexpr std::size_t kLeadRoom = 4096;
+  const std::unique_ptr<std::byte, AlignedDelete> buffer(static_cast<std::byte*>(::operator new(kLeadRoom + chunk, kBufferAlign)));
+  std::byte* const lead = buffer.get() + kLeadRoom - kLead;
+  std::fill(lead, lead + kLead, std::byte{0});
   result.index.zeros.zero.assign(std::size_t((total + ZeroMap::kUnit - 1) / ZeroMap::kUnit), true);
   std::int64_t position = 0;
   std::int64_t dataEnd = 0;  // [position, dataEnd) is stored data: no need to ask again
@@ -149,13 +221,17 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
       const std::int64_t next = std::min(total, data.first / std::int64_t(kPageSize) * std::int64_t(kPageSize));
       dataEnd = data.end;
       if (next > position) {
+        // What lies between was a hole: zeros.
+        const std::size_t skipped = std::size_t(std::min<std::int64_t>(next - position, std::int64_t(kLead)));
+        std::memmove(lead, lead + skipped, kLead - skipped);
+        std::fill(lead + (kLead - skipped), lead + kLead, std::byte{0});
         position = next;
         continue;
       }
     }
     if (progress) progress({position, total});
     const auto length = std::size_t(std::min<std::int64_t>(std::int64_t(chunk), total - position));
-    std::span<std::byte> want(buffer.get(), length);
+    std::span<std::byte> want(buffer.get() + kLeadRoom, length);
     const std::size_t runsBefore = result.unreadable.size();
     const std::int64_t countBefore = runsBefore ? result.unreadable.back().count : 0;
     readSectorsRetrying(src, position, want, result.unreadable);
@@ -164,6 +240,8 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     testSteps(want, position / std::int64_t(kPageSize), options, result.hits, result.index);
     // The runs this read added or lengthened.
     noteData(result.index.zeros, position, want, std::span(result.unreadable).subspan(runsBefore ? runsBefore - 1 : 0));
+    // The last kLead bytes read, the lead included, lead the next chunk.
+    std::memmove(lead, want.data() + length - kLead, kLead);
     position += std::int64_t(length);
     if (result.endedAt >= 0) {
       position = result.endedAt;
@@ -171,7 +249,8 @@ ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const Scan
     }
   }
   result.bytesRead = position;
-  result.index.trailers.shrink_to_fit();  // 24 bytes a trailer kept, not the room grown for them
+  for (LayoutEvidence* evidence : {static_cast<LayoutEvidence*>(&result.index), &result.index.ansi, &result.index.pages4K})
+    evidence->trailers.shrink_to_fit();  // 24 bytes a trailer kept, not the room grown for them
   // What was not read is not known to be zero. A source read to its end was read whole, its
   // last unit too, however short.
   const std::int64_t unread = position >= total ? (position + ZeroMap::kUnit - 1) / ZeroMap::kUnit : position / ZeroMap::kUnit;

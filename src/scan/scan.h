@@ -9,19 +9,24 @@
 #include <string>
 #include <vector>
 
+#include "format/layout.h"
 #include "io/byte_source.h"
 
 namespace kestrix::scan {
 
 inline constexpr std::size_t kChunkSize = 0x40000;  // 256 KiB
 
-// One hit of the found-page list: the page's ID and its sector on the source. 16 bytes: a
+// One hit of the found-page list: the page's ID, its sector on the source (the page's first),
+// and the layout of the file it belongs to. 16 bytes, packed to 4-byte alignment to stay so: a
 // scan of a disk full of map pages holds millions of them.
+#pragma pack(push, 4)
 struct FoundPage {
   std::int32_t id = 0;
   std::int64_t sector = 0;
+  pst::FileLayout layout = pst::FileLayout::Unicode;
   friend bool operator==(const FoundPage&, const FoundPage&) = default;
 };
+#pragma pack(pop)
 static_assert(sizeof(FoundPage) == 16);
 
 // A node- or block-tree page of a PST file found on the source: its type bytes agree and its
@@ -34,8 +39,8 @@ struct TreePageHit {
   friend bool operator==(const TreePageHit&, const TreePageHit&) = default;
 };
 
-// 16 bytes on a 64-byte boundary of the source that read as a block trailer: a size a block
-// can have and a BID a file's counter can have reached. Whether they end a block is proved
+// Bytes ending on a block boundary of the source (64 bytes; 512 in the 4 KiB-page layout) that
+// read as a block trailer: a size a block can have and a BID a file's counter can have reached. Whether they end a block is proved
 // only once the block's file offset is known (the signature ties it to the BID) and its bytes
 // are read (the CRC). Kept for every such place on the source, so that a block is looked for
 // in memory, never by reading the source again. 24 bytes each.
@@ -49,16 +54,19 @@ struct BlockTrailerHit {
 };
 static_assert(sizeof(BlockTrailerHit) == 24);
 
-// At most this many block trailers are kept (384 MiB); past it the index says it is not
-// complete, and a block it does not list is looked for by reading the source.
+// At most this many block trailers of Unicode files are kept (384 MiB), and a quarter of that
+// of each other layout (ANSI trailers, with their 32-bit BIDs, are the likelier to be matched
+// by chance); past it the index says it is not complete, and a block it does not list is
+// looked for by reading the source.
 inline constexpr std::size_t kMaxBlockTrailers = std::size_t(1) << 24;
+inline constexpr std::size_t kMaxOtherBlockTrailers = kMaxBlockTrailers / 4;
 
-// At most this many header sectors are kept, of each kind (Unicode headers, and the others):
+// At most this many header sectors are kept, of each layout and of unknown versions:
 // every PST on a disk has one, a copy or two.
 inline constexpr std::size_t kMaxHeaders = 4096;
 
-// A sector that begins a PST header of a layout that is not read (ANSI, 4 KiB pages) or of a
-// version no layout is known for: kept to be named, never passed over silently.
+// A sector that begins a PST header of a version no layout is known for: kept to be named,
+// never passed over silently.
 struct OtherHeader {
   std::int64_t offset = 0;     // bytes from the start of the source
   std::uint16_t version = 0;   // the header's wVer
@@ -97,20 +105,35 @@ struct ZeroMap {
   bool isZero(std::int64_t unit) const { return unit >= 0 && std::size_t(unit) < zero.size() && zero[std::size_t(unit)]; }
 };
 
-// What the scan proved or saw of every PST structure on the source, wherever it lies: the
-// evidence that files are put together from. All in increasing offset order.
-struct SourceIndex {
+// What the scan saw of the files of one layout, in increasing offset order.
+struct LayoutEvidence {
   std::vector<TreePageHit> treePages;
   std::vector<BlockTrailerHit> trailers;
-  bool trailersComplete = true;      // false once kMaxBlockTrailers were kept
-  // Sectors (byte offsets) with the magic, a valid header CRC and a version of the Unicode
-  // layout; at most kMaxHeaders.
+  bool trailersComplete = true;      // false once the layout's share of kMaxBlockTrailers was kept
+  // Sectors (byte offsets) with the magic, a valid header CRC and a version of the layout; at
+  // most kMaxHeaders.
   std::vector<std::int64_t> headers;
-  std::vector<OtherHeader> otherHeaders;  // the headers of the other layouts, at most kMaxHeaders
+};
+
+// What the scan proved or saw of every PST structure on the source, wherever it lies: the
+// evidence that files are put together from. All in increasing offset order. The evidence of
+// Unicode files is the index's own; that of ANSI files and of files with 4 KiB pages lies
+// beside it.
+struct SourceIndex : LayoutEvidence {
+  LayoutEvidence ansi, pages4K;
+  // Headers of a version no layout is known for, at most kMaxHeaders.
+  std::vector<OtherHeader> otherHeaders;
   // Sectors (byte offsets) that begin an ext4 extent leaf (pst::isExtentLeafStart), at most
   // kMaxExtentLeaves: where the pieces of files on such a volume lie.
   std::vector<std::int64_t> extentLeaves;
   ZeroMap zeros;
+
+  const LayoutEvidence& of(pst::FileLayout layout) const {
+    return layout == pst::FileLayout::Ansi ? ansi : layout == pst::FileLayout::Unicode4K ? pages4K : *this;
+  }
+  LayoutEvidence& of(pst::FileLayout layout) {
+    return layout == pst::FileLayout::Ansi ? ansi : layout == pst::FileLayout::Unicode4K ? pages4K : *this;
+  }
 };
 
 struct ScanResult {
