@@ -356,6 +356,92 @@ def narrow_row_index(data, headers, leaves):
     return bytes(out)
 
 
+# Property types whose value a table cell or a property context holds in its own 4 bytes; any
+# other type's 4 bytes are an HNID: a heap item or a subnode.
+INLINE_TYPES = {0x0002, 0x0003, 0x0004, 0x000A, 0x000B}
+
+
+def wide_hid(hid):
+    """A HID as the 4 KiB layout numbers it: the block index starts at bit 19, not 16."""
+    if hid & 0x1F or not hid >> 16:
+        return hid
+    return (hid >> 16) << 19 | (hid & 0xFFFF)
+
+
+def widen_heap_ids(heap, rows):
+    """Patches, as {block index: {offset: new HID}}, that renumber every HID a heap holds for
+    the 4 KiB layout: the heap's root, a property context's or table's B-trees and values, and
+    a table's rows. rows: the row matrix blocks when they lie in a subnode, else None; the
+    patches for those come back keyed ("rows", block index)."""
+    patches = defaultdict(dict)
+
+    def hid_at(block, at):
+        value = struct.unpack_from("<I", heap.blocks[block], at)[0]
+        if wide_hid(value) != value:
+            patches[block][at] = wide_hid(value)
+        return value
+
+    def item_at(hid):
+        r = heap.item_range(hid)
+        if r is None:
+            raise GenerateError("a heap names a missing item %#x" % hid)
+        return r
+
+    def bth(hid_header, leaf_value):
+        """Every HID of a B-tree on the heap; leaf_value(block, at, record) for its records."""
+        block, _i, start, _end = item_at(hid_header)
+        b = heap.blocks[block]
+        key, ent, levels = b[start + 1], b[start + 2], b[start + 3]
+        walk(hid_at(block, start + 4), levels, key, ent, leaf_value)
+
+    def walk(hid, level, key, ent, leaf_value):
+        if not hid:
+            return
+        block, _i, start, end = item_at(hid)
+        width = key + (4 if level else ent)
+        for at in range(start, end - width + 1, width):
+            if level:
+                walk(hid_at(block, at + key), level - 1, key, ent, leaf_value)
+            elif leaf_value:
+                leaf_value(block, at)
+
+    first = heap.blocks[0]
+    root = hid_at(0, 4)
+    if first[3] == 0xBC:                    # property context: (tag 2, type 2, value 4)
+        def value(block, at):
+            if struct.unpack_from("<H", heap.blocks[block], at + 2)[0] not in INLINE_TYPES:
+                hid_at(block, at + 4)
+        bth(root, value)
+    elif first[3] == BTH_SIG:
+        bth(root, None)
+    elif first[3] == TC_SIG:
+        block, _i, start, _end = item_at(root)
+        info = heap.blocks[block]
+        c_cols = info[start + 1]
+        row_size = struct.unpack_from("<H", info, start + 8)[0]
+        bth(hid_at(block, start + 10), None)
+        hnid_rows = hid_at(block, start + 14)
+        hid_at(block, start + 18)
+        cells = []
+        for c in range(c_cols):
+            tag, ib, cb, _bit = struct.unpack_from("<IHBB", info, start + 22 + 8 * c)
+            if cb == 4 and tag & 0xFFFF not in INLINE_TYPES:
+                cells.append(ib)
+        if rows is None and hnid_rows:
+            r = item_at(hnid_rows)
+            matrix = [(r[0], r[2], r[3])]
+        else:
+            matrix = [(("rows", i), 0, len(data)) for i, data in enumerate(rows or [])]
+        for where, start, end in matrix:
+            data = heap.blocks[where] if rows is None else rows[where[1]]
+            for at in range(start, end - row_size + 1, row_size):
+                for ib in cells:
+                    value = struct.unpack_from("<I", data, at + ib)[0]
+                    if wide_hid(value) != value:
+                        patches[where][at + ib] = wide_hid(value)
+    return patches
+
+
 class Relayer:
     """Writes the nodes and blocks of a sound Unicode PST anew in another layout: every block
     under its own BID, internal blocks with their IDs repacked, both trees, maps and header.
@@ -371,6 +457,7 @@ class Relayer:
         self.out_crypt = CRYPT_NONE if layout.name == "4k" else self.crypt
         self.blocks = {}             # bid -> (stored bytes, inflated size)
         self.narrow = defaultdict(lambda: (set(), set()))   # bid -> row index items to narrow
+        self.patches = defaultdict(dict)                    # bid -> {offset: HID renumbered}
         self.deflated = 0
 
     def _decode(self, bid, data):
@@ -386,39 +473,71 @@ class Relayer:
         c_ent = struct.unpack_from("<H", data, 2)[0]
         return [leaf for child in struct.unpack_from("<%dQ" % c_ent, data, 8) for leaf in self._leaves(child)]
 
-    def _data_roots(self):
-        """The data-tree roots of every node and subnode."""
-        roots = set()
-        pending = [n.bid_sub for n in self.pst.nodes.values() if n.bid_sub]
-        roots.update(n.bid_data for n in self.pst.nodes.values() if n.bid_data)
+    def _subnodes(self, bid):
+        """{nid: (data bid, subnode bid)} of the subnode tree rooted at bid."""
+        out = {}
+        if not bid:
+            return out
+        _ib, data = self.pst.block(bid)
+        level, c_ent = data[1], struct.unpack_from("<H", data, 2)[0]
+        for i in range(c_ent):
+            if level == 0:
+                nid, sub_data, sub_sub = struct.unpack_from("<QQQ", data, 8 + 24 * i)
+                out[nid & 0xFFFFFFFF] = (sub_data, sub_sub)
+            else:
+                out.update(self._subnodes(struct.unpack_from("<QQ", data, 8 + 16 * i)[1]))
+        return out
+
+    def _heaps(self):
+        """(data-tree leaves, Heap, row matrix leaves) of every node's and subnode's heap,
+        once each; the row matrix leaves are those of a table whose rows lie in a subnode."""
+        pending = sorted({(n.bid_data, n.bid_sub) for n in self.pst.nodes.values() if n.bid_data})
         seen = set()
         while pending:
-            bid = pending.pop()
-            if bid in seen:
+            bid_data, bid_sub = pending.pop()
+            if (bid_data, bid_sub) in seen:
                 continue
-            seen.add(bid)
-            _ib, data = self.pst.block(bid)
-            level, c_ent = data[1], struct.unpack_from("<H", data, 2)[0]
-            for i in range(c_ent):
-                if level == 0:
-                    _nid, sub_data, sub_sub = struct.unpack_from("<QQQ", data, 8 + 24 * i)
-                    roots.add(sub_data)
-                    if sub_sub:
-                        pending.append(sub_sub)
-                else:
-                    pending.append(struct.unpack_from("<QQ", data, 8 + 16 * i)[1])
-        return roots
+            seen.add((bid_data, bid_sub))
+            subs = self._subnodes(bid_sub)
+            pending.extend(subs.values())
+            leaves = self._leaves(bid_data)
+            first = self._decode(leaves[0], self.pst.block(leaves[0])[1])
+            if len(first) < 8 or first[2] != HN_SIG:
+                continue
+            heap = Heap([first] + [self._decode(b, self.pst.block(b)[1]) for b in leaves[1:]])
+            row_leaves = []
+            if first[3] == TC_SIG:
+                info = heap.item(struct.unpack_from("<I", first, 4)[0])
+                hnid_rows = struct.unpack_from("<I", info, 14)[0] if info and len(info) >= 22 else 0
+                if hnid_rows & 0x1F:
+                    if hnid_rows not in subs:
+                        raise GenerateError("a table's rows lie in a missing subnode %#x" % hnid_rows)
+                    row_leaves = self._leaves(subs[hnid_rows][0])
+            yield leaves, heap, row_leaves
 
     def _plan_ansi(self):
         """Finds the row index items of every table, block by block."""
-        for root in sorted(self._data_roots()):
-            leaves = self._leaves(root)
-            heap = Heap([self._decode(b, self.pst.block(b)[1]) for b in leaves])
+        for leaves, heap, row_leaves in self._heaps():
+            if len(row_leaves) > 1:
+                # Rows never straddle blocks, and how many fill one depends on the block size.
+                raise GenerateError("a table's rows fill more than one block, which this writer does not "
+                                    "re-lay into the ANSI layout's")
             headers, items = row_index_items(heap)
             for block, index in headers:
                 self.narrow[leaves[block] & ~1][0].add(index)
             for block, index in items:
                 self.narrow[leaves[block] & ~1][1].add(index)
+
+    def _plan_4k(self):
+        """Renumbers the HIDs of every heap that spans more than one block; a heap in one
+        block has block index 0, which both numberings write alike."""
+        for leaves, heap, row_leaves in self._heaps():
+            if len(leaves) < 2:
+                continue
+            rows = [self._decode(b, self.pst.block(b)[1]) for b in row_leaves] if row_leaves else None
+            for where, fixes in widen_heap_ids(heap, rows).items():
+                bid = row_leaves[where[1]] if isinstance(where, tuple) else leaves[where]
+                self.patches[bid & ~1].update(fixes)
 
     def _convert(self, bid):
         """(stored bytes, inflated size) of a block in the new layout; data trees below it first."""
@@ -453,6 +572,11 @@ class Relayer:
             headers, leaves = self.narrow.get(key, (None, None))
             if headers or leaves:
                 data = narrow_row_index(data, headers, leaves)
+            if key in self.patches:
+                data = bytearray(data)
+                for at, hid in self.patches[key].items():
+                    struct.pack_into("<I", data, at, hid)
+                data = bytes(data)
             inflated = len(data)
             stored = data.translate(PERMUTE) if self.out_crypt == CRYPT_PERMUTE else data
             if self.lay.name == "4k" and (key >> 2) % 4:
@@ -468,6 +592,8 @@ class Relayer:
         h = self.pst.header
         if lay.name == "ansi":
             self._plan_ansi()
+        elif lay.name == "4k":
+            self._plan_4k()
             if h.bid_next_b >= 1 << 32:
                 raise GenerateError("the file's block IDs do not fit the ANSI layout's 32 bits")
         for bid in sorted(self.pst.blocks):
@@ -516,6 +642,8 @@ class Relayer:
             struct.pack_into("<I", out, 4, model.crc(out[8:8 + 471]))
             return bytes(out)
         out = bytearray(u[:model.OFF_CRC_FULL + 40])      # the Unicode header, 564 bytes
+        # An offline store's magic, wVer 36 and the client version of the real files.
+        out[8:10] = b"SO"
         struct.pack_into("<HH", out, model.OFF_VERSION, 36, 12)
         struct.pack_into("<Q", out, model.OFF_BID_NEXT_P, next_page)
         struct.pack_into("<I", out, model.OFF_UNIQUE, (h.unique + 1) & 0xFFFFFFFF)
