@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Writes new, valid Unicode PST files grown from a sample one, for tests and benchmarks.
+"""Writes new, valid PST files grown from a sample Unicode one, for tests and benchmarks.
 
-usage: pst_generate.py [--input PST] [--extra-messages N] [--size BYTES] -o OUTPUT
+usage: pst_generate.py [--input PST] [--extra-messages N] [--size BYTES] [--layout L] -o OUTPUT
 
 --extra-messages N  adds N node-tree entries of type normal message under fresh node IDs that
                     share the sample's message blocks (the same data and subnode blocks, the
@@ -10,6 +10,10 @@ usage: pst_generate.py [--input PST] [--extra-messages N] [--size BYTES] -o OUTP
                     three or more levels.
 --size BYTES        adds copies of every message, each with its own copies of the message's
                     blocks under fresh block IDs, until the file is at least BYTES long.
+--layout L          unicode (the default), ansi or 4k. ansi and 4k write the grown Unicode file
+                    (or the sample as it is, given neither option above) anew in the ANSI
+                    layout (32-bit IDs and offsets, under 2 GiB) or the 4 KiB-page layout of
+                    offline stores (deflated blocks among stored ones): pst_layout.py.
 
 The sample's bytes stay where they are. Both B-trees are written anew, packed full, in
 intervals appended after the sample's last one; each new interval starts with its allocation

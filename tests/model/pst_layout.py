@@ -17,7 +17,6 @@ class GenerateError(Exception):
     pass
 
 
-
 class Layout:
     """Geometry and the packing of every structure that holds an ID or an offset."""
     name = ""
@@ -388,7 +387,7 @@ def widen_heap_ids(heap, rows):
         return r
 
     def bth(hid_header, leaf_value):
-        """Every HID of a B-tree on the heap; leaf_value(block, at, record) for its records."""
+        """Every HID of a B-tree on the heap; leaf_value(block, at) for each of its records."""
         block, _i, start, _end = item_at(hid_header)
         b = heap.blocks[block]
         key, ent, levels = b[start + 1], b[start + 2], b[start + 3]
@@ -455,7 +454,7 @@ class Relayer:
         if self.crypt not in (CRYPT_NONE, CRYPT_PERMUTE):
             raise GenerateError("the file uses the cyclic encoding, which this writer does not re-lay")
         self.out_crypt = CRYPT_NONE if layout.name == "4k" else self.crypt
-        self.blocks = {}             # bid -> (stored bytes, inflated size)
+        self.totals = {}             # bid -> bytes of data its data tree holds
         self.narrow = defaultdict(lambda: (set(), set()))   # bid -> row index items to narrow
         self.patches = defaultdict(dict)                    # bid -> {offset: HID renumbered}
         self.deflated = 0
@@ -539,53 +538,55 @@ class Relayer:
                 bid = row_leaves[where[1]] if isinstance(where, tuple) else leaves[where]
                 self.patches[bid & ~1].update(fixes)
 
-    def _convert(self, bid):
-        """(stored bytes, inflated size) of a block in the new layout; data trees below it first."""
+    def _data(self, bid):
+        """A data block's bytes in the new layout, unencoded and not deflated."""
+        data = self._decode(bid, self.pst.block(bid)[1])
+        headers, leaves = self.narrow.get(bid & ~1, (None, None))
+        if headers or leaves:
+            data = narrow_row_index(data, headers, leaves)
+        fixes = self.patches.get(bid & ~1)
+        if fixes:
+            data = bytearray(data)
+            for at, hid in fixes.items():
+                struct.pack_into("<I", data, at, hid)
+            data = bytes(data)
+        return data
+
+    def _total(self, bid):
+        """Bytes of data the data tree rooted at bid holds in the new layout."""
         key = bid & ~1
-        if key in self.blocks:
-            return self.blocks[key]
-        _ib, raw = self.pst.block(bid)
-        data = self._decode(bid, raw)
-        ansi = self.lay.name == "ansi"
+        if key not in self.totals:
+            if not bid & model.BID_INTERNAL:
+                self.totals[key] = len(self._data(bid)) if key in self.narrow else self.pst.blocks[key].cb
+            else:
+                data = self.pst.block(bid)[1]
+                c_ent = struct.unpack_from("<H", data, 2)[0]
+                self.totals[key] = sum(self._total(c) for c in struct.unpack_from("<%dQ" % c_ent, data, 8))
+        return self.totals[key]
+
+    def _convert(self, bid):
+        """(stored bytes, inflated size) of a block in the new layout."""
+        data = self._decode(bid, self.pst.block(bid)[1])
         if bid & model.BID_INTERNAL:
             btype, level, c_ent = data[0], data[1], struct.unpack_from("<H", data, 2)[0]
-            if btype == 0x01:
+            if btype not in (0x01, 0x02):
+                raise GenerateError("block %#x is internal but of unknown type %d" % (bid, btype))
+            if self.lay.name == "ansi" and btype == 0x01:
                 children = struct.unpack_from("<%dQ" % c_ent, data, 8)
-                sizes = [self._convert(c)[1] if level == 1 else struct.unpack_from("<I", self._convert(c)[0], 4)[0]
-                         for c in children]
-                if ansi:
-                    data = struct.pack("<BBHI%dI" % c_ent, btype, level, c_ent, sum(sizes), *children)
-            elif btype == 0x02:
+                data = struct.pack("<BBHI%dI" % c_ent, btype, level, c_ent, self._total(bid), *children)
+            elif self.lay.name == "ansi":
                 width = 24 if level == 0 else 16
                 rows = [struct.unpack_from("<QQQ" if level == 0 else "<QQ", data, 8 + width * i) for i in range(c_ent)]
-                for row in rows:
-                    for child in row[1:]:
-                        if child:
-                            self._convert(child)
-                if ansi:
-                    data = struct.pack("<BBH", btype, level, c_ent) + b"".join(
-                        struct.pack("<%dI" % len(row), *row) for row in rows)
-            else:
-                raise GenerateError("block %#x is internal but of unknown type %d" % (bid, btype))
-            stored, inflated = data, len(data)
-        else:
-            headers, leaves = self.narrow.get(key, (None, None))
-            if headers or leaves:
-                data = narrow_row_index(data, headers, leaves)
-            if key in self.patches:
-                data = bytearray(data)
-                for at, hid in self.patches[key].items():
-                    struct.pack_into("<I", data, at, hid)
-                data = bytes(data)
-            inflated = len(data)
-            stored = data.translate(PERMUTE) if self.out_crypt == CRYPT_PERMUTE else data
-            if self.lay.name == "4k" and (key >> 2) % 4:
-                packed = zlib.compress(data, 6)
-                if len(packed) < len(data):
-                    stored = packed
-                    self.deflated += 1
-        self.blocks[key] = (stored, inflated)
-        return self.blocks[key]
+                data = struct.pack("<BBH", btype, level, c_ent) + b"".join(
+                    struct.pack("<%dI" % len(row), *row) for row in rows)
+            return data, len(data)
+        data = self._data(bid)
+        if self.lay.name == "4k" and (bid >> 2) % 4:
+            packed = zlib.compress(data, 6)
+            if len(packed) < len(data):
+                self.deflated += 1
+                return packed, len(data)
+        return (data.translate(PERMUTE) if self.out_crypt == CRYPT_PERMUTE else data), len(data)
 
     def write(self, out, progress):
         lay = self.lay
@@ -596,13 +597,11 @@ class Relayer:
             self._plan_4k()
             if h.bid_next_b >= 1 << 32:
                 raise GenerateError("the file's block IDs do not fit the ANSI layout's 32 bits")
-        for bid in sorted(self.pst.blocks):
-            self._convert(bid)
         out.write(bytes(lay.first_map))
         writer = IntervalWriter(out, 0, progress, lay)
         bbt = []
-        for bid in sorted(self.blocks):
-            stored, inflated = self.blocks[bid]
+        for bid in sorted(self.pst.blocks):
+            stored, inflated = self._convert(bid)
             ib = writer.alloc(lay.block_size(len(stored)), lay.unit)
             writer.put(ib, stored)
             writer.put(ib + lay.block_size(len(stored)) - lay.block_trailer,
@@ -617,7 +616,7 @@ class Relayer:
             raise GenerateError("the file's page IDs do not fit the ANSI layout's 32 bits")
         out.seek(0)
         out.write(self._header(eof, writer.last_amap, writer.free_bytes, nbt_root, bbt_root, page_bid.next))
-        return {"bytes": eof, "blocks": len(self.blocks), "deflated": self.deflated, "nodes": len(self.pst.nodes),
+        return {"bytes": eof, "blocks": len(bbt), "deflated": self.deflated, "nodes": len(self.pst.nodes),
                 "messages": sum(1 for n in self.pst.nodes if n & 0x1F == model.NID_TYPE_NORMAL_MESSAGE),
                 "node_levels": nbt_root[2], "block_levels": bbt_root[2]}
 
