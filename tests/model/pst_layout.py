@@ -592,11 +592,11 @@ class Relayer:
         lay = self.lay
         h = self.pst.header
         if lay.name == "ansi":
+            if h.bid_next_b >= 1 << 32:
+                raise GenerateError("the file's block IDs do not fit the ANSI layout's 32 bits")
             self._plan_ansi()
         elif lay.name == "4k":
             self._plan_4k()
-            if h.bid_next_b >= 1 << 32:
-                raise GenerateError("the file's block IDs do not fit the ANSI layout's 32 bits")
         out.write(bytes(lay.first_map))
         writer = IntervalWriter(out, 0, progress, lay)
         bbt = []
