@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Writes new, valid Unicode PST files grown from a sample one, for tests and benchmarks.
+"""Writes new, valid PST files grown from a sample Unicode one, for tests and benchmarks.
 
-usage: pst_generate.py [--input PST] [--extra-messages N] [--size BYTES] -o OUTPUT
+usage: pst_generate.py [--input PST] [--extra-messages N] [--size BYTES] [--layout L] -o OUTPUT
 
 --extra-messages N  adds N node-tree entries of type normal message under fresh node IDs that
                     share the sample's message blocks (the same data and subnode blocks, the
@@ -10,6 +10,10 @@ usage: pst_generate.py [--input PST] [--extra-messages N] [--size BYTES] -o OUTP
                     three or more levels.
 --size BYTES        adds copies of every message, each with its own copies of the message's
                     blocks under fresh block IDs, until the file is at least BYTES long.
+--layout L          unicode (the default), ansi or 4k. ansi and 4k write the grown Unicode file
+                    (or the sample as it is, given neither option above) anew in the ANSI
+                    layout (32-bit IDs and offsets, under 2 GiB) or the 4 KiB-page layout of
+                    offline stores (deflated blocks among stored ones): pst_layout.py.
 
 The sample's bytes stay where they are. Both B-trees are written anew, packed full, in
 intervals appended after the sample's last one; each new interval starts with its allocation
@@ -19,105 +23,20 @@ The output is written under a temporary name and renamed when complete.
 """
 
 import argparse
+import mmap
 import os
 import struct
 import sys
 
+import pst_layout as layout
 import pst_model as model
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_INPUT = os.path.join(HERE, "..", "data", "enron.pst")
 
-AMAP_BYTES = 496
-NBT_LEAF = (32, 15)            # (bytes per entry, entries per page)
-BBT_LEAF = (24, 20)
-BRANCH = (24, 20)
-PMAP_EVERY = 8                 # intervals per page map
-FMAP_FIRST, FMAP_EVERY = 128, 496  # the header's free map covers the first 128 intervals
-MAX_INTERVALS = 8192           # from here on a free-page map would be due, which this writer omits
 CRYPT_CYCLIC = 2
-
-
-class GenerateError(Exception):
-    pass
-
-
-def page_bytes(body, ptype, ib, bid):
-    """A 512-byte page: body (at most 496 bytes, zero padded) and its trailer."""
-    page = bytearray(model.PAGE)
-    page[:len(body)] = body
-    sig = model.signature(ib, bid) if ptype in (model.PTYPE_NBT, model.PTYPE_BBT) else 0
-    struct.pack_into("<BBHIQ", page, 496, ptype, ptype, sig, model.crc(page[:496]), bid)
-    return page
-
-
-def block_trailer(data, ib, bid):
-    return struct.pack("<HHIQ", len(data), model.signature(ib, bid), model.crc(data), bid)
-
-
-class IntervalWriter:
-    """Appends whole intervals to the output, each starting with its allocation map page, and
-    hands out space in them: 512-byte pages or 64-byte-aligned blocks, never across an interval."""
-
-    def __init__(self, out, first_index, progress):
-        self.out = out
-        self.index = first_index - 1
-        self.free_bytes = 0
-        self.last_amap = None
-        self.progress = progress
-        self._open_next()
-
-    def _open_next(self):
-        self.index += 1
-        if self.index >= MAX_INTERVALS:
-            raise GenerateError("the file would pass %d intervals (about 2 GB); this writer stops there"
-                                % MAX_INTERVALS)
-        self.start = model.HEADER_BYTES + self.index * model.INTERVAL
-        self.buf = bytearray(model.INTERVAL)
-        self.amap = bytearray(AMAP_BYTES)
-        self.used = 0
-        self.maps = [model.PTYPE_AMAP]
-        if self.index % PMAP_EVERY == 0:
-            self.maps.append(model.PTYPE_PMAP)
-        if self.index >= FMAP_FIRST and (self.index - FMAP_FIRST) % FMAP_EVERY == 0:
-            self.maps.append(model.PTYPE_FMAP)
-        self._take(model.PAGE * len(self.maps))
-
-    def _take(self, size):
-        at = self.used
-        for unit in range(at // 64, (at + size) // 64):
-            self.amap[unit >> 3] |= 0x80 >> (unit & 7)
-        self.used = at + size
-        return at
-
-    def alloc(self, size, align):
-        at = (self.used + align - 1) // align * align
-        if at + size > model.INTERVAL:
-            self._close()
-            self._open_next()
-            at = (self.used + align - 1) // align * align
-        self.used = at
-        return self.start + self._take(size)
-
-    def put(self, ib, data):
-        at = ib - self.start
-        self.buf[at:at + len(data)] = data
-
-    def _close(self):
-        for i, ptype in enumerate(self.maps):
-            ib = self.start + i * model.PAGE
-            # Page and free maps are deprecated and kept only for older readers; they are
-            # all 0xFF, as the sample's page maps and its header's initial free map are.
-            body = self.amap if ptype == model.PTYPE_AMAP else b"\xff" * AMAP_BYTES
-            self.buf[i * model.PAGE:(i + 1) * model.PAGE] = page_bytes(body, ptype, ib, ib)
-        self.free_bytes += 64 * sum(8 - bin(b).count("1") for b in self.amap)
-        self.last_amap = self.start
-        self.out.write(self.buf)
-        self.progress(self.start + model.INTERVAL)
-
-    def finish(self):
-        self._close()
-        return self.start + model.INTERVAL
+LAY = layout.UNICODE
+GenerateError = layout.GenerateError
 
 
 class Generator:
@@ -171,7 +90,8 @@ class Generator:
         bid = self.block_bid(internal)
         ib = writer.alloc(model.block_size(len(data)), 64)
         writer.put(ib, data)
-        writer.put(ib + model.block_size(len(data)) - model.BLOCK_TRAILER, block_trailer(data, ib, bid))
+        writer.put(ib + model.block_size(len(data)) - model.BLOCK_TRAILER,
+                   LAY.block_trailer_bytes(data, ib, bid, len(data)))
         self.blocks[bid] = [ib, len(data), refs]
         self.copied_blocks += 1
         return bid
@@ -215,41 +135,19 @@ class Generator:
             copies += 1
         return copies
 
-    # The trees.
-    def write_tree(self, writer, entries, leaf, ptype):
-        """Writes a B-tree of (key, entry bytes) pairs sorted by key, leaves packed full;
-        returns (root bid, root ib, levels)."""
-        level_items = entries
-        level = 0
-        while True:
-            width, per_page = leaf if level == 0 else BRANCH
-            parents = []
-            for i in range(0, len(level_items), per_page):
-                chunk = level_items[i:i + per_page]
-                body = bytearray(b"".join(e for _k, e in chunk).ljust(488, b"\0"))
-                body += struct.pack("<BBBB4x", len(chunk), per_page, width, level)
-                bid = self.page_bid()
-                ib = writer.alloc(model.PAGE, model.PAGE)
-                writer.put(ib, page_bytes(body, ptype, ib, bid))
-                parents.append((chunk[0][0], struct.pack("<QQQ", chunk[0][0], bid, ib), bid, ib))
-            if len(parents) == 1:
-                return parents[0][2], parents[0][3], level + 1
-            level_items = [(k, e) for k, e, _b, _i in parents]
-            level += 1
-
     def write(self, path, extra, size, progress):
         self.add_shared_messages(extra)
         first_new = (len(self.data) - model.HEADER_BYTES) // model.INTERVAL
         with open(path, "wb") as out:
             out.write(self.data)
-            writer = IntervalWriter(out, first_new, progress)
+            writer = layout.IntervalWriter(out, first_new, progress)
             copies = self.add_copies_until(writer, size) if size > len(self.data) else 0
             bbt = [(bid, struct.pack("<QQHHI", bid, ib, cb, refs, 0))
                    for bid, (ib, cb, refs) in sorted(self.blocks.items())]
             nbt = [(nid, struct.pack("<QQQII", nid, n.bid_data, n.bid_sub, n.parent, 0))
                    for nid, n in sorted(self.nodes.items())]
-            bbt_root = self.write_tree(writer, bbt, BBT_LEAF, model.PTYPE_BBT)
-            nbt_root = self.write_tree(writer, nbt, NBT_LEAF, model.PTYPE_NBT)
+            bbt_root = layout.write_tree(writer, LAY, self.page_bid, bbt, LAY.bbt_leaf, model.PTYPE_BBT)
+            nbt_root = layout.write_tree(writer, LAY, self.page_bid, nbt, LAY.nbt_leaf, model.PTYPE_NBT)
             eof = writer.finish()
             free = writer.free_bytes + self._free_old_pages(out)
             out.seek(0)
@@ -266,16 +164,16 @@ class Generator:
         for p in self.pst.pages:
             index = (p.ib - model.HEADER_BYTES) // model.INTERVAL
             start = model.HEADER_BYTES + index * model.INTERVAL
-            bits = amaps.setdefault(start, bytearray(self.data[start:start + AMAP_BYTES]))
+            bits = amaps.setdefault(start, bytearray(self.data[start:start + LAY.map_bytes]))
             for unit in range((p.ib - start) // 64, (p.ib - start + model.PAGE) // 64):
                 bits[unit >> 3] &= ~(0x80 >> (unit & 7)) & 0xFF
         free = 0
         for start in range(model.HEADER_BYTES, len(self.data), model.INTERVAL):
-            bits = amaps.get(start, self.data[start:start + AMAP_BYTES])
+            bits = amaps.get(start, self.data[start:start + LAY.map_bytes])
             free += 64 * sum(8 - bin(b).count("1") for b in bits)
             if start in amaps:
                 out.seek(start)
-                out.write(page_bytes(bits, model.PTYPE_AMAP, start, start))
+                out.write(LAY.page_bytes(bits, model.PTYPE_AMAP, start, start))
         return free
 
     def _header(self, eof, last_amap, free, nbt_root, bbt_root):
@@ -305,12 +203,18 @@ def main(argv):
     ap.add_argument("--input", default=DEFAULT_INPUT, help="the sample PST (default: tests/data/enron.pst)")
     ap.add_argument("--extra-messages", type=int, default=0, metavar="N")
     ap.add_argument("--size", type=parse_size, default=0, metavar="BYTES", help="e.g. 1G, 300M or 1073741824")
+    ap.add_argument("--layout", choices=sorted(layout.LAYOUTS), default="unicode",
+                    help="the layout of the output (default: unicode)")
     ap.add_argument("-o", "--output", required=True)
     args = ap.parse_args(argv[1:])
+    lay = layout.LAYOUTS[args.layout]
+    grow = args.extra_messages or args.size
     if args.extra_messages < 0 or args.size < 0:
         ap.error("counts and sizes must not be negative")
-    if not args.extra_messages and not args.size:
+    if not grow and lay is LAY:
         ap.error("give --extra-messages, --size or both")
+    if args.size >= lay.max_file:
+        ap.error("the %s layout takes files of less than %d bytes" % (args.layout, lay.max_file))
     try:
         if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
             raise GenerateError("the output %s is the input" % args.output)
@@ -330,23 +234,51 @@ def main(argv):
         if tty and args.size:
             print("\r%5.1f%%  %d MB" % (min(100.0, 100.0 * done / args.size), done >> 20), end="", file=sys.stderr)
 
+    # Another layout is written from the grown Unicode file, which is staged beside the output.
     part = args.output + ".part"
+    staged = args.output + ".unicode.part" if grow and lay is not LAY else None
+    summary = relaid = None
     try:
-        summary = gen.write(part, args.extra_messages, args.size, progress)
+        if grow:
+            summary = gen.write(staged or part, args.extra_messages, args.size, progress)
+        if lay is not LAY:
+            relaid = relay(staged or args.input, lay, part, progress)
         os.replace(part, args.output)
-    except (OSError, GenerateError) as e:
+    except (OSError, GenerateError, model.PstError) as e:
         if os.path.exists(part):
             os.remove(part)
         print("%spst_generate.py: cannot write %s: %s" % ("\n" if tty else "", args.output,
               e.strerror if isinstance(e, OSError) else e), file=sys.stderr)
         return 1
+    finally:
+        if staged and os.path.exists(staged):
+            os.remove(staged)
     if tty and args.size:
         print(file=sys.stderr)
-    print("%s: %d messages (%d copies of the sample's, %d extra entries), node tree %d levels with %d nodes, "
-          "block tree %d levels with %d blocks (%d new), %d bytes"
-          % (args.output, summary["messages"], summary["copies"], args.extra_messages, summary["node_levels"],
-             summary["nodes"], summary["block_levels"], summary["blocks"], summary["new_blocks"], summary["bytes"]))
+    if summary:
+        print("%s: %d messages (%d copies of the sample's, %d extra entries), node tree %d levels with %d nodes, "
+              "block tree %d levels with %d blocks (%d new), %d bytes"
+              % (args.output, summary["messages"], summary["copies"], args.extra_messages, summary["node_levels"],
+                 summary["nodes"], summary["block_levels"], summary["blocks"], summary["new_blocks"],
+                 summary["bytes"]))
+    if relaid:
+        print("%s: in the %s layout: %d messages, node tree %d levels with %d nodes, block tree %d levels with "
+              "%d blocks (%d deflated), %d bytes"
+              % (args.output, args.layout, relaid["messages"], relaid["node_levels"], relaid["nodes"],
+                 relaid["block_levels"], relaid["blocks"], relaid["deflated"], relaid["bytes"]))
     return 0
+
+
+def relay(unicode_path, lay, path, progress):
+    """Writes the Unicode PST at unicode_path anew in layout lay at path."""
+    with open(unicode_path, "rb") as f:
+        # Mapped rather than read: the grown file may be gigabytes.
+        data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        try:
+            with open(path, "wb") as out:
+                return layout.Relayer(data, lay).write(out, progress)
+        finally:
+            data.close()
 
 
 if __name__ == "__main__":
