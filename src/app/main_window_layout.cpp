@@ -134,10 +134,10 @@ MainWindowLayout::MainWindowLayout(QMainWindow* window) {
   // shown after the name.
   fileList = sortList("FileList",
                       {tr("序号"), tr("文件名"), tr("大小"), tr("缺少数据"), tr("碎片"), tr("可读邮件"), tr("邮箱"),
-                       tr("邮件"), tr("状态")},
-                      {45, 70, 65, 65, 50, 65, 120, 45, 60}, {1, 6});
+                       tr("邮件"), tr("状态"), tr("格式")},
+                      {45, 70, 65, 65, 50, 65, 120, 45, 60, 70}, {1, 6, 9});
   fileList->header()->moveSection(kFileMail, kFileFragments);
-  for (const int column : {kFileState, kFileMessages, kFileMailbox})
+  for (const int column : {kFileState, kFileMessages, kFileMailbox, kFileLayout})
     fileList->header()->moveSection(fileList->header()->visualIndex(column), 2);
   fileList->setCheckBoxes(true);  // the files to write in one run
   resultTabs->addTab(filledPage(foundPageView, "TabSheet1"), tr("数据"));

@@ -74,7 +74,8 @@ enum StepTab { kSourceTab = 0, kRebuildTab = 1, kRepairTab = 2, kManualTab = 3 }
 // The FileList columns the window reads and writes.
 enum FileColumn {
   kFileNumber = 0, kFileFragments = 4, kFileMail = 5,
-  kFileMailbox = 6, kFileMessages = 7, kFileState = 8  // the preview, before anything is written
+  kFileMailbox = 6, kFileMessages = 7, kFileState = 8,  // the preview, before anything is written
+  kFileLayout = 9                                       // ANSI PST, Unicode PST, OST with 4 KiB pages
 };
 
 class MainWindowLayout {

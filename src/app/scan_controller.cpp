@@ -230,6 +230,7 @@ void ScanController::scanDone(Output& out) {
       QTreeWidgetItem* item = ui.fileList->addRow(
           {q(row.number), q(row.name), q(row.size), WindowTexts::fileListMissing(row.missing), q(row.fragments)});
       WindowTexts::previewCells(item, i < previews.size() && previews[i] ? &*previews[i] : nullptr);
+      if (i < analysis.files.size()) WindowTexts::layoutCell(item, analysis.files[i].layout);
     }
   }
   ui.sourceMap->setResults(std::shared_ptr<const std::vector<scan::Fragment>>(kept, &kept->fragments),

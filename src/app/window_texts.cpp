@@ -164,6 +164,14 @@ void WindowTexts::previewCells(QTreeWidgetItem* row, const rebuild::FilePreview*
                                   : q(p->why));
 }
 
+void WindowTexts::layoutCell(QTreeWidgetItem* row, pst::FileLayout layout) {
+  using L = pst::FileLayout;
+  row->setText(kFileLayout, layout == L::Ansi ? tr("ANSI PST") : layout == L::Unicode4K ? tr("OST (4 KiB 页)") : tr("Unicode PST"));
+  row->setToolTip(kFileLayout, layout == L::Ansi        ? tr("Outlook 97-2002 的格式: 32 位编号, 最大 2 GB")
+                               : layout == L::Unicode4K ? tr("Outlook 2013 及以后的脱机文件 (Exchange, Microsoft 365): 4 KiB 的页, 数据块可能压缩")
+                                                        : tr("Outlook 2003 及以后的格式"));
+}
+
 QString WindowTexts::conflicts(const std::vector<rebuild::IdConflict>& conflicts) {
   QStringList lines;
   for (std::size_t i = 0; i < conflicts.size() && i < 4; ++i) {

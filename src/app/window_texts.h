@@ -64,6 +64,8 @@ class WindowTexts {
   // The 邮箱, 邮件 and 状态 cells of a FileList row: what the file's own index says before
   // anything is written; preview null for a stray piece of map pages, which is no mailbox.
   static void previewCells(QTreeWidgetItem* row, const rebuild::FilePreview* preview);
+  // The 格式 cell: which Outlook wrote the file, as its layout tells.
+  static void layoutCell(QTreeWidgetItem* row, pst::FileLayout layout);
   static QString fileListMissing(const std::string& cell);
 };
 

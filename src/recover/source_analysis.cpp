@@ -31,11 +31,8 @@ SourceAnalysis analyzeSource(scan::ByteSource& src, const AnalysisOptions& optio
 }
 
 std::string otherHeaderNote(const scan::OtherHeader& header) {
-  const std::string sector = std::to_string(header.offset / std::int64_t(scan::kPageSize));
-  const std::string version = std::to_string(header.version);
-  const pst::Geometry* g = pst::geometryOf(pst::layoutOf(header.version));
-  if (!g) return "a PST header of an unknown version (" + version + ") was found at sector " + sector;
-  return "a PST header of " + std::string(g->name) + " (version " + version + "), not read yet, was found at sector " + sector;
+  return "a PST header of an unknown version (" + std::to_string(header.version) + ") was found at sector " +
+         std::to_string(header.offset / std::int64_t(scan::kPageSize));
 }
 
 std::vector<std::string> otherHeaderNotes(const scan::SourceIndex& index, std::size_t maxNamed) {
@@ -45,7 +42,7 @@ std::vector<std::string> otherHeaderNotes(const scan::SourceIndex& index, std::s
   if (found.size() > maxNamed) {
     const std::size_t more = found.size() - maxNamed;
     notes.push_back(std::to_string(more) + " more PST " + (more == 1 ? "header" : "headers") +
-                    " of layouts not read yet or of unknown versions " + (more == 1 ? "was" : "were") +
+                    " of unknown versions " + (more == 1 ? "was" : "were") +
                     " found, from sector " + std::to_string(found[maxNamed].offset / std::int64_t(scan::kPageSize)) +
                     (found.size() == scan::kMaxHeaders ? " (the scan keeps the first " + std::to_string(scan::kMaxHeaders) + ")" : ""));
   }
