@@ -175,7 +175,8 @@ bool NodeReader::subnodesWhole(std::uint64_t bidSub, int depth) {
   return whole;
 }
 
-std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId, bool* parsed) {
+std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId, bool* parsed,
+                                                           std::uint16_t* type) {
   bool ignored = false;
   bool& parses = parsed ? *parsed : ignored;
   parses = false;
@@ -218,6 +219,7 @@ std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData
   parses = true;
   for (std::size_t at = 0; at + 8 <= leaf->size(); at += 8) {
     if (le16(*leaf, at) != propId) continue;
+    if (type) *type = le16(*leaf, at + 2);
     const std::uint32_t value = le32(*leaf, at + 4);
     if (value == 0) return std::vector<std::byte>{};
     auto item = heap.item(value);
@@ -225,6 +227,14 @@ std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData
     return std::vector<std::byte>(item->begin(), item->end());
   }
   return std::nullopt;
+}
+
+std::optional<std::string> NodeReader::text(std::uint64_t bidData, std::uint16_t propId, bool* parses) {
+  constexpr std::uint16_t kString8 = 0x001E;
+  std::uint16_t type = 0;
+  const auto value = property(bidData, propId, parses, &type);
+  if (!value) return std::nullopt;
+  return type == kString8 ? latin1ToUtf8(*value) : utf16ToUtf8(*value);
 }
 
 bool looksLikeHeap(std::span<const std::byte> raw, Encoding encoding, std::uint64_t bid) {
@@ -270,6 +280,21 @@ std::string utf16ToUtf8(std::span<const std::byte> text) {
     if (u >= 0xD800 && u < 0xE000) u = 0xFFFD;
     if (u == 0) break;
     append(u);
+  }
+  return out;
+}
+
+std::string latin1ToUtf8(std::span<const std::byte> text) {
+  std::string out;
+  for (const std::byte b : text) {
+    const auto c = std::to_integer<unsigned char>(b);
+    if (c == 0) break;
+    if (c < 0x80) {
+      out += char(c);
+    } else {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    }
   }
   return out;
 }
