@@ -58,9 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const CheckReport report = checkPst(input, stop);
   FUZZ_CHECK(report.messagesReadable <= report.messages);
   const MailboxOutline outline = readMailboxOutline(input, stop);
-  // The outline reads the Unicode layout only; a repair of the 4 KiB one is refused.
+  // The outline reads the Unicode and the ANSI layout, not the 4 KiB one; a repair of either
+  // of the others is refused.
   const bool unicode = report.analysis.layout == FileLayout::Unicode;
-  if (unicode && report.analysis.headerVerdict == HeaderVerdict::Own && report.analysis.nodeTree.whole() &&
+  const bool outlined = unicode || report.analysis.layout == FileLayout::Ansi;
+  if (outlined && report.analysis.headerVerdict == HeaderVerdict::Own && report.analysis.nodeTree.whole() &&
       !outline.pagesCapped)
     FUZZ_CHECK(outline.messages == report.messages);
   readMailboxOutline(input, stop, std::nullopt, {.maxPages = 2});  // blocks looked up from the root

@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ReassemblyResult placed = reassemble(input, anchored, stop);
   FUZZ_CHECK(placed.pages <= 2 * std::int64_t(pages));
 
-  // A repair of the 4 KiB-page layout is refused.
+  // A repair of the ANSI or the 4 KiB-page layout is refused.
   if (!report.isPst || !report.supported() || report.analysis.layout != FileLayout::Unicode) return 0;
   fuzz::expectRepairSound(input, stop);
   return 0;

@@ -50,8 +50,9 @@ TEST(Layout, HeadersOfEveryLayoutAreReadThroughTheirGeometry) {
   const std::vector<std::byte> ansi = ansiHeader();
   pst::ParsedHeader p = pst::parseHeader(ansi);
   EXPECT_EQ(p.layout, pst::FileLayout::Ansi);
-  EXPECT_EQ(p.state, pst::HeaderState::NotUnicode);  // still refused where it was
+  EXPECT_EQ(p.state, pst::HeaderState::NotUnicode);  // not where the Unicode layout is read
   EXPECT_TRUE(p.crcsHold);
+  EXPECT_EQ(pst::parseHeader(ansi, pst::FileLayout::Ansi).state, pst::HeaderState::Sound);
   EXPECT_TRUE(pst::isHeaderSector(ansi));
   EXPECT_EQ(p.header.fileEof, 0x270400u);
   EXPECT_EQ(p.header.lastAMap, 0x232400u);
@@ -164,13 +165,13 @@ TEST(Layout, HeadersAreKeptByLayoutAndUnknownOnesNamed) {
             std::string::npos)
       << r.out;
 
-  // check names the layout of a file it does not read.
-  const std::string ansi = dir.file("ansi.pst");
-  std::vector<std::byte> ansiFile = ansiHeader();
-  ansiFile.resize(0x4400);
-  test::writeFile(ansi, ansiFile);
-  r = test::runCliArgs({"check", "-q", "--format", "tsv", ansi});
+  // check names the version of a file it does not read.
+  const std::string unknown = dir.file("unknown.pst");
+  std::vector<std::byte> unknownFile = withVersion(ansiHeader(), 99);
+  unknownFile.resize(0x4400);
+  test::writeFile(unknown, unknownFile);
+  r = test::runCliArgs({"check", "-q", "--format", "tsv", unknown});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("verdict\tan ANSI PST (version 14): not read yet\n"), std::string::npos) << r.out;
-  EXPECT_EQ(r.err, "kestrix-cli: \"" + ansi + "\" is an ANSI PST (version 14): not read yet\n");
+  EXPECT_NE(r.out.find("verdict\ta PST of an unknown version (99): not read\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err, "kestrix-cli: \"" + unknown + "\" is a PST of an unknown version (99): not read\n");
 }

@@ -218,7 +218,10 @@ void putField(std::span<std::byte> b, Field f, std::uint64_t v) {
   if (f.size == 4) putLe32(b, f.at, std::uint32_t(v));
   else putLe64(b, f.at, v);
 }
-BlockRef readRef(Bytes b, std::size_t at) { return {le64(b, at), le64(b, at + 8)}; }
+// A BID and an offset, each `idSize` bytes wide.
+BlockRef readRef(Bytes b, std::size_t at, std::size_t idSize) {
+  return {readField(b, {at, idSize}), readField(b, {at + idSize, idSize})};
+}
 void putRef(std::span<std::byte> b, std::size_t at, BlockRef ref) {
   putLe64(b, at, ref.bid);
   putLe64(b, at + 8, ref.offset);
@@ -227,8 +230,8 @@ bool headerCrcHolds(Bytes b, std::size_t crcAt, std::size_t length) {
   return crc(b.subspan(8, length)) == le32(b, crcAt);
 }
 
-std::size_t entrySize(std::uint8_t type, std::uint8_t level) {
-  return (type == kPageNodeTree && level == 0) ? 32 : 24;
+std::size_t entrySize(std::uint8_t type, std::uint8_t level, const Geometry& g) {
+  return (type == kPageNodeTree && level == 0) ? g.treePage.nodeLeafEntrySize : g.treePage.entrySize;
 }
 
 }  // namespace
@@ -276,21 +279,39 @@ void encodeBlock(std::span<std::byte> data, Encoding encoding, std::uint64_t bid
   else if (encoding == Encoding::Cyclic) cyclic(data, std::uint32_t(bid));
 }
 
-std::vector<std::uint64_t> internalBlockRefs(Bytes b) {
-  std::vector<std::uint64_t> out;
-  if (b.size() < 8) return out;
-  const auto type = std::to_integer<std::uint8_t>(b[0]), level = std::to_integer<std::uint8_t>(b[1]);
-  const std::size_t count = le16(b, 2);
-  // XBLOCK/XXBLOCK: 8-byte header, then BIDs; SLBLOCK: 8-byte header, then (NID, data, sub);
-  // SIBLOCK: 8-byte header, then (NID, SLBLOCK).
-  const std::size_t entry = type == 0x01 ? 8 : type == 0x02 && level == 0 ? 24 : type == 0x02 && level == 1 ? 16 : 0;
-  if (entry == 0 || 8 + count * entry > b.size()) return out;
+std::optional<InternalBlock> parseInternalBlock(Bytes b, const Geometry& g) {
+  if (b.size() < 4) return std::nullopt;
+  InternalBlock out;
+  out.type = std::to_integer<std::uint8_t>(b[0]);
+  out.level = std::to_integer<std::uint8_t>(b[1]);
+  const std::size_t count = le16(b, 2), id = g.idSize;
+  // XBLOCK/XXBLOCK: type, level, count, total size, then BIDs. SLBLOCK: NID, data, sub;
+  // SIBLOCK: NID, SLBLOCK; both after their header.
+  const bool data = out.type == kBlockTypeData, subnode = out.type == kBlockTypeSubnode && out.level <= 1;
+  if (!data && !subnode) return std::nullopt;
+  const std::size_t at = data ? 8 : g.subnodeEntriesAt;
+  const std::size_t entry = data ? id : out.level == 0 ? 3 * id : 2 * id;
+  if (at > b.size() || count > (b.size() - at) / entry) return std::nullopt;
+  out.entries.resize(count);
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t at = 8 + i * entry;
-    if (type == 0x01) out.push_back(le64(b, at));
-    else if (level == 0) out.insert(out.end(), {le64(b, at + 8), le64(b, at + 16)});
-    else out.push_back(le64(b, at + 8));
+    const std::size_t e = at + i * entry;
+    InternalEntry& to = out.entries[i];
+    if (data) {
+      to.bid = readField(b, {e, id});
+    } else {
+      to.nid = readField(b, {e, id});
+      to.bid = readField(b, {e + id, id});
+      if (out.level == 0) to.sub = readField(b, {e + 2 * id, id});
+    }
   }
+  return out;
+}
+
+std::vector<std::uint64_t> internalBlockRefs(Bytes b, const Geometry& g) {
+  std::vector<std::uint64_t> out;
+  const auto block = parseInternalBlock(b, g);
+  if (!block) return out;
+  for (const InternalEntry& e : block->entries) out.insert(out.end(), {e.bid, e.sub});
   std::erase(out, std::uint64_t(0));
   return out;
 }
@@ -393,7 +414,7 @@ PageState pageState(Bytes page, std::uint64_t offset, const Geometry& g) {
 }
 
 std::size_t pageCapacity(std::uint8_t type, std::uint8_t level, const Geometry& g) {
-  return g.treePage.entriesBytes / entrySize(type, level);
+  return g.treePage.entriesBytes / entrySize(type, level, g);
 }
 
 std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g) {
@@ -405,23 +426,24 @@ std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g) {
   const std::size_t count = std::size_t(readField(page, tp.count));
   const std::size_t size = std::to_integer<std::size_t>(page[tp.entrySizeAt]);
   out.level = std::to_integer<std::uint8_t>(page[tp.levelAt]);
-  if (out.level > 8 || size != entrySize(out.type, out.level) || count > pageCapacity(out.type, out.level, g))
+  if (out.level > 8 || size != entrySize(out.type, out.level, g) || count > pageCapacity(out.type, out.level, g))
     return std::nullopt;
+  const std::size_t id = g.idSize;
   out.entries.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = i * size;
     TreeEntry e;
-    e.key = le64(page, at);
+    e.key = readField(page, {at, id});
     if (out.level > 0) {
-      e.child = readRef(page, at + 8);
+      e.child = readRef(page, at + id, id);
     } else if (out.type == kPageNodeTree) {
       e.key &= 0xFFFFFFFFu;
-      e.data = le64(page, at + 8);
-      e.sub = le64(page, at + 16);
-      e.parent = le32(page, at + 24);
+      e.data = readField(page, {at + id, id});
+      e.sub = readField(page, {at + 2 * id, id});
+      e.parent = le32(page, at + 3 * id);
     } else {
-      e.child = readRef(page, at);
-      e.size = le16(page, at + 16);
+      e.child = readRef(page, at, id);
+      e.size = le16(page, at + 2 * id);
       e.refs = le16(page, at + tp.blockRefsAt);
       if (tp.blockInflatedAt != 0) e.inflated = le16(page, at + tp.blockInflatedAt);
     }
@@ -432,7 +454,7 @@ std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g) {
 
 std::array<std::byte, kPageSize> buildTreePage(const TreePage& page, std::uint64_t offset) {
   std::array<std::byte, kPageSize> b{};
-  const std::size_t size = entrySize(page.type, page.level);
+  const std::size_t size = entrySize(page.type, page.level, kUnicodeGeometry);
   for (std::size_t i = 0; i < page.entries.size(); ++i) {
     const TreeEntry& e = page.entries[i];
     const std::size_t at = i * size;

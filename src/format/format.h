@@ -1,9 +1,9 @@
 #pragma once
 // The on-disk structures of a Unicode PST file with 512-byte pages: the header and its ROOT,
-// page and block trailers, B-tree pages, the CRC, the signature and the block encodings. The
-// readers of pages and trailers also take another layout's geometry (4 KiB pages); what is
-// written is always the Unicode layout. Pure functions over byte spans: no I/O, no state.
-// Offsets and sizes are in bytes.
+// page and block trailers, B-tree pages, internal blocks, the CRC, the signature and the block
+// encodings. The readers of the header, pages, trailers and internal blocks also take another
+// layout's geometry (ANSI, 4 KiB pages); what is written is always the Unicode layout. Pure
+// functions over byte spans: no I/O, no state. Offsets and sizes are in bytes.
 
 #include <array>
 #include <bit>
@@ -130,10 +130,30 @@ struct ParsedHeader {
   bool crcsHold = false;            // every CRC the layout's header has holds (Unknown: false)
 };
 
-// The block IDs an internal block names (its BID has the internal bit): the blocks of an
-// XBLOCK or XXBLOCK, the data and subnode blocks of an SLBLOCK's entries, the SLBLOCKs of an
-// SIBLOCK. Empty for data that is none of these; never reads past `data`.
-std::vector<std::uint64_t> internalBlockRefs(Bytes data);
+// Internal blocks (their BID has the internal bit): a data tree's (XBLOCK, XXBLOCK) lists the
+// BIDs of the blocks below it; a subnode tree's leaf (SLBLOCK, level 0) lists subnodes, each
+// with its data and subnode BIDs; its intermediate block (SIBLOCK, level 1) lists subnodes with
+// the SLBLOCK that holds them.
+inline constexpr std::uint8_t kBlockTypeData = 0x01;
+inline constexpr std::uint8_t kBlockTypeSubnode = 0x02;
+struct InternalEntry {
+  std::uint64_t nid = 0;  // SLBLOCK, SIBLOCK
+  std::uint64_t bid = 0;  // the block below: data, data-tree or SLBLOCK
+  std::uint64_t sub = 0;  // SLBLOCK: the subnode's own subnode tree, 0 for none
+};
+struct InternalBlock {
+  std::uint8_t type = 0;   // kBlockTypeData or kBlockTypeSubnode
+  std::uint8_t level = 0;
+  std::vector<InternalEntry> entries;
+};
+// The entries of an internal block of the layout `g`; nullopt when the data is none of these
+// (another type, a subnode block above level 1) or its entries do not fit it.
+std::optional<InternalBlock> parseInternalBlock(Bytes data, const Geometry& g = kUnicodeGeometry);
+
+// The block IDs an internal block names: the blocks of an XBLOCK or XXBLOCK, the data and
+// subnode blocks of an SLBLOCK's entries, the SLBLOCKs of an SIBLOCK. Empty for data that is
+// none of these; never reads past `data`.
+std::vector<std::uint64_t> internalBlockRefs(Bytes data, const Geometry& g = kUnicodeGeometry);
 
 // Whether one 512-byte sector begins a PST header: the magic, and the CRC that covers the
 // part of the header within its first sector holds. Every layout has that CRC at the same
@@ -198,8 +218,8 @@ struct TreePage {
 // B-tree page of its type and level (entry size, count).
 std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g = kUnicodeGeometry);
 
-// Entries that fit one page: 15 node-tree leaf entries, 20 of the other kinds (4 KiB pages:
-// 126 and 169).
+// Entries that fit one page: 15 node-tree leaf entries, 20 of the other kinds (ANSI: 31 and
+// 41; 4 KiB pages: 126 and 169).
 std::size_t pageCapacity(std::uint8_t type, std::uint8_t level, const Geometry& g = kUnicodeGeometry);
 
 // Lays out a tree page with its trailer for the given file offset. entries.size() must not

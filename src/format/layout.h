@@ -62,26 +62,35 @@ struct BlockTrailerGeometry {
 };
 
 // The metadata before a B-tree page's trailer: entry count, the most entries that fit, entry
-// size and level, after `entriesBytes` of entries. A block-tree leaf entry holds the block's
-// reference, its stored size, and (where blocks may be compressed) its inflated size, then the
-// reference count.
+// size and level, after `entriesBytes` of entries. The entries hold IDs (NIDs too) and offsets
+// as wide as the layout's (Geometry::idSize, `id` below): an intermediate entry a key and a
+// child page's BID and offset; a node-tree leaf entry a NID, its data and subnode BIDs at id and
+// 2 id, and its parent's NID (4 bytes) at 3 id; a block-tree leaf entry the block's BID and
+// offset, its stored size at 2 id, and (where blocks may be compressed) its inflated size, then
+// the reference count.
 struct TreePageGeometry {
   std::size_t entriesBytes = 0;
   Field count, maxCount;
   std::size_t entrySizeAt = 0, levelAt = 0;
+  std::size_t entrySize = 0;          // an intermediate entry, a block-tree leaf entry
+  std::size_t nodeLeafEntrySize = 0;  // a node-tree leaf entry
   std::size_t blockInflatedAt = 0;   // 0: the layout stores blocks as they are
   std::size_t blockRefsAt = 0;
 };
 
 // Count, most entries, entry size and level, in that order right after the entries; the two
-// counts `countSize` bytes wide.
-constexpr TreePageGeometry treePageAfter(std::size_t entriesBytes, std::size_t countSize) {
+// counts `countSize` bytes wide. Entries of IDs `idSize` bytes wide, padded to three IDs (four
+// in a node-tree leaf), with the reference count right after a block's size.
+constexpr TreePageGeometry treePageAfter(std::size_t entriesBytes, std::size_t countSize, std::size_t idSize) {
   TreePageGeometry t;
   t.entriesBytes = entriesBytes;
   t.count = {entriesBytes, countSize};
   t.maxCount = {entriesBytes + countSize, countSize};
   t.entrySizeAt = entriesBytes + 2 * countSize;
   t.levelAt = t.entrySizeAt + 1;
+  t.entrySize = 3 * idSize;
+  t.nodeLeafEntrySize = 4 * idSize;
+  t.blockRefsAt = 2 * idSize + 2;
   return t;
 }
 
@@ -97,6 +106,10 @@ struct Geometry {
   std::size_t mapBitBytes = 0;        // the bytes one bit of an allocation map stands for
   std::size_t blockAlign = 0;         // blocks start and end on multiples of this
   std::size_t maxBlockSize = 0;       // a block with its trailer and padding
+  // Where the entries of a subnode tree's block (SLBLOCK, SIBLOCK) start: after its type,
+  // level and count, and in the 64-bit layouts 4 bytes of padding. A data tree's block (XBLOCK,
+  // XXBLOCK) has its total size there instead, in every layout, and its BIDs at 8.
+  std::size_t subnodeEntriesAt = 8;
   HeaderGeometry header;
   PageTrailerGeometry pageTrailer;
   BlockTrailerGeometry blockTrailer;
@@ -147,9 +160,11 @@ constexpr Geometry ansi() {
   g.pageTrailer.size = 12;  // type, type, signature, BID, CRC
   g.pageTrailer.bid = {4, 4};
   g.pageTrailer.crc = {8, 4};
+  g.subnodeEntriesAt = 4;
   g.blockTrailer.size = 12;  // size, signature, BID, CRC
   g.blockTrailer.bid = {4, 4};
   g.blockTrailer.crc = {8, 4};
+  g.treePage = treePageAfter(496, 1, 4);
   return g;
 }
 
@@ -192,8 +207,7 @@ constexpr Geometry unicode() {
   g.blockTrailer.size = 16;  // size, signature, CRC, BID
   g.blockTrailer.crc = {4, 4};
   g.blockTrailer.bid = {8, 8};
-  g.treePage = treePageAfter(488, 1);
-  g.treePage.blockRefsAt = 18;
+  g.treePage = treePageAfter(488, 1, 8);
   return g;
 }
 
@@ -220,7 +234,7 @@ constexpr Geometry unicode4K() {
   g.pageTrailer.size = 24;
   g.blockTrailer.size = 24;
   g.blockTrailer.inflatedSize = {18, 2};
-  g.treePage = treePageAfter(4056, 2);
+  g.treePage = treePageAfter(4056, 2, 8);
   g.treePage.blockInflatedAt = 18;
   g.treePage.blockRefsAt = 20;
   return g;
@@ -253,8 +267,13 @@ constexpr bool treePageFits(const Geometry& g) {
   const TreePageGeometry& t = g.treePage;
   return t.count.at >= t.entriesBytes && t.levelAt < g.pageTrailerAt();
 }
-static_assert(treePageFits(kUnicodeGeometry) && treePageFits(kUnicode4KGeometry));
-static_assert(kUnicodeGeometry.treePage.levelAt == 491 && kUnicode4KGeometry.treePage.levelAt == 4061);
+static_assert(treePageFits(kAnsiGeometry) && treePageFits(kUnicodeGeometry) && treePageFits(kUnicode4KGeometry));
+static_assert(kAnsiGeometry.treePage.levelAt == 499 && kUnicodeGeometry.treePage.levelAt == 491 &&
+              kUnicode4KGeometry.treePage.levelAt == 4061);
+static_assert(kAnsiGeometry.treePage.entrySize == 12 && kAnsiGeometry.treePage.nodeLeafEntrySize == 16 &&
+              kAnsiGeometry.treePage.blockRefsAt == 10);
+static_assert(kUnicodeGeometry.treePage.entrySize == 24 && kUnicodeGeometry.treePage.nodeLeafEntrySize == 32 &&
+              kUnicodeGeometry.treePage.blockRefsAt == 18);
 
 static_assert(mapCoversItsInterval(kAnsiGeometry) && mapCoversItsInterval(kUnicodeGeometry) &&
               mapCoversItsInterval(kUnicode4KGeometry));

@@ -12,6 +12,7 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
 std::string unrepairableReason(const std::string& why, const std::string& layout) {
   if (why == "layout" && layout == "4k") return "is an OST with 4 KiB pages: repair of OSTs with 4 KiB pages is not built yet";
+  if (why == "layout" && layout == "ansi") return "is an ANSI PST: repair of ANSI PSTs is not built yet";
   return why == "layout" ? "is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages)"
                          : "holds no PST structure: no header of its own and no index page";
 }

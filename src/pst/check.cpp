@@ -169,7 +169,7 @@ CheckReport describe(const StructureScan& scan, scan::ByteSource& input, const A
     if (nidType(n.nid) != kNidTypeFolder) continue;
     FolderReport f{n.nid, n.parent, {}, 0, 0};
     bool parses = false;
-    if (auto name = reader.property(n.data, kPropDisplayName, &parses)) f.name = utf16ToUtf8(*name);
+    if (auto name = reader.text(n.data, kPropDisplayName, &parses)) f.name = std::move(*name);
     r.foldersUnparsed += !parses;
     folderAt.emplace(n.nid, r.folders.size());
     r.folders.push_back(std::move(f));

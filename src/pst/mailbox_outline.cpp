@@ -13,15 +13,16 @@ namespace {
 
 // The page `ref` names, when it is a valid page of that tree at that offset (its CRC may fail)
 // with the BID named and, unless level is -1, of that level; with whether its CRC fails.
-std::optional<std::pair<TreePage, bool>> readTreePage(scan::ByteSource& file, BlockRef ref, std::uint8_t type, int level) {
-  if (ref.offset % kPageSize != 0 || ref.offset < std::uint64_t(kFirstAMapOffset) || file.size() < std::int64_t(kPageSize) ||
-      ref.offset > std::uint64_t(file.size()) - kPageSize)
+std::optional<std::pair<TreePage, bool>> readTreePage(scan::ByteSource& file, BlockRef ref, std::uint8_t type, int level,
+                                                      const Geometry& g) {
+  if (ref.offset % g.pageSize != 0 || ref.offset < std::uint64_t(g.firstMapOffset) ||
+      file.size() < std::int64_t(g.pageSize) || ref.offset > std::uint64_t(file.size()) - g.pageSize)
     return std::nullopt;
-  std::array<std::byte, kPageSize> bytes{};
+  std::vector<std::byte> bytes(g.pageSize);
   if (file.readAt(std::int64_t(ref.offset), bytes) != bytes.size()) return std::nullopt;
-  const PageState state = pageState(bytes, ref.offset);
+  const PageState state = pageState(bytes, ref.offset, g);
   if (state == PageState::Invalid) return std::nullopt;
-  auto page = parseTreePage(bytes);
+  auto page = parseTreePage(bytes, g);
   if (!page || page->type != type || blockKey(page->bid) != blockKey(ref.bid) || (level >= 0 && page->level != level))
     return std::nullopt;
   return std::pair(std::move(*page), state == PageState::CrcFailed);
@@ -51,7 +52,7 @@ bool gatherTree(scan::ByteSource& file, BlockRef root, std::uint8_t type, Struct
       return true;
     }
     ++out.pagesRead;
-    auto page = readTreePage(file, w.ref, type, w.level);
+    auto page = readTreePage(file, w.ref, type, w.level, *found.geometry);
     if (!page) continue;
     // Taken once; a page named with another BID or level is not taken, and may be read again
     // when named rightly (the read limit bounds those reads).
@@ -80,18 +81,19 @@ class BlockProbe {
   void probe(std::uint64_t bid, int depth = 2) {
     if (depth < 0 || bid == 0 || !m_probed.insert(blockKey(bid)).second || m_out.blocksRead >= m_limits.maxBlocks) return;
     const auto it = find(bid);
-    if (!it || it->size > kMaxBlockData) return;
+    const Geometry& g = *m_found.geometry;
+    if (!it || it->size > g.maxBlockData()) return;
     ++m_out.blocksRead;
-    std::vector<std::byte> raw(blockSpan(it->size));
+    std::vector<std::byte> raw(blockSpan(it->size, g));
     if (m_file.readAt(std::int64_t(it->offset), raw) != raw.size()) return;
-    const BlockTrailer t = blockTrailer(Bytes(raw).last(kBlockTrailerSize));
+    const BlockTrailer t = blockTrailer(Bytes(raw).last(g.blockTrailer.size), g);
     if (blockKey(t.bid) != blockKey(bid) || t.size != it->size || t.sig != signature(it->offset, t.bid)) return;
     const Bytes data = Bytes(raw).first(it->size);
     const bool crcHolds = crc(data) == t.crc;
     (crcHolds ? m_found.blocks : m_found.badCrcBlocks).push_back({t.bid, it->offset, it->size});
     m_dirty = true;
     if (crcHolds && isInternalBid(bid))
-      for (const std::uint64_t child : internalBlockRefs(data)) probe(child, depth - 1);
+      for (const std::uint64_t child : internalBlockRefs(data, g)) probe(child, depth - 1);
   }
 
   // The first data block of a node's data, decoded under none of the encodings.
@@ -129,7 +131,7 @@ class BlockProbe {
     BlockRef ref = m_root;
     for (int level = -1;;) {
       ++m_out.pagesRead;
-      const auto page = readTreePage(m_file, ref, kPageBlockTree, level);
+      const auto page = readTreePage(m_file, ref, kPageBlockTree, level, *m_found.geometry);
       if (!page) return std::nullopt;
       const auto& entries = page->first.entries;
       if (page->first.level == 0) {
@@ -166,6 +168,13 @@ std::string cutName(std::string name, std::size_t maxBytes) {
   return name;
 }
 
+// The layouts an outline reads: those whose blocks are stored as they are. (Blocks stored
+// compressed, as in OSTs with 4 KiB pages, are not probed yet.)
+bool readsLayout(FileLayout layout) {
+  const Geometry* g = geometryOf(layout);
+  return g && g->blockTrailer.inflatedSize.size == 0;
+}
+
 TreeReport reportOf(const TreeWalk& walk, bool fromHeader) {
   return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, walk.pagesRepeated, walk.pagesBadCrc, false};
 }
@@ -181,13 +190,17 @@ MailboxOutline readMailboxOutline(scan::ByteSource& file, const std::atomic<bool
     out.header = HeaderState::Sound;
   } else {
     std::array<std::byte, kHeaderSize> bytes{};
-    const ParsedHeader parsed = parseHeader(std::span(bytes).first(file.readAt(0, bytes)));
+    const Bytes head = std::span(bytes).first(file.readAt(0, bytes));
+    const FileLayout named = parseHeader(head).layout;
+    const ParsedHeader parsed = parseHeader(head, readsLayout(named) ? named : FileLayout::Unicode);
     out.header = parsed.state;
     header = parsed.header;
     if (parsed.state == HeaderState::Missing || parsed.state == HeaderState::NotUnicode) return out;
   }
 
   StructureScan found;
+  const FileLayout layout = layoutOf(header.version);
+  found.geometry = geometryOf(readsLayout(layout) ? layout : FileLayout::Unicode);
   found.length = file.size();
   for (const auto& [root, type] : {std::pair(header.nodeRoot, kPageNodeTree), std::pair(header.blockRoot, kPageBlockTree)})
     if (!gatherTree(file, root, type, found, out, limits, stop)) {
@@ -239,8 +252,8 @@ MailboxOutline readMailboxOutline(scan::ByteSource& file, const std::atomic<bool
   {
     NodeReader reader(file, probe.index(), out.encoding);
     if (store) {
-      if (auto name = reader.property(store->data, kPropDisplayName, &out.storeRead))
-        out.displayName = cutName(utf16ToUtf8(*name), limits.maxNameBytes);
+      if (auto name = reader.text(store->data, kPropDisplayName, &out.storeRead))
+        out.displayName = cutName(std::move(*name), limits.maxNameBytes);
       // Its entry ID: flags, the store's UID, then the folder's NID.
       const auto id = reader.property(store->data, kPropIpmSubtreeEntryId);
       if (id && id->size() >= 24 && nidType(le32(*id, 20)) == kNidTypeFolder && node(le32(*id, 20))) top = le32(*id, 20);
@@ -264,8 +277,8 @@ MailboxOutline readMailboxOutline(scan::ByteSource& file, const std::atomic<bool
   NodeReader reader(file, probe.index(), out.encoding);
   std::vector<std::pair<std::string, std::uint32_t>> named;
   for (const NodeEntry* n : children) {
-    const auto name = reader.property(n->data, kPropDisplayName);
-    named.emplace_back(name ? cutName(utf16ToUtf8(*name), limits.maxNameBytes) : std::string(), n->nid);
+    auto name = reader.text(n->data, kPropDisplayName);
+    named.emplace_back(name ? cutName(std::move(*name), limits.maxNameBytes) : std::string(), n->nid);
   }
   std::sort(named.begin(), named.end());
   for (auto& [name, nid] : named) out.topFolders.push_back(std::move(name));

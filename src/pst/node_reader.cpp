@@ -8,8 +8,6 @@ namespace kestrix::pst {
 
 namespace {
 
-constexpr std::uint8_t kBlockTypeData = 0x01;     // XBLOCK, XXBLOCK
-constexpr std::uint8_t kBlockTypeSubnode = 0x02;  // SLBLOCK, SIBLOCK
 constexpr std::uint8_t kHeapSignature = 0xEC;
 constexpr std::uint8_t kHeapPropertyContext = 0xBC;
 constexpr std::uint8_t kTreeOnHeap = 0xB5;
@@ -62,14 +60,14 @@ bool namesTwice(std::vector<std::uint64_t> bids) {
 // The blocks an internal block of a data tree lists, each with the level below it (0: a data
 // block); nullopt when it is not a data-tree block (XBLOCK, level 1; XXBLOCK, level 2) of at
 // most maxLevel, or its list does not fit it.
-std::optional<std::vector<std::pair<std::uint64_t, int>>> dataTreeChildren(Bytes b, int maxLevel) {
-  if (b.size() < 8 || std::to_integer<std::uint8_t>(b[0]) != kBlockTypeData) return std::nullopt;
-  const int level = std::to_integer<int>(b[1]);
-  const std::size_t count = le16(b, 2);
-  if (level < 1 || level > maxLevel || 8 + 8 * count > b.size()) return std::nullopt;
+std::optional<std::vector<std::pair<std::uint64_t, int>>> dataTreeChildren(Bytes b, int maxLevel, const Geometry& g) {
+  const auto block = parseInternalBlock(b, g);
+  if (!block || block->type != kBlockTypeData) return std::nullopt;
+  const int level = block->level;
+  if (level < 1 || level > maxLevel) return std::nullopt;
   std::vector<std::pair<std::uint64_t, int>> children;
-  children.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) children.emplace_back(le64(b, 8 + 8 * i), level - 1);
+  children.reserve(block->entries.size());
+  for (const InternalEntry& e : block->entries) children.emplace_back(e.bid, level - 1);
   return children;
 }
 
@@ -105,7 +103,7 @@ std::optional<std::vector<std::byte>> NodeReader::block(std::uint64_t bid) {
 std::optional<std::vector<std::uint64_t>> NodeReader::dataBids(std::uint64_t bidData) {
   if (!isInternalBid(bidData)) return std::vector<std::uint64_t>{bidData};
   const auto top = block(bidData);
-  const auto children = top ? dataTreeChildren(*top, 2) : std::nullopt;
+  const auto children = top ? dataTreeChildren(*top, 2, m_blocks.geometry()) : std::nullopt;
   if (!children) return std::nullopt;
   std::vector<std::uint64_t> out, names;
   for (const auto& [bid, level] : *children) names.push_back(bid);
@@ -116,7 +114,7 @@ std::optional<std::vector<std::uint64_t>> NodeReader::dataBids(std::uint64_t bid
       continue;
     }
     const auto middle = level > 0 ? block(bid) : std::nullopt;
-    const auto leaves = middle ? dataTreeChildren(*middle, 1) : std::nullopt;
+    const auto leaves = middle ? dataTreeChildren(*middle, 1, m_blocks.geometry()) : std::nullopt;
     if (!leaves) return std::nullopt;
     names.clear();
     for (const auto& [leaf, none] : *leaves) {
@@ -139,7 +137,7 @@ bool NodeReader::internalWhole(std::uint64_t bid, int maxLevel) {
   if (auto known = m_dataWhole.find(key); known != m_dataWhole.end()) return known->second;
   m_dataWhole[key] = false;
   const auto data = block(bid);
-  const auto children = data ? dataTreeChildren(*data, maxLevel) : std::nullopt;
+  const auto children = data ? dataTreeChildren(*data, maxLevel, m_blocks.geometry()) : std::nullopt;
   bool whole = children.has_value();
   if (whole) {
     std::vector<std::uint64_t> names;
@@ -160,34 +158,25 @@ bool NodeReader::subnodesWhole(std::uint64_t bidSub, int depth) {
   if (depth > 8) return false;
   if (auto known = m_subnodesWhole.find(blockKey(bidSub)); known != m_subnodesWhole.end()) return known->second;
   m_subnodesWhole[blockKey(bidSub)] = false;
-  auto data = block(bidSub);
-  bool whole = data && data->size() >= 8 && std::to_integer<std::uint8_t>((*data)[0]) == kBlockTypeSubnode;
-  if (whole) {
-    const Bytes b = *data;
-    const int level = std::to_integer<int>(b[1]);
-    const std::size_t count = le16(b, 2);
-    const std::size_t size = level == 0 ? 24 : 16;
-    whole = level <= 1 && 8 + size * count <= b.size();
-    if (whole && level == 1) {
-      std::vector<std::uint64_t> names;
-      for (std::size_t i = 0; i < count; ++i) names.push_back(le64(b, 8 + size * i + 8));
-      whole = !namesTwice(std::move(names));
-    }
-    for (std::size_t i = 0; whole && i < count; ++i) {
-      const std::size_t at = 8 + size * i;
-      if (level == 1) {
-        whole = subnodesWhole(le64(b, at + 8), depth + 1);
-      } else {
-        const std::uint64_t sub = le64(b, at + 16);
-        whole = dataWhole(le64(b, at + 8)) && (sub == 0 || subnodesWhole(sub, depth + 1));
-      }
-    }
+  const auto data = block(bidSub);
+  const auto sub = data ? parseInternalBlock(*data, m_blocks.geometry()) : std::nullopt;
+  bool whole = sub && sub->type == kBlockTypeSubnode;
+  if (whole && sub->level == 1) {
+    std::vector<std::uint64_t> names;
+    for (const InternalEntry& e : sub->entries) names.push_back(e.bid);
+    whole = !namesTwice(std::move(names));
+  }
+  for (std::size_t i = 0; whole && i < sub->entries.size(); ++i) {
+    const InternalEntry& e = sub->entries[i];
+    whole = sub->level == 1 ? subnodesWhole(e.bid, depth + 1)
+                            : dataWhole(e.bid) && (e.sub == 0 || subnodesWhole(e.sub, depth + 1));
   }
   m_subnodesWhole[blockKey(bidSub)] = whole;
   return whole;
 }
 
-std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId, bool* parsed) {
+std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId, bool* parsed,
+                                                           std::uint16_t* type) {
   bool ignored = false;
   bool& parses = parsed ? *parsed : ignored;
   parses = false;
@@ -230,6 +219,7 @@ std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData
   parses = true;
   for (std::size_t at = 0; at + 8 <= leaf->size(); at += 8) {
     if (le16(*leaf, at) != propId) continue;
+    if (type) *type = le16(*leaf, at + 2);
     const std::uint32_t value = le32(*leaf, at + 4);
     if (value == 0) return std::vector<std::byte>{};
     auto item = heap.item(value);
@@ -237,6 +227,14 @@ std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData
     return std::vector<std::byte>(item->begin(), item->end());
   }
   return std::nullopt;
+}
+
+std::optional<std::string> NodeReader::text(std::uint64_t bidData, std::uint16_t propId, bool* parses) {
+  constexpr std::uint16_t kString8 = 0x001E;
+  std::uint16_t type = 0;
+  const auto value = property(bidData, propId, parses, &type);
+  if (!value) return std::nullopt;
+  return type == kString8 ? latin1ToUtf8(*value) : utf16ToUtf8(*value);
 }
 
 bool looksLikeHeap(std::span<const std::byte> raw, Encoding encoding, std::uint64_t bid) {
@@ -282,6 +280,21 @@ std::string utf16ToUtf8(std::span<const std::byte> text) {
     if (u >= 0xD800 && u < 0xE000) u = 0xFFFD;
     if (u == 0) break;
     append(u);
+  }
+  return out;
+}
+
+std::string latin1ToUtf8(std::span<const std::byte> text) {
+  std::string out;
+  for (const std::byte b : text) {
+    const auto c = std::to_integer<unsigned char>(b);
+    if (c == 0) break;
+    if (c < 0x80) {
+      out += char(c);
+    } else {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    }
   }
   return out;
 }

@@ -36,7 +36,12 @@ class NodeReader {
   // The value of a property of the node's property context, as stored in its heap (strings
   // UTF-16LE); nullopt when absent, stored outside the heap, or unreadable. With `parses`:
   // whether the heap and its property tree parsed down to the leaf where propId belongs.
-  std::optional<std::vector<std::byte>> property(std::uint64_t bidData, std::uint16_t propId, bool* parses = nullptr);
+  // With `type`: the property's type as stored.
+  std::optional<std::vector<std::byte>> property(std::uint64_t bidData, std::uint16_t propId, bool* parses = nullptr,
+                                                 std::uint16_t* type = nullptr);
+  // A string property in UTF-8, as property() finds it: UTF-16LE, or 8-bit (the string type ANSI
+  // files use) taken as Latin-1, the file not saying which code page it was written in.
+  std::optional<std::string> text(std::uint64_t bidData, std::uint16_t propId, bool* parses = nullptr);
 
  private:
   bool internalWhole(std::uint64_t bid, int maxLevel);
@@ -57,5 +62,7 @@ bool looksLikeHeap(std::span<const std::byte> raw, Encoding encoding, std::uint6
 
 // UTF-16LE to UTF-8; unpaired surrogates become U+FFFD.
 std::string utf16ToUtf8(std::span<const std::byte> text);
+// Latin-1 to UTF-8, up to the first NUL.
+std::string latin1ToUtf8(std::span<const std::byte> text);
 
 }  // namespace kestrix::pst

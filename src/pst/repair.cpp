@@ -26,10 +26,11 @@ std::int64_t wholeIntervalsLength(std::int64_t length) {
 std::int64_t repairedRoom(std::int64_t length) { return wholeIntervalsLength(length) + kIntervalBytes; }
 
 // Why a file as checked cannot be repaired: the data of Message::Code::CannotRepair after the
-// path (see unrepairableReason); empty when it can be. A file read in the 4 KiB-page layout is
-// checked but not repaired yet: a repair would write it anew in the Unicode one.
+// path (see unrepairableReason); empty when it can be. A file read in the ANSI or the 4 KiB-page
+// layout is checked but not repaired yet: a repair would write it anew in the Unicode one.
 std::vector<std::string> unrepairable(const CheckReport& r) {
   if (r.analysis.layout == FileLayout::Unicode4K) return {"layout", "4k"};
+  if (r.analysis.layout == FileLayout::Ansi) return {"layout", "ansi"};
   if (!r.supported()) return {"layout"};
   if (!r.isPst) return {"nopst"};
   return {};

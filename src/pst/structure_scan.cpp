@@ -46,7 +46,7 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
              ChunkFinds& out, std::atomic<std::size_t>& keptBudget) {
   constexpr BlockTrailerGeometry kTrailer = G.blockTrailer;
   constexpr std::int64_t kAlign = std::int64_t(G.blockAlign), kPage = std::int64_t(G.pageSize);
-  static_assert(kTrailer.crc.size == 4 && kTrailer.bid.size == 8);
+  static_assert(kTrailer.crc.size == 4 && (kTrailer.bid.size == 4 || kTrailer.bid.size == 8));
   for (std::int64_t end = (from / kAlign + 1) * kAlign; end <= to; end += kAlign) {
     const std::size_t at = std::size_t(end - base);
     const Bytes trailer = buf.subspan(at - kTrailer.size, kTrailer.size);
@@ -55,7 +55,9 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
     const std::int64_t start = end - std::int64_t(blockSpan(size, G));
     // Nothing but the header lives below the first allocation map.
     if (start < base || start < G.firstMapOffset) continue;
-    const std::uint64_t bid = le64(trailer, kTrailer.bid.at);
+    std::uint64_t bid = 0;
+    if constexpr (kTrailer.bid.size == 8) bid = le64(trailer, kTrailer.bid.at);
+    else bid = le32(trailer, kTrailer.bid.at);
     if (bid == 0 || le16(trailer, kTrailer.sigAt) != signature(std::uint64_t(start), bid)) continue;
     const FoundBlock found{bid, std::uint64_t(start), size};
     const Bytes data = buf.subspan(std::size_t(start - base), size);
@@ -230,13 +232,15 @@ class Pass {
   std::vector<scan::SectorRun> m_unreadable;
 };
 
-// The layout to read the input in: the one its header names where that is 4 KiB pages (a
-// header whose first sector's CRC holds), else the Unicode one, as for every file whose header
-// is lost.
+// The layout to read the input in: the one its header names (a header whose first sector's
+// CRC holds), else the Unicode one, as for every file whose header is lost or of a version no
+// layout is known for.
 const Geometry& layoutToRead(scan::ByteSource& input) {
   std::array<std::byte, kHeaderSize> head{};
-  if (input.readAt(0, head) != head.size() || !isHeaderSector(head)) return kUnicodeGeometry;
-  return parseHeader(head).layout == FileLayout::Unicode4K ? kUnicode4KGeometry : kUnicodeGeometry;
+  const std::size_t got = input.readAt(0, head);
+  if (got < kAnsiGeometry.header.size || !isHeaderSector(std::span(head).first(got))) return kUnicodeGeometry;
+  const Geometry* g = geometryOf(parseHeader(std::span(head).first(got)).layout);
+  return g ? *g : kUnicodeGeometry;
 }
 
 }  // namespace
@@ -297,7 +301,9 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
     out.lastAllocationMap = std::max(out.lastAllocationMap, f.lastAllocationMap);
   };
   PassOptions pass{options.chunkSize, false, options.progress, options.chunk, g.maxBlockSize};
-  const auto examineChunk = g.layout == FileLayout::Unicode4K ? examine<kUnicode4KGeometry> : examine<kUnicodeGeometry>;
+  const auto examineChunk = g.layout == FileLayout::Unicode4K ? examine<kUnicode4KGeometry>
+                            : g.layout == FileLayout::Ansi    ? examine<kAnsiGeometry>
+                                                              : examine<kUnicodeGeometry>;
   PassResult result = readInOnePass(input, stop, pass, [&](std::span<const std::byte> buf, std::int64_t base, std::int64_t from) {
     const std::int64_t to = base + std::int64_t(buf.size());
     ChunkFinds found;

@@ -44,7 +44,7 @@ struct KeptBlock {
 inline constexpr std::size_t kKeptBytesMax = 8 << 20;
 
 struct StructureScan {
-  // The layout the input was read in: its header's, when that names 4 KiB pages, else Unicode.
+  // The layout the input was read in: the one its header names, else Unicode.
   const Geometry* geometry = &kUnicodeGeometry;
   std::int64_t length = 0;                 // bytes of the input
   std::vector<std::byte> header;           // its first kHeaderSize bytes (fewer when shorter)
