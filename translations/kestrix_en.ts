@@ -241,6 +241,10 @@
         <source>状态</source>
         <translation>State</translation>
     </message>
+    <message>
+        <source>格式</source>
+        <translation>Format</translation>
+    </message>
 </context>
 <context>
     <name>Messages</name>
@@ -749,6 +753,30 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
         <source>ID %1-%2 有 %3 个候选碎片, 取了碎片 %4</source>
         <translation>IDs %1-%2 have %3 candidate fragments; fragment %4 was taken</translation>
     </message>
+    <message>
+        <source>ANSI PST</source>
+        <translation>ANSI PST</translation>
+    </message>
+    <message>
+        <source>OST (4 KiB 页)</source>
+        <translation>OST (4 KiB pages)</translation>
+    </message>
+    <message>
+        <source>Unicode PST</source>
+        <translation>Unicode PST</translation>
+    </message>
+    <message>
+        <source>Outlook 97-2002 的格式: 32 位编号, 最大 2 GB</source>
+        <translation>The Outlook 97-2002 format: 32-bit IDs, at most 2 GB</translation>
+    </message>
+    <message>
+        <source>Outlook 2013 及以后的脱机文件 (Exchange, Microsoft 365): 4 KiB 的页, 数据块可能压缩</source>
+        <translation>An offline store of Outlook 2013 and later (Exchange, Microsoft 365): 4 KiB pages, blocks possibly compressed</translation>
+    </message>
+    <message>
+        <source>Outlook 2003 及以后的格式</source>
+        <translation>The format of Outlook 2003 and later</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::AboutBox</name>
@@ -1178,20 +1206,8 @@ Still wrong after the repair: %1</translation>
         <translation>%1 files use this fragment: %2</translation>
     </message>
     <message>
-        <source>ANSI PST</source>
-        <translation>ANSI PST</translation>
-    </message>
-    <message>
-        <source>4 KiB 页的 OST</source>
-        <translation>OST with 4 KiB pages</translation>
-    </message>
-    <message>
-        <source>未知版本</source>
-        <translation>unknown version</translation>
-    </message>
-    <message>
-        <source>. 另有 %1 个暂不能读取的 PST 文件头, 第一个在扇区 %2 (%3, 版本 %4)</source>
-        <translation>. %1 more PST headers of layouts not read yet, the first at sector %2 (%3, version %4)</translation>
+        <source>. 另有 %1 个未知版本的 PST 文件头, 第一个在扇区 %2 (版本 %3)</source>
+        <translation>. Also %1 PST headers of an unknown version, the first at sector %2 (version %3)</translation>
     </message>
 </context>
 <context>

@@ -145,17 +145,12 @@ QString ScanController::summaryText(const rebuild::SourceAnalysis& a, bool whole
                      .arg(a.files.size())
                      .arg(owned)
                      .arg(a.scan.unreadableSectors());
-  // Headers of layouts not read yet are said, never passed over.
+  // Headers of versions no layout is known for are said, never passed over.
   if (!a.scan.index.otherHeaders.empty()) {
     const scan::OtherHeader& h = a.scan.index.otherHeaders.front();
-    const pst::FileLayout layout = pst::layoutOf(h.version);
-    const QString kind = layout == pst::FileLayout::Ansi        ? tr("ANSI PST")
-                         : layout == pst::FileLayout::Unicode4K ? tr("4 KiB 页的 OST")
-                                                                : tr("未知版本");
-    text += tr(". 另有 %1 个暂不能读取的 PST 文件头, 第一个在扇区 %2 (%3, 版本 %4)")
+    text += tr(". 另有 %1 个未知版本的 PST 文件头, 第一个在扇区 %2 (版本 %3)")
                 .arg(a.scan.index.otherHeaders.size())
                 .arg(h.offset / 512)
-                .arg(kind)
                 .arg(h.version);
   }
   if (!a.files.empty()) text += tr(". 在 文件 列表中勾选要恢复的文件, 然后点 \"%1\"").arg(MainWindowLayout::recoverFilesText());

@@ -842,7 +842,10 @@ TEST_F(Window, TickedFilesAreRecoveredIntoAFolderWithAReport) {
   image.noise(200);
   image.append(test::enronPst());
   image.noise(50);
-  const std::int64_t ostSector = image.append(std::span(test::ostSample()).first(4096));  // a layout not read yet
+  std::vector<std::byte> unknown(test::enronPst().begin(), test::enronPst().begin() + 512);
+  unknown[pst::kHeaderVersionAt] = std::byte{99};  // a version no layout has
+  pst::sealHeader(unknown);
+  const std::int64_t unknownSector = image.append(unknown);
   image.noise(50);
   const std::vector<std::byte> synthetic = rebuild::makeSyntheticPst(4, 8);
   image.append(synthetic);
@@ -857,7 +860,7 @@ TEST_F(Window, TickedFilesAreRecoveredIntoAFolderWithAReport) {
   EXPECT_EQ(child<QTabWidget>("PageControl1")->currentIndex(), 2);  // the files come forward
   const QString summary = child<QLabel>("ScanSummary")->text();
   EXPECT_TRUE(summary.contains("拼出 2 个文件")) << summary.toStdString();
-  EXPECT_TRUE(summary.contains(QString("另有 1 个暂不能读取的 PST 文件头, 第一个在扇区 %1 (4 KiB 页的 OST, 版本 36)").arg(ostSector)))
+  EXPECT_TRUE(summary.contains(QString("另有 1 个未知版本的 PST 文件头, 第一个在扇区 %1 (版本 99)").arg(unknownSector)))
       << summary.toStdString();
   SortListView* files = list("FileList");
   ASSERT_EQ(files->rowCount(), 2);
@@ -867,6 +870,7 @@ TEST_F(Window, TickedFilesAreRecoveredIntoAFolderWithAReport) {
   EXPECT_EQ(files->row(0)->text(kFileMessages), QString::number(original.messages));
   EXPECT_EQ(files->row(0)->text(kFileState), "区间齐全");
   EXPECT_EQ(files->row(1)->text(kFileState), "已损坏");
+  EXPECT_EQ(files->row(0)->text(kFileLayout), "Unicode PST");
   // The map: a click on the mailbox's first fragment selects its file in the list shown.
   auto* map = child<widgets::SourceMapView>("SourceMap");
   const QString first = files->row(0)->text(kFileFragments).split(',').first();
