@@ -34,20 +34,22 @@ std::vector<std::string> unrepairable(const CheckReport& r) {
   return {};
 }
 
-// The block tree from every block the scan proved, and from every block a leaf lists whose
+// The block tree from every block the scan proved, and from every block `listing` names whose
 // trailer and signature hold while its CRC fails, where no copy of that BID passes its CRC:
 // readers read it, and nothing better exists. Where a BID was found more than once, the copy
-// at the place the old tree names wins; reference counts come from the old tree.
-std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vector<BlockEntry>& known) {
+// at the place the old tree names wins; reference counts come from the old tree (`known`).
+std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vector<BlockEntry>& known,
+                                       const std::vector<BlockEntry>& listing) {
   std::unordered_map<std::uint64_t, const BlockEntry*> old;
   for (const auto& e : known) old.emplace(blockKey(e.bid), &e);
   std::unordered_map<std::uint64_t, BlockEntry> chosen;
   std::vector<FoundBlock> found = scan.blocks;
   {
-    std::unordered_set<std::uint64_t> proved;
+    std::unordered_set<std::uint64_t> proved, listed;
     for (const auto& f : scan.blocks) proved.insert(blockKey(f.bid));
+    for (const auto& e : listing) listed.insert(blockKey(e.bid));
     for (const auto& f : scan.badCrcBlocks)
-      if (!proved.count(blockKey(f.bid)) && old.count(blockKey(f.bid))) found.push_back(f);
+      if (!proved.count(blockKey(f.bid)) && listed.count(blockKey(f.bid))) found.push_back(f);
   }
   for (const auto& f : found) {
     const std::uint64_t key = blockKey(f.bid);
@@ -483,7 +485,10 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   std::vector<Patch> patches;
   std::vector<FoundBlock> newBlocks;
   if (r.treesRebuilt) {
-    blocks = blocksFromScan(scan, toBlocks(newestLeafEntries(scan, kPageBlockTree, {}, a.badCrcPages)));
+    // A block that only an older copy of a leaf lists, while the block tree is whole, was
+    // freed: a copy of it failing its CRC is free space that was written over, not data.
+    const std::vector<BlockEntry> leafBlocks = toBlocks(newestLeafEntries(scan, kPageBlockTree, {}, a.badCrcPages));
+    blocks = blocksFromScan(scan, leafBlocks, a.blockTree.whole() ? a.blocks : leafBlocks);
     slots = SlotAllocator(wholeIntervalsLength(scan.length, g), blocks, g);
     {
       std::unordered_set<std::uint64_t> had;
