@@ -14,6 +14,7 @@
 #include "format/format.h"
 #include "format/inflate.h"
 #include "pst/check.h"
+#include "pst/node_writer.h"
 #include "support/cli_run.h"
 #include "support/test_support.h"
 
@@ -50,6 +51,43 @@ TEST(Ost, SamplesCheckSoundWithWhatAnIndependentReaderFinds) {
   }
 }
 
+// The writers lay out what sample 1 holds, byte for byte: its header over its own unnamed
+// bytes, the root page of each tree, the first allocation map and a block stored as it is
+// (BID 0x8E3C at 0x23000). A block-tree leaf holds stale bytes past its entries: built
+// anew, it reads back with the same entries, inflated sizes and all.
+TEST(Ost, WritersLayOutWhatTheSampleHolds) {
+  const std::vector<std::byte>& bytes = test::ostSample();
+  ASSERT_FALSE(bytes.empty()) << "xz (xz-utils) is needed";
+  const pst::Bytes file(bytes);
+  const pst::Header h = pst::parseHeader(file, pst::FileLayout::Unicode4K).header;
+  std::vector<std::byte> header(kOst.header.size);
+  pst::buildHeader(h, header, file.first(kOst.header.size), kOst);
+  EXPECT_TRUE(std::ranges::equal(header, file.first(kOst.header.size)));
+  for (const std::uint64_t at : {h.nodeRoot.offset, h.blockRoot.offset}) {
+    const pst::Bytes page = file.subspan(at, kOst.pageSize);
+    const auto parsed = pst::parseTreePage(page, kOst);
+    ASSERT_TRUE(parsed);
+    EXPECT_TRUE(std::ranges::equal(pst::buildTreePage(*parsed, at, kOst), page)) << std::hex << at;
+  }
+  const auto leaf = pst::parseTreePage(file.subspan(0x216000, kOst.pageSize), kOst);
+  ASSERT_TRUE(leaf && leaf->level == 0 && leaf->entries.size() > 117);
+  const std::vector<std::byte> built = pst::buildTreePage(*leaf, 0x216000, kOst);
+  ASSERT_TRUE(pst::isValidPage(built, 0x216000, kOst));
+  const auto again = pst::parseTreePage(built, kOst);
+  ASSERT_TRUE(again && again->entries.size() == leaf->entries.size());
+  for (std::size_t i = 0; i < leaf->entries.size(); ++i) {
+    const pst::TreeEntry &a = leaf->entries[i], &b = again->entries[i];
+    EXPECT_TRUE(a.child == b.child && a.size == b.size && a.inflated == b.inflated && a.refs == b.refs) << i;
+  }
+  EXPECT_EQ(again->entries[117].inflated, 616);
+  const pst::Bytes map = file.subspan(std::size_t(kOst.firstMapOffset), kOst.pageSize);
+  std::vector<std::uint8_t> bits(kOst.mapBits.size);
+  std::transform(map.begin(), map.begin() + std::ptrdiff_t(bits.size()), bits.begin(), [](std::byte b) { return std::uint8_t(b); });
+  EXPECT_TRUE(std::ranges::equal(pst::buildMapPage(pst::kPageAllocMap, bits, std::uint64_t(kOst.firstMapOffset), kOst), map));
+  const pst::Bytes block = file.subspan(0x23000, 512);
+  EXPECT_TRUE(std::ranges::equal(pst::buildBlock({block.begin(), block.begin() + 148}, pst::Encoding::None, 0x8E3C, 0x23000, kOst), block));
+}
+
 namespace {
 
 // The model tests' damage (pst_damage.py), laid out in the Unicode layout's terms as they lay
@@ -76,7 +114,7 @@ bool havePffinfo() { return std::system("command -v pffinfo >/dev/null 2>&1") ==
 // pffinfo (an independent reader, where installed) opens, holding every message.
 void expectRepairedWhole(Damage d) {
   TempDir dir;
-  for (const auto [which, messages] : {std::pair{1, 183}, std::pair{2, 162}}) {
+  for (const auto& [which, messages] : {std::pair{1, 183}, std::pair{2, 162}}) {
     SCOPED_TRACE("sample " + std::to_string(which));
     const std::vector<std::byte>& sample = test::ostSample(which);
     ASSERT_FALSE(sample.empty()) << "xz (xz-utils) is needed";
@@ -94,7 +132,9 @@ void expectRepairedWhole(Damage d) {
     EXPECT_NE(r.out.find("verdict\tsound\nheader\town\nlayout\tthe 4 KiB-page layout\n"), std::string::npos) << r.out;
     const std::string n = std::to_string(messages);
     EXPECT_NE(r.out.find("messages\t" + n + ", " + n + " readable\n"), std::string::npos) << r.out;
-    if (havePffinfo()) EXPECT_EQ(std::system(("pffinfo '" + out + "' >/dev/null 2>&1").c_str()), 0);
+    if (havePffinfo()) {
+      EXPECT_EQ(std::system(("pffinfo '" + out + "' >/dev/null 2>&1").c_str()), 0);
+    }
   }
   if (!havePffinfo()) GTEST_SKIP() << "pffinfo (pff-tools) is not installed: the repaired files were not opened by it";
 }

@@ -363,7 +363,7 @@ void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep, const Ge
     b[15] = std::byte{1};  // bPlatformAccess
   }
   std::memcpy(b.data(), "!BDN", 4);
-  std::memcpy(b.data() + 8, "SM", 2);
+  std::memcpy(b.data() + 8, g.clientMagic, 2);
   putLe16(b, kHeaderVersionAt, h.version);
   putLe16(b, at.clientVersionAt, h.clientVersion);
   putField(b, at.nextPageBid, h.nextPageBid);

@@ -19,7 +19,7 @@ namespace kestrix::pst {
 
 using Bytes = std::span<const std::byte>;
 
-// The Unicode layout's geometry, which everything below reads and writes.
+// The Unicode layout's geometry, the one everything below reads and writes unless given another.
 inline constexpr std::size_t kPageSize = kUnicodeGeometry.pageSize;
 inline constexpr std::size_t kPageTrailerAt = kUnicodeGeometry.pageTrailerAt();  // the trailer ends a page
 inline constexpr std::size_t kBlockTrailerSize = kUnicodeGeometry.blockTrailer.size;
@@ -150,10 +150,11 @@ void sealHeader(std::span<std::byte> header);
 ParsedHeader parseHeader(Bytes bytes, FileLayout reading = FileLayout::Unicode);
 
 // Writes a complete HEADER of the layout `g` (g.header.size bytes) with its CRCs, over `out`,
-// which must hold at least that many bytes; the version is the header's. Bytes the struct
-// does not name are set as a new file has them (the deprecated free maps 0xFF, the rest
-// zero), except that `keep` (when not empty, at least g.header.size bytes of a previous
-// header) supplies the reserved and unnamed bytes.
+// which must hold at least that many bytes; the version is the header's, the client magic the
+// layout's (an OST's where only OSTs have the layout). Bytes the struct does not name are set
+// as a new file has them (the deprecated free maps 0xFF, the rest zero), except that `keep`
+// (when not empty, at least g.header.size bytes of a previous header) supplies the reserved
+// and unnamed bytes.
 void buildHeader(const Header& header, std::span<std::byte> out, Bytes keep = {}, const Geometry& g = kUnicodeGeometry);
 
 struct PageTrailer {

@@ -94,6 +94,7 @@ struct Geometry {
   const char* name = "";              // "the ANSI layout"
   const char* fileKind = "";          // "an ANSI PST": what a file of this layout is called
   std::uint16_t version = 0;          // the wVer a file of this layout is written with
+  const char* clientMagic = "SM";     // the wMagicClient written: "SM" a PST, "SO" an OST
   std::size_t idSize = 0;             // bytes of a BID and of a file offset
   std::size_t pageSize = 0;
   std::int64_t firstMapOffset = 0;    // the first allocation map page
@@ -217,6 +218,7 @@ constexpr Geometry unicode4K() {
   g.name = "the 4 KiB-page layout";
   g.fileKind = "an OST with 4 KiB pages";
   g.version = 36;
+  g.clientMagic = "SO";  // only offline stores have this layout
   g.pageMaps = false;
   g.pageSize = 4096;
   g.firstMapOffset = 0x22000;

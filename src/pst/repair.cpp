@@ -14,7 +14,9 @@ namespace kestrix::pst {
 
 namespace {
 
-constexpr std::int64_t kReservedPerInterval = 4096;  // allocation, page, free and free-page maps
+// The maps that begin an interval: allocation, page, free and free-page maps in the Unicode
+// layout, the allocation map alone in the 4 KiB one.
+constexpr std::int64_t kReservedPerInterval = 4096;
 
 std::int64_t wholeIntervalsLength(std::int64_t length, const Geometry& g) {
   const std::int64_t first = g.firstMapOffset, interval = g.mapInterval;

@@ -246,8 +246,9 @@ const Geometry& geometryToRead(scan::ByteSource& input) {
   for (int k = 0; k < kLayoutProbes; ++k) {
     const std::int64_t at = g.firstMapOffset + k * g.mapInterval;
     if (at + std::int64_t(g.pageSize) > input.size()) break;
-    if (input.readAt(at, page) == page.size() && pageTrailer(page, g).type == kPageAllocMap &&
-        isValidPage(page, std::uint64_t(at), g))
+    if (input.readAt(at, page) != page.size()) continue;
+    const PageTrailer t = pageTrailer(page, g);
+    if (t.type == kPageAllocMap && t.bid == std::uint64_t(at) && isValidPage(page, std::uint64_t(at), g))
       return g;
   }
   return kUnicodeGeometry;
