@@ -110,8 +110,9 @@ std::vector<std::byte> damaged(std::vector<std::byte> bytes, Damage d) {
 
 bool havePffinfo() { return std::system("command -v pffinfo >/dev/null 2>&1") == 0; }
 
-// Each sample, damaged so, repaired: an OST with 4 KiB pages that check calls sound and that
-// pffinfo (an independent reader, where installed) opens, holding every message.
+// Each sample, damaged so, repaired: an OST with 4 KiB pages (a sound one copied as it is)
+// that check calls sound and that pffinfo (an independent reader, where installed) opens,
+// holding every message.
 void expectRepairedWhole(Damage d) {
   TempDir dir;
   for (const auto& [which, messages] : {std::pair{1, 183}, std::pair{2, 162}}) {
@@ -124,6 +125,9 @@ void expectRepairedWhole(Damage d) {
     const test::CliOutcome repair = test::runCliArgs({"repair", "-q", in, "-o", out});
     ASSERT_EQ(repair.status, 0) << repair.err;
     const std::vector<std::byte> written = test::readFile(out);
+    if (d == Damage::None) {
+      EXPECT_TRUE(written == sample) << "a sound file is copied byte for byte";
+    }
     const pst::ParsedHeader header = pst::parseHeader(written, pst::FileLayout::Unicode4K);
     EXPECT_EQ(header.state, pst::HeaderState::Sound);
     EXPECT_EQ(header.header.version, 36);
