@@ -65,7 +65,7 @@ constexpr const std::uint8_t* kForward = kCryptTable;
 constexpr const std::uint8_t* kMiddle = kCryptTable + 256;
 constexpr const std::uint8_t* kInverse = kCryptTable + 512;
 
-// Header field offsets of the Unicode layout, which buildHeader writes.
+// Header field offsets of the Unicode layout, which isHeaderSector reads.
 constexpr const HeaderGeometry& kUnicodeHeader = kUnicodeGeometry.header;
 constexpr std::size_t kAtFreeMaps = 256;   // rgbFM and rgbFP, 256 bytes, deprecated
 
@@ -215,8 +215,13 @@ std::uint64_t readField(Bytes b, Field f) {
   }
 }
 void putField(std::span<std::byte> b, Field f, std::uint64_t v) {
-  if (f.size == 4) putLe32(b, f.at, std::uint32_t(v));
-  else putLe64(b, f.at, v);
+  switch (f.size) {
+    case 0: break;
+    case 1: b[f.at] = std::byte(v); break;
+    case 2: putLe16(b, f.at, std::uint16_t(v)); break;
+    case 4: putLe32(b, f.at, std::uint32_t(v)); break;
+    default: putLe64(b, f.at, v);
+  }
 }
 // A BID and an offset, each `idSize` bytes wide.
 BlockRef readRef(Bytes b, std::size_t at, std::size_t idSize) {
@@ -232,6 +237,17 @@ bool headerCrcHolds(Bytes b, std::size_t crcAt, std::size_t length) {
 
 std::size_t entrySize(std::uint8_t type, std::uint8_t level, const Geometry& g) {
   return (type == kPageNodeTree && level == 0) ? g.treePage.nodeLeafEntrySize : g.treePage.entrySize;
+}
+
+// The trailer that ends `page` (g.pageSize bytes), its CRC over all before it.
+void putPageTrailer(std::span<std::byte> page, std::uint8_t type, std::uint16_t sig, std::uint64_t bid, const Geometry& g) {
+  const PageTrailerGeometry& at = g.pageTrailer;
+  const std::span<std::byte> t = page.subspan(g.pageTrailerAt(), at.size);
+  t[at.typeAt] = t[at.typeRepeatAt] = std::byte(type);
+  putLe16(t, at.sigAt, sig);
+  putField(t, at.bid, bid);
+  putField(t, at.filler, at.fillerValue);
+  putField(t, at.crc, crc(Bytes(page).first(g.pageTrailerAt())));
 }
 
 }  // namespace
@@ -356,11 +372,11 @@ ParsedHeader parseHeader(Bytes b, FileLayout reading) {
   return out;
 }
 
-void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep) {
-  const HeaderGeometry& at = kUnicodeHeader;
-  std::span<std::byte> b = out.first(kHeaderSize);
-  if (keep.size() >= kHeaderSize) {
-    std::copy_n(keep.begin(), kHeaderSize, b.begin());
+void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep, const Geometry& g) {
+  const HeaderGeometry& at = g.header;
+  std::span<std::byte> b = out.first(at.size);
+  if (keep.size() >= at.size) {
+    std::copy_n(keep.begin(), at.size, b.begin());
   } else {
     std::fill(b.begin(), b.end(), std::byte{0});
     std::fill_n(b.begin() + kAtFreeMaps, 256, std::byte{0xFF});
@@ -368,7 +384,7 @@ void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep) {
     b[15] = std::byte{1};  // bPlatformAccess
   }
   std::memcpy(b.data(), "!BDN", 4);
-  std::memcpy(b.data() + 8, "SM", 2);
+  std::memcpy(b.data() + 8, g.clientMagic, 2);
   putLe16(b, kHeaderVersionAt, h.version);
   putLe16(b, at.clientVersionAt, h.clientVersion);
   putField(b, at.nextPageBid, h.nextPageBid);
@@ -388,7 +404,7 @@ void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep) {
   b[at.encodingAt] = std::byte(std::uint8_t(h.encoding));
   putField(b, at.nextBlockBid, h.nextBlockBid);
   putLe32(b, at.crcPartialAt, crc(Bytes(b).subspan(8, at.crcPartialLength)));
-  putLe32(b, at.crcFullAt, crc(Bytes(b).subspan(8, at.crcFullLength)));
+  if (at.crcFullAt != 0) putLe32(b, at.crcFullAt, crc(Bytes(b).subspan(8, at.crcFullLength)));
 }
 
 void sealHeader(std::span<std::byte> b) {
@@ -452,9 +468,10 @@ std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g) {
   return out;
 }
 
-std::array<std::byte, kPageSize> buildTreePage(const TreePage& page, std::uint64_t offset) {
-  std::array<std::byte, kPageSize> b{};
-  const std::size_t size = entrySize(page.type, page.level, kUnicodeGeometry);
+std::vector<std::byte> buildTreePage(const TreePage& page, std::uint64_t offset, const Geometry& g) {
+  const TreePageGeometry& tp = g.treePage;
+  std::vector<std::byte> b(g.pageSize);
+  const std::size_t size = entrySize(page.type, page.level, g);
   for (std::size_t i = 0; i < page.entries.size(); ++i) {
     const TreeEntry& e = page.entries[i];
     const std::size_t at = i * size;
@@ -469,27 +486,23 @@ std::array<std::byte, kPageSize> buildTreePage(const TreePage& page, std::uint64
     } else {
       putRef(b, at, e.child);
       putLe16(b, at + 16, e.size);
-      putLe16(b, at + 18, e.refs);
+      if (tp.blockInflatedAt != 0) putLe16(b, at + tp.blockInflatedAt, e.inflated);
+      putLe16(b, at + tp.blockRefsAt, e.refs);
     }
   }
-  b[488] = std::byte(page.entries.size());
-  b[489] = std::byte(pageCapacity(page.type, page.level));
-  b[490] = std::byte(size);
-  b[491] = std::byte(page.level);
-  b[496] = b[497] = std::byte(page.type);
-  putLe16(b, 498, signature(offset, page.bid));
-  putLe32(b, 500, crc(Bytes(b).first(kPageTrailerAt)));
-  putLe64(b, 504, page.bid);
+  putField(b, tp.count, page.entries.size());
+  putField(b, tp.maxCount, pageCapacity(page.type, page.level, g));
+  b[tp.entrySizeAt] = std::byte(size);
+  b[tp.levelAt] = std::byte(page.level);
+  putPageTrailer(b, page.type, signature(offset, page.bid), page.bid, g);
   return b;
 }
 
-std::array<std::byte, kPageSize> buildMapPage(std::uint8_t type, std::span<const std::uint8_t, 496> bits,
-                                              std::uint64_t offset) {
-  std::array<std::byte, kPageSize> b{};
-  for (std::size_t i = 0; i < bits.size(); ++i) b[i] = std::byte(bits[i]);
-  b[496] = b[497] = std::byte(type);
-  putLe32(b, 500, crc(Bytes(b).first(kPageTrailerAt)));
-  putLe64(b, 504, offset);
+std::vector<std::byte> buildMapPage(std::uint8_t type, std::span<const std::uint8_t> bits, std::uint64_t offset,
+                                    const Geometry& g) {
+  std::vector<std::byte> b(g.pageSize);
+  for (std::size_t i = 0; i < std::min(bits.size(), g.mapBits.size); ++i) b[g.mapBits.at + i] = std::byte(bits[i]);
+  putPageTrailer(b, type, 0, offset, g);
   return b;
 }
 
@@ -498,6 +511,17 @@ BlockTrailer blockTrailer(Bytes t, const Geometry& g) {
   const Field inflated = at.inflatedSize;
   return {le16(t, at.dataSizeAt), le16(t, at.sigAt), std::uint32_t(readField(t, at.crc)), readField(t, at.bid),
           inflated.size == 0 ? std::uint16_t(0) : le16(t, inflated.at)};
+}
+
+void putBlockTrailer(std::span<std::byte> t, const BlockTrailer& trailer, const Geometry& g) {
+  const BlockTrailerGeometry& at = g.blockTrailer;
+  std::fill_n(t.begin(), at.size, std::byte{0});
+  putLe16(t, at.dataSizeAt, trailer.size);
+  putLe16(t, at.sigAt, trailer.sig);
+  putField(t, at.crc, trailer.crc);
+  putField(t, at.bid, trailer.bid);
+  putField(t, at.filler, at.fillerValue);
+  putField(t, at.inflatedSize, trailer.inflated);
 }
 
 }  // namespace kestrix::pst

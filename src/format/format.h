@@ -1,9 +1,9 @@
 #pragma once
-// The on-disk structures of a Unicode PST file with 512-byte pages: the header and its ROOT,
-// page and block trailers, B-tree pages, internal blocks, the CRC, the signature and the block
-// encodings. The readers of the header, pages, trailers and internal blocks also take another
-// layout's geometry (ANSI, 4 KiB pages); what is written is always the Unicode layout. Pure
-// functions over byte spans: no I/O, no state. Offsets and sizes are in bytes.
+// The on-disk structures of a PST file in each of its layouts (ANSI; Unicode with 512-byte
+// pages or 4 KiB ones): the header and its ROOT, page and block trailers, B-tree pages,
+// internal blocks, the CRC, the signature and the block encodings. Readers take the layout's
+// geometry; builders write the Unicode layouts (the Unicode one by default). Pure functions
+// over byte spans: no I/O, no state. Offsets and sizes are in bytes.
 
 #include <array>
 #include <bit>
@@ -20,7 +20,7 @@ namespace kestrix::pst {
 
 using Bytes = std::span<const std::byte>;
 
-// The Unicode layout's geometry, which everything below reads and writes.
+// The Unicode layout's geometry, the one everything below reads and writes unless given another.
 inline constexpr std::size_t kPageSize = kUnicodeGeometry.pageSize;
 inline constexpr std::size_t kPageTrailerAt = kUnicodeGeometry.pageTrailerAt();  // the trailer ends a page
 inline constexpr std::size_t kBlockTrailerSize = kUnicodeGeometry.blockTrailer.size;
@@ -170,11 +170,13 @@ void sealHeader(std::span<std::byte> header);
 // or BadCrc; one of any other layout is NotUnicode.
 ParsedHeader parseHeader(Bytes bytes, FileLayout reading = FileLayout::Unicode);
 
-// Writes a complete Unicode HEADER (kHeaderSize bytes) with both CRCs, over `out`, which must
-// hold at least kHeaderSize bytes. Bytes the struct does not name are set as a new file has
-// them (the deprecated free maps 0xFF, the rest zero), except that `keep` (when not empty, at
-// least kHeaderSize bytes of a previous header) supplies the reserved and unnamed bytes.
-void buildHeader(const Header& header, std::span<std::byte> out, Bytes keep = {});
+// Writes a complete HEADER of the layout `g` (g.header.size bytes) with its CRCs, over `out`,
+// which must hold at least that many bytes; the version is the header's, the client magic the
+// layout's (an OST's where only OSTs have the layout). Bytes the struct does not name are set
+// as a new file has them (the deprecated free maps 0xFF, the rest zero), except that `keep`
+// (when not empty, at least g.header.size bytes of a previous header) supplies the reserved
+// and unnamed bytes.
+void buildHeader(const Header& header, std::span<std::byte> out, Bytes keep = {}, const Geometry& g = kUnicodeGeometry);
 
 struct PageTrailer {
   std::uint8_t type = 0;
@@ -222,13 +224,15 @@ std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g = kUnicodeGe
 // 41; 4 KiB pages: 126 and 169).
 std::size_t pageCapacity(std::uint8_t type, std::uint8_t level, const Geometry& g = kUnicodeGeometry);
 
-// Lays out a tree page with its trailer for the given file offset. entries.size() must not
-// exceed pageCapacity.
-std::array<std::byte, kPageSize> buildTreePage(const TreePage& page, std::uint64_t offset);
+// Lays out a tree page of the layout `g` (g.pageSize bytes) with its trailer for the given
+// file offset. entries.size() must not exceed pageCapacity. Block-tree leaf entries carry
+// their inflated size where the layout has the field.
+std::vector<std::byte> buildTreePage(const TreePage& page, std::uint64_t offset, const Geometry& g = kUnicodeGeometry);
 
-// An allocation-map page whose 496 bytes of bits are `bits`, with its trailer at `offset`.
-std::array<std::byte, kPageSize> buildMapPage(std::uint8_t type, std::span<const std::uint8_t, 496> bits,
-                                              std::uint64_t offset);
+// A map page of the layout `g` at `offset` whose bits are `bits` (g.mapBits.size bytes; fewer
+// leave the rest zero), with its trailer.
+std::vector<std::byte> buildMapPage(std::uint8_t type, std::span<const std::uint8_t> bits, std::uint64_t offset,
+                                    const Geometry& g = kUnicodeGeometry);
 
 struct BlockTrailer {
   std::uint16_t size = 0;   // cb: bytes of data
@@ -239,6 +243,9 @@ struct BlockTrailer {
 };
 // The trailer of a block of the layout `g` (its last g.blockTrailer.size bytes).
 BlockTrailer blockTrailer(Bytes trailer, const Geometry& g = kUnicodeGeometry);
+// Writes a block's trailer of the layout `g` over `trailer` (g.blockTrailer.size bytes); the
+// inflated size only where the layout has the field.
+void putBlockTrailer(std::span<std::byte> trailer, const BlockTrailer& t, const Geometry& g = kUnicodeGeometry);
 
 // Total length of a block holding `dataSize` bytes: data plus trailer, rounded up to the
 // layout's block alignment (64 bytes in the Unicode layout).

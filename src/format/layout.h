@@ -50,6 +50,8 @@ struct PageTrailerGeometry {
   std::size_t size = 0;
   std::size_t typeAt = 0, typeRepeatAt = 1, sigAt = 2;
   Field crc, bid;
+  Field filler;                       // bytes no reader needs, written as fillerValue
+  std::uint64_t fillerValue = 0;
 };
 
 // The trailer after each block's data: its size, signature, CRC of the data, BID, and in the
@@ -59,6 +61,8 @@ struct BlockTrailerGeometry {
   std::size_t dataSizeAt = 0, sigAt = 2;
   Field crc, bid;
   Field inflatedSize;                 // size 0: the layout stores blocks as they are
+  Field filler;                       // bytes no reader needs, written as fillerValue
+  std::uint64_t fillerValue = 0;
 };
 
 // The metadata before a B-tree page's trailer: entry count, the most entries that fit, entry
@@ -98,6 +102,8 @@ struct Geometry {
   FileLayout layout = FileLayout::Unknown;
   const char* name = "";              // "the ANSI layout"
   const char* fileKind = "";          // "an ANSI PST": what a file of this layout is called
+  std::uint16_t version = 0;          // the wVer a file of this layout is written with
+  const char* clientMagic = "SM";     // the wMagicClient written: "SM" a PST, "SO" an OST
   std::size_t idSize = 0;             // bytes of a BID and of a file offset
   std::size_t pageSize = 0;
   std::int64_t firstMapOffset = 0;    // the first allocation map page
@@ -110,6 +116,7 @@ struct Geometry {
   // level and count, and in the 64-bit layouts 4 bytes of padding. A data tree's block (XBLOCK,
   // XXBLOCK) has its total size there instead, in every layout, and its BIDs at 8.
   std::size_t subnodeEntriesAt = 8;
+  bool pageMaps = false;              // every eighth interval holds a page map after its allocation map
   HeaderGeometry header;
   PageTrailerGeometry pageTrailer;
   BlockTrailerGeometry blockTrailer;
@@ -131,6 +138,7 @@ constexpr Geometry ansi() {
   g.layout = FileLayout::Ansi;
   g.name = "the ANSI layout";
   g.fileKind = "an ANSI PST";
+  g.version = 14;
   g.idSize = 4;
   g.pageSize = 512;
   g.firstMapOffset = 0x4400;
@@ -139,6 +147,7 @@ constexpr Geometry ansi() {
   g.mapBitBytes = 64;
   g.blockAlign = 64;
   g.maxBlockSize = 8192;
+  g.pageMaps = true;
   HeaderGeometry& h = g.header;
   h.size = 512;  // no CRC of the whole header
   h.nextBlockBid = {24, 4};
@@ -173,6 +182,7 @@ constexpr Geometry unicode() {
   g.layout = FileLayout::Unicode;
   g.name = "the Unicode layout";
   g.fileKind = "a Unicode PST";
+  g.version = 23;
   g.idSize = 8;
   g.pageSize = 512;
   g.firstMapOffset = 0x4400;
@@ -181,6 +191,7 @@ constexpr Geometry unicode() {
   g.mapBitBytes = 64;
   g.blockAlign = 64;
   g.maxBlockSize = 8192;
+  g.pageMaps = true;
   HeaderGeometry& h = g.header;
   h.size = 564;
   h.crcFullAt = 524;
@@ -224,6 +235,9 @@ constexpr Geometry unicode4K() {
   g.layout = FileLayout::Unicode4K;
   g.name = "the 4 KiB-page layout";
   g.fileKind = "an OST with 4 KiB pages";
+  g.version = 36;
+  g.clientMagic = "SO";  // only offline stores have this layout
+  g.pageMaps = false;
   g.pageSize = 4096;
   g.firstMapOffset = 0x22000;
   g.mapInterval = 0xFE8000;
@@ -232,7 +246,11 @@ constexpr Geometry unicode4K() {
   g.blockAlign = 512;
   g.maxBlockSize = 65536;
   g.pageTrailer.size = 24;
+  g.pageTrailer.filler = {16, 8};
+  g.pageTrailer.fillerValue = 1;
   g.blockTrailer.size = 24;
+  g.blockTrailer.filler = {16, 2};
+  g.blockTrailer.fillerValue = 2;
   g.blockTrailer.inflatedSize = {18, 2};
   g.treePage = treePageAfter(4056, 2, 8);
   g.treePage.blockInflatedAt = 18;
@@ -275,6 +293,8 @@ static_assert(kAnsiGeometry.treePage.entrySize == 12 && kAnsiGeometry.treePage.n
 static_assert(kUnicodeGeometry.treePage.entrySize == 24 && kUnicodeGeometry.treePage.nodeLeafEntrySize == 32 &&
               kUnicodeGeometry.treePage.blockRefsAt == 18);
 
+static_assert(layoutOf(kAnsiGeometry.version) == FileLayout::Ansi && layoutOf(kUnicodeGeometry.version) == FileLayout::Unicode &&
+              layoutOf(kUnicode4KGeometry.version) == FileLayout::Unicode4K);
 static_assert(mapCoversItsInterval(kAnsiGeometry) && mapCoversItsInterval(kUnicodeGeometry) &&
               mapCoversItsInterval(kUnicode4KGeometry));
 

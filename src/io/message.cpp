@@ -11,9 +11,8 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 }  // namespace
 
 std::string unrepairableReason(const std::string& why, const std::string& layout) {
-  if (why == "layout" && layout == "4k") return "is an OST with 4 KiB pages: repair of OSTs with 4 KiB pages is not built yet";
   if (why == "layout" && layout == "ansi") return "is an ANSI PST: repair of ANSI PSTs is not built yet";
-  return why == "layout" ? "is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages)"
+  return why == "layout" ? "is a PST file of a layout that is not supported yet (ANSI)"
                          : "holds no PST structure: no header of its own and no index page";
 }
 
@@ -80,7 +79,7 @@ std::string englishText(const Message& m) {
       return "Nothing was rebuilt from " + quoted(arg(0)) + ": " + why;
     }
     case C::CannotRepair:
-      return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1), arg(2));
+      return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1));
     case C::CannotResize:
       return "Cannot set the length of file " + quoted(arg(0)) + " to " + arg(1) + " bytes. " + reason;
     case C::CannotMakeFolder:

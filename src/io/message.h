@@ -28,7 +28,7 @@ struct Message {
     NoRoom,             // {path, need, free}: sizes as text
     NothingRebuilt,     // {path, why, ...}: why "empty"; "short", size, interval bytes; "pst" (a PST file
                         // itself); "nomap", interval bytes (no interval begins with a map page)
-    CannotRepair,       // {path, why}: why "layout" (a PST layout not supported yet; then "4k" for an OST with 4 KiB pages or "ansi" for an ANSI PST, read but not repaired), "nopst" (no PST structure)
+    CannotRepair,       // {path, why}: why "layout" (a PST layout not supported yet; then "ansi" for an ANSI PST, read but not repaired), "nopst" (no PST structure)
     CannotResize,       // {path, bytes}; err
     CannotMakeFolder,   // {path}; err
     OutOfMemory,        // {path}: what was being worked on, "" when not known
@@ -53,8 +53,7 @@ std::string englishText(const Message& message);
 
 // CannotRepair's reason in English ("is a PST file of a layout ...", "holds no PST structure ..."),
 // for the notes of a check that name it without failing.
-// `layout` "4k" or "ansi": the file is an OST with 4 KiB pages or an ANSI PST, which is read but
-// not repaired yet.
+// `layout` "ansi": the file is an ANSI PST, which is read but not repaired yet.
 std::string unrepairableReason(const std::string& why, const std::string& layout = {});
 
 }  // namespace kestrix

@@ -4,6 +4,7 @@
 #include <array>
 #include <unordered_map>
 
+#include "format/inflate.h"
 #include "pst/node_reader.h"
 
 namespace kestrix::pst {
@@ -23,8 +24,18 @@ std::optional<Encoding> encodingFromData(const StructureScan& scan, scan::ByteSo
     const BlockEntry& e = *blocks.find(node.data);
     std::vector<std::byte> raw(e.size);
     if (input.readAt(std::int64_t(e.offset), raw) != raw.size()) continue;
-    for (Encoding enc : {Encoding::Permute, Encoding::None, Encoding::Cyclic})
-      if (looksLikeHeap(raw, enc, e.bid)) return enc;
+    // A block stored compressed is encoded as stored: decoded, it must inflate to a heap.
+    const bool compressed = e.inflated != 0 && e.inflated != e.size;
+    for (Encoding enc : {Encoding::Permute, Encoding::None, Encoding::Cyclic}) {
+      if (!compressed) {
+        if (looksLikeHeap(raw, enc, e.bid)) return enc;
+        continue;
+      }
+      std::vector<std::byte> decoded = raw;
+      decodeBlock(decoded, enc, e.bid);
+      if (const auto inflated = inflateBlock(decoded, e.inflated); inflated && looksLikeHeap(*inflated, Encoding::None, e.bid))
+        return enc;
+    }
   }
   return std::nullopt;
 }

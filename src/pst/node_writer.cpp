@@ -126,16 +126,13 @@ std::vector<std::byte> buildTableContext(std::vector<std::uint32_t> rowIds) {
   return buildHeap(allocations, std::byte{0x7C});
 }
 
-std::vector<std::byte> buildBlock(std::vector<std::byte> data, Encoding encoding, std::uint64_t bid, std::uint64_t offset) {
-  const std::size_t size = data.size();
+std::vector<std::byte> buildBlock(std::vector<std::byte> data, Encoding encoding, std::uint64_t bid, std::uint64_t offset,
+                                  const Geometry& g) {
+  const auto size = std::uint16_t(data.size());
   if (!isInternalBid(bid)) encodeBlock(data, encoding, bid);
   const std::uint32_t sum = crc(data);
-  data.resize(blockSpan(size));
-  const std::span<std::byte> trailer = std::span(data).last(kBlockTrailerSize);
-  putLe16(trailer, 0, std::uint16_t(size));
-  putLe16(trailer, 2, signature(offset, bid));
-  putLe32(trailer, 4, sum);
-  putLe64(trailer, 8, bid);
+  data.resize(blockSpan(size, g));
+  putBlockTrailer(std::span(data).last(g.blockTrailer.size), {size, signature(offset, bid), sum, bid, size}, g);
   return data;
 }
 

@@ -38,7 +38,10 @@ std::vector<std::byte> buildPropertyContext(std::vector<Property> properties);
 inline constexpr std::size_t kMaxTableRows = 390;
 std::vector<std::byte> buildTableContext(std::vector<std::uint32_t> rowIds);
 
-// A whole block, trailer included, for the data at `offset` under `bid`, encoded as given.
-std::vector<std::byte> buildBlock(std::vector<std::byte> data, Encoding encoding, std::uint64_t bid, std::uint64_t offset);
+// A whole block of the layout `g`, trailer included, for the data at `offset` under `bid`,
+// encoded as given. Written as it is: where the layout may compress blocks, the trailer gives
+// the data's own size as its inflated size.
+std::vector<std::byte> buildBlock(std::vector<std::byte> data, Encoding encoding, std::uint64_t bid, std::uint64_t offset,
+                                  const Geometry& g = kUnicodeGeometry);
 
 }  // namespace kestrix::pst

@@ -14,48 +14,52 @@ namespace kestrix::pst {
 
 namespace {
 
-constexpr std::int64_t kReservedPerInterval = 4096;  // allocation, page, free and free-page maps
+// The maps that begin an interval: allocation, page, free and free-page maps in the Unicode
+// layout, the allocation map alone in the 4 KiB one.
+constexpr std::int64_t kReservedPerInterval = 4096;
 
-std::int64_t wholeIntervalsLength(std::int64_t length) {
-  const std::int64_t intervals = std::max<std::int64_t>(1, (length - kFirstAMapOffset + kIntervalBytes - 1) / kIntervalBytes);
-  return kFirstAMapOffset + intervals * kIntervalBytes;
+std::int64_t wholeIntervalsLength(std::int64_t length, const Geometry& g) {
+  const std::int64_t first = g.firstMapOffset, interval = g.mapInterval;
+  const std::int64_t intervals = std::max<std::int64_t>(1, (length - first + interval - 1) / interval);
+  return first + intervals * interval;
 }
 
 // The room a repaired copy of a file of `length` bytes may take: the copy, in whole
 // intervals, and one interval appended for new tree pages.
-std::int64_t repairedRoom(std::int64_t length) { return wholeIntervalsLength(length) + kIntervalBytes; }
+std::int64_t repairedRoom(std::int64_t length, const Geometry& g) { return wholeIntervalsLength(length, g) + g.mapInterval; }
 
 // Why a file as checked cannot be repaired: the data of Message::Code::CannotRepair after the
-// path (see unrepairableReason); empty when it can be. A file read in the ANSI or the 4 KiB-page
-// layout is checked but not repaired yet: a repair would write it anew in the Unicode one.
+// path (see unrepairableReason); empty when it can be. A file read in the ANSI layout is
+// checked but not repaired yet: a repair would write it anew in a 64-bit layout.
 std::vector<std::string> unrepairable(const CheckReport& r) {
-  if (r.analysis.layout == FileLayout::Unicode4K) return {"layout", "4k"};
   if (r.analysis.layout == FileLayout::Ansi) return {"layout", "ansi"};
   if (!r.supported()) return {"layout"};
   if (!r.isPst) return {"nopst"};
   return {};
 }
 
-// The block tree from every block the scan proved, and from every block a leaf lists whose
+// The block tree from every block the scan proved, and from every block `listing` names whose
 // trailer and signature hold while its CRC fails, where no copy of that BID passes its CRC:
 // readers read it, and nothing better exists. Where a BID was found more than once, the copy
-// at the place the old tree names wins; reference counts come from the old tree.
-std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vector<BlockEntry>& known) {
+// at the place the old tree names wins; reference counts come from the old tree (`known`).
+std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vector<BlockEntry>& known,
+                                       const std::vector<BlockEntry>& listing) {
   std::unordered_map<std::uint64_t, const BlockEntry*> old;
   for (const auto& e : known) old.emplace(blockKey(e.bid), &e);
   std::unordered_map<std::uint64_t, BlockEntry> chosen;
   std::vector<FoundBlock> found = scan.blocks;
   {
-    std::unordered_set<std::uint64_t> proved;
+    std::unordered_set<std::uint64_t> proved, listed;
     for (const auto& f : scan.blocks) proved.insert(blockKey(f.bid));
+    for (const auto& e : listing) listed.insert(blockKey(e.bid));
     for (const auto& f : scan.badCrcBlocks)
-      if (!proved.count(blockKey(f.bid)) && old.count(blockKey(f.bid))) found.push_back(f);
+      if (!proved.count(blockKey(f.bid)) && listed.count(blockKey(f.bid))) found.push_back(f);
   }
   for (const auto& f : found) {
     const std::uint64_t key = blockKey(f.bid);
     const auto was = old.find(key);
     const std::uint16_t refs = was != old.end() ? std::max<std::uint16_t>(was->second->refs, 1) : 1;
-    const BlockEntry entry{f.bid, f.offset, f.size, refs};
+    const BlockEntry entry{f.bid, f.offset, f.size, refs, f.inflated};
     auto [it, inserted] = chosen.try_emplace(key, entry);
     if (!inserted && was != old.end() && was->second->offset == f.offset) it->second = entry;
   }
@@ -67,26 +71,31 @@ std::vector<BlockEntry> blocksFromScan(const StructureScan& scan, const std::vec
 }
 
 struct Layout {
-  std::vector<std::pair<std::uint64_t, std::array<std::byte, kPageSize>>> pages;
+  std::vector<std::pair<std::uint64_t, std::vector<std::byte>>> pages;
   BlockRef root;
 };
 
-// Free 512-byte slots of the output: not the header, not the map pages at the start of an
+// Free page-sized slots of the output: not the header, not the map pages at the start of an
 // interval, not under a block of the new block tree. Appends intervals when it runs out.
 class SlotAllocator {
  public:
-  SlotAllocator(std::int64_t length, const std::vector<BlockEntry>& blocks) : m_length(length) {
-    m_used.assign(std::size_t(length / 512), false);
+  SlotAllocator(std::int64_t length, const std::vector<BlockEntry>& blocks, const Geometry& g)
+      : m_g(&g), m_slot(std::int64_t(g.pageSize)), m_length(length) {
+    m_used.assign(std::size_t(length / m_slot), false);
     auto mark = [this](std::int64_t from, std::int64_t to) {
-      for (std::int64_t p = from / 512; p * 512 < to && p < std::int64_t(m_used.size()); ++p) m_used[std::size_t(p)] = true;
+      for (std::int64_t p = from / m_slot; p * m_slot < to && p < std::int64_t(m_used.size()); ++p) m_used[std::size_t(p)] = true;
     };
-    mark(0, kFirstAMapOffset);
-    for (std::int64_t at = kFirstAMapOffset; at < length; at += kIntervalBytes) mark(at, at + kReservedPerInterval);
+    mark(0, g.firstMapOffset);
+    for (std::int64_t at = g.firstMapOffset; at < length; at += g.mapInterval) mark(at, at + kReservedPerInterval);
     // A block tree's entries may name any offset (a crafted or damaged page): only those in
     // the file take room.
     for (const auto& b : blocks)
-      if (b.offset < std::uint64_t(length)) mark(std::int64_t(b.offset), std::int64_t(b.offset) + std::int64_t(blockSpan(b.size)));
+      if (b.offset < std::uint64_t(length))
+        mark(std::int64_t(b.offset), std::int64_t(b.offset) + std::int64_t(blockSpan(b.size, g)));
   }
+
+  // The slots `bytes` take.
+  std::size_t slotsFor(std::size_t bytes) const { return (bytes + std::size_t(m_slot) - 1) / std::size_t(m_slot); }
 
   // The offset of `count` free slots in a row (at most an interval's room), now taken.
   std::uint64_t next(std::size_t count = 1) {
@@ -94,10 +103,10 @@ class SlotAllocator {
       while (m_cursor < m_used.size() && m_used[m_cursor]) ++m_cursor;
       if (m_cursor == m_used.size()) {
         m_appended.push_back(m_length);
-        m_length += kIntervalBytes;
-        m_used.resize(std::size_t(m_length / 512), false);
-        m_cursor = std::size_t(m_appended.back() + kReservedPerInterval) / 512;
-        for (std::size_t p = std::size_t(m_appended.back() / 512); p < m_cursor; ++p) m_used[p] = true;
+        m_length += m_g->mapInterval;
+        m_used.resize(std::size_t(m_length / m_slot), false);
+        m_cursor = std::size_t((m_appended.back() + kReservedPerInterval) / m_slot);
+        for (std::size_t p = std::size_t(m_appended.back() / m_slot); p < m_cursor; ++p) m_used[p] = true;
       }
       std::size_t free = 0;
       while (free < count && m_cursor + free < m_used.size() && !m_used[m_cursor + free]) ++free;
@@ -105,7 +114,7 @@ class SlotAllocator {
       m_cursor += free;  // too short a run: on past it
     }
     for (std::size_t p = m_cursor; p < m_cursor + count; ++p) m_used[p] = true;
-    const std::uint64_t at = std::uint64_t(m_cursor) * 512;
+    const std::uint64_t at = std::uint64_t(m_cursor) * std::uint64_t(m_slot);
     m_cursor += count;
     return at;
   }
@@ -114,6 +123,8 @@ class SlotAllocator {
   const std::vector<std::int64_t>& appended() const { return m_appended; }
 
  private:
+  const Geometry* m_g;
+  std::int64_t m_slot;
   std::int64_t m_length;
   std::vector<bool> m_used;
   std::size_t m_cursor = 0;
@@ -121,11 +132,12 @@ class SlotAllocator {
 };
 
 // Lays out a B-tree over entries in key order, leaves first, each level full but the last page.
-Layout layoutTree(std::uint8_t type, std::vector<TreeEntry> level, SlotAllocator& slots, std::uint64_t& nextBid) {
+Layout layoutTree(std::uint8_t type, std::vector<TreeEntry> level, SlotAllocator& slots, std::uint64_t& nextBid,
+                  const Geometry& g) {
   Layout out;
   std::uint8_t depth = 0;
   do {
-    const std::size_t capacity = pageCapacity(type, depth);
+    const std::size_t capacity = pageCapacity(type, depth, g);
     std::vector<TreeEntry> parents;
     for (std::size_t from = 0; from < std::max<std::size_t>(level.size(), 1); from += capacity) {
       TreePage page{type, depth, nextBid++, {}};
@@ -138,7 +150,7 @@ Layout layoutTree(std::uint8_t type, std::vector<TreeEntry> level, SlotAllocator
                                                             : page.entries.front().key;
       parent.child = {page.bid, offset};
       parents.push_back(parent);
-      out.pages.emplace_back(offset, buildTreePage(page, offset));
+      out.pages.emplace_back(offset, buildTreePage(page, offset, g));
     }
     level = std::move(parents);
     ++depth;
@@ -230,8 +242,8 @@ class PatchedSource final : public scan::ByteSource {
 // the one the store names, else the surviving folder under the root that holds most messages.
 class Skeleton {
  public:
-  Skeleton(std::vector<NodeEntry>& nodes, NodeReader& reader, Header& header, SlotAllocator& slots)
-      : m_nodes(nodes), m_header(header), m_slots(slots) {
+  Skeleton(std::vector<NodeEntry>& nodes, NodeReader& reader, Header& header, SlotAllocator& slots, const Geometry& g)
+      : m_nodes(nodes), m_header(header), m_slots(slots), m_g(g) {
     for (const auto& n : nodes) m_present.insert(n.nid);
     std::optional<std::uint32_t> named;
     for (const auto& n : nodes)
@@ -327,8 +339,10 @@ class Skeleton {
     const std::uint64_t bid = m_header.nextBlockBid;
     m_header.nextBlockBid += 4;
     const std::uint16_t size = std::uint16_t(data.size());
-    const std::uint64_t offset = m_slots.next((blockSpan(size) + 511) / 512);
-    m_blocks.push_back({BlockEntry{bid, offset, size, 2}, buildBlock(std::move(data), m_header.encoding, bid, offset)});
+    const std::uint64_t offset = m_slots.next(m_slots.slotsFor(blockSpan(size, m_g)));
+    // Written as it is: where the layout may compress blocks, it inflates to its own size.
+    const std::uint16_t inflated = m_g.blockTrailer.inflatedSize.size != 0 ? size : 0;
+    m_blocks.push_back({BlockEntry{bid, offset, size, 2, inflated}, buildBlock(std::move(data), m_header.encoding, bid, offset, m_g)});
     const auto it = std::find_if(m_nodes.begin(), m_nodes.end(), [nid](const NodeEntry& n) { return n.nid == nid; });
     if (it != m_nodes.end()) {
       it->data = bid;
@@ -342,6 +356,7 @@ class Skeleton {
   std::vector<NodeEntry>& m_nodes;
   Header& m_header;
   SlotAllocator& m_slots;
+  const Geometry& m_g;
   std::unordered_set<std::uint32_t> m_present;
   std::uint32_t m_top = 0;
   std::vector<std::pair<BlockEntry, std::vector<std::byte>>> m_blocks;
@@ -361,7 +376,7 @@ std::uint32_t defaultNextNid(std::size_t type) {
 Header startingHeader(const StructureScan& scan, const Analysis& a, std::uint64_t& nextPage) {
   const bool own = a.headerVerdict == HeaderVerdict::Own;
   Header h = own ? a.header : Header{};
-  h.version = 23;
+  h.version = scan.geometry->version;
   h.encoding = a.encoding;
   for (std::size_t t = 0; t < h.nextNid.size(); ++t) h.nextNid[t] = std::max(h.nextNid[t], defaultNextNid(t));
   // A block or page ID of 0 means "none": new ones start above it.
@@ -377,10 +392,10 @@ Header startingHeader(const StructureScan& scan, const Analysis& a, std::uint64_
 
 // What follows from the length of the file as written. The allocation maps are marked for
 // rebuilding; a header that is not the file's own claims no free space in them.
-void finishHeader(Header& h, std::uint64_t nextPage, std::int64_t length, bool own) {
+void finishHeader(Header& h, std::uint64_t nextPage, std::int64_t length, bool own, const Geometry& g) {
   h.nextPageBid = nextPage;
   h.fileEof = std::uint64_t(length);
-  h.lastAMap = std::uint64_t(length - kIntervalBytes);
+  h.lastAMap = std::uint64_t(length - g.mapInterval);
   h.amapValid = 0;
   if (!own) h.amapFree = h.pmapFree = 0;
 }
@@ -388,13 +403,14 @@ void finishHeader(Header& h, std::uint64_t nextPage, std::int64_t length, bool o
 // What the scan holds of the input's first `end` bytes, where all past them is slack: no
 // valid allocation map lies there, so none is taken off the count of valid ones.
 void cutScanAt(StructureScan& scan, std::int64_t end) {
-  scan.mapIntervals -= intervalsFrom(end, scan.length);
+  const Geometry& g = *scan.geometry;
+  scan.mapIntervals -= intervalsFrom(end, scan.length, g);
   scan.length = end;
-  const auto past = [end](const auto& found) { return std::int64_t(found.offset + blockSpan(found.size)) > end; };
+  const auto past = [end, &g](const auto& found) { return std::int64_t(found.offset + blockSpan(found.size, g)) > end; };
   std::erase_if(scan.blocks, past);
   std::erase_if(scan.badCrcBlocks, past);
   std::erase_if(scan.kept, past);
-  std::erase_if(scan.treePages, [end](const FoundTreePage& p) { return std::int64_t(p.offset + kPageSize) > end; });
+  std::erase_if(scan.treePages, [end, &g](const FoundTreePage& p) { return std::int64_t(p.offset + g.pageSize) > end; });
   const std::int64_t sectors = (end + 511) / 512;
   std::erase_if(scan.unreadable, [sectors](const scan::SectorRun& run) { return run.first >= sectors; });
   for (scan::SectorRun& run : scan.unreadable) run.count = std::min(run.count, sectors - run.first);
@@ -413,7 +429,7 @@ std::optional<Header> rebuiltHeader(scan::ByteSource& file, const std::atomic<bo
   raiseNextNids(h, a.nodes);
   h.nodeRoot = *a.nodeRoot;
   h.blockRoot = *a.blockRoot;
-  finishHeader(h, nextPage, scan.length, a.headerVerdict == HeaderVerdict::Own);
+  finishHeader(h, nextPage, scan.length, a.headerVerdict == HeaderVerdict::Own, *scan.geometry);
   return h;
 }
 
@@ -458,6 +474,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     return r;
   }
 
+  const Geometry& g = *scan.geometry;
   const bool ownHeader = a.headerVerdict == HeaderVerdict::Own;
   r.headerRebuilt = !ownHeader;
   std::uint64_t nextPage = 0;
@@ -468,12 +485,15 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   const CheckReport& b = r.before;
   r.treesRebuilt = !(a.nodeTree.whole() && a.blockTree.whole() && b.blocksMissing == 0 &&
                      b.nodesBroken == 0 && b.messagesReadable == b.messages && b.foldersUnparsed == 0 && b.mailboxOpens);
-  SlotAllocator slots(wholeIntervalsLength(scan.length), a.blocks);
+  SlotAllocator slots(wholeIntervalsLength(scan.length, g), a.blocks, g);
   std::vector<Patch> patches;
   std::vector<FoundBlock> newBlocks;
   if (r.treesRebuilt) {
-    blocks = blocksFromScan(scan, toBlocks(newestLeafEntries(scan, kPageBlockTree, {}, a.badCrcPages)));
-    slots = SlotAllocator(wholeIntervalsLength(scan.length), blocks);
+    // A block that only an older copy of a leaf lists, while the block tree is whole, was
+    // freed: a copy of it failing its CRC is free space that was written over, not data.
+    const std::vector<BlockEntry> leafBlocks = toBlocks(newestLeafEntries(scan, kPageBlockTree, {}, a.badCrcPages));
+    blocks = blocksFromScan(scan, leafBlocks, a.blockTree.whole() ? a.blocks : leafBlocks);
+    slots = SlotAllocator(wholeIntervalsLength(scan.length, g), blocks, g);
     {
       std::unordered_set<std::uint64_t> had;
       for (const auto& e : a.blocks) had.insert(blockKey(e.bid));
@@ -519,7 +539,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     }
     nodes = std::move(kept);
     raiseNextNids(h, nodes);  // before new nodes take IDs
-    Skeleton skeleton(nodes, reader, h, slots);
+    Skeleton skeleton(nodes, reader, h, slots, g);
     r.orphanFolder = skeleton.top();
     r.nodesCreated = skeleton.created();
     std::array<bool, 2> kindsMoved{};  // folders, messages
@@ -527,7 +547,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     r.tablesRebuilt = skeleton.rebuildTables(reader, subsLost, listsDropped, kindsMoved);
     for (auto& [entry, block] : skeleton.take()) {
       blocks.push_back(entry);
-      newBlocks.push_back({entry.bid, entry.offset, entry.size});
+      newBlocks.push_back({entry.bid, entry.offset, entry.size, entry.inflated});
       patches.push_back({std::int64_t(entry.offset), std::move(block)});
     }
     std::sort(nodes.begin(), nodes.end(), [](const NodeEntry& x, const NodeEntry& y) { return x.nid < y.nid; });
@@ -552,47 +572,50 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
       t.child = {e.bid, e.offset};
       t.size = e.size;
       t.refs = e.refs;
+      t.inflated = e.inflated;
       blockLeaves.push_back(t);
     }
-    Layout nodeTree = layoutTree(kPageNodeTree, std::move(nodeLeaves), slots, nextPage);
-    Layout blockTree = layoutTree(kPageBlockTree, std::move(blockLeaves), slots, nextPage);
+    Layout nodeTree = layoutTree(kPageNodeTree, std::move(nodeLeaves), slots, nextPage, g);
+    Layout blockTree = layoutTree(kPageBlockTree, std::move(blockLeaves), slots, nextPage, g);
     h.nodeRoot = nodeTree.root;
     h.blockRoot = blockTree.root;
     nodePages = std::int64_t(nodeTree.pages.size());
     blockPages = std::int64_t(blockTree.pages.size());
     for (auto* tree : {&nodeTree, &blockTree})
       for (auto& [offset, page] : tree->pages)
-        patches.push_back({std::int64_t(offset), std::vector<std::byte>(page.begin(), page.end())});
+        patches.push_back({std::int64_t(offset), std::move(page)});
   } else {
     h.nodeRoot = *a.nodeRoot;
     h.blockRoot = *a.blockRoot;
   }
   r.pagesWritten = nodePages + blockPages;
   r.outputLength = slots.length();
-  finishHeader(h, nextPage, r.outputLength, ownHeader);
+  finishHeader(h, nextPage, r.outputLength, ownHeader, g);
 
-  // Appended intervals begin with their allocation map (and every eighth with a page map).
+  // Appended intervals begin with their allocation map (and, where the layout has page maps,
+  // every eighth with one after it). The map's first bits cover its own page.
   std::vector<Patch> maps;
+  const std::int64_t bitBytes = std::int64_t(g.mapBitBytes), pageBits = std::int64_t(g.pageSize) / bitBytes;
+  const auto markBits = [](std::vector<std::uint8_t>& bits, std::int64_t from, std::int64_t to) {
+    for (std::int64_t u = from; u < to; ++u) bits[std::size_t(u / 8)] |= std::uint8_t(0x80 >> (u % 8));
+  };
   for (const std::int64_t start : slots.appended()) {
-    std::array<std::uint8_t, 496> bits{};
-    bits[0] = 0xFF;
-    if ((start - kFirstAMapOffset) / kIntervalBytes % 8 == 0) {
-      bits[1] = 0xFF;
-      std::array<std::uint8_t, 496> all;
-      all.fill(0xFF);
-      const auto page = buildMapPage(kPagePageMap, all, std::uint64_t(start + 512));
-      maps.push_back({start + 512, std::vector<std::byte>(page.begin(), page.end())});
+    std::vector<std::uint8_t> bits(g.mapBits.size);
+    markBits(bits, 0, pageBits);
+    if (g.pageMaps && (start - g.firstMapOffset) / g.mapInterval % 8 == 0) {
+      markBits(bits, pageBits, 2 * pageBits);
+      const std::vector<std::uint8_t> all(g.mapBits.size, 0xFF);
+      const std::int64_t at = start + std::int64_t(g.pageSize);
+      maps.push_back({at, buildMapPage(kPagePageMap, all, std::uint64_t(at), g)});
     }
     for (const Patch& p : patches)
-      if (p.offset >= start && p.offset < start + kIntervalBytes)
-        for (std::int64_t u = (p.offset - start) / 64; u < (p.offset - start + std::int64_t(p.bytes.size()) + 63) / 64; ++u)
-          bits[std::size_t(u / 8)] |= std::uint8_t(0x80 >> (u % 8));
-    const auto page = buildMapPage(kPageAllocMap, bits, std::uint64_t(start));
-    maps.push_back({start, std::vector<std::byte>(page.begin(), page.end())});
+      if (p.offset >= start && p.offset < start + g.mapInterval)
+        markBits(bits, (p.offset - start) / bitBytes, (p.offset - start + std::int64_t(p.bytes.size()) + bitBytes - 1) / bitBytes);
+    maps.push_back({start, buildMapPage(kPageAllocMap, bits, std::uint64_t(start), g)});
   }
   patches.insert(patches.end(), maps.begin(), maps.end());
-  std::vector<std::byte> header(kHeaderSize);
-  buildHeader(h, header, ownHeader ? Bytes(scan.header) : Bytes{});
+  std::vector<std::byte> header(g.header.size);
+  buildHeader(h, header, ownHeader ? Bytes(scan.header) : Bytes{}, g);
   patches.push_back({0, std::move(header)});
   output.resize(r.outputLength);
   for (const Patch& p : patches) output.writeAt(p.offset, p.bytes);
@@ -600,6 +623,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   // What the written file holds, told from the input with the patches laid over it.
   PatchedSource written(input, patches, r.outputLength, scan.length);
   StructureScan after;
+  after.geometry = &g;
   after.length = r.outputLength;
   after.mapIntervals = scan.mapIntervals + std::int64_t(slots.appended().size());
   after.validAllocationMaps = scan.validAllocationMaps + std::int64_t(slots.appended().size());
@@ -634,7 +658,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
 
 RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, const std::atomic<bool>& stop,
                         const StructureScanOptions& options) {
-  const std::int64_t size = repairedRoom(input.size());
+  const std::int64_t size = repairedRoom(input.size(), geometryToRead(input));
   rebuild::OutputSet outputs(&input, {{outputPath, size, size}});
   RepairReport report = repairPst(input, outputs.open(0), stop, options);
   if (!report.stopped) outputs.commit();
@@ -666,12 +690,12 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
   }
   if (out.check.soundApartFromCrcs()) return out;  // blocks whose CRC fails stay as readers read them
   if (const auto why = unrepairable(out.check); !why.empty()) {
-    out.notRepaired = "it " + unrepairableReason(why[0], why.size() > 1 ? why[1] : "");
+    out.notRepaired = "it " + unrepairableReason(why[0]);
     return out;
   }
   const std::string path = written.path();
   const std::string raw = rawPathFor(path);
-  const std::int64_t size = repairedRoom(bytes->size());
+  const std::int64_t size = repairedRoom(bytes->size(), *geometryOf(out.check.analysis.layout));
   std::optional<std::size_t> repaired;
   // The repair cannot complete: what stood at the target's name stays, and the bytes as
   // written are kept under the raw name (or the first free one after it), never lost and never

@@ -59,7 +59,8 @@ void examine(std::span<const std::byte> buf, std::int64_t base, std::int64_t fro
     if constexpr (kTrailer.bid.size == 8) bid = le64(trailer, kTrailer.bid.at);
     else bid = le32(trailer, kTrailer.bid.at);
     if (bid == 0 || le16(trailer, kTrailer.sigAt) != signature(std::uint64_t(start), bid)) continue;
-    const FoundBlock found{bid, std::uint64_t(start), size};
+    const FoundBlock found{bid, std::uint64_t(start), size,
+                           kTrailer.inflatedSize.size == 0 ? std::uint16_t(0) : le16(trailer, kTrailer.inflatedSize.at)};
     const Bytes data = buf.subspan(std::size_t(start - base), size);
     if (crc(data) != le32(trailer, kTrailer.crc.at)) {
       out.badCrcBlocks.push_back(found);
@@ -232,18 +233,31 @@ class Pass {
   std::vector<scan::SectorRun> m_unreadable;
 };
 
-// The layout to read the input in: the one its header names (a header whose first sector's
-// CRC holds), else the Unicode one, as for every file whose header is lost or of a version no
-// layout is known for.
-const Geometry& layoutToRead(scan::ByteSource& input) {
-  std::array<std::byte, kHeaderSize> head{};
-  const std::size_t got = input.readAt(0, head);
-  if (got < kAnsiGeometry.header.size || !isHeaderSector(std::span(head).first(got))) return kUnicodeGeometry;
-  const Geometry* g = geometryOf(parseHeader(std::span(head).first(got)).layout);
-  return g ? *g : kUnicodeGeometry;
-}
+// Of the intervals an input of the 4 KiB-page layout would have, the first ones looked at for
+// an allocation map that proves the layout where the header does not name it.
+constexpr int kLayoutProbes = 4;
 
 }  // namespace
+
+const Geometry& geometryToRead(scan::ByteSource& input) {
+  std::array<std::byte, kHeaderSize> head{};
+  const std::size_t got = input.readAt(0, head);
+  if (got >= kAnsiGeometry.header.size && isHeaderSector(std::span(head).first(got))) {
+    const Geometry* g = geometryOf(parseHeader(std::span(head).first(got)).layout);
+    return g ? *g : kUnicodeGeometry;
+  }
+  const Geometry& g = kUnicode4KGeometry;
+  std::vector<std::byte> page(g.pageSize);
+  for (int k = 0; k < kLayoutProbes; ++k) {
+    const std::int64_t at = g.firstMapOffset + k * g.mapInterval;
+    if (at + std::int64_t(g.pageSize) > input.size()) break;
+    if (input.readAt(at, page) != page.size()) continue;
+    const PageTrailer t = pageTrailer(page, g);
+    if (t.type == kPageAllocMap && t.bid == std::uint64_t(at) && isValidPage(page, std::uint64_t(at), g))
+      return g;
+  }
+  return kUnicodeGeometry;
+}
 
 std::int64_t intervalsFrom(std::int64_t from, std::int64_t length, const Geometry& g) {
   const std::int64_t interval = g.mapInterval, page = std::int64_t(g.pageSize);
@@ -277,7 +291,7 @@ StructureScan scanStructure(scan::ByteSource& input, const std::atomic<bool>& st
                             const StructureScanOptions& options) {
   StructureScan out;
   out.length = input.size();
-  out.geometry = &layoutToRead(input);
+  out.geometry = &geometryToRead(input);
   const Geometry& g = *out.geometry;
   // Room the lists will likely need, reserved (not touched) so that they grow without copies.
   out.blocks.reserve(std::size_t(std::min<std::int64_t>(out.length / 2048, std::int64_t(1) << 22)));

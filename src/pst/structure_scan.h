@@ -16,11 +16,13 @@
 
 namespace kestrix::pst {
 
-// A block whose trailer holds at `offset` (the block's first byte): `size` bytes of data.
+// A block whose trailer holds at `offset` (the block's first byte): `size` bytes of data,
+// `inflated` once inflated where the layout's trailer says (0 where it has no such field).
 struct FoundBlock {
   std::uint64_t bid = 0;
   std::uint64_t offset = 0;
   std::uint16_t size = 0;
+  std::uint16_t inflated = 0;
   friend bool operator==(const FoundBlock&, const FoundBlock&) = default;
 };
 
@@ -44,7 +46,7 @@ struct KeptBlock {
 inline constexpr std::size_t kKeptBytesMax = 8 << 20;
 
 struct StructureScan {
-  // The layout the input was read in: the one its header names, else Unicode.
+  // The layout the input was read in (see geometryToRead).
   const Geometry* geometry = &kUnicodeGeometry;
   std::int64_t length = 0;                 // bytes of the input
   std::vector<std::byte> header;           // its first kHeaderSize bytes (fewer when shorter)
@@ -120,7 +122,12 @@ struct PassOptions {
 PassResult readInOnePass(scan::ByteSource& input, const std::atomic<bool>& stop, const PassOptions& options,
                          const ChunkVisitor& visit);
 
-// Reads the whole input once, in the layout its header names (see StructureScan::geometry).
+// The layout to read the input in: the one its header names where that is 4 KiB pages (a
+// header whose first sector's CRC holds); where the header is lost, 4 KiB pages when an
+// allocation map of that layout proves itself where one begins an interval; else Unicode.
+const Geometry& geometryToRead(scan::ByteSource& input);
+
+// Reads the whole input once, in the layout geometryToRead gives (see StructureScan::geometry).
 // The stop flag is tested before each chunk; a stopped scan
 // says so and holds what was found up to there. Throws kestrix::Error only when the chunk
 // callback throws.
