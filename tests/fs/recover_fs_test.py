@@ -161,7 +161,7 @@ def called_whole(summary, name, check):
     listed message readable; "" when neither does."""
     n = int(re.match(r"file(\d+)", name).group(1))
     row = next(r for r in summary["files"] if r["number"] == n)
-    notes = [t for t in summary.get("notes", []) if t.startswith("file%d.pst:" % n)]
+    notes = [t for t in summary.get("notes", []) if re.match(r"file%d\.[po]st:" % n, t)]
     admits = any(re.search(r"damaged|lost|not found|zeros|may mix|rebuilt|[1-9]\d* (?:\w+ )*missing", t) for t in notes)
     by = []
     if "state" in row:  # the evidence's own verdict, where recover gives one
@@ -256,7 +256,7 @@ class Run:
         out, summary, why = done
         recovered = {}
         for name in sorted(os.listdir(out) if os.path.isdir(out) else []):
-            if name.endswith(".pst"):
+            if name.endswith((".pst", ".ost")):
                 with open(os.path.join(out, name), "rb") as f:
                     recovered[name] = f.read()
         originals = []
@@ -277,7 +277,7 @@ class Run:
                 name, j = match if match else ("-", None)
                 # The bytes as put together may be kept beside the repaired file: the readers
                 # read the file to open.
-                opened = name.replace(".raw.pst", ".pst")
+                opened = re.sub(r"\.raw(\.[po]st)$", r"\1", name)
                 got = self.readers(os.path.join(out, opened)) if match else (0, 0)
             except subprocess.TimeoutExpired as e:
                 self.fail(label, "%s did not finish within %d s" % (e.cmd[0], e.timeout))
