@@ -218,7 +218,10 @@ void putField(std::span<std::byte> b, Field f, std::uint64_t v) {
   if (f.size == 4) putLe32(b, f.at, std::uint32_t(v));
   else putLe64(b, f.at, v);
 }
-BlockRef readRef(Bytes b, std::size_t at) { return {le64(b, at), le64(b, at + 8)}; }
+std::uint64_t readId(Bytes b, std::size_t at, std::size_t idSize) { return idSize == 4 ? le32(b, at) : le64(b, at); }
+BlockRef readRef(Bytes b, std::size_t at, std::size_t idSize = 8) {
+  return {readId(b, at, idSize), readId(b, at + idSize, idSize)};
+}
 void putRef(std::span<std::byte> b, std::size_t at, BlockRef ref) {
   putLe64(b, at, ref.bid);
   putLe64(b, at + 8, ref.offset);
@@ -227,8 +230,12 @@ bool headerCrcHolds(Bytes b, std::size_t crcAt, std::size_t length) {
   return crc(b.subspan(8, length)) == le32(b, crcAt);
 }
 
-std::size_t entrySize(std::uint8_t type, std::uint8_t level) {
-  return (type == kPageNodeTree && level == 0) ? 32 : 24;
+// Node-tree leaf: NID, data, sub (IDs) and parent (4 bytes, padded to an ID's width);
+// block-tree leaf: BID, offset, then 8 bytes of sizes and count; branch: key, BID, offset.
+// With 4-byte IDs: 16, 12 and 12 bytes.
+std::size_t entrySize(std::uint8_t type, std::uint8_t level, std::size_t idSize = 8) {
+  if (type == kPageNodeTree && level == 0) return 4 * idSize;
+  return idSize == 4 ? 12 : 24;
 }
 
 }  // namespace
@@ -276,20 +283,23 @@ void encodeBlock(std::span<std::byte> data, Encoding encoding, std::uint64_t bid
   else if (encoding == Encoding::Cyclic) cyclic(data, std::uint32_t(bid));
 }
 
-std::vector<std::uint64_t> internalBlockRefs(Bytes b) {
+std::vector<std::uint64_t> internalBlockRefs(Bytes b, std::size_t idSize) {
   std::vector<std::uint64_t> out;
   if (b.size() < 8) return out;
   const auto type = std::to_integer<std::uint8_t>(b[0]), level = std::to_integer<std::uint8_t>(b[1]);
   const std::size_t count = le16(b, 2);
-  // XBLOCK/XXBLOCK: 8-byte header, then BIDs; SLBLOCK: 8-byte header, then (NID, data, sub);
-  // SIBLOCK: 8-byte header, then (NID, SLBLOCK).
-  const std::size_t entry = type == 0x01 ? 8 : type == 0x02 && level == 0 ? 24 : type == 0x02 && level == 1 ? 16 : 0;
-  if (entry == 0 || 8 + count * entry > b.size()) return out;
+  // XBLOCK/XXBLOCK: 8-byte header, then BIDs; SLBLOCK: header, then (NID, data, sub);
+  // SIBLOCK: header, then (NID, SLBLOCK). The header of these two is 8 bytes with 8-byte IDs
+  // and 4 (no padding) with 4-byte ones.
+  const std::size_t ids = type == 0x01 ? 1 : type == 0x02 && level == 0 ? 3 : type == 0x02 && level == 1 ? 2 : 0;
+  const std::size_t first = type == 0x02 && idSize == 4 ? 4 : 8;
+  const std::size_t entry = ids * idSize;
+  if (entry == 0 || first + count * entry > b.size()) return out;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t at = 8 + i * entry;
-    if (type == 0x01) out.push_back(le64(b, at));
-    else if (level == 0) out.insert(out.end(), {le64(b, at + 8), le64(b, at + 16)});
-    else out.push_back(le64(b, at + 8));
+    const std::size_t at = first + i * entry;
+    if (type == 0x01) out.push_back(readId(b, at, idSize));
+    else if (level == 0) out.insert(out.end(), {readId(b, at + idSize, idSize), readId(b, at + 2 * idSize, idSize)});
+    else out.push_back(readId(b, at + idSize, idSize));
   }
   std::erase(out, std::uint64_t(0));
   return out;
@@ -393,7 +403,7 @@ PageState pageState(Bytes page, std::uint64_t offset, const Geometry& g) {
 }
 
 std::size_t pageCapacity(std::uint8_t type, std::uint8_t level, const Geometry& g) {
-  return g.treePage.entriesBytes / entrySize(type, level);
+  return g.treePage.entriesBytes / entrySize(type, level, g.idSize);
 }
 
 std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g) {
@@ -405,23 +415,24 @@ std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g) {
   const std::size_t count = std::size_t(readField(page, tp.count));
   const std::size_t size = std::to_integer<std::size_t>(page[tp.entrySizeAt]);
   out.level = std::to_integer<std::uint8_t>(page[tp.levelAt]);
-  if (out.level > 8 || size != entrySize(out.type, out.level) || count > pageCapacity(out.type, out.level, g))
+  if (out.level > 8 || size != entrySize(out.type, out.level, g.idSize) || count > pageCapacity(out.type, out.level, g))
     return std::nullopt;
   out.entries.reserve(count);
+  const std::size_t id = g.idSize;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = i * size;
     TreeEntry e;
-    e.key = le64(page, at);
+    e.key = readId(page, at, id);
     if (out.level > 0) {
-      e.child = readRef(page, at + 8);
+      e.child = readRef(page, at + id, id);
     } else if (out.type == kPageNodeTree) {
       e.key &= 0xFFFFFFFFu;
-      e.data = le64(page, at + 8);
-      e.sub = le64(page, at + 16);
-      e.parent = le32(page, at + 24);
+      e.data = readId(page, at + id, id);
+      e.sub = readId(page, at + 2 * id, id);
+      e.parent = le32(page, at + 3 * id);
     } else {
-      e.child = readRef(page, at);
-      e.size = le16(page, at + 16);
+      e.child = readRef(page, at, id);
+      e.size = le16(page, at + 2 * id);
       e.refs = le16(page, at + tp.blockRefsAt);
       if (tp.blockInflatedAt != 0) e.inflated = le16(page, at + tp.blockInflatedAt);
     }

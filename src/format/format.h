@@ -132,8 +132,9 @@ struct ParsedHeader {
 
 // The block IDs an internal block names (its BID has the internal bit): the blocks of an
 // XBLOCK or XXBLOCK, the data and subnode blocks of an SLBLOCK's entries, the SLBLOCKs of an
-// SIBLOCK. Empty for data that is none of these; never reads past `data`.
-std::vector<std::uint64_t> internalBlockRefs(Bytes data);
+// SIBLOCK. Empty for data that is none of these; never reads past `data`. idSize: 4 in the
+// ANSI layout, 8 in the others.
+std::vector<std::uint64_t> internalBlockRefs(Bytes data, std::size_t idSize = 8);
 
 // Whether one 512-byte sector begins a PST header: the magic, and the CRC that covers the
 // part of the header within its first sector holds. Every layout has that CRC at the same
@@ -198,8 +199,8 @@ struct TreePage {
 // B-tree page of its type and level (entry size, count).
 std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g = kUnicodeGeometry);
 
-// Entries that fit one page: 15 node-tree leaf entries, 20 of the other kinds (4 KiB pages:
-// 126 and 169).
+// Entries that fit one page: 15 node-tree leaf entries, 20 of the other kinds (ANSI: 31 and
+// 41; 4 KiB pages: 126 and 169).
 std::size_t pageCapacity(std::uint8_t type, std::uint8_t level, const Geometry& g = kUnicodeGeometry);
 
 // Lays out a tree page with its trailer for the given file offset. entries.size() must not

@@ -150,6 +150,8 @@ constexpr Geometry ansi() {
   g.blockTrailer.size = 12;  // size, signature, BID, CRC
   g.blockTrailer.bid = {4, 4};
   g.blockTrailer.crc = {8, 4};
+  g.treePage = treePageAfter(496, 1);
+  g.treePage.blockRefsAt = 10;  // BID, offset, size, then the count
   return g;
 }
 
@@ -253,7 +255,7 @@ constexpr bool treePageFits(const Geometry& g) {
   const TreePageGeometry& t = g.treePage;
   return t.count.at >= t.entriesBytes && t.levelAt < g.pageTrailerAt();
 }
-static_assert(treePageFits(kUnicodeGeometry) && treePageFits(kUnicode4KGeometry));
+static_assert(treePageFits(kAnsiGeometry) && treePageFits(kUnicodeGeometry) && treePageFits(kUnicode4KGeometry));
 static_assert(kUnicodeGeometry.treePage.levelAt == 491 && kUnicode4KGeometry.treePage.levelAt == 4061);
 
 static_assert(mapCoversItsInterval(kAnsiGeometry) && mapCoversItsInterval(kUnicodeGeometry) &&

@@ -1172,7 +1172,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
       if (run == placed.begin() || std::prev(run)->fileOffset + std::prev(run)->length < blocks[i].fileOffset + spanOf(blocks[i])) continue;
       const FileRun& p = *std::prev(run);
       if (readBlock(p.sourceOffset + (blocks[i].fileOffset - p.fileOffset), std::size_t(spanOf(blocks[i])), bytes))
-        for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(blocks[i].size))) want(child);
+        for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(blocks[i].size), g.idSize)) want(child);
     }
     const auto& hits = evidence->trailers;
     std::vector<std::uint32_t> byKey;  // trailers in BID order, when any block is wanted
@@ -1250,7 +1250,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
           for (const FileRun& p : pieces) insertInFileOrder(placed, p);
           ++r.blocksUnlisted;
           if (isInternalBid(t.bid))
-            for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(t.size))) want(child);
+            for (const std::uint64_t child : internalBlockRefs(Bytes(bytes).first(t.size), g.idSize)) want(child);
           found = true;
           break;
         }
