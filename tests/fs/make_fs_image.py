@@ -66,9 +66,10 @@ LOCK = "/run/lock/kestrix-loop-devices.lock"   # held while an image is built: l
 # psts: what is hidden, "enron", "grown" (enron and 200 more messages: a newer version of the
 # same mailbox), "big" (copies of enron's messages under new block IDs: another mailbox whose
 # IDs overlap enron's), "ansi" or "4k" (enron written anew in the ANSI layout, or in the 4 KiB-
-# page layout of an offline store, which is hidden as an .ost); write: "one-by-one", "interleaved" or "old-copy" (the first deleted
-# after the second was written; the second stays); after: "delete" or "quick-format";
-# damage: None, "header", "tree-page", "1%" or "3%" (of the first file).
+# page layout of an offline store, which is hidden as an .ost); write: "one-by-one",
+# "interleaved" or "old-copy" (the first deleted after the second was written; the second
+# stays); after: "delete" or "quick-format"; damage: None, "header", "tree-page", "1%" or "3%"
+# (of the first file).
 Layout = namedtuple("Layout", "fs cluster small psts write after damage",
                     defaults=(False, ("enron",), "one-by-one", "delete", None))
 

@@ -35,7 +35,7 @@ class Layout:
     versions = range(23, 36)          # the header's wVer values of this layout
     header_bytes = model.OFF_CRC_FULL + 40   # the header structure; the rest of its block is not read
     page_trailer_bytes = 16
-    id_bytes = 8                      # a block ID in an internal block
+    id_bytes = 8                      # bytes of a block or node ID in an internal block
 
     def page_trailer(self, page, ptype, sig, bid):
         struct.pack_into("<BBHIQ", page, self.page - 16, ptype, ptype, sig, model.crc(page[:self.page - 16]), bid)

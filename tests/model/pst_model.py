@@ -61,7 +61,7 @@ Header = namedtuple("Header", "version crypt file_eof amap_last amap_free nbt_bi
                               "bid_next_p bid_next_b unique rgnid amap_valid layout")
 TreePage = namedtuple("TreePage", "ib bid level tree")          # tree: "NBT" or "BBT"
 Node = namedtuple("Node", "nid bid_data bid_sub parent")
-BlockRef = namedtuple("BlockRef", "ib cb refs inflated", defaults=(None,))   # inflated: 4 KiB layout
+BlockRef = namedtuple("BlockRef", "ib cb refs inflated")   # inflated: cb unless stored deflated
 Message = namedtuple("Message", "nid parent blocks")            # blocks: frozenset of (ib, size)
 
 
@@ -189,7 +189,8 @@ class Pst:
         size = self.block_size(ref.cb)
         if ref.ib < lay.first_map or (ref.ib - lay.first_map) % lay.unit or ref.ib + size > len(self.data):
             raise PstError("block %#x at %#x lies outside the file or off the %d-byte grid" % (bid, ref.ib, lay.unit))
-        cb, sig, t_crc, t_bid, inflated = lay.read_block_trailer(self.data[ref.ib + size - lay.block_trailer:])
+        end = ref.ib + size
+        cb, sig, t_crc, t_bid, inflated = lay.read_block_trailer(self.data[end - lay.block_trailer:end])
         data = self.data[ref.ib:ref.ib + ref.cb]
         if cb != ref.cb or t_bid & ~1 != bid & ~1 or inflated != ref.inflated:
             raise PstError("block %#x at %#x has trailer size %d BID %#x" % (bid, ref.ib, cb, t_bid))
