@@ -175,3 +175,90 @@ TEST(Layout, HeadersAreKeptByLayoutAndUnknownOnesNamed) {
   EXPECT_NE(r.out.find("verdict\ta PST of an unknown version (99): not read\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.err, "kestrix-cli: \"" + unknown + "\" is a PST of an unknown version (99): not read\n");
 }
+
+namespace {
+
+// An ANSI tree page laid out by hand: 4-byte fields, the counts at 496, the trailer (type
+// twice, signature, BID, CRC) at 500.
+std::vector<std::byte> ansiTreePage(std::uint8_t type, std::uint8_t level, std::uint8_t width,
+                                    const std::vector<std::vector<std::uint32_t>>& entries, std::uint32_t bid,
+                                    std::uint32_t offset) {
+  std::vector<std::byte> page(512);
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    for (std::size_t f = 0; f < entries[i].size(); ++f) pst::putLe32(page, i * width + 4 * f, entries[i][f]);
+  page[496] = std::byte(entries.size());
+  page[497] = std::byte(496 / width);
+  page[498] = std::byte(width);
+  page[499] = std::byte(level);
+  page[500] = page[501] = std::byte(type);
+  pst::putLe16(page, 502, pst::signature(offset, bid));
+  pst::putLe32(page, 504, bid);
+  pst::putLe32(page, 508, pst::crc(pst::Bytes(page).first(500)));
+  return page;
+}
+
+}  // namespace
+
+// The ANSI layout's tree pages and internal blocks hold 4-byte IDs and offsets: every field
+// is read where that layout puts it, and a page of the Unicode entry widths is refused.
+TEST(Layout, AnsiTreePagesAndInternalBlocksReadWithFourByteIds) {
+  const pst::Geometry& g = pst::kAnsiGeometry;
+  EXPECT_EQ(pst::pageCapacity(pst::kPageNodeTree, 0, g), 31u);
+  EXPECT_EQ(pst::pageCapacity(pst::kPageBlockTree, 0, g), 41u);
+  EXPECT_EQ(pst::pageCapacity(pst::kPageBlockTree, 1, g), 41u);
+
+  // A branch: key, child BID, child offset.
+  auto page = ansiTreePage(pst::kPageBlockTree, 1, 12, {{4, 0x21EB0, 0x5600}, {0x3000, 0x21EB2, 0x5800}}, 0x21EB4, 0x5400);
+  ASSERT_TRUE(pst::isValidPage(page, 0x5400, g));
+  auto parsed = pst::parseTreePage(page, g);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->level, 1);
+  EXPECT_EQ(parsed->bid, 0x21EB4u);
+  ASSERT_EQ(parsed->entries.size(), 2u);
+  EXPECT_EQ(parsed->entries[1].key, 0x3000u);
+  EXPECT_EQ(parsed->entries[1].child, (pst::BlockRef{0x21EB2, 0x5800}));
+
+  // A block-tree leaf: BID, offset, then size and reference count in 16 bits each.
+  page = ansiTreePage(pst::kPageBlockTree, 0, 12, {{0x24, 0x4600, 0x0003'01F0}}, 0x21EB0, 0x5600);
+  parsed = pst::parseTreePage(page, g);
+  ASSERT_TRUE(parsed);
+  ASSERT_EQ(parsed->entries.size(), 1u);
+  EXPECT_EQ(parsed->entries[0].child, (pst::BlockRef{0x24, 0x4600}));
+  EXPECT_EQ(parsed->entries[0].size, 0x1F0);
+  EXPECT_EQ(parsed->entries[0].refs, 3);
+
+  // A node-tree leaf: NID, data BID, subnode BID, parent NID.
+  page = ansiTreePage(pst::kPageNodeTree, 0, 16, {{0x200024, 0x48, 0x4E, 0x8022}}, 0x21EBC, 0xC7E00);
+  parsed = pst::parseTreePage(page, g);
+  ASSERT_TRUE(parsed);
+  ASSERT_EQ(parsed->entries.size(), 1u);
+  EXPECT_EQ(parsed->entries[0].key, 0x200024u);
+  EXPECT_EQ(parsed->entries[0].data, 0x48u);
+  EXPECT_EQ(parsed->entries[0].sub, 0x4Eu);
+  EXPECT_EQ(parsed->entries[0].parent, 0x8022u);
+  // The Unicode node-leaf width on an ANSI page names another layout's entries.
+  EXPECT_FALSE(pst::parseTreePage(ansiTreePage(pst::kPageNodeTree, 0, 32, {{1, 2, 3, 4}}, 0x21EBC, 0xC7E00), g));
+
+  // An XBLOCK: 8-byte header, then 4-byte BIDs; an SLBLOCK: 4-byte header, then (NID, data,
+  // subnode); an SIBLOCK: (NID, SLBLOCK).
+  std::vector<std::byte> block(8 + 3 * 4);
+  block[0] = std::byte{1};
+  block[1] = std::byte{1};
+  pst::putLe16(block, 2, 3);
+  for (std::uint32_t i = 0; i < 3; ++i) pst::putLe32(block, 8 + 4 * i, 0x100 + 4 * i);
+  EXPECT_EQ(pst::internalBlockRefs(block, g), (std::vector<std::uint64_t>{0x100, 0x104, 0x108}));
+  block.assign(4 + 2 * 12, std::byte{0});
+  block[0] = std::byte{2};
+  pst::putLe16(block, 2, 2);
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    pst::putLe32(block, 4 + 12 * i, 0x20 + i);
+    pst::putLe32(block, 8 + 12 * i, 0x200 + 4 * i);
+    pst::putLe32(block, 12 + 12 * i, i ? 0x302 : 0);  // the first has no subnodes
+  }
+  EXPECT_EQ(pst::internalBlockRefs(block, g), (std::vector<std::uint64_t>{0x200, 0x204, 0x302}));
+  block[1] = std::byte{1};  // as an SIBLOCK its first 16 bytes of entries are two (NID, SLBLOCK) pairs
+  EXPECT_EQ(pst::internalBlockRefs(block, g), (std::vector<std::uint64_t>{0x200, 0x21}));
+  // The count may not run past the block.
+  pst::putLe16(block, 2, 4);
+  EXPECT_TRUE(pst::internalBlockRefs(block, g).empty());
+}

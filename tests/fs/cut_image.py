@@ -33,13 +33,6 @@ MAX_PIECE_CLUSTERS = 150       # 600 KiB
 MAX_GAP_CLUSTERS = 24
 
 
-def units(pst):
-    """(kind, file offset, size) of every tree page and block of a parsed file."""
-    out = [("page", p.ib, pst_model.PAGE) for p in pst.pages]
-    out += [("block", b.ib, pst_model.block_size(b.cb)) for b in pst.blocks.values()]
-    return sorted(out, key=lambda u: u[1])
-
-
 def explainable(pst, extents):
     """(whole, spanning): the units lying whole within one extent, and the blocks that span
     extents all of which hold some whole unit. Units are (kind, file offset, size)."""
@@ -52,7 +45,7 @@ def explainable(pst, extents):
         return range(first, last + 1)
 
     whole, spans, fixed = [], [], set()
-    for u in units(pst):
+    for u in pst.units():
         pieces = touched(u[1], u[2])
         if len(pieces) == 1:
             whole.append(u)

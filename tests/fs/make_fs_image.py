@@ -33,6 +33,7 @@ import errno
 import fcntl
 import functools
 import hashlib
+import io
 import json
 import math
 import os
@@ -50,8 +51,8 @@ from collections import namedtuple
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "model"))
-import cut_image  # noqa: E402
 import pst_generate  # noqa: E402
+import pst_layout  # noqa: E402
 import pst_model  # noqa: E402
 
 ENRON = os.path.join(HERE, "..", "data", "enron.pst")
@@ -60,14 +61,15 @@ KIB, MIB = 1024, 1024 * 1024
 FILLER_MIN, FILLER_MAX = 4 * KIB, 256 * KIB   # log-uniform: holes mostly far shorter than a map interval
 EXTRA_MESSAGES = 200
 BIG_EXTRA = 8 * MIB            # the second, different mailbox: enron with copies of its messages
-HEADER = 564                   # the header structure; the rest of the first 17 KiB is not read
 LOCK = "/run/lock/kestrix-loop-devices.lock"   # held while an image is built: loop devices, mounts
 
 # psts: what is hidden, "enron", "grown" (enron and 200 more messages: a newer version of the
-# same mailbox) or "big" (copies of enron's messages under new block IDs: another mailbox whose
-# IDs overlap enron's); write: "one-by-one", "interleaved" or "old-copy" (the first deleted
-# after the second was written; the second stays); after: "delete" or "quick-format";
-# damage: None, "header", "tree-page", "1%" or "3%" (of the first file).
+# same mailbox), "big" (copies of enron's messages under new block IDs: another mailbox whose
+# IDs overlap enron's), "ansi" or "4k" (enron written anew in the ANSI layout, or in the 4 KiB-
+# page layout of an offline store, which is hidden as an .ost); write: "one-by-one",
+# "interleaved" or "old-copy" (the first deleted after the second was written; the second
+# stays); after: "delete" or "quick-format"; damage: None, "header", "tree-page", "1%" or "3%"
+# (of the first file).
 Layout = namedtuple("Layout", "fs cluster small psts write after damage",
                     defaults=(False, ("enron",), "one-by-one", "delete", None))
 
@@ -82,6 +84,11 @@ def _layouts():
         out["ntfs-%s-quick-format" % name] = Layout("ntfs", cluster, after="quick-format")
         out["fat32-" + name] = Layout("fat32", cluster)
     out["exfat-4k"] = Layout("exfat", 4 * KIB)
+    for fs in ("ext4", "ntfs", "fat32"):
+        out[fs + "-4k-ansi"] = Layout(fs, 4 * KIB, psts=("ansi",))
+        out[fs + "-4k-ost"] = Layout(fs, 4 * KIB, psts=("4k",))
+    out["ntfs-512-ansi"] = Layout("ntfs", 512, psts=("ansi",))
+    out["ntfs-512-ost"] = Layout("ntfs", 512, psts=("4k",))
     out["ext4-4k-two"] = Layout("ext4", 4 * KIB, psts=("enron", "grown"))
     out["ext4-4k-interleaved-two"] = Layout("ext4", 4 * KIB, psts=("enron", "big"), write="interleaved")
     out["ext4-4k-interleaved-versions"] = Layout("ext4", 4 * KIB, psts=("enron", "grown"), write="interleaved")
@@ -562,11 +569,15 @@ def volume(layout, image, scratch):
 
 @functools.lru_cache(maxsize=None)
 def pst_bytes(kind):
-    """The bytes of a PST to hide: "enron", "grown" or "big" (see Layout)."""
+    """The bytes of a PST to hide: "enron", "grown", "big", "ansi" or "4k" (see Layout)."""
     with open(ENRON, "rb") as f:
         enron = f.read()
     if kind == "enron":
         return enron
+    if kind in pst_layout.LAYOUTS:
+        out = io.BytesIO()
+        pst_layout.Relayer(enron, pst_layout.LAYOUTS[kind]).write(out, lambda _done: None)
+        return out.getvalue()
     extra, size = {"grown": (EXTRA_MESSAGES, 0), "big": (0, len(enron) + BIG_EXTRA)}[kind]
     fd, path = tempfile.mkstemp(suffix=".pst", dir="/tmp")
     os.close(fd)
@@ -581,7 +592,12 @@ def pst_bytes(kind):
 def units(pst):
     """(kind, file offset, size) of the header, every tree page and every block of a parsed
     file: what must come back."""
-    return [("header", 0, HEADER)] + cut_image.units(pst)
+    return [("header", 0, pst.layout.header_bytes)] + pst.units()
+
+
+def file_name(kind):
+    """The name a hidden file of kind goes by: an offline store's is an .ost."""
+    return kind.upper() + (".OST" if kind == "4k" else ".PST")
 
 
 def cluster_at(extents, offset, cluster):
@@ -595,10 +611,10 @@ def cluster_at(extents, offset, cluster):
 def damage(image, entry, data, kind, cluster, rng):
     """Overwrites, with random bytes, the clusters of one hidden file that kind names; returns
     their file offsets."""
+    pst = pst_model.Pst(data)
     if kind == "header":
-        offsets = range(0, HEADER, cluster)
+        offsets = range(0, pst.layout.header_bytes, cluster)
     elif kind == "tree-page":
-        pst = pst_model.Pst(data)
         pages = [p.ib for p in pst.pages if p.tree == "BBT" and p.ib != pst.header.bbt_ib]
         offsets = [rng.choice(sorted(pages))]
     else:
@@ -630,7 +646,7 @@ def build(label, out_dir, seed=1, log=print):
     layout = LAYOUTS[label]
     image = os.path.join(out_dir, label + ".img")
     rng = random.Random("%s/%d" % (label, seed))
-    hidden = [(kind.upper() + ".PST", pst_bytes(kind)) for kind in layout.psts]
+    hidden = [(file_name(kind), pst_bytes(kind)) for kind in layout.psts]
     need_free = sum(len(d) for _n, d in hidden)
     scratch = tempfile.mkdtemp(prefix="fs-build-", dir="/tmp")
     lock = open(LOCK if os.path.isdir(os.path.dirname(LOCK)) else "/tmp/kestrix-loop-devices.lock", "w")

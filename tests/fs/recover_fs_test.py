@@ -18,6 +18,9 @@ hidden PST against the recovered file that matches it best:
 On the cut image only the blocks and pages that its layout lets anyone place are required:
 those whole within one piece, and the blocks spanning pieces that such units fix.
 
+Files of each layout are hidden: Unicode PSTs, ANSI PSTs and OSTs with 4 KiB pages (the
+labels ending -ansi and -ost), each judged by the units its own layout lays out.
+
 One row per hidden file: label, seed, cluster, extents, header, pages and blocks (right/
 wrong/missing of those that survived, and how many were destroyed), messages read by readpst
 and pffexport of those survivable, and "FALSE" where the file is called whole but is not.
@@ -49,17 +52,22 @@ import pst_model  # noqa: E402
 import pst_repair_check  # noqa: E402
 
 SKIP = 77
-# Layouts the engine does not handle yet (see BENCHMARKS.md for how many seeds of each pass):
-# none today. A failure of one of these is printed as XFAIL and does not fail the run; a pass
-# as XPASS, so that it can come off the list.
-EXPECTED_TO_FAIL = []
+# Layouts the engine does not handle yet (see BENCHMARKS.md for how many seeds of each pass).
+# A failure of one of these is printed as XFAIL and does not fail the run; a pass as XPASS, so
+# that it can come off the list.
+# ntfs-512-ost: a 4 KiB tree page that the file system split across two extents (clusters of
+# 512 bytes) is not found: the scan records only tree pages whose CRC holds where they lie,
+# and pages, unlike blocks, are not put together from pieces. Where that page is a block-tree
+# leaf, the blocks only it lists stay missing too (seed 3: 169 of 2274; seeds 1 and 2 pass).
+EXPECTED_TO_FAIL = ["ntfs-512-ost"]
 # What CI runs, with seed 1 (the same layout every time): every kind of layout, all of them
 # expected to pass.
 CI_LABELS = ["ext4-4k", "ext4-4k-two", "ext4-4k-old-copy", "ntfs-512", "ntfs-4k", "ntfs-4k-quick-format",
              "ntfs-4k-interleaved-versions", "fat32-512", "fat32-4k", "cut", "cut-no-header",
              "ext4-1k", "ext4-2k", "ext4-4k-interleaved-versions", "ext4-4k-lost-header",
              "ext4-4k-small", "exfat-4k", "ext4-4k-interleaved-two", "ext4-4k-lost-tree-page",
-             "ext4-1k-small", "ext4-2k-small", "ext4-4k-lost-1pct", "ext4-4k-lost-3pct"]
+             "ext4-1k-small", "ext4-2k-small", "ext4-4k-lost-1pct", "ext4-4k-lost-3pct",
+             "ext4-4k-ansi", "ntfs-4k-ansi", "fat32-4k-ansi", "ext4-4k-ost", "ntfs-4k-ost", "fat32-4k-ost"]
 
 
 def digest(path):
@@ -161,7 +169,7 @@ def called_whole(summary, name, check):
     listed message readable; "" when neither does."""
     n = int(re.match(r"file(\d+)", name).group(1))
     row = next(r for r in summary["files"] if r["number"] == n)
-    notes = [t for t in summary.get("notes", []) if t.startswith("file%d.pst:" % n)]
+    notes = [t for t in summary.get("notes", []) if re.match(r"file%d\.[po]st:" % n, t)]
     admits = any(re.search(r"damaged|lost|not found|zeros|may mix|rebuilt|[1-9]\d* (?:\w+ )*missing", t) for t in notes)
     by = []
     if "state" in row:  # the evidence's own verdict, where recover gives one
@@ -256,7 +264,7 @@ class Run:
         out, summary, why = done
         recovered = {}
         for name in sorted(os.listdir(out) if os.path.isdir(out) else []):
-            if name.endswith(".pst"):
+            if name.endswith((".pst", ".ost")):
                 with open(os.path.join(out, name), "rb") as f:
                     recovered[name] = f.read()
         originals = []
@@ -277,7 +285,7 @@ class Run:
                 name, j = match if match else ("-", None)
                 # The bytes as put together may be kept beside the repaired file: the readers
                 # read the file to open.
-                opened = name.replace(".raw.pst", ".pst")
+                opened = re.sub(r"\.raw(\.[po]st)$", r"\1", name)
                 got = self.readers(os.path.join(out, opened)) if match else (0, 0)
             except subprocess.TimeoutExpired as e:
                 self.fail(label, "%s did not finish within %d s" % (e.cmd[0], e.timeout))

@@ -32,9 +32,30 @@ class Layout:
     branch = (24, 20)
     old_maps = True                   # page maps and free maps, deprecated, where older readers look
     max_file = model.HEADER_BYTES + 8192 * model.INTERVAL   # a free-page map would be due beyond, which is left out
+    versions = range(23, 36)          # the header's wVer values of this layout
+    header_bytes = model.OFF_CRC_FULL + 40   # the header structure; the rest of its block is not read
+    page_trailer_bytes = 16
+    id_bytes = 8                      # bytes of a block or node ID in an internal block
 
     def page_trailer(self, page, ptype, sig, bid):
         struct.pack_into("<BBHIQ", page, self.page - 16, ptype, ptype, sig, model.crc(page[:self.page - 16]), bid)
+
+    def read_page_trailer(self, page):
+        """(type, repeated type, signature, CRC, BID) of a page."""
+        return struct.unpack_from("<BBHIQ", page, self.page - self.page_trailer_bytes)
+
+    def read_root(self, data):
+        """The header fields the readers use, by name."""
+        r = model.OFF_ROOT
+        file_eof, amap_last, amap_free = struct.unpack_from("<QQQ", data, r + model.ROOT_FILE_EOF)
+        nbt_bid, nbt_ib, bbt_bid, bbt_ib = struct.unpack_from("<QQQQ", data, r + model.ROOT_NBT)
+        return dict(crypt=data[model.OFF_CRYPT], file_eof=file_eof, amap_last=amap_last, amap_free=amap_free,
+                    nbt_bid=nbt_bid, nbt_ib=nbt_ib, bbt_bid=bbt_bid, bbt_ib=bbt_ib,
+                    bid_next_p=struct.unpack_from("<Q", data, model.OFF_BID_NEXT_P)[0],
+                    bid_next_b=struct.unpack_from("<Q", data, model.OFF_BID_NEXT_B)[0],
+                    unique=struct.unpack_from("<I", data, model.OFF_UNIQUE)[0],
+                    rgnid=list(struct.unpack_from("<32I", data, model.OFF_RGNID)),
+                    amap_valid=data[r + model.ROOT_AMAP_VALID])
 
     def page_bytes(self, body, ptype, ib, bid):
         """A page: body, zero padded, and its trailer; tree pages are signed, map pages not."""
@@ -53,17 +74,43 @@ class Layout:
     def block_trailer_bytes(self, data, ib, bid, inflated):
         return struct.pack("<HHIQ", len(data), model.signature(ib, bid), model.crc(data), bid)
 
+    def read_block_trailer(self, trailer):
+        """(stored size, signature, CRC, BID, inflated size) of a block's trailer."""
+        cb, sig, crc, bid = struct.unpack_from("<HHIQ", trailer)
+        return cb, sig, crc, bid, cb
+
     def tree_meta(self, count, most, width, level):
         return struct.pack("<BBBB4x", count, most, width, level)
+
+    def read_tree_meta(self, page):
+        """(entries, most entries, bytes per entry, level) of a tree page."""
+        return struct.unpack_from("<BBBB", page, self.entries_bytes)
 
     def nbt_entry(self, nid, bid_data, bid_sub, parent):
         return struct.pack("<QQQII", nid, bid_data, bid_sub, parent, 0)
 
+    def read_nbt_entry(self, entry):
+        """(NID, data BID, subnode BID, parent NID)."""
+        return struct.unpack_from("<QQQI", entry)
+
     def bbt_entry(self, bid, ib, cb, inflated, refs):
         return struct.pack("<QQHHI", bid, ib, cb, refs, 0)
 
+    def read_bbt_entry(self, entry):
+        """(BID, offset, stored size, inflated size, references)."""
+        bid, ib, cb, refs = struct.unpack_from("<QQHH", entry)
+        return bid, ib, cb, cb, refs
+
     def branch_entry(self, key, bid, ib):
         return struct.pack("<QQQ", key, bid, ib)
+
+    def read_branch_entry(self, entry):
+        """(key, child BID, child offset)."""
+        return struct.unpack_from("<QQQ", entry)
+
+    def read_ids(self, data, at, count):
+        """count block or node IDs of an internal block from offset at."""
+        return struct.unpack_from("<%d%s" % (count, "Q" if self.id_bytes == 8 else "I"), data, at)
 
 
 class UnicodeLayout(Layout):
@@ -81,12 +128,33 @@ class AnsiLayout(Layout):
     bbt_leaf = (12, 41)
     branch = (12, 41)
     max_file = 1 << 31
+    versions = (14, 15)
+    header_bytes = 512
+    page_trailer_bytes = 12
+    id_bytes = 4
 
     def page_trailer(self, page, ptype, sig, bid):
         struct.pack_into("<BBHII", page, self.page - 12, ptype, ptype, sig, bid, model.crc(page[:self.page - 12]))
 
+    def read_page_trailer(self, page):
+        ptype, repeat, sig, bid, crc = struct.unpack_from("<BBHII", page, self.page - 12)
+        return ptype, repeat, sig, crc, bid
+
+    def read_root(self, data):
+        bid_next_b, bid_next_p, unique = struct.unpack_from("<III", data, 24)
+        file_eof, amap_last, amap_free = struct.unpack_from("<III", data, 168)
+        nbt_bid, nbt_ib, bbt_bid, bbt_ib = struct.unpack_from("<IIII", data, 184)
+        return dict(crypt=data[461], file_eof=file_eof, amap_last=amap_last, amap_free=amap_free,
+                    nbt_bid=nbt_bid, nbt_ib=nbt_ib, bbt_bid=bbt_bid, bbt_ib=bbt_ib, bid_next_p=bid_next_p,
+                    bid_next_b=bid_next_b, unique=unique, rgnid=list(struct.unpack_from("<32I", data, 36)),
+                    amap_valid=data[200])
+
     def block_trailer_bytes(self, data, ib, bid, inflated):
         return struct.pack("<HHII", len(data), model.signature(ib, bid), bid, model.crc(data))
+
+    def read_block_trailer(self, trailer):
+        cb, sig, bid, crc = struct.unpack_from("<HHII", trailer)
+        return cb, sig, crc, bid, cb
 
     def tree_meta(self, count, most, width, level):
         return struct.pack("<BBBB", count, most, width, level)
@@ -94,11 +162,21 @@ class AnsiLayout(Layout):
     def nbt_entry(self, nid, bid_data, bid_sub, parent):
         return struct.pack("<IIII", nid, bid_data, bid_sub, parent)
 
+    def read_nbt_entry(self, entry):
+        return struct.unpack_from("<IIII", entry)
+
     def bbt_entry(self, bid, ib, cb, inflated, refs):
         return struct.pack("<IIHH", bid, ib, cb, refs)
 
+    def read_bbt_entry(self, entry):
+        bid, ib, cb, refs = struct.unpack_from("<IIHH", entry)
+        return bid, ib, cb, cb, refs
+
     def branch_entry(self, key, bid, ib):
         return struct.pack("<III", key, bid, ib)
+
+    def read_branch_entry(self, entry):
+        return struct.unpack_from("<III", entry)
 
 
 class Ost4kLayout(Layout):
@@ -117,6 +195,8 @@ class Ost4kLayout(Layout):
     branch = (24, 169)
     old_maps = False
     max_file = 1 << 40
+    versions = (36,)
+    page_trailer_bytes = 24
 
     def page_trailer(self, page, ptype, sig, bid):
         # The last 8 bytes are 1 in every page of the real files.
@@ -126,15 +206,30 @@ class Ost4kLayout(Layout):
         # The field after the BID is 2 in every block of the real files.
         return struct.pack("<HHIQHHI", len(data), model.signature(ib, bid), model.crc(data), bid, 2, inflated, 0)
 
+    def read_block_trailer(self, trailer):
+        cb, sig, crc, bid, _two, inflated = struct.unpack_from("<HHIQHH", trailer)
+        return cb, sig, crc, bid, inflated
+
     def tree_meta(self, count, most, width, level):
         return struct.pack("<HHBB10x", count, most, width, level)
+
+    def read_tree_meta(self, page):
+        return struct.unpack_from("<HHBB", page, self.entries_bytes)
 
     def bbt_entry(self, bid, ib, cb, inflated, refs):
         return struct.pack("<QQHHHH", bid, ib, cb, inflated, refs, 0)
 
+    def read_bbt_entry(self, entry):
+        return struct.unpack_from("<QQHHH", entry)
+
 
 LAYOUTS = {cls.name: cls() for cls in (UnicodeLayout, AnsiLayout, Ost4kLayout)}
 UNICODE = LAYOUTS["unicode"]
+
+
+def of_version(version):
+    """The layout of a header's wVer, or None when no layout has it."""
+    return next((lay for lay in LAYOUTS.values() if version in lay.versions), None)
 
 PMAP_EVERY = 8                 # intervals per page map
 FMAP_FIRST, FMAP_EVERY = 128, 496  # the header's free map covers the first 128 intervals

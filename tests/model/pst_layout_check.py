@@ -4,8 +4,9 @@
 usage: pst_layout_check.py [KESTRIX_CLI]
 
 Grows enron.pst by one copy of its messages and 200 extra node entries, re-lays that file in
-the ANSI and the 4 KiB-page layout, and expects pffinfo to name each layout, and readpst and
-pffexport to read as many messages from each as from the Unicode file. The 4 KiB file must
+the ANSI and the 4 KiB-page layout, and expects pffinfo to name each layout, and readpst,
+pffexport and pst_model (the yardstick of the other tests) to read as many messages from each
+as from the Unicode file, pst_model with as many blocks. The 4 KiB file must
 hold deflated blocks and (given KESTRIX_CLI) pass check with the Unicode file's counts. The
 same input gives the same bytes. Exit 77 when a reader is missing.
 """
@@ -18,6 +19,7 @@ import subprocess
 import sys
 import tempfile
 
+import pst_model
 import pst_repair_check as readers
 
 GENERATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pst_generate.py")
@@ -44,6 +46,16 @@ def file_kind(path):
     return next((line.split(":", 1)[1].strip() for line in out.splitlines() if "File type:" in line), "none")
 
 
+def model_counts(path):
+    """(messages, blocks) pst_model reads, or the fault it stops at."""
+    with open(path, "rb") as f:
+        try:
+            pst = pst_model.Pst(f.read())
+        except pst_model.PstError as e:
+            return str(e)
+    return len(pst.messages()), len(pst.blocks)
+
+
 def check_counts(cli, path):
     r = readers.run([cli, "check", "--format", "json", path])
     report = json.loads(r.stdout) if r.returncode in (0, 1) else {}
@@ -63,15 +75,15 @@ def main(argv):
             paths[lay] = os.path.join(scratch, "grown." + lay)
             summary = generate(paths[lay], lay)
             counts[lay] = (file_kind(paths[lay]), readers.readpst_count(paths[lay], scratch, attachments=False),
-                           readers.pffexport_count(paths[lay], scratch), summary)
+                           readers.pffexport_count(paths[lay], scratch), summary, model_counts(paths[lay]))
         base = counts["unicode"]
         for lay in ("ansi", "4k"):
-            kind, read, exported, summary = counts[lay]
-            ok = kind == KIND[lay] and read == base[1] and exported == base[2] and base[1] > EXTRA
+            kind, read, exported, summary, model = counts[lay]
+            ok = kind == KIND[lay] and read == base[1] and exported == base[2] and base[1] > EXTRA and model == base[4]
             if lay == "4k":
                 ok = ok and " 0 deflated" not in summary and "deflated" in summary
-            print("%s %s: pffinfo says %r, readpst reads %d and pffexport %d (the Unicode file: %d and %d)"
-                  % ("ok  " if ok else "FAIL", lay, kind, read, exported, base[1], base[2]))
+            print("%s %s: pffinfo says %r, readpst reads %d, pffexport %d, pst_model %s (the Unicode file: %d, %d, %s)"
+                  % ("ok  " if ok else "FAIL", lay, kind, read, exported, model, base[1], base[2], base[4]))
             failures += not ok
 
         again = os.path.join(scratch, "again.4k")
