@@ -385,10 +385,6 @@
         <translation>Nothing was rebuilt from &quot;%1&quot;: %2</translation>
     </message>
     <message>
-        <source>无法修复文件 &quot;%1&quot;：它的 PST 格式（ANSI 或 4 KiB 页）暂不支持。</source>
-        <translation>Cannot repair file &quot;%1&quot;: it is a PST file of a layout that is not supported yet (ANSI or 4 KiB pages).</translation>
-    </message>
-    <message>
         <source>无法修复文件 &quot;%1&quot;：其中没有 PST 结构（既没有自己的文件头，也没有索引页）。</source>
         <translation>Cannot repair file &quot;%1&quot;: it holds no PST structure (no header of its own and no index page).</translation>
     </message>
@@ -471,6 +467,10 @@
     <message>
         <source>无法写入文件 &quot;%1&quot;：那里是%2，结果只写入普通文件。</source>
         <translation>Cannot write file &quot;%1&quot;: it is %2; results are written to regular files only.</translation>
+    </message>
+    <message>
+        <source>无法修复文件 &quot;%1&quot;：ANSI 格式的 PST 暂不能修复 (可以检查和恢复)。</source>
+        <translation>Cannot repair file &quot;%1&quot;: PSTs in the ANSI layout cannot be repaired yet (they can be checked and recovered).</translation>
     </message>
 </context>
 <context>
@@ -566,10 +566,6 @@ The file as put together is kept as &quot;%2&quot;</translation>
     <message>
         <source>其中没有PST结构</source>
         <translation>it holds no PST structure</translation>
-    </message>
-    <message>
-        <source>暂不支持这种PST格式 (ANSI 或 4 KiB 页)</source>
-        <translation>this PST layout is not supported yet (ANSI or 4 KiB pages)</translation>
     </message>
     <message>
         <source>文件已损坏, 未能修复 (%1)
@@ -776,6 +772,10 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
     <message>
         <source>Outlook 2003 及以后的格式</source>
         <translation>The format of Outlook 2003 and later</translation>
+    </message>
+    <message>
+        <source>未知版本的PST格式, 暂不能读取</source>
+        <translation>A PST of an unknown version, which cannot be read yet</translation>
     </message>
 </context>
 <context>

@@ -68,7 +68,7 @@ QString WindowTexts::damage(const pst::CheckReport& r) {
     case Verdict::Missing: what << tr("文件头已丢失"); break;
     case Verdict::BadCrc: what << tr("文件头的校验和不符"); break;
     case Verdict::Foreign: what << tr("文件头属于另一个文件"); break;
-    case Verdict::NotUnicode: what << tr("暂不支持这种PST格式 (ANSI 或 4 KiB 页)"); break;
+    case Verdict::NotUnicode: what << tr("未知版本的PST格式, 暂不能读取"); break;
   }
   if (!r.analysis.nodeTree.whole() || !r.analysis.blockTree.whole()) what << tr("索引已损坏");
   if (r.blocksMissing > 0) what << tr("缺少 %1 个块").arg(r.blocksMissing);
@@ -86,7 +86,7 @@ QString WindowTexts::checked(const pst::CheckedOutput& c, bool rebuilt, bool who
   if (c.notRepaired.empty()) return (whole ? tr("文件完好, ") : tr("文件可以打开, ")) + mail(c.check);
   using Failed = pst::CheckedOutput::Failed;
   const QString why = !c.check.isPst                ? tr("其中没有PST结构")
-                      : !c.check.supported()         ? tr("暂不支持这种PST格式 (ANSI 或 4 KiB 页)")
+                      : !c.check.supported()         ? tr("未知版本的PST格式, 暂不能读取")
                       : c.failed == Failed::Copy     ? tr("无法写入修复后的副本: %1").arg(messageText(c.failure))
                       : c.failed == Failed::Repair   ? tr("修复失败: %1").arg(messageText(c.failure))
                                                      : QString::fromUtf8(c.notRepaired.c_str());

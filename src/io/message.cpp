@@ -79,7 +79,7 @@ std::string englishText(const Message& m) {
       return "Nothing was rebuilt from " + quoted(arg(0)) + ": " + why;
     }
     case C::CannotRepair:
-      return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1));
+      return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1), arg(2));
     case C::CannotResize:
       return "Cannot set the length of file " + quoted(arg(0)) + " to " + arg(1) + " bytes. " + reason;
     case C::CannotMakeFolder:

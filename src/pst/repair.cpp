@@ -690,7 +690,7 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
   }
   if (out.check.soundApartFromCrcs()) return out;  // blocks whose CRC fails stay as readers read them
   if (const auto why = unrepairable(out.check); !why.empty()) {
-    out.notRepaired = "it " + unrepairableReason(why[0]);
+    out.notRepaired = "it " + unrepairableReason(why[0], why.size() > 1 ? why[1] : std::string());
     return out;
   }
   const std::string path = written.path();
