@@ -160,3 +160,13 @@ TEST(FilePreview, OutlineOfAnIndexLargerThanTheLimit) {
   EXPECT_EQ(outline.topFolders, (std::vector<std::string>{"Deleted Items", "lokay-m"}));
   EXPECT_EQ(outline.messages, 71);
 }
+
+// An OST with 4 KiB pages, its blocks partly compressed: the outline reads its folders and
+// counts the messages its check counts.
+TEST(FilePreview, OutlineOfAnOstWithCompressedBlocks) {
+  test::MemorySource file(test::ostSample());
+  std::atomic<bool> stop{false};
+  const pst::MailboxOutline outline = pst::readMailboxOutline(file, stop, std::nullopt, {});
+  EXPECT_FALSE(outline.topFolders.empty());
+  EXPECT_EQ(outline.messages, pst::checkPst(file, stop).messages);
+}

@@ -90,7 +90,7 @@ class BlockProbe {
     if (blockKey(t.bid) != blockKey(bid) || t.size != it->size || t.sig != signature(it->offset, t.bid)) return;
     const Bytes data = Bytes(raw).first(it->size);
     const bool crcHolds = crc(data) == t.crc;
-    (crcHolds ? m_found.blocks : m_found.badCrcBlocks).push_back({t.bid, it->offset, it->size});
+    (crcHolds ? m_found.blocks : m_found.badCrcBlocks).push_back({t.bid, it->offset, it->size, t.inflated});
     m_dirty = true;
     if (crcHolds && isInternalBid(bid))
       for (const std::uint64_t child : internalBlockRefs(data, g)) probe(child, depth - 1);
@@ -168,12 +168,6 @@ std::string cutName(std::string name, std::size_t maxBytes) {
   return name;
 }
 
-// The layouts an outline reads: those whose blocks are stored as they are. (Blocks stored
-// compressed, as in OSTs with 4 KiB pages, are not probed yet.)
-bool readsLayout(FileLayout layout) {
-  const Geometry* g = geometryOf(layout);
-  return g && g->blockTrailer.inflatedSize.size == 0;
-}
 
 TreeReport reportOf(const TreeWalk& walk, bool fromHeader) {
   return {fromHeader, walk.rootFound, walk.pagesReached, walk.pagesMissing, walk.pagesRepeated, walk.pagesBadCrc, false};
@@ -192,7 +186,7 @@ MailboxOutline readMailboxOutline(scan::ByteSource& file, const std::atomic<bool
     std::array<std::byte, kHeaderSize> bytes{};
     const Bytes head = std::span(bytes).first(file.readAt(0, bytes));
     const FileLayout named = parseHeader(head).layout;
-    const ParsedHeader parsed = parseHeader(head, readsLayout(named) ? named : FileLayout::Unicode);
+    const ParsedHeader parsed = parseHeader(head, geometryOf(named) ? named : FileLayout::Unicode);
     out.header = parsed.state;
     header = parsed.header;
     if (parsed.state == HeaderState::Missing || parsed.state == HeaderState::NotUnicode) return out;
@@ -200,7 +194,7 @@ MailboxOutline readMailboxOutline(scan::ByteSource& file, const std::atomic<bool
 
   StructureScan found;
   const FileLayout layout = layoutOf(header.version);
-  found.geometry = geometryOf(readsLayout(layout) ? layout : FileLayout::Unicode);
+  found.geometry = geometryOf(geometryOf(layout) ? layout : FileLayout::Unicode);
   found.length = file.size();
   for (const auto& [root, type] : {std::pair(header.nodeRoot, kPageNodeTree), std::pair(header.blockRoot, kPageBlockTree)})
     if (!gatherTree(file, root, type, found, out, limits, stop)) {
