@@ -161,12 +161,15 @@ TEST(FilePreview, OutlineOfAnIndexLargerThanTheLimit) {
   EXPECT_EQ(outline.messages, 71);
 }
 
-// An OST with 4 KiB pages, its blocks partly compressed: the outline reads its folders and
-// counts the messages its check counts.
-TEST(FilePreview, OutlineOfAnOstWithCompressedBlocks) {
+// An OST with 4 KiB pages, its blocks partly compressed: the preview reads its folders, counts
+// the messages its check counts, and places its blocks in its one interval.
+TEST(FilePreview, OstWithCompressedBlocks) {
+  Previewed p(test::ostSample());
+  ASSERT_EQ(p.previews.size(), 1u);
+  const FilePreview& ost = p.previews[0];
+  EXPECT_EQ(ost.state, FilePreview::State::Complete) << ost.why;
+  EXPECT_FALSE(ost.topFolders.empty());
   test::MemorySource file(test::ostSample());
   std::atomic<bool> stop{false};
-  const pst::MailboxOutline outline = pst::readMailboxOutline(file, stop, std::nullopt, {});
-  EXPECT_FALSE(outline.topFolders.empty());
-  EXPECT_EQ(outline.messages, pst::checkPst(file, stop).messages);
+  EXPECT_EQ(ost.messages, pst::checkPst(file, stop).messages);
 }

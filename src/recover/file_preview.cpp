@@ -9,8 +9,6 @@ namespace kestrix::rebuild {
 
 namespace {
 
-using scan::kFirstMapPageOffset;
-using scan::kIntervalBytes;
 
 // Where the blocks the index lists lie among the file's intervals.
 struct BlockPlaces {
@@ -21,9 +19,10 @@ struct BlockPlaces {
 
 BlockPlaces placeBlocks(const AssembledFile& file, std::span<const pst::BlockEntry> blocks) {
   BlockPlaces places;
+  const pst::Geometry& g = file.geometry();
   for (const pst::BlockEntry& b : blocks) {
-    if (b.offset < std::uint64_t(kFirstMapPageOffset)) continue;
-    const std::int64_t id = std::int64_t((b.offset - std::uint64_t(kFirstMapPageOffset)) / std::uint64_t(kIntervalBytes));
+    if (b.offset < std::uint64_t(g.firstMapOffset)) continue;
+    const std::int64_t id = std::int64_t((b.offset - std::uint64_t(g.firstMapOffset)) / std::uint64_t(g.mapInterval));
     if (id >= file.declaredIntervals) {
       ++places.pastEnd;
       continue;
@@ -93,7 +92,7 @@ FilePreview previewFile(scan::ByteSource& src, std::span<const scan::Fragment> f
     preview.topFolders = outline.topFolders;
     preview.messages = outline.messages;
   }
-  if (outline.header == pst::HeaderState::NotUnicode) damage.push_back("a PST layout not read yet (ANSI, or 4 KiB pages)");
+  if (outline.header == pst::HeaderState::NotUnicode) damage.push_back("a PST of an unknown version");
   else if (outline.header == pst::HeaderState::Missing) damage.push_back("its header cannot be read");
   // A header found elsewhere may be its first sector alone, whose CRC holds (the assembly checked it).
   if (outline.header == pst::HeaderState::BadCrc && file.headerBytes >= std::int64_t(pst::kHeaderSize))

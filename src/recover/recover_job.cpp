@@ -22,7 +22,7 @@ RecoverOutcome recoverFiles(scan::ByteSource& src, std::span<const scan::Fragmen
   std::vector<OutputTarget> targets;
   for (const RecoverTarget& t : request.targets)
     targets.push_back({t.path, t.file.outputSize(),
-                       scan::kFirstMapPageOffset + t.file.intervalsFound() * scan::kIntervalBytes});
+                       t.file.geometry().intervalOffset(t.file.intervalsFound())});
   const bool withReport = !request.reportPath.empty();
   if (withReport) targets.push_back({request.reportPath, 0, 0});
   const bool withMap = !request.mapPath.empty();
@@ -188,7 +188,7 @@ FolderWriteResult writeToFolder(scan::ByteSource& src, const SourceAnalysis& ana
   const auto pathFor = [&](std::size_t i) { return textOf(pathOf(job.folder) / pathOf(files[i].fileName)); };
   for (std::size_t i : asked) {
     std::string reason = files[i].unbuildable;
-    const std::int64_t data = scan::kFirstMapPageOffset + files[i].intervalsFound() * scan::kIntervalBytes;
+    const std::int64_t data = files[i].geometry().intervalOffset(files[i].intervalsFound());
     if (reason.empty() && data > limit - planned)
       reason = "the run's files would hold more than " + sources::SizeToText(std::uint64_t(limit)) +
                " (" + std::to_string(limit) + " bytes), the output limit; --max-output sets another";
