@@ -17,16 +17,17 @@ namespace kestrix::scan {
 inline constexpr std::size_t kChunkSize = 0x40000;  // 256 KiB
 
 // One hit of the found-page list: the page's ID, its sector on the source (the page's first),
-// and the layout of the file it belongs to. 16 bytes, packed to 4-byte alignment to stay so: a
-// scan of a disk full of map pages holds millions of them.
-#pragma pack(push, 4)
+// and the layout of the file it belongs to. 16 bytes, the sector first so that nothing pads:
+// a scan of a disk full of map pages holds millions of them. Made as {id, sector[, layout]}.
 struct FoundPage {
-  std::int32_t id = 0;
   std::int64_t sector = 0;
+  std::int32_t id = 0;
   pst::FileLayout layout = pst::FileLayout::Unicode;
+  FoundPage() = default;
+  FoundPage(std::int32_t id, std::int64_t sector, pst::FileLayout layout = pst::FileLayout::Unicode)
+      : sector(sector), id(id), layout(layout) {}
   friend bool operator==(const FoundPage&, const FoundPage&) = default;
 };
-#pragma pack(pop)
 static_assert(sizeof(FoundPage) == 16);
 
 // A node- or block-tree page of a PST file found on the source: its type bytes agree and its
