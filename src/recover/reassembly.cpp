@@ -32,8 +32,6 @@ struct NeededBlock {
 
 std::int64_t spanOf(const NeededBlock& b) { return std::int64_t(blockSpan(b.size, *b.g)); }
 
-std::uint64_t readId(Bytes bytes, Field field) { return field.size == 4 ? le32(bytes, field.at) : le64(bytes, field.at); }
-
 // Whether bytes hold block b whole: trailer, signature for its file offset, CRC.
 bool holdsBlock(Bytes bytes, const NeededBlock& b) {
   const BlockTrailer t = b.trailerOf(bytes);
@@ -932,12 +930,11 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     const auto examine = [&](std::span<const std::byte> view, std::int64_t base, std::int64_t from) {
       const std::int64_t to = base + std::int64_t(view.size());
       for (std::int64_t end = (from / align + 1) * align; end <= to; end += align) {
-        const Bytes t = view.subspan(std::size_t(end - base) - tg.size, tg.size);
-        const std::uint16_t size = le16(t, tg.dataSizeAt);
-        const std::uint64_t bid = readId(t, tg.bid);
-        if (size > g.maxBlockData() || !filter.mayHold(bid)) continue;
+        const BlockTrailer t = blockTrailer(view.subspan(std::size_t(end - base) - tg.size, tg.size), g);
+        const std::uint16_t size = t.size;
+        if (size > g.maxBlockData() || !filter.mayHold(t.bid)) continue;
         const std::int64_t start = end - std::int64_t(blockSpan(size, g));
-        consider(end, bid, size, le16(t, tg.sigAt),
+        consider(end, t.bid, size, t.sig,
                  start >= base ? std::optional(view.subspan(std::size_t(start - base), blockSpan(size, g))) : std::nullopt);
       }
     };

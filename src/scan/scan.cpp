@@ -30,10 +30,6 @@ bool isTreeOrMapType(std::byte type) {
   return type == std::byte{pst::kPageBlockTree} || type == std::byte{pst::kPageNodeTree} || type == std::byte{pst::kPageAllocMap};
 }
 
-std::uint64_t readId(std::span<const std::byte> bytes, std::size_t at, std::size_t size) {
-  return size == 4 ? pst::le32(bytes, at) : pst::le64(bytes, at);
-}
-
 // A page of layout g (ANSI, or 4 KiB pages) that ends where this step ends, its type bytes
 // already seen to agree: a tree page whose CRC holds goes to the layout's evidence; a map page
 // whose CRC holds and whose BID, which a map page sets to its own file offset, is one a map
@@ -41,10 +37,10 @@ std::uint64_t readId(std::span<const std::byte> bytes, std::size_t at, std::size
 // fill they hold: a map of a fragmented file may hold little.
 void testOtherPage(std::span<const std::byte> page, std::int64_t offset, const pst::Geometry& g, const ScanOptions& options,
                    FoundPageList& hits, LayoutEvidence& evidence) {
-  const std::size_t trailerAt = g.pageTrailerAt();
-  const auto type = std::to_integer<std::uint8_t>(page[trailerAt]);
-  if (pst::crc(page.first(trailerAt)) != pst::le32(page, trailerAt + g.pageTrailer.crc.at)) return;
-  const std::uint64_t bid = readId(page, trailerAt + g.pageTrailer.bid.at, g.pageTrailer.bid.size);
+  const pst::PageTrailer trailer = pst::pageTrailer(page, g);
+  if (pst::crc(page.first(g.pageTrailerAt())) != trailer.crc) return;
+  const std::uint8_t type = trailer.type;
+  const std::uint64_t bid = trailer.bid;
   if (type != pst::kPageAllocMap) {
     evidence.treePages.push_back({offset, bid, type, std::to_integer<std::uint8_t>(page[g.treePage.levelAt])});
     return;
