@@ -415,6 +415,13 @@ class ClusterSlots {
   std::int64_t cluster() const { return m_c; }
   // Slot f holds bytes the CRC covers, and the start side that would give them was read.
   bool hasData(std::size_t f) const { return m_slot[f].to > m_slot[f].from && (f == 0 || m_haveHead); }
+  // Slot f is a whole cluster of the block's data; it runs to its cluster's end; the CRC term
+  // it adds when the bytes it covers have the CRC `bytesCrc`.
+  bool full(std::size_t f) const { return m_slot[f].to - m_slot[f].from == m_c; }
+  bool reachesClusterEnd(std::size_t f) const { return m_slot[f].to == m_grid + std::int64_t(f + 1) * m_c; }
+  std::uint32_t termOfCrc(std::size_t f, std::uint32_t bytesCrc) const { return m_slot[f].advance(bytesCrc); }
+  // Where in its cluster the block begins.
+  std::int64_t headOffset() const { return m_b.fileOffset - m_grid; }
   // Where on the source slot f's cluster lies on the start side and on the end side.
   std::int64_t startSide(std::size_t f) const { return m_grid + std::int64_t(f) * m_c + m_startDelta; }
   std::int64_t endSide(std::size_t f) const { return m_grid + std::int64_t(f) * m_c + m_endDelta; }
@@ -640,6 +647,77 @@ std::vector<FileRun> stitchInOrder(ClusterSlots& slots, const StretchClusters& g
           pick.clear();
           if (choose(f0, runs, 0)) return spent > budget ? std::vector<FileRun>{} : found;
         }
+    }
+  return {};
+}
+
+// The CRC of every cluster of a source on one grid (c, and the residue modulo c where the
+// grid starts), of its bytes from `from` on, kept for a source small enough that a block's
+// middle can be looked for on all of it within the tries a block is allowed: a file cut into
+// pieces of a few clusters each and put anywhere (a memory card, a small volume used for years)
+// leaves a block's inner cluster as a piece of its own, with nothing in it to find it by but
+// the CRC. `from` is where in its cluster a block begins when that cluster is the middle's first.
+struct SourceClusters {
+  SourceClusters(scan::ByteSource& source, std::int64_t c, std::int64_t residue, std::int64_t from, const std::atomic<bool>& stop)
+      : first(residue) {
+    constexpr std::int64_t kChunk = 4 << 20;
+    const std::int64_t n = (source.size() - first) / c;
+    crcs.reserve(std::size_t(std::max<std::int64_t>(0, n)));
+    std::vector<std::byte> buf;
+    std::vector<scan::SectorRun> unreadable;  // read as zeros, which stand for nothing here
+    for (std::int64_t i = 0; i < n && !stop.load();) {
+      const std::int64_t count = std::min(n - i, kChunk / c);
+      buf.resize(std::size_t(count * c));
+      scan::readSectorsRetrying(source, first + i * c, buf, unreadable);
+      for (std::int64_t k = 0; k < count; ++k)
+        crcs.push_back(crc(Bytes(buf).subspan(std::size_t(k * c + from), std::size_t(c - from))));
+      i += count;
+    }
+  }
+  std::int64_t first;
+  std::vector<std::uint32_t> crcs;
+};
+
+// Block b with its middle, slots [f0, f1), from one run of whole clusters anywhere on the
+// source, the start side before it and the end side after it. `clusters(from)` gives the CRCs
+// of the source's clusters from byte `from` of each (none when they may not be made). Shorter
+// middles first; every place tried counts against `budget`, and a choice of cuts that would go
+// past it is not tried at all. Clusters holding pieces of the file found so far are no candidates.
+std::vector<FileRun> stitchAnywhere(scan::ByteSource& source, ClusterSlots& slots,
+                                    const std::function<const SourceClusters*(std::int64_t)>& clusters,
+                                    const std::function<bool(std::int64_t, std::int64_t)>& taken, std::int64_t budget,
+                                    std::int64_t& tries) {
+  const std::size_t count = slots.count();
+  const std::int64_t c = slots.cluster();
+  std::vector<std::byte> bytes;
+  std::int64_t spent = 0;
+  for (std::size_t middle = 1; middle < count; ++middle)
+    for (std::size_t f0 = 0; f0 + middle < count; ++f0) {
+      const std::size_t f1 = f0 + middle;
+      // The middle's clusters are whole, but for the block's first, which may begin inside its
+      // cluster (the bytes before it in the cluster then come with it, from wherever it lies).
+      const std::int64_t from = f0 == 0 ? slots.headOffset() : 0;
+      bool usable = slots.hasData(f0) && (f0 == 0 ? slots.reachesClusterEnd(0) : slots.full(f0));
+      for (std::size_t f = f0 + 1; f < f1; ++f) usable = usable && slots.full(f);
+      const SourceClusters* firsts = usable ? clusters(from) : nullptr;
+      const SourceClusters* wholes = firsts && middle > 1 ? clusters(0) : firsts;
+      if (!firsts || !wholes || firsts->crcs.size() < middle) continue;
+      const std::size_t places = firsts->crcs.size() - middle + 1;
+      if (spent + std::int64_t(places) > budget) return {};
+      spent += std::int64_t(places);
+      tries += std::int64_t(places);
+      const std::uint32_t want = slots.middleWanted(f0, f1);
+      for (std::size_t i = 0; i < places; ++i) {
+        std::uint32_t sum = slots.termOfCrc(f0, firsts->crcs[i]);
+        for (std::size_t k = 1; k < middle; ++k) sum ^= slots.termOfCrc(f0 + k, wholes->crcs[i + k]);
+        const std::int64_t at = firsts->first + std::int64_t(i) * c, length = std::int64_t(middle) * c;
+        if (sum != want || taken(at + from, length - from)) continue;
+        bytes.resize(std::size_t(length));
+        if (source.readAt(at, bytes) != bytes.size()) continue;
+        std::vector<std::pair<std::int64_t, const std::byte*>> picked;
+        for (std::size_t k = 0; k < middle; ++k) picked.emplace_back(at + std::int64_t(k) * c, bytes.data() + k * std::size_t(c));
+        if (auto runs = slots.assemble(f0, f1, picked); !runs.empty()) return runs;
+      }
     }
   return {};
 }
@@ -1043,6 +1121,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
   const Clusters clusters = clusterSize(placed);
   NearbySource nearby(source);
+  std::map<std::array<std::int64_t, 3>, SourceClusters> everywhere;  // by cluster size, grid and first byte
   std::vector<std::size_t> order;
   for (const auto& [index, ends] : trailers) order.push_back(index);
   std::sort(order.begin(), order.end());  // blocks are in file order: a stitched block tells the next where it lies
@@ -1131,6 +1210,25 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
           }
           if (pieces.empty() && c >= 4096)
             pieces = stitchAcross(slots, nearby.around({from, end}, 8 << 20), false, r.stitchTries);
+          // Anywhere on a source whose clusters are few enough for the CRC to tell.
+          if (pieces.empty() && c >= 4096 && source.size() / c <= kInOrderBudget) {
+            const std::int64_t residue = ((slots.endSide(0) % c) + c) % c;
+            // Each set of CRCs costs a pass over the source: a few are made, and kept.
+            const auto clustersFrom = [&](std::int64_t from) -> const SourceClusters* {
+              auto it = everywhere.find({c, residue, from});
+              if (it == everywhere.end()) {
+                if (everywhere.size() >= 8) return nullptr;
+                it = everywhere.try_emplace({c, residue, from}, source, c, residue, from, stop).first;
+              }
+              return &it->second;
+            };
+            const auto taken = [&](std::int64_t at, std::int64_t length) {
+              auto run = std::upper_bound(bySource.begin(), bySource.end(), at + length - 1,
+                                          [](std::int64_t x, const FileRun& a) { return x < a.sourceOffset; });
+              return run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > at;
+            };
+            pieces = stitchAnywhere(source, slots, clustersFrom, taken, kInOrderBudget, r.stitchTries);
+          }
         }
       }
     if (pieces.empty()) continue;
