@@ -1,9 +1,12 @@
 // ANSI PSTs (32-bit IDs and offsets) read by check and by the mailbox outline: a small mailbox
 // laid out byte by byte in the test from the documented offsets (not from the geometry it
-// checks), whole, then with a tree page lost; repair refuses it.
+// checks), whole, then with a tree page lost; repair copies it, or refuses what would pass the
+// layout's limits. The writers lay out what the generated ANSI sample holds. (Repair of a
+// damaged ANSI file: LayoutRepair in pst_test.cpp.)
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -219,7 +222,7 @@ TEST(Ansi, AWholeMailboxChecksSoundWithItsFoldersAndMessages) {
   EXPECT_EQ(outline.topFolders, std::vector<std::string>{"Inbox"});
   EXPECT_EQ(outline.messages, 2);
 
-  // The command line names the layout; repair refuses rather than write a Unicode file.
+  // The command line names the layout; repair copies a sound file as it is.
   TempDir dir;
   const std::string path = dir.file("ansi.pst");
   test::writeFile(path, mailbox.bytes());
@@ -229,9 +232,8 @@ TEST(Ansi, AWholeMailboxChecksSoundWithItsFoldersAndMessages) {
   EXPECT_NE(cli.out.find("messages\t2, 2 readable\nfolders\t2\n"), std::string::npos) << cli.out;
   const std::string out = dir.file("repaired.pst");
   cli = test::runCliArgs({"repair", "-q", path, "-o", out});
-  EXPECT_EQ(cli.status, 1);
-  EXPECT_NE(cli.err.find("repair of ANSI PSTs is not built yet"), std::string::npos) << cli.err;
-  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_EQ(cli.status, 0) << cli.err;
+  EXPECT_TRUE(test::readFile(out) == mailbox.bytes());
 }
 
 // Each loss is found where it lies: the node tree's leaf page (every node with it), a block
@@ -253,4 +255,69 @@ TEST(Ansi, LostPagesAndBlocksAreDamage) {
     EXPECT_EQ(r.messagesReadable, 1);
     EXPECT_FALSE(r.sound());
   }
+}
+
+// A repair whose new tree pages would take page IDs past 32 bits (the header's next page ID
+// just below 2^32) would write a file no reader opens: refused, and nothing written.
+TEST(Ansi, ARepairPastTheLayoutsLimitsIsRefused) {
+  const AnsiMailbox mailbox;
+  Bytes bytes = mailbox.bytes();
+  std::fill_n(bytes.begin() + kBlockLeafAt, 512, std::byte{0});
+  pst::putLe32(bytes, 28, 0xFFFFFFFF);  // bidNextP
+  pst::putLe32(bytes, 4, pst::crc(pst::Bytes(bytes).subspan(8, 471)));
+  TempDir dir;
+  const std::string path = dir.file("ansi.pst"), out = dir.file("repaired.pst");
+  test::writeFile(path, bytes);
+  const test::CliOutcome cli = test::runCliArgs({"repair", "-q", path, "-o", out});
+  EXPECT_EQ(cli.status, 1);
+  EXPECT_NE(cli.err.find("would pass the limits of its layout"), std::string::npos) << cli.err;
+  EXPECT_FALSE(std::filesystem::exists(out));
+
+  // Below the limit the same repair is written, in the ANSI layout.
+  pst::putLe32(bytes, 28, 0x1000);
+  pst::putLe32(bytes, 4, pst::crc(pst::Bytes(bytes).subspan(8, 471)));
+  test::writeFile(path, bytes);
+  EXPECT_EQ(test::runCliArgs({"repair", "-q", path, "-o", out}).status, 0);
+  const pst::CheckReport r = checked(test::readFile(out));
+  EXPECT_EQ(r.analysis.layout, pst::FileLayout::Ansi);
+  EXPECT_TRUE(r.sound());
+  EXPECT_EQ(r.messagesReadable, 2);
+}
+
+// The writers lay out what the generated ANSI sample holds, byte for byte: its header over its
+// own unnamed bytes, and without them the named fields and the deprecated free maps (0xFF) in
+// their ANSI places; a page of each level of both trees; its first allocation map.
+TEST(Ansi, WritersLayOutWhatTheGeneratedSampleHolds) {
+  const std::vector<std::byte>& bytes = test::ansiEnron();
+  if (bytes.empty()) GTEST_SKIP() << "python3 is needed to generate the ANSI sample";
+  const pst::Geometry& g = pst::kAnsiGeometry;
+  const pst::Bytes file(bytes);
+  const pst::ParsedHeader parsed = pst::parseHeader(file, pst::FileLayout::Ansi);
+  ASSERT_EQ(parsed.state, pst::HeaderState::Sound);
+  Bytes header(512);
+  pst::buildHeader(parsed.header, header, file.first(512), g);
+  EXPECT_TRUE(std::ranges::equal(header, file.first(512)));
+  Bytes fresh(512);
+  pst::buildHeader(parsed.header, fresh, {}, g);
+  const pst::ParsedHeader again = pst::parseHeader(fresh, pst::FileLayout::Ansi);
+  EXPECT_EQ(again.state, pst::HeaderState::Sound);
+  EXPECT_EQ(std::memcmp(fresh.data() + 164, file.data() + 164, 40), 0);  // ROOT
+  EXPECT_EQ(std::memcmp(fresh.data() + 8, file.data() + 8, 4), 0);      // client magic, version
+  EXPECT_TRUE(std::all_of(fresh.begin() + 204, fresh.begin() + 460, [](std::byte b) { return b == std::byte{0xFF}; }));
+  EXPECT_EQ(fresh[460], std::byte{0x80});
+
+  // Each root, then the first child of each page above the leaves.
+  std::vector<std::uint64_t> at{parsed.header.nodeRoot.offset, parsed.header.blockRoot.offset};
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    const pst::Bytes page = file.subspan(at[i], 512);
+    const auto tree = pst::parseTreePage(page, g);
+    ASSERT_TRUE(tree) << std::hex << at[i];
+    EXPECT_TRUE(std::ranges::equal(pst::buildTreePage(*tree, at[i], g), page)) << std::hex << at[i];
+    if (tree->level > 0) at.push_back(tree->entries.front().child.offset);
+  }
+  EXPECT_EQ(at.size(), 5u);  // a node tree of 2 levels, a block tree of 3
+  const pst::Bytes map = file.subspan(0x4400, 512);
+  std::vector<std::uint8_t> bits(g.mapBits.size);
+  std::transform(map.begin() + 4, map.begin() + 4 + 496, bits.begin(), [](std::byte b) { return std::uint8_t(b); });
+  EXPECT_TRUE(std::ranges::equal(pst::buildMapPage(pst::kPageAllocMap, bits, 0x4400, g), map));
 }

@@ -1,6 +1,7 @@
 // OSTs with 4 KiB pages, read by check: both samples whole, with the folders and messages an
 // independent reader exports from them; a lost tree page found; compressed blocks inflated to
-// exactly the size their block-tree entry gives, or not at all. Repaired in their own layout.
+// exactly the size their block-tree entry gives, or not at all. (Their repair: LayoutRepair in
+// pst_test.cpp.)
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 
 #include "format/format.h"
@@ -87,68 +87,6 @@ TEST(Ost, WritersLayOutWhatTheSampleHolds) {
   const pst::Bytes block = file.subspan(0x23000, 512);
   EXPECT_TRUE(std::ranges::equal(pst::buildBlock({block.begin(), block.begin() + 148}, pst::Encoding::None, 0x8E3C, 0x23000, kOst), block));
 }
-
-namespace {
-
-// The model tests' damage (pst_damage.py), laid out in the Unicode layout's terms as they lay
-// it: the first 17,408 bytes, the last interval of 253,952 bytes (for a 16 MB OST, the tail
-// of the file, as its own interval is the whole file), the node tree's root page.
-enum class Damage { None, HeaderLost, TailLost, NodeRootLost };
-
-std::vector<std::byte> damaged(std::vector<std::byte> bytes, Damage d) {
-  const auto zero = [&bytes](std::uint64_t from, std::uint64_t length) {
-    std::fill_n(bytes.begin() + std::ptrdiff_t(from), std::min<std::uint64_t>(length, bytes.size() - from), std::byte{0});
-  };
-  const pst::Geometry& unicode = pst::kUnicodeGeometry;
-  const std::uint64_t first = std::uint64_t(unicode.firstMapOffset), interval = std::uint64_t(unicode.mapInterval);
-  if (d == Damage::HeaderLost) zero(0, first);
-  if (d == Damage::TailLost) zero(first + (bytes.size() - 1 - first) / interval * interval, bytes.size());
-  if (d == Damage::NodeRootLost)
-    zero(pst::parseHeader(bytes, pst::FileLayout::Unicode4K).header.nodeRoot.offset, kOst.pageSize);
-  return bytes;
-}
-
-bool havePffinfo() { return std::system("command -v pffinfo >/dev/null 2>&1") == 0; }
-
-// Each sample, damaged so, repaired: an OST with 4 KiB pages (a sound one copied as it is)
-// that check calls sound and that pffinfo (an independent reader, where installed) opens,
-// holding every message.
-void expectRepairedWhole(Damage d) {
-  TempDir dir;
-  for (const auto& [which, messages] : {std::pair{1, 183}, std::pair{2, 162}}) {
-    SCOPED_TRACE("sample " + std::to_string(which));
-    const std::vector<std::byte>& sample = test::ostSample(which);
-    ASSERT_FALSE(sample.empty()) << "xz (xz-utils) is needed";
-    const std::string in = dir.file("damaged-" + std::to_string(which) + ".ost");
-    const std::string out = dir.file("repaired-" + std::to_string(which) + ".ost");
-    test::writeFile(in, damaged(sample, d));
-    const test::CliOutcome repair = test::runCliArgs({"repair", "-q", in, "-o", out});
-    ASSERT_EQ(repair.status, 0) << repair.err;
-    const std::vector<std::byte> written = test::readFile(out);
-    if (d == Damage::None) {
-      EXPECT_TRUE(written == sample) << "a sound file is copied byte for byte";
-    }
-    const pst::ParsedHeader header = pst::parseHeader(written, pst::FileLayout::Unicode4K);
-    EXPECT_EQ(header.state, pst::HeaderState::Sound);
-    EXPECT_EQ(header.header.version, 36);
-    const test::CliOutcome r = test::runCliArgs({"check", "-q", "--format", "tsv", out});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("verdict\tsound\nheader\town\nlayout\tthe 4 KiB-page layout\n"), std::string::npos) << r.out;
-    const std::string n = std::to_string(messages);
-    EXPECT_NE(r.out.find("messages\t" + n + ", " + n + " readable\n"), std::string::npos) << r.out;
-    if (havePffinfo()) {
-      EXPECT_EQ(std::system(("pffinfo '" + out + "' >/dev/null 2>&1").c_str()), 0);
-    }
-  }
-  if (!havePffinfo()) GTEST_SKIP() << "pffinfo (pff-tools) is not installed: the repaired files were not opened by it";
-}
-
-}  // namespace
-
-TEST(OstRepair, ASoundSampleComesOutSound) { expectRepairedWhole(Damage::None); }
-TEST(OstRepair, HeaderLost) { expectRepairedWhole(Damage::HeaderLost); }
-TEST(OstRepair, TailLost) { expectRepairedWhole(Damage::TailLost); }
-TEST(OstRepair, NodeTreeRootLost) { expectRepairedWhole(Damage::NodeRootLost); }
 
 // A block-tree leaf page zeroed: the walk misses it and the blocks it listed, and says so.
 TEST(Ost, ALostTreePageIsDamage) {

@@ -387,6 +387,40 @@ TEST(RecoverCommand, ALostHeaderIsBuiltOnTheNewestTrees) {
       << r.out;
 }
 
+// The same for an ANSI PST and an OST with 4 KiB pages, each laid on the image in one piece:
+// the header is built in the file's own layout (its version, 32-bit fields for ANSI), not left
+// as zeros, and the file reads whole. (An OST of one interval is written with --all.)
+TEST(RecoverCommand, ALostHeaderIsBuiltInTheFilesOwnLayout) {
+  struct Case {
+    const char* name;
+    const std::vector<std::byte>& bytes;
+    std::uint16_t version;
+    const char* readable;
+  };
+  for (const Case& c : {Case{"file1.pst", test::ansiEnron(), 14, "messages\t71, 71 readable"},
+                        Case{"file1.ost", test::ostSample(1), 36, "messages\t183, 183 readable"}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.bytes.empty()) << "python3 and xz (xz-utils) are needed";
+    std::vector<std::byte> image(1 << 20);
+    image.insert(image.end(), c.bytes.begin(), c.bytes.end());
+    std::fill_n(image.begin() + (1 << 20), 4096, std::byte{0});
+    image.resize(image.size() + (1 << 20));
+    TempDir dir;
+    test::writeFile(dir.file("disk.img"), image);
+    const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q", "--all"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(std::string(c.name) + ": its own header was lost; one was built"), std::string::npos) << r.out;
+    const auto written = test::readFile(dir.file("out/") + c.name);
+    ASSERT_EQ(written.size(), c.bytes.size());
+    const pst::ParsedHeader header = pst::parseHeader(written, pst::layoutOf(c.version));
+    EXPECT_EQ(header.state, pst::HeaderState::Sound);
+    EXPECT_EQ(header.header.version, c.version);
+    const auto checked = test::runCliArgs({"check", "--format", "tsv", dir.file("out/") + c.name});
+    EXPECT_EQ(checked.status, 0) << checked.out;
+    EXPECT_NE(checked.out.find(c.readable), std::string::npos) << checked.out;
+  }
+}
+
 // A file system put the file's first cluster, which holds the header, at the end of the
 // volume and the rest at its start: the header is found by its roots, not by its place.
 TEST(RecoverCommand, AHeaderAwayFromMapPageZeroIsTakenByItsRoots) {

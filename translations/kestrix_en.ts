@@ -469,8 +469,12 @@
         <translation>Cannot write file &quot;%1&quot;: it is %2; results are written to regular files only.</translation>
     </message>
     <message>
-        <source>无法修复文件 &quot;%1&quot;：ANSI 格式的 PST 暂不能修复 (可以检查和恢复)。</source>
-        <translation>Cannot repair file &quot;%1&quot;: PSTs in the ANSI layout cannot be repaired yet (they can be checked and recovered).</translation>
+        <source>无法修复文件 &quot;%1&quot;：它是未知版本的 PST，无法读取。</source>
+        <translation>Cannot repair file &quot;%1&quot;: it is a PST of an unknown version, which cannot be read.</translation>
+    </message>
+    <message>
+        <source>无法修复文件 &quot;%1&quot;：修复后的文件会超出 ANSI 格式的限制（32 位编号和偏移，文件小于 2 GB），没有写入任何文件。</source>
+        <translation>Cannot repair file &quot;%1&quot;: the repaired file would pass the limits of the ANSI layout (32-bit IDs and offsets, files below 2 GB); no file was written.</translation>
     </message>
 </context>
 <context>

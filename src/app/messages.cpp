@@ -96,7 +96,9 @@ QString Messages::text(const Message& m) {
     }
     case C::CannotRepair:
       return arg(1) == "layout"
-                 ? tr("无法修复文件 \"%1\"：ANSI 格式的 PST 暂不能修复 (可以检查和恢复)。").arg(arg(0))
+                 ? tr("无法修复文件 \"%1\"：它是未知版本的 PST，无法读取。").arg(arg(0))
+             : arg(1) == "limits"
+                 ? tr("无法修复文件 \"%1\"：修复后的文件会超出 ANSI 格式的限制（32 位编号和偏移，文件小于 2 GB），没有写入任何文件。").arg(arg(0))
                  : tr("无法修复文件 \"%1\"：其中没有 PST 结构（既没有自己的文件头，也没有索引页）。").arg(arg(0));
     case C::CannotResize:
       return tr("无法将文件 \"%1\" 的长度设为 %2 字节：%3").arg(arg(0), arg(1), reason(m.err));

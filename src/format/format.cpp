@@ -67,7 +67,6 @@ constexpr const std::uint8_t* kInverse = kCryptTable + 512;
 
 // Header field offsets of the Unicode layout, which isHeaderSector reads.
 constexpr const HeaderGeometry& kUnicodeHeader = kUnicodeGeometry.header;
-constexpr std::size_t kAtFreeMaps = 256;   // rgbFM and rgbFP, 256 bytes, deprecated
 
 std::array<std::uint32_t, 256> makeCrcTable() {
   std::array<std::uint32_t, 256> table{};
@@ -227,9 +226,9 @@ void putField(std::span<std::byte> b, Field f, std::uint64_t v) {
 BlockRef readRef(Bytes b, std::size_t at, std::size_t idSize) {
   return {readField(b, {at, idSize}), readField(b, {at + idSize, idSize})};
 }
-void putRef(std::span<std::byte> b, std::size_t at, BlockRef ref) {
-  putLe64(b, at, ref.bid);
-  putLe64(b, at + 8, ref.offset);
+void putRef(std::span<std::byte> b, std::size_t at, BlockRef ref, std::size_t idSize) {
+  putField(b, {at, idSize}, ref.bid);
+  putField(b, {at + idSize, idSize}, ref.offset);
 }
 bool headerCrcHolds(Bytes b, std::size_t crcAt, std::size_t length) {
   return crc(b.subspan(8, length)) == le32(b, crcAt);
@@ -379,7 +378,7 @@ void buildHeader(const Header& h, std::span<std::byte> out, Bytes keep, const Ge
     std::copy_n(keep.begin(), at.size, b.begin());
   } else {
     std::fill(b.begin(), b.end(), std::byte{0});
-    std::fill_n(b.begin() + kAtFreeMaps, 256, std::byte{0xFF});
+    std::fill_n(b.begin() + std::ptrdiff_t(at.freeMapsAt), 256, std::byte{0xFF});
     b[14] = std::byte{1};  // bPlatformCreate
     b[15] = std::byte{1};  // bPlatformAccess
   }
@@ -471,21 +470,21 @@ std::optional<TreePage> parseTreePage(Bytes page, const Geometry& g) {
 std::vector<std::byte> buildTreePage(const TreePage& page, std::uint64_t offset, const Geometry& g) {
   const TreePageGeometry& tp = g.treePage;
   std::vector<std::byte> b(g.pageSize);
-  const std::size_t size = entrySize(page.type, page.level, g);
+  const std::size_t size = entrySize(page.type, page.level, g), id = g.idSize;
   for (std::size_t i = 0; i < page.entries.size(); ++i) {
     const TreeEntry& e = page.entries[i];
     const std::size_t at = i * size;
     if (page.level > 0) {
-      putLe64(b, at, e.key);
-      putRef(b, at + 8, e.child);
+      putField(b, {at, id}, e.key);
+      putRef(b, at + id, e.child, id);
     } else if (page.type == kPageNodeTree) {
-      putLe64(b, at, e.key);
-      putLe64(b, at + 8, e.data);
-      putLe64(b, at + 16, e.sub);
-      putLe32(b, at + 24, e.parent);
+      putField(b, {at, id}, e.key);
+      putField(b, {at + id, id}, e.data);
+      putField(b, {at + 2 * id, id}, e.sub);
+      putLe32(b, at + 3 * id, e.parent);
     } else {
-      putRef(b, at, e.child);
-      putLe16(b, at + 16, e.size);
+      putRef(b, at, e.child, id);
+      putLe16(b, at + 2 * id, e.size);
       if (tp.blockInflatedAt != 0) putLe16(b, at + tp.blockInflatedAt, e.inflated);
       putLe16(b, at + tp.blockRefsAt, e.refs);
     }

@@ -1,8 +1,8 @@
 #pragma once
 // The on-disk structures of a PST file in each of its layouts (ANSI; Unicode with 512-byte
 // pages or 4 KiB ones): the header and its ROOT, page and block trailers, B-tree pages,
-// internal blocks, the CRC, the signature and the block encodings. Readers take the layout's
-// geometry; builders write the Unicode layouts (the Unicode one by default). Pure functions
+// internal blocks, the CRC, the signature and the block encodings. Readers and builders take
+// the layout's geometry (the Unicode one by default). Pure functions
 // over byte spans: no I/O, no state. Offsets and sizes are in bytes.
 
 #include <array>

@@ -37,6 +37,7 @@ struct HeaderGeometry {
   Field nextBlockBid, nextPageBid;    // bidNextB, bidNextP
   std::size_t uniqueAt = 0;           // dwUnique
   std::size_t nextNidAt = 0;          // rgnid[32]
+  std::size_t freeMapsAt = 0;         // rgbFM and rgbFP, 256 bytes, deprecated: a new file has 0xFF
   std::size_t rootAt = 0;             // the ROOT structure; the fields below lie in the header
   Field fileEof, lastAMap, amapFree, pmapFree;
   Field nodeRootBid, nodeRootOffset, blockRootBid, blockRootOffset;
@@ -117,6 +118,9 @@ struct Geometry {
   // XXBLOCK) has its total size there instead, in every layout, and its BIDs at 8.
   std::size_t subnodeEntriesAt = 8;
   bool pageMaps = false;              // every eighth interval holds a page map after its allocation map
+  // The largest file the layout addresses: its offsets, and its readers' limit. IDs and
+  // offsets must also fit idSize bytes (see fitsId).
+  std::int64_t maxFileLength = INT64_MAX;
   HeaderGeometry header;
   PageTrailerGeometry pageTrailer;
   BlockTrailerGeometry blockTrailer;
@@ -128,6 +132,8 @@ struct Geometry {
   constexpr std::int64_t intervalOffset(std::int64_t id) const { return firstMapOffset + id * mapInterval; }
   constexpr std::int64_t firstMapSector() const { return firstMapOffset / 512; }
   constexpr std::int64_t intervalSectors() const { return mapInterval / 512; }
+  // Whether a BID, NID or file offset can be written in idSize bytes.
+  constexpr bool fitsId(std::uint64_t v) const { return idSize >= 8 || v >> (8 * idSize) == 0; }
 };
 
 namespace layout_detail {
@@ -148,12 +154,14 @@ constexpr Geometry ansi() {
   g.blockAlign = 64;
   g.maxBlockSize = 8192;
   g.pageMaps = true;
+  g.maxFileLength = std::int64_t(1) << 31;  // 2 GiB
   HeaderGeometry& h = g.header;
   h.size = 512;  // no CRC of the whole header
   h.nextBlockBid = {24, 4};
   h.nextPageBid = {28, 4};
   h.uniqueAt = 32;
   h.nextNidAt = 36;
+  h.freeMapsAt = 204;
   h.rootAt = 164;
   h.fileEof = {168, 4};
   h.lastAMap = {172, 4};
@@ -200,6 +208,7 @@ constexpr Geometry unicode() {
   h.nextPageBid = {32, 8};
   h.uniqueAt = 40;
   h.nextNidAt = 44;
+  h.freeMapsAt = 256;
   h.rootAt = 180;
   h.fileEof = {184, 8};
   h.lastAMap = {192, 8};

@@ -10,9 +10,11 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
 }  // namespace
 
-std::string unrepairableReason(const std::string& why, const std::string& layout) {
-  if (why == "layout" && layout == "ansi") return "is an ANSI PST: repair of ANSI PSTs is not built yet";
-  return why == "layout" ? "is a PST file of a layout that is not supported yet (ANSI)"
+std::string unrepairableReason(const std::string& why) {
+  if (why == "limits")
+    return "is an ANSI PST whose repaired copy would pass the limits of its layout (IDs and offsets of 32 bits, "
+           "files below 2 GiB)";
+  return why == "layout" ? "is a PST file of a version no layout is known for: it cannot be read"
                          : "holds no PST structure: no header of its own and no index page";
 }
 
@@ -79,7 +81,7 @@ std::string englishText(const Message& m) {
       return "Nothing was rebuilt from " + quoted(arg(0)) + ": " + why;
     }
     case C::CannotRepair:
-      return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1), arg(2));
+      return "Cannot repair file " + quoted(arg(0)) + ". It " + unrepairableReason(arg(1));
     case C::CannotResize:
       return "Cannot set the length of file " + quoted(arg(0)) + " to " + arg(1) + " bytes. " + reason;
     case C::CannotMakeFolder:

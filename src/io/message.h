@@ -28,7 +28,8 @@ struct Message {
     NoRoom,             // {path, need, free}: sizes as text
     NothingRebuilt,     // {path, why, ...}: why "empty"; "short", size, interval bytes; "pst" (a PST file
                         // itself); "nomap", interval bytes (no interval begins with a map page)
-    CannotRepair,       // {path, why}: why "layout" (a PST layout not supported yet; then "ansi" for an ANSI PST, read but not repaired), "nopst" (no PST structure)
+    CannotRepair,       // {path, why}: why "layout" (a PST of a version no layout is known for), "limits" (an
+                        // ANSI PST whose repair would pass its layout's limits), "nopst" (no PST structure)
     CannotResize,       // {path, bytes}; err
     CannotMakeFolder,   // {path}; err
     OutOfMemory,        // {path}: what was being worked on, "" when not known
@@ -51,9 +52,8 @@ struct Message {
 // The message in English, as the command line prints it.
 std::string englishText(const Message& message);
 
-// CannotRepair's reason in English ("is a PST file of a layout ...", "holds no PST structure ..."),
+// CannotRepair's reason in English ("is a PST file of a version ...", "holds no PST structure ..."),
 // for the notes of a check that name it without failing.
-// `layout` "ansi": the file is an ANSI PST, which is read but not repaired yet.
-std::string unrepairableReason(const std::string& why, const std::string& layout = {});
+std::string unrepairableReason(const std::string& why);
 
 }  // namespace kestrix

@@ -14,8 +14,8 @@ namespace kestrix::pst {
 
 namespace {
 
-// The maps that begin an interval: allocation, page, free and free-page maps in the Unicode
-// layout, the allocation map alone in the 4 KiB one.
+// The maps that begin an interval: allocation, page, free and free-page maps in the layouts of
+// 512-byte pages, the allocation map alone in the 4 KiB one.
 constexpr std::int64_t kReservedPerInterval = 4096;
 
 std::int64_t wholeIntervalsLength(std::int64_t length, const Geometry& g) {
@@ -29,10 +29,8 @@ std::int64_t wholeIntervalsLength(std::int64_t length, const Geometry& g) {
 std::int64_t repairedRoom(std::int64_t length, const Geometry& g) { return wholeIntervalsLength(length, g) + g.mapInterval; }
 
 // Why a file as checked cannot be repaired: the data of Message::Code::CannotRepair after the
-// path (see unrepairableReason); empty when it can be. A file read in the ANSI layout is
-// checked but not repaired yet: a repair would write it anew in a 64-bit layout.
+// path (see unrepairableReason); empty when it can be.
 std::vector<std::string> unrepairable(const CheckReport& r) {
-  if (r.analysis.layout == FileLayout::Ansi) return {"layout", "ansi"};
   if (!r.supported()) return {"layout"};
   if (!r.isPst) return {"nopst"};
   return {};
@@ -376,7 +374,8 @@ std::uint32_t defaultNextNid(std::size_t type) {
 Header startingHeader(const StructureScan& scan, const Analysis& a, std::uint64_t& nextPage) {
   const bool own = a.headerVerdict == HeaderVerdict::Own;
   Header h = own ? a.header : Header{};
-  h.version = scan.geometry->version;
+  // The file's own header keeps its version (an ANSI file's 14 or 15); a new one has the layout's.
+  if (!own || layoutOf(h.version) != scan.geometry->layout) h.version = scan.geometry->version;
   h.encoding = a.encoding;
   for (std::size_t t = 0; t < h.nextNid.size(); ++t) h.nextNid[t] = std::max(h.nextNid[t], defaultNextNid(t));
   // A block or page ID of 0 means "none": new ones start above it.
@@ -422,8 +421,7 @@ std::optional<Header> rebuiltHeader(scan::ByteSource& file, const std::atomic<bo
   const StructureScan scan = scanStructure(file, stop);
   if (scan.stopped) return std::nullopt;
   const Analysis a = analyse(scan, file);
-  // Only a Unicode header is built; an OST with 4 KiB pages keeps none rebuilt.
-  if (a.layout != FileLayout::Unicode || !a.nodeRoot || !a.blockRoot) return std::nullopt;
+  if (!a.nodeRoot || !a.blockRoot) return std::nullopt;
   std::uint64_t nextPage = 0;
   Header h = startingHeader(scan, a, nextPage);
   raiseNextNids(h, a.nodes);
@@ -591,6 +589,10 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
   r.pagesWritten = nodePages + blockPages;
   r.outputLength = slots.length();
   finishHeader(h, nextPage, r.outputLength, ownHeader, g);
+  // A file past its layout's limits (an ANSI file's 32-bit IDs and offsets, its 2 GiB) is one
+  // no reader opens: none is written.
+  if (r.outputLength > g.maxFileLength || !g.fitsId(h.fileEof) || !g.fitsId(h.nextBlockBid) || !g.fitsId(h.nextPageBid))
+    throw Error(Message{Message::Code::CannotRepair, {input.name(), "limits"}});
 
   // Appended intervals begin with their allocation map (and, where the layout has page maps,
   // every eighth with one after it). The map's first bits cover its own page.
@@ -690,7 +692,7 @@ CheckedOutput checkWrittenPst(rebuild::OutputSet& outputs, std::size_t target, c
   }
   if (out.check.soundApartFromCrcs()) return out;  // blocks whose CRC fails stay as readers read them
   if (const auto why = unrepairable(out.check); !why.empty()) {
-    out.notRepaired = "it " + unrepairableReason(why[0], why.size() > 1 ? why[1] : std::string());
+    out.notRepaired = "it " + unrepairableReason(why[0]);
     return out;
   }
   const std::string path = written.path();

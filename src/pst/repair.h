@@ -53,15 +53,18 @@ struct RepairReport {
   bool stopped = false;
 };
 
-// Copies the input into `output` while scanning it, then writes the repairs over the copy.
-// Throws kestrix::Error when the input holds no PST structure or a layout not supported yet;
-// the caller then discards the output. A stop leaves the output incomplete (report.stopped).
+// Copies the input into `output` while scanning it, then writes the repairs over the copy, in
+// the input's own layout. Throws kestrix::Error when the input holds no PST structure, is of a
+// version no layout is known for, or would come out past its layout's limits (an ANSI file's
+// 32-bit IDs and offsets, 2 GiB); the caller then discards the output. A stop leaves the
+// output incomplete (report.stopped).
 RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, const std::atomic<bool>& stop,
                        const StructureScanOptions& options = {});
 
-// The header a repair gives `file` (the whole file, its own header lost or not): its roots
-// told from its tree pages, its length, next IDs and encoding from what it holds. nullopt
-// when it holds no root page of either tree, or when the stop flag ended the reading.
+// The header a repair gives `file` (the whole file, its own header lost or not), in the layout
+// the file is read in (see geometryToRead; its version names it): its roots told from its tree
+// pages, its length, next IDs and encoding from what it holds. nullopt when it holds no root
+// page of either tree, or when the stop flag ended the reading.
 std::optional<Header> rebuiltHeader(scan::ByteSource& file, const std::atomic<bool>& stop);
 
 // Repairs into outputPath through the one output writer: the checks every output gets (not
@@ -75,10 +78,10 @@ RepairReport repairFile(scan::ByteSource& input, const std::string& outputPath, 
 // in place. A sound file stays exactly as written. A damaged one is repaired: the repaired file
 // takes the target's name and the bytes as written are kept beside it under rawPathFor(name),
 // so nothing is lost and the repair can be tried again. A file that is no PST, or one of a
-// layout not supported yet, stays as written and notRepaired says why. Where the repair cannot
-// complete (no room or no name for the repaired copy, a write that fails), nothing is put at
-// the target's name, so a sound earlier file there stays: the bytes as written are kept under
-// rawPath (rawPathFor(name), or the first of rawPathFor(name, 2), ... that can be written),
+// version no layout is known for, stays as written and notRepaired says why. Where the repair
+// cannot complete (no room or no name for the repaired copy, a write that fails), nothing is
+// put at the target's name, so a sound earlier file there stays: the bytes as written are kept
+// under rawPath (rawPathFor(name), or the first of rawPathFor(name, 2), ... that can be written),
 // failed says which step failed, and the run must not call itself a success.
 struct CheckedOutput {
   CheckReport check;          // the file as written

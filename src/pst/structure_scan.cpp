@@ -246,15 +246,18 @@ const Geometry& geometryToRead(scan::ByteSource& input) {
     const Geometry* g = geometryOf(parseHeader(std::span(head).first(got)).layout);
     return g ? *g : kUnicodeGeometry;
   }
-  const Geometry& g = kUnicode4KGeometry;
-  std::vector<std::byte> page(g.pageSize);
-  for (int k = 0; k < kLayoutProbes; ++k) {
-    const std::int64_t at = g.firstMapOffset + k * g.mapInterval;
-    if (at + std::int64_t(g.pageSize) > input.size()) break;
-    if (input.readAt(at, page) != page.size()) continue;
-    const PageTrailer t = pageTrailer(page, g);
-    if (t.type == kPageAllocMap && t.bid == std::uint64_t(at) && isValidPage(page, std::uint64_t(at), g))
-      return g;
+  // An ANSI map lies where a Unicode one would, its trailer 4 bytes later in the page: the
+  // two cannot both prove themselves on one page.
+  for (const Geometry* g : {&kUnicode4KGeometry, &kAnsiGeometry}) {
+    std::vector<std::byte> page(g->pageSize);
+    for (int k = 0; k < kLayoutProbes; ++k) {
+      const std::int64_t at = g->intervalOffset(k);
+      if (at + std::int64_t(g->pageSize) > input.size()) break;
+      if (input.readAt(at, page) != page.size()) continue;
+      const PageTrailer t = pageTrailer(page, *g);
+      if (t.type == kPageAllocMap && t.bid == std::uint64_t(at) && isValidPage(page, std::uint64_t(at), *g))
+        return *g;
+    }
   }
   return kUnicodeGeometry;
 }

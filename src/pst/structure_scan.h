@@ -122,9 +122,9 @@ struct PassOptions {
 PassResult readInOnePass(scan::ByteSource& input, const std::atomic<bool>& stop, const PassOptions& options,
                          const ChunkVisitor& visit);
 
-// The layout to read the input in: the one its header names where that is 4 KiB pages (a
-// header whose first sector's CRC holds); where the header is lost, 4 KiB pages when an
-// allocation map of that layout proves itself where one begins an interval; else Unicode.
+// The layout to read the input in: the one its header names (a header whose first sector's
+// CRC holds); where the header is lost, 4 KiB pages or ANSI when an allocation map of that
+// layout proves itself where one begins an interval; else Unicode.
 const Geometry& geometryToRead(scan::ByteSource& input);
 
 // Reads the whole input once, in the layout geometryToRead gives (see StructureScan::geometry).

@@ -675,7 +675,6 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
                                  const RecoverProgressFn& progress, const scan::SourceIndex* index) {
   if (!file.unbuildable.empty()) throw Error("Cannot write " + file.fileName + ": " + file.unbuildable);
   const pst::Geometry& g = file.geometry();
-  const bool unicode = file.layout == pst::FileLayout::Unicode;
   RecoverResult result;
   const std::vector<CopyRun> runs = intervalRuns(fragments, file);
   const std::int64_t total = g.firstMapOffset + std::int64_t(runs.size()) * g.mapInterval;
@@ -689,22 +688,23 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
   }
   // Without its magic the header's sectors are not part of the file after all: not written.
   if (!result.ownHeader) result.unreadable.clear();
-  // A Unicode file whose header is lost gets the one repair builds from what its intervals hold.
-  if (!file.headerHasMagic && unicode) {
+  // A file whose header is lost gets the one repair builds from what its intervals hold, in its
+  // own layout (one the intervals prove to be another is not the file's).
+  if (!file.headerHasMagic) {
     RunsView view(src, runs, file.outputSize());
-    if (auto rebuilt = pst::rebuiltHeader(view, stop)) {
+    if (auto rebuilt = pst::rebuiltHeader(view, stop); rebuilt && pst::layoutOf(rebuilt->version) == file.layout) {
       // The roots found in the intervals as anchored may be an old generation of the trees:
       // the newest the source holds for this file wins.
       if (index) {
         std::vector<pst::FileRun> anchors;
         for (const CopyRun& run : runs) anchors.push_back({run.outputOffset, run.sourceOffset, run.length});
         for (auto [root, type] : {std::pair(&rebuilt->nodeRoot, pst::kPageNodeTree), std::pair(&rebuilt->blockRoot, pst::kPageBlockTree)})
-          if (const auto newer = pst::newestRoot(src, *index, anchors, file.outputSize(), type, file.alone);
+          if (const auto newer = pst::newestRoot(src, *index, anchors, file.outputSize(), type, file.alone, g);
               newer && pst::blockKey(newer->bid) > pst::blockKey(root->bid))
             *root = *newer;
       }
       std::fill(header.begin(), header.end(), std::byte{0});
-      pst::buildHeader(*rebuilt, header);
+      pst::buildHeader(*rebuilt, header, {}, g);
       result.headerRebuilt = true;
     } else if (stop.load()) {
       result.stopped = true;
@@ -750,9 +750,10 @@ RecoverResult WriteAssembledFile(scan::ByteSource& src, std::span<const scan::Fr
       return result;
     }
   }
-  // A file of another layout without its own header has none to write: its first bytes stay zeros.
+  // A Unicode file whose header could not be built gets the fixed block, whose roots check
+  // calls foreign; one of another layout has none to write: its first bytes stay zeros.
   if (result.ownHeader || result.headerRebuilt) output.writeAt(0, header);
-  else if (unicode) output.writeAt(0, HeaderBlock());
+  else if (file.layout == pst::FileLayout::Unicode) output.writeAt(0, HeaderBlock());
 
   // IDs go out in increasing order, so a stop leaves the intervals below the next one.
   const CopyResult copied = copyRuns(src, runs, output, stop, [&](const CopyProgress& p) {

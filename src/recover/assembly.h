@@ -169,11 +169,12 @@ struct RecoverResult {
   bool reassembled = false;
 };
 
-// Writes the file straight from the source: its own header (the 17,408 bytes before its ID 0
-// map page) when those bytes carry the magic and file.headerHasMagic is set; for a file whose
+// Writes the file straight from the source: its own header (the bytes before its ID 0 map
+// page) when those bytes carry the magic and file.headerHasMagic is set; for a file whose
 // header is lost (headerHasMagic false), the header repair builds from the file's intervals
-// (roots, length, next IDs; result.headerRebuilt), which then leads the block-level check
-// below as the file's own would; else the fixed header block; every found interval at 0x4400 + id * 0x3E000; missing intervals never written,
+// in the file's layout (roots, length, next IDs; result.headerRebuilt), which then leads the
+// block-level check below as the file's own would; else the fixed header block (a Unicode
+// file) or zeros; every found interval where its layout puts it; missing intervals never written,
 // so they are holes once the length is set to file.outputSize().
 // With its own header and what the scan found of PST structure (index), the file's own index is
 // checked first (pst::reassemble): where a tree page or block does not lie where the

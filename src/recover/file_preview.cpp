@@ -64,8 +64,8 @@ FilePreview previewFile(scan::ByteSource& src, std::span<const scan::Fragment> f
     if (index) {
       std::vector<pst::FileRun> anchors;
       for (const CopyRun& r : runs) anchors.push_back({r.outputOffset, r.sourceOffset, r.length});
-      const auto node = pst::newestRoot(src, *index, anchors, file.outputSize(), pst::kPageNodeTree, file.alone);
-      const auto block = pst::newestRoot(src, *index, anchors, file.outputSize(), pst::kPageBlockTree, file.alone);
+      const auto node = pst::newestRoot(src, *index, anchors, file.outputSize(), pst::kPageNodeTree, file.alone, file.geometry());
+      const auto block = pst::newestRoot(src, *index, anchors, file.outputSize(), pst::kPageBlockTree, file.alone, file.geometry());
       if (node && block) {
         given.emplace();
         given->nodeRoot = *node;

@@ -761,29 +761,29 @@ std::optional<std::int64_t> predict(const Anchors& anchors, std::int64_t fileOff
 }  // namespace
 
 std::optional<BlockRef> newestRoot(scan::ByteSource& source, const scan::SourceIndex& index, std::span<const FileRun> anchors,
-                                   std::int64_t fileLength, std::uint8_t type, bool anywhere) {
+                                   std::int64_t fileLength, std::uint8_t type, bool anywhere, const Geometry& g) {
   std::vector<const scan::TreePageHit*> pages;
-  for (const scan::TreePageHit& p : index.treePages)
+  for (const scan::TreePageHit& p : index.of(g.layout).treePages)
     if (p.type == type) pages.push_back(&p);
   std::sort(pages.begin(), pages.end(), [](const scan::TreePageHit* a, const scan::TreePageHit* b) {
     return std::pair(a->level, blockKey(a->bid)) > std::pair(b->level, blockKey(b->bid));
   });
   const std::vector<FileRun> bySource = inSourceOrder({anchors.begin(), anchors.end()});
-  std::array<std::byte, kPageSize> bytes;
+  const std::int64_t pageSize = std::int64_t(g.pageSize);
+  std::vector<std::byte> bytes(g.pageSize);
   // The newest few: a root that cannot be placed is passed over for the next newest.
   for (std::size_t i = 0; i < pages.size() && i < 16; ++i) {
     const scan::TreePageHit& p = *pages[i];
     if (source.readAt(p.offset, bytes) != bytes.size()) continue;
-    if (const auto ib = fileOffsetOf(bySource, p.offset, kPageSize); ib && isValidPage(bytes, std::uint64_t(*ib)))
+    if (const auto ib = fileOffsetOf(bySource, p.offset, pageSize); ib && isValidPage(bytes, std::uint64_t(*ib), g))
       return BlockRef{p.bid, std::uint64_t(*ib)};
     if (!anywhere) continue;
-    // Pages lie on 512-byte boundaries past the header, never where a map page starts an interval.
-    const std::uint16_t sig = pageTrailer(bytes).sig;
+    // Pages lie on page boundaries past the header, never where a map page starts an interval.
+    const std::uint16_t sig = pageTrailer(bytes, g).sig;
     std::optional<std::int64_t> only;
     int solutions = 0;
-    for (std::int64_t ib = kFirstAMapOffset + std::int64_t(kPageSize); ib + std::int64_t(kPageSize) <= fileLength && solutions < 2;
-         ib += std::int64_t(kPageSize))
-      if ((ib - kFirstAMapOffset) % kIntervalBytes != 0 && signature(std::uint64_t(ib), p.bid) == sig) {
+    for (std::int64_t ib = g.firstMapOffset + pageSize; ib + pageSize <= fileLength && solutions < 2; ib += pageSize)
+      if ((ib - g.firstMapOffset) % g.mapInterval != 0 && signature(std::uint64_t(ib), p.bid) == sig) {
         only = ib;
         ++solutions;
       }

@@ -100,8 +100,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
 // generations; the newest root is the page of the highest level and, among those, the highest
 // BID. Its file offset is where an anchor puts it, proved by its signature; with `anywhere`
 // (no other file on the source can own it), else the one offset within the file that its
-// signature allows. nullopt when no such page can be placed.
+// signature allows. Pages of the file's layout `g` only. nullopt when no such page can be placed.
 std::optional<BlockRef> newestRoot(scan::ByteSource& source, const scan::SourceIndex& index, std::span<const FileRun> anchors,
-                                   std::int64_t fileLength, std::uint8_t type, bool anywhere);
+                                   std::int64_t fileLength, std::uint8_t type, bool anywhere, const Geometry& g);
 
 }  // namespace kestrix::pst

@@ -123,6 +123,18 @@ const std::vector<std::byte>& ostSample(int which) {
   return second;
 }
 
+const std::vector<std::byte>& ansiEnron() {
+  static const std::vector<std::byte> bytes = [] {
+    TempDir dir;
+    const std::string file = dir.file("ansi.pst");
+    const std::string generate = std::string(KESTRIX_TESTDATA_DIR) + "/../model/pst_generate.py";
+    if (runShell("python3 -B '" + generate + "' --layout ansi --input '" + enronPath() + "' -o '" + file + "'") != 0)
+      return std::vector<std::byte>{};
+    return readFile(file);
+  }();
+  return bytes;
+}
+
 std::vector<std::byte> mapPageAt(std::int64_t fileOffset) { return rebuild::makeMapPage(fileOffset, 1); }
 
 }  // namespace kestrix::test

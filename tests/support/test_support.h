@@ -80,6 +80,10 @@ std::string enronPath();
 // unpacked once with xz (xz-utils); empty when xz fails.
 const std::vector<std::byte>& ostSample(int which = 1);
 
+// The sample mailbox written anew in the ANSI layout by tests/model/pst_generate.py
+// (12,968,960 bytes, its 71 messages), generated once; empty when python3 fails.
+const std::vector<std::byte>& ansiEnron();
+
 // A 512-byte page that passes the map-page test, recording the given file offset.
 std::vector<std::byte> mapPageAt(std::int64_t fileOffset);
 
