@@ -472,6 +472,14 @@
         <source>无法修复文件 &quot;%1&quot;：ANSI 格式的 PST 暂不能修复 (可以检查和恢复)。</source>
         <translation>Cannot repair file &quot;%1&quot;: PSTs in the ANSI layout cannot be repaired yet (they can be checked and recovered).</translation>
     </message>
+    <message>
+        <source>无法把 &quot;%1&quot; 作为 %2 镜像读取：%3</source>
+        <translation>Cannot read &quot;%1&quot; as a %2 image: %3</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它是正在读取的镜像 &quot;%2&quot; 的文件之一。请选择另一个输出文件。</source>
+        <translation>Cannot write file &quot;%1&quot;: it is one of the files of the image &quot;%2&quot;, which is being read. Choose another output file.</translation>
+    </message>
 </context>
 <context>
     <name>RecoverFilesController</name>
@@ -776,6 +784,10 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
     <message>
         <source>未知版本的PST格式, 暂不能读取</source>
         <translation>A PST of an unknown version, which cannot be read yet</translation>
+    </message>
+    <message>
+        <source>磁盘镜像 (*.img *.dd *.raw *.bin *.001 *.E01 *.e01 *.Ex01 *.qcow2 *.qcow *.vmdk *.vhd *.vhdx *.VHD *.VHDX)</source>
+        <translation>Disk images (*.img *.dd *.raw *.bin *.001 *.E01 *.e01 *.Ex01 *.qcow2 *.qcow *.vmdk *.vhd *.vhdx *.VHD *.VHDX)</translation>
     </message>
 </context>
 <context>
@@ -1208,6 +1220,10 @@ Still wrong after the repair: %1</translation>
     <message>
         <source>. 另有 %1 个未知版本的 PST 文件头, 第一个在扇区 %2 (版本 %3)</source>
         <translation>. Also %1 PST headers of an unknown version, the first at sector %2 (version %3)</translation>
+    </message>
+    <message>
+        <source>%1 镜像, %2</source>
+        <translation>%1 image, %2</translation>
     </message>
 </context>
 <context>
