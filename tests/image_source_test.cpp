@@ -111,7 +111,7 @@ TEST(ImageSource, EachContainerReadsAsTheRawImageAndRecoversTheMailbox) {
 }
 
 // A chunk of an E01 damaged by hand fails its checksum: its 64 sectors are reported unreadable,
-// and every other byte still reads as the raw image's.
+// and every other byte still reads as the raw image's. The same for a qcow2 cluster.
 TEST(ImageSource, ADamagedE01ChunkIsLostAloneAndReported) {
   TempDir dir;
   const std::string raw = exampleImage(dir);
@@ -144,6 +144,24 @@ TEST(ImageSource, ADamagedE01ChunkIsLostAloneAndReported) {
             std::string::npos)
       << r.err;
   EXPECT_TRUE(test::readFile(dir.file("out/file2.pst")) == test::enronPst());
+
+  // A compressed qcow2 cluster that no longer inflates: its 64 KiB alone are lost.
+  shell("qemu-img convert -c -f raw -O qcow2 " + test::enronPath() + " " + dir.file("mail.qcow2"));
+  auto qcow = test::readFile(dir.file("mail.qcow2"));
+  for (std::size_t i = qcow.size() / 2; i < qcow.size() / 2 + 400; ++i) qcow[i] ^= std::byte{0x5A};
+  test::writeFile(dir.file("mail.qcow2"), qcow);
+  const auto mail = sources::openSource(dir.file("mail.qcow2"));
+  unreadable.clear();
+  read = readAll(*mail, mail->size(), unreadable);
+  unreadable = scan::mergeSectorRuns(unreadable);
+  ASSERT_FALSE(unreadable.empty());
+  expected = test::enronPst();
+  for (const scan::SectorRun& run : unreadable) {
+    EXPECT_EQ(run.first % 128, 0);
+    EXPECT_LE(run.count, 256);
+    std::fill_n(expected.begin() + run.first * 512, run.count * 512, std::byte{0});
+  }
+  EXPECT_TRUE(read == expected);
 }
 
 // What cannot be read as the disk it holds is refused by name, with the reason, never read as
