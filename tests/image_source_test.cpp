@@ -73,8 +73,10 @@ TEST(ImageSource, EachContainerReadsAsTheRawImageAndRecoversTheMailbox) {
       {"dynamic.vhd", "VHD", "qemu-img convert -f raw -O vpc " + raw + " " + dir.file("dynamic.vhd")},
       {"fixed.vhd", "VHD", "qemu-img convert -f raw -O vpc -o subformat=fixed " + raw + " " + dir.file("fixed.vhd")},
       {"disk.vhdx", "VHDX", "qemu-img convert -f raw -O vhdx " + raw + " " + dir.file("disk.vhdx")},
-      // Known by its content, whatever its name.
+      // Known by its content, whatever its name; a VMDK holding its own data is read from the file
+      // given, though its descriptor still names the file it was made as.
       {"qcow2-named.img", "qcow2", "cp " + dir.file("disk.qcow2") + " " + dir.file("qcow2-named.img")},
+      {"moved/other.vmdk", "VMDK", "mkdir " + dir.file("moved") + " && cp " + dir.file("disk.vmdk") + " " + dir.file("moved/other.vmdk")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);

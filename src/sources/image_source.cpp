@@ -21,6 +21,7 @@
 #include <libqcow.h>
 #endif
 #if KESTRIX_HAVE_LIBVMDK
+#include <libbfio.h>
 #include <libvmdk.h>
 #endif
 #if KESTRIX_HAVE_LIBVHDI
@@ -237,7 +238,8 @@ std::string folderOfFile(const std::string& path) {
 
 class VmdkReader final : public Reader {
  public:
-  explicit VmdkReader(const std::string& path) {
+  // embedded: the file holds its own descriptor and data (monolithic sparse, stream-optimized).
+  VmdkReader(const std::string& path, bool embedded) : m_embedded(embedded) {
     VmdkError error;
     if (libvmdk_handle_initialize(&m_handle, &error) != 1) fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
     if (libvmdk_handle_open(m_handle, path.c_str(), LIBVMDK_OPEN_READ, &error) != 1)
@@ -252,20 +254,41 @@ class VmdkReader final : public Reader {
                      "\"; open a copy converted to a standalone image (qemu-img convert)");
     }
     error.clear();
-    // The extents are named relative to the descriptor's folder, not the working folder.
-    const std::string folder = folderOfFile(path);
-    if (libvmdk_handle_set_extent_data_files_path(m_handle, folder.c_str(), folder.size(), &error) != 1 ||
-        libvmdk_handle_open_extent_data_files(m_handle, &error) != 1)
+    int extents = 0;
+    if (libvmdk_handle_get_number_of_extents(m_handle, &extents, &error) != 1)
       fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
+    if (m_embedded && extents == 1) {
+      // The one extent is this file, whatever name its descriptor gave it when it was made: a
+      // renamed image is read, and never another file that bears the old name.
+      libbfio_handle_t* file = nullptr;
+      int entry = 0;
+      if (libbfio_pool_initialize(&m_pool, 0, LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, nullptr) != 1 ||
+          libbfio_file_initialize(&file, nullptr) != 1 ||
+          libbfio_file_set_name(file, path.c_str(), path.size() + 1, nullptr) != 1 ||
+          libbfio_pool_append_handle(m_pool, &entry, file, LIBBFIO_OPEN_READ, nullptr) != 1) {
+        if (file) libbfio_handle_free(&file, nullptr);
+        fail(path, "cannot open its data");
+      }
+      if (libvmdk_handle_open_extent_data_files_file_io_pool(m_handle, m_pool, &error) != 1)
+        fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
+    } else {
+      // The extents are named relative to the descriptor's folder, not the working folder.
+      const std::string folder = folderOfFile(path);
+      if (libvmdk_handle_set_extent_data_files_path(m_handle, folder.c_str(), folder.size(), &error) != 1 ||
+          libvmdk_handle_open_extent_data_files(m_handle, &error) != 1)
+        fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
+    }
     size64_t size = 0;
     if (libvmdk_handle_get_media_size(m_handle, &size, &error) != 1)
       fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
     m_size = std::int64_t(size);
   }
   ~VmdkReader() override {
-    if (!m_handle) return;
-    libvmdk_handle_close(m_handle, nullptr);
-    libvmdk_handle_free(&m_handle, nullptr);
+    if (m_handle) {
+      libvmdk_handle_close(m_handle, nullptr);
+      libvmdk_handle_free(&m_handle, nullptr);
+    }
+    if (m_pool) libbfio_pool_free(&m_pool, nullptr);  // after the handle that reads through it
   }
   std::int64_t mediaSize() const override { return m_size; }
   std::int64_t read(std::int64_t offset, std::byte* out, std::size_t n) override {
@@ -276,6 +299,7 @@ class VmdkReader final : public Reader {
   // The files the extents are kept in, as paths.
   std::vector<std::string> extentFiles(const std::string& path) {
     std::vector<std::string> out;
+    if (m_pool) return {path};
     int count = 0;
     if (libvmdk_handle_get_number_of_extents(m_handle, &count, nullptr) != 1) return out;
     const fs::path folder = rebuild::pathOf(folderOfFile(path));
@@ -299,11 +323,14 @@ class VmdkReader final : public Reader {
  private:
   [[noreturn]] void fail(const std::string& path, const std::string& why) {
     if (m_handle) libvmdk_handle_free(&m_handle, nullptr);
+    if (m_pool) libbfio_pool_free(&m_pool, nullptr);
     m_handle = nullptr;
     refuse(path, ImageFormat::Vmdk, why);
   }
 
   libvmdk_handle_t* m_handle = nullptr;
+  libbfio_pool_t* m_pool = nullptr;
+  bool m_embedded = false;
   std::int64_t m_size = 0;
 };
 #endif
@@ -534,7 +561,9 @@ std::unique_ptr<scan::ByteSource> openImage(std::unique_ptr<scan::FileByteSource
 #endif
 #if KESTRIX_HAVE_LIBVMDK
     case ImageFormat::Vmdk:
-      open = [path] { return std::unique_ptr<Reader>(std::make_unique<VmdkReader>(path)); };
+      open = [path, embedded = !startsWith(head, "# Disk DescriptorFile")] {
+        return std::unique_ptr<Reader>(std::make_unique<VmdkReader>(path, embedded));
+      };
       break;
 #endif
 #if KESTRIX_HAVE_LIBVHDI
