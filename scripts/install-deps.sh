@@ -6,6 +6,7 @@ PKGS=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   libcli11-dev libblkid-dev zlib1g-dev
+  libewf-dev libqcow-dev libvmdk-dev libvhdi-dev libbfio-dev ewf-tools qemu-utils
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev
   qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
   fonts-noto-cjk

@@ -14,6 +14,13 @@ deb=$(ls "$build"/kestrix_*_amd64.deb)
 echo "== $deb"
 dpkg-deb --field "$deb"
 
+# The image libraries come in through dpkg-shlibdeps: a package without them could not read E01,
+# qcow2, VMDK, VHD or VHDX images.
+depends=$(dpkg-deb --field "$deb" Depends)
+for lib in libewf libqcow libvmdk libvhdi; do
+  grep -q "$lib" <<<"$depends" || { echo "the package does not depend on $lib: $depends" >&2; exit 1; }
+done
+
 echo "== contents"
 contents=$(dpkg-deb --contents "$deb")
 for f in usr/bin/kestrix usr/bin/kestrix-cli usr/share/kestrix/enron.pst usr/share/doc/kestrix/help.html usr/share/doc/kestrix/help-en.html \

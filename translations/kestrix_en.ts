@@ -476,6 +476,14 @@
         <source>无法修复文件 &quot;%1&quot;：修复后的文件会超出 ANSI 格式的限制（32 位编号和偏移，文件小于 2 GB），没有写入任何文件。</source>
         <translation>Cannot repair file &quot;%1&quot;: the repaired file would pass the limits of the ANSI layout (32-bit IDs and offsets, files below 2 GB); no file was written.</translation>
     </message>
+    <message>
+        <source>无法把 &quot;%1&quot; 作为 %2 镜像读取：%3</source>
+        <translation>Cannot read &quot;%1&quot; as a %2 image: %3</translation>
+    </message>
+    <message>
+        <source>无法写入文件 &quot;%1&quot;：它是正在读取的镜像 &quot;%2&quot; 的文件之一。请选择另一个输出文件。</source>
+        <translation>Cannot write file &quot;%1&quot;: it is one of the files of the image &quot;%2&quot;, which is being read. Choose another output file.</translation>
+    </message>
 </context>
 <context>
     <name>RecoverFilesController</name>
@@ -780,6 +788,10 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
     <message>
         <source>未知版本的PST格式, 暂不能读取</source>
         <translation>A PST of an unknown version, which cannot be read yet</translation>
+    </message>
+    <message>
+        <source>磁盘镜像 (*.img *.dd *.raw *.bin *.001 *.E01 *.e01 *.Ex01 *.qcow2 *.qcow *.vmdk *.vhd *.vhdx *.VHD *.VHDX)</source>
+        <translation>Disk images (*.img *.dd *.raw *.bin *.001 *.E01 *.e01 *.Ex01 *.qcow2 *.qcow *.vmdk *.vhd *.vhdx *.VHD *.VHDX)</translation>
     </message>
 </context>
 <context>
@@ -1212,6 +1224,10 @@ Still wrong after the repair: %1</translation>
     <message>
         <source>. 另有 %1 个未知版本的 PST 文件头, 第一个在扇区 %2 (版本 %3)</source>
         <translation>. Also %1 PST headers of an unknown version, the first at sector %2 (version %3)</translation>
+    </message>
+    <message>
+        <source>%1 镜像, %2</source>
+        <translation>%1 image, %2</translation>
     </message>
 </context>
 <context>

@@ -47,6 +47,8 @@ QString Messages::text(const Message& m) {
       return arg(0);
     case C::CannotOpen:
       return tr("无法打开文件 \"%1\"：%2").arg(arg(0), reason(m.err));
+    case C::CannotOpenImage:
+      return tr("无法把 \"%1\" 作为 %2 镜像读取：%3").arg(arg(0), arg(1), arg(2));
     case C::NotByOffset: {
       const QString kind = arg(1) == "pipe" ? tr("管道") : arg(1) == "socket" ? tr("套接字") : tr("没有长度的字符设备");
       return tr("无法把 \"%1\" 作为数据源读取：它是%2，不能按位置读取。请先把它的数据保存为文件，再选择该文件。")
@@ -65,6 +67,8 @@ QString Messages::text(const Message& m) {
       return tr("无法写入 \"%1\"：这是文件夹的名称，不是文件。").arg(arg(0));
     case C::OutputIsInput:
       return tr("无法写入文件 \"%1\"：它就是输入文件 \"%2\"。请选择另一个输出文件。").arg(arg(0), arg(1));
+    case C::OutputIsSourcePart:
+      return tr("无法写入文件 \"%1\"：它是正在读取的镜像 \"%2\" 的文件之一。请选择另一个输出文件。").arg(arg(0), arg(1));
     case C::OutputBehindSource:
       return tr("无法写入文件 \"%1\"：它是数据源 \"%2\"（回环设备）背后的文件，会覆盖待恢复的数据。请选择另一个输出文件。")
           .arg(arg(0), arg(1));

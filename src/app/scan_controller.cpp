@@ -70,9 +70,15 @@ void ScanController::clearResults() {
 
 void ScanController::showSourceSize() {
   const std::int64_t size = m_source.size();
-  m_context.ui.sourceSizeLabel->setText(m_source.path().empty()
-                                            ? QString()
-                                            : tr("大小: %1 (%2 字节)").arg(WindowTexts::byteSize(size)).arg(size));
+  if (m_source.path().empty()) {
+    m_context.ui.sourceSizeLabel->clear();
+    return;
+  }
+  const QString text = tr("大小: %1 (%2 字节)").arg(WindowTexts::byteSize(size)).arg(size);
+  // An image in a container: the size is its disk's, and the format is named.
+  m_context.ui.sourceSizeLabel->setText(m_source.format().empty()
+                                            ? text
+                                            : tr("%1 镜像, %2").arg(QString::fromStdString(m_source.format()), text));
 }
 
 void ScanController::Button1Click() {

@@ -11,6 +11,7 @@
 #include "app/disk_access.h"
 #include "app/main_window_layout.h"
 #include "app/messages.h"
+#include "app/window_texts.h"
 #include "io/errors.h"
 #include "sources/catalogue.h"
 
@@ -124,7 +125,7 @@ void SourceController::SourceMouseDown(Qt::MouseButton button) {
 void SourceController::SourceItemClick(const sources::SourceMenuEntry& entry) {
   QString image;
   if (entry.kind == sources::EntryKind::Image) {
-    image = m_context.dialogs.openFile(m_context.window, QString());  // images have any name
+    image = m_context.dialogs.openFile(m_context.window, WindowTexts::imageFilter());
     if (image.isEmpty()) return;
   }
   take(entry, image);

@@ -28,6 +28,7 @@ class SourceController : public QObject {
   std::unique_ptr<scan::ByteSource> open();
   const std::string& path() const { return m_picker.SourcePath(); }
   std::int64_t size() const { return m_picker.SourceSize(); }
+  const std::string& format() const { return m_picker.SourceFormat(); }
 
  signals:
   void sourceChanged();  // another source is shown in the box

@@ -29,6 +29,11 @@ QString WindowTexts::rebuildInputFilter() {
   return tr("碎片或 PST 文件 (*.bin *.pst *.PST)") + ";;" + tr("所有文件 (*)");
 }
 
+QString WindowTexts::imageFilter() {
+  return tr("磁盘镜像 (*.img *.dd *.raw *.bin *.001 *.E01 *.e01 *.Ex01 *.qcow2 *.qcow *.vmdk *.vhd *.vhdx *.VHD *.VHDX)") +
+         ";;" + tr("所有文件 (*)");
+}
+
 QString WindowTexts::size(std::int64_t bytes) { return q(sources::SizeToText(static_cast<std::uint64_t>(bytes))); }
 
 QString WindowTexts::byteSize(std::int64_t bytes) {

@@ -29,6 +29,9 @@ class WindowTexts {
   static QString pstFilter();       // PST files, then every file
   static QString fragmentFilter();  // what 恢复碎片 writes: sectors of the source, no PST
   static QString rebuildInputFilter();
+  // Disk images: raw, and those kept in the containers that are read (E01, qcow2, VMDK, VHD,
+  // VHDX), then every file (an image is known by its content, whatever its name).
+  static QString imageFilter();
   // The size cells of the lists, as the engine writes them (SizeToText: "KB" of 1024 bytes,
   // hundredths cut off); list texts are compared and sorted as they are.
   static QString size(std::int64_t bytes);

@@ -42,6 +42,16 @@ class ByteSource {
   virtual int lastError() const { return 0; }
   // What the source is; unknown unless it is a file or a device node.
   virtual FileIdentity identity() const { return {}; }
+  // Every file whose bytes the source reads: the source itself, or for a disk image kept in
+  // a container all of its files (the segments of a split image, the extents of a VMDK).
+  // Nothing may be written onto any of them.
+  virtual std::vector<FileIdentity> identities() const {
+    const FileIdentity id = identity();
+    return id.known ? std::vector<FileIdentity>{id} : std::vector<FileIdentity>{};
+  }
+  // The container the bytes are read through ("E01", "qcow2", "VMDK", "VHD", "VHDX"); "" for a
+  // file or device read as it is.
+  virtual std::string container() const { return {}; }
 
   // Where data may lie from offset on: [offset, first) is a hole of a sparse file, which reads
   // as zeros without being stored, and [first, end) is stored data. A source that cannot tell
@@ -74,6 +84,8 @@ class FileByteSource final : public ByteSource {
   FileIdentity identity() const override { return m_identity; }
   // A regular file on Linux: SEEK_DATA and SEEK_HOLE.
   Stretch dataFrom(std::int64_t offset) override;
+  // A regular file (not a device, a disk or a volume).
+  bool regular() const { return m_regular; }
 
  private:
   std::string m_path;

@@ -78,6 +78,7 @@ FileByteSource::FileByteSource(std::string path) : m_path(std::move(path)) {
     if (!::GetFileSizeEx(h.get(), &size) || !::GetFileInformationByHandle(h.get(), &info))
       throw SourceOpenError(m_path, win32::lastError());
     m_size = size.QuadPart;
+    m_regular = true;
     m_identity = {true, info.dwVolumeSerialNumber,
                   (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0, {}};
   }

@@ -27,6 +27,8 @@ std::string englishText(const Message& m) {
       return arg(0);
     case C::CannotOpen:
       return cannotOpenMessage(arg(0), m.err);
+    case C::CannotOpenImage:
+      return "Cannot read " + quoted(arg(0)) + " as a " + arg(1) + " image. " + arg(2);
     case C::NotByOffset: {
       const std::string kind = arg(1) == "pipe"     ? "a pipe"
                                : arg(1) == "socket" ? "a socket"
@@ -48,6 +50,9 @@ std::string englishText(const Message& m) {
     case C::OutputIsInput:
       return "Cannot write file " + quoted(arg(0)) + ". It is the input " + quoted(arg(1)) +
              " itself; choose another output";
+    case C::OutputIsSourcePart:
+      return "Cannot write file " + quoted(arg(0)) + ". It is one of the files of the image " + quoted(arg(1)) +
+             ", which is being read; choose another output";
     case C::OutputBehindSource:
       return "Cannot write file " + quoted(arg(0)) + ". It is the file behind the source " + quoted(arg(1)) +
              " (a loop device), whose data it would overwrite; choose another output";

@@ -13,6 +13,8 @@ struct Message {
   enum class Code {
     Text,               // {text}
     CannotOpen,         // {path}; err: why it cannot be opened
+    CannotOpenImage,    // {path, format, reason}: a disk image in a container ("E01", "qcow2", ...) that
+                        // cannot be read; reason in the reading library's words or ours
     NotByOffset,        // {path, kind}: kind "pipe", "socket" or "chardev" (a character device without a length)
     CannotRead,         // {path, byte}; err, 0 when the data ends early
     CannotCreate,       // {path}; err
@@ -20,6 +22,8 @@ struct Message {
     CannotWriteAt,      // {path, byte}; err
     OutputIsFolderName, // {path}: the name ends in a folder
     OutputIsInput,      // {path, source}: the output is the input file itself
+    OutputIsSourcePart, // {path, source}: the output is one of the files the source image is read from
+                        // (a segment of a split image, an extent of a VMDK)
     OutputBehindSource, // {path, source}: the output is the file behind the source (a loop device)
     OutputNotFile,      // {path, kind}: something other than a regular file stands there ("a folder",
                         // "a FIFO (named pipe)", "a socket", "a device")

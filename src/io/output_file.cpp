@@ -103,10 +103,13 @@ void refuseTarget(const std::string& outputPath, const scan::ByteSource* source,
       throw Error(Message{Message::Code::OutputNotFile, {outputPath, sources::pathKindCode(entry.kind)}});
     // A link is replaced, not followed; it matters only when it leads to the source.
     if (source && entry.known && sourceSet.holdsFile(entry.device, entry.inode)) {
-      const scan::FileIdentity id = source->identity();
-      const bool itself = id.blockDevice == 0 && id.devicePath.empty() && id.device == entry.device &&
-                          id.inode == entry.inode;
-      if (itself) throw Error(Message{Message::Code::OutputIsInput, {outputPath, source->name()}});
+      const auto isFile = [&](const scan::FileIdentity& id) {
+        return id.blockDevice == 0 && id.devicePath.empty() && id.device == entry.device && id.inode == entry.inode;
+      };
+      if (isFile(source->identity())) throw Error(Message{Message::Code::OutputIsInput, {outputPath, source->name()}});
+      // Another file of a disk image read through its container: a segment, an extent.
+      for (const scan::FileIdentity& id : source->identities())
+        if (isFile(id)) throw Error(Message{Message::Code::OutputIsSourcePart, {outputPath, source->name()}});
       throw Error(Message{Message::Code::OutputBehindSource, {outputPath, source->name()}});
     }
   }
@@ -116,7 +119,7 @@ void refuseTarget(const std::string& outputPath, const scan::ByteSource* source,
 }  // namespace
 
 void refuseUnsafeOutput(const std::string& outputPath, const scan::ByteSource* source) {
-  refuseTarget(outputPath, source, source ? sources::sourceStorage(source->identity()) : sources::StorageSet{});
+  refuseTarget(outputPath, source, source ? sources::sourceStorage(*source) : sources::StorageSet{});
 }
 
 void refuseUnsafeFolder(const std::string& folder, const scan::ByteSource* source) {
@@ -124,7 +127,7 @@ void refuseUnsafeFolder(const std::string& folder, const scan::ByteSource* sourc
   const fs::path at = pathOf(folder);
   if (fs::exists(at, ec) && !fs::is_directory(at, ec))
     throw Error(Message{Message::Code::FolderRefused, {folder, "notfolder"}});
-  refuseFolderOnSource(folder, folder, source, source ? sources::sourceStorage(source->identity()) : sources::StorageSet{});
+  refuseFolderOnSource(folder, folder, source, source ? sources::sourceStorage(*source) : sources::StorageSet{});
 }
 
 void checkRoomFor(const std::string& outputPath, std::int64_t finalSize, std::int64_t allocatedBytes,
@@ -207,7 +210,7 @@ void OutputFile::rename(const std::string& path) {
 
 OutputSet::OutputSet(const scan::ByteSource* source, std::vector<OutputTarget> targets, OutputSetOptions options)
     : m_source(source), m_targets(std::move(targets)) {
-  m_sourceSet = source ? sources::sourceStorage(source->identity()) : sources::StorageSet{};
+  m_sourceSet = source ? sources::sourceStorage(*source) : sources::StorageSet{};
   std::map<std::string, std::int64_t> dataPerFolder;
   for (const OutputTarget& t : m_targets) {
     refuseTarget(t.path, source, m_sourceSet);

@@ -53,6 +53,19 @@ struct StorageRoots {
 // An unknown identity gives the empty set.
 StorageSet sourceStorage(const scan::FileIdentity& source, const StorageRoots& roots = {});
 
+// What holds the bytes of a source that reads several files (the segments of a split disk
+// image, the extents of a VMDK): sourceStorage of each of them together.
+inline StorageSet sourceStorage(const scan::ByteSource& source, const StorageRoots& roots = {}) {
+  StorageSet all;
+  for (const scan::FileIdentity& id : source.identities()) {
+    StorageSet one = sourceStorage(id, roots);
+    all.devices.insert(one.devices.begin(), one.devices.end());
+    all.files.insert(one.files.begin(), one.files.end());
+    all.unknownMounts.insert(all.unknownMounts.end(), one.unknownMounts.begin(), one.unknownMounts.end());
+  }
+  return all;
+}
+
 // Where a file written into a folder on file system `device` (the folder's st_dev) lands:
 // that device with the same rule as above, and further through the file behind each loop
 // device to the device holding that file; a mount without a block device of its own is

@@ -127,7 +127,7 @@ std::shared_ptr<OutputFolder> openTargetFolder(const std::string& path, scan::By
   std::error_code ec;
   if (!fs::is_directory(pathOf(path), ec)) return nullptr;
   auto folder = std::make_shared<OutputFolder>(path);
-  folder->refuseFor(path, &src, sources::sourceStorage(src.identity()));
+  folder->refuseFor(path, &src, sources::sourceStorage(src));
   folder->lock();
   return folder;
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "io/size_text.h"
+#include "sources/image_source.h"
 
 namespace kestrix::sources {
 
@@ -22,7 +23,8 @@ std::unique_ptr<scan::ByteSource> Catalogue::open(const std::string& nativePath)
 }
 
 std::unique_ptr<scan::ByteSource> openReadOnly(const std::string& path) {
-  return std::make_unique<scan::FileByteSource>(path);
+  // A disk image kept in a container is read as the disk it holds.
+  return openImage(std::make_unique<scan::FileByteSource>(path));
 }
 
 std::string SourcePathOf(const std::string& text) {

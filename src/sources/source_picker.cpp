@@ -65,16 +65,22 @@ void SourcePicker::SourceChange(const std::string& text) {
   m_path = SourcePathOf(text);
   // Whatever happens below, no scan may run with the size of the previous source.
   m_size = 0;
+  m_format.clear();
   if (text.empty()) return;
   // The whole length of what was opened: a file's length, a disk's or a volume's exact
-  // device length (also for a volume whose file system cannot be read).
-  m_size = m_catalogue.open(NativePathOf(m_catalogue, m_path))->size();
+  // device length (also for a volume whose file system cannot be read), the media size of an
+  // image in a container.
+  const auto src = m_catalogue.open(NativePathOf(m_catalogue, m_path));
+  m_size = src->size();
+  m_format = src->container();
 }
 
 std::unique_ptr<scan::ByteSource> SourcePicker::Open() {
   m_size = 0;
+  m_format.clear();
   std::unique_ptr<scan::ByteSource> src = openSourceByName(m_catalogue, m_path);
   m_size = src->size();
+  m_format = src->container();
   return src;
 }
 

@@ -41,6 +41,9 @@ class SourcePicker {
   const std::string& SourceText() const { return m_text; }
   const std::string& SourcePath() const { return m_path; }
   std::int64_t SourceSize() const { return m_size; }
+  // The container the source is read through ("E01", "qcow2", "VMDK", "VHD", "VHDX"), "" for a
+  // raw image, a disk or a volume.
+  const std::string& SourceFormat() const { return m_format; }
 
   // Applies a menu choice. For the image entry, imagePath is what the open dialog returned
   // (empty when cancelled: nothing changes). Sets the shown text; when it differs from the
@@ -63,6 +66,7 @@ class SourcePicker {
   std::string m_text;
   std::string m_path;
   std::int64_t m_size = 0;
+  std::string m_format;
 };
 
 // Opens a source for reading by a name a user gives: "PhysicalDriveN", "\\.\PhysicalDriveN",

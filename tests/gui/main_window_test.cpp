@@ -395,6 +395,17 @@ TEST_F(Window, SourceMenuOffersTheCataloguesDisksAndAChoiceSetsPathAndSize) {
   EXPECT_EQ(w.SourceSize(), 3 << 20);
   EXPECT_TRUE(dialogs.errors.isEmpty());
 
+  // The image entry offers the containers that are read; one chosen is sized by its disk and
+  // named by its format.
+  ASSERT_EQ(test::runShell("qemu-img create -q -f vhdx " + dir.file("disk.vhdx") + " 8M"), 0);
+  dialogs.openAnswers.push_back(QString::fromStdString(dir.file("disk.vhdx")));
+  w.sourceMenu()->actions().at(0)->trigger();
+  ASSERT_FALSE(dialogs.openFilters.isEmpty());
+  EXPECT_TRUE(dialogs.openFilters.last().contains("*.E01") && dialogs.openFilters.last().contains("*.vmdk"));
+  EXPECT_EQ(w.SourceSize(), 8 << 20);
+  EXPECT_EQ(child<QLabel>("SourceSize")->text(), "VHDX 镜像, 大小: 8.00 MiB (8388608 字节)");
+  EXPECT_TRUE(dialogs.errors.isEmpty());
+
   // Disks that may not be read are not listed, and the menu says why.
   window.reset();
   catalogue = std::make_unique<sources::FakeCatalogue>(dir.file("devices"));
