@@ -152,6 +152,11 @@ const Mailbox kMailboxes[] = {
     {"ost1", []() -> const std::vector<std::byte>& { return test::ostSample(1); }, 183},
     {"ost2", []() -> const std::vector<std::byte>& { return test::ostSample(2); }, 162},
 };
+#ifdef _WIN32
+constexpr std::size_t kMailboxesMade = 1;  // the others are made by xz and python3, which Windows lacks
+#else
+constexpr std::size_t kMailboxesMade = std::size(kMailboxes);
+#endif
 
 // The ways a disk loses parts of a file, laid out in the Unicode layout's terms as the model
 // tests lay them: the first 17,408 bytes; the file cut where its last interval of 253,952
@@ -225,7 +230,7 @@ TEST_P(LayoutRepair, WritesTheFileInItsOwnLayoutWithWhatSurvived) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLayout, LayoutRepair,
-                         ::testing::Combine(::testing::Range<std::size_t>(0, std::size(kMailboxes)),
+                         ::testing::Combine(::testing::Range<std::size_t>(0, kMailboxesMade),
                                             ::testing::Values(Loss::None, Loss::Header, Loss::Tail, Loss::NodeRoot, Loss::Map)),
                          [](const auto& info) {
                            return std::string(kMailboxes[std::get<0>(info.param)].name) + "_" +
