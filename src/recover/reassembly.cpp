@@ -425,6 +425,8 @@ class ClusterSlots {
   // Where on the source slot f's cluster lies on the start side and on the end side.
   std::int64_t startSide(std::size_t f) const { return m_grid + std::int64_t(f) * m_c + m_startDelta; }
   std::int64_t endSide(std::size_t f) const { return m_grid + std::int64_t(f) * m_c + m_endDelta; }
+  // Where the source's cluster grid starts, modulo c: the end side fixes it.
+  std::int64_t sourceResidue() const { return ((endSide(0) % m_c) + m_c) % m_c; }
   // The CRC term of slot f with its bytes from `cluster` (the c bytes its cluster would hold);
   // `wholeCrc`, when given, is the CRC of all of them (a full slot's term then costs no reading).
   std::uint32_t term(std::size_t f, Bytes cluster, std::optional<std::uint32_t> wholeCrc = std::nullopt) const {
@@ -519,7 +521,7 @@ struct StretchClusters {
 std::vector<FileRun> stitchAcross(ClusterSlots& slots, const Stretches& around, bool inPlace, std::int64_t& tries) {
   const std::int64_t c = slots.cluster();
   const std::size_t count = slots.count();
-  const std::int64_t residue = ((slots.endSide(0) % c) + c) % c;
+  const std::int64_t residue = slots.sourceResidue();
   for (const auto& stretch : around) {
     const StretchClusters clusters(stretch.first, stretch.second, c, residue);
     const std::size_t n = clusters.n;
@@ -1152,14 +1154,16 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
           }
         }
     // Which clusters of a stretch hold pieces of the file found so far.
+    // Whether source bytes [at, at + length) hold a piece of the file found so far.
+    const auto taken = [&](std::int64_t at, std::int64_t length) {
+      auto run = std::upper_bound(bySource.begin(), bySource.end(), at + length - 1,
+                                  [](std::int64_t x, const FileRun& a) { return x < a.sourceOffset; });
+      return run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > at;
+    };
     const auto takenIn = [&](const StretchClusters& stretch) {
-      std::vector<char> taken(stretch.n, 0);
-      for (std::size_t i = 0; i < stretch.n; ++i) {
-        auto run = std::upper_bound(bySource.begin(), bySource.end(), stretch.sourceOf(i) + stretch.c - 1,
-                                    [](std::int64_t at, const FileRun& a) { return at < a.sourceOffset; });
-        taken[i] = run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > stretch.sourceOf(i);
-      }
-      return taken;
+      std::vector<char> out(stretch.n, 0);
+      for (std::size_t i = 0; i < stretch.n; ++i) out[i] = taken(stretch.sourceOf(i), stretch.c);
+      return out;
     };
     std::vector<FileRun> pieces;
     for (std::size_t k = 0; k < startDeltas.size(); ++k)
@@ -1197,12 +1201,12 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
               std::vector<scan::SectorRun> unreadable;  // read as zeros: no middle is found there
               scan::readSectorsRetrying(source, from, gap, unreadable);
             }
-            const StretchClusters inGap(from, gap, c, ((slots.endSide(0) % c) + c) % c);
-            const std::vector<char> taken = takenIn(inGap);
+            const StretchClusters inGap(from, gap, c, slots.sourceResidue());
+            const std::vector<char> takenInGap = takenIn(inGap);
             // The cluster that holds the block's first byte holds the bytes before it too:
             // where those are known to lie, so is it.
             const bool firstOnStartSide = knownTo[k] > b.fileOffset / c * c;
-            pieces = stitchInOrder(slots, inGap, taken, firstOnStartSide, kInOrderBudget, r.stitchTries);
+            pieces = stitchInOrder(slots, inGap, takenInGap, firstOnStartSide, kInOrderBudget, r.stitchTries);
           }
           if (pieces.empty()) {
             std::vector<std::vector<std::byte>> held;
@@ -1212,7 +1216,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
             pieces = stitchAcross(slots, nearby.around({from, end}, 8 << 20), false, r.stitchTries);
           // Anywhere on a source whose clusters are few enough for the CRC to tell.
           if (pieces.empty() && c >= 4096 && source.size() / c <= kInOrderBudget) {
-            const std::int64_t residue = ((slots.endSide(0) % c) + c) % c;
+            const std::int64_t residue = slots.sourceResidue();
             // Each set of CRCs costs a pass over the source: a few are made, and kept.
             const auto clustersFrom = [&](std::int64_t from) -> const SourceClusters* {
               auto it = everywhere.find({c, residue, from});
@@ -1221,11 +1225,6 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
                 it = everywhere.try_emplace({c, residue, from}, source, c, residue, from, stop).first;
               }
               return &it->second;
-            };
-            const auto taken = [&](std::int64_t at, std::int64_t length) {
-              auto run = std::upper_bound(bySource.begin(), bySource.end(), at + length - 1,
-                                          [](std::int64_t x, const FileRun& a) { return x < a.sourceOffset; });
-              return run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > at;
             };
             pieces = stitchAnywhere(source, slots, clustersFrom, taken, kInOrderBudget, r.stitchTries);
           }
