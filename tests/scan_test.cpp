@@ -12,6 +12,7 @@
 #endif
 
 #include "recover/sample_image.h"
+#include "format/format.h"
 #include "format/map_page.h"
 #include "scan/scan.h"
 #include "support/test_support.h"
@@ -282,4 +283,48 @@ TEST(Scan, DevicesAreReadInWholeAlignedSectors) {
   badFrom = 3 * 4096;  // the fourth sector fails: the bytes before it come back
   std::vector<std::byte> out(20000);
   EXPECT_EQ(readWholeSectors(raw, 4096, size, 100, out, 8192), std::size_t(3 * 4096 - 100));
+}
+
+// The quick test that passes over most steps must let every real trailer through: those of
+// each layout at each of its places, with the sizes and BIDs at the edges of what a block may
+// hold, are kept exactly; those just past an edge are not.
+TEST(Scan, BlockTrailersOfEveryLayoutAreKeptAtEveryPlaceAndEdge) {
+  using pst::Geometry;
+  struct Planted {
+    const Geometry* g;
+    std::int64_t end;
+    pst::BlockTrailer trailer;
+    bool kept;
+  };
+  const Geometry& u = pst::kUnicodeGeometry;
+  const Geometry& a = pst::kAnsiGeometry;
+  const Geometry& k4 = pst::kUnicode4KGeometry;
+  std::vector<Planted> planted;
+  std::int64_t step = 4;  // one trailer a step, in noise, after a few steps of noise
+  for (std::int64_t place = 1; place <= 8; ++place, ++step) {
+    const auto size = std::uint16_t(place % 2 ? 1 : u.maxBlockData());
+    planted.push_back({&u, step * 512 + place * 64, {size, 0x1234, 0xCAFEF00D, place % 2 ? 4u : (std::uint64_t(1) << 40) - 4}, true});
+  }
+  for (std::int64_t place = 1; place <= 8; ++place, ++step) {
+    const auto size = std::uint16_t(place % 2 ? a.maxBlockData() : 1);
+    planted.push_back({&a, step * 512 + place * 64, {size, 0x4321, 0xF00DCAFE, place % 2 ? 2u : (1u << 28) - 2}, true});
+  }
+  planted.push_back({&u, (step++) * 512 + 64, {1, 0, 0, std::uint64_t(1) << 40}, false});
+  planted.push_back({&u, (step++) * 512 + 128, {std::uint16_t(u.maxBlockData() + 1), 0, 0, 4}, false});
+  planted.push_back({&a, (step++) * 512 + 192, {1, 0, 0, 1u << 28}, false});
+  planted.push_back({&a, (step++) * 512 + 256, {std::uint16_t(a.maxBlockData() + 1), 0, 0, 2}, false});
+  planted.push_back({&k4, (step++) * 512 + 512, {1, 0x5555, 0x01020304, 8, 1}, true});
+  planted.push_back({&k4, (step++) * 512 + 512, {std::uint16_t(k4.maxBlockData()), 0x5555, 0x01020304, (std::uint64_t(1) << 40) - 4, 0xFFFF}, true});
+  std::vector<std::byte> bytes(std::size_t(step + 4) * 512);
+  rebuild::fillNoise(bytes, 9);
+  for (const Planted& p : planted)
+    pst::putBlockTrailer(std::span(bytes).subspan(std::size_t(p.end) - p.g->blockTrailer.size, p.g->blockTrailer.size), p.trailer, *p.g);
+  MemorySource src(bytes);
+  const ScanResult result = scanAll(src);
+  for (const Planted& p : planted) {
+    const LayoutEvidence& evidence = p.g == &u ? result.index : p.g == &a ? result.index.ansi : result.index.pages4K;
+    const BlockTrailerHit want{p.end, p.trailer.bid, p.trailer.size, p.trailer.sig, p.trailer.crc};
+    EXPECT_EQ(std::count(evidence.trailers.begin(), evidence.trailers.end(), want), p.kept ? 1 : 0)
+        << "layout " << int(p.g->layout) << " trailer ending at " << p.end;
+  }
 }

@@ -5,7 +5,6 @@
 namespace kestrix::scan {
 
 namespace {
-constexpr std::uint32_t kMagic = 0x4E444221;  // "!BDN" read little-endian
 constexpr std::size_t kTypeAt = 496;
 constexpr std::size_t kOffsetAt = 504;
 constexpr std::size_t kEndOffsetAt = 184;
@@ -54,7 +53,7 @@ bool IsPstMapPage(Page page) {
 }
 
 bool HasPstMagic(std::span<const std::byte> header) {
-  return header.size() >= 4 && readLe32(header, 0) == kMagic;
+  return header.size() >= 4 && readLe32(header, 0) == kPstMagic;
 }
 
 std::int64_t PstHeaderEndOffset(Page header, pst::FileLayout layout) {

@@ -18,6 +18,7 @@ inline constexpr std::int64_t kIntervalBytes = pst::kUnicodeGeometry.mapInterval
 inline constexpr std::int64_t kIntervalSectors = kIntervalBytes / std::int64_t(kPageSize);  // 496
 inline constexpr std::int64_t kSecondMapPageSector = kFirstMapPageSector + kIntervalSectors;  // 530, map page ID 1
 static_assert(kPageSize == 512 && kFirstMapPageSector == 34 && kIntervalSectors == 496 && kSecondMapPageSector == 530);
+inline constexpr std::uint32_t kPstMagic = 0x4E444221;  // "!BDN" read little-endian
 inline constexpr int kFillThreshold = 256;
 
 using Page = std::span<const std::byte, kPageSize>;

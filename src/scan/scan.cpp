@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "format/extent_leaf.h"
 #include "format/format.h"
@@ -25,10 +30,6 @@ constexpr std::uint64_t kAnsiBidLimit = std::uint64_t(1) << 28;
 // The bytes of a 4 KiB page before the 512-byte step that ends it: the scan keeps them from the
 // previous chunk, so that a page is seen whole wherever the chunks are cut.
 constexpr std::size_t kLead = pst::kUnicode4KGeometry.pageSize - kPageSize;
-
-bool isTreeOrMapType(std::byte type) {
-  return type == std::byte{pst::kPageBlockTree} || type == std::byte{pst::kPageNodeTree} || type == std::byte{pst::kPageAllocMap};
-}
 
 // A page of layout g (ANSI, or 4 KiB pages) that ends where this step ends, its type bytes
 // already seen to agree: a tree page whose CRC holds goes to the layout's evidence; a map page
@@ -60,6 +61,86 @@ void keepTrailer(LayoutEvidence& evidence, std::size_t most, const BlockTrailerH
   evidence.trailers.push_back(hit);
 }
 
+// The places in a 512-byte step where a block trailer may end, by a test that every real
+// trailer passes and that lets few others through: bit 8k when a Unicode trailer may end at
+// 64 (k + 1), bit 8k + 1 when an ANSI one may. Each is tested exactly after. The test reads
+// the last 16 bytes before each 64-byte boundary as eight 16-bit words: the Unicode size, its
+// signature, the ANSI size, its signature, then the BID's four words; of these the sizes must
+// lie in 1..the most a block holds, an ANSI BID below 2^28 and a Unicode one below 2^40.
+std::uint64_t trailerCandidates(const std::byte* step) {
+  constexpr std::uint32_t kMaxAnsiData = pst::kAnsiGeometry.maxBlockData();
+#if defined(__SSE2__)
+  // Each word less its `one`, less its `most` without going below zero, is zero if it passes.
+  const __m128i one = _mm_setr_epi16(1, 0, 1, 0, 0, 0, 0, 0);
+  const __m128i most = _mm_setr_epi16(short(pst::kMaxBlockData - 1), -1, short(kMaxAnsiData - 1), -1, -1, 0x0FFF, 0x00FF, 0);
+  const __m128i zero = _mm_setzero_si128();
+  std::uint64_t passed = 0;  // bit 8k + j: word j of place k passes
+  for (unsigned k = 0; k < kPageSize / 64; k += 2) {
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step + 64 * k + 48));
+    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step + 64 * k + 112));
+    // Packing to bytes with saturation keeps each word's being zero.
+    const __m128i left = _mm_packs_epi16(_mm_subs_epu16(_mm_sub_epi16(first, one), most), _mm_subs_epu16(_mm_sub_epi16(second, one), most));
+    passed |= std::uint64_t(std::uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(left, zero)))) << (8 * k);
+  }
+  constexpr std::uint64_t kEachPlace = 0x0101010101010101u;
+  const std::uint64_t unicode = passed & (passed >> 6) & (passed >> 7) & kEachPlace;  // size, BID words 2 and 3
+  const std::uint64_t ansi = (passed >> 2) & (passed >> 5) & kEachPlace;              // size, BID word 1
+  return unicode | ansi << 1;
+#else
+  std::uint64_t found = 0;
+  for (unsigned k = 0; k < kPageSize / 64; ++k) {
+    const std::span<const std::byte> tail(step + 64 * k + 48, 16);
+    const std::uint64_t bid = pst::le64(tail, 8);
+    found |= std::uint64_t(pst::le16(tail, 0) - 1u < pst::kMaxBlockData && bid >> 40 == 0) << (8 * k);
+    found |= std::uint64_t(pst::le16(tail, 4) - 1u < kMaxAnsiData && (bid & 0xFFFFFFFFu) >> 28 == 0) << (8 * k + 1);
+  }
+  return found;
+#endif
+}
+
+// Whether the two bytes at `at` are one page type twice, as a page trailer of some layout begins.
+bool twoPageTypes(const std::byte* step, std::size_t at) {
+  const auto type = std::to_integer<std::uint8_t>(step[at]);
+  return type == std::to_integer<std::uint8_t>(step[at + 1]) &&
+         (type == pst::kPageBlockTree || type == pst::kPageNodeTree || type == pst::kPageAllocMap);
+}
+
+// Whether a step may end a page of any layout, or hold a header or an extent leaf's start, or
+// end a 4 KiB block: the few bytes each needs, tested at once. Random bytes pass one step in
+// about 2^13; the exact tests follow for those.
+bool mayHoldMore(const std::byte* step) {
+  constexpr std::size_t kTrailer4At = pst::kUnicode4KGeometry.pageTrailerAt() % kPageSize;
+  constexpr std::size_t kAnsiTrailerAt = pst::kAnsiGeometry.pageTrailerAt();
+  static_assert(kTrailer4At + 16 <= kPageSize && pst::kPageTrailerAt - kTrailer4At < 16 && kAnsiTrailerAt - kTrailer4At < 16);
+  // The two type bytes that begin the page trailer of each layout.
+  constexpr int kTypesAt = 1 << 0 | 1 << (pst::kPageTrailerAt - kTrailer4At) | 1 << (kAnsiTrailerAt - kTrailer4At);
+  bool types = false;
+#if defined(__SSE2__)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(step + kTrailer4At));
+  const __m128i same = _mm_cmpeq_epi8(bytes, _mm_srli_si128(bytes, 1));
+  const __m128i pageType = _mm_cmpeq_epi8(  // from a block tree's type to a map's
+      _mm_subs_epu8(_mm_sub_epi8(bytes, _mm_set1_epi8(char(pst::kPageBlockTree))), _mm_set1_epi8(pst::kPageAllocMap - pst::kPageBlockTree)),
+      _mm_setzero_si128());
+  types = (_mm_movemask_epi8(_mm_and_si128(same, pageType)) & kTypesAt) != 0;
+#else
+  for (std::size_t at = 0; at < 16; ++at) types |= (kTypesAt >> at & 1) && step[kTrailer4At + at] == step[kTrailer4At + at + 1];
+#endif
+  const std::span<const std::byte, kPageSize> page(step, kPageSize);
+  return types | (pst::le32(page, 0) == kPstMagic) | (pst::le16(page, 0) == 0xF30A) |
+         ((pst::le32(page, kPageSize - 4) == 0) & (pst::le16(page, kTrailer4At) - 1u < pst::kUnicode4KGeometry.maxBlockData()));
+}
+
+// The first step from `step` on that the quick tests let through, with its trailer places;
+// `end` when none. Almost every step of a disk holds nothing, and is passed over here in a
+// few instructions, without a branch that random bytes would make guess wrong.
+const std::byte* nextToTest(const std::byte* step, const std::byte* end, std::uint64_t& trailers) {
+  for (; step != end; step += kPageSize) {
+    trailers = trailerCandidates(step);
+    if (trailers != 0 || mayHoldMore(step)) break;
+  }
+  return step;
+}
+
 // Tests each 512-byte step of `bytes`, which the kLead bytes before it (the end of the
 // previous chunk, or zeros) precede in memory.
 void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const ScanOptions& options,
@@ -68,9 +149,11 @@ void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const
   constexpr const pst::Geometry& ga = pst::kAnsiGeometry;
   constexpr std::size_t kTrailer4At = g4.pageTrailerAt() % kPageSize;  // where a 4 KiB page's trailer lies in its last step
   constexpr std::size_t kAnsiTrailerAt = ga.pageTrailerAt();
-  const std::size_t steps = bytes.size() / kPageSize;
-  for (std::size_t i = 0; i < steps; ++i) {
-    Page page(bytes.data() + i * kPageSize, kPageSize);
+  const std::byte* const end = bytes.data() + bytes.size() / kPageSize * kPageSize;
+  std::uint64_t trailers = 0;
+  for (const std::byte* step = nextToTest(bytes.data(), end, trailers); step != end; step = nextToTest(step + kPageSize, end, trailers)) {
+    const std::size_t i = std::size_t(step - bytes.data()) / kPageSize;
+    Page page(step, kPageSize);
     const std::int64_t offset = (firstSector + std::int64_t(i)) * std::int64_t(kPageSize);
     const auto type = std::to_integer<std::uint8_t>(page[pst::kPageTrailerAt]);
     if ((type == pst::kPageNodeTree || type == pst::kPageBlockTree) && page[pst::kPageTrailerAt + 1] == page[pst::kPageTrailerAt] &&
@@ -84,10 +167,9 @@ void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const
       if (options.keepHits) hits.push_back(hit);
       continue;
     }
-    if (isTreeOrMapType(page[kTrailer4At]) && page[kTrailer4At + 1] == page[kTrailer4At] && offset >= std::int64_t(kLead))
-      testOtherPage({page.data() - kLead, g4.pageSize}, offset - std::int64_t(kLead), g4, options, hits, index.pages4K);
-    if (isTreeOrMapType(page[kAnsiTrailerAt]) && page[kAnsiTrailerAt + 1] == page[kAnsiTrailerAt])
-      testOtherPage(page, offset, ga, options, hits, index.ansi);
+    if (twoPageTypes(step, kTrailer4At) && offset >= std::int64_t(kLead))
+      testOtherPage({step - kLead, g4.pageSize}, offset - std::int64_t(kLead), g4, options, hits, index.pages4K);
+    if (twoPageTypes(step, kAnsiTrailerAt)) testOtherPage(page, offset, ga, options, hits, index.ansi);
     if (pst::isHeaderSector(page)) {
       const std::uint16_t version = pst::le16(page, pst::kHeaderVersionAt);
       const pst::FileLayout layout = pst::layoutOf(version);
@@ -101,29 +183,23 @@ void testSteps(std::span<const std::byte> bytes, std::int64_t firstSector, const
     if (page[0] == std::byte{0x0A} && page[1] == std::byte{0xF3} && index.extentLeaves.size() < kMaxExtentLeaves &&
         pst::isExtentLeafStart(page))
       index.extentLeaves.push_back(offset);
-    // The last 16 bytes before each 64-byte boundary, as a Unicode trailer (size, signature,
-    // CRC, BID) and as an ANSI one (its last 12: size, signature, 32-bit BID, CRC). The eight
-    // places are tested first without a branch, into one bit each: on random bytes the size
-    // alone passes one place in eight, which a branch on it would guess wrong.
-    std::uint32_t found = 0;  // bit k: a Unicode trailer ends at 64 (k + 1); bit 8 + k: an ANSI one
-    for (unsigned k = 0; k < kPageSize / 64; ++k) {
-      const std::uint64_t low = pst::le64(page, 64 * k + 48), bid = pst::le64(page, 64 * k + 56);
-      const std::uint32_t size = std::uint16_t(low), ansiSize = std::uint16_t(low >> 32), ansiBid = std::uint32_t(bid);
-      const bool unicode = (size - 1u < pst::kMaxBlockData) & (bid - 1u < kBidLimit - 1u);
-      const bool ansi = (ansiSize - 1u < ga.maxBlockData()) & ((ansiBid & (~std::uint32_t(kAnsiBidLimit - 1) | 1u)) == 0) & (ansiBid != 0);
-      found |= (std::uint32_t(unicode) | std::uint32_t(ansi) << 8) << k;
-    }
-    const unsigned unicodeAt = found & 0xFF, ansiAt = found >> 8;
-    for (unsigned k = 0; (unicodeAt | ansiAt) >> k != 0; ++k) {
-      const std::size_t end = 64 * (k + 1);
-      if ((unicodeAt >> k) & 1u)
-        keepTrailer(index, kMaxBlockTrailers,
-                    {offset + std::int64_t(end), pst::le64(page, end - 8), pst::le16(page, end - 16), pst::le16(page, end - 14),
-                     pst::le32(page, end - 12)});
-      if ((ansiAt >> k) & 1u)
-        keepTrailer(index.ansi, kMaxOtherBlockTrailers,
-                    {offset + std::int64_t(end), pst::le32(page, end - 8), pst::le16(page, end - 12), pst::le16(page, end - 10),
-                     pst::le32(page, end - 4)});
+    // Each place the quick test let through, tested exactly: the last 16 bytes before its
+    // 64-byte boundary as a Unicode trailer (size, signature, CRC, BID) and as an ANSI one (its
+    // last 12: size, signature, 32-bit BID, CRC).
+    for (; trailers != 0; trailers &= trailers - 1) {
+      const unsigned bit = unsigned(std::countr_zero(trailers));
+      const std::size_t end = 64 * (bit / 8 + 1);
+      if (bit % 8 == 0) {
+        const std::uint16_t size = pst::le16(page, end - 16);
+        const std::uint64_t bid = pst::le64(page, end - 8);
+        if (size - 1u < pst::kMaxBlockData && bid - 1u < kBidLimit - 1u)
+          keepTrailer(index, kMaxBlockTrailers, {offset + std::int64_t(end), bid, size, pst::le16(page, end - 14), pst::le32(page, end - 12)});
+      } else {
+        const std::uint16_t size = pst::le16(page, end - 12);
+        const std::uint32_t bid = pst::le32(page, end - 8);
+        if (size - 1u < ga.maxBlockData() && (bid & (~std::uint32_t(kAnsiBidLimit - 1) | 1u)) == 0 && bid != 0)
+          keepTrailer(index.ansi, kMaxOtherBlockTrailers, {offset + std::int64_t(end), bid, size, pst::le16(page, end - 10), pst::le32(page, end - 4)});
+      }
     }
     // 4 KiB pages: a block ends on a 512-byte boundary with a 24-byte trailer whose last 4
     // bytes are zero: size, signature, CRC, BID, a 16-bit field, the inflated size.
