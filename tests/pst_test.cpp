@@ -161,9 +161,10 @@ constexpr std::size_t kMailboxesMade = std::size(kMailboxes);
 // The ways a disk loses parts of a file, laid out in the Unicode layout's terms as the model
 // tests lay them: the first 17,408 bytes; the file cut where its last interval of 253,952
 // bytes begins (for an OST with 4 KiB pages, whose one interval is the whole file, its tail);
-// the node tree's root page; the allocation map of the 21st interval (an OST's only one).
-enum class Loss { None, Header, Tail, NodeRoot, Map };
-const char* const kLossNames[] = {"none", "header", "tail", "noderoot", "map"};
+// the root page of the node tree, of the block tree; the allocation map of the 21st interval
+// (an OST's only one).
+enum class Loss { None, Header, Tail, NodeRoot, BlockRoot, Map };
+const char* const kLossNames[] = {"none", "header", "tail", "noderoot", "blockroot", "map"};
 
 std::vector<std::byte> lose(std::vector<std::byte> bytes, Loss loss) {
   const Geometry& g = *geometryOf(parseHeader(bytes, FileLayout::Unknown).layout);
@@ -174,6 +175,7 @@ std::vector<std::byte> lose(std::vector<std::byte> bytes, Loss loss) {
   if (loss == Loss::Header) zero(0, first);
   if (loss == Loss::Tail) bytes.resize(std::size_t(first + (size - 1 - first) / kIntervalBytes * kIntervalBytes));
   if (loss == Loss::NodeRoot) zero(std::int64_t(parseHeader(bytes, g.layout).header.nodeRoot.offset), std::int64_t(g.pageSize));
+  if (loss == Loss::BlockRoot) zero(std::int64_t(parseHeader(bytes, g.layout).header.blockRoot.offset), std::int64_t(g.pageSize));
   if (loss == Loss::Map) zero(g.intervalOffset(std::min<std::int64_t>(20, (size - 1 - g.firstMapOffset) / g.mapInterval)), std::int64_t(g.pageSize));
   return bytes;
 }
@@ -231,7 +233,7 @@ TEST_P(LayoutRepair, WritesTheFileInItsOwnLayoutWithWhatSurvived) {
 
 INSTANTIATE_TEST_SUITE_P(EveryLayout, LayoutRepair,
                          ::testing::Combine(::testing::Range<std::size_t>(0, kMailboxesMade),
-                                            ::testing::Values(Loss::None, Loss::Header, Loss::Tail, Loss::NodeRoot, Loss::Map)),
+                                            ::testing::Values(Loss::None, Loss::Header, Loss::Tail, Loss::NodeRoot, Loss::BlockRoot, Loss::Map)),
                          [](const auto& info) {
                            return std::string(kMailboxes[std::get<0>(info.param)].name) + "_" +
                                   kLossNames[int(std::get<1>(info.param))];

@@ -175,6 +175,22 @@ bool NodeReader::subnodesWhole(std::uint64_t bidSub, int depth) {
   return whole;
 }
 
+std::unordered_set<std::uint64_t> NodeReader::reached(const std::vector<NodeEntry>& nodes) {
+  std::unordered_set<std::uint64_t> seen;
+  std::vector<std::uint64_t> todo;
+  for (const NodeEntry& n : nodes) todo.insert(todo.end(), {n.data, n.sub});
+  while (!todo.empty()) {
+    const std::uint64_t bid = todo.back();
+    todo.pop_back();
+    if (bid == 0 || !seen.insert(blockKey(bid)).second || !isInternalBid(bid)) continue;
+    if (const auto data = block(bid)) {
+      const std::vector<std::uint64_t> below = internalBlockRefs(*data, m_blocks.geometry());
+      todo.insert(todo.end(), below.begin(), below.end());
+    }
+  }
+  return seen;
+}
+
 std::optional<std::vector<std::byte>> NodeReader::property(std::uint64_t bidData, std::uint16_t propId, bool* parsed,
                                                            std::uint16_t* type) {
   bool ignored = false;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "format/format.h"
@@ -33,6 +34,9 @@ class NodeReader {
   bool dataWhole(std::uint64_t bidData);
   // Whether the subnode tree, each subnode's data and its own subnodes are all present.
   bool subnodesWhole(std::uint64_t bidSub);
+  // The keys (blockKey) of every block the nodes' data and subnode trees name, down through
+  // each internal block that reads; each block is read once.
+  std::unordered_set<std::uint64_t> reached(const std::vector<NodeEntry>& nodes);
   // The value of a property of the node's property context, as stored in its heap (strings
   // UTF-16LE); nullopt when absent, stored outside the heap, or unreadable. With `parses`:
   // whether the heap and its property tree parsed down to the leaf where propId belongs.

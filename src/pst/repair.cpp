@@ -492,12 +492,7 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
     const std::vector<BlockEntry> leafBlocks = toBlocks(newestLeafEntries(scan, kPageBlockTree, {}, a.badCrcPages));
     blocks = blocksFromScan(scan, leafBlocks, a.blockTree.whole() ? a.blocks : leafBlocks);
     slots = SlotAllocator(wholeIntervalsLength(scan.length, g), blocks, g);
-    {
-      std::unordered_set<std::uint64_t> had;
-      for (const auto& e : a.blocks) had.insert(blockKey(e.bid));
-      for (const auto& e : blocks) r.blocksAdded += !had.count(blockKey(e.bid));
-      r.blocksDropped = b.blocksMissing;
-    }
+    r.blocksDropped = b.blocksMissing;
     if (!a.nodeTree.whole()) {
       std::unordered_set<std::uint32_t> walked;
       for (const auto& n : a.nodes) walked.insert(n.nid);
@@ -536,6 +531,16 @@ RepairReport repairPst(scan::ByteSource& input, rebuild::OutputFile& output, con
       kept.push_back(n);
     }
     nodes = std::move(kept);
+    // A block failing its CRC that no node kept reaches is free space written over, which an
+    // older copy of a leaf still lists when the block tree is lost: it goes, or the file
+    // written would hold a block that fails its CRC and is no one's data.
+    const std::unordered_set<std::uint64_t> reached = reader.reached(nodes);
+    std::erase_if(blocks, [&](const BlockEntry& e) { return index.badCrc(e.bid) && !reached.count(blockKey(e.bid)); });
+    {
+      std::unordered_set<std::uint64_t> had;
+      for (const auto& e : a.blocks) had.insert(blockKey(e.bid));
+      for (const auto& e : blocks) r.blocksAdded += !had.count(blockKey(e.bid));
+    }
     raiseNextNids(h, nodes);  // before new nodes take IDs
     Skeleton skeleton(nodes, reader, h, slots, g);
     r.orphanFolder = skeleton.top();
