@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <set>
 
+#include "pst/check.h"
 #include "recover/extract.h"
 #include "format/header_block.h"
 #include "recover/rebuild.h"
@@ -372,4 +373,28 @@ TEST(Extract, StopLeavesWholeIntervals) {
   EXPECT_TRUE(r.stopped);
   EXPECT_EQ(r.intervalsWritten, 2);
   EXPECT_EQ(std::filesystem::file_size(dir.file("frag.bin")), std::uintmax_t(2 * kInterval));
+}
+
+// An ANSI file's intervals (as extract writes them) are rebuilt in its own layout, with the
+// header its tree pages give: a file that checks sound. An interval of another layout after
+// them is not used, and counted.
+TEST(Rebuild, AnAnsiFileGetsItsOwnHeader) {
+  const std::vector<std::byte>& ansi = test::ansiEnron();
+  ASSERT_FALSE(ansi.empty()) << "xz (xz-utils) and python3 are needed";
+  std::vector<std::byte> in(ansi.begin() + kHeader, ansi.end());
+  ASSERT_EQ(std::int64_t(in.size()) % kInterval, 0);
+  const auto unicode = interval(60);
+  in.insert(in.end(), unicode.begin(), unicode.end());
+  TempDir dir;
+  test::writeFile(dir.file("in.bin"), in);
+  const RebuildResult r = rebuildPaths(dir.file("in.bin"), dir.file("out.pst"));
+  EXPECT_EQ(r.layout, pst::FileLayout::Ansi);
+  EXPECT_EQ(r.otherLayout, 1);
+  EXPECT_TRUE(r.write.headerBuilt);
+  scan::FileByteSource out(dir.file("out.pst"));
+  EXPECT_EQ(out.size(), std::int64_t(ansi.size()));
+  std::atomic<bool> stop{false};
+  const pst::CheckReport c = pst::checkPst(out, stop);
+  EXPECT_TRUE(c.sound());
+  EXPECT_EQ(c.messagesReadable, 71);
 }

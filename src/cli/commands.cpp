@@ -217,8 +217,14 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
         << plural(intervals, "interval", "intervals") << " written (IDs 0 to " << intervals - 1 << "), "
         << plural(intervals - result.write.intervalsCopied, "zero interval", "zero intervals") << ", "
         << sources::SizeToText(std::uint64_t(result.write.size)) << '\n';
+    if (result.layout == pst::FileLayout::Ansi)
+      out << "\"" << cmd.outputs[i] << "\" is an ANSI file: "
+          << (result.write.headerBuilt ? "its header was built from the root pages of its trees found in the intervals\n"
+                                       : "no root page of its trees lies in the intervals, and its header was written as zeros\n");
     if (!result.checked) {
-      out << "\"" << cmd.outputs[i] << "\" carries the fixed header block and opens in no reader as it is; repair "
+      if (!result.write.headerBuilt)
+        out << "\"" << cmd.outputs[i] << "\" carries " << (result.layout == pst::FileLayout::Ansi ? "no header" : "the fixed header block")
+          << " and opens in no reader as it is; repair "
           << "it with: kestrix-cli repair " << shellQuoted(cmd.outputs[i]) << " -o "
           << shellQuoted(rebuild::textOf(rebuild::pathOf(cmd.outputs[i]).replace_extension(".repaired.pst")))
           << " (or rebuild with --repair)\n";
@@ -244,6 +250,11 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
           << (one ? "\" appears" : "\" appear") << " in more than one interval (" << rebuild::describeIds(result.repeatedIds)
           << "); the last of each was written and the others were dropped: the input may join fragments of two "
              "mailboxes, or two copies of one\n";
+    }
+    if (result.otherLayout > 0) {
+      err << "kestrix-cli: " << plural(result.otherLayout, "interval", "intervals") << " of \"" << cmd.inputs[i]
+          << "\" begin with a map page of another layout than the first interval's, and were not used\n";
+      partial = true;
     }
     if (result.tailBytes > 0) {
       // Whole intervals only: a cut-off last one cannot be placed, and must not go unmentioned.

@@ -15,6 +15,10 @@ namespace kestrix::rebuild {
 using scan::kIntervalBytes;
 
 void PageIndex::add(PageRecord record) {
+  if (!m_records.empty() && record.layout != layout()) {
+    ++m_otherLayout;
+    return;
+  }
   m_byId[record.id] = m_records.size();
   m_records.push_back(record);
   if (record.id > m_highest) m_highest = record.id;
@@ -32,6 +36,23 @@ std::int64_t PageIndex::idsPresent() const {
   return n;
 }
 
+namespace {
+
+// The ID of the interval an ANSI map page begins: its type twice, its CRC holding and its BID,
+// which a map page sets to its own offset in the file, one of a map page.
+std::optional<std::int32_t> ansiMapPageId(scan::Page page) {
+  const pst::Geometry& g = pst::kAnsiGeometry;
+  const pst::PageTrailer trailer = pst::pageTrailer(page, g);
+  if (trailer.type != pst::kPageAllocMap || page[g.pageTrailerAt() + 1] != std::byte{pst::kPageAllocMap} ||
+      pst::crc(page.first(g.pageTrailerAt())) != trailer.crc)
+    return std::nullopt;
+  const std::int64_t at = std::int64_t(trailer.bid) - g.firstMapOffset;
+  if (at < 0 || at % g.mapInterval != 0) return std::nullopt;
+  return std::int32_t(at / g.mapInterval);
+}
+
+}  // namespace
+
 PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const RebuildProgressFn& progress) {
   stop.store(false);
   PageIndex index;
@@ -43,7 +64,10 @@ PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const
     if (stop.load()) break;
     if (offset + kIntervalBytes <= size) {
       scan::readExactly(input, offset, page);
-      if (scan::IsPstMapPage(page)) index.add({scan::MapPageId(scan::MapPageOffsetField(page)), offset});
+      if (scan::IsPstMapPage(page))
+        index.add({scan::MapPageId(scan::MapPageOffsetField(page)), offset});
+      else if (const auto id = ansiMapPageId(page))
+        index.add({*id, offset, pst::FileLayout::Ansi});
     }
     if (progress) progress({RebuildProgress::Phase::Indexing, offset, size});
   }
@@ -78,7 +102,6 @@ std::vector<PageRecord> PageIndex::writtenRecords() const {
 WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, OutputFile& output,
                            const std::atomic<bool>& stop, const RebuildProgressFn& progress) {
   WriteStats stats;
-  output.writeAt(0, HeaderBlock());
   const std::int64_t count = std::int64_t(index.highestId()) + 1;
   // Zero intervals are never written: they become holes when the length is set at the end,
   // so a crafted ID far beyond the data costs no time and no disk space.
@@ -88,6 +111,19 @@ WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, Outp
   for (const PageRecord& record : records)
     runs.push_back({record.position, std::int64_t(kHeaderBlockSize) + std::int64_t(record.id) * kIntervalBytes,
                     kIntervalBytes});
+  if (index.layout() == pst::FileLayout::Unicode) {
+    output.writeAt(0, HeaderBlock());
+  } else {
+    // The fixed header block is a Unicode file's: an ANSI file gets the one its own trees give.
+    std::vector<std::byte> header(kHeaderBlockSize);
+    RunsView view(input, runs, RebuiltSize(index));
+    if (const auto built = stop.load() ? std::nullopt : pst::rebuiltHeader(view, stop);
+        built && pst::layoutOf(built->version) == pst::FileLayout::Ansi) {
+      pst::buildHeader(*built, header, {}, pst::kAnsiGeometry);
+      stats.headerBuilt = true;
+    }
+    output.writeAt(0, header);
+  }
   CopyOptions options;
   options.shortReadIsError = true;  // a fragment file that lost bytes is an error, not zeros
   const CopyResult copied = copyRuns(
@@ -142,6 +178,8 @@ RebuildResult rebuildFile(const std::string& inputPath, const std::string& outpu
   result.highestId = index.highestId();
   result.tailBytes = input.size() % kIntervalBytes;
   result.repeatedIds = index.repeatedIds();
+  result.layout = index.layout();
+  result.otherLayout = index.otherLayout();
   if (!stop.load() && index.records().empty())
     throw Error(nothingRebuilt(inputPath, input));
   if (stop.load()) {  // stopped while indexing: nothing to write

@@ -19,13 +19,18 @@ namespace kestrix::rebuild {
 struct PageRecord {
   std::int32_t id = 0;
   std::int64_t position = 0;
+  pst::FileLayout layout = pst::FileLayout::Unicode;  // of the map page that begins it
   friend bool operator==(const PageRecord&, const PageRecord&) = default;
 };
 
 class PageIndex {
  public:
-  // Records an interval; a later record with the same ID wins the lookup.
+  // Records an interval; a later record with the same ID wins the lookup. The first record sets
+  // the layout of the file rebuilt; one of another layout is not recorded, but counted.
   void add(PageRecord record);
+  pst::FileLayout layout() const { return m_records.empty() ? pst::FileLayout::Unicode : m_records.front().layout; }
+  // Intervals passed over because their map page is of another layout than the first's.
+  std::int64_t otherLayout() const { return m_otherLayout; }
   // The record last added under id, or nullopt.
   std::optional<PageRecord> LookupPage(std::int32_t id) const;
   // The highest ID added, 0 for an empty index (so an empty input still gives interval 0).
@@ -42,6 +47,7 @@ class PageIndex {
   std::unordered_map<std::int32_t, std::size_t> m_byId;
   std::vector<PageRecord> m_records;
   std::int32_t m_highest = 0;
+  std::int64_t m_otherLayout = 0;
 };
 
 struct RebuildProgress {
@@ -52,7 +58,8 @@ struct RebuildProgress {
 using RebuildProgressFn = std::function<void(const RebuildProgress&)>;
 
 // Index pass. Clears the stop flag, then visits every whole 0x3E000-byte block of the input
-// from offset 0 and tests its first 512 bytes as a map page; a shorter tail is never tested.
+// from offset 0 and tests its first 512 bytes as a map page, of a Unicode file or of an ANSI
+// one (whose intervals are as long); a shorter tail is never tested.
 // Stops early when the flag is set (tested before each block).
 PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const RebuildProgressFn& progress);
 
@@ -64,9 +71,11 @@ struct WriteStats {
   std::int64_t idsWritten = 0;  // IDs 0 .. idsWritten-1 stand in the output
   std::int64_t intervalsCopied = 0;
   std::int64_t size = 0;        // length of the output
+  bool headerBuilt = false;     // an ANSI file's header, built from what its intervals hold
 };
 
-// Write pass: the header block, then for every ID from 0 to the highest the interval of that
+// Write pass: the header block (for an ANSI file, the header its intervals give, as repair
+// builds it, or zeros when they hold no root of its trees), then for every ID from 0 to the highest the interval of that
 // ID copied from the input (through copyRuns), or a zero interval, left as a hole. The stop
 // flag is tested before each ID; the output then ends after the IDs written. Throws
 // kestrix::Error on a failed read or write (a truncated input, a full disk).
@@ -80,6 +89,8 @@ struct RebuildResult {
   // IDs that more than one interval of the input carries (fragments of two mailboxes, or two
   // copies): the last of each is written, the others are dropped.
   std::vector<std::int32_t> repeatedIds;
+  pst::FileLayout layout = pst::FileLayout::Unicode;
+  std::int64_t otherLayout = 0;     // intervals of another layout than the first one's, not used
   WriteStats write;
   std::optional<pst::CheckedOutput> checked;  // with repair: what the check (and repair) found
   bool stopped() const { return write.stopped || (checked && checked->stopped); }
