@@ -1012,6 +1012,10 @@ and 2007 from their fragments.</translation>
         <source>&quot;%1&quot; 中有 %2 个 ID 出现在多个区间 (%3): 每个 ID 只写入最后一个区间, 其余已丢弃; 输入可能混合了两个邮箱的碎片</source>
         <translation>%2 IDs of &quot;%1&quot; appear in more than one interval (%3): the last interval of each was written and the others were dropped; the input may join fragments of two mailboxes</translation>
     </message>
+    <message>
+        <source>&quot;%1&quot; 中有 %2 个区间的分配图页属于另一种格式 (与第一个区间不同), 没有使用</source>
+        <translation>%2 intervals of &quot;%1&quot; begin with an allocation-map page of another layout than the first interval&apos;s, and were not used</translation>
+    </message>
 </context>
 <context>
     <name>kestrix::app::RecoverFilesController</name>

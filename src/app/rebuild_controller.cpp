@@ -23,6 +23,7 @@ struct RebuildController::Output {
   std::optional<Message> error;  // why the job failed
   std::int64_t tail = 0;  // bytes after the input's last whole interval
   std::vector<std::int32_t> repeated;  // IDs of more than one interval: all but the last dropped
+  std::int64_t otherLayout = 0;  // intervals of another layout than the first's: not used
   std::optional<pst::CheckedOutput> checked;  // what the check of the file found
 };
 
@@ -88,8 +89,9 @@ void RebuildController::startNext() {
     auto out = std::make_shared<Output>();
     std::atomic<bool>& stop = runner.stopFlag(JobRunner::StopFlag::Rebuild);
     using Phase = rebuild::RebuildProgress::Phase;
-    // A rebuilt file starts with the fixed header block and opens only once repaired: the
-    // engine checks it and repairs it, the bytes as rebuilt stay beside it.
+    // A rebuilt Unicode file starts with the fixed header block and opens only once repaired
+    // (an ANSI one gets the header its trees give): the engine checks it and repairs it when
+    // needed, the bytes as rebuilt stay beside it.
     runner.start(
         JobRunner::StopFlag::Rebuild,
         [in = s(input.filePath()), path = s(output), out, &stop](const Worker::Report& report) {
@@ -98,6 +100,7 @@ void RebuildController::startNext() {
                 in, path, stop, [&](const rebuild::RebuildProgress& p) { report(int(p.phase), p.done, p.total); }, true);
             out->tail = r.tailBytes;
             out->repeated = r.repeatedIds;
+            out->otherLayout = r.otherLayout;
             if (!r.stopped()) out->checked = std::move(r.checked);
           } catch (const std::exception& e) {
             out->error = messageOf(e, in);
@@ -158,13 +161,17 @@ void RebuildController::fileDone(const Output& out) {
     m_summary << QString("\"%1\":\n%2").arg(m_output, WindowTexts::checked(*out.checked, true));
   else
     m_summary << tr("\"%1\": 已停止, 未写入").arg(m_output);
-  m_troubled = m_troubled || !out.checked || !out.checked->notRepaired.empty() || !out.repeated.empty();
+  m_troubled = m_troubled || !out.checked || !out.checked->notRepaired.empty() || !out.repeated.empty() || out.otherLayout > 0;
   // Intervals of one ID twice: only the last is written, and the user hears which were dropped.
   if (!out.repeated.empty())
     m_summary << tr("\"%1\" 中有 %2 个 ID 出现在多个区间 (%3): 每个 ID 只写入最后一个区间, 其余已丢弃; 输入可能混合了两个邮箱的碎片")
                      .arg(m_inputs.value(m_index))
                      .arg(out.repeated.size())
                      .arg(QString::fromStdString(rebuild::describeIds(out.repeated)));
+  if (out.otherLayout > 0)
+    m_summary << tr("\"%1\" 中有 %2 个区间的分配图页属于另一种格式 (与第一个区间不同), 没有使用")
+                     .arg(m_inputs.value(m_index))
+                     .arg(out.otherLayout);
   // Whole intervals only: a cut-off last one is not used, and the user hears of it.
   if (out.tail > 0 && !closing)
     m_context.information(
