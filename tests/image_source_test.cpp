@@ -110,6 +110,19 @@ TEST(ImageSource, EachContainerReadsAsTheRawImageAndRecoversTheMailbox) {
   EXPECT_NE(onto.status, 0);
   EXPECT_NE(onto.err.find("It is one of the files of the image \"" + dir.file("set.E01") + "\""), std::string::npos)
       << onto.err;
+
+  // A segment missing from the middle of the set: what the segments before it hold is read, and
+  // the missing one is named as the reason the rest cannot be.
+  std::filesystem::remove(dir.file("set.E03"));
+  const auto gap = sources::openSource(dir.file("set.E01"));
+  EXPECT_EQ(gap->missingFiles(), std::vector<std::string>{dir.file("set.E03")});
+  std::vector<std::byte> start(1 << 20);
+  EXPECT_EQ(gap->readAt(0, start), start.size());
+  EXPECT_TRUE(std::equal(start.begin(), start.end(), rawBytes.begin()));
+  const auto scanned = test::runCliArgs({"scan", dir.file("set.E01"), "-q"});
+  EXPECT_NE(scanned.err.find("\"" + dir.file("set.E03") + "\", a segment of the image \"" + dir.file("set.E01") + "\", is missing"),
+            std::string::npos)
+      << scanned.err;
 }
 
 // A chunk of an E01 damaged by hand fails its checksum: its 64 sectors are reported unreadable,

@@ -1202,6 +1202,10 @@ Still wrong after the repair: %1</translation>
         <translation>%1 read, %2 fragments found, %3 files put together (%4 with a header of their own), %5 sectors unreadable</translation>
     </message>
     <message>
+        <source>. 镜像的分段文件 &quot;%1&quot; 不存在: 它和其后分段中的数据无法读取</source>
+        <translation>. The image&apos;s segment file &quot;%1&quot; is missing: what it and the segments after it hold cannot be read</translation>
+    </message>
+    <message>
         <source>. 在 文件 列表中勾选要恢复的文件, 然后点 &quot;%1&quot;</source>
         <translation>. Tick the files to recover in the Files list, then click &quot;%1&quot;</translation>
     </message>

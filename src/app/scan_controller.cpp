@@ -151,6 +151,8 @@ QString ScanController::summaryText(const rebuild::SourceAnalysis& a, bool whole
                      .arg(a.files.size())
                      .arg(owned)
                      .arg(a.scan.unreadableSectors());
+  for (const std::string& missing : a.scan.missingFiles)
+    text += tr(". 镜像的分段文件 \"%1\" 不存在: 它和其后分段中的数据无法读取").arg(QString::fromStdString(missing));
   // Headers of versions no layout is known for are said, never passed over.
   if (!a.scan.index.otherHeaders.empty()) {
     const scan::OtherHeader& h = a.scan.index.otherHeaders.front();

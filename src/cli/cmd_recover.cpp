@@ -248,7 +248,7 @@ int runRecover(const RecoverCommand& cmd, std::ostream& out, std::ostream& err, 
       line.update(p.done, p.total);
     });
   }
-  reportUnreadable(err, src->name(), run.analysis.scan.unreadable);
+  reportUnreadable(err, src->name(), run.analysis.scan);
   if (run.analysis.scan.stopped) throw Error("Nothing was written: the scan of \"" + cmd.source + "\" was stopped");
   if (run.analysis.scan.endedAt >= 0)
     throw Error("Nothing was written: \"" + cmd.source + "\" shrank while it was read (it ended at byte " +

@@ -47,7 +47,11 @@ std::string plural(std::int64_t n, const std::string& one, const std::string& ma
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-void reportUnreadable(std::ostream& err, const std::string& source, const std::vector<scan::SectorRun>& runs) {
+void reportUnreadable(std::ostream& err, const std::string& source, const scan::ScanResult& scanned) {
+  for (const std::string& missing : scanned.missingFiles)
+    err << "kestrix-cli: \"" << missing << "\", a segment of the image \"" << source
+        << "\", is missing: what it and the segments after it hold cannot be read\n";
+  const std::vector<scan::SectorRun>& runs = scanned.unreadable;
   if (runs.empty()) return;
   std::int64_t n = 0;
   for (const auto& r : runs) n += r.count;
@@ -78,7 +82,7 @@ rebuild::SourceAnalysis analyzeWithProgress(scan::ByteSource& src, const rebuild
     ProgressLine line("scan", !quiet);
     analysis = rebuild::analyzeSource(src, options, stop, [&](const scan::ScanProgress& p) { line.update(p.done, p.total); });
   }
-  reportUnreadable(err, src.name(), analysis.scan.unreadable);
+  reportUnreadable(err, src.name(), analysis.scan);
   if (analysis.scan.endedAt >= 0)
     err << "kestrix-cli: \"" << src.name() << "\" shrank while it was read: it ended at byte " << analysis.scan.endedAt
         << " of the " << src.size() << " it had when it was opened; what was found before that is listed\n";

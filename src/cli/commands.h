@@ -26,8 +26,9 @@ std::string plural(std::int64_t n, const std::string& one, const std::string& ma
 // '\''), in double quotes on Windows (cmd and PowerShell).
 std::string shellQuoted(const std::string& arg);
 
-// The note on err for the sectors of source that a scan could not read (nothing when none).
-void reportUnreadable(std::ostream& err, const std::string& source, const std::vector<scan::SectorRun>& runs);
+// The notes on err for the sectors of source that a scan could not read, and for the files of
+// the source that are missing (nothing when none).
+void reportUnreadable(std::ostream& err, const std::string& source, const scan::ScanResult& scanned);
 // The note on err for the source sectors written as zeros into the file `name` (pastEnd of
 // them past the source's end); nothing when there are none.
 void reportZeroFilled(std::ostream& err, const std::string& name, const std::vector<scan::SectorRun>& runs,

@@ -52,6 +52,10 @@ class ByteSource {
   // The container the bytes are read through ("E01", "qcow2", "VMDK", "VHD", "VHDX"); "" for a
   // file or device read as it is.
   virtual std::string container() const { return {}; }
+  // Files the source needs that are missing (a segment of a split image set, found missing
+  // because segments after it stand there): what they held cannot be read, and reads there
+  // fail as unreadable sectors.
+  virtual std::vector<std::string> missingFiles() const { return {}; }
 
   // Where data may lie from offset on: [offset, first) is a hole of a sparse file, which reads
   // as zeros without being stored, and [first, end) is stored data. A source that cannot tell

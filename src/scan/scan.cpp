@@ -276,6 +276,7 @@ std::int64_t ScanResult::unreadableSectors() const {
 ScanResult scanSource(ByteSource& src, const std::atomic<bool>& stop, const ScanProgressFn& progress,
                       const ScanOptions& options) {
   ScanResult result;
+  result.missingFiles = src.missingFiles();
   const std::int64_t total = options.size < 0 ? src.size() : options.size;
   std::size_t chunk = std::max<std::size_t>(kPageSize, options.chunkSize / kPageSize * kPageSize);
   // Page-aligned on purpose: the kernel copies into a buffer at the general allocator's

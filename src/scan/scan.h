@@ -141,6 +141,8 @@ struct ScanResult {
   FoundPageList hits;               // in increasing sector order; empty unless keepHits
   SourceIndex index;
   std::vector<SectorRun> unreadable;  // sectors that could not be read, merged into runs
+  // Files of the source that are missing (a segment of an image set): why some sectors were unreadable.
+  std::vector<std::string> missingFiles;
   std::int64_t bytesRead = 0;       // bytes behind the read position when the loop ended
   bool stopped = false;             // the stop flag ended the loop before the end
   // The source shrank while it was read: it ended at this byte, before the size it had when

@@ -162,8 +162,10 @@ class EwfReader final : public Reader {
 };
 
 // The segment files of the set whose first segment is path: .E01, .E02, ... as they stand
-// beside it. A file whose name follows no segment naming is read alone.
-std::vector<std::string> ewfSegments(const std::string& path) {
+// beside it. A file whose name follows no segment naming is read alone. The library reads a set
+// only up to its first missing segment; where later ones stand (up to .E99), the first missing
+// one is put in `missing`.
+std::vector<std::string> ewfSegments(const std::string& path, std::vector<std::string>& missing) {
   char** names = nullptr;
   int count = 0;
   EwfError error;
@@ -173,6 +175,20 @@ std::vector<std::string> ewfSegments(const std::string& path) {
     libewf_glob_free(names, count, nullptr);
   }
   if (out.empty()) out.push_back(path);
+  const std::string& last = out.back();
+  const auto digit = [&](std::size_t from_end) { return std::isdigit(static_cast<unsigned char>(last[last.size() - from_end])) != 0; };
+  if (last.size() >= 4 && last[last.size() - 4] == '.' && digit(1) && digit(2)) {
+    const std::string stem = last.substr(0, last.size() - 2);
+    const auto named = [&stem](int n) { return stem + char('0' + n / 10) + char('0' + n % 10); };
+    const int next = std::stoi(last.substr(last.size() - 2)) + 1;
+    for (int n = next + 1; n <= 99; ++n) {
+      std::error_code ec;
+      if (std::filesystem::is_regular_file(named(n), ec)) {
+        missing.push_back(named(next));
+        break;
+      }
+    }
+  }
   return out;
 }
 #endif
@@ -391,8 +407,8 @@ class VhdiReader final : public Reader {
 class ContainerSource final : public scan::ByteSource {
  public:
   ContainerSource(std::unique_ptr<scan::FileByteSource> file, ImageFormat format, std::vector<std::string> files,
-                  ReaderFactory open, std::unique_ptr<Reader> first)
-      : m_file(std::move(file)), m_format(format), m_open(std::move(open)) {
+                  ReaderFactory open, std::unique_ptr<Reader> first, std::vector<std::string> missing)
+      : m_file(std::move(file)), m_format(format), m_open(std::move(open)), m_missing(std::move(missing)) {
     m_size = first->mediaSize();
     m_readers.push_back(std::move(first));
     m_identities.push_back(m_file->identity());
@@ -412,6 +428,7 @@ class ContainerSource final : public scan::ByteSource {
   scan::FileIdentity identity() const override { return m_file->identity(); }
   std::vector<scan::FileIdentity> identities() const override { return m_identities; }
   std::string container() const override { return imageFormatName(m_format); }
+  std::vector<std::string> missingFiles() const override { return m_missing; }
 
   std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
     m_lastError = 0;
@@ -486,6 +503,7 @@ class ContainerSource final : public scan::ByteSource {
   std::unique_ptr<scan::FileByteSource> m_file;
   ImageFormat m_format;
   ReaderFactory m_open;
+  std::vector<std::string> m_missing;
   std::vector<std::unique_ptr<Reader>> m_readers;
   std::vector<scan::FileIdentity> m_identities;
   std::vector<Damage> m_damaged;
@@ -545,12 +563,12 @@ std::unique_ptr<scan::ByteSource> openImage(std::unique_ptr<scan::FileByteSource
   const std::string path = file->name();
   if (!readsImageFormat(format))
     refuse(path, format, "this build of Kestrix reads raw images only; convert it to a raw image first");
-  std::vector<std::string> files;
+  std::vector<std::string> files, missing;
   ReaderFactory open;
   switch (format) {
 #if KESTRIX_HAVE_LIBEWF
     case ImageFormat::Ewf:
-      files = ewfSegments(path);
+      files = ewfSegments(path, missing);
       open = [path, files] { return std::unique_ptr<Reader>(std::make_unique<EwfReader>(path, files)); };
       break;
 #endif
@@ -579,7 +597,7 @@ std::unique_ptr<scan::ByteSource> openImage(std::unique_ptr<scan::FileByteSource
   if (format == ImageFormat::Vmdk) files = static_cast<VmdkReader&>(*first).extentFiles(path);
 #endif
   return std::make_unique<ContainerSource>(std::move(file), format, std::move(files), std::move(open),
-                                           std::move(first));
+                                           std::move(first), std::move(missing));
 }
 
 }  // namespace kestrix::sources
