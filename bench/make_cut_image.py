@@ -4,8 +4,10 @@ into pieces of 16 to 512 clusters of 4 KiB (64 KiB to 2 MiB), the pieces in rand
 random cluster-aligned places, the rest of the image zeros (left as holes), or with --fill
 random bytes, as on a disk in use. --cluster BYTES and --clusters MIN-MAX set the cluster size
 and the piece lengths in clusters: --cluster 512 --clusters 1-16 is a very fragmented volume.
+--map FILE writes where each piece went, one line each in file order: file offset, length,
+image offset (bench/cut_image_losses.py reads it).
 
-usage: make_cut_image.py PST IMAGE IMAGE_BYTES [SEED] [--fill] [--cluster BYTES] [--clusters MIN-MAX]
+usage: make_cut_image.py PST IMAGE IMAGE_BYTES [SEED] [--fill] [--cluster BYTES] [--clusters MIN-MAX] [--map FILE]
 
 Prints the number of pieces.
 """
@@ -19,7 +21,7 @@ def main():
     fill = "--fill" in argv
     argv = [a for a in argv if a != "--fill"]
     opts = {}
-    for name in ("--cluster", "--clusters"):
+    for name in ("--cluster", "--clusters", "--map"):
         if name in argv:
             i = argv.index(name)
             opts[name] = argv[i + 1]
@@ -39,6 +41,7 @@ def main():
     if spare < 0:
         sys.exit("make_cut_image: the image is smaller than the file")
     gaps = sorted(rng.randrange(spare + 1) for _ in cuts)
+    placed = []
     with open(pst, "rb") as src, open(image, "wb") as out:
         out.truncate(size)
         place, used = 0, 0
@@ -51,11 +54,16 @@ def main():
             src.seek(offset)
             out.seek(place)
             out.write(src.read(n))
+            placed.append((offset, n, place))
             place += (n + cluster - 1) // cluster * cluster
         if fill:
             out.seek(place)
             for at in range(place, size, 1 << 24):
                 out.write(rng.randbytes(min(1 << 24, size - at)))
+    if "--map" in opts:
+        with open(opts["--map"], "w") as m:
+            for offset, n, place in sorted(placed):
+                m.write(f"{offset} {n} {place}\n")
     print(len(cuts))
 
 

@@ -20,6 +20,7 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
     e.blocksProved = b.blocksProved() - b.blocksUncertain;
     e.blocksInferred = b.blocksInferred;
     e.blocksMissing = b.blocksMissing;
+    e.blocksAmbiguous = b.blocksAmbiguous;
     e.pagesMissing = b.pagesMissing;
     e.newerPages = b.newerPages;
     e.blocksStitched = b.blocksStitched;
@@ -83,7 +84,10 @@ std::string FileEvidence::why() const {
   if (header == Header::None) parts.push_back("no header of its own");
   if (blocksMissing > 0) parts.push_back(countText(blocksMissing, "block", "blocks") + " of " + std::to_string(blocks) + " missing");
   if (blocksInferred > 0)
-    parts.push_back(countText(blocksInferred, "block", "blocks") + " kept unproved where the map pages put them");
+    parts.push_back(countText(blocksInferred, "block", "blocks") +
+                    " unproved: kept where the map pages put them, or put together from clusters their CRC alone ties to them");
+  if (blocksAmbiguous > 0)
+    parts.push_back(countText(blocksAmbiguous, "missing block", "missing blocks") + " that two different sets of pieces fit equally");
   if (blocksUncertain > 0)
     parts.push_back(countText(blocksUncertain, "block", "blocks") + " uncertain: another file holds a different block of the same ID");
   if (blocksStitched > 0 && !stitchingProved()) {

@@ -27,6 +27,7 @@ struct FileEvidence {
   std::int64_t blocksInferred = 0;  // kept where the map pages put them, unproved
   std::int64_t blocksUncertain = 0; // valid, but another file holds a different block of that ID
   std::int64_t blocksMissing = 0;
+  std::int64_t blocksAmbiguous = 0;  // of those missing: two different sets of pieces fit
   // Blocks put together from pieces in several places, and the placements whose CRC was tried
   // to find them: each holds by chance with probability 2^-32.
   std::int64_t blocksStitched = 0;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "format/inflate.h"
 #include "recover/volume_map.h"
 
 namespace kestrix::pst {
@@ -26,6 +27,7 @@ struct NeededBlock {
   std::int64_t fileOffset = 0;
   std::uint16_t size = 0;                  // as stored (a block of 4 KiB pages may be compressed)
   const Geometry* g = &kUnicodeGeometry;  // the layout of its file
+  std::uint16_t inflated = 0;              // its size once inflated, where it is stored compressed; else 0
   std::size_t trailerSize() const { return g->blockTrailer.size; }
   BlockTrailer trailerOf(Bytes span) const { return blockTrailer(span.subspan(span.size() - trailerSize()), *g); }
 };
@@ -724,6 +726,206 @@ std::vector<FileRun> stitchAnywhere(scan::ByteSource& source, ClusterSlots& slot
   return {};
 }
 
+// At most this much work (a cluster's CRC term looked at, or a table entry made or looked up)
+// goes into one block that is looked for in several runs anywhere on the source (piecedAnywhere):
+// every choice of cuts for one run, and for two runs where the block has a check beyond its CRC,
+// on a source of up to kInOrderBudget clusters.
+constexpr std::int64_t kAnywhereWork = std::int64_t(1) << 24;
+
+// Block b with slot f of its cluster grid c taken from the source cluster at at[f]: its runs in
+// file order (neighbouring clusters merged) and its bytes in `whole`, or none when it does not
+// check by trailer, signature and CRC.
+std::vector<FileRun> takeClusters(scan::ByteSource& source, const NeededBlock& b, std::int64_t c, std::span<const std::int64_t> at,
+                                  std::vector<std::byte>& whole) {
+  const std::int64_t grid = b.fileOffset / c * c, end = b.fileOffset + spanOf(b);
+  whole.assign(std::size_t(spanOf(b)), std::byte{0});
+  std::vector<FileRun> runs;
+  for (std::size_t f = 0; f < at.size(); ++f) {
+    const std::int64_t cluster = grid + std::int64_t(f) * c, from = std::max(cluster, b.fileOffset), to = std::min(cluster + c, end);
+    const std::int64_t src = at[f] + (from - cluster);
+    if (src < 0 || source.readAt(src, std::span(whole).subspan(std::size_t(from - b.fileOffset), std::size_t(to - from))) != std::size_t(to - from))
+      return {};
+    if (!runs.empty() && runs.back().fileOffset + runs.back().length == from && runs.back().sourceOffset + runs.back().length == src)
+      runs.back().length += to - from;
+    else
+      runs.push_back({from, src, to - from});
+  }
+  return holdsBlock(whole, b) ? runs : std::vector<FileRun>{};
+}
+
+// Whether block b, which holds by its CRC, holds by a check of its own too: a block stored
+// compressed must inflate to its size, and its stream's checksum must hold. Blocks stored as
+// they are have none.
+bool inflatesWhole(Bytes whole, const NeededBlock& b, Encoding encoding) {
+  if (b.inflated == 0) return false;
+  std::vector<std::byte> stored(whole.begin(), whole.begin() + b.size);
+  decodeBlock(stored, encoding, b.bid);
+  return inflateBlock(stored, b.inflated).has_value();
+}
+
+// What a search over the whole source for a block's pieces came to.
+struct Pieced {
+  std::vector<FileRun> runs;  // the block, when one choice fits
+  bool ambiguous = false;     // two choices fit that give different bytes: neither is taken
+};
+
+// Block b with its middle, slots [f0, f1), from one run of whole clusters anywhere on the
+// source, or from two where the block has a check beyond its CRC (inflatesWhole); the start
+// side before it and the end side after it. Unlike stitchAnywhere, every choice of cuts is
+// tried and every fit collected, so that a block two choices fit is left alone. Two runs are
+// found by meeting in the middle: the CRC is linear, so the terms of the second run, for each
+// choice of its cuts, go in a table, and each first run looks up the one term it needs.
+// `wholes` are the CRCs of the source's whole clusters, `firsts` of each cluster from where the
+// block begins in it. Clusters holding pieces of the file found so far are no candidates.
+Pieced piecedAnywhere(scan::ByteSource& source, ClusterSlots& slots, const NeededBlock& b, const SourceClusters& wholes,
+                      const SourceClusters& firsts, bool firstOnStartSide, Encoding encoding,
+                      const std::function<bool(std::int64_t, std::int64_t)>& taken) {
+  const std::size_t count = slots.count(), n = wholes.crcs.size();
+  const std::int64_t c = slots.cluster();
+  if (n == 0 || firsts.crcs.size() != n || firsts.first != wholes.first) return {};
+  // Which slots may lie in a middle: the block's first when it reaches its cluster's end (and
+  // need not lie on the start side), and whole clusters of its data.
+  std::vector<char> inner(count, 0);
+  for (std::size_t f = 0; f + 1 < count; ++f)
+    inner[f] = slots.hasData(f) && (f == 0 ? slots.reachesClusterEnd(0) && !firstOnStartSide : slots.full(f));
+  std::vector<std::vector<std::uint32_t>> terms(count);  // terms[f][i]: slot f from source cluster i
+  for (std::size_t f = 0; f < count; ++f)
+    if (inner[f]) {
+      terms[f].resize(n);
+      for (std::size_t i = 0; i < n; ++i) terms[f][i] = slots.termOfCrc(f, (f == 0 ? firsts : wholes).crcs[i]);
+    }
+  const bool twoRuns = b.inflated != 0;
+  std::int64_t work = 0;
+  Pieced out;
+  std::vector<std::byte> bytes, first;
+  std::vector<std::int64_t> at(count);
+  // The block with slots [f0, m) from cluster i on, [m, f1) from cluster j on: whether it fits;
+  // false when the search is over (two different blocks fit).
+  const auto tryFit = [&](std::size_t f0, std::size_t m, std::size_t f1, std::size_t i, std::size_t j) {
+    const std::int64_t head = f0 == 0 ? slots.headOffset() : 0;
+    const auto place = [&](std::size_t k) { return wholes.first + std::int64_t(k) * c; };
+    if (taken(place(i) + head, std::int64_t(m - f0) * c - head) || (m < f1 && taken(place(j), std::int64_t(f1 - m) * c))) return true;
+    if (m < f1 && j < i + (m - f0) && i < j + (f1 - m)) return true;  // the two runs overlap
+    for (std::size_t f = 0; f < count; ++f)
+      at[f] = f < f0 ? slots.startSide(f) : f < m ? place(i + (f - f0)) : f < f1 ? place(j + (f - m)) : slots.endSide(f);
+    auto runs = takeClusters(source, b, c, at, bytes);
+    if (runs.empty() || (b.inflated != 0 && !inflatesWhole(bytes, b, encoding))) return true;
+    if (out.runs.empty()) {
+      out.runs = std::move(runs);
+      first = bytes;
+      return true;
+    }
+    if (bytes == first) return true;  // the same bytes from another place: the same block
+    out.ambiguous = true;
+    out.runs.clear();
+    return false;
+  };
+  // One run: for each first slot f0, the terms of a run from cluster i summed slot by slot.
+  std::vector<std::uint32_t> sum(n);
+  for (std::size_t f0 = 0; f0 + 1 < count; ++f0) {
+    if (!inner[f0]) continue;
+    std::fill(sum.begin(), sum.end(), 0);
+    for (std::size_t f1 = f0 + 1; f1 < count && inner[f1 - 1] && f1 - f0 <= n; ++f1) {
+      const std::size_t places = n - (f1 - f0) + 1;
+      if ((work += std::int64_t(places)) > kAnywhereWork) return out;
+      const std::uint32_t want = slots.middleWanted(f0, f1);
+      for (std::size_t i = 0; i < places; ++i) {
+        sum[i] ^= terms[f1 - 1][i + (f1 - 1 - f0)];
+        if (sum[i] == want && !tryFit(f0, f1, f1, i, 0)) return out;
+      }
+    }
+  }
+  if (!twoRuns || !out.runs.empty()) return out;
+  // Two runs: for each last slot f1 and cut m, the second run's terms from each cluster j in a
+  // table (values many clusters share, runs of one repeated byte, dropped: no compressed
+  // block holds them); then every first run [f0, m) looks its wanted rest up.
+  std::vector<std::uint32_t> second(n), firstRun(n);
+  // The table: open addressing, twice as many slots as clusters, each the cluster index + 1.
+  const std::size_t mask = std::bit_ceil(2 * n) - 1;
+  std::vector<std::uint32_t> table(mask + 1);
+  const int shift = 32 - std::countr_zero(mask + 1);  // the product's high bits: its low ones mix badly
+  const auto slotOf = [shift](std::uint32_t value) { return std::size_t(std::uint32_t(value * 0x9E3779B1u) >> shift); };
+  for (std::size_t f1 = 2; f1 < count; ++f1) {
+    std::fill(second.begin(), second.end(), 0);
+    for (std::size_t m = f1 - 1; m >= 1 && inner[m]; --m) {
+      const std::size_t len2 = f1 - m;
+      if (len2 > n) break;
+      for (std::size_t j = 0; j + len2 <= n; ++j) second[j] = terms[m][j] ^ (j + 1 < n ? second[j + 1] : 0);
+      if ((work += std::int64_t(n)) > kAnywhereWork) return out;
+      std::fill(table.begin(), table.end(), 0);
+      for (std::size_t j = 0; j + len2 <= n; ++j) {
+        std::size_t at = slotOf(second[j]), same = 0;
+        for (; table[at] != 0 && same <= 8; at = (at + 1) & mask) same += second[table[at] - 1] == second[j];
+        if (same <= 8) table[at] = std::uint32_t(j + 1);  // a ninth is kept only to mark the value shared
+      }
+      std::fill(firstRun.begin(), firstRun.end(), 0);
+      for (std::size_t f0 = m; f0-- > 0 && inner[f0];) {
+        const std::size_t len1 = m - f0;
+        if (len1 > n) break;
+        for (std::size_t i = 0; i + len1 <= n; ++i) firstRun[i] = terms[f0][i] ^ (len1 > 1 && i + 1 < n ? firstRun[i + 1] : 0);
+        if ((work += std::int64_t(n)) > kAnywhereWork) return out;
+        const std::uint32_t want = slots.middleWanted(f0, f1);
+        for (std::size_t i = 0; i + len1 <= n; ++i) {
+          const std::uint32_t rest = want ^ firstRun[i];
+          std::array<std::size_t, 8> fits{};
+          std::size_t hits = 0;
+          for (std::size_t at = slotOf(rest); table[at] != 0 && hits <= fits.size(); at = (at + 1) & mask)
+            if (second[table[at] - 1] == rest && hits++ < fits.size()) fits[hits - 1] = table[at] - 1;
+          if (hits > fits.size()) continue;
+          for (std::size_t k = 0; k < hits; ++k)
+            if (!tryFit(f0, m, f1, i, fits[k])) return out;
+        }
+      }
+      if (m == 1) break;
+    }
+  }
+  return out;
+}
+
+// Block b whose data another block of the file holds (the same size and CRC: an attachment
+// stored twice), `data`: each of its clusters is the one on the source that holds those bytes,
+// looked up by the CRC of the whole cluster (`byCrc`, over `wholes`) and compared byte for byte;
+// the start side, the cluster after the one before, and the end side first, in that order, as a
+// run goes on where it can. The slots the trailer lies in come from the end side.
+std::vector<FileRun> fromTwin(scan::ByteSource& source, const ClusterSlots& slots, const NeededBlock& b, Bytes data,
+                              const SourceClusters& wholes, const std::unordered_multimap<std::uint32_t, std::uint32_t>& byCrc,
+                              bool firstOnStartSide, const std::function<bool(std::int64_t, std::int64_t)>& taken) {
+  const std::size_t count = slots.count();
+  const std::int64_t c = slots.cluster(), grid = b.fileOffset / c * c, dataEnd = b.fileOffset + b.size;
+  std::vector<std::int64_t> at(count);
+  std::vector<std::byte> bytes(static_cast<std::size_t>(c));
+  bool onStartSide = true;
+  for (std::size_t f = 0; f < count; ++f) {
+    const std::int64_t cluster = grid + std::int64_t(f) * c;
+    const std::int64_t from = std::max(cluster, b.fileOffset), to = std::min(cluster + c, dataEnd);
+    if (to <= from || cluster + c > dataEnd) {  // the trailer's
+      at[f] = slots.endSide(f);
+      continue;
+    }
+    const Bytes want = data.subspan(std::size_t(from - b.fileOffset), std::size_t(to - from));
+    const auto holds = [&](std::int64_t place) {
+      const Bytes got = std::span(bytes).first(std::size_t(to - from));
+      return place >= 0 && source.readAt(place + (from - cluster), std::span(bytes).first(got.size())) == got.size() &&
+             std::equal(got.begin(), got.end(), want.begin());
+    };
+    std::optional<std::int64_t> pick;
+    if (onStartSide && holds(slots.startSide(f))) pick = slots.startSide(f);
+    else if (f == 0 && firstOnStartSide) return {};
+    onStartSide = onStartSide && pick;
+    if (!pick && f > 0 && holds(at[f - 1] + c) && !taken(at[f - 1] + c, c)) pick = at[f - 1] + c;
+    if (!pick && holds(slots.endSide(f))) pick = slots.endSide(f);
+    if (!pick && from == cluster)
+      for (auto [it, last] = byCrc.equal_range(crc(want)); !pick && it != last; ++it) {
+        const std::int64_t place = wholes.first + std::int64_t(it->second) * c;
+        if (!taken(place, c) && holds(place)) pick = place;
+      }
+    if (!pick) return {};
+    at[f] = *pick;
+  }
+  std::vector<std::byte> whole;
+  return takeClusters(source, b, c, at, whole);
+}
+
 // The source just after the last few pieces of the file before block b (in file order), and
 // just before the first few after it: 16 clusters each, where the extent that continues or
 // precedes one of them lies when a file system hands out more than one stream of extents.
@@ -854,7 +1056,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         newest = std::max(newest, blockKey(ref.bid));
         for (const TreeEntry& e : page.entries) {
           if (page.level > 0) next.push_back(e.child);
-          else if (type == kPageBlockTree) blocks.push_back({e.child.bid, std::int64_t(e.child.offset), e.size, &g});
+          else if (type == kPageBlockTree)
+            blocks.push_back({e.child.bid, std::int64_t(e.child.offset), e.size, &g, e.inflated != e.size ? e.inflated : std::uint16_t(0)});
           else nodeRefs.insert(nodeRefs.end(), {e.data, e.sub});
         }
       }
@@ -1379,6 +1582,116 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     placed.push_back({b.fileOffset, *at, spanOf(b)});
   }
   std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+
+  // 4c. Blocks still missing whose trailer was found, on a source of few enough clusters of
+  //     4 KiB or more: a block of up to 16 clusters in runs of a few, scattered, has its middle
+  //     in runs far apart. Found as a run anywhere with every choice of cuts, as two runs where
+  //     the block inflates (a check beyond its CRC), or cluster by cluster where another block
+  //     of the file holds its bytes. Each pass may give the next block its start side. Not
+  //     proved: inferred; a block that two different sets of clusters fit is left missing.
+  if (std::find(done.begin(), done.end(), 0) != done.end() && !trailers.empty() && clusters.largest >= 4096) {
+    std::vector<FileRun> bySource = inSourceOrder(placed);
+    const auto taken = [&bySource](std::int64_t at, std::int64_t length) {
+      auto run = std::upper_bound(bySource.begin(), bySource.end(), at + length - 1,
+                                  [](std::int64_t x, const FileRun& a) { return x < a.sourceOffset; });
+      return run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > at;
+    };
+    std::map<std::array<std::int64_t, 2>, std::unordered_multimap<std::uint32_t, std::uint32_t>> byCrc;  // by cluster size, grid
+    const auto sourceClusters = [&](std::int64_t c, std::int64_t residue, std::int64_t from) -> const SourceClusters& {
+      auto it = everywhere.find({c, residue, from});
+      if (it == everywhere.end()) it = everywhere.try_emplace({c, residue, from}, source, c, residue, from, stop).first;
+      return it->second;
+    };
+    // The bytes of file range [from, from + length) where the pieces found put them, or none.
+    const auto readPlaced = [&](std::int64_t from, std::int64_t length, std::vector<std::byte>& out) {
+      out.resize(std::size_t(length));
+      auto run = std::upper_bound(placed.begin(), placed.end(), from, [](std::int64_t x, const FileRun& p) { return x < p.fileOffset; });
+      if (run == placed.begin()) return false;
+      --run;
+      for (std::int64_t at = from; at < from + length; ++run) {
+        if (run == placed.end() || run->fileOffset > at || run->fileOffset + run->length <= at) return false;
+        const std::int64_t n = std::min(run->fileOffset + run->length, from + length) - at;
+        if (source.readAt(run->sourceOffset + (at - run->fileOffset), std::span(out).subspan(std::size_t(at - from), std::size_t(n))) !=
+            std::size_t(n))
+          return false;
+        at += n;
+      }
+      return true;
+    };
+    // Blocks found, by size and CRC, among the sizes of those missing: the twins they may have.
+    std::unordered_map<std::uint64_t, std::size_t> twins;
+    {
+      std::unordered_set<std::uint16_t> sizes;
+      for (const auto& [index, ends] : trailers)
+        if (!done[index]) sizes.insert(blocks[index].size);
+      std::vector<std::byte> bytes;
+      for (std::size_t i = 0; i < blocks.size(); ++i)
+        if (done[i] == 1 && sizes.count(blocks[i].size) && readPlaced(blocks[i].fileOffset, blocks[i].size, bytes))
+          twins.emplace(std::uint64_t(blocks[i].size) << 32 | crc(bytes), i);
+    }
+    std::vector<std::size_t> order;
+    for (const auto& [index, ends] : trailers) order.push_back(index);
+    std::sort(order.begin(), order.end());
+    std::vector<std::byte> twin, tail;
+    std::vector<char> ambiguous(blocks.size(), 0);
+    std::vector<std::array<std::int64_t, 3>> tried(blocks.size(), {-1, -1, -1});
+    for (bool progress = true; progress;) {
+      progress = false;
+      for (const std::size_t index : order) {
+        if (stop.load()) {
+          r.stopped = true;
+          return r;
+        }
+        if (done[index]) continue;
+        const NeededBlock& b = blocks[index];
+        const auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
+                                             [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+        const std::int64_t startDelta = before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
+        const std::int64_t knownTo = before == placed.begin() ? 0 : std::prev(before)->fileOffset + std::prev(before)->length;
+        const std::array<std::int64_t, 3> state{startDelta, knownTo, std::int64_t(twins.size())};
+        if (tried[index] == state) continue;  // nothing it rests on changed since it was looked for
+        tried[index] = state;
+        Pieced found;
+        for (const std::int64_t end : trailers[index]) {
+          const std::int64_t endDelta = end - (b.fileOffset + spanOf(b));
+          tail.resize(b.trailerSize());
+          if (endDelta % 512 != 0 || source.readAt(end - std::int64_t(tail.size()), tail) != tail.size()) continue;
+          const auto twinOf = twins.find(std::uint64_t(b.size) << 32 | b.trailerOf(tail).crc);
+          for (std::int64_t c = clusters.largest; c >= std::max<std::int64_t>(4096, clusters.smallest) && found.runs.empty() && !found.ambiguous; c /= 2) {
+            if (source.size() / c > kInOrderBudget) continue;
+            ClusterSlots slots(source, b, startDelta, endDelta, c);
+            if (!slots.usable()) continue;
+            const std::int64_t residue = slots.sourceResidue();
+            const SourceClusters& wholes = sourceClusters(c, residue, 0);
+            const bool firstOnStartSide = knownTo > b.fileOffset / c * c;
+            if (twinOf != twins.end() && readPlaced(blocks[twinOf->second].fileOffset, b.size, twin)) {
+              auto& lookup = byCrc[{c, residue}];
+              if (lookup.empty())
+                for (std::size_t i = 0; i < wholes.crcs.size(); ++i) lookup.emplace(wholes.crcs[i], std::uint32_t(i));
+              found.runs = fromTwin(source, slots, b, twin, wholes, lookup, firstOnStartSide, taken);
+            }
+            if (found.runs.empty())
+              found = piecedAnywhere(source, slots, b, wholes, sourceClusters(c, residue, slots.headOffset()), firstOnStartSide,
+                                     parsed.header.encoding, taken);
+          }
+          if (!found.runs.empty() || found.ambiguous) break;
+        }
+        ambiguous[index] = found.ambiguous;
+        if (found.runs.empty()) continue;
+        done[index] = 2;
+        ++r.blocksInferred;
+        progress = true;
+        for (const FileRun& p : found.runs) {
+          insertInFileOrder(placed, p);
+          bySource.insert(std::upper_bound(bySource.begin(), bySource.end(), p.sourceOffset,
+                                           [](std::int64_t at, const FileRun& q) { return at < q.sourceOffset; }),
+                          p);
+        }
+        if (readPlaced(b.fileOffset, b.size, twin)) twins.emplace(std::uint64_t(b.size) << 32 | crc(twin), index);
+      }
+    }
+    for (std::size_t i = 0; i < blocks.size(); ++i) r.blocksAmbiguous += !done[i] && ambiguous[i];
+  }
   for (char d : done) r.blocksMissing += !d;
 
   // 5. The runs: each anchored run is trusted up to the first page or block that should lie in

@@ -73,9 +73,14 @@ struct ReassemblyResult {
   // probability 2^-32, so stitchTries / 2^32 bounds the chance that a stitched block is false.
   std::int64_t stitchTries = 0;
   // Found nowhere whole, kept where the anchors put them since their trailer is there or some
-  // of their sectors could not be read: what a sector copy gives, not proved.
+  // of their sectors could not be read (what a sector copy gives), or put together from
+  // clusters anywhere on the source that only their CRC (and, for a compressed block, its
+  // inflating) or the same bytes in another block tie to them: not proved.
   std::int64_t blocksInferred = 0;
   std::int64_t blocksMissing = 0;
+  // Of those missing: pieces were found that put the block together, but so did others that
+  // give it different bytes. Neither is taken.
+  std::int64_t blocksAmbiguous = 0;
   // Found whole in more than one place with different data (another file that shares block
   // IDs): the copy where this file's own pieces lead was taken; which one is right is not proved.
   std::int64_t blocksUncertain = 0;
