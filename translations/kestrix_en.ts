@@ -642,8 +642,12 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
         <translation>%1 of %2 blocks missing</translation>
     </message>
     <message>
-        <source>%1 个块未经验证, 按映射页的位置保留</source>
-        <translation>%1 blocks kept unproved where the map pages put them</translation>
+        <source>%1 个块未经验证: 按映射页的位置保留, 或仅凭 CRC 从各处的簇拼合</source>
+        <translation>%1 blocks unproved: kept where the map pages put them, or put together from clusters their CRC alone ties to them</translation>
+    </message>
+    <message>
+        <source>%1 个缺少的块有两组不同的碎片同样吻合, 均未采用</source>
+        <translation>%1 missing blocks that two different sets of pieces fit equally; neither was taken</translation>
     </message>
     <message>
         <source>缺少 %1 个索引页</source>

@@ -117,7 +117,8 @@ QString WindowTexts::evidence(const rebuild::FileEvidence& e) {
   if (e.header == rebuild::FileEvidence::Header::Rebuilt) why << tr("文件头已丢失, 已按文件内容重建");
   if (e.header == rebuild::FileEvidence::Header::None) why << tr("没有自己的文件头");
   if (e.blocksMissing > 0) why << tr("缺少 %1/%2 个块").arg(e.blocksMissing).arg(e.blocks);
-  if (e.blocksInferred > 0) why << tr("%1 个块未经验证, 按映射页的位置保留").arg(e.blocksInferred);
+  if (e.blocksInferred > 0) why << tr("%1 个块未经验证: 按映射页的位置保留, 或仅凭 CRC 从各处的簇拼合").arg(e.blocksInferred);
+  if (e.blocksAmbiguous > 0) why << tr("%1 个缺少的块有两组不同的碎片同样吻合, 均未采用").arg(e.blocksAmbiguous);
   if (e.blocksUncertain > 0) why << tr("%1 个块不确定: 另一个文件有同一 ID 的不同块").arg(e.blocksUncertain);
   if (e.blocksStitched > 0 && !e.stitchingProved())
     why << tr("%1 个块仅凭 CRC 从多处拼合 (尝试 %2 次, 出错的可能至多为 %3 分之一)")

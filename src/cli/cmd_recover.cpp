@@ -100,7 +100,8 @@ std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResu
   if (!checked.notRepaired.empty()) j << ", \"notRepaired\": " << jsonString(checked.notRepaired);
   j << ", \"state\": " << jsonString(e.stateName()) << ", \"stateWhy\": " << jsonString(e.why())
     << ", \"blocksProved\": " << e.blocksProved << ", \"blocksInferred\": " << e.blocksInferred
-    << ", \"blocksUncertain\": " << e.blocksUncertain << ", \"stitchTries\": " << e.stitchTries
+    << ", \"blocksUncertain\": " << e.blocksUncertain << ", \"blocksAmbiguous\": " << e.blocksAmbiguous
+    << ", \"stitchTries\": " << e.stitchTries
     << ", \"falseBlockChance\": " << e.falseBlockChance()
     << ", \"pagesMissing\": " << e.pagesMissing << ", \"newerIndexSeen\": " << (e.newerPages > 0 || e.staleTrees ? "true" : "false")
     << "}";
