@@ -150,6 +150,20 @@ void insertInFileOrder(std::vector<FileRun>& runs, const FileRun& piece) {
               piece);
 }
 
+// Puts a piece into runs kept in source order, after those that begin where it does.
+void insertInSourceOrder(std::vector<FileRun>& runs, const FileRun& piece) {
+  runs.insert(std::upper_bound(runs.begin(), runs.end(), piece.sourceOffset,
+                               [](std::int64_t at, const FileRun& q) { return at < q.sourceOffset; }),
+              piece);
+}
+
+// Whether source bytes [at, at + length) hold a piece of runs kept in source order.
+bool holdsPiece(const std::vector<FileRun>& bySource, std::int64_t at, std::int64_t length) {
+  auto run = std::upper_bound(bySource.begin(), bySource.end(), at + length - 1,
+                              [](std::int64_t x, const FileRun& a) { return x < a.sourceOffset; });
+  return run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > at;
+}
+
 // Runs in source order, to ask where in the file a place on the source lies.
 std::vector<FileRun> inSourceOrder(std::vector<FileRun> runs) {
   std::sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
@@ -1356,13 +1370,9 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
             knownTo.push_back(blocks[index - 1].fileOffset + spanOf(blocks[index - 1]));
           }
         }
-    // Which clusters of a stretch hold pieces of the file found so far.
     // Whether source bytes [at, at + length) hold a piece of the file found so far.
-    const auto taken = [&](std::int64_t at, std::int64_t length) {
-      auto run = std::upper_bound(bySource.begin(), bySource.end(), at + length - 1,
-                                  [](std::int64_t x, const FileRun& a) { return x < a.sourceOffset; });
-      return run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > at;
-    };
+    const auto taken = [&bySource](std::int64_t at, std::int64_t length) { return holdsPiece(bySource, at, length); };
+    // Which clusters of a stretch hold pieces of the file found so far.
     const auto takenIn = [&](const StretchClusters& stretch) {
       std::vector<char> out(stretch.n, 0);
       for (std::size_t i = 0; i < stretch.n; ++i) out[i] = taken(stretch.sourceOf(i), stretch.c);
@@ -1438,9 +1448,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
     ++r.blocksStitched;
     for (const FileRun& p : pieces) {
       insertInFileOrder(placed, p);
-      bySource.insert(std::upper_bound(bySource.begin(), bySource.end(), p.sourceOffset,
-                                       [](std::int64_t at, const FileRun& q) { return at < q.sourceOffset; }),
-                      p);
+      insertInSourceOrder(bySource, p);
     }
   }
   // 4a. Where a block-tree page was lost, the blocks it listed are still named: by the node
@@ -1591,11 +1599,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   //     proved: inferred; a block that two different sets of clusters fit is left missing.
   if (std::find(done.begin(), done.end(), 0) != done.end() && !trailers.empty() && clusters.largest >= 4096) {
     std::vector<FileRun> bySource = inSourceOrder(placed);
-    const auto taken = [&bySource](std::int64_t at, std::int64_t length) {
-      auto run = std::upper_bound(bySource.begin(), bySource.end(), at + length - 1,
-                                  [](std::int64_t x, const FileRun& a) { return x < a.sourceOffset; });
-      return run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > at;
-    };
+    const auto taken = [&bySource](std::int64_t at, std::int64_t length) { return holdsPiece(bySource, at, length); };
     std::map<std::array<std::int64_t, 2>, std::unordered_multimap<std::uint32_t, std::uint32_t>> byCrc;  // by cluster size, grid
     const auto sourceClusters = [&](std::int64_t c, std::int64_t residue, std::int64_t from) -> const SourceClusters& {
       auto it = everywhere.find({c, residue, from});
@@ -1629,9 +1633,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         if (done[i] == 1 && sizes.count(blocks[i].size) && readPlaced(blocks[i].fileOffset, blocks[i].size, bytes))
           twins.emplace(std::uint64_t(blocks[i].size) << 32 | crc(bytes), i);
     }
-    std::vector<std::size_t> order;
-    for (const auto& [index, ends] : trailers) order.push_back(index);
-    std::sort(order.begin(), order.end());
+    // The blocks whose trailer was found, in file order, as step 4 took them.
     std::vector<std::byte> twin, tail;
     std::vector<char> ambiguous(blocks.size(), 0);
     std::vector<std::array<std::int64_t, 3>> tried(blocks.size(), {-1, -1, -1});
@@ -1683,9 +1685,7 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         progress = true;
         for (const FileRun& p : found.runs) {
           insertInFileOrder(placed, p);
-          bySource.insert(std::upper_bound(bySource.begin(), bySource.end(), p.sourceOffset,
-                                           [](std::int64_t at, const FileRun& q) { return at < q.sourceOffset; }),
-                          p);
+          insertInSourceOrder(bySource, p);
         }
         if (readPlaced(b.fileOffset, b.size, twin)) twins.emplace(std::uint64_t(b.size) << 32 | crc(twin), index);
       }

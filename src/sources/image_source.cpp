@@ -1,6 +1,7 @@
 #include "sources/image_source.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
