@@ -75,8 +75,9 @@ struct WriteStats {
 };
 
 // Write pass: the header block (for an ANSI file, the header its intervals give, as repair
-// builds it, or zeros when they hold no root of its trees), then for every ID from 0 to the highest the interval of that
-// ID copied from the input (through copyRuns), or a zero interval, left as a hole. The stop
+// builds it, or zeros when they hold no root of its trees), then for every ID from 0 to the
+// highest the interval of that ID copied from the input (through copyRuns), or a zero
+// interval, left as a hole. The stop
 // flag is tested before each ID; the output then ends after the IDs written. Throws
 // kestrix::Error on a failed read or write (a truncated input, a full disk).
 WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, OutputFile& output,
