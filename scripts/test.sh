@@ -18,7 +18,7 @@ bash scripts/build.sh build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_WERRO
 
 echo "== build and test with ASan + UBSan"
 bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=ON -DKESTRIX_SANITIZE=ON
-(cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions="$PWD/../../tests/support/lsan-libraries.supp" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j "$jobs")
 
 echo "== Windows: cross build, the engine's tests and the command line end to end under Wine"

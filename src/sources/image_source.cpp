@@ -411,6 +411,7 @@ class ContainerSource final : public scan::ByteSource {
                   ReaderFactory open, std::unique_ptr<Reader> first, std::vector<std::string> missing)
       : m_file(std::move(file)), m_format(format), m_open(std::move(open)), m_missing(std::move(missing)) {
     m_size = first->mediaSize();
+    m_readable = m_size;
     m_readers.push_back(std::move(first));
     m_identities.push_back(m_file->identity());
     for (const std::string& f : files) {
@@ -434,7 +435,12 @@ class ContainerSource final : public scan::ByteSource {
   std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
     m_lastError = 0;
     if (offset < 0 || offset >= m_size || out.empty()) return 0;
-    const auto n = std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_size - offset));
+    if (offset >= m_readable) {
+      m_lastError = EIO;
+      return 0;
+    }
+    const auto asked = std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_size - offset));
+    const auto n = std::size_t(std::min<std::int64_t>(std::int64_t(asked), m_readable - offset));
     constexpr std::size_t kSplit = std::size_t(1) << 20;
     constexpr std::size_t kAlign = 64 * 1024;
     std::size_t got = 0;
@@ -465,7 +471,8 @@ class ContainerSource final : public scan::ByteSource {
         got = std::size_t(std::max<std::int64_t>(0, d.first - offset));
         error = EIO;
       }
-    if (got < n) m_lastError = error ? error : EIO;
+    if (got < n && !m_missing.empty()) findGap(offset + std::int64_t(got));
+    if (got < asked) m_lastError = error ? error : EIO;
     return got;
   }
 
@@ -480,6 +487,23 @@ class ContainerSource final : public scan::ByteSource {
       m_noSecond = true;  // read with the one handle that opened
       return false;
     }
+  }
+
+  // A set with a segment missing reads no further than its first gap, and the library keeps
+  // the memory of every chunk it fails to read there: read on, a terabyte past the gap would
+  // exhaust memory. Where a read fails at `at` and no sector at doubling distances after it
+  // reads either, the gap begins at `at`, and nothing past it is asked of the library again.
+  // A chunk that fails alone before the gap has readable ones after it, so it moves nothing.
+  void findGap(std::int64_t at) {
+    if (at >= m_readable) return;
+    Reader& reader = *m_readers[0];
+    const auto granule = std::int64_t(std::max<std::size_t>(512, reader.granule()));
+    std::byte sector[512];
+    for (std::int64_t step = granule; at + step < m_readable; step *= 2) {
+      const std::int64_t probe = (at + step) / granule * granule;
+      if (reader.read(probe, sector, sizeof sector) == std::int64_t(sizeof sector)) return;
+    }
+    m_readable = at;
   }
 
   // Reads out at offset through one handle: the count read. Where the library fails, the
@@ -509,6 +533,7 @@ class ContainerSource final : public scan::ByteSource {
   std::vector<scan::FileIdentity> m_identities;
   std::vector<Damage> m_damaged;
   std::int64_t m_size = 0;
+  std::int64_t m_readable = 0;  // where the gap of a missing segment begins, or the size
   int m_lastError = 0;
   bool m_noSecond = false;
 };
