@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -411,7 +412,6 @@ class ContainerSource final : public scan::ByteSource {
                   ReaderFactory open, std::unique_ptr<Reader> first, std::vector<std::string> missing)
       : m_file(std::move(file)), m_format(format), m_open(std::move(open)), m_missing(std::move(missing)) {
     m_size = first->mediaSize();
-    m_readable = m_size;
     m_readers.push_back(std::move(first));
     m_identities.push_back(m_file->identity());
     for (const std::string& f : files) {
@@ -435,12 +435,21 @@ class ContainerSource final : public scan::ByteSource {
   std::size_t readAt(std::int64_t offset, std::span<std::byte> out) override {
     m_lastError = 0;
     if (offset < 0 || offset >= m_size || out.empty()) return 0;
-    if (offset >= m_readable) {
+    const auto asked = std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_size - offset));
+    // A range found damaged is not asked of the library again, nor anything past the gap of a
+    // missing segment.
+    if (offset >= m_gap) {
       m_lastError = EIO;
       return 0;
     }
-    const auto asked = std::size_t(std::min<std::int64_t>(std::int64_t(out.size()), m_size - offset));
-    const auto n = std::size_t(std::min<std::int64_t>(std::int64_t(asked), m_readable - offset));
+    std::size_t n = std::size_t(std::min<std::int64_t>(std::int64_t(asked), m_gap - offset));
+    for (const Damage& d : m_damaged) {
+      if (d.first <= offset && offset < d.end) {
+        m_lastError = EIO;
+        return 0;
+      }
+      if (d.first > offset && d.first < offset + std::int64_t(n)) n = std::size_t(d.first - offset);
+    }
     constexpr std::size_t kSplit = std::size_t(1) << 20;
     constexpr std::size_t kAlign = 64 * 1024;
     std::size_t got = 0;
@@ -462,16 +471,19 @@ class ContainerSource final : public scan::ByteSource {
     // What the library returned from a damaged range is not the media's: the read ends
     // before it.
     for (auto& reader : m_readers)
-      for (const Damage& d : reader->damaged())
-        if (std::none_of(m_damaged.begin(), m_damaged.end(),
-                         [&](const Damage& k) { return k.first == d.first && k.end == d.end; }))
-          m_damaged.push_back(d);
+      for (const Damage& d : reader->damaged()) addDamage(d);
+    // Past the gap a missing E01 segment leaves, libewf hands back zeros for every chunk, listed
+    // as damaged read by read, and keeps each chunk's buffer: read on, a large set would exhaust
+    // memory. A set with a segment missing whose damage runs on for a megabyte has reached its
+    // gap; chunks failing their checksums alone do not run that long.
+    if (!m_missing.empty())
+      for (const Damage& d : m_damaged)
+        if (d.end - d.first >= kGapRun) m_gap = std::min(m_gap, d.first);
     for (const Damage& d : m_damaged)
       if (d.end > offset && d.first < offset + std::int64_t(got)) {
         got = std::size_t(std::max<std::int64_t>(0, d.first - offset));
         error = EIO;
       }
-    if (got < n && !m_missing.empty()) findGap(offset + std::int64_t(got));
     if (got < asked) m_lastError = error ? error : EIO;
     return got;
   }
@@ -489,21 +501,18 @@ class ContainerSource final : public scan::ByteSource {
     }
   }
 
-  // A set with a segment missing reads no further than its first gap, and the library keeps
-  // the memory of every chunk it fails to read there: read on, a terabyte past the gap would
-  // exhaust memory. Where a read fails at `at` and no sector at doubling distances after it
-  // reads either, the gap begins at `at`, and nothing past it is asked of the library again.
-  // A chunk that fails alone before the gap has readable ones after it, so it moves nothing.
-  void findGap(std::int64_t at) {
-    if (at >= m_readable) return;
-    Reader& reader = *m_readers[0];
-    const auto granule = std::int64_t(std::max<std::size_t>(512, reader.granule()));
-    std::byte sector[512];
-    for (std::int64_t step = granule; at + step < m_readable; step *= 2) {
-      const std::int64_t probe = (at + step) / granule * granule;
-      if (reader.read(probe, sector, sizeof sector) == std::int64_t(sizeof sector)) return;
-    }
-    m_readable = at;
+  // Adds d to the damaged ranges, kept apart and in order, joined where they touch.
+  void addDamage(Damage d) {
+    std::vector<Damage> kept;
+    for (const Damage& k : m_damaged)
+      if (k.end < d.first || d.end < k.first) {
+        kept.push_back(k);
+      } else {
+        d.first = std::min(d.first, k.first);
+        d.end = std::max(d.end, k.end);
+      }
+    kept.insert(std::upper_bound(kept.begin(), kept.end(), d, [](const Damage& a, const Damage& b) { return a.first < b.first; }), d);
+    m_damaged = std::move(kept);
   }
 
   // Reads out at offset through one handle: the count read. Where the library fails, the
@@ -532,8 +541,9 @@ class ContainerSource final : public scan::ByteSource {
   std::vector<std::unique_ptr<Reader>> m_readers;
   std::vector<scan::FileIdentity> m_identities;
   std::vector<Damage> m_damaged;
+  static constexpr std::int64_t kGapRun = 1 << 20;
   std::int64_t m_size = 0;
-  std::int64_t m_readable = 0;  // where the gap of a missing segment begins, or the size
+  std::int64_t m_gap = std::numeric_limits<std::int64_t>::max();  // where a missing segment's gap begins
   int m_lastError = 0;
   bool m_noSecond = false;
 };
