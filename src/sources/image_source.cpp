@@ -22,7 +22,15 @@
 #endif
 #if KESTRIX_HAVE_LIBVMDK
 #include <libbfio.h>
+#if defined(_WIN32) && !defined(HAVE_WIDE_CHARACTER_TYPE)
+// libvmdk.h declares libvmdk_handle_set_extent_data_files_path_wide under the library's own
+// build macro rather than LIBVMDK_HAVE_WIDE_CHARACTER_TYPE; the library has it.
+#define HAVE_WIDE_CHARACTER_TYPE 1
 #include <libvmdk.h>
+#undef HAVE_WIDE_CHARACTER_TYPE
+#else
+#include <libvmdk.h>
+#endif
 #endif
 #if KESTRIX_HAVE_LIBVHDI
 #include <libvhdi.h>
