@@ -67,24 +67,43 @@ for h in Synchapi Processthreadsapi Threadpoolapiset; do echo "#include <${h,,}.
 # The program's own Windows level (7): no call newer than that may be compiled in. UNICODE
 # makes the libraries open files by their wide names (CreateFileW).
 cppflags="-I$work/shim -D_WIN32_WINNT=0x0601 -DWINVER=0x0601 -DWIN32_LEAN_AND_MEAN -DUNICODE -D_UNICODE -D_FILE_OFFSET_BITS=64"
-cflags="-O2"
+# -mcmodel=small: no .refptr.NAME indirections. Those are COMDAT sections that the final link
+# keeps one of for each NAME across every library, so one library's code would take another's
+# copy of a helper (a libbfio callback of another version: a crash on the first read).
+cflags="-O2 -mcmodel=small"
 # Parsing windows.h is most of the cost of compiling each file: it is parsed once, here.
 printf '#include <windows.h>\n' >"$work/shim/kestrix_windows.h"
 $cc $cppflags $cflags -x c-header "$work/shim/kestrix_windows.h" -o "$work/shim/kestrix_windows.h.gch"
 
-# build LIB MAKE_JOBS [CONFIGURE ARGS...]: configures LIB, builds it and the helpers it keeps
-# a copy of (not its tools), and puts it into the stage as one object whose only global
-# symbols are LIB's own.
-build() {
-  local lib=$1 j=$2
-  shift 2
+# configure LIB [ARGS...]: configures LIB for the stage. Its answers about the compiler and
+# the system are those of libbfio's run, which comes first: the same compiler and flags give
+# the same answers, and asking again is most of a configure's time. Nothing about the helper
+# libraries, zlib or the options is carried over.
+configure() {
+  local lib=$1
+  shift
   local dir log=$work/$lib.log
   dir=$(find "$work/src" -maxdepth 1 -type d -name "$lib-*" | head -1)
   say "$lib: configure"
+  if [ -f "$work/generic.cache" ]; then cp "$work/generic.cache" "$work/$lib.cache"; fi
   (cd "$dir" && PKG_CONFIG_LIBDIR=$stage/lib/pkgconfig PKG_CONFIG_PATH='' \
     ./configure --host=$host CC=$cc CPPFLAGS="$cppflags" CFLAGS="$cflags" --prefix="$stage" \
-      --enable-static --disable-shared --disable-nls --enable-wide-character-type --without-libfuse \
-      --disable-python "$@") >"$log" 2>&1 || { tail -30 "$log" >&2; say "$lib: configure failed ($log)"; return 1; }
+      --cache-file="$work/$lib.cache" --enable-static --disable-shared --disable-nls \
+      --disable-dependency-tracking --enable-wide-character-type --without-libfuse --disable-python "$@") \
+    >"$log" 2>&1 || { tail -30 "$log" >&2; say "$lib: configure failed ($log)"; return 1; }
+  if [ ! -f "$work/generic.cache" ]; then
+    grep -E '^(ac_cv_(header|func|type|sizeof|c|have_decl|prog|path|build|host|objext|exeext|sys|member)_|lt_cv_|am_cv_)' "$work/$lib.cache" |
+      grep -vE '^ac_cv_(header_lib|lib_|env_|with_|enable_)|lib(bfio|cerror|cthreads|cdata|cdatetime|clocale|cnotify|csplit|una|cfile|cpath|fcache|fdata|fvalue|fguid|caes|hmac|mfdata|odraw|smdev|smraw|intl|iconv)|zlib|_z_|iconv|intl|gettext' \
+      >"$work/generic.cache.part" && mv "$work/generic.cache.part" "$work/generic.cache"
+  fi
+}
+
+# make LIB JOBS: builds LIB and the helpers it keeps a copy of (not its tools), and puts it into
+# the stage as one object whose only global symbols are LIB's own.
+make_lib() {
+  local lib=$1 j=$2
+  local dir log=$work/$lib.log
+  dir=$(find "$work/src" -maxdepth 1 -type d -name "$lib-*" | head -1)
   # The subfolders in their order up to the library itself: the tools, bindings and tests after
   # it are not built.
   local subdirs
@@ -96,6 +115,7 @@ build() {
   # version: hidden inside its object, no library calls another's copy.
   { $host-ld -r --whole-archive "$dir/$lib/.libs/$lib.a" -o "$work/$lib.o" &&
     $host-objcopy --wildcard --keep-global-symbol="${lib}_*" "$work/$lib.o" &&
+    ! $host-objdump -h "$work/$lib.o" | grep -q 'refptr' &&
     rm -f "$stage/lib/$lib.a" && $host-ar rcs "$stage/lib/$lib.a" "$work/$lib.o" &&
     mkdir -p "$stage/share/doc/$lib" && cp "$dir/debian/copyright" "$stage/share/doc/$lib/copyright"; } ||
     { say "$lib: cannot make its object"; return 1; }
@@ -107,22 +127,25 @@ build() {
 zlib=(--with-zlib=/usr/$host)
 # libvmdk reads through the libbfio built here, as Debian builds it: a VMDK's data is opened
 # by the caller through libbfio and handed to libvmdk, so both must use the same one.
+lane1() {
+  make_lib libbfio "$1" && configure libvmdk "--with-libbfio=$stage" "${zlib[@]}" && make_lib libvmdk "$1" &&
+    configure libvhdi && make_lib libvhdi "$1"
+}
+lane2() {
+  configure libewf "${zlib[@]}" && make_lib libewf "$1" && configure libqcow "${zlib[@]}" && make_lib libqcow "$1"
+}
+configure libbfio || exit 1
 if [ "$jobs" -ge 2 ]; then
-  half=$((jobs / 2))
-  (build libbfio "$half" && build libvmdk "$half" "--with-libbfio=$stage" "${zlib[@]}" && build libvhdi "$half") &
+  lane1 $((jobs / 2)) &
   first=$!
-  (build libewf "$half" "${zlib[@]}" && build libqcow "$half" "${zlib[@]}") &
+  lane2 $((jobs / 2)) &
   second=$!
   status=0
   wait $first || status=1
   wait $second || status=1
   [ $status = 0 ] || exit 1
 else
-  build libbfio 1
-  build libvmdk 1 "--with-libbfio=$stage" "${zlib[@]}"
-  build libvhdi 1
-  build libewf 1 "${zlib[@]}"
-  build libqcow 1 "${zlib[@]}"
+  { lane1 1 && lane2 1; } || exit 1
 fi
 echo "$recipe" >"$stage/KEY"
 mv "$stage" "$prefix"
