@@ -3,6 +3,8 @@
 #   build/windows/kestrix-cli.exe
 #   build/windows/kestrix-VERSION-windows-x64.zip  (bin/kestrix-cli.exe, share/kestrix/enron.pst,
 #                                                    README.md, NOTICES.txt)
+# It reads E01, qcow2, VMDK, VHD and VHDX images through libewf, libqcow, libvmdk and libvhdi,
+# built from Debian's sources and linked in (scripts/build-windows-image-libs.sh).
 # With --tests, also the engine's tests for Windows (run them with scripts/test-windows.sh).
 # Extra arguments go to cmake. JOBS sets the parallel jobs (default: all cores).
 set -euo pipefail
@@ -10,8 +12,11 @@ cd "$(dirname "$0")/.."
 tests=OFF
 if [ "${1:-}" = "--tests" ]; then tests=ON; shift; fi
 dir=build/windows-tree
+# The disk-image libraries, built once for each set of versions and kept (see the script).
+image_libs=$(bash scripts/build-windows-image-libs.sh)
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DKESTRIX_GUI=OFF -DKESTRIX_WERROR=ON -DKESTRIX_TESTS=$tests "$@" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DKESTRIX_GUI=OFF -DKESTRIX_WERROR=ON -DKESTRIX_TESTS=$tests \
+  -DKESTRIX_WINDOWS_IMAGE_LIBS="$image_libs" "$@" >/dev/null
 cmake --build "$dir" -j "${JOBS:-$(nproc)}"
 mkdir -p build/windows
 cp "$dir/src/cli/kestrix-cli.exe" build/windows/

@@ -17,7 +17,7 @@ PKGS=(
   e2fsprogs ntfs-3g mtools exfatprogs exfat-fuse
   librsvg2-bin bash-completion man-db
   lintian desktop-file-utils appstream mmdebstrap
-  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest dpkg-dev
 )
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi

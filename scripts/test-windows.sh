@@ -3,8 +3,8 @@
 # kestrix-cli.exe end to end against the Linux build. Every command runs twice, once with each
 # program, in two folders laid out alike with the same relative paths; their outputs, exit
 # codes and every file they write must be the same byte for byte. Inputs: the built-in example
-# (with enron.pst) and enron.pst cut into pieces on an image. Last, `sources` lists Wine's
-# drives.
+# (with enron.pst), its image in an E01, qcow2, VMDK, VHD and VHDX, and enron.pst cut into
+# pieces on an image. Last, `sources` lists Wine's drives.
 #
 #   scripts/test-windows.sh LINUX_BUILD_DIR [WINDOWS_TREE]
 #
@@ -61,6 +61,17 @@ both extract extract ex/disk.img --fragments "$fragments" -o frag.bin -q
 both rebuild rebuild frag.bin -o rebuilt.pst --repair -q
 both unicode-name rebuild frag.bin -o 恢复的邮件.pst -q  # the wide command line, UTF-8 names
 both recover recover ex/disk.img -o rec --report -q
+echo "== the example's image in containers, made here by the formats' own tools"
+# A compressed E01 set of 3 MiB segments under a Chinese name: recovered from its first
+# segment; the other formats scanned.
+ewfacquirestream -q -c deflate:fast -S 3MiB -t "$work/证据" <"$work/linux/ex/disk.img" >/dev/null
+for f in qcow2:"-c -O qcow2" vmdk:"-O vmdk -o subformat=streamOptimized" vhd:"-O vpc" vhdx:"-O vhdx"; do
+  qemu-img convert -f raw ${f#*:} "$work/linux/ex/disk.img" "$work/disk.${f%%:*}"
+done
+for side in linux windows; do cp "$work"/证据.E* "$work"/disk.* "$work/$side/"; done
+both recover-e01 recover 证据.E01 -o e01rec --report -q
+cmp -s "$enron" "$work/windows/e01rec/file2.pst" || fail "the mailbox recovered from the E01 is not enron.pst"
+for f in qcow2 vmdk vhd vhdx; do both "scan-$f" scan "disk.$f" -q --format tsv; done
 echo "== enron.pst cut into pieces"
 python3 bench/make_cut_image.py "$enron" "$work/cut.img" $((48 << 20)) 7 >/dev/null
 for side in linux windows; do cp --sparse=always "$work/cut.img" "$work/$side/cut.img"; done

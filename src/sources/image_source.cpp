@@ -24,7 +24,15 @@
 #endif
 #if KESTRIX_HAVE_LIBVMDK
 #include <libbfio.h>
+#if defined(_WIN32) && !defined(HAVE_WIDE_CHARACTER_TYPE)
+// libvmdk.h declares libvmdk_handle_set_extent_data_files_path_wide under the library's own
+// build macro rather than LIBVMDK_HAVE_WIDE_CHARACTER_TYPE; the library has it.
+#define HAVE_WIDE_CHARACTER_TYPE 1
 #include <libvmdk.h>
+#undef HAVE_WIDE_CHARACTER_TYPE
+#else
+#include <libvmdk.h>
+#endif
 #endif
 #if KESTRIX_HAVE_LIBVHDI
 #include <libvhdi.h>
@@ -35,6 +43,24 @@ namespace kestrix::sources {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The libraries take a file's name as UTF-16 on Windows (a narrow name is read in a code page
+// there, not as UTF-8), and as the UTF-8 it is kept in elsewhere.
+#ifdef _WIN32
+using NativeName = std::wstring;
+#define KESTRIX_NATIVE(function) function##_wide
+#else
+using NativeName = std::string;
+#define KESTRIX_NATIVE(function) function
+#endif
+
+NativeName nativeName(const std::string& path) {
+#ifdef _WIN32
+  return rebuild::pathOf(path).wstring();
+#else
+  return path;
+#endif
+}
 
 bool startsWith(std::span<const std::byte> bytes, std::string_view magic) {
   return bytes.size() >= magic.size() && std::memcmp(bytes.data(), magic.data(), magic.size()) == 0;
@@ -109,9 +135,11 @@ class EwfReader final : public Reader {
   EwfReader(const std::string& path, const std::vector<std::string>& segments) {
     EwfError error;
     if (libewf_handle_initialize(&m_handle, &error) != 1) fail(path, error);
-    std::vector<char*> names;
-    for (const std::string& s : segments) names.push_back(const_cast<char*>(s.c_str()));
-    if (libewf_handle_open(m_handle, names.data(), int(names.size()), LIBEWF_OPEN_READ, &error) != 1)
+    std::vector<NativeName> native;
+    for (const std::string& s : segments) native.push_back(nativeName(s));
+    std::vector<NativeName::value_type*> names;
+    for (NativeName& s : native) names.push_back(s.data());
+    if (KESTRIX_NATIVE(libewf_handle_open)(m_handle, names.data(), int(names.size()), LIBEWF_OPEN_READ, &error) != 1)
       fail(path, error);
     size64_t size = 0;
     std::uint32_t chunk = 0, sector = 0;
@@ -168,13 +196,18 @@ class EwfReader final : public Reader {
 // only up to its first missing segment; where later ones stand (up to .E99), the first missing
 // one is put in `missing`.
 std::vector<std::string> ewfSegments(const std::string& path, std::vector<std::string>& missing) {
-  char** names = nullptr;
+  NativeName::value_type** names = nullptr;
   int count = 0;
   EwfError error;
   std::vector<std::string> out;
-  if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &error) == 1) {
-    for (int i = 0; i < count; ++i) out.emplace_back(names[i]);
+  const NativeName native = nativeName(path);
+  if (KESTRIX_NATIVE(libewf_glob)(native.c_str(), native.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &error) == 1) {
+    for (int i = 0; i < count; ++i) out.push_back(rebuild::textOf(fs::path(names[i])));
+#ifdef _WIN32
+    libewf_glob_wide_free(names, count, nullptr);
+#else
     libewf_glob_free(names, count, nullptr);
+#endif
   }
   if (out.empty()) out.push_back(path);
   const std::string& last = out.back();
@@ -185,7 +218,7 @@ std::vector<std::string> ewfSegments(const std::string& path, std::vector<std::s
     const int next = std::stoi(last.substr(last.size() - 2)) + 1;
     for (int n = next + 1; n <= 99; ++n) {
       std::error_code ec;
-      if (std::filesystem::is_regular_file(named(n), ec)) {
+      if (fs::is_regular_file(rebuild::pathOf(named(n)), ec)) {
         missing.push_back(named(next));
         break;
       }
@@ -203,7 +236,7 @@ class QcowReader final : public Reader {
   explicit QcowReader(const std::string& path) {
     QcowError error;
     if (libqcow_file_initialize(&m_file, &error) != 1) fail(path, errorText(error.e, libqcow_error_backtrace_sprint));
-    if (libqcow_file_open(m_file, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1)
+    if (KESTRIX_NATIVE(libqcow_file_open)(m_file, nativeName(path).c_str(), LIBQCOW_OPEN_READ, &error) != 1)
       fail(path, errorText(error.e, libqcow_error_backtrace_sprint));
     std::uint32_t method = 0;
     if (libqcow_file_get_encryption_method(m_file, &method, &error) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE)
@@ -260,7 +293,7 @@ class VmdkReader final : public Reader {
   VmdkReader(const std::string& path, bool embedded) : m_embedded(embedded) {
     VmdkError error;
     if (libvmdk_handle_initialize(&m_handle, &error) != 1) fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
-    if (libvmdk_handle_open(m_handle, path.c_str(), LIBVMDK_OPEN_READ, &error) != 1)
+    if (KESTRIX_NATIVE(libvmdk_handle_open)(m_handle, nativeName(path).c_str(), LIBVMDK_OPEN_READ, &error) != 1)
       fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
     std::size_t parentSize = 0;
     if (libvmdk_handle_get_utf8_parent_filename_size(m_handle, &parentSize, &error) == 1 && parentSize > 1) {
@@ -280,9 +313,10 @@ class VmdkReader final : public Reader {
       // renamed image is read, and never another file that bears the old name.
       libbfio_handle_t* file = nullptr;
       int entry = 0;
+      const NativeName name = nativeName(path);
       if (libbfio_pool_initialize(&m_pool, 0, LIBBFIO_POOL_UNLIMITED_NUMBER_OF_OPEN_HANDLES, nullptr) != 1 ||
           libbfio_file_initialize(&file, nullptr) != 1 ||
-          libbfio_file_set_name(file, path.c_str(), path.size() + 1, nullptr) != 1 ||
+          KESTRIX_NATIVE(libbfio_file_set_name)(file, name.c_str(), name.size() + 1, nullptr) != 1 ||
           libbfio_pool_append_handle(m_pool, &entry, file, LIBBFIO_OPEN_READ, nullptr) != 1) {
         if (file) libbfio_handle_free(&file, nullptr);
         fail(path, "cannot open its data");
@@ -291,8 +325,8 @@ class VmdkReader final : public Reader {
         fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
     } else {
       // The extents are named relative to the descriptor's folder, not the working folder.
-      const std::string folder = folderOfFile(path);
-      if (libvmdk_handle_set_extent_data_files_path(m_handle, folder.c_str(), folder.size(), &error) != 1 ||
+      const NativeName folder = nativeName(folderOfFile(path));
+      if (KESTRIX_NATIVE(libvmdk_handle_set_extent_data_files_path)(m_handle, folder.c_str(), folder.size(), &error) != 1 ||
           libvmdk_handle_open_extent_data_files(m_handle, &error) != 1)
         fail(path, errorText(error.e, libvmdk_error_backtrace_sprint));
     }
@@ -361,7 +395,7 @@ class VhdiReader final : public Reader {
   VhdiReader(const std::string& path, ImageFormat format) {
     VhdiError error;
     if (libvhdi_file_initialize(&m_file, &error) != 1) fail(path, format, errorText(error.e, libvhdi_error_backtrace_sprint));
-    if (libvhdi_file_open(m_file, path.c_str(), LIBVHDI_OPEN_READ, &error) != 1)
+    if (KESTRIX_NATIVE(libvhdi_file_open)(m_file, nativeName(path).c_str(), LIBVHDI_OPEN_READ, &error) != 1)
       fail(path, format, errorText(error.e, libvhdi_error_backtrace_sprint));
     std::uint32_t type = 0;
     if (libvhdi_file_get_disk_type(m_file, &type, &error) == 1 && type == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
