@@ -109,6 +109,19 @@ while read -r f; do
 done <"$work/linux.files"
 echo "   $count files compared"
 
+echo "== the relink kit: the program linked again from it runs"
+kit=$(ls "$root"/build/windows/kestrix-*-windows-x64-relink.zip 2>/dev/null | head -1)
+if [ -z "$kit" ]; then
+  fail "no relink kit in build/windows (scripts/build-windows.sh makes it)"
+else
+  mkdir "$work/kit" && (cd "$work/kit" && cmake -E tar xf "$kit")
+  relinked=$(ls -d "$work"/kit/*/)kestrix-cli.exe
+  "$(dirname "$relinked")/relink.sh" || fail "relink.sh failed"
+  cmp -s <("$wine" "$relinked" --version 2>/dev/null) <("$wine" "$exe" --version 2>/dev/null) &&
+    cmp -s <(cd "$work/windows" && "$wine" "$relinked" scan ex/disk.img -q 2>/dev/null) "$work/scan.windows.raw" ||
+    fail "the program linked from the relink kit does not run as the built one"
+fi
+
 echo "== sources: Wine's drives"
 # Wine's C: has no disk extents, and a volume is offered when its disk or its label is known:
 # the prefix's C: gets a label (Wine reads it from drive_c/.windows-label).
