@@ -325,6 +325,36 @@ TEST(RecoverCommand, BlocksOfManyClustersScatteredInRunsAreInferredFromTheirPiec
   EXPECT_NE(r.out.find(R"("state": "damaged")"), std::string::npos) << r.out;
 }
 
+// A block-tree leaf of an OST cut after its first sector, seven sectors of another file between
+// its pieces: found nowhere whole, it is put together from the sector where the file before it
+// continues and the piece its trailer lies in, by its CRC: the blocks only it lists come back,
+// the file byte for byte, but unproved, so not whole. With a second end piece whose bytes differ
+// by a multiple of the CRC's polynomial (the same CRC, another page), neither is taken.
+TEST(RecoverCommand, ATreePageCutInTwoIsInferredFromItsPiecesUnlessTwoFit) {
+  constexpr std::size_t kLeaf = 749568, kCut = kLeaf + 512;  // a leaf of the sample's block tree
+  const auto& ost = test::ostSample();
+  std::vector<std::byte> image(ost.begin(), ost.begin() + kCut);
+  image.resize(image.size() + 7 * 512, std::byte{0x5A});
+  image.insert(image.end(), ost.begin() + kCut, ost.end());
+  TempDir dir;
+  const auto pagesFound = [&](const char* state, const char* pages) {
+    test::writeFile(dir.file("disk.img"), image);
+    std::filesystem::remove_all(dir.file("out"));
+    const auto r = recover({dir.file("disk.img"), "-o", dir.file("out"), "-q", "--format", "json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(std::string(R"("state": ")") + state + '"'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(pages), std::string::npos) << r.out;
+  };
+  pagesFound("inferred", R"("pagesMissing": 0, "pagesInferred": 1, "pagesAmbiguous": 0)");
+  EXPECT_TRUE(test::readFile(dir.file("out/file1.ost")) == ost);
+
+  const std::size_t copy = image.size();
+  image.insert(image.end(), ost.begin() + kCut, ost.begin() + kLeaf + 4096);
+  const std::byte polynomial[] = {std::byte{0x41}, std::byte{0x06}, std::byte{0x71}, std::byte{0xDB}, std::byte{0x01}};
+  for (std::size_t i = 0; i < 5; ++i) image[copy + 512 + i] ^= polynomial[i];  // 1 KiB into the page
+  pagesFound("damaged", R"("pagesMissing": 1, "pagesInferred": 0, "pagesAmbiguous": 1)");
+}
+
 // A volume of 1 KiB blocks that scattered the file in runs of one to three blocks, in no order,
 // and whose extent leaves outlived the file: the leaves that agree with the blocks found whole
 // put every other block back, and the bytes between them, so the file comes back byte for byte

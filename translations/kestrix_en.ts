@@ -654,6 +654,14 @@ kept as written in &quot;%2&quot;; the file that stood there was not replaced</t
         <translation>%1 index pages missing</translation>
     </message>
     <message>
+        <source>%1 个缺少的索引页有两组不同的碎片同样吻合, 均未采用</source>
+        <translation>%1 missing index pages that two different sets of pieces fit equally; neither was taken</translation>
+    </message>
+    <message>
+        <source>%1 个索引页未经验证: 仅凭 CRC 从多处碎片拼合</source>
+        <translation>%1 index pages unproved: put together from pieces their CRC alone ties together</translation>
+    </message>
+    <message>
         <source>数据源上有比所用索引更新的索引</source>
         <translation>a newer index than the one used lies on the source</translation>
     </message>

@@ -126,6 +126,8 @@ QString WindowTexts::evidence(const rebuild::FileEvidence& e) {
                .arg(e.stitchTries)
                .arg(e.oneIn());
   if (e.pagesMissing > 0) why << tr("缺少 %1 个索引页").arg(e.pagesMissing);
+  if (e.pagesAmbiguous > 0) why << tr("%1 个缺少的索引页有两组不同的碎片同样吻合, 均未采用").arg(e.pagesAmbiguous);
+  if (e.pagesInferred > 0) why << tr("%1 个索引页未经验证: 仅凭 CRC 从多处碎片拼合").arg(e.pagesInferred);
   if (e.newerPages > 0 || e.staleTrees) why << tr("数据源上有比所用索引更新的索引");
   if (e.sectorsUnreadable > 0) why << tr("%1 个无法读取的扇区已写为零").arg(e.sectorsUnreadable);
   if (e.versionConflicts > 0) why << tr("部分区间在数据源上有两个版本");

@@ -103,7 +103,8 @@ std::string fileJson(const rebuild::AssembledFile& f, const rebuild::RecoverResu
     << ", \"blocksUncertain\": " << e.blocksUncertain << ", \"blocksAmbiguous\": " << e.blocksAmbiguous
     << ", \"stitchTries\": " << e.stitchTries
     << ", \"falseBlockChance\": " << e.falseBlockChance()
-    << ", \"pagesMissing\": " << e.pagesMissing << ", \"newerIndexSeen\": " << (e.newerPages > 0 || e.staleTrees ? "true" : "false")
+    << ", \"pagesMissing\": " << e.pagesMissing << ", \"pagesInferred\": " << e.pagesInferred
+    << ", \"pagesAmbiguous\": " << e.pagesAmbiguous << ", \"newerIndexSeen\": " << (e.newerPages > 0 || e.staleTrees ? "true" : "false")
     << "}";
   return j.str();
 }

@@ -22,6 +22,8 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
     e.blocksMissing = b.blocksMissing;
     e.blocksAmbiguous = b.blocksAmbiguous;
     e.pagesMissing = b.pagesMissing;
+    e.pagesInferred = b.pagesInferred;
+    e.pagesAmbiguous = b.pagesAmbiguous;
     e.newerPages = b.newerPages;
     e.blocksStitched = b.blocksStitched;
     e.stitchTries = b.stitchTries;
@@ -49,7 +51,7 @@ FileEvidence judgeEvidence(const AssembledFile& file, const RecoverResult& resul
                    !asWritten.mailboxOpens || (!e.indexRead && !asWritten.sound() && !asWritten.mapsTrustedButLost());
   const bool lost = e.blocksMissing > 0 || e.pagesMissing > 0 || e.sectorsUnreadable > 0 || e.checkDamaged ||
                     e.header == FileEvidence::Header::None;
-  const bool guessed = e.blocksInferred > 0 || (e.blocksStitched > 0 && !e.stitchingProved()) || e.blocksUncertain > 0 || e.newerPages > 0 || e.staleTrees || e.versionConflicts > 0 ||
+  const bool guessed = e.blocksInferred > 0 || e.pagesInferred > 0 || (e.blocksStitched > 0 && !e.stitchingProved()) || e.blocksUncertain > 0 || e.newerPages > 0 || e.staleTrees || e.versionConflicts > 0 ||
                        e.header == FileEvidence::Header::Rebuilt;
   e.state = lost ? FileEvidence::State::Damaged : guessed ? FileEvidence::State::Inferred : FileEvidence::State::Whole;
   return e;
@@ -96,6 +98,10 @@ std::string FileEvidence::why() const {
                     std::to_string(oneIn()) + " that one is false");
   }
   if (pagesMissing > 0) parts.push_back(countText(pagesMissing, "index page", "index pages") + " missing");
+  if (pagesAmbiguous > 0)
+    parts.push_back(countText(pagesAmbiguous, "missing index page", "missing index pages") + " that two different sets of pieces fit equally");
+  if (pagesInferred > 0)
+    parts.push_back(countText(pagesInferred, "index page", "index pages") + " unproved: put together from pieces its CRC alone ties together");
   if (newerPages > 0 || staleTrees)
     parts.push_back("a newer index than the one used was seen" +
                     (newerPages > 0 ? " (" + countText(newerPages, "page", "pages") + " on the source)" : std::string()));

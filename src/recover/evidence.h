@@ -33,6 +33,8 @@ struct FileEvidence {
   std::int64_t blocksStitched = 0;
   std::int64_t stitchTries = 0;
   std::int64_t pagesMissing = 0;    // tree pages the index names, found nowhere
+  std::int64_t pagesInferred = 0;   // put together from pieces their CRC alone ties together, unproved
+  std::int64_t pagesAmbiguous = 0;  // of those missing: two different sets of pieces fit
   std::int64_t newerPages = 0;      // tree pages of the file newer than the trees used
   bool staleTrees = false;          // the file as written holds newer tree pages than its trees reach
   std::int64_t sectorsUnreadable = 0;  // written as zeros

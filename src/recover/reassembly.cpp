@@ -28,14 +28,30 @@ struct NeededBlock {
   std::uint16_t size = 0;                  // as stored (a block of 4 KiB pages may be compressed)
   const Geometry* g = &kUnicodeGeometry;  // the layout of its file
   std::uint16_t inflated = 0;              // its size once inflated, where it is stored compressed; else 0
-  std::size_t trailerSize() const { return g->blockTrailer.size; }
-  BlockTrailer trailerOf(Bytes span) const { return blockTrailer(span.subspan(span.size() - trailerSize()), *g); }
+  // A tree page of this type, looked for as a block is: size is then the bytes its CRC covers,
+  // and its trailer is a page's.
+  std::uint8_t pageType = 0;
+  std::size_t trailerSize() const { return pageType ? g->pageTrailer.size : g->blockTrailer.size; }
+  BlockTrailer trailerOf(Bytes span) const {
+    const Bytes t = span.subspan(span.size() - trailerSize());
+    if (pageType == 0) return blockTrailer(t, *g);
+    const auto field = [t](Field f) -> std::uint64_t { return f.size == 8 ? le64(t, f.at) : f.size == 4 ? le32(t, f.at) : le16(t, f.at); };
+    const PageTrailerGeometry& pt = g->pageTrailer;
+    return {size, le16(t, pt.sigAt), std::uint32_t(field(pt.crc)), field(pt.bid)};
+  }
 };
 
-std::int64_t spanOf(const NeededBlock& b) { return std::int64_t(blockSpan(b.size, *b.g)); }
+std::int64_t spanOf(const NeededBlock& b) { return b.pageType ? std::int64_t(b.g->pageSize) : std::int64_t(blockSpan(b.size, *b.g)); }
 
-// Whether bytes hold block b whole: trailer, signature for its file offset, CRC.
+// Whether bytes hold block b whole: trailer, signature for its file offset, CRC; a page, also
+// its type and the layout of a tree page.
 bool holdsBlock(Bytes bytes, const NeededBlock& b) {
+  if (b.pageType) {
+    if (std::int64_t(bytes.size()) != spanOf(b) || !isValidPage(bytes, std::uint64_t(b.fileOffset), *b.g)) return false;
+    const PageTrailer t = pageTrailer(bytes, *b.g);
+    const auto page = parseTreePage(bytes, *b.g);
+    return t.type == b.pageType && blockKey(t.bid) == blockKey(b.bid) && page && page->type == b.pageType;
+  }
   const BlockTrailer t = b.trailerOf(bytes);
   return blockKey(t.bid) == blockKey(b.bid) && t.size == b.size &&
          t.sig == signature(std::uint64_t(b.fileOffset), t.bid) && crc(bytes.first(b.size)) == t.crc;
@@ -940,6 +956,60 @@ std::vector<FileRun> fromTwin(scan::ByteSource& source, const ClusterSlots& slot
   return takeClusters(source, b, c, at, whole);
 }
 
+// What putting a tree page together from pieces came to.
+struct PiecedPage {
+  std::vector<FileRun> runs;       // the page, when one set of pieces fits
+  std::vector<std::byte> bytes;    // and its bytes
+  bool ambiguous = false;          // two sets fit that give different pages: neither is taken
+};
+
+// Tree page p, which a file system cut on its 512-byte grid: its end where one of `ends` puts
+// it (where the trailer found would have the page begin), its start where one of `startDeltas`
+// does (the pieces of the file before it), and what lies between from the start side, the end
+// side, or runs of sectors between the two on the source, in disk order, as an allocator lays
+// one file's extents out. Each choice is checked by the CRC terms of its pieces and the page
+// read whole by its trailer, signature and layout. Every pair of sides is tried, so that a page
+// two sets of pieces fit is left alone. Sectors holding pieces of the file found so far are no
+// candidates.
+PiecedPage piecedPage(scan::ByteSource& source, const NeededBlock& p, std::span<const std::int64_t> ends,
+                      std::span<const std::int64_t> startDeltas, const std::vector<FileRun>& knownBySource, std::int64_t& tries) {
+  constexpr std::int64_t kSector = 512, kReach = 8 << 20;
+  PiecedPage out;
+  std::vector<std::byte> bytes, gap;
+  for (const std::int64_t end : ends)
+    for (const std::int64_t startDelta : startDeltas) {
+      const std::int64_t endDelta = end - p.fileOffset;
+      if (startDelta == endDelta) continue;
+      std::vector<FileRun> runs = stitchTwo(source, p, startDelta, endDelta, kSector, tries);
+      const std::int64_t from = p.fileOffset + startDelta, to = end + spanOf(p);
+      if (runs.empty() && from < to && to - from <= kReach) {
+        ClusterSlots slots(source, p, startDelta, endDelta, kSector);
+        if (!slots.usable()) continue;
+        gap.assign(std::size_t(to - from), std::byte{0});
+        std::vector<scan::SectorRun> unreadable;  // read as zeros: no piece is found there
+        scan::readSectorsRetrying(source, from, gap, unreadable);
+        const StretchClusters inGap(from, gap, kSector, slots.sourceResidue());
+        std::vector<char> taken(inGap.n, 0);
+        for (std::size_t i = 0; i < inGap.n; ++i) taken[i] = holdsPiece(knownBySource, inGap.sourceOf(i), kSector);
+        runs = stitchInOrder(slots, inGap, taken, false, kInOrderBudget, tries);
+      }
+      if (runs.empty()) continue;
+      bytes.assign(std::size_t(spanOf(p)), std::byte{0});
+      for (const FileRun& r : runs)
+        source.readAt(r.sourceOffset, std::span(bytes).subspan(std::size_t(r.fileOffset - p.fileOffset), std::size_t(r.length)));
+      if (out.runs.empty()) {
+        out.runs = std::move(runs);
+        out.bytes = bytes;
+      } else if (bytes != out.bytes) {
+        out.ambiguous = true;
+        out.runs.clear();
+        out.bytes.clear();
+        return out;
+      }
+    }
+  return out;
+}
+
 // The source just after the last few pieces of the file before block b (in file order), and
 // just before the first few after it: 16 clusters each, where the extent that continues or
 // precedes one of them lies when a file system hands out more than one stream of extents.
@@ -1010,7 +1080,14 @@ std::optional<BlockRef> newestRoot(scan::ByteSource& source, const scan::SourceI
   return std::nullopt;
 }
 
-ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop) {
+namespace {
+
+// One pass of reassemble. `known`: the pieces of the file an earlier pass found, in file order,
+// by which a tree page cut in pieces is put together (where the piece before it continues);
+// none on the first pass. `placedOut` receives this pass's pieces; `piecesWanted` is set when a
+// tree page was found nowhere whole but the trailer of a cut page of its BID was seen.
+ReassemblyResult reassembleOnce(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop,
+                                const std::vector<FileRun>* known, std::vector<FileRun>& placedOut, bool& piecesWanted) {
   ReassemblyResult r;
   const Anchors anchors(input.anchors);
   const Geometry* layout = geometryOf(input.layout);
@@ -1030,6 +1107,12 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   std::vector<FileRun> failedAnchored;   // pages expected inside an anchor, not found there
   std::vector<NeededBlock> blocks;
   bool rootsFound = true, blockPagesLost = false;
+  // The cut pages' trailers by BID, and what is known of the file on the source, by which a
+  // page found nowhere whole is put together.
+  std::unordered_multimap<std::uint64_t, const scan::TreePageHit*> cutPages;
+  if (evidence)
+    for (const scan::TreePageHit& p : evidence->cutPages) cutPages.emplace(blockKey(p.bid), &p);
+  const std::vector<FileRun> knownBySource = known ? inSourceOrder(*known) : std::vector<FileRun>{};
   std::vector<std::uint64_t> nodeRefs;           // data and subnode blocks the node tree's leaves name
   std::array<std::uint64_t, 2> newestReached{};  // block tree, node tree
   for (const auto& [root, type] : {std::pair(parsed.header.nodeRoot, kPageNodeTree),
@@ -1056,15 +1139,40 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
         ++r.pages;
         const auto predicted = predict(anchors, std::int64_t(ref.offset), pageSize);
         auto found = finder.find(ref, type, predicted, near);
+        if (!found && predicted) failedAnchored.push_back({std::int64_t(ref.offset), *predicted, pageSize});
+        std::vector<FileRun> pieces;
+        if (!found) {
+          // Cut by the file system: its end where a trailer of its BID was seen, its start where
+          // the piece of the file before it continues, or where the anchor puts it.
+          std::vector<std::int64_t> ends, startDeltas;
+          for (auto [it, last] = cutPages.equal_range(blockKey(ref.bid)); it != last; ++it)
+            if (it->second->type == type) ends.push_back(it->second->offset);
+          piecesWanted = piecesWanted || !ends.empty();
+          if (known && !ends.empty()) {
+            const auto before = std::lower_bound(known->begin(), known->end(), std::int64_t(ref.offset),
+                                                 [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+            if (before != known->begin()) startDeltas.push_back(std::prev(before)->sourceOffset - std::prev(before)->fileOffset);
+            if (predicted && std::find(startDeltas.begin(), startDeltas.end(), *predicted - std::int64_t(ref.offset)) == startDeltas.end())
+              startDeltas.push_back(*predicted - std::int64_t(ref.offset));
+            const NeededBlock p{ref.bid, std::int64_t(ref.offset), std::uint16_t(g.pageTrailerAt()), &g, 0, type};
+            PiecedPage pieced = piecedPage(source, p, ends, startDeltas, knownBySource, r.stitchTries);
+            r.pagesAmbiguous += pieced.ambiguous;
+            if (auto page = pieced.runs.empty() ? std::nullopt : parseTreePage(pieced.bytes, g)) {
+              pieces = std::move(pieced.runs);
+              found = std::pair(pieces.front().sourceOffset, std::move(*page));
+              ++r.pagesInferred;
+            }
+          }
+        }
         if (!found) {
           ++r.pagesMissing;
           if (isRoot) rootsFound = false;
           if (type == kPageBlockTree) blockPagesLost = true;
-          if (predicted) failedAnchored.push_back({std::int64_t(ref.offset), *predicted, pageSize});
           continue;
         }
         near = found->first;
-        placed.push_back({std::int64_t(ref.offset), found->first, pageSize});
+        if (pieces.empty()) placed.push_back({std::int64_t(ref.offset), found->first, pageSize});
+        else placed.insert(placed.end(), pieces.begin(), pieces.end());
         const TreePage& page = found->second;
         auto& newest = newestReached[type == kPageNodeTree];
         newest = std::max(newest, blockKey(ref.bid));
@@ -1694,6 +1802,8 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   }
   for (char d : done) r.blocksMissing += !d;
 
+  placedOut = placed;
+
   // 5. The runs: each anchored run is trusted up to the first page or block that should lie in
   //    it but does not; the file system's cut lies after the last piece found in place before
   //    that one. The pieces found go on top.
@@ -1781,6 +1891,20 @@ ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& inp
   std::erase_if(out, [](const FileRun& run) { return run.length <= 0; });
   r.runs = std::move(out);
   return r;
+}
+
+}  // namespace
+
+ReassemblyResult reassemble(scan::ByteSource& source, const ReassemblyInput& input, const std::atomic<bool>& stop) {
+  std::vector<FileRun> placed;
+  bool piecesWanted = false;
+  ReassemblyResult first = reassembleOnce(source, input, stop, nullptr, placed, piecesWanted);
+  if (first.stopped || !piecesWanted) return first;
+  // A tree page lies in pieces: put together where the pieces found put the file around it,
+  // it lists what the first pass could not look for.
+  std::sort(placed.begin(), placed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
+  std::vector<FileRun> unused;
+  return reassembleOnce(source, input, stop, &placed, unused, piecesWanted);
 }
 
 }  // namespace kestrix::pst

@@ -15,7 +15,8 @@
 //   nor the pieces of the file already found);
 // - a block whose trailer lies in one extent and whose start in another is put together from
 //   both sides, or with a run of clusters between them from a third place, and checked by
-//   its CRC;
+//   its CRC; so is a tree page of 4 KiB a file system cut (its trailer in the scan's cut
+//   pages), in a second pass that knows where the pieces of the file around it lie;
 // - the result is a list of runs: which bytes of the file come from where on the source.
 
 #include <atomic>
@@ -58,6 +59,11 @@ struct ReassemblyResult {
   bool treesFound = false;            // both roots found: the file's index is known
   std::int64_t pages = 0;             // tree pages of both trees
   std::int64_t pagesMissing = 0;      // referenced, not found on the source
+  // Found nowhere whole, put together from pieces of the source (cut by its file system) that
+  // only the page's CRC ties together: not proved. Pages that two different sets of pieces fit
+  // stay missing, and are counted in pagesAmbiguous too.
+  std::int64_t pagesInferred = 0;
+  std::int64_t pagesAmbiguous = 0;
   std::int64_t newerPages = 0;        // tree pages of this file newer than the trees used
   std::int64_t blocks = 0;            // blocks the block tree lists
   std::int64_t blocksPredicted = 0;   // found where the anchors predict
@@ -91,7 +97,7 @@ struct ReassemblyResult {
   std::vector<FileRun> runs;
   bool stopped = false;
   bool verifiedAsAnchored() const {
-    return treesFound && pagesMissing == 0 && blocksFound == 0 && blocksStitched == 0 && blocksMapped == 0 && blocksInferred == 0 &&
+    return treesFound && pagesMissing == 0 && pagesInferred == 0 && blocksFound == 0 && blocksStitched == 0 && blocksMapped == 0 && blocksInferred == 0 &&
            blocksUnlisted == 0 && blocksMissing == 0;
   }
   std::int64_t blocksProved() const { return blocksPredicted + blocksFound + blocksStitched + blocksMapped + blocksUnlisted; }

@@ -32,16 +32,23 @@ constexpr std::uint64_t kAnsiBidLimit = std::uint64_t(1) << 28;
 constexpr std::size_t kLead = pst::kUnicode4KGeometry.pageSize - kPageSize;
 
 // A page of layout g (ANSI, or 4 KiB pages) that ends where this step ends, its type bytes
-// already seen to agree: a tree page whose CRC holds goes to the layout's evidence; a map page
+// already seen to agree: a tree page whose CRC holds goes to the layout's evidence, one of 4
+// KiB whose CRC fails but whose trailer is whole to its cut pages; a map page
 // whose CRC holds and whose BID, which a map page sets to its own file offset, is one a map
 // page can have, is a hit. Map pages of these layouts are told by their CRC, not by how much
 // fill they hold: a map of a fragmented file may hold little.
 void testOtherPage(std::span<const std::byte> page, std::int64_t offset, const pst::Geometry& g, const ScanOptions& options,
                    FoundPageList& hits, LayoutEvidence& evidence) {
   const pst::PageTrailer trailer = pst::pageTrailer(page, g);
-  if (pst::crc(page.first(g.pageTrailerAt())) != trailer.crc) return;
   const std::uint8_t type = trailer.type;
   const std::uint64_t bid = trailer.bid;
+  if (pst::crc(page.first(g.pageTrailerAt())) != trailer.crc) {
+    const pst::Field fill = g.pageTrailer.filler;
+    if ((type == pst::kPageBlockTree || type == pst::kPageNodeTree) && fill.size == 8 && bid != 0 && bid < kBidLimit &&
+        pst::le64(page, g.pageTrailerAt() + fill.at) == g.pageTrailer.fillerValue && evidence.cutPages.size() < kMaxCutPages)
+      evidence.cutPages.push_back({offset, bid, type, std::to_integer<std::uint8_t>(page[g.treePage.levelAt])});
+    return;
+  }
   if (type != pst::kPageAllocMap) {
     evidence.treePages.push_back({offset, bid, type, std::to_integer<std::uint8_t>(page[g.treePage.levelAt])});
     return;

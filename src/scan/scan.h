@@ -62,6 +62,10 @@ static_assert(sizeof(BlockTrailerHit) == 24);
 inline constexpr std::size_t kMaxBlockTrailers = std::size_t(1) << 24;
 inline constexpr std::size_t kMaxOtherBlockTrailers = kMaxBlockTrailers / 4;
 
+// At most this many trailers of tree pages cut in pieces are kept, of each layout: a file
+// system that cut a page leaves one trailer, and random bytes hardly ever pass their test.
+inline constexpr std::size_t kMaxCutPages = std::size_t(1) << 16;
+
 // At most this many header sectors are kept, of each layout and of unknown versions:
 // every PST on a disk has one, a copy or two.
 inline constexpr std::size_t kMaxHeaders = 4096;
@@ -109,6 +113,12 @@ struct ZeroMap {
 // What the scan saw of the files of one layout, in increasing offset order.
 struct LayoutEvidence {
   std::vector<TreePageHit> treePages;
+  // Tree-page trailers of pages larger than a sector whose CRC does not hold where they lie:
+  // both type bytes, the fill a trailer of the layout holds and a BID a file can have, with
+  // bytes before them that are not the page's. The end of a page a file system cut, whose
+  // start lies elsewhere. offset is where the page would begin, were it whole there; at most
+  // kMaxCutPages.
+  std::vector<TreePageHit> cutPages;
   std::vector<BlockTrailerHit> trailers;
   bool trailersComplete = true;      // false once the layout's share of kMaxBlockTrailers was kept
   // Sectors (byte offsets) with the magic, a valid header CRC and a version of the layout; at
