@@ -133,8 +133,11 @@ bool mayHoldMore(const std::byte* step) {
   for (std::size_t at = 0; at < 16; ++at) types |= (kTypesAt >> at & 1) && step[kTrailer4At + at] == step[kTrailer4At + at + 1];
 #endif
   const std::span<const std::byte, kPageSize> page(step, kPageSize);
-  return types | (pst::le32(page, 0) == kPstMagic) | (pst::le16(page, 0) == 0xF30A) |
-         ((pst::le32(page, kPageSize - 4) == 0) & (pst::le16(page, kTrailer4At) - 1u < pst::kUnicode4KGeometry.maxBlockData()));
+  // The terms joined as integers, not by || and &&: no branch for each.
+  const int magic = pst::le32(page, 0) == kPstMagic, extentLeaf = pst::le16(page, 0) == 0xF30A;
+  const int blockEnd4K = (pst::le32(page, kPageSize - 4) == 0) *
+                         (pst::le16(page, kTrailer4At) - 1u < pst::kUnicode4KGeometry.maxBlockData());
+  return (int(types) | magic | extentLeaf | blockEnd4K) != 0;
 }
 
 // The first step from `step` on that the quick tests let through, with its trailer places;
