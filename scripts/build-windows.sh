@@ -37,7 +37,7 @@ zip=$(ls build/windows/kestrix-*-windows-x64.zip | head -1)
 bash scripts/windows-relink-kit.sh "$dir" "${zip%.zip}-relink.zip"
 # Only Windows' own DLLs may be named: anything else would have to ship beside the programs.
 system='kernel32|user32|gdi32|advapi32|shell32|shlwapi|msvcrt|ole32|oleaut32|comdlg32|ws2_32|imm32|winmm|uxtheme|dwmapi'
-system+='|version|netapi32|userenv|setupapi|wtsapi32|shcore|d3d9|d3d11|d3d12|dxgi|dwrite|d2d1|mpr|authz|api-ms-win-.*'
+system+='|version|netapi32|userenv|setupapi|wtsapi32|shcore|d3d9|d3d11|d3d12|dxgi|dwrite|d2d1|opengl32|mpr|authz|api-ms-win-.*'
 for exe in build/windows/*.exe; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | sort -u)
   foreign=$(echo "$dlls" | grep -viE "^($system)\.dll$" || true)
