@@ -15,7 +15,7 @@ PKGS=(
   pff-tools pst-utils
   util-linux fdisk dosfstools xz-utils python3 time strace
   e2fsprogs ntfs-3g mtools exfatprogs exfat-fuse
-  librsvg2-bin bash-completion man-db
+  librsvg2-bin bash-completion man-db ccache
   lintian desktop-file-utils appstream mmdebstrap
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest dpkg-dev
 )

@@ -11,26 +11,45 @@ export LC_ALL=C.UTF-8
 bash scripts/install-deps.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
+# Every build goes through ccache, kept where the other built dependencies are kept: a later run
+# on the same machine compiles only what changed. KESTRIX_CCACHE=0 compiles everything.
+if [ "${KESTRIX_CCACHE:-1}" != 0 ]; then
+  cache=${KESTRIX_CACHE:-/var/cache/kestrix}
+  if ! mkdir -p "$cache" 2>/dev/null || [ ! -w "$cache" ]; then cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestrix; fi
+  export CCACHE_DIR=${CCACHE_DIR:-$cache/ccache} CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-6G}
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  ccache --zero-stats >/dev/null
+fi
+# How long each stage took, printed at the end.
+times=()
+stage() {
+  [ -n "${stage_name:-}" ] && times+=("$(printf '%5ds  %s' $((SECONDS - stage_start)) "$stage_name")")
+  stage_name=$1 stage_start=$SECONDS
+  if [ -n "$1" ]; then echo "== $1"; fi
+}
 
-echo "== build and test (RelWithDebInfo, -Werror)"
+stage "build and test (RelWithDebInfo, -Werror)"
 bash scripts/build.sh build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_WERROR=ON
 (cd build/ci && ctest --output-on-failure -j "$jobs")
 
-echo "== build and test with ASan + UBSan"
+stage "build and test with ASan + UBSan"
 bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DKESTRIX_WERROR=ON -DKESTRIX_SANITIZE=ON
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions="$PWD/../../tests/support/lsan-libraries.supp" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j "$jobs")
 
-echo "== Windows: cross build, the engine's tests and the command line end to end under Wine"
+stage "Windows: cross build, the engine's tests and the command line end to end under Wine"
 bash scripts/build-windows.sh --tests
 # Started with LANG=C and no other locale, as on a fresh machine: the Unicode names under Wine
 # must not depend on the caller's locale (test-windows.sh sets its own).
 env -u LC_ALL -u LC_CTYPE -u LANGUAGE LANG=C bash scripts/test-windows.sh build/ci
 
 if [ -f scripts/fuzz.sh ]; then
-  echo "== fuzz"
+  stage "fuzz"
   bash scripts/fuzz.sh
 fi
 
-echo "== package, installed into a clean Debian 12 root"
+stage "package, installed into a clean Debian 12 root"
 bash scripts/package-test.sh
+stage ""
+printf '%s\n' "== time per stage" "${times[@]}" "$(printf '%5ds  in all' "$SECONDS")"
+if [ -n "${CCACHE_DIR:-}" ]; then ccache --show-stats | grep -E 'Hits|Misses|Cache size' || true; fi

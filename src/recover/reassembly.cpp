@@ -180,6 +180,11 @@ bool holdsPiece(const std::vector<FileRun>& bySource, std::int64_t at, std::int6
   return run != bySource.begin() && std::prev(run)->sourceOffset + std::prev(run)->length > at;
 }
 
+// The first of runs kept in file order that begins at fileOffset or after it.
+std::vector<FileRun>::const_iterator firstFrom(const std::vector<FileRun>& runs, std::int64_t fileOffset) {
+  return std::lower_bound(runs.begin(), runs.end(), fileOffset, [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+}
+
 // Runs in source order, to ask where in the file a place on the source lies.
 std::vector<FileRun> inSourceOrder(std::vector<FileRun> runs) {
   std::sort(runs.begin(), runs.end(), [](const FileRun& a, const FileRun& b) { return a.sourceOffset < b.sourceOffset; });
@@ -1019,8 +1024,7 @@ Stretches nextToNeighbours(scan::ByteSource& source, const std::vector<FileRun>&
   constexpr std::ptrdiff_t kNeighbours = 3;
   const std::int64_t reach = 16 * c;
   std::vector<std::pair<std::int64_t, std::int64_t>> spans;
-  const auto after = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
-                                      [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+  const auto after = firstFrom(placed, b.fileOffset);
   for (auto it = after; it != placed.begin() && after - it < kNeighbours;) {
     --it;
     const std::int64_t end = it->sourceOffset + it->length;
@@ -1149,8 +1153,7 @@ ReassemblyResult reassembleOnce(scan::ByteSource& source, const ReassemblyInput&
             if (it->second->type == type) ends.push_back(it->second->offset);
           piecesWanted = piecesWanted || !ends.empty();
           if (known && !ends.empty()) {
-            const auto before = std::lower_bound(known->begin(), known->end(), std::int64_t(ref.offset),
-                                                 [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+            const auto before = firstFrom(*known, std::int64_t(ref.offset));
             if (before != known->begin()) startDeltas.push_back(std::prev(before)->sourceOffset - std::prev(before)->fileOffset);
             if (predicted && std::find(startDeltas.begin(), startDeltas.end(), *predicted - std::int64_t(ref.offset)) == startDeltas.end())
               startDeltas.push_back(*predicted - std::int64_t(ref.offset));
@@ -1247,8 +1250,7 @@ ReassemblyResult reassembleOnce(scan::ByteSource& source, const ReassemblyInput&
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       if (done[i]) continue;
       const NeededBlock& b = blocks[i];
-      const auto after = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
-                                          [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+      const auto after = firstFrom(placed, b.fileOffset);
       std::array<std::optional<std::int64_t>, 3> deltas;
       if (!near.empty()) deltas[0] = near.back().sourceOffset - near.back().fileOffset;
       if (after != placed.begin()) deltas[1] = std::prev(after)->sourceOffset - std::prev(after)->fileOffset;
@@ -1373,8 +1375,7 @@ ReassemblyResult reassembleOnce(scan::ByteSource& source, const ReassemblyInput&
       const NeededBlock& b = blocks[index];
       std::vector<Copy>& copies = holding[index];
       // Where the piece of the file before it would put it, else the one after it.
-      const auto after = std::lower_bound(own.begin(), own.end(), b.fileOffset,
-                                          [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+      const auto after = firstFrom(own, b.fileOffset);
       const FileRun* near = after != own.begin() ? &*std::prev(after) : after != own.end() ? &*after : nullptr;
       const std::int64_t aim = near ? b.fileOffset + (near->sourceOffset - near->fileOffset) : 0;
       const auto best = std::min_element(copies.begin(), copies.end(), [aim](const Copy& x, const Copy& y) {
@@ -1465,8 +1466,7 @@ ReassemblyResult reassembleOnce(scan::ByteSource& source, const ReassemblyInput&
     // (the same extent may hold both).
     // With each, the file offset up to which the file's bytes are known to lie there.
     std::vector<std::int64_t> startDeltas, knownTo;
-    auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
-                                   [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+    auto before = firstFrom(placed, b.fileOffset);
     startDeltas.push_back(before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset);
     knownTo.push_back(before == placed.begin() ? 0 : std::prev(before)->fileOffset + std::prev(before)->length);
     if (index > 0 && !done[index - 1])
@@ -1682,8 +1682,7 @@ ReassemblyResult reassembleOnce(scan::ByteSource& source, const ReassemblyInput&
     const NeededBlock& b = blocks[i];
     const auto at = predict(anchors, b.fileOffset, spanOf(b));
     if (!at) continue;
-    const auto next = std::lower_bound(proved.begin(), proved.end(), b.fileOffset,
-                                       [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+    const auto next = firstFrom(proved, b.fileOffset);
     const auto inExtent = [&](const FileRun& p) { return p.sourceOffset - p.fileOffset == *at - b.fileOffset; };
     if (next == proved.begin() || next == proved.end() || !inExtent(*std::prev(next)) || !inExtent(*next)) continue;
     std::vector<std::byte> bytes(std::size_t(spanOf(b)));
@@ -1754,8 +1753,7 @@ ReassemblyResult reassembleOnce(scan::ByteSource& source, const ReassemblyInput&
         }
         if (done[index]) continue;
         const NeededBlock& b = blocks[index];
-        const auto before = std::lower_bound(placed.begin(), placed.end(), b.fileOffset,
-                                             [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
+        const auto before = firstFrom(placed, b.fileOffset);
         const std::int64_t startDelta = before == placed.begin() ? 0 : std::prev(before)->sourceOffset - std::prev(before)->fileOffset;
         const std::int64_t knownTo = before == placed.begin() ? 0 : std::prev(before)->fileOffset + std::prev(before)->length;
         const std::array<std::int64_t, 3> state{startDelta, knownTo, std::int64_t(twins.size())};
@@ -1810,10 +1808,6 @@ ReassemblyResult reassembleOnce(scan::ByteSource& source, const ReassemblyInput&
   std::vector<FileRun> failed = failedBlocks;
   failed.insert(failed.end(), failedAnchored.begin(), failedAnchored.end());
   std::sort(failed.begin(), failed.end(), [](const FileRun& a, const FileRun& b) { return a.fileOffset < b.fileOffset; });
-  const auto firstFrom = [](const std::vector<FileRun>& list, std::int64_t fileOffset) {
-    return std::lower_bound(list.begin(), list.end(), fileOffset,
-                            [](const FileRun& p, std::int64_t off) { return p.fileOffset < off; });
-  };
   std::vector<FileRun> runs;
   for (const FileRun& a : anchors.runs()) {
     std::int64_t trusted = a.fileOffset + a.length;
