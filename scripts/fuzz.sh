@@ -33,19 +33,17 @@ declare -A runs=([map_page]=2000000 [fragment_walk]=80000 [rebuild_index]=250000
 # Address space per target, in KiB: none under AddressSanitizer (its shadow reserves terabytes);
 # the trees target, built without it, must stay within 1 GiB whatever its trees name.
 declare -A vmem=([pst_trees]=1048576)
-status=0
-for name in map_page fragment_walk rebuild_index pst_reader pst_trees; do
-  limit=${vmem[$name]:-unlimited}
+# One target: its regressions, then its run. Prints what it found; fails as the script does.
+fuzz_target() {
+  local name=$1 limit=${vmem[$1]:-unlimited} regressions=fuzz/regressions/$1 budget
   mkdir -p "$corpus/$name"
-  regressions=fuzz/regressions/$name
   if [ -d "$regressions" ]; then
     echo "== fuzz_$name: the inputs in $regressions"
     if ! (ulimit -v "$limit"; ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       "$build/fuzz/fuzz_$name" "$regressions"/*) > "$build/fuzz_$name.regressions.log" 2>&1; then
-      echo "fuzz_$name FAILED on an input of $regressions:" >&2
-      tail -n 40 "$build/fuzz_$name.regressions.log" >&2
-      status=1
-      continue
+      echo "fuzz_$name FAILED on an input of $regressions:"
+      tail -n 40 "$build/fuzz_$name.regressions.log"
+      return 1
     fi
   fi
   if [ -n "$seconds" ]; then
@@ -60,11 +58,25 @@ for name in map_page fragment_walk rebuild_index pst_reader pst_trees; do
     exec "$build/fuzz/fuzz_$name" "$corpus/$name" "$seeds/$name" \
       "${budget[@]}" -max_len="${max_len[$name]}" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$build/artifacts/$name-" -print_final_stats=1) 2> "$build/fuzz_$name.log"; then
-    echo "fuzz_$name FAILED; last lines of $build/fuzz_$name.log:" >&2
-    tail -n 40 "$build/fuzz_$name.log" >&2
-    status=1
-  else
-    grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$build/fuzz_$name.log" | sed 's/^/  /'
+    echo "fuzz_$name FAILED; last lines of $build/fuzz_$name.log:"
+    tail -n 40 "$build/fuzz_$name.log"
+    return 1
   fi
+  grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb" "$build/fuzz_$name.log" | sed 's/^/  /'
+}
+
+# A libFuzzer run uses one core: the targets run side by side, one a core, the longest first.
+# Each one's inputs and seed are its own, so a run is the same whatever ran beside it.
+targets=(map_page pst_reader fragment_walk pst_trees rebuild_index)
+rm -f "$build"/fuzz_*.rc "$build"/fuzz_*.out
+for name in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do sleep 1; done
+  (if fuzz_target "$name" > "$build/fuzz_$name.out" 2>&1; then echo 0; else echo 1; fi > "$build/fuzz_$name.rc") &
+done
+wait
+status=0
+for name in "${targets[@]}"; do
+  cat "$build/fuzz_$name.out"
+  [ "$(cat "$build/fuzz_$name.rc")" = 0 ] || status=1
 done
 exit $status
