@@ -28,8 +28,9 @@ stage() {
   if [ -n "$1" ]; then echo "== $1"; fi
 }
 
-stage "build and test (RelWithDebInfo, -Werror)"
-bash scripts/build.sh build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRIX_WERROR=ON
+# The build the package is made of, tested: Release, to be installed under /usr.
+stage "build and test (Release, -Werror)"
+bash scripts/build.sh build/ci -DCMAKE_BUILD_TYPE=Release -DKESTRIX_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr
 (cd build/ci && ctest --output-on-failure -j "$jobs")
 
 stage "build and test with ASan + UBSan"
@@ -49,7 +50,7 @@ if [ -f scripts/fuzz.sh ]; then
 fi
 
 stage "package, installed into a clean Debian 12 root"
-bash scripts/package-test.sh
+KESTRIX_PACKAGE_BUILD=build/ci bash scripts/package-test.sh
 stage ""
 printf '%s\n' "== time per stage" "${times[@]}" "$(printf '%5ds  in all' "$SECONDS")"
 if [ -n "${CCACHE_DIR:-}" ]; then ccache --show-stats | grep -E 'Hits|Misses|Cache size' || true; fi
