@@ -20,14 +20,15 @@ if [ "${KESTRIX_CCACHE:-1}" != 0 ]; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   ccache --zero-stats >/dev/null
 fi
-# Qt for Windows is the longest build, and once built it is kept. The first time, it is built
-# beside the Linux stages at the lowest priority, on the cores their tests leave idle; the
-# Windows stage, the last, waits for it.
-qt_log=$PWD/build/windows-qt.log
+# The Windows build's own dependencies, the disk-image libraries and Qt, are the longest builds,
+# and once built they are kept. The first time, they are built beside the Linux stages at the
+# lowest priority, on the cores their tests, the fuzz runs and the package root leave idle; the
+# Windows stage, the last, waits for them.
+deps_log=$PWD/build/windows-deps.log
 mkdir -p build
-setsid nice -n 19 bash scripts/build-windows-qt.sh >/dev/null 2>"$qt_log" &
-qt_build=$!
-trap 'kill -- -$qt_build 2>/dev/null || true' EXIT
+setsid nice -n 19 bash -c 'bash scripts/build-windows-image-libs.sh && bash scripts/build-windows-qt.sh' >/dev/null 2>"$deps_log" &
+deps_build=$!
+trap 'kill -- -$deps_build 2>/dev/null || true' EXIT
 # How long each stage took, printed at the end.
 times=()
 stage() {
@@ -55,8 +56,8 @@ stage "package, installed into a clean Debian 12 root"
 KESTRIX_PACKAGE_BUILD=build/ci bash scripts/package-test.sh
 
 stage "Windows: cross build, the engine's and the window's tests, the programs end to end under Wine"
-wait $qt_build || { cat "$qt_log" >&2; echo "Qt for Windows did not build" >&2; exit 1; }
-cat "$qt_log"
+wait $deps_build || { cat "$deps_log" >&2; echo "the Windows build's libraries did not build" >&2; exit 1; }
+cat "$deps_log"
 bash scripts/build-windows.sh --tests
 # Started with LANG=C and no other locale, as on a fresh machine: the Unicode names under Wine
 # must not depend on the caller's locale (test-windows.sh sets its own).
