@@ -38,7 +38,7 @@ def main():
             if "--out-implib" in word:
                 continue
             path = word if os.path.isabs(word) else os.path.join(tree, word)
-            if word.endswith((".obj", ".o", ".a")) and os.path.isfile(path):
+            if word.endswith((".obj", ".o", ".res", ".a")) and os.path.isfile(path):
                 folder = "lib" if word.endswith(".a") else "obj"
                 base = os.path.basename(word) if folder == "lib" else word.strip("/").replace("/", "_")
                 shutil.copy(path, os.path.join(kit, folder, base))
