@@ -11,7 +11,7 @@ PKGS=(
   qt6-tools-dev qt6-l10n-tools qt6-translations-l10n
   fonts-noto-cjk
   clang libclang-rt-14-dev
-  xvfb xauth
+  xvfb xauth x11-utils
   pff-tools pst-utils
   util-linux fdisk dosfstools xz-utils python3 time strace
   e2fsprogs ntfs-3g mtools exfatprogs exfat-fuse

@@ -1,5 +1,5 @@
 # Joins the licence notices IN (a list of files) into OUT, each under its own heading.
-set(text "Licence notices of kestrix-cli for Windows and of what is linked into it.\n")
+set(text "Licence notices of Kestrix for Windows and of what is linked into it.\n")
 foreach(file IN LISTS IN)
   if(NOT EXISTS ${file})
     message(FATAL_ERROR "missing licence notice ${file}")

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "app/user_dialogs.h"
+#include "io/output_names.h"
 #include "sources/program_files.h"
 
 namespace kestrix::app {
@@ -40,7 +41,7 @@ bool HelpViewer::load(const QString& path) {
 }
 
 HelpViewer* showManual(QWidget* window, const std::string& exeDir, UserDialogs& dialogs) {
-  const QString path = QString::fromStdString((sources::manualDir(exeDir) / manualFile(currentLanguage())).string());
+  const QString path = QString::fromStdString(rebuild::textOf(sources::manualDir(rebuild::pathOf(exeDir)) / manualFile(currentLanguage())));
   auto* viewer = window->findChild<HelpViewer*>("HelpViewer", Qt::FindDirectChildrenOnly);
   if (!viewer) viewer = new HelpViewer(window);
   if (!viewer->load(path)) {

@@ -52,7 +52,9 @@ bool useLanguage(Language language) {
   current() = language;
   const QString qtDir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
   if (language == Language::Chinese) {
-    install("qtbase_zh_CN", qtDir);  // the dialogs' buttons; English where Qt's translations are missing
+    // The dialogs' buttons; English where Qt's translations are missing. The Windows build
+    // carries them in the program.
+    if (!install("qtbase_zh_CN", qtDir)) install("qtbase_zh_CN", ":/i18n");
     return true;
   }
   // The window's English texts are built into the program (see translations/).

@@ -23,7 +23,9 @@ QString Messages::reason(int err) {
     case EACCES:
     case EPERM: return tr("没有权限");
     case ENOSPC: return tr("磁盘空间不足");
+#ifdef EDQUOT  // Windows' C library has none: a full quota is a full disk there
     case EDQUOT: return tr("超出磁盘配额");
+#endif
     case EIO: return tr("输入/输出错误（介质可能已损坏）");
     case EISDIR: return tr("这是一个文件夹");
     case ENOTDIR: return tr("路径中的某一部分不是文件夹");

@@ -10,7 +10,8 @@ namespace kestrix::app {
 
 // Where cfg.ini lives: in exeDir when that folder is writable and the program is not an
 // installed one (sources::installedDataDir), else in $XDG_CONFIG_HOME/kestrix (or
-// ~/.config/kestrix when XDG_CONFIG_HOME is unset or relative).
+// ~/.config/kestrix when XDG_CONFIG_HOME is unset or relative). On Windows, in exeDir when cfg.ini
+// can be written there, else in %APPDATA%\Kestrix.
 std::string SettingsPath(const std::string& exeDir);
 
 // The value of key in section; nullopt when the file, the section or the key is missing.

@@ -6,6 +6,8 @@
 //     the whole flow: scan, every file ticked, 恢复所选文件到文件夹 into FOLDER. OUT.png is
 //     the window after the scan; OUT-ask.png the summary asked before writing; OUT-done.png the
 //     window and OUT-end.png the message it ends with. Exits 1 unless the run wrote every file.
+//   kestrix_screenshot IMAGE OUT.png flow FOLDER DAMAGED.pst REPAIRED.pst
+//     the same, then DAMAGED.pst repaired into REPAIRED.pst on the 修复 tab (OUT-repair.png).
 // The window's language is KESTRIX_LANG's (en or zh), else Chinese. The README's screenshots
 // are made from the built-in example's disk.img this way.
 
@@ -41,14 +43,19 @@ QString beside(const QString& png, const char* suffix) {
   return path.insert(path.lastIndexOf('.'), QString("-") + suffix);
 }
 
-// Answers the dialogs as a user who goes on would: the image, the folder, yes. The question
-// and the end message are drawn as the message boxes that show them, and printed.
+// Answers the dialogs as a user who goes on would: the image (then the file to repair), the
+// folder, the name to save to, yes. The question and the end message are drawn as the message
+// boxes that show them, and printed.
 class Answers final : public kestrix::app::UserDialogs {
  public:
   Answers(QString image, QString folder, QString png) : m_image(std::move(image)), m_folder(std::move(folder)), m_png(std::move(png)) {}
+  void repair(const QString& in, const QString& out) {
+    m_image = in;
+    m_save = out;
+  }
   QString openFile(QWidget*, const QString&) override { return m_image; }
   QStringList openFiles(QWidget*, const QString&) override { return {}; }
-  QString saveFile(QWidget*, const QString&, const QString&) override { return {}; }
+  QString saveFile(QWidget*, const QString&, const QString&) override { return m_save; }
   QString chooseFolder(QWidget*, const QString&) override { return m_folder; }
   void error(QWidget* parent, const QString& text) override { show(parent, QMessageBox::Critical, text, "end"); }
   void information(QWidget* parent, const QString& text) override { show(parent, QMessageBox::Information, text, "end"); }
@@ -68,7 +75,7 @@ class Answers final : public kestrix::app::UserDialogs {
     save(&box, beside(m_png, suffix));
   }
 
-  QString m_image, m_folder, m_png;
+  QString m_image, m_folder, m_png, m_save;
 };
 
 // Runs a job of the window to its end.
@@ -88,8 +95,8 @@ int main(int argc, char** argv) {
                                 .value_or(kestrix::app::Language::Chinese));
   const QString mode = argc >= 4 ? QString::fromLocal8Bit(argv[3]) : QString();
   const bool flow = mode == "flow";
-  if (argc < 3 || argc > 5 || flow != (argc == 5)) {
-    std::fprintf(stderr, "usage: kestrix_screenshot IMAGE OUT.png [TAB|about|flow FOLDER]\n");
+  if (argc < 3 || argc > 7 || argc == 6 || flow != (argc >= 5)) {
+    std::fprintf(stderr, "usage: kestrix_screenshot IMAGE OUT.png [TAB|about|flow FOLDER [DAMAGED.pst REPAIRED.pst]]\n");
     return 2;
   }
   const QString png = QString::fromLocal8Bit(argv[2]);
@@ -116,7 +123,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s was not written\n", qPrintable(files->row(r)->text(1)));
         return 1;
       }
-    return files->rowCount() > 0 ? 0 : 1;
+    if (files->rowCount() == 0) return 1;
+    if (argc == 7) {
+      answers.repair(QString::fromLocal8Bit(argv[5]), QString::fromLocal8Bit(argv[6]));
+      window.findChild<QTabWidget*>("PageControl2")->setCurrentIndex(2);
+      waitFor(window, &kestrix::app::MainWindow::repairFinished, &kestrix::app::MainWindow::Button7Click);
+      if (!save(&window, beside(png, "repair"))) return 1;
+      if (!std::filesystem::exists(argv[6])) {
+        std::fprintf(stderr, "%s was not written\n", argv[6]);
+        return 1;
+      }
+    }
+    return 0;
   }
   QWidget* shown = &window;
   if (mode == "about") {
