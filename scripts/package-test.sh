@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/package.sh >/dev/null
-deb=$(ls "${KESTRIX_PACKAGE_BUILD:-build/package}"/kestrix_*_amd64.deb)
+deb=$(ls build/package/kestrix_*_amd64.deb)
 version=$(dpkg-deb --field "$deb" Version)
 
 depends=$(dpkg-deb --field "$deb" Depends | sed -E 's/ \([^)]*\)//g; s/ //g')

@@ -2,22 +2,12 @@
 # Builds the Debian package build/package/kestrix_VERSION_amd64.deb (CPack, dependencies from
 # dpkg-shlibdeps) and checks it: lintian with no errors, desktop-file-validate and
 # appstreamcli validate on the files inside it.
-# KESTRIX_PACKAGE_BUILD: a build tree already configured as the package's (Release, installed
-# under /usr), packaged from there instead (CI's first stage builds and tests one).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-build=${KESTRIX_PACKAGE_BUILD:-build/package}
+build=build/package
 
-if [ -n "${KESTRIX_PACKAGE_BUILD:-}" ]; then
-  for setting in CMAKE_BUILD_TYPE:STRING=Release CMAKE_INSTALL_PREFIX:PATH=/usr; do
-    grep -qx "$setting" "$build/CMakeCache.txt" ||
-      { echo "package: $build is not configured as the package ($setting)" >&2; exit 1; }
-  done
-  cmake --build "$build" -j "$(nproc)"
-else
-  bash scripts/build.sh "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRIX_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
-fi
+bash scripts/build.sh "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRIX_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
 rm -f "$build"/kestrix_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/kestrix_*_amd64.deb)
