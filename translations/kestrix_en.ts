@@ -16,6 +16,14 @@
         <translation> You can also add your user to the group &quot;%1&quot; and log in again.</translation>
     </message>
     <message>
+        <source>即使以管理员身份也无法读取：系统禁止读取此设备（安全策略或另一个程序独占了它）。</source>
+        <translation>It cannot be read even as administrator: the system keeps this device from being read (a security policy, or another program holds it for itself).</translation>
+    </message>
+    <message>
+        <source>读取磁盘和分区需要管理员权限：关闭 Kestrix，在资源管理器中右键单击 kestrix.exe，选择“以管理员身份运行”。</source>
+        <translation>Reading disks and partitions needs administrator rights: close Kestrix, right-click kestrix.exe in Explorer and choose "Run as administrator".</translation>
+    </message>
+    <message>
         <source>打开磁盘镜像文件不需要这些权限。</source>
         <translation>Opening a disk image file needs none of these rights.</translation>
     </message>
