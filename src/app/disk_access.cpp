@@ -33,9 +33,7 @@ QString sourceErrorText(const std::exception& e) {
 #ifdef _WIN32
   if (::IsUserAnAdmin())
     return text + "\n" + DiskAccess::tr("即使以管理员身份也无法读取：系统禁止读取此设备（安全策略或另一个程序独占了它）。");
-  return text + "\n" +
-         DiskAccess::tr("读取磁盘和分区需要管理员权限：关闭 Kestrix，在资源管理器中右键单击 kestrix.exe，选择“以管理员身份运行”。") +
-         "\n" + DiskAccess::tr("打开磁盘镜像文件不需要这些权限。");
+  text += "\n" + DiskAccess::tr("读取磁盘和分区需要管理员权限：关闭 Kestrix，在资源管理器中右键单击 kestrix.exe，选择“以管理员身份运行”。");
 #else
   if (::geteuid() == 0)
     return text + "\n" + DiskAccess::tr("即使以管理员身份也无法读取：系统禁止读取此设备（安全策略或容器的设备规则）。");
@@ -44,8 +42,8 @@ QString sourceErrorText(const std::exception& e) {
   const std::string group = sources::readerGroupOf(refused->path());
   if (!group.empty())
     text += DiskAccess::tr("也可以把用户加入 \"%1\" 组，重新登录后即可读取。").arg(QString::fromStdString(group));
-  return text + "\n" + DiskAccess::tr("打开磁盘镜像文件不需要这些权限。");
 #endif
+  return text + "\n" + DiskAccess::tr("打开磁盘镜像文件不需要这些权限。");
 }
 
 }  // namespace kestrix::app
