@@ -105,9 +105,11 @@ TEST(ListRules, SplitFragmentTokensLikeACommaText) {
 }
 
 TEST(ListRules, RangeCellsExtentGivesTheFragmentsSectors) {
-  const RowExtent e = RangeCellsExtent({"0 - 1034", "2 - 2522"});
+  const SectorExtent e = RangeCellsExtent({"0 - 1034", "2 - 2522"});
   EXPECT_EQ(e.first, 1034);
   EXPECT_EQ(e.end, 2522);
+  EXPECT_EQ(e.intervalSectors, 496);
+  EXPECT_EQ(RangeCellsExtent({"0 - 8464", "1 - 73616"}).intervalSectors, 32576);  // two intervals of 4 KiB pages
   EXPECT_EQ(RangeCellsExtent({"7 - 4294967296", "7 - 4294967792"}).first, 4294967296);  // past 32 bits
   EXPECT_THROW(RangeCellsExtent({"0 - abc", "2 - 2522"}), Error);
   EXPECT_THROW(RangeCellsExtent({"0 - 3000", "2 - 2522"}), Error);  // reversed

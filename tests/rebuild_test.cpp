@@ -377,24 +377,33 @@ TEST(Extract, StopLeavesWholeIntervals) {
 
 // An ANSI file's intervals (as extract writes them) are rebuilt in its own layout, with the
 // header its tree pages give: a file that checks sound. An interval of another layout after
-// them is not used, and counted.
-TEST(Rebuild, AnAnsiFileGetsItsOwnHeader) {
-  const std::vector<std::byte>& ansi = test::ansiEnron();
-  ASSERT_FALSE(ansi.empty()) << "xz (xz-utils) and python3 are needed";
-  std::vector<std::byte> in(ansi.begin() + kHeader, ansi.end());
-  ASSERT_EQ(std::int64_t(in.size()) % kInterval, 0);
-  const auto unicode = interval(60);
-  in.insert(in.end(), unicode.begin(), unicode.end());
-  TempDir dir;
-  test::writeFile(dir.file("in.bin"), in);
-  const RebuildResult r = rebuildPaths(dir.file("in.bin"), dir.file("out.pst"));
-  EXPECT_EQ(r.layout, pst::FileLayout::Ansi);
-  EXPECT_EQ(r.otherLayout, 1);
-  EXPECT_TRUE(r.write.headerBuilt);
-  scan::FileByteSource out(dir.file("out.pst"));
-  EXPECT_EQ(out.size(), std::int64_t(ansi.size()));
-  std::atomic<bool> stop{false};
-  const pst::CheckReport c = pst::checkPst(out, stop);
-  EXPECT_TRUE(c.sound());
-  EXPECT_EQ(c.messagesReadable, 71);
+// them is not used, and counted. So are an OST's with 4 KiB pages, whose interval is 0xFE8000
+// bytes long and begins 0x22000 bytes into the file.
+TEST(Rebuild, AnAnsiOr4KFileGetsItsOwnHeader) {
+  struct Case {
+    const std::vector<std::byte>& file;
+    pst::FileLayout layout;
+    std::int64_t messages;
+  };
+  for (const Case& c : {Case{test::ansiEnron(), pst::FileLayout::Ansi, 71}, Case{test::ostSample(1), pst::FileLayout::Unicode4K, 183}}) {
+    ASSERT_FALSE(c.file.empty()) << "xz (xz-utils) and python3 are needed";
+    const pst::Geometry& g = *pst::geometryOf(c.layout);
+    std::vector<std::byte> in(c.file.begin() + g.firstMapOffset, c.file.end());
+    ASSERT_EQ(std::int64_t(in.size()) % g.mapInterval, 0);
+    in.resize((in.size() + kInterval - 1) / kInterval * kInterval);  // where the next 0x3E000-byte step begins
+    const auto unicode = interval(60);
+    in.insert(in.end(), unicode.begin(), unicode.end());
+    TempDir dir;
+    test::writeFile(dir.file("in.bin"), in);
+    const RebuildResult r = rebuildPaths(dir.file("in.bin"), dir.file("out.pst"));
+    EXPECT_EQ(r.layout, c.layout);
+    EXPECT_EQ(r.otherLayout, 1);
+    EXPECT_TRUE(r.write.headerBuilt);
+    scan::FileByteSource out(dir.file("out.pst"));
+    EXPECT_EQ(out.size(), std::int64_t(c.file.size()));
+    std::atomic<bool> stop{false};
+    const pst::CheckReport check = pst::checkPst(out, stop);
+    EXPECT_TRUE(check.sound());
+    EXPECT_EQ(check.messagesReadable, c.messages);
+  }
 }

@@ -27,12 +27,9 @@ namespace {
 rebuild::RangeCells cellsOf(const QTreeWidgetItem* item) { return {s(item->text(1)), s(item->text(2))}; }
 
 // The sector extents of rows; throws when a row's cells are no sector range.
-std::vector<std::pair<std::int64_t, std::int64_t>> extentsOf(const QList<QTreeWidgetItem*>& rows) {
-  std::vector<std::pair<std::int64_t, std::int64_t>> extents;
-  for (const QTreeWidgetItem* row : rows) {
-    const rebuild::RowExtent e = rebuild::RangeCellsExtent(cellsOf(row));
-    extents.emplace_back(e.first, e.end);
-  }
+std::vector<rebuild::SectorExtent> extentsOf(const QList<QTreeWidgetItem*>& rows) {
+  std::vector<rebuild::SectorExtent> extents;
+  for (const QTreeWidgetItem* row : rows) extents.push_back(rebuild::RangeCellsExtent(cellsOf(row)));
   return extents;
 }
 
@@ -104,7 +101,7 @@ bool ExtractController::confirmSharedIds(const QList<QTreeWidgetItem*>& rows) {
           .arg(runs.join(", ")));
 }
 
-void ExtractController::startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) {
+void ExtractController::startExtraction(const std::vector<rebuild::SectorExtent>& extents) {
   if (m_context.runner.running()) return;
   const std::string& scanned = m_context.runner.results.source;
   const std::string sourceName = scanned.empty() ? m_source.path() : scanned;
@@ -113,12 +110,8 @@ void ExtractController::startExtraction(const std::vector<std::pair<std::int64_t
                                                     m_saveFolder.suggest(tr("碎片.bin")));
   if (output.isEmpty()) return;
   m_saveFolder.remember(output);
-  std::vector<rebuild::SectorExtent> extents;
   std::int64_t bytes = 0;
-  for (const auto& [first, end] : pairs) {
-    extents.push_back({first, end});
-    bytes += (end - first) * 512;
-  }
+  for (const rebuild::SectorExtent& e : extents) bytes += (e.end - e.first) * 512;
   startSourceWrite(sourceName, output, bytes, false,
                    [extents](scan::ByteSource& src, const std::string& path, const std::atomic<bool>& stop,
                              const WriteProgress& progress, Output& out) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/window_context.h"
+#include "recover/extract.h"
 
 class QTreeWidgetItem;
 
@@ -47,7 +48,7 @@ class ExtractController : public QObject {
   using SourceWrite = std::function<void(scan::ByteSource& src, const std::string& output,
                                          const std::atomic<bool>& stop, const WriteProgress& progress, Output& out)>;
   bool confirmSharedIds(const QList<QTreeWidgetItem*>& rows);
-  void startExtraction(const std::vector<std::pair<std::int64_t, std::int64_t>>& extents);
+  void startExtraction(const std::vector<rebuild::SectorExtent>& extents);
   // Opens the source, then runs write() on the worker (the engine job refuses, checks room,
   // writes and commits). size: bytes the gauge starts with; stages: the gauge names them.
   void startSourceWrite(const std::string& sourceName, const QString& output, std::int64_t size, bool stages,

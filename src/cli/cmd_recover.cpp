@@ -170,10 +170,11 @@ RunSummary summarize(std::span<const rebuild::AssembledFile> files, const rebuil
     // only what was not found is zeros.
     const std::string filled = result.reassembled ? ", its blocks found elsewhere written, the rest as zeros" : ", written as zeros";
     if (f->missingCount == 1) {
-      const std::int64_t at = scan::kFirstMapPageOffset + std::int64_t(f->missingIds[0]) * scan::kIntervalBytes;
+      const pst::Geometry& g = f->geometry();
+      const std::int64_t at = g.intervalOffset(f->missingIds[0]);
       notes.push_back(f->fileName + ": 1 of " + std::to_string(f->declaredIntervals) + " intervals not found: ID " +
                       std::to_string(f->missingIds[0]) + ", file bytes " + std::to_string(at) + " to " +
-                      std::to_string(at + scan::kIntervalBytes - 1) + filled);
+                      std::to_string(at + g.mapInterval - 1) + filled);
     } else if (f->missingCount > 1) {
       notes.push_back(f->fileName + ": " + std::to_string(f->missingCount) + " of " +
                       std::to_string(f->declaredIntervals) + " intervals not found: IDs " +

@@ -221,13 +221,14 @@ int runRebuild(const RebuildCommand& cmd, std::ostream& out, std::ostream& err, 
         << plural(intervals, "interval", "intervals") << " written (IDs 0 to " << intervals - 1 << "), "
         << plural(intervals - result.write.intervalsCopied, "zero interval", "zero intervals") << ", "
         << sources::SizeToText(std::uint64_t(result.write.size)) << '\n';
-    if (result.layout == pst::FileLayout::Ansi)
-      out << "\"" << cmd.outputs[i] << "\" is an ANSI file: "
+    const bool ownHeader = result.layout != pst::FileLayout::Unicode;  // built from its trees, not the fixed block
+    if (ownHeader)
+      out << "\"" << cmd.outputs[i] << "\" is " << pst::geometryOf(result.layout)->fileKind << ": "
           << (result.write.headerBuilt ? "its header was built from the root pages of its trees found in the intervals\n"
                                        : "no root page of its trees lies in the intervals, and its header was written as zeros\n");
     if (!result.checked) {
       if (!result.write.headerBuilt)
-        out << "\"" << cmd.outputs[i] << "\" carries " << (result.layout == pst::FileLayout::Ansi ? "no header" : "the fixed header block")
+        out << "\"" << cmd.outputs[i] << "\" carries " << (ownHeader ? "no header" : "the fixed header block")
           << " and opens in no reader as it is; repair "
           << "it with: kestrix-cli repair " << shellQuoted(cmd.outputs[i]) << " -o "
           << shellQuoted(rebuild::textOf(rebuild::pathOf(cmd.outputs[i]).replace_extension(".repaired.pst")))

@@ -9,15 +9,17 @@ namespace kestrix::rebuild {
 
 using scan::kPageSize;
 
-SectorExtent extentOf(const scan::Fragment& fragment) { return {fragment.first.sector, fragment.endSector()}; }
+SectorExtent extentOf(const scan::Fragment& fragment) {
+  return {fragment.first.sector, fragment.endSector(), fragment.geometry().intervalSectors()};
+}
 
 ExtractResult ExtractFragments(scan::ByteSource& src, std::span<const SectorExtent> extents, OutputFile& output,
                                const std::atomic<bool>& stop, const ExtractProgressFn& progress) {
   std::vector<CopyRun> runs;
   std::int64_t at = 0;
   for (const auto& extent : extents) {
-    for (std::int64_t sector = extent.first; sector < extent.end; sector += scan::kIntervalSectors) {
-      const std::int64_t length = std::min(scan::kIntervalSectors, extent.end - sector) * std::int64_t(kPageSize);
+    for (std::int64_t sector = extent.first; sector < extent.end; sector += extent.intervalSectors) {
+      const std::int64_t length = std::min(extent.intervalSectors, extent.end - sector) * std::int64_t(kPageSize);
       runs.push_back({sector * std::int64_t(kPageSize), at, length});
       at += length;
     }

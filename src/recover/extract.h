@@ -9,16 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "format/map_page.h"
 #include "io/output_file.h"
 #include "io/byte_source.h"
 #include "scan/fragments.h"
 
 namespace kestrix::rebuild {
 
-// Sectors [first, end) of the source: a fragment's B and B'.
+// Sectors [first, end) of the source: a fragment's B and B', and the sectors of its layout's
+// map interval.
 struct SectorExtent {
   std::int64_t first = 0;
   std::int64_t end = 0;
+  std::int64_t intervalSectors = scan::kIntervalSectors;
 };
 SectorExtent extentOf(const scan::Fragment& fragment);
 

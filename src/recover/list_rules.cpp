@@ -127,16 +127,19 @@ std::vector<std::string> SplitFragmentTokens(std::string_view text) {
   return tokens;
 }
 
-RowExtent RangeCellsExtent(const RangeCells& cells) {
+SectorExtent RangeCellsExtent(const RangeCells& cells) {
   const auto sectorOf = [](std::string_view cell) {
     const std::string text = scan::ParsePagePos(cell).EndText;
     const auto sector = scan::TextToInt64(text);
     if (!sector) throw Error(scan::notAnIntegerMessage(text));
     return *sector;
   };
-  RowExtent extent{sectorOf(cells.start), sectorOf(cells.end)};
+  SectorExtent extent{sectorOf(cells.start), sectorOf(cells.end)};
   if (extent.first < 0 || extent.end <= extent.first)
     throw Error("The fragment \"" + cells.start + "\" to \"" + cells.end + "\" covers no sector of the source");
+  const std::int64_t ids = std::int64_t(RangeCellId(cells.end)) - RangeCellId(cells.start) + 1;
+  const std::int64_t sectors4K = pst::kUnicode4KGeometry.intervalSectors();
+  if (ids > 0 && extent.end - extent.first == ids * sectors4K) extent.intervalSectors = sectors4K;
   return extent;
 }
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "recover/extract.h"
+
 namespace kestrix::rebuild {
 
 // The list view's own text comparison: byte by byte over the shorter text, 'a'..'z' folded
@@ -53,12 +55,10 @@ std::vector<std::pair<std::int32_t, std::int32_t>> SharedIdRanges(std::span<cons
 std::vector<std::string> SplitFragmentTokens(std::string_view text);
 
 // The source sectors [first, end) a fragment row covers: B of its 开始ID and B' of its
-// 结束ID. Throws as RangeCellId when either sector text is not a 64-bit integer, and
-// kestrix::Error when the range is empty or reversed.
-struct RowExtent {
-  std::int64_t first = 0;
-  std::int64_t end = 0;
-};
-RowExtent RangeCellsExtent(const RangeCells& cells);
+// 结束ID, and the sectors of its map interval: those of the 4 KiB-page layout when the row
+// spans exactly as many of them as it holds IDs, else the Unicode and ANSI layouts' (no row
+// can span a whole number of both for its IDs). Throws as RangeCellId when either sector text
+// is not a 64-bit integer, and kestrix::Error when the range is empty or reversed.
+SectorExtent RangeCellsExtent(const RangeCells& cells);
 
 }  // namespace kestrix::rebuild

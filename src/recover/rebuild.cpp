@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -38,18 +39,20 @@ std::int64_t PageIndex::idsPresent() const {
 
 namespace {
 
-// The ID of the interval an ANSI map page begins: its type twice, its CRC holding and its BID,
-// which a map page sets to its own offset in the file, one of a map page.
-std::optional<std::int32_t> ansiMapPageId(scan::Page page) {
-  const pst::Geometry& g = pst::kAnsiGeometry;
+// The ID of the interval a map page of an ANSI file or of one with 4 KiB pages begins: its type
+// twice, its CRC holding and its BID, which a map page sets to its own offset in the file, one
+// of a map page.
+std::optional<std::int32_t> mapPageId(std::span<const std::byte> page, const pst::Geometry& g) {
   const pst::PageTrailer trailer = pst::pageTrailer(page, g);
-  if (trailer.type != pst::kPageAllocMap || page[g.pageTrailerAt() + 1] != std::byte{pst::kPageAllocMap} ||
+  if (trailer.type != pst::kPageAllocMap || page[g.pageTrailerAt() + g.pageTrailer.typeRepeatAt] != std::byte{pst::kPageAllocMap} ||
       pst::crc(page.first(g.pageTrailerAt())) != trailer.crc)
     return std::nullopt;
   const std::int64_t at = std::int64_t(trailer.bid) - g.firstMapOffset;
-  if (at < 0 || at % g.mapInterval != 0) return std::nullopt;
+  if (at < 0 || at % g.mapInterval != 0 || at / g.mapInterval > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
   return std::int32_t(at / g.mapInterval);
 }
+
+const pst::Geometry& geometryOf(const PageIndex& index) { return *pst::geometryOf(index.layout()); }
 
 }  // namespace
 
@@ -57,17 +60,31 @@ PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const
   stop.store(false);
   PageIndex index;
   const std::int64_t size = input.size();
-  std::array<std::byte, scan::kPageSize> page{};
-  // Only the first 512 bytes of each block are tested, so only they are read here; the
-  // write pass reads each interval it copies.
-  for (std::int64_t offset = 0; offset < size; offset += kIntervalBytes) {
+  const pst::Geometry& g4 = pst::kUnicode4KGeometry;
+  std::vector<std::byte> page(g4.pageSize);
+  // Intervals of 512-byte pages (Unicode, ANSI) are tested every 0x3E000 bytes, those of 4 KiB
+  // pages every 0xFE8000: one step is no multiple of the other, so each has its own. Only the
+  // map page of each interval is read here; the write pass reads each interval it copies.
+  std::int64_t next = 0, next4K = 0;
+  for (std::int64_t offset = 0; offset < size; offset = std::min(next, next4K)) {
     if (stop.load()) break;
-    if (offset + kIntervalBytes <= size) {
-      scan::readExactly(input, offset, page);
-      if (scan::IsPstMapPage(page))
-        index.add({scan::MapPageId(scan::MapPageOffsetField(page)), offset});
-      else if (const auto id = ansiMapPageId(page))
-        index.add({*id, offset, pst::FileLayout::Ansi});
+    if (offset == next4K) {
+      if (offset + g4.mapInterval <= size) {
+        scan::readExactly(input, offset, page);
+        if (const auto id = mapPageId(page, g4)) index.add({*id, offset, pst::FileLayout::Unicode4K});
+      }
+      next4K += g4.mapInterval;
+    }
+    if (offset == next) {
+      if (offset + kIntervalBytes <= size) {
+        scan::readExactly(input, offset, std::span(page).first(scan::kPageSize));
+        const scan::Page first(page.data(), scan::kPageSize);
+        if (scan::IsPstMapPage(first))
+          index.add({scan::MapPageId(scan::MapPageOffsetField(first)), offset});
+        else if (const auto id = mapPageId(first, pst::kAnsiGeometry))
+          index.add({*id, offset, pst::FileLayout::Ansi});
+      }
+      next += kIntervalBytes;
     }
     if (progress) progress({RebuildProgress::Phase::Indexing, offset, size});
   }
@@ -76,7 +93,8 @@ PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const
 }
 
 std::int64_t RebuiltSize(const PageIndex& index) {
-  return std::int64_t(kHeaderBlockSize) + (std::int64_t(index.highestId()) + 1) * kIntervalBytes;
+  const pst::Geometry& g = geometryOf(index);
+  return g.firstMapOffset + (std::int64_t(index.highestId()) + 1) * g.mapInterval;
 }
 
 std::vector<std::int32_t> PageIndex::repeatedIds() const {
@@ -102,24 +120,23 @@ std::vector<PageRecord> PageIndex::writtenRecords() const {
 WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, OutputFile& output,
                            const std::atomic<bool>& stop, const RebuildProgressFn& progress) {
   WriteStats stats;
+  const pst::Geometry& g = geometryOf(index);
   const std::int64_t count = std::int64_t(index.highestId()) + 1;
   // Zero intervals are never written: they become holes when the length is set at the end,
   // so a crafted ID far beyond the data costs no time and no disk space.
   const std::vector<PageRecord> records = stop.load() ? std::vector<PageRecord>{} : index.writtenRecords();
   std::vector<CopyRun> runs;
   runs.reserve(records.size());
-  for (const PageRecord& record : records)
-    runs.push_back({record.position, std::int64_t(kHeaderBlockSize) + std::int64_t(record.id) * kIntervalBytes,
-                    kIntervalBytes});
+  for (const PageRecord& record : records) runs.push_back({record.position, g.intervalOffset(record.id), g.mapInterval});
   if (index.layout() == pst::FileLayout::Unicode) {
     output.writeAt(0, HeaderBlock());
   } else {
-    // The fixed header block is a Unicode file's: an ANSI file gets the one its own trees give.
-    std::vector<std::byte> header(kHeaderBlockSize);
+    // The fixed header block is a Unicode file's: another file gets the one its own trees give.
+    std::vector<std::byte> header(std::size_t(g.firstMapOffset));
     RunsView view(input, runs, RebuiltSize(index));
     if (const auto built = stop.load() ? std::nullopt : pst::rebuiltHeader(view, stop);
-        built && pst::layoutOf(built->version) == pst::FileLayout::Ansi) {
-      pst::buildHeader(*built, header, {}, pst::kAnsiGeometry);
+        built && pst::layoutOf(built->version) == index.layout()) {
+      pst::buildHeader(*built, header, {}, g);
       stats.headerBuilt = true;
     }
     output.writeAt(0, header);
@@ -139,7 +156,7 @@ WriteStats WriteRebuiltPst(const PageIndex& index, scan::ByteSource& input, Outp
     stats.idsWritten = count;
   else  // stopped during the index pass (the header block alone) or before the next record
     stats.idsWritten = copied.runsCopied < std::int64_t(records.size()) ? records[std::size_t(copied.runsCopied)].id : 0;
-  stats.size = std::int64_t(kHeaderBlockSize) + stats.idsWritten * kIntervalBytes;
+  stats.size = g.firstMapOffset + stats.idsWritten * g.mapInterval;
   output.resize(stats.size);
   if (progress) progress({RebuildProgress::Phase::Writing, stats.idsWritten, count});
   return stats;
@@ -176,7 +193,7 @@ RebuildResult rebuildFile(const std::string& inputPath, const std::string& outpu
   const PageIndex index = BuildPageIndex(input, stop, progress);
   result.intervalsFound = std::int64_t(index.records().size());
   result.highestId = index.highestId();
-  result.tailBytes = input.size() % kIntervalBytes;
+  result.tailBytes = input.size() % geometryOf(index).mapInterval;
   result.repeatedIds = index.repeatedIds();
   result.layout = index.layout();
   result.otherLayout = index.otherLayout();
@@ -186,8 +203,8 @@ RebuildResult rebuildFile(const std::string& inputPath, const std::string& outpu
     result.write.stopped = true;
     return result;
   }
-  OutputSet outputs(&input, {{outputPath, RebuiltSize(index),
-                              std::int64_t(kHeaderBlockSize) + index.idsPresent() * kIntervalBytes}});
+  const pst::Geometry& g = geometryOf(index);
+  OutputSet outputs(&input, {{outputPath, RebuiltSize(index), g.firstMapOffset + index.idsPresent() * g.mapInterval}});
   result.write = WriteRebuiltPst(index, input, outputs.open(0), stop, progress);
   if (repair && !result.stopped())
     result.checked = pst::checkWrittenPst(outputs, 0, stop, [&](const pst::CheckedOutputProgress& p) {

@@ -59,11 +59,13 @@ using RebuildProgressFn = std::function<void(const RebuildProgress&)>;
 
 // Index pass. Clears the stop flag, then visits every whole 0x3E000-byte block of the input
 // from offset 0 and tests its first 512 bytes as a map page, of a Unicode file or of an ANSI
-// one (whose intervals are as long); a shorter tail is never tested.
+// one (whose intervals are as long), and every whole 0xFE8000-byte block, whose first 4 KiB it
+// tests as the map page of a file with 4 KiB pages; a shorter tail is never tested.
 // Stops early when the flag is set (tested before each block).
 PageIndex BuildPageIndex(scan::ByteSource& input, std::atomic<bool>& stop, const RebuildProgressFn& progress);
 
-// Size of an uninterrupted rebuild: 0x4400 + (highest ID + 1) * 0x3E000.
+// Size of an uninterrupted rebuild: the layout's first map offset + (highest ID + 1) * its
+// interval (0x4400 + (highest ID + 1) * 0x3E000 for Unicode and ANSI files).
 std::int64_t RebuiltSize(const PageIndex& index);
 
 struct WriteStats {
@@ -71,11 +73,11 @@ struct WriteStats {
   std::int64_t idsWritten = 0;  // IDs 0 .. idsWritten-1 stand in the output
   std::int64_t intervalsCopied = 0;
   std::int64_t size = 0;        // length of the output
-  bool headerBuilt = false;     // an ANSI file's header, built from what its intervals hold
+  bool headerBuilt = false;     // an ANSI or 4 KiB-page file's header, built from what its intervals hold
 };
 
-// Write pass: the header block (for an ANSI file, the header its intervals give, as repair
-// builds it, or zeros when they hold no root of its trees), then for every ID from 0 to the
+// Write pass: the header block (for an ANSI or 4 KiB-page file, the header its intervals give,
+// as repair builds it, or zeros when they hold no root of its trees), then for every ID from 0 to the
 // highest the interval of that ID copied from the input (through copyRuns), or a zero
 // interval, left as a hole. The stop
 // flag is tested before each ID; the output then ends after the IDs written. Throws
