@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build under Wine: the engine's tests (GoogleTest built for Windows), then
-# kestrix-cli.exe end to end against the Linux build. Every command runs twice, once with each
+# kestrix-cli.exe end to end against the Linux build, then the window: its tests, a flow driven
+# through it, and kestrix.exe started. Every command runs twice, once with each
 # program, in two folders laid out alike with the same relative paths; their outputs, exit
 # codes and every file they write must be the same byte for byte. Inputs: the built-in example
 # (with enron.pst), its image in an E01, qcow2, VMDK, VHD and VHDX, and enron.pst cut into
@@ -130,6 +131,14 @@ if [ -f "$tree/src/app/kestrix.exe" ]; then
   # Wine has no Chinese font of its own: the one the Linux window uses goes into the prefix.
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
   cp /usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc "$WINEPREFIX/drive_c/windows/Fonts/"
+  # The window's own tests, on Wine's windows. Wine's desktop process stays with the display it
+  # was started on (none, for the engine's tests): it is ended first, and after each display.
+  # The screen is larger than the window's first size, so that the tests may grow it.
+  "$(dirname "$wine")/wineserver" -k || true
+  # A start-up that fails shows a message box and waits: the time is bounded.
+  timeout 900 xvfb-run -a -s "-screen 0 1920x1200x24" "$wine" "$tree/tests/windows/kestrix_gui_tests.exe" --gtest_brief=1 ||
+    fail "kestrix_gui_tests.exe"
+  "$(dirname "$wine")/wineserver" -k || true
   # Driven as a user does, on an X server: the example's image scanned, every file ticked,
   # 恢复所选文件到文件夹, then the damaged copy repaired on the 修复 tab. The mailbox comes back
   # byte for byte, and both files are what the Linux program wrote from the same inputs.

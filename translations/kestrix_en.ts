@@ -1269,6 +1269,10 @@ Still wrong after the repair: %1</translation>
         <translation>Disks need root or disk group rights</translation>
     </message>
     <message>
+        <source>读取磁盘需要管理员权限</source>
+        <translation>Disks need administrator rights</translation>
+    </message>
+    <message>
         <source>请先选择数据源: 在数据源框中输入路径, 右键单击它选择磁盘或分区, 或单击“浏览…”打开镜像文件</source>
         <translation>Choose a source first: type a path into the source box, right-click it to choose a disk or partition, or click “Browse…” to open an image file</translation>
     </message>

@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -37,7 +38,7 @@ namespace {
 QString droppedFile(const QMimeData* data) {
   if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile()) return {};
   const QString path = data->urls().first().toLocalFile();
-  return QFileInfo(path).isFile() ? path : QString();
+  return QFileInfo(path).isFile() ? QDir::toNativeSeparators(path) : QString();
 }
 
 }  // namespace

@@ -85,7 +85,10 @@ SortListView* sortList(const char* name, const QStringList& captions, const std:
   for (std::size_t c = 0; c < fitted.size() && c < std::size_t(captions.size()); ++c)
     fitted[c] = std::max(fitted[c], view->fontMetrics().horizontalAdvance(captions[int(c)]) + 16);
   view->setColumns(captions, fitted);
-  view->header()->setStretchLastSection(true);
+  // The last column fills what is left, unless it stretches already: as the last section too it
+  // would keep its first width as a floor, and the columns could not fit a narrower list.
+  const int last = int(captions.size()) - 1;
+  view->header()->setStretchLastSection(std::find(stretch.begin(), stretch.end(), last) == stretch.end());
   for (const int c : stretch) view->header()->setSectionResizeMode(c, QHeaderView::Stretch);
   return view;
 }

@@ -116,7 +116,11 @@ void SourceController::SourceMouseDown(Qt::MouseButton button) {
   }
   // Without rights no disk opens, and the menu says why instead of looking empty.
   if (!disks && diskRefused(m_catalogue)) {
+#ifdef _WIN32
+    QAction* note = menu->addAction(tr("读取磁盘需要管理员权限"));
+#else
     QAction* note = menu->addAction(tr("需要 root 或 disk 组权限"));
+#endif
     note->setObjectName("NoDiskRights");
     note->setEnabled(false);
   }

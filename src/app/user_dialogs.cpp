@@ -1,6 +1,7 @@
 #include "app/user_dialogs.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -14,10 +15,12 @@ QString title() { return QApplication::applicationDisplayName(); }
 class StandardDialogs final : public UserDialogs {
  public:
   QString openFile(QWidget* parent, const QString& filter) override {
-    return QFileDialog::getOpenFileName(parent, QString(), QString(), filter);
+    return QDir::toNativeSeparators(QFileDialog::getOpenFileName(parent, QString(), QString(), filter));
   }
   QStringList openFiles(QWidget* parent, const QString& filter) override {
-    return QFileDialog::getOpenFileNames(parent, QString(), QString(), filter);
+    QStringList paths = QFileDialog::getOpenFileNames(parent, QString(), QString(), filter);
+    for (QString& path : paths) path = QDir::toNativeSeparators(path);
+    return paths;
   }
   QString saveFile(QWidget* parent, const QString& filter, const QString& start) override {
     QFileDialog dialog(parent, QString(), QString(), filter);
@@ -29,10 +32,10 @@ class StandardDialogs final : public UserDialogs {
     // Replacing an existing file is asked about first (QFileDialog's default, kept on purpose).
     if (!start.isEmpty()) dialog.selectFile(start);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-    return dialog.selectedFiles().first();
+    return QDir::toNativeSeparators(dialog.selectedFiles().first());
   }
   QString chooseFolder(QWidget* parent, const QString& start) override {
-    return QFileDialog::getExistingDirectory(parent, QString(), start);
+    return QDir::toNativeSeparators(QFileDialog::getExistingDirectory(parent, QString(), start));
   }
   void error(QWidget* parent, const QString& text) override { QMessageBox::critical(parent, title(), text); }
   void warning(QWidget* parent, const QString& text) override { QMessageBox::warning(parent, title(), text); }

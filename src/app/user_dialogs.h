@@ -9,6 +9,8 @@ class QWidget;
 
 namespace kestrix::app {
 
+// Paths given back are in the system's own form (C:\folder\file on Windows), as the user
+// reads them in the window's texts.
 class UserDialogs {
  public:
   virtual ~UserDialogs() = default;

@@ -203,7 +203,7 @@ QString SaveFolder::suggest(const QString& name, const QString& fallback) const 
   for (int n = 2; QFileInfo::exists(path); ++n)
     path = folder.filePath(QString("%1-%2").arg(suggested.completeBaseName()).arg(n) +
                            (suggested.suffix().isEmpty() ? QString() : "." + suggested.suffix()));
-  return path;
+  return QDir::toNativeSeparators(path);
 }
 
 void SaveFolder::remember(const QString& savedPath) {

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "app/remaining_time.h"
 #include "build_info.h"
@@ -16,20 +15,13 @@
 namespace kestrix::app {
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 TEST(Settings, IniValuesAreReadAndWrittenInPlace) {
   test::TempDir dir;
   const std::string ini = dir.file("cfg.ini");
   EXPECT_FALSE(ReadIniValue(ini, "Settings", "Fix").has_value());  // no file
 
   WriteIniValue(ini, "Settings", "Fix", "");
-  EXPECT_EQ(slurp(ini), "[Settings]\nFix=\n");
+  EXPECT_EQ(test::readText(ini), "[Settings]\nFix=\n");
   EXPECT_EQ(ReadIniValue(ini, "Settings", "Fix"), "");
 
   // A file as the earlier versions wrote it (CRLF) is read; other sections and keys stay;
@@ -64,18 +56,27 @@ TEST(Settings, UnwritableFileIsReportedWithItsPath) {
 TEST(Settings, PathBesideTheProgramOrPerUser) {
   test::TempDir dir;
   EXPECT_EQ(SettingsPath(dir.path().string()), dir.file("cfg.ini"));
-  const char* old = std::getenv("XDG_CONFIG_HOME");
-  const std::string saved = old ? old : "";
-  ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
-  EXPECT_EQ(SettingsPath(dir.file("no-such-folder")), dir.file("config") + "/kestrix/cfg.ini");
+#ifdef _WIN32
+  const char* const kUserFolder = "APPDATA";
+  const std::string perUser = dir.file("config") + "\\Kestrix\\cfg.ini";
+#else
+  const char* const kUserFolder = "XDG_CONFIG_HOME";
+  const std::string perUser = dir.file("config") + "/kestrix/cfg.ini";
+#endif
+  const QByteArray saved = qgetenv(kUserFolder);
+  const bool had = qEnvironmentVariableIsSet(kUserFolder);
+  qputenv(kUserFolder, QByteArray::fromStdString(dir.file("config")));
+  EXPECT_EQ(SettingsPath(dir.file("no-such-folder")), perUser);
   // The per-user folder is made when the file is first written.
   WriteIniValue(SettingsPath(dir.file("no-such-folder")), "Settings", "Fix", "");
-  EXPECT_EQ(ReadIniValue(dir.file("config") + "/kestrix/cfg.ini", "Settings", "Fix"), "");
+  EXPECT_EQ(ReadIniValue(perUser, "Settings", "Fix"), "");
+#ifndef _WIN32
   // An installed program (PREFIX/bin beside PREFIX/share/kestrix) keeps to the per-user place
   // even where it may write beside itself, as root may in /usr/bin.
   std::filesystem::create_directories(std::filesystem::path(dir.file("usr/bin")) / kDataDirFromBin);
-  EXPECT_EQ(SettingsPath(dir.file("usr/bin")), dir.file("config") + "/kestrix/cfg.ini");
-  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(SettingsPath(dir.file("usr/bin")), perUser);
+#endif
+  if (had) qputenv(kUserFolder, saved); else qunsetenv(kUserFolder);
 }
 
 TEST(RemainingTime, TextsAndEstimate) {

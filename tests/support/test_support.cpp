@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 #include "recover/sample_image.h"
@@ -94,6 +95,13 @@ std::vector<std::byte> readFile(const std::string& path) {
   std::vector<std::byte> bytes(chars.size());
   if (!chars.empty()) std::memcpy(bytes.data(), chars.data(), chars.size());
   return bytes;
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text(std::istreambuf_iterator<char>(in), {});
+  std::erase(text, '\r');
+  return text;
 }
 
 void writeFile(const std::string& path, std::span<const std::byte> bytes) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io/byte_source.h"
+#include "io/output_names.h"
 
 namespace kestrix::test {
 
@@ -56,7 +57,9 @@ class TempDir {
   TempDir();
   ~TempDir();
   const std::filesystem::path& path() const { return m_path; }
-  std::string file(const std::string& name) const { return (m_path / name).string(); }
+  // The path of `name` in the folder, in UTF-8 as the engine takes paths (on Windows too, where
+  // a plain std::string of a path is in the ANSI code page).
+  std::string file(const std::string& name) const { return rebuild::textOf(m_path / rebuild::pathOf(name)); }
 
  private:
   std::filesystem::path m_path;
@@ -70,6 +73,8 @@ std::string messageOf(const std::function<void()>& f);
 int runShell(const std::string& command, std::string* output = nullptr);
 
 std::vector<std::byte> readFile(const std::string& path);
+// A file's text with its line ends as "\n", whichever the system writes ("" when it cannot be read).
+std::string readText(const std::string& path);
 void writeFile(const std::string& path, std::span<const std::byte> bytes);
 
 // The shipped sample mailbox: 13,984,768 bytes, map intervals with IDs 0 to 54.
