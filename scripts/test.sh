@@ -12,11 +12,13 @@ bash scripts/install-deps.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 # Every build goes through ccache, kept where the other built dependencies are kept: a later run
-# on the same machine compiles only what changed. KESTRIX_CCACHE=0 compiles everything.
+# on the same machine compiles only what changed, from whatever folder it was cloned into (paths
+# are hashed relative to it). KESTRIX_CCACHE=0 compiles everything.
 if [ "${KESTRIX_CCACHE:-1}" != 0 ]; then
   cache=${KESTRIX_CACHE:-/var/cache/kestrix}
   if ! mkdir -p "$cache" 2>/dev/null || [ ! -w "$cache" ]; then cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestrix; fi
   export CCACHE_DIR=${CCACHE_DIR:-$cache/ccache} CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-6G}
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   ccache --zero-stats >/dev/null
 fi
