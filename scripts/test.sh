@@ -25,10 +25,13 @@ fi
 # The Windows build's own dependencies, the disk-image libraries and Qt, are the longest builds,
 # and once built they are kept. The first time, they are built beside the Linux stages at the
 # lowest priority, on the cores their tests, the fuzz runs and the package root leave idle; the
-# Windows stage, the last, waits for them.
+# Windows stage, the last, waits for them. Their own session is a scheduling group of its own
+# where the kernel groups by session (autogroup): there a process's nice counts only within its
+# group, and the group's own nice is what yields to the stages.
 deps_log=$PWD/build/windows-deps.log
 mkdir -p build
-setsid nice -n 19 bash -c 'bash scripts/build-windows-image-libs.sh && bash scripts/build-windows-qt.sh' >/dev/null 2>"$deps_log" &
+setsid nice -n 19 bash -c '{ echo 19 >/proc/self/autogroup; } 2>/dev/null
+  bash scripts/build-windows-image-libs.sh && bash scripts/build-windows-qt.sh' >/dev/null 2>"$deps_log" &
 deps_build=$!
 trap 'kill -- -$deps_build 2>/dev/null || true' EXIT
 # How long each stage took, printed at the end.
