@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <span>
 
 #include "format/layout.h"
@@ -38,6 +40,14 @@ bool IsMapPageOffset(std::int64_t offset);
 // Page ID for a page offset: ((offset div 512) - 530) div 496 + 1, truncated toward zero,
 // low 32 bits kept. Sector 34 gives 0, 530 gives 1, 0 gives 0, 1060 gives 2.
 std::int32_t MapPageId(std::int64_t offset);
+
+// The ID of the interval a map page of layout g begins, from the BID in its trailer, which a
+// map page sets to its own offset in the file; nullopt for a BID no map page of g carries.
+inline std::optional<std::int32_t> MapPageIdOfBid(std::uint64_t bid, const pst::Geometry& g) {
+  const std::int64_t at = std::int64_t(bid) - g.firstMapOffset;
+  if (at < 0 || at % g.mapInterval != 0 || at / g.mapInterval > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+  return std::int32_t(at / g.mapInterval);
+}
 
 // Page offset stored in the trailer (bytes 504..511, signed little-endian).
 std::int64_t MapPageOffsetField(Page page);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <limits>
 #include <span>
 #include <vector>
 
@@ -47,9 +46,7 @@ std::optional<std::int32_t> mapPageId(std::span<const std::byte> page, const pst
   if (trailer.type != pst::kPageAllocMap || page[g.pageTrailerAt() + g.pageTrailer.typeRepeatAt] != std::byte{pst::kPageAllocMap} ||
       pst::crc(page.first(g.pageTrailerAt())) != trailer.crc)
     return std::nullopt;
-  const std::int64_t at = std::int64_t(trailer.bid) - g.firstMapOffset;
-  if (at < 0 || at % g.mapInterval != 0 || at / g.mapInterval > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
-  return std::int32_t(at / g.mapInterval);
+  return scan::MapPageIdOfBid(trailer.bid, g);
 }
 
 const pst::Geometry& geometryOf(const PageIndex& index) { return *pst::geometryOf(index.layout()); }

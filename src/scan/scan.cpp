@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 
@@ -53,9 +52,9 @@ void testOtherPage(std::span<const std::byte> page, std::int64_t offset, const p
     evidence.treePages.push_back({offset, bid, type, std::to_integer<std::uint8_t>(page[g.treePage.levelAt])});
     return;
   }
-  const auto at = std::int64_t(bid) - g.firstMapOffset;
-  if (at < 0 || at % g.mapInterval != 0 || at / g.mapInterval > std::numeric_limits<std::int32_t>::max()) return;
-  const FoundPage hit{std::int32_t(at / g.mapInterval), offset / std::int64_t(kPageSize), g.layout};
+  const auto id = MapPageIdOfBid(bid, g);
+  if (!id) return;
+  const FoundPage hit{*id, offset / std::int64_t(kPageSize), g.layout};
   if (options.onHit) options.onHit(hit);
   if (options.keepHits) hits.push_back(hit);
 }
